@@ -1,0 +1,49 @@
+#pragma once
+// The driver's log: plain lines on standard output, each ended by a line feed
+// and a flush. A line is built in one buffer and written once.
+
+#include <cstdint>
+#include <string>
+
+namespace veltra {
+
+class LogLine {
+   public:
+    LogLine() { buf_.reserve(128); }
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
+    ~LogLine();
+
+    LogLine& operator<<(const char* s) {
+        buf_ += s;
+        return *this;
+    }
+    LogLine& operator<<(const std::string& s) {
+        buf_ += s;
+        return *this;
+    }
+    // Floats as a default std::ostream writes them (six significant digits).
+    LogLine& operator<<(float v);
+    LogLine& operator<<(double v);
+    // Integers in decimal; unsigned char is a number here, never a character.
+    LogLine& operator<<(int v) { return num(static_cast<long long>(v)); }
+    LogLine& operator<<(long v) { return num(static_cast<long long>(v)); }
+    LogLine& operator<<(long long v) { return num(v); }
+    LogLine& operator<<(unsigned v) { return unum(v); }
+    LogLine& operator<<(unsigned long v) { return unum(v); }
+    LogLine& operator<<(unsigned long long v) { return unum(v); }
+    LogLine& operator<<(unsigned char v) { return unum(v); }
+    LogLine& operator<<(unsigned short v) { return unum(v); }
+    // A byte written as the character it codes.
+    LogLine& put_char(char c) {
+        buf_ += c;
+        return *this;
+    }
+
+   private:
+    LogLine& num(long long v);
+    LogLine& unum(unsigned long long v);
+    std::string buf_;
+};
+
+}  // namespace veltra

@@ -1,0 +1,53 @@
+#include "host/smd_spdevice.h"
+
+#include <json/value.h>
+
+#include <cstring>
+
+SMDSPDevice::SMDSPDevice() : decoder_(*this) {}
+
+SMDSPDevice::~SMDSPDevice() = default;
+
+int SMDSPDevice::RefreshStatus() { return port_ && port_->is_open() ? 1 : 0; }
+
+void SMDSPDevice::process(unsigned char* data, unsigned length) {
+    processing_ = true;
+    decoder_.feed(data, length);
+    processing_ = false;
+}
+
+void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
+    if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
+    if (address_filter_ >= 0 && frame[1] != address_filter_) {
+        ++frames_filtered_;
+        return;
+    }
+    std::memcpy(frame_buf_.data(), frame, length);
+    frame_ = frame_buf_.data();
+    frame_len_ = length;
+    process_payload();
+}
+
+void SMDSPDevice::on_frame_error(smd::FrameWeird why) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "process_error";
+        c["kind"] = smd::frame_weird_name(why);
+        trace(c);
+    }
+    process_error();
+}
+
+int SMDSPDevice::SendData(const unsigned char* data, unsigned length) {
+    if (!port_ || !port_->is_open()) return -1;
+    return port_->write(data, length) ? static_cast<int>(length) : -1;
+}
+
+int SMDSPDevice::SendParityData(const unsigned char* data, unsigned length, EnumParity parity) {
+    (void)parity;  // the line runs 8N1; parity framing is the port's business
+    return SendData(data, length);
+}
+
+bool SMDSPDevice::OpenPort() { return port_ && port_->is_open(); }
+
+void SMDSPDevice::ClosePort() { port_.reset(); }

@@ -1,0 +1,66 @@
+#pragma once
+// The host's serial-device layer: the port, the frame decoder and the delivery
+// of each decoded frame to the driver.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "host/frame_codec.h"
+#include "host/line_port.h"
+#include "host/smd_vdevice.h"
+
+class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
+   public:
+    SMDSPDevice();
+    ~SMDSPDevice() override;
+
+    // Returns 1 while the port is open: a poll may be sent.
+    virtual int RefreshStatus();
+    // Feeds bytes read from the line; calls process_payload or process_error
+    // once per frame.
+    virtual void process(unsigned char* data, unsigned length);
+    virtual bool IsProcessing() { return processing_; }
+    virtual bool IsStalled() { return false; }
+    virtual int SendData(const unsigned char* data, unsigned length);
+    virtual int SendParityData(const unsigned char* data, unsigned length, EnumParity parity);
+    virtual bool OpenPort();
+    virtual void ClosePort();
+
+    int Reset() override { return 1; }
+
+    // The line this device writes to; smdgw shares one line between the
+    // devices configured on the same port.
+    void AttachPort(std::shared_ptr<LinePort> port) { port_ = std::move(port); }
+    const std::string& PortName() const { return port_name_; }
+    // Address filter: when set, frames of other addresses are not delivered.
+    void SetAddressFilter(int address) { address_filter_ = address; }
+    const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }
+    uint64_t FramesFiltered() const { return frames_filtered_; }
+
+   protected:
+    virtual int process_payload() { return 1; }
+    virtual int process_error() { return 1; }
+
+    int refresh_status_ = 0;
+    int poll_step_ = 0;
+    int baud_rate_ = 9600;
+    uint8_t serial_flag_ = 0;
+    std::string port_name_;
+    // The frame being handled: byte 0 VER, 1 ADR, 2 CID1, 3 CID2 or RTN,
+    // 4 and 5 LENID little-endian, INFO from byte 6.
+    unsigned char* frame_ = nullptr;
+    size_t frame_len_ = 0;
+
+   private:
+    void on_frame(const uint8_t* frame, size_t length) override;
+    void on_frame_error(smd::FrameWeird why) override;
+
+    smd::FrameDecoder decoder_;
+    std::array<unsigned char, smd::kMaxFrameBytes> frame_buf_{};
+    std::shared_ptr<LinePort> port_;
+    int address_filter_ = -1;
+    uint64_t frames_filtered_ = 0;
+    bool processing_ = false;
+};

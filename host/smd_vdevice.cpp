@@ -1,0 +1,270 @@
+#include "host/smd_vdevice.h"
+
+#include <json/value.h>
+
+#include <cmath>
+
+#include "host/frame_codec.h"
+#include "host/number_text.h"
+
+namespace {
+
+// Reads the host's alarm tables from the device entry. Shapes are checked by
+// the gateway's configuration loader; here a member of another type is
+// skipped rather than guessed at.
+void load_levels(const Json::Value& obj, std::map<std::string, int>& out) {
+    if (!obj.isObject()) return;
+    for (const auto& name : obj.getMemberNames())
+        if (obj[name].isNumeric()) out[name] = obj[name].asInt();
+}
+
+void load_values(const Json::Value& obj, std::map<std::string, float>& out) {
+    if (!obj.isObject()) return;
+    for (const auto& name : obj.getMemberNames())
+        if (obj[name].isNumeric()) out[name] = obj[name].asFloat();
+}
+
+void load_limits(const Json::Value& obj, std::map<std::string, SMDVDevice::Limit>& out) {
+    if (!obj.isObject()) return;
+    for (const auto& name : obj.getMemberNames()) {
+        const Json::Value& e = obj[name];
+        if (!e.isObject()) continue;
+        SMDVDevice::Limit lim;
+        if (e["upper"].isNumeric()) {
+            lim.has_upper = true;
+            lim.upper = e["upper"].asFloat();
+        }
+        if (e["lower"].isNumeric()) {
+            lim.has_lower = true;
+            lim.lower = e["lower"].asFloat();
+        }
+        out[name] = lim;
+    }
+}
+
+void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOSetting>& out) {
+    if (!obj.isObject()) return;
+    for (const auto& name : obj.getMemberNames()) {
+        const Json::Value& e = obj[name];
+        if (!e.isObject()) continue;
+        SMDVDevice::BAOSetting s;
+        auto flag = [&](const char* k) { return e[k].isBool() && e[k].asBool(); };
+        auto num = [&](const char* k) { return e[k].isNumeric() ? e[k].asFloat() : 0.0f; };
+        s.change_enabled = flag("change_enabled");
+        s.change_delta = num("change_delta");
+        s.percent_enabled = flag("percent_enabled");
+        s.percent = num("percent");
+        s.period_enabled = flag("period_enabled");
+        s.period_minutes = num("period_minutes");
+        s.last_time = e["last_time"].isUInt() ? e["last_time"].asUInt() : 0;
+        s.last_value = num("last_value");
+        out[name] = s;
+    }
+}
+
+std::string state_key(const std::string& key, const std::string& alarm_id, unsigned short seq) {
+    std::string k = key;
+    k += '\x1f';
+    k += alarm_id;
+    k += '\x1f';
+    k += std::to_string(seq);
+    return k;
+}
+
+// JSON numbers cannot carry NaN or infinity.
+Json::Value json_float(float v) { return std::isfinite(v) ? Json::Value(v) : Json::Value(); }
+
+}  // namespace
+
+SMDVDevice::SMDVDevice() = default;
+SMDVDevice::~SMDVDevice() = default;
+
+std::shared_ptr<SMDVDevice> SMDVDevice::GetChildVDevice(unsigned index) {
+    (void)index;
+    return {};
+}
+
+std::vector<std::shared_ptr<SMDVDevice>> SMDVDevice::GetAllChildVDevices() { return {}; }
+
+float SMDVDevice::Get_SP_Value(unsigned index, const std::string& key) {
+    return Get_Value(index, key);
+}
+
+void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
+                      const Json::Value& entry) {
+    VDeviceInterface::Init(std::move(controller), index, entry);
+    if (entry.isObject()) {
+        load_levels(entry["alarm_levels"], alarm_level_map_);
+        load_values(entry["alarm_thresholds"], alarm_value_map_);
+        load_limits(entry["limits"], limit_map_);
+        load_reports(entry["reports"], bao_map_);
+    }
+    // A device that never completes a round raises its communication alarm
+    // 120 s after start.
+    last_time_ = clock_->local_time();
+}
+
+int SMDVDevice::DeviceIoControl(int code, const void* request, int request_length, void* output,
+                                int output_size, int& output_length) {
+    (void)code;
+    (void)request;
+    (void)request_length;
+    (void)output;
+    (void)output_size;
+    (void)output_length;
+    return 0;
+}
+
+void SMDVDevice::trace(const Json::Value& call) const { sink_->on_call(name_, call); }
+
+void SMDVDevice::emit(const Json::Value& event) const {
+    if (sink_) sink_->on_event(name_, event);
+}
+
+void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length, bool flag) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "SendSP";
+        c["data_id"] = data_id;
+        c["length"] = length;
+        c["flag"] = flag;
+        c["hex"] = smd::to_hex(data, length);
+        trace(c);
+    }
+    ++published_count_;
+    if (sink_) sink_->on_publish(name_, data_id, data, length);
+}
+
+void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "SaveDeviceHistory";
+        c["length"] = length;
+        c["hex"] = smd::to_hex(data, length);
+        trace(c);
+    }
+    ++stored_count_;
+    if (sink_) sink_->on_history(name_, data, length);
+}
+
+void SMDVDevice::CheckThreshold(const std::string& alarm_id, const std::string& name,
+                                const float& value, int n) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "CheckThreshold";
+        c["alarm_id"] = alarm_id;
+        c["name"] = name;
+        c["value"] = json_float(value);
+        c["n"] = n;
+        trace(c);
+    }
+    const auto lim = limit_map_.find(alarm_id);
+    if (lim == limit_map_.end()) return;  // no limits held for this alarm: nothing to check
+    rule_value rv;
+    rv.kind = rule_value::Kind::Limit;
+    const auto lvl = alarm_level_map_.find(alarm_id);
+    rv.level = lvl == alarm_level_map_.end() ? 1 : lvl->second;
+    rv.key = alarm_id;
+    rv.alarm_id = alarm_id;
+    rv.name = name;
+    rv.value = value;
+    rv.n = n;
+    rv.seq = 1;
+    const Limit& l = lim->second;
+    const bool high = l.has_upper && value > l.upper;
+    const bool low = l.has_lower && value < l.lower;
+    rv.active = high || low;
+    if (rv.active) {
+        rv.message = (name.empty() ? alarm_id : name) + (high ? " above " : " below ") +
+                     smd::format_float(high ? l.upper : l.lower);
+    }
+    rv.value_text = smd::format_float(value);
+    rule_batch_.push_back(std::move(rv));
+}
+
+void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& alarm_id,
+                                    const std::string& value, const std::string& message,
+                                    bool active, unsigned short seq) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "CheckThresholdBool";
+        c["level"] = level;
+        c["key"] = key;
+        c["alarm_id"] = alarm_id;
+        c["value"] = value;
+        c["message"] = message;
+        c["active"] = active;
+        c["seq"] = seq;
+        trace(c);
+    }
+    rule_value rv;
+    rv.kind = rule_value::Kind::Bool;
+    rv.level = level;
+    rv.key = key;
+    rv.alarm_id = alarm_id;
+    rv.value_text = value;
+    rv.message = message;
+    rv.active = active;
+    rv.seq = seq;
+    rule_batch_.push_back(std::move(rv));
+}
+
+bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "CheckAOReport";
+        c["signal_id"] = signal_id;
+        c["value"] = json_float(value);
+        trace(c);
+    }
+    Json::Value e;
+    e["event"] = "report";
+    e["signal_id"] = signal_id;
+    e["value"] = json_float(value);
+    emit(e);
+    return true;
+}
+
+uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
+    uint8_t result = 0;
+    for (const rule_value& rv : batch) {
+        if (rv.active) result = 1;
+        AlarmState& st = alarm_states_[state_key(rv.key, rv.alarm_id, rv.seq)];
+        const bool changed = st.active != rv.active;
+        const std::string message = rv.active ? rv.message : st.message;
+        st.active = rv.active;
+        st.level = rv.level;
+        st.key = rv.key;
+        st.alarm_id = rv.alarm_id;
+        st.seq = rv.seq;
+        if (rv.active) st.message = rv.message;
+        if (!changed) continue;
+        Json::Value e;
+        e["event"] = "alarm";
+        e["state"] = rv.active ? "raised" : "cleared";
+        e["level"] = rv.level;
+        e["key"] = rv.key;
+        e["alarm_id"] = rv.alarm_id;
+        e["value"] =
+            rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
+        e["message"] = message;
+        e["seq"] = rv.seq;
+        emit(e);
+    }
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "DoBatchCheckThreshold";
+        c["size"] = static_cast<Json::UInt64>(batch.size());
+        c["result"] = result;
+        trace(c);
+    }
+    return result;
+}
+
+std::vector<std::string> SMDVDevice::ActiveAlarmMessages() const {
+    std::vector<std::string> out;
+    for (const auto& kv : alarm_states_)
+        if (kv.second.active)
+            out.push_back(kv.second.message.empty() ? kv.second.alarm_id : kv.second.message);
+    return out;
+}

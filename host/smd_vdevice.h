@@ -1,0 +1,122 @@
+#pragma once
+// The host's data-device layer: alarm tables, the rule batch and its alarm
+// states, analog reports, publication and history.
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host_clock.h"
+#include "host/host_sink.h"
+#include "host/rule_value.h"
+#include "host/vdevice_interface.h"
+
+class SMDVDevice : public VDeviceInterface {
+   public:
+    // Per-signal analog-report setting.
+    struct BAOSetting {
+        bool change_enabled = false;
+        float change_delta = 0.0f;
+        bool percent_enabled = false;
+        float percent = 0.0f;
+        bool period_enabled = false;
+        float period_minutes = 0.0f;
+        uint32_t last_time = 0;
+        float last_value = 0.0f;
+    };
+
+    // Upper and lower limit of an analog alarm, checked by DoBatchCheckThreshold.
+    struct Limit {
+        bool has_upper = false;
+        float upper = 0.0f;
+        bool has_lower = false;
+        float lower = 0.0f;
+    };
+
+    SMDVDevice();
+    ~SMDVDevice() override;
+
+    virtual std::shared_ptr<SMDVDevice> GetChildVDevice(unsigned index);
+    virtual std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices();
+    virtual void SendSP(int data_id, const unsigned char* data, unsigned length, bool flag);
+    virtual void SendDelayData(int delay) { (void)delay; }
+    virtual void SendDoData(int channel, char value) {
+        (void)channel;
+        (void)value;
+    }
+    virtual void ReadDi(int channel) { (void)channel; }
+    virtual void ReadAi(int channel) { (void)channel; }
+    virtual float Get_SP_Value(unsigned index, const std::string& key);
+
+    void Init(std::weak_ptr<SMDController> controller, unsigned index,
+              const Json::Value& entry) override;
+    int DeviceIoControl(int code, const void* request, int request_length, void* output,
+                        int output_size, int& output_length) override;
+
+    // Host services called by drivers.
+    void CheckThreshold(const std::string& alarm_id, const std::string& name, const float& value,
+                        int n);
+    void CheckThresholdBool(int level, const std::string& key, const std::string& alarm_id,
+                            const std::string& value, const std::string& message, bool active,
+                            unsigned short seq);
+    bool CheckAOReport(const std::string& signal_id, float value);
+    uint8_t DoBatchCheckThreshold(const std::vector<rule_value>& batch);
+    void SaveDeviceHistory(const unsigned char* data, unsigned length);
+
+    // Wiring by the gateway and by tests.
+    void SetSink(HostSink* sink) { sink_ = sink; }
+    HostSink* Sink() const { return sink_; }
+    void SetClock(const HostClock* clock) { clock_ = clock ? clock : &system_host_clock(); }
+    const HostClock& Clock() const { return *clock_; }
+
+    // Read access for tools and tests.
+    bool DataReady() const { return data_ready_; }
+    boost::posix_time::ptime LastRoundTime() const { return last_time_; }
+    void SetLastRoundTime(boost::posix_time::ptime t) { last_time_ = t; }
+    unsigned short AlarmSequence() const { return alarm_seq_; }
+    const std::vector<rule_value>& RuleBatch() const { return rule_batch_; }
+    std::map<std::string, int>& AlarmLevels() { return alarm_level_map_; }
+    std::map<std::string, float>& AlarmValues() { return alarm_value_map_; }
+    std::map<std::string, BAOSetting>& ReportSettings() { return bao_map_; }
+    std::map<std::string, Limit>& Limits() { return limit_map_; }
+    // Alarms the host holds as raised: message by state key.
+    std::vector<std::string> ActiveAlarmMessages() const;
+    uint64_t RoundsPublished() const { return published_count_; }
+    uint64_t RecordsStored() const { return stored_count_; }
+
+   protected:
+    // True when the sink wants a trace line per call.
+    bool tracing() const { return sink_ && sink_->wants_calls(); }
+    void trace(const Json::Value& call) const;
+    void emit(const Json::Value& event) const;
+
+    unsigned short alarm_seq_ = 1;
+    boost::posix_time::ptime last_time_;
+    bool data_ready_ = false;
+    std::vector<rule_value> rule_batch_;
+    uint8_t batch_result_ = 0;
+    std::map<std::string, BAOSetting> bao_map_;
+    std::map<std::string, int> alarm_level_map_;
+    std::map<std::string, float> alarm_value_map_;
+    std::map<std::string, Limit> limit_map_;
+
+   private:
+    struct AlarmState {
+        bool active = false;
+        int level = 0;
+        std::string key;
+        std::string alarm_id;
+        std::string message;
+        unsigned short seq = 0;
+    };
+
+    HostSink* sink_ = nullptr;
+    const HostClock* clock_ = &system_host_clock();
+    // Alarm states by key, alarm ID and sequence.
+    std::map<std::string, AlarmState> alarm_states_;
+    uint64_t published_count_ = 0;
+    uint64_t stored_count_ = 0;
+};

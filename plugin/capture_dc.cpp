@@ -1,0 +1,15 @@
+// DC distribution responses decoded into the round buffer.
+
+#include "plugin/veltra_quelm_k418t_419.h"
+
+int Veltra_Quelm_K418T_419::parse42_41_capture(const unsigned char* info, int length) {
+    (void)info;
+    (void)length;
+    return -1;
+}
+
+int Veltra_Quelm_K418T_419::parse42_44_capture(const unsigned char* info, int length) {
+    (void)info;
+    (void)length;
+    return -1;
+}

@@ -1,0 +1,6 @@
+// Communication alarm: raised when no round has completed for 120 s.
+
+template <class DataT, uint32_t DataID>
+int pmbuspower_419<DataT, DataID>::Reset() {
+    return 1;
+}

@@ -1,0 +1,4 @@
+// The data snapshot thresholds are evaluated against, filled from the record.
+
+template <class DataT, uint32_t DataID>
+void pmbuspower_419<DataT, DataID>::GenJsonData() {}

@@ -1,0 +1,38 @@
+#pragma once
+// smdgw's output: one JSON object per line, UTF-8. Records as decoded
+// records, alarm changes, reports, commands and, when tracing, every call
+// between the plug-in and the host.
+
+#include <json/value.h>
+#include <json/writer.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/host_sink.h"
+
+namespace smdgw {
+
+class EventWriter : public HostSink {
+   public:
+    EventWriter(std::FILE* out, bool trace_host);
+
+    bool wants_calls() const override { return trace_; }
+    void on_call(const std::string& device, const Json::Value& call) override;
+    void on_publish(const std::string& device, int data_id, const unsigned char* data,
+                    unsigned length) override;
+    void on_event(const std::string& device, const Json::Value& event) override;
+
+    // Writes one line with "device" set (when not empty).
+    void write(const std::string& device, Json::Value line);
+    uint64_t records_published() const { return records_; }
+
+   private:
+    std::FILE* out_;
+    bool trace_;
+    std::unique_ptr<Json::StreamWriter> writer_;
+    uint64_t records_ = 0;
+};
+
+}  // namespace smdgw

@@ -1,0 +1,122 @@
+#include "tools/smdgw/gateway.h"
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+
+namespace smdgw {
+
+void Gateway::report(const std::string& device, const std::string& what) {
+    std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
+}
+
+int Gateway::create_devices(const GatewayConfig& cfg) {
+    int failed = 0;
+    unsigned index = 0;
+    for (const DeviceConfig& dc : cfg.devices) {
+        RunningDevice rd;
+        rd.cfg = dc;
+        try {
+            rd.driver.reset(plugin_.device_provider->create());
+            rd.driver->SetSink(&out_);
+            rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
+            rd.driver->InitV(nullptr, index, dc.entry);
+            rd.driver->InitSetting(dc.entry);
+        } catch (const std::exception& e) {
+            report(dc.name, std::string("initialisation failed: ") + e.what());
+            ++failed;
+            continue;
+        }
+        ++index;
+        devices_.push_back(std::move(rd));
+    }
+    return failed;
+}
+
+void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
+    for (RunningDevice* d : on_line) {
+        try {
+            d->driver->process(data, static_cast<unsigned>(n));
+        } catch (const std::exception& e) {
+            report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+        }
+    }
+}
+
+bool Gateway::replay(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
+                  << std::endl;
+        return false;
+    }
+    std::vector<RunningDevice*> all;
+    for (auto& d : devices_) all.push_back(&d);
+    std::vector<unsigned char> buf(4096);
+    while (in) {
+        in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
+        const auto got = in.gcount();
+        if (got > 0) feed(all, buf.data(), static_cast<size_t>(got));
+    }
+    if (in.bad()) {
+        std::cerr << "smdgw: error reading capture " << path << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void Gateway::reset_all() {
+    for (auto& d : devices_) {
+        try {
+            d.driver->Reset();
+        } catch (const std::exception& e) {
+            report(d.cfg.name, std::string("reset failed: ") + e.what());
+        }
+    }
+}
+
+void Gateway::get_value(const std::string& key) {
+    for (auto& d : devices_) {
+        Json::Value e;
+        e["event"] = "value";
+        e["key"] = key;
+        try {
+            const float v = d.driver->Get_Value(0, key);
+            e["value"] = std::isfinite(v) ? Json::Value(v) : Json::Value();
+        } catch (const std::exception& ex) {
+            e["error"] = ex.what();
+        }
+        out_.write(d.cfg.name, std::move(e));
+    }
+}
+
+void Gateway::control(int code, const std::vector<unsigned char>& request) {
+    for (auto& d : devices_) {
+        unsigned char output[8] = {};
+        int output_length = 0;
+        Json::Value e;
+        e["event"] = "control";
+        e["code"] = code;
+        try {
+            const int r =
+                d.driver->DeviceIoControl(code, request.data(), static_cast<int>(request.size()),
+                                          output, sizeof output, output_length);
+            e["result"] = r;
+            e["output_length"] = output_length;
+            if (output_length >= 4) {
+                int32_t v;
+                std::memcpy(&v, output, sizeof v);
+                e["output"] = v;
+            } else {
+                e["output"] = Json::Value();
+            }
+        } catch (const std::exception& ex) {
+            e["error"] = ex.what();
+        }
+        out_.write(d.cfg.name, std::move(e));
+    }
+}
+
+}  // namespace smdgw

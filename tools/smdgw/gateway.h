@@ -1,0 +1,56 @@
+#pragma once
+// The devices smdgw runs: created from the plug-in's provider, initialised
+// from the configuration and fed the bytes of the line.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/smd_spdevice.h"
+#include "tools/smdgw/config.h"
+#include "tools/smdgw/event_writer.h"
+#include "tools/smdgw/plugin_loader.h"
+
+namespace smdgw {
+
+struct DeviceDeleter {
+    // Drivers are deleted through their virtual destructor.
+    void operator()(SMDSPDevice* d) const { delete d; }
+};
+
+struct RunningDevice {
+    DeviceConfig cfg;
+    std::unique_ptr<SMDSPDevice, DeviceDeleter> driver;
+};
+
+class Gateway {
+   public:
+    Gateway(EventWriter& out, const LoadedPlugin& plugin) : out_(out), plugin_(plugin) {}
+
+    // Creates and initialises every configured device. A device whose
+    // initialisation fails is reported and left out; returns how many failed.
+    int create_devices(const GatewayConfig& cfg);
+    std::vector<RunningDevice>& devices() { return devices_; }
+
+    // Hands bytes read from the line to every device on it. A driver that
+    // throws is reported and the others still get the bytes.
+    void feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n);
+    // Feeds a whole capture file to every device; false when it cannot be read.
+    bool replay(const std::string& path);
+    // Calls Reset on every device.
+    void reset_all();
+
+    void get_value(const std::string& key);
+    void control(int code, const std::vector<unsigned char>& request);
+
+    // Reports a problem of one device on standard error.
+    static void report(const std::string& device, const std::string& what);
+
+   private:
+    EventWriter& out_;
+    const LoadedPlugin& plugin_;
+    std::vector<RunningDevice> devices_;
+};
+
+}  // namespace smdgw

@@ -1,0 +1,186 @@
+// smdgw: a command-line gateway that loads the driver plug-in and runs it on
+// a capture file, a serial port or a pseudo-terminal.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host/frame_codec.h"
+#include "tools/smdgw/config.h"
+#include "tools/smdgw/event_writer.h"
+#include "tools/smdgw/gateway.h"
+#include "tools/smdgw/log_redirect.h"
+#include "tools/smdgw/plugin_loader.h"
+#include "tools/smdgw/port_runner.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kDescription =
+    "smdgw: a site-monitoring gateway for -48 V telecom DC power systems.\n"
+    "Loads the driver plug-in, creates one driver per configured device and feeds it the\n"
+    "line: a capture file (--replay, to its end) or a serial port / pseudo-terminal / FIFO\n"
+    "(--port, until SIGINT or SIGTERM; Reset is called every 10 s). Output is one JSON\n"
+    "object per line on standard output: record, alarm, report and command events, and with\n"
+    "--trace-host every call between plug-in and host. The plug-in's own log goes to\n"
+    "standard error, or to --log FILE.\n";
+
+const char* const kFooter =
+    "\nAfter the input ends, --get, --reset, --control and --control-hex run in the order\n"
+    "given, on every device.\n"
+    "\nExamples:\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --get out_v\n"
+    "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 --log driver.log\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --trace-host\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
+    "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
+    "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
+
+struct AfterAction {
+    enum Kind { Get, Reset, Control, ControlHex } kind;
+    std::string a;
+    std::string b;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{kDescription, "smdgw"};
+    app.footer(kFooter);
+    std::string config_path, plugin_path, replay_path, port_path, log_path;
+    bool trace_host = false;
+    std::vector<std::string> gets;
+    std::vector<std::string> controls;
+    std::vector<std::string> control_hexes;
+    app.add_option("--config", config_path, "Gateway configuration (JSON)")->required();
+    app.add_option("--plugin", plugin_path,
+                   "Driver plug-in (default: the one built or installed beside smdgw)");
+    auto* replay_opt = app.add_option("--replay", replay_path, "Capture file to replay");
+    auto* port_opt =
+        app.add_option("--port", port_path, "Serial port, pseudo-terminal or FIFO to follow");
+    replay_opt->excludes(port_opt);
+    app.add_flag("--trace-host", trace_host, "Also print every call between plug-in and host");
+    app.add_option("--log", log_path, "Write the plug-in's log to FILE instead of stderr");
+    auto* get_opt = app.add_option("--get", gets, "Print Get_Value(KEY) after the input ends")
+                        ->type_name("KEY");
+    auto* reset_opt = app.add_flag("--reset", "Call Reset after the input ends");
+    auto* control_opt = app.add_option("--control", controls, "DeviceIoControl with a text request")
+                            ->expected(2)
+                            ->type_name("CODE TEXT");
+    auto* control_hex_opt =
+        app.add_option("--control-hex", control_hexes, "DeviceIoControl with request bytes")
+            ->expected(2)
+            ->type_name("CODE HEX");
+    reset_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (replay_path.empty() && port_path.empty()) {
+        std::cerr << "smdgw: give --replay FILE or --port DEVICE (see --help)" << std::endl;
+        return kExitUsage;
+    }
+
+    // The after-input actions in command-line order; an option that takes two
+    // values appears once per occurrence.
+    std::vector<AfterAction> actions;
+    size_t gi = 0, ci = 0, hi = 0;
+    for (const CLI::Option* opt : app.parse_order()) {
+        if (opt == get_opt && gi < gets.size()) {
+            actions.push_back({AfterAction::Get, gets[gi++], {}});
+        } else if (opt == reset_opt) {
+            actions.push_back({AfterAction::Reset, {}, {}});
+        } else if (opt == control_opt && ci + 2 <= controls.size()) {
+            actions.push_back({AfterAction::Control, controls[ci], controls[ci + 1]});
+            ci += 2;
+        } else if (opt == control_hex_opt && hi + 2 <= control_hexes.size()) {
+            actions.push_back({AfterAction::ControlHex, control_hexes[hi], control_hexes[hi + 1]});
+            hi += 2;
+        }
+    }
+    // Requests are checked before anything runs, so a typo costs no replay.
+    std::vector<std::vector<unsigned char>> requests(actions.size());
+    std::vector<int> codes(actions.size(), 0);
+    for (size_t i = 0; i < actions.size(); ++i) {
+        const AfterAction& a = actions[i];
+        if (a.kind != AfterAction::Control && a.kind != AfterAction::ControlHex) continue;
+        char* end = nullptr;
+        const long code = std::strtol(a.a.c_str(), &end, 0);
+        if (a.a.empty() || *end != '\0' || code < INT32_MIN || code > INT32_MAX) {
+            std::cerr << "smdgw: control code \"" << a.a << "\" is not an integer" << std::endl;
+            return kExitUsage;
+        }
+        codes[i] = static_cast<int>(code);
+        if (a.kind == AfterAction::Control) {
+            requests[i].assign(a.b.begin(), a.b.end());
+        } else if (!smd::from_hex(a.b, requests[i])) {
+            std::cerr << "smdgw: control request \"" << a.b << "\" is not hex bytes" << std::endl;
+            return kExitUsage;
+        }
+    }
+
+    smdgw::GatewayConfig cfg;
+    try {
+        cfg = smdgw::load_config(config_path);
+    } catch (const smdgw::ConfigError& e) {
+        std::cerr << "smdgw: " << e.what() << std::endl;
+        return kExitUsage;
+    }
+
+    smdgw::LoadedPlugin plugin;
+    try {
+        plugin =
+            smdgw::load_plugin(plugin_path.empty() ? smdgw::default_plugin_path() : plugin_path);
+    } catch (const std::exception& e) {
+        std::cerr << "smdgw: " << e.what() << std::endl;
+        return kExitFailure;
+    }
+
+    std::string error;
+    std::FILE* out = smdgw::split_output(log_path, error);
+    if (!out) {
+        std::cerr << "smdgw: " << error << std::endl;
+        return kExitFailure;
+    }
+
+    int status = kExitOk;
+    {
+        smdgw::EventWriter writer(out, trace_host);
+        smdgw::Gateway gw(writer, plugin);
+        const int failed = gw.create_devices(cfg);
+        if (failed > 0) status = kExitFailure;
+        if (gw.devices().empty()) {
+            std::cerr << "smdgw: no device could be initialised" << std::endl;
+            std::fclose(out);
+            return kExitFailure;
+        }
+        const bool input_ok =
+            replay_path.empty() ? smdgw::run_ports(gw, port_path) : gw.replay(replay_path);
+        if (!input_ok) status = kExitFailure;
+        for (size_t i = 0; i < actions.size(); ++i) {
+            switch (actions[i].kind) {
+                case AfterAction::Get:
+                    gw.get_value(actions[i].a);
+                    break;
+                case AfterAction::Reset:
+                    gw.reset_all();
+                    break;
+                case AfterAction::Control:
+                case AfterAction::ControlHex:
+                    gw.control(codes[i], requests[i]);
+                    break;
+            }
+        }
+    }
+    std::fflush(stdout);
+    std::fclose(out);
+    return status;
+}
