@@ -1,6 +1,8 @@
 // Construction of the data device: an all-zero live record, threshold mode 1
 // and empty tables.
 
+#include "datadevice/veltra_data_device.h"
+
 #include <cstring>
 
 template <class DataT, class ProtocolT, uint32_t DataID>

@@ -1,5 +1,7 @@
 // Round completion and publication; cached records.
 
+#include "datadevice/veltra_data_device.h"
+
 template <class DataT, class ProtocolT, uint32_t DataID>
 void VeltraDataDevice<DataT, ProtocolT, DataID>::RoundDone() {
     this->data_ready_ = true;

@@ -1,6 +1,8 @@
 // Threshold evaluation: the [AI] table, limit tables with hysteresis and
 // analog reports.
 
+#include "datadevice/veltra_data_device.h"
+
 template <class DataT, class ProtocolT, uint32_t DataID>
 void VeltraDataDevice<DataT, ProtocolT, DataID>::RunCheckThreshold() {}
 

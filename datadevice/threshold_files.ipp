@@ -1,5 +1,7 @@
 // Threshold configuration: mode, INI threshold files and "thresholdSetting".
 
+#include "datadevice/veltra_data_device.h"
+
 template <class DataT, class ProtocolT, uint32_t DataID>
 int VeltraDataDevice<DataT, ProtocolT, DataID>::InitSetting(const Json::Value& entry) {
     cData.data_id = this->DataId();

@@ -1,5 +1,7 @@
 // Construction of the driver family: option defaults and the line settings.
 
+#include "pmbuspower/pmbuspower_419.h"
+
 template <class DataT, uint32_t DataID>
 pmbuspower_419<DataT, DataID>::pmbuspower_419()
     : io_result_(-1),

@@ -1,5 +1,7 @@
 // Control requests turned into protocol commands.
 
+#include "pmbuspower/pmbuspower_419.h"
+
 template <class DataT, uint32_t DataID>
 int pmbuspower_419<DataT, DataID>::DeviceIoControl(int code, const void* request,
                                                    int request_length, void* output,

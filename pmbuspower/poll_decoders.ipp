@@ -1,5 +1,7 @@
 // Decoders of the responses to the family's own polls.
 
+#include "pmbuspower/pmbuspower_419.h"
+
 template <class DataT, uint32_t DataID>
 int pmbuspower_419<DataT, DataID>::parse42_41(const unsigned char* p, int length) {
     (void)p;
