@@ -1,0 +1,116 @@
+// smdgw as users run it: configuration errors, help, and JSON lines out.
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include <string>
+
+#include "tests/support/run_process.h"
+#include "tools/smdgw/config.h"
+
+namespace {
+
+using testsupport::run_process;
+using testsupport::TempDir;
+
+const char* const kGoodConfig = R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})";
+
+struct BadConfig {
+    const char* text;
+    const char* expect;  // part of the message
+};
+
+TEST(SmdgwConfig, RefusesUnusableConfigurations) {
+    const BadConfig cases[] = {
+        {"{not json", "not valid JSON"},
+        {"[]", "must be a JSON object"},
+        {R"({"devices":{}})", "\"devices\" must be a non-empty array"},
+        {R"({"devices":[]})", "\"devices\" must be a non-empty array"},
+        {R"({"devices":[{"data_id":1}]})", "\"name\" must be a non-empty text"},
+        {R"({"devices":[{"name":"a","data_id":"x"}]})", "\"data_id\" must be an unsigned"},
+        {R"({"devices":[{"name":"a","data_id":1},{"name":"a","data_id":2}]})", "configured twice"},
+        {R"({"devices":[{"name":"a","data_id":1,"address":300}]})", "\"address\""},
+        {R"({"devices":[{"name":"a","data_id":1,"alarm_levels":{"x":"3"}}]})",
+         "\"alarm_levels\"/\"x\" must be a number"},
+        {R"({"devices":[{"name":"a","data_id":1,"limits":{"x":{"upper":"hi"}}}]})",
+         "\"upper\" must be a number"},
+    };
+    for (const auto& c : cases) {
+        try {
+            smdgw::parse_config(c.text, "cfg.json");
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const smdgw::ConfigError& e) {
+            const std::string msg = e.what();
+            EXPECT_EQ(msg.rfind("cfg.json: ", 0), 0u) << msg;
+            EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
+        }
+    }
+    EXPECT_EQ(smdgw::parse_config(kGoodConfig, "x").devices.size(), 1u);
+}
+
+TEST(SmdgwCli, BadConfigurationExitsWithStatus2) {
+    TempDir dir;
+    const std::string bad = dir.write("bad.json", "{\"devices\": 3}");
+    const std::string cap = dir.write("empty.cap", "");
+    auto r = run_process({SMDGW_PATH, "--config", bad, "--replay", cap});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+
+    r = run_process({SMDGW_PATH, "--config", dir.path() + "/missing.json", "--replay", cap});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("missing.json: cannot open"), std::string::npos) << r.err;
+}
+
+TEST(SmdgwCli, UsageErrorsExitWithStatus2) {
+    TempDir dir;
+    const std::string cfg = dir.write("gw.json", kGoodConfig);
+    EXPECT_EQ(run_process({SMDGW_PATH, "--config", cfg}).status, 2) << "no input given";
+    EXPECT_EQ(run_process({SMDGW_PATH, "--config", cfg, "--replay", "a", "--port", "b"}).status, 2);
+    EXPECT_EQ(run_process({SMDGW_PATH, "--bogus"}).status, 2);
+    auto r =
+        run_process({SMDGW_PATH, "--config", cfg, "--replay", cfg, "--control-hex", "1", "XY"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("not hex bytes"), std::string::npos);
+}
+
+TEST(SmdgwCli, HelpExplainsWithExamples) {
+    auto r = run_process({SMDGW_PATH, "--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"--config", "--replay", "--port", "--trace-host", "--get", "--reset",
+                             "--control", "--control-hex", "--log", "Examples:"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+TEST(SmdgwCli, MissingCaptureIsAnErrorNamingIt) {
+    TempDir dir;
+    const std::string cfg = dir.write("gw.json", kGoodConfig);
+    auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", dir.path() + "/nope.cap"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("nope.cap"), std::string::npos) << r.err;
+}
+
+TEST(SmdgwCli, AfterInputActionsPrintJsonLinesInOrder) {
+    TempDir dir;
+    const std::string cfg = dir.write("gw.json", kGoodConfig);
+    const std::string cap = dir.write("noise.cap", "line noise ~2101 not a frame\r");
+    auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", cap, "--get", "out_v",
+                          "--control", "1", "", "--get", "ac"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto lines = r.out_lines();
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    Json::Value v[3];
+    Json::Reader reader;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.parse(lines[i], v[i])) << lines[i];
+    EXPECT_EQ(v[0]["event"].asString(), "value");
+    EXPECT_EQ(v[0]["key"].asString(), "out_v");
+    EXPECT_EQ(v[0]["error"].asString(), "数据未就绪");
+    EXPECT_EQ(v[0]["device"].asString(), "plant1");
+    EXPECT_EQ(v[1]["event"].asString(), "control");
+    EXPECT_EQ(v[1]["code"].asInt(), 1);
+    EXPECT_EQ(v[2]["key"].asString(), "ac");
+    // The UTF-8 message travels unescaped.
+    EXPECT_NE(lines[0].find("数据未就绪"), std::string::npos);
+}
+
+}  // namespace
