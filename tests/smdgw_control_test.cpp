@@ -3,51 +3,17 @@
 // and, with --trace-host, as write_pmbus_cmd calls.
 
 #include <gtest/gtest.h>
-#include <json/json.h>
 
 #include <cstdio>
-#include <fstream>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/smdgw_run.h"
+
 namespace {
 
-std::string write_file(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + "smdgw_control_" + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
-// Runs smdgw with the arguments and returns its standard output as JSON lines.
-std::vector<Json::Value> run_smdgw(const std::string& args, int& status) {
-    const std::string cmd =
-        std::string(SMDGW_PATH) + " --plugin " + PLUGIN_PATH + " " + args + " 2>/dev/null";
-    std::vector<Json::Value> lines;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        status = -1;
-        return lines;
-    }
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    status = pclose(p);
-    Json::CharReaderBuilder rb;
-    std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        Json::Value v;
-        std::string errors;
-        if (end > start && reader->parse(out.data() + start, out.data() + end, &v, &errors))
-            lines.push_back(v);
-        start = end + 1;
-    }
-    return lines;
-}
+using testsupport::run_smdgw;
+using testsupport::write_temp_file;
 
 std::vector<std::string> pick(const std::vector<Json::Value>& lines, const char* field,
                               const char* name, std::string (*show)(const Json::Value&)) {
@@ -69,9 +35,10 @@ std::string show_control(const Json::Value& c) {
 }
 
 TEST(SmdgwControl, CommandsGoOutAsEventsAndTraceLines) {
-    const std::string config = write_file(
-        "config.json", R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
-    const std::string capture = write_file("empty.cap", "");
+    const std::string config =
+        write_temp_file("smdgw_control_config.json",
+                        R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
+    const std::string capture = write_temp_file("smdgw_control_empty.cap", "");
     int status = 0;
     const auto lines =
         run_smdgw("--config " + config + " --replay " + capture +
