@@ -111,6 +111,9 @@ int main(int argc, char** argv) {
             ->expected(2)
             ->type_name("CODE HEX");
     reset_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    // Each occurrence takes its two values; occurrences add up.
+    control_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
     try {
         app.parse(argc, argv);
@@ -122,19 +125,21 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
-    // The after-input actions in command-line order; an option that takes two
-    // values appears once per occurrence.
+    // The after-input actions in command-line order. The parse order lists an
+    // option once per value it took, so a two-value option is complete at its
+    // second value.
     std::vector<AfterAction> actions;
-    size_t gi = 0, ci = 0, hi = 0;
+    size_t gi = 0, ci = 0, hi = 0, c_values = 0, h_values = 0;
     for (const CLI::Option* opt : app.parse_order()) {
         if (opt == get_opt && gi < gets.size()) {
             actions.push_back({AfterAction::Get, gets[gi++], {}});
         } else if (opt == reset_opt) {
             actions.push_back({AfterAction::Reset, {}, {}});
-        } else if (opt == control_opt && ci + 2 <= controls.size()) {
+        } else if (opt == control_opt && ++c_values % 2 == 0 && ci + 2 <= controls.size()) {
             actions.push_back({AfterAction::Control, controls[ci], controls[ci + 1]});
             ci += 2;
-        } else if (opt == control_hex_opt && hi + 2 <= control_hexes.size()) {
+        } else if (opt == control_hex_opt && ++h_values % 2 == 0 &&
+                   hi + 2 <= control_hexes.size()) {
             actions.push_back({AfterAction::ControlHex, control_hexes[hi], control_hexes[hi + 1]});
             hi += 2;
         }
