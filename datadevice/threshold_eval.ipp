@@ -5,7 +5,7 @@
 
 #include "datadevice/veltra_data_device.h"
 
-namespace veltra {
+namespace veltra::threshold_eval {
 
 // The snapshot member named key, or nullptr (also for a snapshot that is not
 // an object). Never inserts into the snapshot.
@@ -18,7 +18,7 @@ inline const Json::Value* snapshot_member(const Json::Value& snapshot, const std
 constexpr size_t kAlarmKindPos = 3;
 constexpr size_t kAlarmSuffixPos = 8;
 
-}  // namespace veltra
+}  // namespace veltra::threshold_eval
 
 template <class DataT, class ProtocolT, uint32_t DataID>
 void VeltraDataDevice<DataT, ProtocolT, DataID>::RunCheckThreshold() {}
@@ -28,11 +28,11 @@ void VeltraDataDevice<DataT, ProtocolT, DataID>::CheckAiMap() {
     for (const auto& kv : ai_map_) {
         const std::string& signal_id = kv.second.first;
         // Too short to carry an alarm ID.
-        if (signal_id.size() <= veltra::kAlarmSuffixPos) continue;
+        if (signal_id.size() <= veltra::threshold_eval::kAlarmSuffixPos) continue;
         std::string alarm_id = signal_id;
-        alarm_id[veltra::kAlarmKindPos] = '6';
-        alarm_id[veltra::kAlarmSuffixPos] = '1';
-        const Json::Value* member = veltra::snapshot_member(json_data_, kv.first);
+        alarm_id[veltra::threshold_eval::kAlarmKindPos] = '6';
+        alarm_id[veltra::threshold_eval::kAlarmSuffixPos] = '1';
+        const Json::Value* member = veltra::threshold_eval::snapshot_member(json_data_, kv.first);
         if (member == nullptr || member->isNull()) continue;
         const float value = member->asFloat();
         this->CheckThreshold(alarm_id, kv.second.second, value, 1);
@@ -45,7 +45,7 @@ int VeltraDataDevice<DataT, ProtocolT, DataID>::CheckSignalThresholdMap(Threshol
                                                                         bool upper) {
     int active_count = 0;
     for (auto& kv : table) {
-        const Json::Value* member = veltra::snapshot_member(json_data_, kv.first);
+        const Json::Value* member = veltra::threshold_eval::snapshot_member(json_data_, kv.first);
         if (member == nullptr || !member->isNumeric()) continue;
         const float v = member->asFloat();
         const std::string& alarm_id = std::get<0>(kv.second);

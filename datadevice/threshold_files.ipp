@@ -10,7 +10,7 @@
 #include "datadevice/threshold_ini.h"
 #include "datadevice/veltra_data_device.h"
 
-namespace veltra {
+namespace veltra::threshold_files {
 
 // The four limit sets of a "thresholdSetting" entry: value, recover and level
 // keys and the suffix that ends the alarm ID.
@@ -58,10 +58,82 @@ inline bool ends_with(const std::string& s, const char* tail) {
 // A member that is present and has non-empty text.
 inline bool has_text(const Json::Value& v) { return !v.isNull() && !v.asString().empty(); }
 
-}  // namespace veltra
+// Mode 1: the [AI] and [ALARM] tables of the first threshold file found.
+template <class Device>
+void load_ini_thresholds(Device& dev, const std::string& data_id) {
+    const std::string& model = dev.DeviceType();
+    const std::string file = find_threshold_file(data_id, model);
+    if (file.empty())
+        veltra::LogLine() << "data_id:" << data_id << " model:" << model << " b ini not found";
+    veltra::LogLine() << "parse ini/yaml filename:" << file;
+    if (file.empty()) return;
+    // No grammar is defined for YAML threshold files: such a file loads nothing.
+    if (ends_with(file, ".ini")) {
+        const ThresholdIni ini = load_threshold_ini(file);
+        for (const auto& kv : ini.ai) dev.ai_map_[kv.first] = kv.second;
+        for (const auto& kv : ini.alarm) dev.alarm_map_[kv.first] = kv.second;
+    }
+    veltra::LogLine() << "AI " << data_id;
+    for (const auto& kv : dev.ai_map_)
+        veltra::LogLine() << "first:" << kv.first << " second:" << kv.second.first
+                          << " name:" << kv.second.second;
+}
+
+// Mode 3: descriptors "NMAlarmID;ID;SignalNumber;" by member name, logged.
+template <class Device>
+void load_descriptors(Device& dev, const Json::Value& settings, const std::string& data_id) {
+    veltra::LogLine() << "here 1";
+    if (settings.isNull()) return;
+    veltra::LogLine() << "here 2";
+    // Only an object has members; any other shape describes nothing.
+    const auto names = settings.isObject() ? settings.getMemberNames() : Json::Value::Members();
+    for (const std::string& name : names) {
+        veltra::LogLine() << "here " << name;
+        const Json::Value& e = settings[name];
+        if (!e.isObject()) continue;
+        if (!e["SignalName"].isNull()) dev.signal_name_map_[name] = e["SignalName"].asString();
+        std::string descriptor;
+        for (const char* key : {"NMAlarmID", "ID", "SignalNumber"}) {
+            if (!e[key].isNull())
+                descriptor += e[key].asString();
+            else
+                veltra::LogLine() << data_id << " " << key << " is missing";
+            descriptor += ';';
+        }
+        veltra::LogLine() << "mobile:" << name << ":" << descriptor
+                          << " level:" << dev.AlarmLevels()[name]
+                          << " value:" << dev.AlarmValues()[name];
+        dev.mobile_map_[name] = descriptor;
+    }
+}
+
+// Mode 5: the four limit tables, rebuilt from scratch.
+template <class Device>
+void load_limits(Device& dev, const Json::Value& settings) {
+    const std::pair<const ThresholdSetKeys*, typename Device::ThresholdMap*> sets[] = {
+        {&kUpperSet, &dev.up_map_},
+        {&kUpper2Set, &dev.up2_map_},
+        {&kLowerSet, &dev.low_map_},
+        {&kLower2Set, &dev.low2_map_},
+    };
+    for (const auto& s : sets) s.second->clear();
+    if (!settings.isObject()) return;
+    for (const std::string& name : settings.getMemberNames()) {
+        const Json::Value& e = settings[name];
+        if (!e.isObject() || !has_text(e["ID"]) || !has_text(e["SignalName"])) continue;
+        const std::string signal = e["SignalName"].asString();
+        const std::string id = e["ID"].asString();
+        for (const auto& s : sets)
+            Device::ParseThresholdSet(e, signal, id, s.first->value_key, s.first->recover_key,
+                                      s.first->level_key, s.first->suffix, *s.second);
+    }
+}
+
+}  // namespace veltra::threshold_files
 
 template <class DataT, class ProtocolT, uint32_t DataID>
 int VeltraDataDevice<DataT, ProtocolT, DataID>::InitSetting(const Json::Value& entry) {
+    namespace files = veltra::threshold_files;
     cData.data_id = this->DataId();
     const std::string data_id = boost::lexical_cast<std::string>(this->DataId());
 
@@ -72,76 +144,12 @@ int VeltraDataDevice<DataT, ProtocolT, DataID>::InitSetting(const Json::Value& e
                           << " b_mode_:" << b_mode_;
     }
 
-    if (b_mode_ == 1) {
-        const std::string& model = this->DeviceType();
-        const std::string file = veltra::find_threshold_file(data_id, model);
-        if (file.empty())
-            veltra::LogLine() << "data_id:" << data_id << " model:" << model << " b ini not found";
-        veltra::LogLine() << "parse ini/yaml filename:" << file;
-        if (!file.empty()) {
-            // No grammar is defined for YAML threshold files: such a file loads nothing.
-            if (veltra::ends_with(file, ".ini")) {
-                const veltra::ThresholdIni ini = veltra::load_threshold_ini(file);
-                for (const auto& kv : ini.ai) ai_map_[kv.first] = kv.second;
-                for (const auto& kv : ini.alarm) alarm_map_[kv.first] = kv.second;
-            }
-            veltra::LogLine() << "AI " << data_id;
-            for (const auto& kv : ai_map_)
-                veltra::LogLine() << "first:" << kv.first << " second:" << kv.second.first
-                                  << " name:" << kv.second.second;
-        }
-    } else if (b_mode_ == 3) {
-        veltra::LogLine() << "here 1";
-        const Json::Value& ts = entry["thresholdSetting"];
-        if (!ts.isNull()) {
-            veltra::LogLine() << "here 2";
-            // Only an object has members; any other shape describes nothing.
-            const auto names = ts.isObject() ? ts.getMemberNames() : Json::Value::Members();
-            for (const std::string& name : names) {
-                veltra::LogLine() << "here " << name;
-                const Json::Value& e = ts[name];
-                if (!e.isObject()) continue;
-                if (!e["SignalName"].isNull()) signal_name_map_[name] = e["SignalName"].asString();
-                std::string descriptor;
-                for (const char* key : {"NMAlarmID", "ID", "SignalNumber"}) {
-                    if (!e[key].isNull())
-                        descriptor += e[key].asString();
-                    else
-                        veltra::LogLine() << data_id << " " << key << " is missing";
-                    descriptor += ';';
-                }
-                veltra::LogLine() << "mobile:" << name << ":" << descriptor
-                                  << " level:" << this->alarm_level_map_[name]
-                                  << " value:" << this->alarm_value_map_[name];
-                mobile_map_[name] = descriptor;
-            }
-        }
-    } else if (b_mode_ == 5) {
-        up_map_.clear();
-        up2_map_.clear();
-        low_map_.clear();
-        low2_map_.clear();
-        const Json::Value& ts = entry["thresholdSetting"];
-        if (ts.isObject()) {
-            for (const std::string& name : ts.getMemberNames()) {
-                const Json::Value& e = ts[name];
-                if (!e.isObject() || !veltra::has_text(e["ID"]) ||
-                    !veltra::has_text(e["SignalName"]))
-                    continue;
-                const std::string signal = e["SignalName"].asString();
-                const std::string id = e["ID"].asString();
-                const std::pair<const veltra::ThresholdSetKeys*, ThresholdMap*> sets[] = {
-                    {&veltra::kUpperSet, &up_map_},
-                    {&veltra::kUpper2Set, &up2_map_},
-                    {&veltra::kLowerSet, &low_map_},
-                    {&veltra::kLower2Set, &low2_map_},
-                };
-                for (const auto& s : sets)
-                    ParseThresholdSet(e, signal, id, s.first->value_key, s.first->recover_key,
-                                      s.first->level_key, s.first->suffix, *s.second);
-            }
-        }
-    }
+    if (b_mode_ == 1)
+        files::load_ini_thresholds(*this, data_id);
+    else if (b_mode_ == 3)
+        files::load_descriptors(*this, entry["thresholdSetting"], data_id);
+    else if (b_mode_ == 5)
+        files::load_limits(*this, entry["thresholdSetting"]);
     return ProtocolT::InitSetting(entry);
 }
 
@@ -150,10 +158,11 @@ void VeltraDataDevice<DataT, ProtocolT, DataID>::ParseThresholdSet(
     const Json::Value& entry, const std::string& signal_name, const std::string& id,
     const char* value_key, const char* recover_key, const char* level_key, const char* suffix,
     ThresholdMap& table) {
+    namespace files = veltra::threshold_files;
     const Json::Value& value = entry[value_key];
     const Json::Value& recover = entry[recover_key];
     const Json::Value& level = entry[level_key];
-    if (!veltra::has_text(value) || !veltra::has_text(recover) || !veltra::has_text(level)) return;
+    if (!files::has_text(value) || !files::has_text(recover) || !files::has_text(level)) return;
     table[signal_name] = ThresholdEntry(id + suffix, veltra::text_to_float(value.asString()),
                                         veltra::text_to_float(recover.asString()), false,
                                         veltra::text_to_int(level.asString()));

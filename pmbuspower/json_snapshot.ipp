@@ -9,7 +9,7 @@
 
 #include "pmbuspower/pmbuspower_419.h"
 
-namespace veltra {
+namespace veltra::json_snapshot {
 
 // Entries of an array that hold values: the count, never past the array.
 inline size_t valid_entries(unsigned count, size_t size) {
@@ -74,10 +74,10 @@ Json::Value record_snapshot(const RecordT& rec, bool second_panel) {
     return out;
 }
 
-}  // namespace veltra
+}  // namespace veltra::json_snapshot
 
 template <class DataT, uint32_t DataID>
 void pmbuspower_419<DataT, DataID>::GenJsonData() {
-    Json::Value snapshot = veltra::record_snapshot(this->cData, dc_number > 1);
+    Json::Value snapshot = veltra::json_snapshot::record_snapshot(this->cData, dc_number > 1);
     this->json_data_.swap(snapshot);
 }

@@ -6,7 +6,7 @@
 #include "pmbuspower/pmbuspower_419.h"
 #include "pmbuspower/round_age.h"
 
-namespace veltra {
+namespace veltra::value_lookup {
 
 // A value is served for this many seconds after its round.
 constexpr int64_t kValueMaxAgeSeconds = 60;
@@ -18,24 +18,25 @@ bool ac_input_dead(const ChannelT& ch) {
     return ch.a < kMainsPresentVolts && ch.b < kMainsPresentVolts && ch.c < kMainsPresentVolts;
 }
 
-}  // namespace veltra
+}  // namespace veltra::value_lookup
 
 template <class DataT, uint32_t DataID>
 float pmbuspower_419<DataT, DataID>::Get_Value(unsigned index, const std::string& key) const {
     (void)index;
+    namespace lookup = veltra::value_lookup;
     veltra::LogLine() << "in pmbuspower_419 Get_Value";
     if (!this->data_ready_) throw std::out_of_range("数据未就绪");
     if (veltra::seconds_since_round(this->Clock().local_time(), this->last_time_) >
-        veltra::kValueMaxAgeSeconds)
+        lookup::kValueMaxAgeSeconds)
         throw std::out_of_range("数据已超时");
     const auto& rec = this->cData;
     if (key == "out_v") return rec.dc.v;
     if (key == "ac")
-        return veltra::ac_input_dead(rec.ac_channels[0]) &&
-                       veltra::ac_input_dead(rec.ac_channels[1])
+        return lookup::ac_input_dead(rec.ac_channels[0]) &&
+                       lookup::ac_input_dead(rec.ac_channels[1])
                    ? 1.0f
                    : 0.0f;
-    if (key == "ac1") return veltra::ac_input_dead(rec.ac_channels[0]) ? 1.0f : 0.0f;
-    if (key == "ac2") return veltra::ac_input_dead(rec.ac_channels[1]) ? 1.0f : 0.0f;
+    if (key == "ac1") return lookup::ac_input_dead(rec.ac_channels[0]) ? 1.0f : 0.0f;
+    if (key == "ac2") return lookup::ac_input_dead(rec.ac_channels[1]) ? 1.0f : 0.0f;
     throw std::out_of_range("不支持变量");
 }
