@@ -41,13 +41,6 @@ Bytes dc_alarm_panel(uint8_t alert_v) { return {alert_v, 0x00, 0x00}; }
 
 Bytes without_dataflag(const Bytes& b) { return Bytes(b.begin() + 1, b.end()); }
 
-std::string stdout_of(const std::function<void()>& f) {
-    testing::internal::CaptureStdout();
-    f();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(PollSteps, CommandsFollowTheOptions) {
     using namespace pmbus_poll;
     struct Case {

@@ -2,8 +2,12 @@
 // A polling driver of the family on a fake line, with payload builders, for
 // the tests of the poll sequence and its decoders.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +72,14 @@ inline uint32_t bits(float v) {
     uint32_t b;
     std::memcpy(&b, &v, 4);
     return b;
+}
+
+// What f writes to standard output, printf lines included.
+inline std::string stdout_of(const std::function<void()>& f) {
+    testing::internal::CaptureStdout();
+    f();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
 
 struct PollRig {
