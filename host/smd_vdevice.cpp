@@ -104,17 +104,6 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
     last_time_ = clock_->local_time();
 }
 
-int SMDVDevice::DeviceIoControl(int code, const void* request, int request_length, void* output,
-                                int output_size, int& output_length) {
-    (void)code;
-    (void)request;
-    (void)request_length;
-    (void)output;
-    (void)output_size;
-    (void)output_length;
-    return 0;
-}
-
 void SMDVDevice::trace(const Json::Value& call) const { sink_->on_call(name_, call); }
 
 void SMDVDevice::emit(const Json::Value& event) const {

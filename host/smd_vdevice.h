@@ -53,8 +53,6 @@ class SMDVDevice : public VDeviceInterface {
 
     void Init(std::weak_ptr<SMDController> controller, unsigned index,
               const Json::Value& entry) override;
-    int DeviceIoControl(int code, const void* request, int request_length, void* output,
-                        int output_size, int& output_length) override;
 
     // Host services called by drivers.
     void CheckThreshold(const std::string& alarm_id, const std::string& name, const float& value,
