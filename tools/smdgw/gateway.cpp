@@ -9,6 +9,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/replay_pacer.h"
 
 namespace smdgw {
 
@@ -50,7 +51,7 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
     }
 }
 
-bool Gateway::replay(const std::string& path) {
+bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
@@ -59,11 +60,13 @@ bool Gateway::replay(const std::string& path) {
     }
     std::vector<RunningDevice*> all;
     for (auto& d : devices_) all.push_back(&d);
-    std::vector<unsigned char> buf(4096);
+    std::vector<unsigned char> buf(pacer ? pacer->chunk_bytes() : 4096);
     while (in && !stop_) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
         const auto got = in.gcount();
-        if (got > 0) feed(all, buf.data(), static_cast<size_t>(got));
+        if (got <= 0) continue;
+        feed(all, buf.data(), static_cast<size_t>(got));
+        if (pacer) pacer->fed(static_cast<size_t>(got));
     }
     if (in.bad()) {
         std::cerr << "smdgw: error reading capture " << path << std::endl;
