@@ -1,5 +1,6 @@
 #include "tools/smdgw/gateway.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cmath>
 #include <cstring>
@@ -42,12 +43,20 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
 }
 
 void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
-    for (RunningDevice* d : on_line) {
-        try {
-            d->driver->process(data, static_cast<unsigned>(n));
-        } catch (const std::exception& e) {
-            report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+    // Frame by frame (up to each EOI), so that a stop asked for by a round
+    // (--count) takes effect before the next frame of the same read.
+    size_t done = 0;
+    while (done < n && !stop_) {
+        const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
+        const size_t end = eoi < n ? eoi + 1 : n;
+        for (RunningDevice* d : on_line) {
+            try {
+                d->driver->process(data + done, static_cast<unsigned>(end - done));
+            } catch (const std::exception& e) {
+                report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+            }
         }
+        done = end;
     }
 }
 
