@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "host/smd_vdevice.h"
 #include "record/veltra_record.h"
 #include "tests/support/monitoring_formats.h"
 #include "tests/support/run_process.h"
@@ -95,6 +96,31 @@ TEST(PrometheusFile, UpFollowsRoundsAndTheCommunicationAlarm) {
     f.prom.on_event("a", comm_alarm(false));
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
     EXPECT_EQ(f.read().value("veltra_rounds_total", {{"device", "a"}}), 2);
+}
+
+TEST(PrometheusFile, UpDropsWhenTheHostRaisesTheCommunicationAlarm) {
+    // The host's own alarm events, as a device's Reset produces them.
+    Fixture f;
+    SMDVDevice device;
+    Json::Value entry;
+    entry["name"] = "a";
+    device.Init({}, 0, entry);
+    device.SetSink(&f.prom);
+    const veltra_record_t r = record_with(53.5f, 2);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+    device.SendSP(5535, bytes, sizeof r, false);
+    device.SaveDeviceHistory(bytes, sizeof r);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
+
+    const auto report = [&](bool active) {
+        device.CheckThresholdBool(3, "120600180010", "120600180010", "设备智能口通信状态告警",
+                                  "通信异常", active, 1);
+        device.DoBatchCheckThreshold(device.RuleBatch());
+    };
+    report(true);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
+    report(false);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
 }
 
 TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
