@@ -18,7 +18,9 @@ void SMDSPDevice::process(unsigned char* data, unsigned length) {
 
 void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
     if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
-    if (address_filter_ >= 0 && frame[1] != address_filter_) {
+    const bool filtered = address_filter_ >= 0 && frame[1] != address_filter_;
+    if (observer_) observer_->on_frame(frame, length, !filtered);
+    if (filtered) {
         ++frames_filtered_;
         return;
     }
@@ -29,6 +31,7 @@ void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
 }
 
 void SMDSPDevice::on_frame_error(smd::FrameWeird why) {
+    if (observer_) observer_->on_frame_error(why);
     if (tracing()) {
         Json::Value c;
         c["call"] = "process_error";

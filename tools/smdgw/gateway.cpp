@@ -1,5 +1,6 @@
 #include "tools/smdgw/gateway.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cmath>
 #include <cstring>
@@ -9,6 +10,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/replay_pacer.h"
 
 namespace smdgw {
 
@@ -41,16 +43,24 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
 }
 
 void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
-    for (RunningDevice* d : on_line) {
-        try {
-            d->driver->process(data, static_cast<unsigned>(n));
-        } catch (const std::exception& e) {
-            report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+    // Frame by frame (up to each EOI), so that a stop asked for by a round
+    // (--count) takes effect before the next frame of the same read.
+    size_t done = 0;
+    while (done < n && !stop_) {
+        const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
+        const size_t end = eoi < n ? eoi + 1 : n;
+        for (RunningDevice* d : on_line) {
+            try {
+                d->driver->process(data + done, static_cast<unsigned>(end - done));
+            } catch (const std::exception& e) {
+                report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+            }
         }
+        done = end;
     }
 }
 
-bool Gateway::replay(const std::string& path) {
+bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
@@ -59,11 +69,13 @@ bool Gateway::replay(const std::string& path) {
     }
     std::vector<RunningDevice*> all;
     for (auto& d : devices_) all.push_back(&d);
-    std::vector<unsigned char> buf(4096);
+    std::vector<unsigned char> buf(pacer ? pacer->chunk_bytes() : 4096);
     while (in && !stop_) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
         const auto got = in.gcount();
-        if (got > 0) feed(all, buf.data(), static_cast<size_t>(got));
+        if (got <= 0) continue;
+        feed(all, buf.data(), static_cast<size_t>(got));
+        if (pacer) pacer->fed(static_cast<size_t>(got));
     }
     if (in.bad()) {
         std::cerr << "smdgw: error reading capture " << path << std::endl;

@@ -17,6 +17,8 @@ class HostSink;
 
 namespace smdgw {
 
+class ReplayPacer;
+
 struct DeviceDeleter {
     // Drivers are deleted through their virtual destructor.
     void operator()(SMDSPDevice* d) const { delete d; }
@@ -37,12 +39,14 @@ class Gateway {
     int create_devices(const GatewayConfig& cfg, const HostClock* clock = nullptr);
     std::vector<RunningDevice>& devices() { return devices_; }
 
-    // Hands bytes read from the line to every device on it. A driver that
-    // throws is reported and the others still get the bytes.
+    // Hands bytes read from the line to every device on it, frame by frame
+    // until a stop is asked for. A driver that throws is reported and the
+    // others still get the bytes.
     void feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n);
-    // Feeds a whole capture file to every device, stopping early when asked;
-    // false when it cannot be read.
-    bool replay(const std::string& path);
+    // Feeds a whole capture file to every device, stopping early when asked,
+    // at the pace the pacer sets (as fast as possible without one); false when
+    // it cannot be read.
+    bool replay(const std::string& path, ReplayPacer* pacer = nullptr);
     // Calls Reset on every device.
     void reset_all();
     // One {"event":"stats"} line per device: frames, frame errors by kind,

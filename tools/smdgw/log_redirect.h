@@ -5,10 +5,29 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace smdgw {
 
 // Returns the stream for smdgw's own output, or null with a message.
 std::FILE* split_output(const std::string& log_path, std::string& error);
+
+// While it lives, the plug-in's log (descriptor 1) goes to standard error
+// line by line with a prefix, e.g. Telegraf's "D! " level.
+class PrefixedLogRelay {
+   public:
+    explicit PrefixedLogRelay(std::string prefix);
+    // Closes the pipe and waits until its last line is written.
+    ~PrefixedLogRelay();
+    PrefixedLogRelay(const PrefixedLogRelay&) = delete;
+    PrefixedLogRelay& operator=(const PrefixedLogRelay&) = delete;
+    bool ok() const { return read_fd_ >= 0; }
+
+   private:
+    void relay();
+    std::string prefix_;
+    int read_fd_ = -1;
+    std::thread thread_;
+};
 
 }  // namespace smdgw

@@ -2,6 +2,7 @@
 // a capture file, a serial port or a pseudo-terminal.
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
@@ -15,9 +16,14 @@
 #include "tools/smdgw/event_writer.h"
 #include "tools/smdgw/fanout_sink.h"
 #include "tools/smdgw/gateway.h"
+#include "tools/smdgw/influx_writer.h"
+#include "tools/smdgw/line_trace.h"
 #include "tools/smdgw/log_redirect.h"
 #include "tools/smdgw/plugin_loader.h"
 #include "tools/smdgw/port_runner.h"
+#include "tools/smdgw/prometheus_file.h"
+#include "tools/smdgw/replay_pacer.h"
+#include "tools/smdgw/telegraf_log.h"
 #include "tools/smdgw/text_view.h"
 
 namespace {
@@ -31,10 +37,12 @@ const char* const kDescription =
     "Loads the driver plug-in, creates one driver per configured device and feeds it the\n"
     "line: a capture file (--replay, to its end) or a serial port / pseudo-terminal / FIFO\n"
     "or a serial server (--port, until SIGINT or SIGTERM; Reset is called every 10 s).\n"
-    "Output is one JSON"
+    "Output is one JSON "
     "object per line on standard output: record, alarm, report and command events, and with\n"
-    "--trace-host every call between plug-in and host. The plug-in's own log goes to\n"
-    "standard error, or to --log FILE.\n";
+    "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
+    "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
+    "node_exporter's textfile collector. The plug-in's own log goes to standard error, or\n"
+    "to --log FILE.\n";
 
 const char* const kFooter =
     "\nAfter the input ends, --get, --reset, --control and --control-hex run in the order\n"
@@ -43,9 +51,21 @@ const char* const kFooter =
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --get out_v\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 --log driver.log\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --trace-host\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
+    "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
+    "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
     "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
+
+// The gateway's clock: the devices' clock when time is scaled, else the system clock.
+int64_t now_ns(const HostClock* clock) {
+    if (clock) return static_cast<int64_t>(clock->unix_time()) * 1000000000;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 struct AfterAction {
     enum Kind { Get, Reset, Control, ControlHex } kind;
@@ -64,6 +84,9 @@ int main(int argc, char** argv) {
     smdgw::PortOptions port_opts;
     uint64_t count = 0;
     double time_scale = 1.0;
+    std::string prometheus_path;
+    int verbosity = 0;
+    double replay_speed = 0.0;
     std::vector<std::string> gets;
     std::vector<std::string> controls;
     std::vector<std::string> control_hexes;
@@ -83,10 +106,18 @@ int main(int argc, char** argv) {
     app.add_flag("--trace-host", trace_host, "Also print every call between plug-in and host");
     app.add_option("--log", log_path, "Write the plug-in's log to FILE instead of stderr")
         ->type_name("FILE");
-    app.add_option("--format", format, "Output: json (one object per line) or text (for people)")
-        ->check(CLI::IsMember({"json", "text"}))
+    app.add_option("--format", format,
+                   "Output: json (one object per line), text (for people) or influx (line "
+                   "protocol)")
+        ->check(CLI::IsMember({"json", "text", "influx"}))
         ->type_name("FORMAT")
         ->capture_default_str();
+    app.add_option("--prometheus", prometheus_path,
+                   "After each round, write every device's values to FILE in the Prometheus "
+                   "text format")
+        ->type_name("FILE");
+    app.add_flag("-v,--trace-line", verbosity,
+                 "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
     app.add_option("--record", port_opts.record_path,
                    "Append every byte read from the port to FILE (replay it later)")
         ->type_name("FILE");
@@ -100,6 +131,12 @@ int main(int argc, char** argv) {
                    "Run the host clock this many times faster (tests and simulations)")
         ->check(CLI::PositiveNumber)
         ->type_name("X");
+    app.add_option("--replay-speed", replay_speed,
+                   "Replay at X times the line's speed (9600 baud); 0: as fast as possible")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(replay_opt)
+        ->type_name("X")
+        ->capture_default_str();
     auto* get_opt = app.add_option("--get", gets, "Print Get_Value(KEY) after the input ends")
                         ->type_name("KEY");
     auto* reset_opt = app.add_flag("--reset", "Call Reset after the input ends");
@@ -191,18 +228,38 @@ int main(int argc, char** argv) {
 
     int status = kExitOk;
     {
+        std::unique_ptr<HostClock> clock;
+        if (time_scale != 1.0) clock = std::make_unique<ScaledClock>(time_scale);
+        const HostClock* clock_ptr = clock.get();
         smdgw::EventWriter json_out(out, trace_host);
         smdgw::TextView text_out(out);
+        smdgw::InfluxWriter influx_out(out, [clock_ptr] { return now_ns(clock_ptr); });
         smdgw::FanoutSink sink;
         smdgw::LineOutput* lines = &json_out;
+        std::unique_ptr<smdgw::TelegrafLog> telegraf_log;
+        std::unique_ptr<smdgw::PrefixedLogRelay> log_relay;
         if (format == "text") {
             sink.add(&text_out);
             lines = &text_out;
+        } else if (format == "influx") {
+            sink.add(&influx_out);
+            lines = &influx_out;
+            telegraf_log = std::make_unique<smdgw::TelegrafLog>();
+            // Telegraf reads every unprefixed stderr line as an error.
+            if (log_path.empty()) log_relay = std::make_unique<smdgw::PrefixedLogRelay>("D! ");
         } else {
             sink.add(&json_out);
         }
-        std::unique_ptr<HostClock> clock;
-        if (time_scale != 1.0) clock = std::make_unique<ScaledClock>(time_scale);
+        std::unique_ptr<smdgw::PrometheusFile> prometheus;
+        if (!prometheus_path.empty()) {
+            prometheus = std::make_unique<smdgw::PrometheusFile>(prometheus_path, SMDGW_VERSION);
+            sink.add(prometheus.get());
+        }
+        std::unique_ptr<smdgw::LineTrace> line_trace;
+        if (verbosity > 0)
+            line_trace = std::make_unique<smdgw::LineTrace>(
+                stderr, verbosity, [clock_ptr] { return now_ns(clock_ptr) / 1000000; },
+                format == "influx" ? "D! " : "");
         smdgw::Gateway gw(sink, *lines, plugin);
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
@@ -215,11 +272,23 @@ int main(int argc, char** argv) {
             std::fclose(out);
             return kExitFailure;
         }
+        for (smdgw::RunningDevice& d : gw.devices()) {
+            if (prometheus)
+                prometheus->add_device(d.cfg.name, d.cfg.data_id, &d.driver->FrameCounters());
+            if (line_trace) d.driver->SetFrameObserver(line_trace->watch(d.cfg.name));
+        }
+        // The file exists from the start, every device down until its first round.
+        if (prometheus && !prometheus->write()) {
+            std::fclose(out);
+            return kExitFailure;
+        }
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
+        smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());
         const bool input_ok =
-            replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path);
+            replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path, &pacer);
         if (!input_ok) status = kExitFailure;
+        if (prometheus) prometheus->write();
         gw.write_stats();
         for (size_t i = 0; i < actions.size(); ++i) {
             switch (actions[i].kind) {

@@ -1,0 +1,205 @@
+// smdgw --prometheus: valid text exposition, base units, the _up gauge
+// following rounds and the communication alarm, atomic replacement.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "host/smd_vdevice.h"
+#include "record/veltra_record.h"
+#include "tests/support/monitoring_formats.h"
+#include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/smdgw/prometheus_file.h"
+
+namespace {
+
+using testsupport::parse_prometheus;
+using testsupport::TempDir;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream os;
+    os << in.rdbuf();
+    return os.str();
+}
+
+veltra_record_t record_with(float volts, unsigned modules) {
+    veltra_record_t r;
+    std::memset(&r, 0, sizeof r);
+    r.channel_count = static_cast<uint8_t>(modules);
+    r.out_v = volts;
+    r.dc.v = volts;
+    r.dc.i = 42.5f;
+    r.ac.channel_count = 1;
+    r.ac_channels[0].f = 50.0f;
+    return r;
+}
+
+Json::Value comm_alarm(bool raised) {
+    Json::Value e;
+    e["event"] = "alarm";
+    e["state"] = raised ? "raised" : "cleared";
+    e["alarm_id"] = "120600180010";
+    e["key"] = "120600180010";
+    e["level"] = 3;
+    e["seq"] = 1;
+    return e;
+}
+
+// What the gateway does for one round: publish, then store.
+void round(smdgw::PrometheusFile& p, const std::string& device, const veltra_record_t& r) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+    p.on_publish(device, 5535, bytes, sizeof r);
+    p.on_history(device, bytes, sizeof r);
+}
+
+struct Fixture {
+    TempDir dir;
+    std::string path = (dir.path() / "smdgw.prom").string();
+    smd::FrameCounters counters_a, counters_b;
+    smdgw::PrometheusFile prom{path, "1.2.3"};
+    Fixture() {
+        prom.add_device("a", 418, &counters_a);
+        prom.add_device("b", 419, &counters_b);
+    }
+    testsupport::PromExposition read() { return parse_prometheus(read_file(path)); }
+};
+
+TEST(PrometheusFile, UpFollowsRoundsAndTheCommunicationAlarm) {
+    Fixture f;
+    ASSERT_TRUE(f.prom.write());
+    auto e = f.read();
+    EXPECT_EQ(e.value("veltra_up", {{"device", "a"}}), 0) << "no round yet";
+    EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
+    EXPECT_EQ(e.types.at("veltra_up"), "gauge");
+
+    round(f.prom, "a", record_with(53.5f, 2));
+    e = f.read();
+    EXPECT_EQ(e.value("veltra_up", {{"device", "a"}}), 1);
+    EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
+
+    // The line goes silent: Reset raises the communication alarm.
+    f.prom.on_event("a", comm_alarm(true));
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
+    // Another alarm leaves the line up.
+    Json::Value other = comm_alarm(false);
+    other["alarm_id"] = "419300101001";
+    f.prom.on_event("a", other);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
+    // The next round clears it.
+    round(f.prom, "a", record_with(53.5f, 2));
+    f.prom.on_event("a", comm_alarm(false));
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
+    EXPECT_EQ(f.read().value("veltra_rounds_total", {{"device", "a"}}), 2);
+}
+
+TEST(PrometheusFile, UpDropsWhenTheHostRaisesTheCommunicationAlarm) {
+    // The host's own alarm events, as a device's Reset produces them.
+    Fixture f;
+    SMDVDevice device;
+    Json::Value entry;
+    entry["name"] = "a";
+    device.Init({}, 0, entry);
+    device.SetSink(&f.prom);
+    const veltra_record_t r = record_with(53.5f, 2);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+    device.SendSP(5535, bytes, sizeof r, false);
+    device.SaveDeviceHistory(bytes, sizeof r);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
+
+    const auto report = [&](bool active) {
+        device.CheckThresholdBool(3, "120600180010", "120600180010", "设备智能口通信状态告警",
+                                  "通信异常", active, 1);
+        device.DoBatchCheckThreshold(device.RuleBatch());
+    };
+    report(true);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
+    report(false);
+    EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
+}
+
+TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
+    Fixture f;
+    f.counters_b.accepted = 7;
+    f.counters_b.weird[static_cast<size_t>(smd::FrameWeird::Checksum)] = 3;
+    round(f.prom, "a", record_with(53.5f, 2));
+    const auto e = f.read();
+    EXPECT_DOUBLE_EQ(e.value("veltra_dc_voltage_volts", {{"device", "a"}, {"panel", "1"}}), 53.5);
+    EXPECT_DOUBLE_EQ(e.value("veltra_dc_current_amperes", {{"device", "a"}, {"panel", "1"}}), 42.5);
+    EXPECT_DOUBLE_EQ(e.value("veltra_ac_input_frequency_hertz", {{"device", "a"}, {"input", "1"}}),
+                     50.0);
+    EXPECT_DOUBLE_EQ(
+        e.value("veltra_rectifier_output_current_amperes", {{"device", "a"}, {"module", "2"}}),
+        0.0);
+    EXPECT_DOUBLE_EQ(e.value("veltra_system_modules", {{"device", "a"}}), 2.0);
+    EXPECT_EQ(e.types.at("veltra_dc_voltage_volts"), "gauge");
+    EXPECT_FALSE(e.help.at("veltra_dc_voltage_volts").empty());
+
+    EXPECT_EQ(
+        e.value("veltra_info", {{"device", "b"}, {"driver_version", "1.2.3"}, {"data_id", "419"}}),
+        1);
+    EXPECT_EQ(e.value("veltra_frame_errors_total", {{"device", "b"}, {"kind", "checksum"}}), 3);
+    EXPECT_EQ(e.value("veltra_frame_errors_total", {{"device", "b"}, {"kind", "cut_by_soi"}}), 0);
+    EXPECT_EQ(e.types.at("veltra_frame_errors_total"), "counter");
+    EXPECT_EQ(e.value("veltra_frames_accepted_total", {{"device", "b"}}), 7);
+}
+
+TEST(PrometheusFile, EscapesLabelValues) {
+    TempDir dir;
+    smdgw::PrometheusFile prom((dir.path() / "x.prom").string(), "v\"1\\");
+    prom.add_device("plant \"east\"\nrack\\2", 1, nullptr);
+    const auto e = parse_prometheus(prom.render());
+    EXPECT_EQ(e.value("veltra_up", {{"device", "plant \"east\"\nrack\\2"}}), 0);
+    EXPECT_EQ(smdgw::prometheus_label("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+}
+
+TEST(PrometheusFile, ReplacedAtomically) {
+    Fixture f;
+    ASSERT_TRUE(f.prom.write());
+    const std::string before = read_file(f.path);
+    // A reader that opened the old file keeps reading the whole old file.
+    const int fd = ::open(f.path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    round(f.prom, "a", record_with(53.5f, 40));
+    std::string seen;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) seen.append(buf, static_cast<size_t>(n));
+    ::close(fd);
+    EXPECT_EQ(seen, before) << "the file was rewritten in place";
+    const std::string after = read_file(f.path);
+    EXPECT_NE(after, before);
+    EXPECT_NO_THROW(parse_prometheus(after));
+    EXPECT_FALSE(std::ifstream(f.path + ".tmp").good()) << "temporary file left behind";
+}
+
+TEST(PrometheusFile, UnwritableDirectoryIsReported) {
+    smdgw::PrometheusFile prom("/nonexistent-dir/smdgw.prom", "1");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(prom.write());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("/nonexistent-dir/smdgw.prom"), std::string::npos) << err;
+}
+
+TEST(PrometheusParser, RefusesBrokenExpositions) {
+    const char* bad[] = {
+        "m{a=\"1\"} 1",                           // no final line feed
+        "m{a=1} 1\n",                             // unquoted label
+        "m{a=\"x\\q\"} 1\n",                      // bad escape
+        "m 1\nn 1\nm 2\n",                        // interleaved families
+        "m 1\nm 2\n",                             // series twice
+        "# TYPE m gauge\n# TYPE m gauge\nm 1\n",  // type twice
+        "m one\n",                                // bad value
+        "3m 1\n",                                 // bad name
+    };
+    for (const char* t : bad) EXPECT_THROW(parse_prometheus(t), std::runtime_error) << t;
+    EXPECT_NO_THROW(parse_prometheus("# HELP m x\n# TYPE m gauge\nm{a=\"\\\"\"} NaN\nn +Inf\n"));
+}
+
+}  // namespace
