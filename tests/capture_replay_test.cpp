@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <json/value.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,68 +14,42 @@
 
 #include "host/frame_codec.h"
 #include "record/veltra_record.h"
+#include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
 #include "tools/common/example_plant.h"
 
 namespace {
 
+using testsupport::TempDir;
+
 namespace fs = std::filesystem;
 using veltra_frames::PlantSnapshot;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void write_file(const fs::path& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary);
-    out << text;
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "capture_replay_XXXXXX").string();
-        if (mkdtemp(&tmpl[0]) != nullptr) path = tmpl;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-};
-
 struct GatewayRun {
     int status = -1;
+    std::string err;
     std::vector<Json::Value> lines;
 };
 
 // Runs smdgw on the capture with the given extra options and parses its JSON lines.
-GatewayRun run_smdgw(const TempDir& dir, const std::string& capture, const std::string& extra) {
-    write_file(dir.path / "gateway.json",
-               R"({"devices": [{"name": "plant1", "data_id": 418, "address": 1}]})");
-    write_file(dir.path / "plant.cap", capture);
-    const std::string cmd = std::string("'") + SMDGW_PATH + "' --plugin '" + PLUGIN_PATH +
-                            "' --config '" + (dir.path / "gateway.json").string() + "' --replay '" +
-                            (dir.path / "plant.cap").string() + "' --log '" +
-                            (dir.path / "driver.log").string() + "' " + extra + " 2>'" +
-                            (dir.path / "stderr.txt").string() + "'";
+GatewayRun run_smdgw(const TempDir& dir, const std::string& capture,
+                     const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {
+        "--config",
+        dir.write_s("gateway.json",
+                    R"({"devices": [{"name": "plant1", "data_id": 418, "address": 1}]})"),
+        "--replay",
+        dir.write_s("plant.cap", capture),
+        "--log",
+        (dir.path() / "driver.log").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const testsupport::ProcessResult r = testsupport::run_smdgw(args);
     GatewayRun run;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return run;
-    std::string out;
-    char buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    run.status = pclose(p);
-    std::istringstream in(out);
-    std::string line;
-    Json::CharReaderBuilder b;
-    while (std::getline(in, line)) {
+    run.status = r.status;
+    run.err = r.err;
+    for (const std::string& line : r.out_lines()) {
         Json::Value v;
-        std::string errors;
-        std::istringstream ls(line);
-        if (Json::parseFromStream(b, ls, &v, &errors))
+        if (Json::Reader().parse(line, v))
             run.lines.push_back(v);
         else
             ADD_FAILURE() << "not a JSON line: " << line;
@@ -142,13 +114,12 @@ void expect_record_carries(const std::vector<uint8_t>& rec, const PlantSnapshot&
 }
 
 TEST(CaptureReplay, ExampleCaptureIsTheGeneratorsOutput) {
-    EXPECT_EQ(read_file(fs::path(SOURCE_DIR) / "examples" / "plant.cap"),
+    EXPECT_EQ(testsupport::read_text((fs::path(SOURCE_DIR) / "examples" / "plant.cap").string()),
               veltra_frames::example_capture());
 }
 
 TEST(CaptureReplay, EveryRoundIsPublishedWithTheCapturedValues) {
     TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
     // Line noise between the rounds: junk bytes, half a frame and a frame with a bad checksum.
     std::string capture;
     for (unsigned r = 0; r < veltra_frames::kExampleRounds; ++r) {
@@ -157,8 +128,8 @@ TEST(CaptureReplay, EveryRoundIsPublishedWithTheCapturedValues) {
         bad[bad.size() - 3] = bad[bad.size() - 3] == 'A' ? 'B' : 'A';
         capture += "\xFFjunk\n~210142" + bad;
     }
-    const GatewayRun run = run_smdgw(dir, capture, "--trace-host --get out_v");
-    ASSERT_EQ(run.status, 0) << read_file(dir.path / "stderr.txt");
+    const GatewayRun run = run_smdgw(dir, capture, {"--trace-host", "--get", "out_v"});
+    ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::vector<uint8_t>> records = published_records(run);
     ASSERT_EQ(records.size(), veltra_frames::kExampleRounds);
     for (unsigned r = 0; r < veltra_frames::kExampleRounds; ++r) {
@@ -171,9 +142,8 @@ TEST(CaptureReplay, EveryRoundIsPublishedWithTheCapturedValues) {
 
 TEST(CaptureReplay, OutVIsTheDcBusVoltageOfTheLastRound) {
     TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const GatewayRun run = run_smdgw(dir, veltra_frames::example_capture(), "--get out_v");
-    ASSERT_EQ(run.status, 0) << read_file(dir.path / "stderr.txt");
+    const GatewayRun run = run_smdgw(dir, veltra_frames::example_capture(), {"--get", "out_v"});
+    ASSERT_EQ(run.status, 0) << run.err;
     const Json::Value* value = nullptr;
     size_t records = 0;
     for (const Json::Value& v : run.lines) {

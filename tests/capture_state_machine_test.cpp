@@ -1,9 +1,9 @@
 // Following the line: command classification, the expectation that links a command to
 // its response, opening and closing rounds, and frame errors.
 
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 

@@ -20,6 +20,7 @@
 #include "tests/support/plant_compare.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
 #include "tools/common/example_plant.h"
 #include "tools/common/frame_builder.h"

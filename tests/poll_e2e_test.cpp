@@ -14,6 +14,7 @@
 #include "tests/support/poll_rig.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

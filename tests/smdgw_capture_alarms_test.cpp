@@ -11,6 +11,7 @@
 
 #include "host/frame_codec.h"
 #include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -97,17 +98,17 @@ TEST(SmdgwCaptureAlarms, FaultyRoundRaisesExactlyItsAlarmsAndAHealthyRoundClears
     faulty.ac_status0 = 0x05;
     faulty.module2_alarm = 0x01;
     faulty.panel2_fuse2 = 0x01;
-    const std::string capture = testsupport::write_temp_file(
-        "smdgw_capture_alarms.cap", round_text(faulty) + round_text(Plant()));
+    testsupport::TempDir dir;
+    const std::string capture = dir.write_s("alarms.cap", round_text(faulty) + round_text(Plant()));
     // Fixed-text alarms, with the fuses of panel 2 configured.
-    const std::string config = testsupport::write_temp_file("smdgw_capture_alarms.json", R"({
+    const std::string config = dir.write_s("gw.json", R"({
         "devices": [{"name": "plant", "data_id": 418, "address": 1,
                      "appSetting": {"b_mode": 2},
                      "alarm_levels": {"120600470190": 2, "120600470200": 2}}]})");
-    int status = 0;
-    const auto lines =
-        testsupport::run_smdgw("--config " + config + " --replay " + capture, status);
-    ASSERT_EQ(0, status);
+    const auto run = testsupport::run_smdgw(
+        {"--config", config, "--replay", capture, "--log", (dir.path() / "log").string()});
+    ASSERT_EQ(0, run.status) << run.err;
+    const auto lines = testsupport::json_lines(run.out);
 
     int records = 0;
     std::vector<std::string> alarms;

@@ -58,7 +58,8 @@ TEST(SmdgwCli, BadConfigurationExitsWithStatus2) {
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
-    r = run_process({SMDGW_PATH, "--config", (dir.path() / "missing.json").string(), "--replay", cap});
+    r = run_process(
+        {SMDGW_PATH, "--config", (dir.path() / "missing.json").string(), "--replay", cap});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("missing.json: cannot open"), std::string::npos) << r.err;
 }
@@ -86,7 +87,8 @@ TEST(SmdgwCli, HelpExplainsWithExamples) {
 TEST(SmdgwCli, MissingCaptureIsAnErrorNamingIt) {
     TempDir dir;
     const std::string cfg = dir.write_s("gw.json", kGoodConfig);
-    auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", (dir.path() / "nope.cap").string()});
+    auto r =
+        run_process({SMDGW_PATH, "--config", cfg, "--replay", (dir.path() / "nope.cap").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("nope.cap"), std::string::npos) << r.err;
 }

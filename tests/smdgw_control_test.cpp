@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using testsupport::run_smdgw;
-using testsupport::write_temp_file;
 
 std::vector<std::string> pick(const std::vector<Json::Value>& lines, const char* field,
                               const char* name, std::string (*show)(const Json::Value&)) {
@@ -35,18 +35,33 @@ std::string show_control(const Json::Value& c) {
 }
 
 TEST(SmdgwControl, CommandsGoOutAsEventsAndTraceLines) {
+    testsupport::TempDir dir;
     const std::string config =
-        write_temp_file("smdgw_control_config.json",
-                        R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
-    const std::string capture = write_temp_file("smdgw_control_empty.cap", "");
-    int status = 0;
-    const auto lines =
-        run_smdgw("--config " + config + " --replay " + capture +
-                      " --trace-host --control 320 419500201003"
-                      R"( --control 310 '{"signal_id":"4196A3101001","SetValue":"53.5"}')"
-                      " --control-hex 300 01020304050607 --control 320 41950020 --control 1 x",
-                  status);
-    ASSERT_EQ(0, status);
+        dir.write_s("gw.json", R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
+    const auto run = run_smdgw({"--config",
+                                config,
+                                "--replay",
+                                dir.write_s("empty.cap", ""),
+                                "--log",
+                                (dir.path() / "log").string(),
+                                "--trace-host",
+                                "--control",
+                                "320",
+                                "419500201003",
+                                "--control",
+                                "310",
+                                R"({"signal_id":"4196A3101001","SetValue":"53.5"})",
+                                "--control-hex",
+                                "300",
+                                "01020304050607",
+                                "--control",
+                                "320",
+                                "41950020",
+                                "--control",
+                                "1",
+                                "x"});
+    ASSERT_EQ(0, run.status) << run.err;
+    const auto lines = testsupport::json_lines(run.out);
 
     const std::vector<std::string> frames = {
         "41/45 E503 ~21014145C004E503FCBA",

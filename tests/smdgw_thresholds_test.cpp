@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tests/support/driver_fixture.h"
+#include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/config.h"
 
@@ -22,29 +23,19 @@ struct RunResult {
     std::string log;
 };
 
-std::string slurp(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Runs smdgw in cwd with the configuration, an empty capture, --get out_v and --reset.
 RunResult run_smdgw(const std::filesystem::path& cwd, const std::string& config) {
     testsupport::TempDir io;
-    io.write("empty.cap", "");
-    const auto p = [&](const char* name) { return "'" + (io.path() / name).string() + "'"; };
-    const std::string cmd = "cd '" + cwd.string() +
-                            "' && '" SMDGW_PATH "' --plugin '" PLUGIN_PATH "' --config '" + config +
-                            "' --replay " + p("empty.cap") + " --log " + p("log.txt") +
-                            " --get out_v --reset >" + p("out.txt") + " 2>" + p("err.txt");
-    const int rc = std::system(cmd.c_str());
-    RunResult r;
-    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    r.out = slurp(io.path() / "out.txt");
-    r.err = slurp(io.path() / "err.txt");
-    r.log = slurp(io.path() / "log.txt");
-    return r;
+    const auto r = testsupport::run_smdgw(
+        {"--config", config, "--replay", io.write_s("empty.cap", ""), "--log",
+         (io.path() / "log.txt").string(), "--get", "out_v", "--reset"},
+        cwd.string());
+    RunResult out;
+    out.status = r.status;
+    out.out = r.out;
+    out.err = r.err;
+    out.log = testsupport::read_text((io.path() / "log.txt").string());
+    return out;
 }
 
 TEST(SmdgwThresholds, UnusableFileFailsOnlyItsDevice) {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <sstream>
 
 namespace testsupport {
 
@@ -25,26 +24,6 @@ Json::Value normalised(const Json::Value& v) {
 }
 
 }  // namespace
-
-std::vector<Json::Value> json_lines(const std::string& text) {
-    std::vector<Json::Value> out;
-    std::istringstream in(text);
-    Json::Reader reader;
-    for (std::string line; std::getline(in, line);) {
-        Json::Value v;
-        if (reader.parse(line, v)) out.push_back(v);
-    }
-    return out;
-}
-
-std::vector<Json::Value> events(const std::vector<Json::Value>& lines, const std::string& kind,
-                                const std::string& device) {
-    std::vector<Json::Value> out;
-    for (const auto& l : lines)
-        if (l["event"].asString() == kind && (device.empty() || l["device"].asString() == device))
-            out.push_back(l);
-    return out;
-}
 
 // The published record carries what the simulator sent.
 void expect_record_matches(const Json::Value& rec_in, const Json::Value& snap_in,

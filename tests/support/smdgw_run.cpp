@@ -1,47 +1,35 @@
 #include "tests/support/smdgw_run.h"
 
-#include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include <cstdio>
-#include <fstream>
-#include <memory>
+#include <sstream>
 
 namespace testsupport {
 
-std::string write_temp_file(const std::string& name, const std::string& text) {
-    const std::string path = testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+ProcessResult run_smdgw(const std::vector<std::string>& args, const std::string& cwd) {
+    std::vector<std::string> argv = {SMDGW_PATH, "--plugin", PLUGIN_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, cwd);
 }
 
-std::vector<Json::Value> run_smdgw(const std::string& args, int& status) {
-    const std::string cmd =
-        std::string(SMDGW_PATH) + " --plugin " + PLUGIN_PATH + " " + args + " 2>/dev/null";
-    std::vector<Json::Value> lines;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) {
-        status = -1;
-        return lines;
-    }
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    status = pclose(p);
-    Json::CharReaderBuilder rb;
-    std::unique_ptr<Json::CharReader> reader(rb.newCharReader());
-    size_t start = 0;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
+std::vector<Json::Value> json_lines(const std::string& text) {
+    std::vector<Json::Value> out;
+    std::istringstream in(text);
+    Json::Reader reader;
+    for (std::string line; std::getline(in, line);) {
         Json::Value v;
-        std::string errors;
-        if (end > start && reader->parse(out.data() + start, out.data() + end, &v, &errors))
-            lines.push_back(v);
-        start = end + 1;
+        if (reader.parse(line, v)) out.push_back(v);
     }
-    return lines;
+    return out;
+}
+
+std::vector<Json::Value> events(const std::vector<Json::Value>& lines, const std::string& kind,
+                                const std::string& device) {
+    std::vector<Json::Value> out;
+    for (const auto& l : lines)
+        if (l["event"].asString() == kind && (device.empty() || l["device"].asString() == device))
+            out.push_back(l);
+    return out;
 }
 
 }  // namespace testsupport

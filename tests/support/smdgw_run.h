@@ -1,19 +1,23 @@
 #pragma once
-// Runs the smdgw binary of the build on files written for the test and reads
-// back its JSON output lines.
+// Runs the smdgw binary of the build (with the plug-in of the build) and reads
+// its JSON-lines output.
 
 #include <json/value.h>
 
 #include <string>
 #include <vector>
 
+#include "tests/support/run_process.h"
+
 namespace testsupport {
 
-// Writes text to a file in the test's temporary folder and returns its path.
-std::string write_temp_file(const std::string& name, const std::string& text);
+// smdgw --plugin <built plug-in> ARGS..., in cwd when given.
+ProcessResult run_smdgw(const std::vector<std::string>& args, const std::string& cwd = {});
 
-// Runs smdgw (with the plug-in of the build) with the arguments; status is
-// what the shell reports. Lines that are not JSON are left out.
-std::vector<Json::Value> run_smdgw(const std::string& args, int& status);
+// The lines of text that parse as JSON, in order.
+std::vector<Json::Value> json_lines(const std::string& text);
+// The lines with this "event" (and "device", when given).
+std::vector<Json::Value> events(const std::vector<Json::Value>& lines, const std::string& kind,
+                                const std::string& device = "");
 
 }  // namespace testsupport
