@@ -20,7 +20,7 @@ int Gateway::create_devices(const GatewayConfig& cfg) {
         rd.cfg = dc;
         try {
             rd.driver.reset(plugin_.device_provider->create());
-            rd.driver->SetSink(&out_);
+            rd.driver->SetSink(sink_ ? sink_ : &out_);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
             rd.driver->InitSetting(dc.entry);

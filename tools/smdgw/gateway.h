@@ -31,6 +31,8 @@ class Gateway {
     // Creates and initialises every configured device. A device whose
     // initialisation fails is reported and left out; returns how many failed.
     int create_devices(const GatewayConfig& cfg);
+    // Devices created afterwards report to this sink instead of the writer.
+    void use_sink(HostSink* sink) { sink_ = sink; }
     std::vector<RunningDevice>& devices() { return devices_; }
 
     // Hands bytes read from the line to every device on it. A driver that
@@ -49,6 +51,7 @@ class Gateway {
 
    private:
     EventWriter& out_;
+    HostSink* sink_ = nullptr;
     const LoadedPlugin& plugin_;
     std::vector<RunningDevice> devices_;
 };

@@ -5,22 +5,27 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/frame_codec.h"
 #include "tools/smdgw/config.h"
 #include "tools/smdgw/event_writer.h"
+#include "tools/smdgw/exit_status.h"
 #include "tools/smdgw/gateway.h"
+#include "tools/smdgw/history_command.h"
+#include "tools/smdgw/history_session.h"
 #include "tools/smdgw/log_redirect.h"
 #include "tools/smdgw/plugin_loader.h"
 #include "tools/smdgw/port_runner.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using smdgw::kExitFailure;
+using smdgw::kExitOk;
+using smdgw::kExitUsage;
 
 const char* const kDescription =
     "smdgw: a site-monitoring gateway for -48 V telecom DC power systems.\n"
@@ -40,6 +45,8 @@ const char* const kFooter =
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --trace-host\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
+    "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
+    "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
     "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
 
 struct AfterAction {
@@ -51,6 +58,9 @@ struct AfterAction {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "history") {
+        return smdgw::history_command(argc - 1, argv + 1);
+    }
     CLI::App app{kDescription, "smdgw"};
     app.footer(kFooter);
     std::string config_path, plugin_path, replay_path, port_path, log_path;
@@ -78,6 +88,8 @@ int main(int argc, char** argv) {
             ->expected(2)
             ->type_name("CODE HEX");
     reset_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    smdgw::HistoryOptions history_opts;
+    smdgw::add_history_options(app, history_opts);
 
     try {
         app.parse(argc, argv);
@@ -88,6 +100,7 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: give --replay FILE or --port DEVICE (see --help)" << std::endl;
         return kExitUsage;
     }
+    if (!history_opts.check()) return kExitUsage;
 
     // The after-input actions in command-line order; an option that takes two
     // values appears once per occurrence.
@@ -134,6 +147,15 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: " << e.what() << std::endl;
         return kExitUsage;
     }
+    std::optional<smdgw::HistoryStore> history_store;
+    if (!history_opts.path.empty()) {
+        try {
+            history_store.emplace(smdgw::HistoryStore::open_for_writing(history_opts.path));
+        } catch (const smdgw::HistoryError& e) {
+            std::cerr << "smdgw: history: " << e.what() << std::endl;
+            return kExitUsage;
+        }
+    }
 
     smdgw::LoadedPlugin plugin;
     try {
@@ -154,7 +176,13 @@ int main(int argc, char** argv) {
     int status = kExitOk;
     {
         smdgw::EventWriter writer(out, trace_host);
+        std::unique_ptr<smdgw::HistorySession> history;
+        if (history_store) {
+            history = std::make_unique<smdgw::HistorySession>(std::move(*history_store),
+                                                              history_opts, writer, cfg);
+        }
         smdgw::Gateway gw(writer, plugin);
+        if (history) gw.use_sink(&history->sink());
         const int failed = gw.create_devices(cfg);
         if (failed > 0) status = kExitFailure;
         if (gw.devices().empty()) {
@@ -162,6 +190,7 @@ int main(int argc, char** argv) {
             std::fclose(out);
             return kExitFailure;
         }
+        if (history) history->restore(gw, writer);
         const bool input_ok =
             replay_path.empty() ? smdgw::run_ports(gw, port_path) : gw.replay(replay_path);
         if (!input_ok) status = kExitFailure;
