@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/file_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
 #include "tools/smdgw/history_writer.h"
@@ -28,6 +29,7 @@ using smdgw::HistoryFilter;
 using smdgw::HistoryStore;
 using smdgw::Retention;
 using smdgw::StoredRecord;
+using testsupport::file_bytes;
 using testsupport::stored_record;
 using testsupport::synthetic_seq;
 using testsupport::TempDir;
@@ -36,13 +38,6 @@ std::vector<StoredRecord> all_rows(HistoryStore& store, const HistoryFilter& f =
     std::vector<StoredRecord> rows;
     store.for_each(f, [&](const StoredRecord& r) { rows.push_back(r); });
     return rows;
-}
-
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream os;
-    os << in.rdbuf();
-    return os.str();
 }
 
 std::set<std::string> dir_entries(const std::string& dir) {
