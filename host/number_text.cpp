@@ -1,14 +1,15 @@
 #include "host/number_text.h"
 
-#include <cstdio>
+#include <charconv>
 
 namespace smd {
 
 void append_float(std::string& out, double v) {
-    // The default stream formats with "%.*g" and precision 6.
+    // A default stream writes "%.6g"; to_chars with the same precision gives
+    // the same text without the stream or the C locale.
     char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%g", v);
-    if (n > 0) out.append(buf, static_cast<size_t>(n) < sizeof buf ? n : sizeof buf - 1);
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 6);
+    out.append(buf, res.ptr);
 }
 
 std::string format_float(double v) {

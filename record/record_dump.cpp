@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "host/number_text.h"
+
 namespace {
 
 // Each line is built in one string and written at once; to_chars keeps the numbers
@@ -32,10 +34,7 @@ class LineBuilder {
 
     // General notation, 6 significant digits: what an ostream writes for a float by default.
     LineBuilder& num(float v) {
-        char buf[32];
-        const auto res = std::to_chars(buf, buf + sizeof buf, static_cast<double>(v),
-                                       std::chars_format::general, 6);
-        line_.append(buf, res.ptr);
+        smd::append_float(line_, v);
         return *this;
     }
 

@@ -98,10 +98,15 @@ TEST(SmdgwCli, AfterInputActionsPrintJsonLinesInOrder) {
                           "--control", "1", "", "--get", "ac"});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto lines = r.out_lines();
-    ASSERT_EQ(lines.size(), 3u) << r.out;
-    Json::Value v[3];
+    // The statistics at the end of the replay, then the actions in order.
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    Json::Value stats, v[3];
     Json::Reader reader;
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.parse(lines[i], v[i])) << lines[i];
+    ASSERT_TRUE(reader.parse(lines[0], stats)) << lines[0];
+    EXPECT_EQ(stats["event"].asString(), "stats");
+    EXPECT_EQ(stats["frame_errors"]["bad_hex"].asInt(), 1) << lines[0];
+    EXPECT_EQ(stats["rounds_published"].asInt(), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(reader.parse(lines[i + 1], v[i])) << lines[i + 1];
     EXPECT_EQ(v[0]["event"].asString(), "value");
     EXPECT_EQ(v[0]["key"].asString(), "out_v");
     EXPECT_EQ(v[0]["error"].asString(), "数据未就绪");
@@ -110,7 +115,7 @@ TEST(SmdgwCli, AfterInputActionsPrintJsonLinesInOrder) {
     EXPECT_EQ(v[1]["code"].asInt(), 1);
     EXPECT_EQ(v[2]["key"].asString(), "ac");
     // The UTF-8 message travels unescaped.
-    EXPECT_NE(lines[0].find("数据未就绪"), std::string::npos);
+    EXPECT_NE(lines[1].find("数据未就绪"), std::string::npos);
 }
 
 }  // namespace

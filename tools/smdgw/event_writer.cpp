@@ -31,7 +31,6 @@ void EventWriter::on_call(const std::string& device, const Json::Value& call) {
 
 void EventWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
                              unsigned length) {
-    ++records_;
     Json::Value e;
     e["event"] = "record";
     e["data_id"] = data_id;

@@ -11,10 +11,11 @@
 #include <string>
 
 #include "host/host_sink.h"
+#include "tools/smdgw/line_output.h"
 
 namespace smdgw {
 
-class EventWriter : public HostSink {
+class EventWriter : public HostSink, public LineOutput {
    public:
     EventWriter(std::FILE* out, bool trace_host);
 
@@ -25,14 +26,12 @@ class EventWriter : public HostSink {
     void on_event(const std::string& device, const Json::Value& event) override;
 
     // Writes one line with "device" set (when not empty).
-    void write(const std::string& device, Json::Value line);
-    uint64_t records_published() const { return records_; }
+    void write(const std::string& device, Json::Value line) override;
 
    private:
     std::FILE* out_;
     bool trace_;
     std::unique_ptr<Json::StreamWriter> writer_;
-    uint64_t records_ = 0;
 };
 
 }  // namespace smdgw

@@ -1,10 +1,14 @@
 #include "tools/smdgw/gateway.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
+
+#include "host/frame_codec.h"
+#include "host/host_sink.h"
 
 namespace smdgw {
 
@@ -12,7 +16,7 @@ void Gateway::report(const std::string& device, const std::string& what) {
     std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
 }
 
-int Gateway::create_devices(const GatewayConfig& cfg) {
+int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
     int failed = 0;
     unsigned index = 0;
     for (const DeviceConfig& dc : cfg.devices) {
@@ -20,7 +24,8 @@ int Gateway::create_devices(const GatewayConfig& cfg) {
         rd.cfg = dc;
         try {
             rd.driver.reset(plugin_.device_provider->create());
-            rd.driver->SetSink(sink_ ? sink_ : &out_);
+            rd.driver->SetSink(&sink_);
+            rd.driver->SetClock(clock);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
             rd.driver->InitSetting(dc.entry);
@@ -55,7 +60,7 @@ bool Gateway::replay(const std::string& path) {
     std::vector<RunningDevice*> all;
     for (auto& d : devices_) all.push_back(&d);
     std::vector<unsigned char> buf(4096);
-    while (in) {
+    while (in && !stop_) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
         const auto got = in.gcount();
         if (got > 0) feed(all, buf.data(), static_cast<size_t>(got));
@@ -74,6 +79,28 @@ void Gateway::reset_all() {
         } catch (const std::exception& e) {
             report(d.cfg.name, std::string("reset failed: ") + e.what());
         }
+    }
+}
+
+void Gateway::write_stats() {
+    for (auto& d : devices_) {
+        const smd::FrameCounters& c = d.driver->FrameCounters();
+        Json::Value e;
+        e["event"] = "stats";
+        e["frames_accepted"] = static_cast<Json::UInt64>(c.accepted);
+        Json::Value errors(Json::objectValue);
+        for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
+            errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
+                static_cast<Json::UInt64>(c.weird[k]);
+        e["frame_errors"] = errors;
+        e["frame_errors_total"] = static_cast<Json::UInt64>(c.errors());
+        e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
+        e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
+        e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
+        e["last_round"] = d.driver->DataReady()
+                              ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
+                              : Json::Value();
+        out_.write(d.cfg.name, std::move(e));
     }
 }
 

@@ -7,10 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "host/host_clock.h"
 #include "host/smd_spdevice.h"
 #include "tools/smdgw/config.h"
-#include "tools/smdgw/event_writer.h"
+#include "tools/smdgw/line_output.h"
 #include "tools/smdgw/plugin_loader.h"
+
+class HostSink;
 
 namespace smdgw {
 
@@ -26,34 +29,42 @@ struct RunningDevice {
 
 class Gateway {
    public:
-    Gateway(EventWriter& out, const LoadedPlugin& plugin) : out_(out), plugin_(plugin) {}
+    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin)
+        : sink_(sink), out_(out), plugin_(plugin) {}
 
     // Creates and initialises every configured device. A device whose
     // initialisation fails is reported and left out; returns how many failed.
-    int create_devices(const GatewayConfig& cfg);
-    // Devices created afterwards report to this sink instead of the writer.
-    void use_sink(HostSink* sink) { sink_ = sink; }
+    int create_devices(const GatewayConfig& cfg, const HostClock* clock = nullptr);
     std::vector<RunningDevice>& devices() { return devices_; }
 
     // Hands bytes read from the line to every device on it. A driver that
     // throws is reported and the others still get the bytes.
     void feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n);
-    // Feeds a whole capture file to every device; false when it cannot be read.
+    // Feeds a whole capture file to every device, stopping early when asked;
+    // false when it cannot be read.
     bool replay(const std::string& path);
     // Calls Reset on every device.
     void reset_all();
+    // One {"event":"stats"} line per device: frames, frame errors by kind,
+    // rounds published and the time of the last round.
+    void write_stats();
 
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
+
+    // Asks the input loops to end (after --count rounds, or a signal).
+    void request_stop() { stop_ = true; }
+    bool stop_requested() const { return stop_; }
 
     // Reports a problem of one device on standard error.
     static void report(const std::string& device, const std::string& what);
 
    private:
-    EventWriter& out_;
-    HostSink* sink_ = nullptr;
+    HostSink& sink_;
+    LineOutput& out_;
     const LoadedPlugin& plugin_;
     std::vector<RunningDevice> devices_;
+    bool stop_ = false;
 };
 
 }  // namespace smdgw

@@ -7,26 +7,12 @@
 
 namespace smdgw {
 
-HistoryRecorder::HistoryRecorder(HostSink& next, HistoryWriter& writer, const HostClock& clock,
+HistoryRecorder::HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
                                  std::map<std::string, uint32_t> data_ids)
-    : next_(next), writer_(writer), clock_(clock), data_ids_(std::move(data_ids)) {}
-
-void HistoryRecorder::on_call(const std::string& device, const Json::Value& call) {
-    next_.on_call(device, call);
-}
-
-void HistoryRecorder::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                                 unsigned length) {
-    next_.on_publish(device, data_id, data, length);
-}
-
-void HistoryRecorder::on_event(const std::string& device, const Json::Value& event) {
-    next_.on_event(device, event);
-}
+    : writer_(writer), clock_(clock), data_ids_(std::move(data_ids)) {}
 
 void HistoryRecorder::on_history(const std::string& device, const unsigned char* data,
                                  unsigned length) {
-    next_.on_history(device, data, length);
     if (!restoring_.empty() && device == restoring_) return;
     if (data == nullptr || length != kRecordSize) {
         std::cerr << "smdgw: history: device \"" << device << "\" stored " << length

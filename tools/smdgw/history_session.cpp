@@ -61,14 +61,14 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
         ->type_name("DURATION");
 }
 
-HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options, HostSink& next,
+HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options,
                                const GatewayConfig& cfg)
     : store_(std::move(store)),
       restore_seconds_(options.restore_seconds),
       writer_(store_, options.retention, system_now),
-      recorder_(next, writer_, system_host_clock(), data_ids_of(cfg)) {}
+      recorder_(writer_, system_host_clock(), data_ids_of(cfg)) {}
 
-void HistorySession::restore(Gateway& gw, EventWriter& out) {
+void HistorySession::restore(Gateway& gw, LineOutput& out) {
     const int64_t now = system_now();
     for (RunningDevice& d : gw.devices()) {
         RestoreOutcome r;

@@ -8,11 +8,11 @@
 
 #include "host/host_sink.h"
 #include "tools/smdgw/config.h"
-#include "tools/smdgw/event_writer.h"
 #include "tools/smdgw/gateway.h"
 #include "tools/smdgw/history_recorder.h"
 #include "tools/smdgw/history_store.h"
 #include "tools/smdgw/history_writer.h"
+#include "tools/smdgw/line_output.h"
 
 namespace smdgw {
 
@@ -34,14 +34,13 @@ void add_history_options(CLI::App& app, HistoryOptions& options);
 
 class HistorySession {
    public:
-    HistorySession(HistoryStore store, const HistoryOptions& options, HostSink& next,
-                   const GatewayConfig& cfg);
+    HistorySession(HistoryStore store, const HistoryOptions& options, const GatewayConfig& cfg);
 
-    // The sink devices report to.
+    // The sink that stores what devices save; joins the gateway's fan-out.
     HostSink& sink() { return recorder_; }
     // Hands every device its newest recent record and writes one "history"
     // line per device saying what happened.
-    void restore(Gateway& gw, EventWriter& out);
+    void restore(Gateway& gw, LineOutput& out);
 
    private:
     HistoryStore store_;

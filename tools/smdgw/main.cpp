@@ -11,15 +11,18 @@
 #include <vector>
 
 #include "host/frame_codec.h"
+#include "host/host_clock.h"
 #include "tools/smdgw/config.h"
 #include "tools/smdgw/event_writer.h"
 #include "tools/smdgw/exit_status.h"
+#include "tools/smdgw/fanout_sink.h"
 #include "tools/smdgw/gateway.h"
 #include "tools/smdgw/history_command.h"
 #include "tools/smdgw/history_session.h"
 #include "tools/smdgw/log_redirect.h"
 #include "tools/smdgw/plugin_loader.h"
 #include "tools/smdgw/port_runner.h"
+#include "tools/smdgw/text_view.h"
 
 namespace {
 
@@ -31,7 +34,8 @@ const char* const kDescription =
     "smdgw: a site-monitoring gateway for -48 V telecom DC power systems.\n"
     "Loads the driver plug-in, creates one driver per configured device and feeds it the\n"
     "line: a capture file (--replay, to its end) or a serial port / pseudo-terminal / FIFO\n"
-    "(--port, until SIGINT or SIGTERM; Reset is called every 10 s). Output is one JSON\n"
+    "or a serial server (--port, until SIGINT or SIGTERM; Reset is called every 10 s).\n"
+    "Output is one JSON"
     "object per line on standard output: record, alarm, report and command events, and with\n"
     "--trace-host every call between plug-in and host. The plug-in's own log goes to\n"
     "standard error, or to --log FILE.\n";
@@ -65,18 +69,46 @@ int main(int argc, char** argv) {
     app.footer(kFooter);
     std::string config_path, plugin_path, replay_path, port_path, log_path;
     bool trace_host = false;
+    std::string format = "json";
+    smdgw::PortOptions port_opts;
+    uint64_t count = 0;
+    double time_scale = 1.0;
     std::vector<std::string> gets;
     std::vector<std::string> controls;
     std::vector<std::string> control_hexes;
-    app.add_option("--config", config_path, "Gateway configuration (JSON)")->required();
+    app.add_option("--config", config_path, "Gateway configuration (JSON)")
+        ->required()
+        ->type_name("FILE");
     app.add_option("--plugin", plugin_path,
-                   "Driver plug-in (default: the one built or installed beside smdgw)");
-    auto* replay_opt = app.add_option("--replay", replay_path, "Capture file to replay");
+                   "Driver plug-in (default: the one built or installed beside smdgw)")
+        ->type_name("PATH");
+    auto* replay_opt =
+        app.add_option("--replay", replay_path, "Capture file to replay")->type_name("FILE");
     auto* port_opt =
-        app.add_option("--port", port_path, "Serial port, pseudo-terminal or FIFO to follow");
+        app.add_option("--port", port_path,
+                       "Serial port, pseudo-terminal, FIFO or serial server (tcp:HOST:PORT)")
+            ->type_name("DEVICE");
     replay_opt->excludes(port_opt);
     app.add_flag("--trace-host", trace_host, "Also print every call between plug-in and host");
-    app.add_option("--log", log_path, "Write the plug-in's log to FILE instead of stderr");
+    app.add_option("--log", log_path, "Write the plug-in's log to FILE instead of stderr")
+        ->type_name("FILE");
+    app.add_option("--format", format, "Output: json (one object per line) or text (for people)")
+        ->check(CLI::IsMember({"json", "text"}))
+        ->type_name("FORMAT")
+        ->capture_default_str();
+    app.add_option("--record", port_opts.record_path,
+                   "Append every byte read from the port to FILE (replay it later)")
+        ->type_name("FILE");
+    app.add_option("--stats-interval", port_opts.stats_interval,
+                   "Print per-device statistics every SECONDS on a port (0: only at the end)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS");
+    app.add_option("--count", count, "Stop after N published rounds (all devices together)")
+        ->type_name("N");
+    app.add_option("--time-scale", time_scale,
+                   "Run the host clock this many times faster (tests and simulations)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("X");
     auto* get_opt = app.add_option("--get", gets, "Print Get_Value(KEY) after the input ends")
                         ->type_name("KEY");
     auto* reset_opt = app.add_flag("--reset", "Call Reset after the input ends");
@@ -88,6 +120,9 @@ int main(int argc, char** argv) {
             ->expected(2)
             ->type_name("CODE HEX");
     reset_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    // Each occurrence takes its two values; occurrences add up.
+    control_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     smdgw::HistoryOptions history_opts;
     smdgw::add_history_options(app, history_opts);
 
@@ -102,19 +137,21 @@ int main(int argc, char** argv) {
     }
     if (!history_opts.check()) return kExitUsage;
 
-    // The after-input actions in command-line order; an option that takes two
-    // values appears once per occurrence.
+    // The after-input actions in command-line order. The parse order lists an
+    // option once per value it took, so a two-value option is complete at its
+    // second value.
     std::vector<AfterAction> actions;
-    size_t gi = 0, ci = 0, hi = 0;
+    size_t gi = 0, ci = 0, hi = 0, c_values = 0, h_values = 0;
     for (const CLI::Option* opt : app.parse_order()) {
         if (opt == get_opt && gi < gets.size()) {
             actions.push_back({AfterAction::Get, gets[gi++], {}});
         } else if (opt == reset_opt) {
             actions.push_back({AfterAction::Reset, {}, {}});
-        } else if (opt == control_opt && ci + 2 <= controls.size()) {
+        } else if (opt == control_opt && ++c_values % 2 == 0 && ci + 2 <= controls.size()) {
             actions.push_back({AfterAction::Control, controls[ci], controls[ci + 1]});
             ci += 2;
-        } else if (opt == control_hex_opt && hi + 2 <= control_hexes.size()) {
+        } else if (opt == control_hex_opt && ++h_values % 2 == 0 &&
+                   hi + 2 <= control_hexes.size()) {
             actions.push_back({AfterAction::ControlHex, control_hexes[hi], control_hexes[hi + 1]});
             hi += 2;
         }
@@ -175,25 +212,43 @@ int main(int argc, char** argv) {
 
     int status = kExitOk;
     {
-        smdgw::EventWriter writer(out, trace_host);
+        smdgw::EventWriter json_out(out, trace_host);
+        smdgw::TextView text_out(out);
+        smdgw::FanoutSink sink;
+        smdgw::LineOutput* lines = &json_out;
+        if (format == "text") {
+            sink.add(&text_out);
+            lines = &text_out;
+        } else {
+            sink.add(&json_out);
+        }
+        std::unique_ptr<HostClock> clock;
+        if (time_scale != 1.0) clock = std::make_unique<ScaledClock>(time_scale);
         std::unique_ptr<smdgw::HistorySession> history;
         if (history_store) {
             history = std::make_unique<smdgw::HistorySession>(std::move(*history_store),
-                                                              history_opts, writer, cfg);
+                                                              history_opts, cfg);
+            sink.add(&history->sink());
         }
-        smdgw::Gateway gw(writer, plugin);
-        if (history) gw.use_sink(&history->sink());
-        const int failed = gw.create_devices(cfg);
+        smdgw::Gateway gw(sink, *lines, plugin);
+        if (count > 0)
+            sink.on_published([&gw, count](uint64_t n) {
+                if (n >= count) gw.request_stop();
+            });
+        const int failed = gw.create_devices(cfg, clock.get());
         if (failed > 0) status = kExitFailure;
         if (gw.devices().empty()) {
             std::cerr << "smdgw: no device could be initialised" << std::endl;
             std::fclose(out);
             return kExitFailure;
         }
-        if (history) history->restore(gw, writer);
+        if (history) history->restore(gw, *lines);
+        port_opts.default_port = port_path;
+        port_opts.time_scale = time_scale;
         const bool input_ok =
-            replay_path.empty() ? smdgw::run_ports(gw, port_path) : gw.replay(replay_path);
+            replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path);
         if (!input_ok) status = kExitFailure;
+        gw.write_stats();
         for (size_t i = 0; i < actions.size(); ++i) {
             switch (actions[i].kind) {
                 case AfterAction::Get:

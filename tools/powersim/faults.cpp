@@ -1,0 +1,154 @@
+#include "tools/powersim/faults.h"
+
+#include <cstdlib>
+
+namespace powersim {
+
+namespace {
+
+struct KindName {
+    const char* name;
+    FaultKind kind;
+    int args;  // numbers after the name
+};
+
+constexpr KindName kKinds[] = {
+    {"mains-fail", FaultKind::MainsFail, 1},
+    {"breaker-trip", FaultKind::BreakerTrip, 1},
+    {"surge", FaultKind::Surge, 1},
+    {"module-fault", FaultKind::ModuleFault, 1},
+    {"fan", FaultKind::Fan, 1},
+    {"module-off", FaultKind::ModuleOff, 1},
+    {"fuse", FaultKind::Fuse, 2},
+    {"dc-low", FaultKind::DcLow, 0},
+};
+
+// AC status bytes and rectifier alarm bytes as the power system codes them.
+constexpr uint8_t kTripped = 0x05;
+constexpr uint8_t kPowerFail = 0xE1;
+constexpr uint8_t kAlarmSet = 0x01;
+
+unsigned parse_count(const std::string& text, const std::string& whole, const char* what) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v == 0 || v > 1000000)
+        throw std::invalid_argument("fault \"" + whole + "\": " + what + " \"" + text +
+                                    "\" is not a positive number");
+    return static_cast<unsigned>(v);
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    for (size_t pos; (pos = s.find(sep, start)) != std::string::npos; start = pos + 1)
+        out.push_back(s.substr(start, pos - start));
+    out.push_back(s.substr(start));
+    return out;
+}
+
+}  // namespace
+
+const char* fault_help() {
+    return "mains-fail:INPUT, breaker-trip:INPUT, surge:INPUT, module-fault:N, fan:N, "
+           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS]";
+}
+
+Fault parse_fault(const std::string& text) {
+    const auto at = text.rfind('@');
+    if (at == std::string::npos)
+        throw std::invalid_argument("fault \"" + text + "\" has no @ROUNDS (e.g. fan:3@2-4)");
+    const std::vector<std::string> parts = split(text.substr(0, at), ':');
+    const KindName* kind = nullptr;
+    for (const auto& k : kKinds)
+        if (parts[0] == k.name) kind = &k;
+    if (!kind)
+        throw std::invalid_argument("unknown fault \"" + parts[0] + "\" (known: " + fault_help() +
+                                    ")");
+    Fault f;
+    f.kind = kind->kind;
+    const size_t given = parts.size() - 1;
+    if (kind->kind == FaultKind::DcLow) {
+        if (given > 1) throw std::invalid_argument("fault \"" + text + "\": dc-low[:VOLTS]");
+        if (given == 1) {
+            char* end = nullptr;
+            f.volts = std::strtof(parts[1].c_str(), &end);
+            if (parts[1].empty() || *end != '\0')
+                throw std::invalid_argument("fault \"" + text + "\": volts \"" + parts[1] +
+                                            "\" is not a number");
+        }
+    } else {
+        if (given != static_cast<size_t>(kind->args))
+            throw std::invalid_argument("fault \"" + text + "\" needs " +
+                                        std::to_string(kind->args) + " number(s) after " +
+                                        kind->name);
+        f.a = parse_count(parts[1], text, "target");
+        if (kind->args == 2) f.b = parse_count(parts[2], text, "fuse");
+        if ((f.kind == FaultKind::MainsFail || f.kind == FaultKind::BreakerTrip ||
+             f.kind == FaultKind::Surge || f.kind == FaultKind::Fuse) &&
+            f.a > 2)
+            throw std::invalid_argument("fault \"" + text + "\": there are two inputs/panels");
+    }
+    const std::string rounds = text.substr(at + 1);
+    const auto dash = rounds.find('-');
+    f.from = parse_count(rounds.substr(0, dash), text, "first round");
+    if (dash == std::string::npos) {
+        f.to = f.from;
+    } else if (dash + 1 < rounds.size()) {
+        f.to = parse_count(rounds.substr(dash + 1), text, "last round");
+        if (f.to < f.from)
+            throw std::invalid_argument("fault \"" + text + "\": last round before first");
+    }
+    return f;
+}
+
+void apply_faults(const std::vector<Fault>& faults, unsigned round,
+                  veltra_frames::PlantSnapshot& s) {
+    for (const Fault& f : faults) {
+        if (!f.active_in(round)) continue;
+        const size_t i = f.a - 1;
+        switch (f.kind) {
+            case FaultKind::MainsFail:
+                if (i < s.ac.inputs.size()) {
+                    auto& in = s.ac.inputs[i];
+                    in.a = in.b = in.c = 0.0f;
+                    in.f = 0.0f;
+                    if (in.user_alarms.size() > 3) in.user_alarms[3] = kPowerFail;
+                }
+                break;
+            case FaultKind::BreakerTrip:
+                if (i < s.ac.inputs.size() && !s.ac.inputs[i].user_alarms.empty())
+                    s.ac.inputs[i].user_alarms[0] = kTripped;
+                break;
+            case FaultKind::Surge:
+                if (i < s.ac.inputs.size() && s.ac.inputs[i].user_alarms.size() > 2)
+                    s.ac.inputs[i].user_alarms[2] = kTripped;
+                break;
+            case FaultKind::ModuleFault:
+                if (i < s.modules.size()) {
+                    s.modules[i].fault = kAlarmSet;
+                    if (!s.modules[i].user_alarms.empty()) s.modules[i].user_alarms[0] = kAlarmSet;
+                }
+                break;
+            case FaultKind::Fan:
+                if (i < s.modules.size() && s.modules[i].user_alarms.size() > 1)
+                    s.modules[i].user_alarms[1] = kAlarmSet;
+                break;
+            case FaultKind::ModuleOff:
+                if (i < s.modules.size()) {
+                    s.modules[i].shutdown = 1;
+                    s.modules[i].out_i = 0.0f;
+                }
+                break;
+            case FaultKind::Fuse:
+                if (i < s.panels.size() && f.b - 1 < s.panels[i].fuses.size())
+                    s.panels[i].fuses[f.b - 1] = kAlarmSet;
+                break;
+            case FaultKind::DcLow:
+                s.out_v = f.volts;
+                for (auto& p : s.panels) p.v = f.volts;
+                break;
+        }
+    }
+}
+
+}  // namespace powersim

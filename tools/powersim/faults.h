@@ -1,0 +1,43 @@
+#pragma once
+// Plant faults for a range of rounds: `KIND[:ARGS]@FROM[-TO]`, rounds counted
+// from 1; `@3` is round 3 alone, `@3-5` rounds 3 to 5, `@3-` round 3 onwards.
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/common/frame_builder.h"
+
+namespace powersim {
+
+enum class FaultKind {
+    MainsFail,    // mains-fail:INPUT    no voltage on AC input 1 or 2
+    BreakerTrip,  // breaker-trip:INPUT  AC input breaker tripped
+    Surge,        // surge:INPUT         surge protector broken
+    ModuleFault,  // module-fault:N      rectifier module N faulty
+    Fan,          // fan:N               fan alarm of module N
+    ModuleOff,    // module-off:N        module N switched off
+    Fuse,         // fuse:PANEL:N        load fuse N of DC panel 1 or 2 blown
+    DcLow,        // dc-low[:VOLTS]      DC bus voltage low (default 45 V)
+};
+
+struct Fault {
+    FaultKind kind;
+    unsigned a = 0;  // input, module or panel (1-based)
+    unsigned b = 0;  // fuse (1-based)
+    float volts = 45.0f;
+    unsigned from = 1;
+    unsigned to = 0;  // 0: no end
+    bool active_in(unsigned round) const { return round >= from && (to == 0 || round <= to); }
+};
+
+// Throws std::invalid_argument with a message naming the bad part.
+Fault parse_fault(const std::string& text);
+// The names accepted, for --help.
+const char* fault_help();
+
+// Applies every fault active in this round (1-based) to the snapshot.
+void apply_faults(const std::vector<Fault>& faults, unsigned round,
+                  veltra_frames::PlantSnapshot& s);
+
+}  // namespace powersim

@@ -1,0 +1,68 @@
+#pragma once
+// What a sniffer on the line sees while the simulated master polls the
+// simulated plant(s): every command followed by its response, round after
+// round, with the line faults asked for.
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tools/common/frame_builder.h"
+#include "tools/powersim/faults.h"
+#include "tools/powersim/plant_model.h"
+
+namespace powersim {
+
+struct LineFaults {
+    double corrupt = 0.0;  // share of frames sent with a wrong checksum
+    double noise = 0.0;    // share of frames followed by stray bytes
+    double drop = 0.0;     // share of responses lost
+    double silence_seconds = 0.0;
+    unsigned silence_round = 0;  // the line goes quiet before this round
+};
+
+struct RoundTraffic {
+    unsigned round = 0;
+    std::string wire;
+    double silence_before = 0.0;  // seconds of quiet line before the round
+    // Per plant: what was sent, whether every frame of the round went out
+    // intact, and whether the round can be published (it opened and closed).
+    Json::Value sent;
+};
+
+class LineTraffic {
+   public:
+    LineTraffic(std::vector<PlantModel> plants, std::vector<uint8_t> addresses,
+                std::vector<Fault> faults, LineFaults line, uint32_t seed);
+
+    // The next round of every plant on the line (rounds count from 1).
+    RoundTraffic next_round();
+    // The current snapshot of the plant at this address, faults applied (for
+    // answering polls in responder mode).
+    veltra_frames::PlantSnapshot snapshot_for(uint8_t address) const;
+    bool has_address(uint8_t address) const;
+    // Moves every plant on by one round without traffic (responder mode).
+    void step();
+
+   private:
+    bool chance(double p);
+    // Appends a frame, corrupted or followed by noise as the line faults say;
+    // false when the frame was corrupted.
+    bool emit(std::string& wire, std::string frame);
+
+    std::vector<PlantModel> plants_;
+    std::vector<uint8_t> addresses_;
+    std::vector<Fault> faults_;
+    LineFaults line_;
+    std::mt19937 rng_;
+    unsigned round_ = 0;
+};
+
+// The snapshot as JSON with the record's field names, for comparing what was
+// sent with what a gateway published.
+Json::Value snapshot_json(const veltra_frames::PlantSnapshot& s);
+
+}  // namespace powersim

@@ -1,0 +1,251 @@
+// powersim: a simulated -48 V power plant and its polling master, for
+// following a line without hardware on the desk.
+
+#include <json/writer.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/powersim/faults.h"
+#include "tools/powersim/line_traffic.h"
+#include "tools/powersim/plant_model.h"
+#include "tools/powersim/responder.h"
+#include "tools/powersim/transport.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+// 9600 baud, ten bits a byte (start, eight data, stop).
+constexpr double kBytesPerSecond = 960.0;
+
+volatile std::sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+struct Pacing {
+    bool realtime = false;
+    double time_scale = 1.0;
+
+    void sleep(double seconds) const {
+        if (!realtime || seconds <= 0.0) return;
+        const double wall = seconds / time_scale;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(wall);
+        while (!g_stop && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Writes at the line's speed when real time is asked for.
+    bool write(powersim::Transport& t, const std::string& bytes) const {
+        if (!realtime) return t.write(bytes);
+        constexpr size_t kChunk = 48;
+        for (size_t pos = 0; pos < bytes.size() && !g_stop; pos += kChunk) {
+            const std::string piece = bytes.substr(pos, kChunk);
+            if (!t.write(piece)) return false;
+            sleep(static_cast<double>(piece.size()) / kBytesPerSecond);
+        }
+        return true;
+    }
+};
+
+std::string json_line(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["precision"] = 7;
+    return Json::writeString(b, v) + "\n";
+}
+
+powersim::LineFaults parse_line_faults(double corrupt, double noise, double drop,
+                                       const std::string& silence) {
+    powersim::LineFaults lf;
+    lf.corrupt = corrupt;
+    lf.noise = noise;
+    lf.drop = drop;
+    if (!silence.empty()) {
+        const auto at = silence.find('@');
+        char* end = nullptr;
+        lf.silence_seconds = std::strtod(silence.c_str(), &end);
+        const bool ok_secs =
+            at != std::string::npos && end == silence.c_str() + at && lf.silence_seconds > 0.0;
+        const unsigned long round = ok_secs ? std::strtoul(silence.c_str() + at + 1, &end, 10) : 0;
+        if (!ok_secs || *end != '\0' || round == 0)
+            throw std::invalid_argument("--silence \"" + silence + "\" is not SECONDS@ROUND");
+        lf.silence_round = static_cast<unsigned>(round);
+    }
+    return lf;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "powersim: a simulated -48 V telecom power plant (two AC inputs, rectifier modules,\n"
+        "one or two DC panels) and its polling master. By default it plays both: every\n"
+        "round the master polls 0x42/0x44, 0x40/0x41, 0x40/0x44, 0x41/0x41, 0x41/0x43,\n"
+        "0x41/0x44, 0x42/0x41, 0xE1/0x81, 0xE1/0xF7 and 0xE1/0x90, and the plant answers,\n"
+        "as a sniffer on the line sees it. With --respond the plant alone answers whatever\n"
+        "commands arrive.",
+        "powersim"};
+    app.footer(std::string("\nFault kinds (--fault KIND[:ARGS]@FROM[-TO], rounds from 1): ") +
+               powersim::fault_help() +
+               "\n\nExamples:\n"
+               "  powersim --out plant.cap --rounds 5 --fault fuse:2:3@2-3\n"
+               "  powersim --port /dev/pts/7 --realtime --rounds 0 --fault breaker-trip:1@3-5\n"
+               "  powersim --listen tcp:127.0.0.1:4001 --realtime --corrupt 0.01\n"
+               "  powersim --port /dev/pts/7 --respond\n"
+               "\nExit status: 0 success, 1 the line failed, 2 bad usage.\n");
+
+    powersim::PlantParams params;
+    unsigned plants = 1, rounds = 10;
+    std::string out_path, port_path, listen_spec, json_path, silence;
+    bool respond = false;
+    Pacing pacing;
+    double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
+    std::vector<std::string> fault_texts;
+    app.add_option("--modules", params.modules, "Rectifier modules per plant (1-40)")
+        ->check(CLI::Range(1, 40))
+        ->capture_default_str();
+    app.add_option("--panels", params.panels, "DC panels (1 or 2)")
+        ->check(CLI::Range(1, 2))
+        ->capture_default_str();
+    app.add_option("--fuses", params.fuses, "Load fuses per DC panel (0-10)")
+        ->check(CLI::Range(0, 10))
+        ->capture_default_str();
+    app.add_option("--seed", params.seed, "Seed of the drift and the line faults")
+        ->capture_default_str();
+    app.add_option("--plants", plants, "Plants on the line, at addresses 1, 2, ...")
+        ->check(CLI::Range(1, 8))
+        ->capture_default_str();
+    app.add_option("--rounds", rounds, "Rounds to run (0: until interrupted)")
+        ->capture_default_str();
+    auto* out_opt = app.add_option("--out", out_path, "Write the line to FILE (- for stdout)");
+    auto* port_opt = app.add_option("--port", port_path, "Talk on a serial port or pty");
+    auto* listen_opt =
+        app.add_option("--listen", listen_spec, "Serve the line to one TCP client at a time")
+            ->type_name("tcp:HOST:PORT");
+    out_opt->excludes(port_opt)->excludes(listen_opt);
+    port_opt->excludes(listen_opt);
+    app.add_flag("--respond", respond, "Plant only: answer the commands that arrive");
+    app.add_flag("--realtime", pacing.realtime, "Pace the line at 9600 baud, 10 bits a byte");
+    app.add_option("--interval", interval, "Seconds between rounds with --realtime")
+        ->capture_default_str();
+    app.add_option("--time-scale", pacing.time_scale,
+                   "Run the clock this many times faster (tests)")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--fault", fault_texts, "Plant fault for a range of rounds")
+        ->type_name("KIND[:ARGS]@FROM[-TO]");
+    app.add_option("--corrupt", corrupt, "Share of frames with a wrong checksum")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--noise", noise, "Share of frames followed by stray bytes")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--drop", drop, "Share of responses lost")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--silence", silence, "The line goes quiet before a round")
+        ->type_name("SECONDS@ROUND");
+    app.add_option("--json", json_path, "Write what was sent, one JSON line per round");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+
+    std::vector<powersim::Fault> faults;
+    powersim::LineFaults line;
+    try {
+        for (const auto& t : fault_texts) faults.push_back(powersim::parse_fault(t));
+        line = parse_line_faults(corrupt, noise, drop, silence);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "powersim: " << e.what() << std::endl;
+        return kExitUsage;
+    }
+    if (out_path.empty() && port_path.empty() && listen_spec.empty()) {
+        std::cerr << "powersim: give --out FILE, --port DEVICE or --listen tcp:HOST:PORT"
+                  << std::endl;
+        return kExitUsage;
+    }
+    if (respond && !out_path.empty()) {
+        std::cerr << "powersim: --respond needs a line to answer on (--port or --listen)"
+                  << std::endl;
+        return kExitUsage;
+    }
+
+    std::vector<powersim::PlantModel> models;
+    std::vector<uint8_t> addresses;
+    for (unsigned k = 0; k < plants; ++k) {
+        powersim::PlantParams p = params;
+        p.seed = params.seed + k;
+        models.emplace_back(p);
+        addresses.push_back(static_cast<uint8_t>(k + 1));
+    }
+    powersim::LineTraffic traffic(std::move(models), std::move(addresses), faults, line,
+                                  params.seed);
+
+    std::unique_ptr<powersim::Transport> t;
+    std::unique_ptr<std::ofstream> json;
+    try {
+        if (!out_path.empty())
+            t = powersim::open_file(out_path);
+        else if (!port_path.empty())
+            t = powersim::open_port(port_path);
+        else
+            t = powersim::open_listener(listen_spec);
+        if (!json_path.empty()) {
+            json = std::make_unique<std::ofstream>(json_path, std::ios::trunc);
+            if (!*json) throw std::runtime_error("cannot write " + json_path);
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "powersim: " << e.what() << std::endl;
+        return kExitFailure;
+    }
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (!t->connect()) {
+        std::cerr << "powersim: no client on " << t->describe() << std::endl;
+        return kExitFailure;
+    }
+    unsigned done = 0;
+    if (respond) {
+        powersim::Responder responder(traffic);
+        unsigned char buf[4096];
+        size_t logged = 0;
+        while (!g_stop && (rounds == 0 || responder.rounds() <= rounds)) {
+            const long n = t->read(buf, sizeof buf, 200);
+            if (n < 0) {
+                if (!t->connect()) break;  // TCP: wait for the next client
+                continue;
+            }
+            if (n == 0) continue;
+            const std::string answer = responder.feed(buf, static_cast<size_t>(n));
+            for (; json && logged < responder.sent().size(); ++logged)
+                *json << json_line(responder.sent()[static_cast<Json::ArrayIndex>(logged)])
+                      << std::flush;
+            if (!answer.empty() && !pacing.write(*t, answer) && !t->connect()) break;
+        }
+        done = responder.rounds();
+    } else {
+        while (!g_stop && (rounds == 0 || done < rounds)) {
+            const powersim::RoundTraffic r = traffic.next_round();
+            pacing.sleep(r.silence_before);
+            if (!pacing.write(*t, r.wire)) {
+                std::cerr << "powersim: " << t->describe() << " closed; waiting for a client"
+                          << std::endl;
+                if (!t->connect()) return kExitFailure;
+                continue;
+            }
+            if (json)
+                for (const auto& plant : r.sent) *json << json_line(plant) << std::flush;
+            ++done;
+            if (rounds == 0 || done < rounds) pacing.sleep(interval);
+        }
+    }
+    std::cerr << "powersim: " << done << " round(s) on " << t->describe() << std::endl;
+    return kExitOk;
+}
