@@ -78,6 +78,12 @@ constexpr ColumnAt kColumnOffsets[] = {
 TEST(HistoryColumns, EachColumnReadsItsFieldAndHonoursCounts) {
     const auto names = smdgw::analog_column_names();
     EXPECT_EQ(names.size(), 1u + 3 + 8 + 40 + 2 * 4);
+    // The fields of one AC input side by side, then the next input.
+    EXPECT_EQ(
+        std::vector<std::string>(names.begin() + 4, names.begin() + 13),
+        (std::vector<std::string>{"ac_channels[0].a", "ac_channels[0].b", "ac_channels[0].c",
+                                  "ac_channels[0].f", "ac_channels[1].a", "ac_channels[1].b",
+                                  "ac_channels[1].c", "ac_channels[1].f", "channels[0].out_i"}));
     for (const auto& c : kColumnOffsets) {
         std::vector<unsigned char> rec(kRecordSize, 0);
         rec[100] = 40;       // every rectifier valid

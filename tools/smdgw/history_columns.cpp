@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "record/veltra_record.h"
 
@@ -71,9 +72,36 @@ constexpr bool columns_inside_record() {
 }
 static_assert(columns_inside_record(), "every analog column lies inside the record");
 
-std::string expand(const char* pattern, size_t index, size_t repeat) {
-    std::string name(pattern);
-    if (repeat == 1) return name;
+// Entries of the same array: their fields stand side by side per element.
+bool same_array(const AnalogColumn& a, const AnalogColumn& b) {
+    if (a.repeat < 2 || a.repeat != b.repeat || a.stride != b.stride ||
+        a.count_offset != b.count_offset) {
+        return false;
+    }
+    const char* ha = std::strchr(a.name, '#');
+    const char* hb = std::strchr(b.name, '#');
+    return ha && hb && ha - a.name == hb - b.name &&
+           std::strncmp(a.name, b.name, static_cast<size_t>(ha - a.name)) == 0;
+}
+
+// Calls fn(column, index) in column order: ac_channels[0].a .. [0].f, then
+// ac_channels[1].a .. [1].f.
+template <typename Fn>
+void for_each_column(Fn fn) {
+    const size_t n = sizeof kAnalogColumns / sizeof kAnalogColumns[0];
+    for (size_t i = 0; i < n;) {
+        size_t j = i + 1;
+        while (j < n && same_array(kAnalogColumns[i], kAnalogColumns[j])) ++j;
+        for (size_t k = 0; k < kAnalogColumns[i].repeat; ++k) {
+            for (size_t c = i; c < j; ++c) fn(kAnalogColumns[c], k);
+        }
+        i = j;
+    }
+}
+
+std::string column_name(const AnalogColumn& c, size_t index) {
+    std::string name(c.name);
+    if (c.repeat == 1) return name;
     const size_t at = name.find('#');
     return at == std::string::npos ? name : name.replace(at, 1, std::to_string(index));
 }
@@ -89,21 +117,17 @@ std::string float_cell(float v) {
 
 std::vector<std::string> analog_column_names() {
     std::vector<std::string> names;
-    for (const AnalogColumn& c : kAnalogColumns) {
-        for (size_t k = 0; k < c.repeat; ++k) names.push_back(expand(c.name, k, c.repeat));
-    }
+    for_each_column([&](const AnalogColumn& c, size_t k) { names.push_back(column_name(c, k)); });
     return names;
 }
 
 std::vector<std::string> analog_cells(const unsigned char* record) {
     std::vector<std::string> cells;
-    for (const AnalogColumn& c : kAnalogColumns) {
+    for_each_column([&](const AnalogColumn& c, size_t k) {
         const size_t valid = c.count_offset == kNoCount ? c.repeat : record[c.count_offset];
-        for (size_t k = 0; k < c.repeat; ++k) {
-            cells.push_back(k < valid ? float_cell(load_le_f32(record + c.offset + k * c.stride))
-                                      : std::string());
-        }
-    }
+        cells.push_back(k < valid ? float_cell(load_le_f32(record + c.offset + k * c.stride))
+                                  : std::string());
+    });
     return cells;
 }
 
