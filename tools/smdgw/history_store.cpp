@@ -113,6 +113,10 @@ HistoryStore HistoryStore::open_for_writing(const std::string& path) {
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     HistoryStore store(db, path);
     if (rc != SQLITE_OK) store.fail("cannot open");
+    // SQLite falls back to reading when the file is not writable.
+    if (sqlite3_db_readonly(db, "main") == 1) {
+        throw HistoryError(path + ": cannot open for writing: permission denied");
+    }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     store.check_schema(true);
     // WAL lets exports read while rounds are stored; FULL makes every commit
