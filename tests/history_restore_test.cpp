@@ -5,8 +5,10 @@
 #include "tools/smdgw/history_restore.h"
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -153,6 +155,48 @@ TEST(HistoryRecorder, KeepsWholeRecordsWithTheirDeviceDataIdAndTime) {
     EXPECT_EQ(f.store.newest("plant2")->data_id, 419u);
     EXPECT_EQ(f.store.newest("plant2")->time, 5000);
     EXPECT_EQ(f.store.newest("unknown")->data_id, 0u);
+}
+
+// smdgw started on a history: a recent round is served at once, an old one
+// is left alone and the device starts without data.
+TEST(SmdgwHistoryRestore, RecentRoundIsServedOldRoundIsNot) {
+    struct Case {
+        int64_t age;
+        const char* restore;
+        bool served;
+    };
+    const Case cases[] = {{0, "loaded", true}, {600, "too_old", false}};
+    for (const auto& c : cases) {
+        testsupport::TempDir dir;
+        const std::string db = dir.path() + "/h.db";
+        {
+            auto store = smdgw::HistoryStore::open_for_writing(db);
+            std::vector<smdgw::StoredRecord> rows = {stored_record(
+                "plant1", static_cast<int64_t>(std::time(nullptr)) - c.age, 1, 51.5f)};
+            store.insert(rows);
+        }
+        const std::string cfg =
+            dir.write("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+        const std::string cap = dir.write("empty.cap", "");
+        const auto r = testsupport::run_process(
+            {SMDGW_PATH, "--config", cfg, "--replay", cap, "--history", db, "--get", "out_v"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        Json::Value restore, value;
+        for (const auto& line : r.out_lines()) {
+            Json::Value v;
+            if (!Json::Reader().parse(line, v)) continue;
+            if (v["event"].asString() == "history") restore = v;
+            if (v["event"].asString() == "value") value = v;
+        }
+        EXPECT_EQ(restore["restore"].asString(), c.restore) << r.out;
+        EXPECT_NEAR(restore["age"].asDouble(), static_cast<double>(c.age), 2.0);
+        if (c.served) {
+            EXPECT_FLOAT_EQ(value["value"].asFloat(), 51.5f) << r.out;
+        } else {
+            EXPECT_EQ(value["error"].asString(), "数据未就绪") << r.out;
+        }
+        EXPECT_EQ(smdgw::HistoryStore::open_for_reading(db).count(), 1) << "stored again";
+    }
 }
 
 }  // namespace
