@@ -10,6 +10,7 @@
 #include <string>
 
 #include "datadevice/veltra_data_device.h"
+#include "pmbuspower/poll_cursor.h"
 
 template <class DataT, uint32_t DataID>
 class pmbuspower_419 : public VeltraDataDevice<DataT, PMBusProtocol, DataID> {
@@ -69,6 +70,13 @@ class pmbuspower_419 : public VeltraDataDevice<DataT, PMBusProtocol, DataID> {
 
    protected:
     int process_payload() override;
+
+    // The poll sequence: sending a step's command, the DC responses with
+    // their panel-count byte, and the end of a round.
+    void send_poll_step(int step);
+    void poll_dc_analog(const pmbus_poll::PollSpan& info);
+    void poll_dc_alarms(const pmbus_poll::PollSpan& info);
+    void complete_poll_round();
 };
 
 extern template class pmbuspower_419<veltra_quelm_k418t_419_Data_t, 5535>;

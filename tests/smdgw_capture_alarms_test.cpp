@@ -115,7 +115,7 @@ TEST(SmdgwCaptureAlarms, FaultyRoundRaisesExactlyItsAlarmsAndAHealthyRoundClears
         if (l["event"] == "record") ++records;
         if (l["event"] == "alarm") alarms.push_back(alarm_text(l));
     }
-    if (records == 0) GTEST_SKIP() << "the capture decoders are not built on this branch";
+    ASSERT_GT(records, 0) << "no round was published";
     EXPECT_EQ(2, records);
     const std::string breaker = "p40_44_0 419410701 第1路交流输入-交流输入空开跳 #1";
     const std::string module = "K418TRC_0 419430501 模块2模块故障告警状态 #12";

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smdgw/config.h"
 
 namespace {
@@ -50,21 +51,21 @@ TEST(SmdgwConfig, RefusesUnusableConfigurations) {
 
 TEST(SmdgwCli, BadConfigurationExitsWithStatus2) {
     TempDir dir;
-    const std::string bad = dir.write("bad.json", "{\"devices\": 3}");
-    const std::string cap = dir.write("empty.cap", "");
+    const std::string bad = dir.write_s("bad.json", "{\"devices\": 3}");
+    const std::string cap = dir.write_s("empty.cap", "");
     auto r = run_process({SMDGW_PATH, "--config", bad, "--replay", cap});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(bad), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
 
-    r = run_process({SMDGW_PATH, "--config", dir.path() + "/missing.json", "--replay", cap});
+    r = run_process({SMDGW_PATH, "--config", (dir.path() / "missing.json").string(), "--replay", cap});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("missing.json: cannot open"), std::string::npos) << r.err;
 }
 
 TEST(SmdgwCli, UsageErrorsExitWithStatus2) {
     TempDir dir;
-    const std::string cfg = dir.write("gw.json", kGoodConfig);
+    const std::string cfg = dir.write_s("gw.json", kGoodConfig);
     EXPECT_EQ(run_process({SMDGW_PATH, "--config", cfg}).status, 2) << "no input given";
     EXPECT_EQ(run_process({SMDGW_PATH, "--config", cfg, "--replay", "a", "--port", "b"}).status, 2);
     EXPECT_EQ(run_process({SMDGW_PATH, "--bogus"}).status, 2);
@@ -84,16 +85,16 @@ TEST(SmdgwCli, HelpExplainsWithExamples) {
 
 TEST(SmdgwCli, MissingCaptureIsAnErrorNamingIt) {
     TempDir dir;
-    const std::string cfg = dir.write("gw.json", kGoodConfig);
-    auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", dir.path() + "/nope.cap"});
+    const std::string cfg = dir.write_s("gw.json", kGoodConfig);
+    auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", (dir.path() / "nope.cap").string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("nope.cap"), std::string::npos) << r.err;
 }
 
 TEST(SmdgwCli, AfterInputActionsPrintJsonLinesInOrder) {
     TempDir dir;
-    const std::string cfg = dir.write("gw.json", kGoodConfig);
-    const std::string cap = dir.write("noise.cap", "line noise ~2101 not a frame\r");
+    const std::string cfg = dir.write_s("gw.json", kGoodConfig);
+    const std::string cap = dir.write_s("noise.cap", "line noise ~2101 not a frame\r");
     auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", cap, "--get", "out_v",
                           "--control", "1", "", "--get", "ac"});
     ASSERT_EQ(r.status, 0) << r.err;

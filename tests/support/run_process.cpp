@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -68,22 +70,61 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     return r;
 }
 
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "smdtest-XXXXXX").string();
-    if (!::mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
+Child::Child(const std::vector<std::string>& argv, const std::string& out_path,
+             const std::string& err_path) {
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int devnull = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || devnull < 0) ::_exit(126);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        ::dup2(devnull, STDIN_FILENO);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+Child::~Child() {
+    if (pid_ > 0 && status_ < 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
 }
 
-std::string TempDir::write(const std::string& name, const std::string& content) const {
-    const std::filesystem::path p = std::filesystem::path(path_) / name;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
+void Child::signal(int sig) {
+    if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
+}
+
+int Child::wait(double timeout_s) {
+    if (status_ >= 0) return status_;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    int st = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &st, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return status_;
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 }  // namespace testsupport

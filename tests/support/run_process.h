@@ -18,20 +18,28 @@ struct ProcessResult {
 // argv[0] is the program path; cwd empty keeps the current directory.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd = {});
 
-// A fresh empty directory under the system's temporary folder, removed with
-// everything in it when the object goes.
-class TempDir {
+// A program running beside the test, its output going to files. It is killed
+// if it is still running when the object goes.
+class Child {
    public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    // Writes a file below the directory and returns its path.
-    std::string write(const std::string& name, const std::string& content) const;
+    Child(const std::vector<std::string>& argv, const std::string& out_path,
+          const std::string& err_path);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Waits for the exit; kills the program after timeout_s seconds (a
+    // safety net for a test that went wrong, never a pacing device). Returns
+    // the exit status, or 128 + signal number.
+    int wait(double timeout_s);
+    void signal(int sig);
 
    private:
-    std::string path_;
+    int pid_ = -1;
+    int status_ = -1;
 };
+
+// The whole content of a file ("" when it cannot be read).
+std::string read_text(const std::string& path);
 
 }  // namespace testsupport

@@ -38,6 +38,11 @@ class TempDir {
         return p;
     }
 
+    // The same, as a plain path text for command lines.
+    std::string write_s(const std::string& relative, const std::string& text) const {
+        return write(relative, text).string();
+    }
+
    private:
     std::filesystem::path path_;
 };

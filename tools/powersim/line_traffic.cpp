@@ -82,7 +82,10 @@ bool LineTraffic::chance(double p) {
 
 bool LineTraffic::emit(std::string& wire, std::string frame) {
     const bool ok = !chance(line_.corrupt);
-    if (!ok) break_checksum(frame);
+    if (!ok) {
+        break_checksum(frame);
+        ++corrupted_;
+    }
     wire += frame;
     if (chance(line_.noise)) {
         // Stray bytes of a noisy line: never an SOI, so no frame is cut.
@@ -128,6 +131,7 @@ RoundTraffic LineTraffic::next_round() {
         // and the closing response all arrive intact.
         bool intact = true;
         bool published = true;
+        corrupted_ = 0;
         const auto exchanges = veltra_frames::round_exchanges(s);
         for (size_t e = 0; e < exchanges.size(); ++e) {
             const auto& ex = exchanges[e];
@@ -150,6 +154,7 @@ RoundTraffic LineTraffic::next_round() {
         r["address"] = addresses_[k];
         r["intact"] = intact;
         r["published"] = published;
+        r["corrupted"] = corrupted_;
         r["snapshot"] = snapshot_json(s);
         t.sent.append(r);
     }

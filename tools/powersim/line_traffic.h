@@ -59,6 +59,7 @@ class LineTraffic {
     LineFaults line_;
     std::mt19937 rng_;
     unsigned round_ = 0;
+    unsigned corrupted_ = 0;  // frames corrupted in the plant's round so far
 };
 
 // The snapshot as JSON with the record's field names, for comparing what was

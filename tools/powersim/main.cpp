@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     Pacing pacing;
     double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
     std::vector<std::string> fault_texts;
+    unsigned hangup_round = 0;
     app.add_option("--modules", params.modules, "Rectifier modules per plant (1-40)")
         ->check(CLI::Range(1, 40))
         ->capture_default_str();
@@ -148,6 +149,9 @@ int main(int argc, char** argv) {
     app.add_option("--drop", drop, "Share of responses lost")->check(CLI::Range(0.0, 1.0));
     app.add_option("--silence", silence, "The line goes quiet before a round")
         ->type_name("SECONDS@ROUND");
+    app.add_option("--hangup", hangup_round,
+                   "With --listen: drop the client before this round and wait for the next")
+        ->type_name("ROUND");
     app.add_option("--json", json_path, "Write what was sent, one JSON line per round");
     try {
         app.parse(argc, argv);
@@ -233,6 +237,11 @@ int main(int argc, char** argv) {
     } else {
         while (!g_stop && (rounds == 0 || done < rounds)) {
             const powersim::RoundTraffic r = traffic.next_round();
+            if (r.round == hangup_round) {
+                t->hang_up();
+                std::cerr << "powersim: hung up on " << t->describe() << std::endl;
+                if (!t->connect()) return kExitFailure;
+            }
             pacing.sleep(r.silence_before);
             if (!pacing.write(*t, r.wire)) {
                 std::cerr << "powersim: " << t->describe() << " closed; waiting for a client"

@@ -85,6 +85,11 @@ class TcpTransport : public Transport {
         acceptor_.accept(socket_, ec);
         return !ec;
     }
+    void hang_up() override {
+        boost::system::error_code ec;
+        socket_.shutdown(tcp::socket::shutdown_both, ec);
+        socket_.close(ec);
+    }
     bool write(const std::string& bytes) override {
         boost::system::error_code ec;
         asio::write(socket_, asio::buffer(bytes), ec);

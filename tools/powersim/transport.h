@@ -16,6 +16,9 @@ class Transport {
     virtual long read(unsigned char* buf, size_t n, int timeout_ms) = 0;
     // Waits for a peer where the transport has one (TCP); false on failure.
     virtual bool connect() { return true; }
+    // Hangs up on the peer where there is one (TCP), as a serial server does
+    // when its link drops.
+    virtual void hang_up() {}
     virtual std::string describe() const = 0;
 };
 

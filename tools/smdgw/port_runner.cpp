@@ -168,7 +168,7 @@ class Line : public std::enable_shared_from_this<Line> {
                 read_serial();
             return;
         }
-        fail(ec ? "failed: " + ec.message() : std::string("closed"));
+        fail(!ec || ec == asio::error::eof ? std::string("closed") : "failed: " + ec.message());
     }
 
     // Reports the failure and tries again later, waiting longer each time.
