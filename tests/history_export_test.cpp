@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "record/veltra_record.h"
-#include "tests/support/file_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_columns.h"
 #include "tools/smdgw/history_store.h"
 #include "tools/smdgw/history_time.h"
 
 namespace {
 
-using testsupport::file_bytes;
+using testsupport::read_text;
 using testsupport::run_process;
 using testsupport::stored_record;
 using testsupport::TempDir;
@@ -146,7 +146,7 @@ TEST(HistoryTime, TimesAndDurationsAsUsersTypeThem) {
 
 // A history of two devices: plant1 at 1000 and 1010, plant2 at 1005.
 std::string two_device_history(const TempDir& dir) {
-    const std::string path = dir.path() + "/h.db";
+    const std::string path = dir.path().string() + "/h.db";
     auto store = smdgw::HistoryStore::open_for_writing(path);
     std::vector<smdgw::StoredRecord> rows = {stored_record("plant1", 1000, 1, 53.5f, 418),
                                              stored_record("plant1", 1010, 2, 54.0f, 418),
@@ -157,7 +157,7 @@ std::string two_device_history(const TempDir& dir) {
 
 TEST(HistoryExport, EmptyHistoryGivesOnlyTheHeaderOrNothing) {
     TempDir dir;
-    const std::string path = dir.path() + "/h.db";
+    const std::string path = dir.path().string() + "/h.db";
     smdgw::HistoryStore::open_for_writing(path);
     auto r = run_process({SMDGW_PATH, "history", path});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -238,15 +238,15 @@ TEST(HistoryExport, TwoDevicesAsJsonLinesWithFilters) {
 
 TEST(HistoryExport, UnusableFilesAndOptionsExitWith2AndChangeNothing) {
     TempDir dir;
-    const std::string text = dir.write("notes.txt", "device,time\nplant1,1\n");
-    const std::string empty = dir.write("empty.db", "");
+    const std::string text = dir.write_s("notes.txt", "device,time\nplant1,1\n");
+    const std::string empty = dir.write_s("empty.db", "");
     const std::string good = two_device_history(dir);
     struct Case {
         std::vector<std::string> args;
         const char* expect;
     };
     const Case cases[] = {
-        {{dir.path() + "/missing.db"}, "cannot open"},
+        {{dir.path().string() + "/missing.db"}, "cannot open"},
         {{text}, "not a SQLite database"},
         {{empty}, "holds no smdgw history"},
         {{good, "--since", "last week"}, "is not a time"},
@@ -254,15 +254,15 @@ TEST(HistoryExport, UnusableFilesAndOptionsExitWith2AndChangeNothing) {
         {{}, "FILE"},
     };
     for (const auto& c : cases) {
-        const std::string before_text = file_bytes(text), before_empty = file_bytes(empty);
+        const std::string before_text = read_text(text), before_empty = read_text(empty);
         std::vector<std::string> argv = {SMDGW_PATH, "history"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const auto r = run_process(argv);
         EXPECT_EQ(r.status, 2) << c.expect;
         EXPECT_NE(r.err.find(c.expect), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(file_bytes(text), before_text);
-        EXPECT_EQ(file_bytes(empty), before_empty);
+        EXPECT_EQ(read_text(text), before_text);
+        EXPECT_EQ(read_text(empty), before_empty);
     }
     EXPECT_EQ(run_process({SMDGW_PATH, "history", "--help"}).status, 0);
 }
@@ -270,25 +270,25 @@ TEST(HistoryExport, UnusableFilesAndOptionsExitWith2AndChangeNothing) {
 TEST(HistoryExport, GatewayRefusesAForeignHistoryFileWithStatus2) {
     TempDir dir;
     const std::string cfg =
-        dir.write("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
-    const std::string cap = dir.write("empty.cap", "");
-    const std::string text = dir.write("notes.txt", "not a database\n");
+        dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    const std::string cap = dir.write_s("empty.cap", "");
+    const std::string text = dir.write_s("notes.txt", "not a database\n");
     auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", cap, "--history", text});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("not a SQLite database"), std::string::npos) << r.err;
-    EXPECT_EQ(file_bytes(text), "not a database\n");
+    EXPECT_EQ(read_text(text), "not a database\n");
     r = run_process({SMDGW_PATH, "--config", cfg, "--replay", cap, "--history",
-                     dir.path() + "/h.db", "--history-keep", "a week"});
+                     dir.path().string() + "/h.db", "--history-keep", "a week"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--history-keep"), std::string::npos) << r.err;
 
     // A new file is created; with nothing stored, no device is restored.
     r = run_process(
-        {SMDGW_PATH, "--config", cfg, "--replay", cap, "--history", dir.path() + "/h.db"});
+        {SMDGW_PATH, "--config", cfg, "--replay", cap, "--history", dir.path().string() + "/h.db"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(R"("event":"history")"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(R"("restore":"none")"), std::string::npos) << r.out;
-    EXPECT_EQ(run_process({SMDGW_PATH, "history", dir.path() + "/h.db"}).status, 0);
+    EXPECT_EQ(run_process({SMDGW_PATH, "history", dir.path().string() + "/h.db"}).status, 0);
 }
 
 }  // namespace

@@ -21,13 +21,13 @@
 
 #include "host/frame_codec.h"
 #include "record/veltra_record.h"
-#include "tests/support/file_bytes.h"
 #include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_store.h"
 
 namespace {
 
-using testsupport::file_bytes;
+using testsupport::read_text;
 using testsupport::run_process;
 using testsupport::TempDir;
 
@@ -80,7 +80,7 @@ std::string integrity(const std::string& path) {
 TEST(HistoryReplay, EveryStoredRecordComesBackByteForByte) {
     SKIP_WITHOUT_CAPTURE();
     TempDir dir;
-    const std::string db = dir.path() + "/h.db";
+    const std::string db = dir.path().string() + "/h.db";
     const auto r = run_process(
         {SMDGW_PATH, "--config", kConfig, "--replay", kCapture, "--history", db, "--trace-host"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -145,10 +145,10 @@ class RunningGateway {
 TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce) {
     SKIP_WITHOUT_CAPTURE();
     TempDir dir;
-    const std::string db = dir.path() + "/h.db";
-    const std::string fifo = dir.path() + "/line";
+    const std::string db = dir.path().string() + "/h.db";
+    const std::string fifo = dir.path().string() + "/line";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string capture = file_bytes(kCapture);
+    const std::string capture = read_text(kCapture);
 
     // A first run that ends normally: everything it stored is committed.
     const auto first = traced_stores(run_process({SMDGW_PATH, "--config", kConfig, "--replay",
@@ -191,7 +191,7 @@ TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce)
     }
 
     // Started again without input, each device serves its last stored voltage.
-    const std::string empty = dir.write("empty.cap", "");
+    const std::string empty = dir.write_s("empty.cap", "");
     const auto r = run_process(
         {SMDGW_PATH, "--config", kConfig, "--replay", empty, "--history", db, "--get", "out_v"});
     ASSERT_EQ(r.status, 0) << r.err;

@@ -17,6 +17,7 @@
 #include "tests/support/recording_sink.h"
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smdgw/fanout_sink.h"
 #include "tools/smdgw/history_recorder.h"
 
@@ -50,7 +51,8 @@ class LoadingDevice : public SMDVDevice {
 
 struct Fixture {
     testsupport::TempDir dir;
-    smdgw::HistoryStore store = smdgw::HistoryStore::open_for_writing(dir.path() + "/h.db");
+    smdgw::HistoryStore store =
+        smdgw::HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     ManualClock clock{boost::posix_time::from_time_t(5000)};
     testsupport::RecordingSink next;
     smdgw::HistoryWriter writer{store, {0, 0}, [] { return int64_t{0}; }};
@@ -168,7 +170,7 @@ TEST(SmdgwHistoryRestore, RecentRoundIsServedOldRoundIsNot) {
     const Case cases[] = {{0, "loaded", true}, {600, "too_old", false}};
     for (const auto& c : cases) {
         testsupport::TempDir dir;
-        const std::string db = dir.path() + "/h.db";
+        const std::string db = dir.path().string() + "/h.db";
         {
             auto store = smdgw::HistoryStore::open_for_writing(db);
             std::vector<smdgw::StoredRecord> rows = {stored_record(
@@ -176,8 +178,8 @@ TEST(SmdgwHistoryRestore, RecentRoundIsServedOldRoundIsNot) {
             store.insert(rows);
         }
         const std::string cfg =
-            dir.write("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
-        const std::string cap = dir.write("empty.cap", "");
+            dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+        const std::string cap = dir.write_s("empty.cap", "");
         const auto r = testsupport::run_process(
             {SMDGW_PATH, "--config", cfg, "--replay", cap, "--history", db, "--get", "out_v"});
         ASSERT_EQ(r.status, 0) << r.err;

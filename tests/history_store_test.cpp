@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/file_bytes.h"
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
+#include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_writer.h"
 
 namespace {
@@ -29,7 +29,7 @@ using smdgw::HistoryFilter;
 using smdgw::HistoryStore;
 using smdgw::Retention;
 using smdgw::StoredRecord;
-using testsupport::file_bytes;
+using testsupport::read_text;
 using testsupport::stored_record;
 using testsupport::synthetic_seq;
 using testsupport::TempDir;
@@ -67,7 +67,7 @@ std::string sql_text(const std::string& path, const std::string& sql) {
 
 TEST(HistoryStore, RecordsComeBackByteForByteInTimeOrder) {
     TempDir dir;
-    const std::string path = dir.path() + "/h.db";
+    const std::string path = dir.path().string() + "/h.db";
     std::vector<StoredRecord> in = {stored_record("plant1", 1000, 1),
                                     stored_record("plant2", 1000, 2),
                                     stored_record("plant1", 1005, 3)};
@@ -92,7 +92,7 @@ TEST(HistoryStore, RecordsComeBackByteForByteInTimeOrder) {
 
 TEST(HistoryStore, NewestIsLatestTimeThenLatestInsertion) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     EXPECT_FALSE(store.newest("plant1").has_value());
     // The clock went back between the second and third round.
     std::vector<StoredRecord> in = {
@@ -108,7 +108,7 @@ TEST(HistoryStore, NewestIsLatestTimeThenLatestInsertion) {
 
 TEST(HistoryStore, FilterSelectsDeviceAndInclusiveTimeRange) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     std::vector<StoredRecord> in;
     for (uint32_t k = 0; k < 6; ++k) in.push_back(stored_record(k % 2 ? "b" : "a", 100 + k, k));
     store.insert(in);
@@ -140,7 +140,7 @@ TEST(HistoryStore, RetentionRemovesOnlyWhatIsBeyondItsBounds) {
     };
     for (const auto& c : cases) {
         TempDir dir;
-        HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+        HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
         std::vector<StoredRecord> in;
         for (uint32_t k = 0; k < 6; ++k) in.push_back(stored_record("a", 100 + k, k));
         in.push_back(stored_record("b", 100, 10));
@@ -161,7 +161,7 @@ TEST(HistoryStore, RetentionRemovesOnlyWhatIsBeyondItsBounds) {
 
 TEST(HistoryStore, PruningLargeBacklogsWorksInChunks) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     std::vector<StoredRecord> in;
     for (uint32_t k = 0; k < 2500; ++k) in.push_back(stored_record("a", k, k));
     store.insert(in);
@@ -177,13 +177,13 @@ struct BadFile {
 
 TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
     TempDir dir;
-    const std::string text = dir.write("notes.txt", "this is not a database\n");
-    const std::string other = dir.path() + "/other.db";
+    const std::string text = dir.write_s("notes.txt", "this is not a database\n");
+    const std::string other = dir.path().string() + "/other.db";
     sql_text(other, "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
-    const std::string newer = dir.path() + "/newer.db";
+    const std::string newer = dir.path().string() + "/newer.db";
     HistoryStore::open_for_writing(newer);
     sql_text(newer, "PRAGMA user_version=2");
-    const std::string broken = dir.path() + "/broken.db";
+    const std::string broken = dir.path().string() + "/broken.db";
     HistoryStore::open_for_writing(broken);
     sql_text(broken,
              "DROP INDEX history_time; DROP INDEX history_device_time; "
@@ -195,9 +195,9 @@ TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
         {"broken.db", "history table missing"},
     };
     for (const auto& c : cases) {
-        const std::string path = dir.path() + "/" + c.name;
-        const std::string before = file_bytes(path);
-        const auto entries = dir_entries(dir.path());
+        const std::string path = dir.path().string() + "/" + c.name;
+        const std::string before = read_text(path);
+        const auto entries = dir_entries(dir.path().string());
         for (bool writing : {false, true}) {
             try {
                 if (writing) {
@@ -211,15 +211,16 @@ TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
                 EXPECT_EQ(msg.rfind(path + ": ", 0), 0u) << msg;
                 EXPECT_NE(msg.find(c.expect), std::string::npos) << msg;
             }
-            EXPECT_EQ(file_bytes(path), before) << c.name;
+            EXPECT_EQ(read_text(path), before) << c.name;
             // A reader of a WAL database may leave SQLite's empty index files
             // beside it; nothing else appears.
-            for (const std::string& name : dir_entries(dir.path())) {
+            for (const std::string& name : dir_entries(dir.path().string())) {
                 if (entries.count(name)) continue;
                 EXPECT_TRUE(name == std::string(c.name) + "-shm" ||
                             name == std::string(c.name) + "-wal")
                     << name;
-                EXPECT_LE(std::filesystem::file_size(dir.path() + "/" + name), 32768u) << name;
+                EXPECT_LE(std::filesystem::file_size(dir.path().string() + "/" + name), 32768u)
+                    << name;
             }
         }
     }
@@ -227,11 +228,11 @@ TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
 
 TEST(HistoryStore, ReadingNeverCreatesOrInitialisesAFile) {
     TempDir dir;
-    EXPECT_THROW(HistoryStore::open_for_reading(dir.path() + "/missing.db"), HistoryError);
-    const std::string empty = dir.write("empty.db", "");
+    EXPECT_THROW(HistoryStore::open_for_reading(dir.path().string() + "/missing.db"), HistoryError);
+    const std::string empty = dir.write_s("empty.db", "");
     EXPECT_THROW(HistoryStore::open_for_reading(empty), HistoryError);
-    EXPECT_EQ(dir_entries(dir.path()), std::set<std::string>{"empty.db"});
-    EXPECT_EQ(file_bytes(empty), "");
+    EXPECT_EQ(dir_entries(dir.path().string()), std::set<std::string>{"empty.db"});
+    EXPECT_EQ(read_text(empty), "");
     // Written to, the empty file becomes a history.
     HistoryStore::open_for_writing(empty);
     EXPECT_NO_THROW(HistoryStore::open_for_reading(empty));
@@ -239,7 +240,7 @@ TEST(HistoryStore, ReadingNeverCreatesOrInitialisesAFile) {
 
 TEST(HistoryStore, RecordsOfTheWrongSizeAreRejectedWithTheWholeBatch) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     std::vector<StoredRecord> in = {stored_record("a", 1, 1), stored_record("a", 2, 2)};
     in[1].bytes.pop_back();
     EXPECT_THROW(store.insert(in), HistoryError);
@@ -248,7 +249,7 @@ TEST(HistoryStore, RecordsOfTheWrongSizeAreRejectedWithTheWholeBatch) {
 
 TEST(HistoryWriter, StoresEverythingAddedBeforeFlushAndOnDestruction) {
     TempDir dir;
-    const std::string path = dir.path() + "/h.db";
+    const std::string path = dir.path().string() + "/h.db";
     HistoryStore store = HistoryStore::open_for_writing(path);
     std::vector<uint64_t> commits;
     {
@@ -270,7 +271,7 @@ TEST(HistoryWriter, StoresEverythingAddedBeforeFlushAndOnDestruction) {
 
 TEST(HistoryWriter, AppliesRetentionAsItGoes) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     {
         smdgw::HistoryWriter w(store, {0, 5}, [] { return int64_t{0}; });
         for (uint32_t k = 0; k < smdgw::HistoryWriter::kPruneEvery + 20; ++k) {
@@ -285,7 +286,7 @@ TEST(HistoryWriter, AppliesRetentionAsItGoes) {
 
 TEST(HistoryWriter, AFailingBatchIsCountedAndTheNextOnesStillStored) {
     TempDir dir;
-    HistoryStore store = HistoryStore::open_for_writing(dir.path() + "/h.db");
+    HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
     smdgw::HistoryWriter w(store, {0, 0}, [] { return int64_t{0}; });
     StoredRecord bad = stored_record("a", 1, 1);
     bad.bytes.resize(10);
@@ -306,7 +307,7 @@ TEST(HistoryWriter, AFailingBatchIsCountedAndTheNextOnesStillStored) {
 // committed must be in the database, which must pass integrity_check.
 TEST(HistoryDurability, CommittedRecordsSurviveSigkill) {
     TempDir dir;
-    const std::string path = dir.path() + "/h.db";
+    const std::string path = dir.path().string() + "/h.db";
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     const pid_t pid = ::fork();
