@@ -1,7 +1,8 @@
 // The history with real rounds: every record a replayed capture stores comes
 // back byte for byte, and a gateway killed with SIGKILL in the middle of a
-// round serves the last stored voltage right after it starts again.
-// These need the example capture; without it they are skipped.
+// round, on a FIFO or following the simulator, serves the last stored voltage
+// right after it starts again. The capture tests are skipped without the
+// example capture.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@
 
 #include "host/frame_codec.h"
 #include "record/veltra_record.h"
+#include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_store.h"
@@ -31,6 +33,8 @@ using testsupport::read_text;
 using testsupport::run_process;
 using testsupport::TempDir;
 
+using Stores = std::map<std::string, std::vector<std::vector<unsigned char>>>;
+
 const std::string kCapture = std::string(SOURCE_DIR) + "/examples/plant.cap";
 const std::string kConfig = std::string(SOURCE_DIR) + "/examples/gateway.json";
 
@@ -40,9 +44,8 @@ const std::string kConfig = std::string(SOURCE_DIR) + "/examples/gateway.json";
                     "rounds publish records)"
 
 // The records each device handed to SaveDeviceHistory, from --trace-host lines.
-std::map<std::string, std::vector<std::vector<unsigned char>>> traced_stores(
-    const std::vector<std::string>& lines) {
-    std::map<std::string, std::vector<std::vector<unsigned char>>> out;
+Stores traced_stores(const std::vector<std::string>& lines) {
+    Stores out;
     for (const auto& line : lines) {
         Json::Value v;
         if (!Json::Reader().parse(line, v) || v["call"].asString() != "SaveDeviceHistory") continue;
@@ -53,9 +56,8 @@ std::map<std::string, std::vector<std::vector<unsigned char>>> traced_stores(
     return out;
 }
 
-std::map<std::string, std::vector<std::vector<unsigned char>>> stored_rows(
-    const std::string& path) {
-    std::map<std::string, std::vector<std::vector<unsigned char>>> out;
+Stores stored_rows(const std::string& path) {
+    Stores out;
     auto store = smdgw::HistoryStore::open_for_reading(path);
     store.for_each({}, [&](const smdgw::StoredRecord& r) { out[r.device].push_back(r.bytes); });
     return out;
@@ -142,42 +144,34 @@ class RunningGateway {
     int status_ = -1;
 };
 
-TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce) {
-    SKIP_WITHOUT_CAPTURE();
-    TempDir dir;
-    const std::string db = dir.path().string() + "/h.db";
-    const std::string fifo = dir.path().string() + "/line";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string capture = read_text(kCapture);
+size_t total(const Stores& s) {
+    size_t n = 0;
+    for (const auto& kv : s) n += kv.second.size();
+    return n;
+}
 
-    // A first run that ends normally: everything it stored is committed.
-    const auto first = traced_stores(run_process({SMDGW_PATH, "--config", kConfig, "--replay",
-                                                  kCapture, "--history", db, "--trace-host"})
-                                         .out_lines());
-    size_t per_pass = 0;
-    for (const auto& kv : first) per_pass += kv.second.size();
-    ASSERT_GT(per_pass, 0u);
-
-    // A second run on a line, killed after one more pass and half a round.
-    RunningGateway gw({SMDGW_PATH, "--config", kConfig, "--port", fifo, "--history", db,
-                       "--history-restore-age", "0", "--trace-host"});
-    const int line = ::open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(line, 0);
-    const std::string wire = capture + capture.substr(0, capture.size() / 2);
-    ASSERT_EQ(::write(line, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+// Reads the gateway's output until it has stored `count` records, then kills
+// it with SIGKILL; returns what it stored.
+Stores kill_after_stores(RunningGateway& gw, size_t count) {
     std::vector<std::string> lines;
     size_t stores = 0;
-    for (std::string l; stores < per_pass && gw.next_line(l);) {
+    for (std::string l; stores < count && gw.next_line(l);) {
         if (l.find(R"("call":"SaveDeviceHistory")") != std::string::npos) ++stores;
         lines.push_back(l);
     }
-    ASSERT_EQ(stores, per_pass);
+    EXPECT_EQ(stores, count);
     EXPECT_EQ(gw.kill(), 128 + SIGKILL);
-    ::close(line);
+    return traced_stores(lines);
+}
 
-    // Intact; the first run's records all there, then a prefix of the second's.
+// After a run that ended normally (first) and one killed with SIGKILL
+// (second): the database is intact, holds all of the first run and then a
+// prefix of the second, and a restart without input serves each device's
+// last stored voltage at once without storing the restored round again.
+void expect_history_survived(const std::string& db, const std::string& config,
+                             const std::string& empty_capture, const Stores& first,
+                             const Stores& second) {
     EXPECT_EQ(integrity(db), "ok");
-    const auto second = traced_stores(lines);
     const auto rows = stored_rows(db);
     ASSERT_EQ(rows.size(), first.size());
     for (const auto& kv : rows) {
@@ -190,10 +184,8 @@ TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce)
         }
     }
 
-    // Started again without input, each device serves its last stored voltage.
-    const std::string empty = dir.write_s("empty.cap", "");
-    const auto r = run_process(
-        {SMDGW_PATH, "--config", kConfig, "--replay", empty, "--history", db, "--get", "out_v"});
+    const auto r = run_process({SMDGW_PATH, "--config", config, "--replay", empty_capture,
+                                "--history", db, "--get", "out_v"});
     ASSERT_EQ(r.status, 0) << r.err;
     size_t served = 0, loaded = 0;
     for (const auto& l : r.out_lines()) {
@@ -209,8 +201,65 @@ TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce)
     }
     EXPECT_EQ(loaded, rows.size()) << r.out;
     EXPECT_EQ(served, rows.size()) << r.out;
-    // The restored record is not stored a second time.
     EXPECT_EQ(stored_rows(db), rows);
+}
+
+TEST(HistoryRestart, SigkillMidRoundLosesNothingCommittedAndRestartServesAtOnce) {
+    SKIP_WITHOUT_CAPTURE();
+    TempDir dir;
+    const std::string db = dir.path().string() + "/h.db";
+    const std::string fifo = dir.path().string() + "/line";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string capture = read_text(kCapture);
+
+    // A first run that ends normally: everything it stored is committed.
+    const Stores first = traced_stores(run_process({SMDGW_PATH, "--config", kConfig, "--replay",
+                                                    kCapture, "--history", db, "--trace-host"})
+                                           .out_lines());
+    ASSERT_GT(total(first), 0u);
+
+    // A second run on a line, killed after one more pass and half a round.
+    RunningGateway gw({SMDGW_PATH, "--config", kConfig, "--port", fifo, "--history", db,
+                       "--history-restore-age", "0", "--trace-host"});
+    const int line = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(line, 0);
+    const std::string wire = capture + capture.substr(0, capture.size() / 2);
+    ASSERT_EQ(::write(line, wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+    const Stores second = kill_after_stores(gw, total(first));
+    ::close(line);
+    expect_history_survived(db, kConfig, dir.write_s("empty.cap", ""), first, second);
+}
+
+TEST(HistoryRestart, OnTheSimulatorOverAPseudoTerminal) {
+    TempDir dir;
+    const std::string db = dir.path().string() + "/h.db";
+    const std::string config =
+        dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    const std::string cap = dir.path().string() + "/sim.cap";
+    ASSERT_EQ(run_process({POWERSIM_PATH, "--out", cap, "--rounds", "3", "--seed", "5"}).status, 0);
+    const std::string one_round = dir.path().string() + "/one.cap";
+    ASSERT_EQ(
+        run_process({POWERSIM_PATH, "--out", one_round, "--rounds", "1", "--seed", "8"}).status, 0);
+
+    const Stores first = traced_stores(run_process({SMDGW_PATH, "--config", config, "--replay", cap,
+                                                    "--history", db, "--trace-host"})
+                                           .out_lines());
+    ASSERT_EQ(total(first), 3u);
+
+    // Following the simulator on a line; killed while half a round is in.
+    testsupport::PtyBridge line;
+    RunningGateway gw({SMDGW_PATH, "--config", config, "--port", line.end_b(), "--history", db,
+                       "--history-restore-age", "0", "--trace-host"});
+    ASSERT_EQ(
+        run_process({POWERSIM_PATH, "--port", line.end_a(), "--rounds", "4", "--seed", "9"}).status,
+        0);
+    const std::string half = read_text(one_round).substr(0, read_text(one_round).size() / 2);
+    const int fd = ::open(line.end_a().c_str(), O_WRONLY | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, half.data(), half.size()), static_cast<ssize_t>(half.size()));
+    const Stores second = kill_after_stores(gw, 4);
+    ::close(fd);
+    expect_history_survived(db, config, dir.write_s("empty.cap", ""), first, second);
 }
 
 }  // namespace
