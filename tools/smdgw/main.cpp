@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,11 @@
 #include "host/host_clock.h"
 #include "tools/smdgw/config.h"
 #include "tools/smdgw/event_writer.h"
+#include "tools/smdgw/exit_status.h"
 #include "tools/smdgw/fanout_sink.h"
 #include "tools/smdgw/gateway.h"
+#include "tools/smdgw/history_command.h"
+#include "tools/smdgw/history_session.h"
 #include "tools/smdgw/influx_writer.h"
 #include "tools/smdgw/line_trace.h"
 #include "tools/smdgw/log_redirect.h"
@@ -28,9 +32,9 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+using smdgw::kExitFailure;
+using smdgw::kExitOk;
+using smdgw::kExitUsage;
 
 const char* const kDescription =
     "smdgw: a site-monitoring gateway for -48 V telecom DC power systems.\n"
@@ -57,6 +61,8 @@ const char* const kFooter =
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
+    "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
+    "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
     "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
 
 // The gateway's clock: the devices' clock when time is scaled, else the system clock.
@@ -76,6 +82,9 @@ struct AfterAction {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "history") {
+        return smdgw::history_command(argc - 1, argv + 1);
+    }
     CLI::App app{kDescription, "smdgw"};
     app.footer(kFooter);
     std::string config_path, plugin_path, replay_path, port_path, log_path;
@@ -151,6 +160,8 @@ int main(int argc, char** argv) {
     // Each occurrence takes its two values; occurrences add up.
     control_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    smdgw::HistoryOptions history_opts;
+    smdgw::add_history_options(app, history_opts);
 
     try {
         app.parse(argc, argv);
@@ -161,6 +172,7 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: give --replay FILE or --port DEVICE (see --help)" << std::endl;
         return kExitUsage;
     }
+    if (!history_opts.check()) return kExitUsage;
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -208,6 +220,15 @@ int main(int argc, char** argv) {
     } catch (const smdgw::ConfigError& e) {
         std::cerr << "smdgw: " << e.what() << std::endl;
         return kExitUsage;
+    }
+    std::optional<smdgw::HistoryStore> history_store;
+    if (!history_opts.path.empty()) {
+        try {
+            history_store.emplace(smdgw::HistoryStore::open_for_writing(history_opts.path));
+        } catch (const smdgw::HistoryError& e) {
+            std::cerr << "smdgw: history: " << e.what() << std::endl;
+            return kExitUsage;
+        }
     }
 
     smdgw::LoadedPlugin plugin;
@@ -260,6 +281,12 @@ int main(int argc, char** argv) {
             line_trace = std::make_unique<smdgw::LineTrace>(
                 stderr, verbosity, [clock_ptr] { return now_ns(clock_ptr) / 1000000; },
                 format == "influx" ? "D! " : "");
+        std::unique_ptr<smdgw::HistorySession> history;
+        if (history_store) {
+            history = std::make_unique<smdgw::HistorySession>(std::move(*history_store),
+                                                              history_opts, cfg);
+            sink.add(&history->sink());
+        }
         smdgw::Gateway gw(sink, *lines, plugin);
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
@@ -282,6 +309,7 @@ int main(int argc, char** argv) {
             std::fclose(out);
             return kExitFailure;
         }
+        if (history) history->restore(gw, *lines);
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
         smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());
