@@ -1,6 +1,6 @@
-// docs/alarms.md lists every alarm the rule tables can raise. The tables
-// between its markers are rendered here from the rule tables themselves, so
-// the document cannot drift from the code. To refresh them after a change:
+// docs/alarms.md and the README list every alarm the rule tables can raise.
+// The tables between their markers are rendered here from the rule tables
+// themselves, so the documents cannot drift from the code. To refresh them after a change:
 //   SMD_WRITE_ALARM_DOC=1 ./build/unit_tests --gtest_filter='AlarmDoc.*'
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ using namespace pmbus_rules;
 
 const char* const kBegin = "<!-- generated alarm tables: begin -->";
 const char* const kEnd = "<!-- generated alarm tables: end -->";
-const char* const kDocPath = SOURCE_DIR "/docs/alarms.md";
+const char* const kDocPaths[] = {SOURCE_DIR "/docs/alarms.md", SOURCE_DIR "/README.md"};
 
 std::string code(const std::string& s) { return "`" + s + "`"; }
 
@@ -152,21 +152,24 @@ std::string read_file(const std::string& path) {
 }
 
 TEST(AlarmDoc, TablesMatchTheRuleTables) {
-    std::string doc = read_file(kDocPath);
-    const size_t b = doc.find(kBegin);
-    const size_t e = doc.find(kEnd);
-    ASSERT_NE(std::string::npos, b) << kDocPath << " lacks " << kBegin;
-    ASSERT_NE(std::string::npos, e) << kDocPath << " lacks " << kEnd;
-    ASSERT_LT(b, e);
-    const size_t start = b + std::string(kBegin).size();
     const std::string expected = "\n\n" + render() + "\n";
-    const std::string actual = doc.substr(start, e - start);
-    if (actual != expected && std::getenv("SMD_WRITE_ALARM_DOC")) {
-        doc.replace(start, e - start, expected);
-        std::ofstream(kDocPath, std::ios::binary) << doc;
-        return;
+    for (const char* path : kDocPaths) {
+        std::string doc = read_file(path);
+        const size_t b = doc.find(kBegin);
+        const size_t e = doc.find(kEnd);
+        ASSERT_NE(std::string::npos, b) << path << " lacks " << kBegin;
+        ASSERT_NE(std::string::npos, e) << path << " lacks " << kEnd;
+        ASSERT_LT(b, e);
+        const size_t start = b + std::string(kBegin).size();
+        const std::string actual = doc.substr(start, e - start);
+        if (actual != expected && std::getenv("SMD_WRITE_ALARM_DOC")) {
+            doc.replace(start, e - start, expected);
+            std::ofstream(path, std::ios::binary) << doc;
+            continue;
+        }
+        EXPECT_EQ(expected, actual)
+            << path << ": refresh with SMD_WRITE_ALARM_DOC=1 (see this test's header)";
     }
-    EXPECT_EQ(expected, actual) << "refresh with SMD_WRITE_ALARM_DOC=1 (see this test's header)";
 }
 
 }  // namespace
