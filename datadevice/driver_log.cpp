@@ -1,5 +1,6 @@
 #include "datadevice/driver_log.h"
 
+#include <charconv>
 #include <iostream>
 
 #include "host/number_text.h"
@@ -23,12 +24,14 @@ LogLine& LogLine::operator<<(double v) {
 }
 
 LogLine& LogLine::num(long long v) {
-    buf_ += std::to_string(v);
+    char text[24];
+    buf_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
     return *this;
 }
 
 LogLine& LogLine::unum(unsigned long long v) {
-    buf_ += std::to_string(v);
+    char text[24];
+    buf_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
     return *this;
 }
 

@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -97,6 +98,25 @@ TEST(NumberText, RandomFloatBitPatterns) {
 
 TEST(NumberText, RandomDoubleBitPatterns) {
     check_random_bit_patterns<double, uint64_t>(std::mt19937_64(20261208));
+}
+
+// Decimals of one to six digits at every magnitude, read to the nearest float
+// and double: the text a shortest conversion gives and six-digit rounding meet.
+TEST(NumberText, ShortDecimalsAtEveryMagnitude) {
+    std::mt19937 gen(4181);
+    std::uniform_int_distribution<int> digits(1, 999999);
+    for (int e = -330; e <= 310; ++e) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string text = std::to_string(digits(gen)) + "e" + std::to_string(e);
+            const double d = std::strtod(text.c_str(), nullptr);
+            const float f = std::strtof(text.c_str(), nullptr);
+            if (stream_text(d) != smd::format_float(d) || stream_text(f) != smd::format_float(f)) {
+                expect_stream_text(d);
+                expect_stream_text(f);
+                return;
+            }
+        }
+    }
 }
 
 // Values a decoder stores: small integers and fractions on a 1/1024 grid.
