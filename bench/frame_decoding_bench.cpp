@@ -49,27 +49,26 @@ void BM_FrameDecoding(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameDecoding);
 
-// A hex digit's value, either case (the text holds nothing else between SOI and EOI).
-inline unsigned hex_value(uint8_t c) { return c <= '9' ? c - '0' : (c | 0x20u) - 'a' + 10; }
+// A hex digit's value, either case, without a branch (the text holds nothing
+// else between SOI and EOI).
+inline unsigned hex_value(uint8_t c) { return (c & 0x0Fu) + 9u * (c >> 6); }
 
 // Only hex to bytes: every hex digit pair becomes a byte, SOI and EOI are skipped;
 // no frame is checked.
 void BM_HexOnlyBaseline(benchmark::State& state) {
     const std::string& text = wire_text();
     std::vector<uint8_t> out(text.size() / 2 + 1);
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const size_t len = text.size();
     for (auto _ : state) {
         size_t n = 0;
-        unsigned pending = 0;
-        bool high = true;
-        for (const char ch : text) {
-            const auto c = static_cast<uint8_t>(ch);
-            if (c == smd::kSoi || c == smd::kEoi) continue;
-            const unsigned nib = hex_value(c);
-            if (high)
-                pending = nib;
-            else
-                out[n++] = static_cast<uint8_t>(pending << 4 | nib);
-            high = !high;
+        for (size_t i = 0; i + 1 < len;) {
+            if (p[i] == smd::kSoi || p[i] == smd::kEoi) {
+                ++i;
+                continue;
+            }
+            out[n++] = static_cast<uint8_t>(hex_value(p[i]) << 4 | hex_value(p[i + 1]));
+            i += 2;
         }
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
