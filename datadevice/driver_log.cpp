@@ -25,13 +25,15 @@ LogLine& LogLine::operator<<(double v) {
 
 LogLine& LogLine::num(long long v) {
     char text[24];
-    buf_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+    const char* end = std::to_chars(text, text + sizeof text, v).ptr;
+    buf_.append(text, static_cast<size_t>(end - text));
     return *this;
 }
 
 LogLine& LogLine::unum(unsigned long long v) {
     char text[24];
-    buf_.append(text, std::to_chars(text, text + sizeof text, v).ptr);
+    const char* end = std::to_chars(text, text + sizeof text, v).ptr;
+    buf_.append(text, static_cast<size_t>(end - text));
     return *this;
 }
 

@@ -74,6 +74,26 @@ char* write_short(char* p, T v, bool& done) {
     return write_general(p, negative, digits, n, exp10);
 }
 
+// Values such as 53.4375 or 0.0125: v times a power of ten up to a million is a
+// whole number below a million. That number's digits are then the six-digit
+// rounding of v (the product is off by one rounding at most, far less than
+// half a step of the sixth digit).
+char* write_scaled(char* p, double v, bool& done) {
+    constexpr double kScale[] = {1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    for (int d = 0; d < 6; ++d) {
+        const double scaled = std::fabs(v) * kScale[d];
+        if (!(scaled < 1e6)) return p;
+        const auto whole = static_cast<int32_t>(scaled);
+        if (static_cast<double>(whole) != scaled) continue;
+        char digits[12];
+        const int n =
+            static_cast<int>(std::to_chars(digits, digits + sizeof digits, whole).ptr - digits);
+        done = true;
+        return write_general(p, v < 0, digits, n, n - 2 - d);
+    }
+    return p;
+}
+
 }  // namespace
 
 char* write_float(char* p, double v) {
@@ -87,6 +107,10 @@ char* write_float(char* p, double v) {
     }
     bool done = false;
     const double mag = std::fabs(v);
+    if (mag >= 1e-4 && mag < 1e6) {
+        p = write_scaled(p, v, done);
+        if (done) return p;
+    }
     const auto f = static_cast<float>(v);
     if (mag >= FLT_MIN && mag <= FLT_MAX && static_cast<double>(f) == v) {
         p = write_short(p, f, done);
@@ -99,7 +123,8 @@ char* write_float(char* p, double v) {
 
 void append_float(std::string& out, double v) {
     char buf[kMaxFloatText];
-    out.append(buf, write_float(buf, v));
+    const char* end = write_float(buf, v);
+    out.append(buf, static_cast<size_t>(end - buf));
 }
 
 std::string format_float(double v) {

@@ -28,7 +28,7 @@ class LineBuilder {
     LineBuilder& num(T v) {
         char buf[24];
         const auto res = std::to_chars(buf, buf + sizeof buf, v);
-        line_.append(buf, res.ptr);
+        line_.append(buf, static_cast<size_t>(res.ptr - buf));
         return *this;
     }
 
