@@ -11,7 +11,7 @@ namespace veltra {
 
 class LogLine {
    public:
-    LogLine() : buf_(160) {}
+    LogLine() = default;
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
     ~LogLine();

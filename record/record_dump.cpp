@@ -12,9 +12,7 @@ namespace {
 // C locale, as a default stream writes them.
 class LineBuilder {
    public:
-    explicit LineBuilder(const std::string& prefix) : line_(prefix.size() + 512) {
-        line_.put(prefix);
-    }
+    explicit LineBuilder(const std::string& prefix) { line_.put(prefix); }
 
     LineBuilder& text(const char* s) {
         line_.put(s);
