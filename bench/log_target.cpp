@@ -4,9 +4,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
 namespace bench {
+
+std::string temp_path(const std::string& name) {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir && *dir ? dir : "/tmp") + "/" + name + "." + std::to_string(::getpid());
+}
 
 StdoutRedirect::StdoutRedirect(const std::string& path) {
     std::cout.flush();

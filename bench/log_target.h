@@ -6,6 +6,9 @@
 
 namespace bench {
 
+// A file name under $TMPDIR (else /tmp) for this process.
+std::string temp_path(const std::string& name);
+
 class StdoutRedirect {
    public:
     // "/dev/null" discards the log; any other path is created or truncated.

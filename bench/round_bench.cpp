@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -27,11 +26,6 @@ class CountingSink : public HostSink {
     uint64_t published = 0;
 };
 
-std::string log_file_path() {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/smd_bench_log." + std::to_string(::getpid());
-}
-
 struct LogVolume {
     double bytes = 0;
     double lines = 0;
@@ -39,7 +33,7 @@ struct LogVolume {
 
 // The log one round writes, measured on a device of its own.
 LogVolume log_per_round(const std::vector<unsigned char>& round) {
-    const std::string path = log_file_path();
+    const std::string path = bench::temp_path("smd_bench_log");
     CountingSink sink;
     std::unique_ptr<Veltra_Quelm_K418T_419> drv;
     {
@@ -87,7 +81,7 @@ void run_rounds(benchmark::State& state, LogSink where) {
     const unsigned n = static_cast<unsigned>(bytes.size());
     const LogVolume volume = log_per_round(bytes);
 
-    const std::string path = to_file ? log_file_path() : std::string("/dev/null");
+    const std::string path = to_file ? bench::temp_path("smd_bench_log") : std::string("/dev/null");
     CountingSink sink;
     uint64_t rounds = 0;
     {
