@@ -209,11 +209,20 @@ void dump_record(const veltra_quelm_k418t_419_Data_t& rec, const std::string& pr
     dump_ac(rec.ac, ac_prefix, os);
     dump_ttime(rec.ac.update_time, ac_prefix + ".update_time", os);
 
+    // One prefix buffer for all entries of an array: only the index changes.
+    std::string entry = prefix + ".ac_channels[";
+    const size_t ac_head = entry.size();
     for (size_t i = 0; i < kAcChannels; ++i) {
-        dump_ac_channel(rec.ac_channels[i], prefix + ".ac_channels[" + std::to_string(i) + "]", os);
+        entry.resize(ac_head);
+        entry += std::to_string(i) + "]";
+        dump_ac_channel(rec.ac_channels[i], entry, os);
     }
+    entry = prefix + ".channels[";
+    const size_t rc_head = entry.size();
     for (size_t j = 0; j < kRcChannels; ++j) {
-        dump_rc_channel(rec.channels[j], prefix + ".channels[" + std::to_string(j) + "]", os);
+        entry.resize(rc_head);
+        entry += std::to_string(j) + "]";
+        dump_rc_channel(rec.channels[j], entry, os);
     }
 
     dump_dc(rec.dc, prefix + ".dc", os);
