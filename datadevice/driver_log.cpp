@@ -2,34 +2,8 @@
 
 #include <iostream>
 
-#include "host/number_text.h"
-
 namespace veltra {
 
-LogLine::~LogLine() {
-    buf_ += '\n';
-    std::cout.write(buf_.data(), static_cast<std::streamsize>(buf_.size()));
-    std::cout.flush();
-}
-
-LogLine& LogLine::operator<<(float v) {
-    smd::append_float(buf_, v);
-    return *this;
-}
-
-LogLine& LogLine::operator<<(double v) {
-    smd::append_float(buf_, v);
-    return *this;
-}
-
-LogLine& LogLine::num(long long v) {
-    buf_ += std::to_string(v);
-    return *this;
-}
-
-LogLine& LogLine::unum(unsigned long long v) {
-    buf_ += std::to_string(v);
-    return *this;
-}
+LogLine::~LogLine() { buf_.write_line(std::cout); }
 
 }  // namespace veltra

@@ -5,26 +5,34 @@
 #include <cstdint>
 #include <string>
 
+#include "host/line_text.h"
+
 namespace veltra {
 
 class LogLine {
    public:
-    LogLine() { buf_.reserve(128); }
+    LogLine() = default;
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
     ~LogLine();
 
     LogLine& operator<<(const char* s) {
-        buf_ += s;
+        buf_.put(s);
         return *this;
     }
     LogLine& operator<<(const std::string& s) {
-        buf_ += s;
+        buf_.put(s);
         return *this;
     }
     // Floats as a default std::ostream writes them (six significant digits).
-    LogLine& operator<<(float v);
-    LogLine& operator<<(double v);
+    LogLine& operator<<(float v) {
+        buf_.put_float(v);
+        return *this;
+    }
+    LogLine& operator<<(double v) {
+        buf_.put_float(v);
+        return *this;
+    }
     // Integers in decimal; unsigned char is a number here, never a character.
     LogLine& operator<<(int v) { return num(static_cast<long long>(v)); }
     LogLine& operator<<(long v) { return num(static_cast<long long>(v)); }
@@ -36,14 +44,20 @@ class LogLine {
     LogLine& operator<<(unsigned short v) { return unum(v); }
     // A byte written as the character it codes.
     LogLine& put_char(char c) {
-        buf_ += c;
+        buf_.put(c);
         return *this;
     }
 
    private:
-    LogLine& num(long long v);
-    LogLine& unum(unsigned long long v);
-    std::string buf_;
+    LogLine& num(long long v) {
+        buf_.put_int(v);
+        return *this;
+    }
+    LogLine& unum(unsigned long long v) {
+        buf_.put_int(v);
+        return *this;
+    }
+    smd::LineText buf_;
 };
 
 }  // namespace veltra

@@ -1,5 +1,6 @@
 #include "host/frame_codec.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace smd {
@@ -137,8 +138,15 @@ void FrameDecoder::reject(FrameWeird why, State next) {
 }
 
 void FrameDecoder::feed(const uint8_t* data, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t c = data[i];
+    size_t i = 0;
+    while (i < n) {
+        // Inside a frame the hex digits go in runs; SOI, EOI and every other
+        // byte are taken one at a time below.
+        if (state_ == State::InFrame) {
+            i += take_run(data + i, n - i);
+            if (i == n) break;
+        }
+        const uint8_t c = data[i++];
         switch (state_) {
             case State::Idle:
                 if (c == kSoi) {
@@ -169,6 +177,38 @@ void FrameDecoder::feed(const uint8_t* data, size_t n) {
     }
 }
 
+size_t FrameDecoder::take_run(const uint8_t* p, size_t n) {
+    size_t k = 0;
+    while (k < n) {
+        // A run stops at the frame's cap and at the end of the header, whose
+        // LENGTH sets the cap.
+        size_t limit = std::min(n - k, char_cap_ - chars_);
+        if (chars_ < kHeaderChars) limit = std::min(limit, kHeaderChars - chars_);
+        if (limit == 0) return k;
+        const uint8_t* run = p + k;
+        size_t pos = chars_;
+        uint32_t sum = char_sum_;
+        size_t m = 0;
+        for (; m < limit; ++m) {
+            const uint8_t c = run[m];
+            const uint8_t nib = kNibble[c];
+            if (nib == kNoNibble) break;
+            sum += c;
+            uint8_t& b = bytes_[pos / 2];
+            b = (pos & 1) ? static_cast<uint8_t>(b | nib) : static_cast<uint8_t>(nib << 4);
+            ++pos;
+        }
+        for (size_t t = m > kChecksumChars ? m - kChecksumChars : 0; t < m; ++t)
+            tail_[(chars_ + t) % kChecksumChars] = run[t];
+        chars_ = pos;
+        char_sum_ = sum;
+        k += m;
+        if (m > 0 && chars_ == kHeaderChars) limit_to_length();
+        if (m < limit) return k;
+    }
+    return k;
+}
+
 void FrameDecoder::take_char(uint8_t c) {
     const uint8_t nib = kNibble[c];
     if (nib == kNoNibble) {
@@ -184,13 +224,15 @@ void FrameDecoder::take_char(uint8_t c) {
     char_sum_ += c;
     tail_[chars_ % kChecksumChars] = c;
     ++chars_;
-    if (chars_ == kHeaderChars) {
-        // Once LENGTH is in and consistent, the frame may not run past what LENID allows.
-        // A damaged LENGTH keeps the buffer's cap, so the frame is reported for its LENGTH.
-        const uint16_t lenid = static_cast<uint16_t>((bytes_[4] & 0x0F) << 8 | bytes_[5]);
-        if ((bytes_[4] >> 4) == length_checksum(lenid) && kMinFrameChars + lenid < char_cap_) {
-            char_cap_ = kMinFrameChars + lenid;
-        }
+    if (chars_ == kHeaderChars) limit_to_length();
+}
+
+void FrameDecoder::limit_to_length() {
+    // Once LENGTH is in and consistent, the frame may not run past what LENID allows.
+    // A damaged LENGTH keeps the buffer's cap, so the frame is reported for its LENGTH.
+    const uint16_t lenid = static_cast<uint16_t>((bytes_[4] & 0x0F) << 8 | bytes_[5]);
+    if ((bytes_[4] >> 4) == length_checksum(lenid) && kMinFrameChars + lenid < char_cap_) {
+        char_cap_ = kMinFrameChars + lenid;
     }
 }
 

@@ -73,6 +73,10 @@ class FrameDecoder {
 
     void start_frame();
     void take_char(uint8_t c);
+    // Takes the hex digits at p (at most n) up to the first other byte, the
+    // frame's cap or the end of the header; returns how many it took.
+    size_t take_run(const uint8_t* p, size_t n);
+    void limit_to_length();
     void end_frame();
     void reject(FrameWeird why, State next);
 

@@ -1,14 +1,21 @@
 #pragma once
 // Number-to-text the way a default std::ostream writes it, without the stream.
 
+#include <cstddef>
 #include <string>
 
 namespace smd {
+
+// Room for the longest text write_float writes ("-1.79769e+308" and shorter).
+constexpr size_t kMaxFloatText = 32;
 
 // General notation, six significant digits, no trailing zeros: what
 // `std::cout << f` writes for a float or double with default formatting.
 std::string format_float(double v);
 // Appends the same text to out.
 void append_float(std::string& out, double v);
+// Writes the same text at p (room for kMaxFloatText characters) and returns
+// the end of it.
+char* write_float(char* p, double v);
 
 }  // namespace smd

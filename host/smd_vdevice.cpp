@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <charconv>
 #include <cmath>
 
 #include "host/frame_codec.h"
@@ -62,13 +63,15 @@ void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOS
     }
 }
 
-std::string state_key(const std::string& key, const std::string& alarm_id, unsigned short seq) {
-    std::string k = key;
+void state_key(const std::string& key, const std::string& alarm_id, unsigned short seq,
+               std::string& k) {
+    k = key;
     k += '\x1f';
     k += alarm_id;
     k += '\x1f';
-    k += std::to_string(seq);
-    return k;
+    char digits[8];
+    const char* end = std::to_chars(digits, digits + sizeof digits, seq).ptr;
+    k.append(digits, static_cast<size_t>(end - digits));
 }
 
 // JSON numbers cannot carry NaN or infinity.
@@ -216,18 +219,26 @@ bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
 
 uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
     uint8_t result = 0;
+    std::string skey;
     for (const rule_value& rv : batch) {
         if (rv.active) result = 1;
-        AlarmState& st = alarm_states_[state_key(rv.key, rv.alarm_id, rv.seq)];
-        const bool changed = st.active != rv.active;
-        const std::string message = rv.active ? rv.message : st.message;
-        st.active = rv.active;
+        state_key(rv.key, rv.alarm_id, rv.seq, skey);
+        auto it = alarm_states_.find(skey);
+        if (it == alarm_states_.end()) {
+            it = alarm_states_.emplace(skey, AlarmState()).first;
+            it->second.key = rv.key;
+            it->second.alarm_id = rv.alarm_id;
+            it->second.seq = rv.seq;
+        }
+        AlarmState& st = it->second;
         st.level = rv.level;
-        st.key = rv.key;
-        st.alarm_id = rv.alarm_id;
-        st.seq = rv.seq;
+        if (st.active == rv.active) {
+            if (rv.active) st.message = rv.message;
+            continue;
+        }
+        st.active = rv.active;
+        // A cleared alarm is reported with the message it was raised with.
         if (rv.active) st.message = rv.message;
-        if (!changed) continue;
         Json::Value e;
         e["event"] = "alarm";
         e["state"] = rv.active ? "raised" : "cleared";
@@ -236,7 +247,7 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
         e["alarm_id"] = rv.alarm_id;
         e["value"] =
             rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
-        e["message"] = message;
+        e["message"] = st.message;
         e["seq"] = rv.seq;
         emit(e);
     }

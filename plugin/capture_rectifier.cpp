@@ -38,14 +38,16 @@ int parse_module_codes(veltra_quelm_k418t_419_Data_t& rec, const char* name,
     veltra::LogLine() << t << " header flag=" << flag << " channel_count=" << modules
                       << " used=" << r.used(length);
     if (modules > kRcChannels) return -1;
+    const std::string progress = std::string(name) + " channel";
+    const std::string dump_prefix = t + " channel";
     for (uint8_t j = 0; j < modules; ++j) {
         veltra_rc_channel_t& ch = rec.channels[j];
         uint8_t count = 0;
         if (!read_head(r, ch, count)) return -1;
-        log_progress(std::string(name) + " channel", length, r.used(length), modules, j);
+        log_progress(progress, length, r.used(length), modules, j);
         read_head.log(t, ch, count);
         if (!codes(r, ch, count)) return -1;
-        dump_rc_channel(ch, t + " channel");
+        dump_rc_channel(ch, dump_prefix);
     }
     veltra::LogLine() << t << " complete used=" << r.used(length)
                       << " remaining=" << (length - r.used(length));
@@ -88,23 +90,25 @@ int Veltra_Quelm_K418T_419::parse41_41_capture(const unsigned char* info, int le
     veltra::LogLine() << t << " header flag=" << flag << " out_v=" << out_v
                       << " channel_count=" << modules << " used=" << r.used(length);
     if (modules > kRcChannels) return -1;
+    const std::string progress = "parse41_41_capture channel";
+    const std::string dump_prefix = t + " channel";
     for (uint8_t j = 0; j < modules; ++j) {
         veltra_rc_channel_t& e = modules_out[j];
         uint8_t count = 0;
         if (!r.read_word(&e.out_i) || !r.read_byte(count)) return -1;
-        log_progress("parse41_41_capture channel", length, r.used(length), modules, j);
+        log_progress(progress, length, r.used(length), modules, j);
         veltra::LogLine() << t << " out_i=" << static_cast<float>(e.out_i)
                           << " p41_41_count=" << count;
         // An oversized list is refused rather than truncated.
         if (count > kUserValues) return -1;
         e.p41_41_count = count;
         veltra::LogLine() << "before call read float values channel.p41_41_count:" << count;
-        dump_rc_channel(e, t + " channel");
+        dump_rc_channel(e, dump_prefix);
         float scratch[kUserValues] = {};
         if (!r.read_words(count, scratch, kUserValues)) return -1;
         std::memcpy(e.p41_41, scratch, sizeof scratch);
         veltra::LogLine() << "after call read float values channel.p41_41_count:" << count;
-        dump_rc_channel(e, t + " channel");
+        dump_rc_channel(e, dump_prefix);
     }
     if (r.used(length) != length) {
         veltra::LogLine() << t << " reject trailing_bytes=" << (length - r.used(length));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <boost/lexical_cast.hpp>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
@@ -14,10 +15,14 @@
 
 namespace pmbus_rules {
 
+// At least three digits, zero-padded ("%03u").
 inline std::string three_digits(unsigned n) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%03u", n);
-    return buf;
+    char digits[12];
+    const auto len =
+        static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, n).ptr - digits);
+    std::string s(len < 3 ? 3 - len : 0, '0');
+    s.append(digits, len);
+    return s;
 }
 
 // Instance numbers count from 1.

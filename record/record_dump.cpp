@@ -1,40 +1,34 @@
 #include "record/record_dump.h"
 
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "host/number_text.h"
+#include "host/line_text.h"
 
 namespace {
 
-// Each line is built in one string and written at once; to_chars keeps the numbers
-// independent of the C locale while matching the stream's default output.
+// Each line is built in one buffer and written at once; numbers are written without the
+// C locale, as a default stream writes them.
 class LineBuilder {
    public:
-    explicit LineBuilder(const std::string& prefix) {
-        line_.reserve(prefix.size() + 512);
-        line_ = prefix;
-    }
+    explicit LineBuilder(const std::string& prefix) { line_.put(prefix); }
 
     LineBuilder& text(const char* s) {
-        line_ += s;
+        line_.put(s);
         return *this;
     }
 
     // Counts, codes and ids as unsigned decimal numbers (never as characters).
     template <typename T, typename = std::enable_if_t<std::is_unsigned<T>::value>>
     LineBuilder& num(T v) {
-        char buf[24];
-        const auto res = std::to_chars(buf, buf + sizeof buf, v);
-        line_.append(buf, res.ptr);
+        line_.put_int(v);
         return *this;
     }
 
     // General notation, 6 significant digits: what an ostream writes for a float by default.
     LineBuilder& num(float v) {
-        smd::append_float(line_, v);
+        line_.put_float(v);
         return *this;
     }
 
@@ -44,19 +38,15 @@ class LineBuilder {
     LineBuilder& entries(size_t count, Get get) {
         for (size_t k = 0; k < count; ++k) {
             num(get(k));
-            line_ += ' ';
+            line_.put(' ');
         }
         return *this;
     }
 
-    void write_to(std::ostream& os) {
-        line_ += '\n';
-        os.write(line_.data(), static_cast<std::streamsize>(line_.size()));
-        os.flush();
-    }
+    void write_to(std::ostream& os) { line_.write_line(os); }
 
    private:
-    std::string line_;
+    smd::LineText line_;
 };
 
 template <size_t A, size_t B>
@@ -219,11 +209,20 @@ void dump_record(const veltra_quelm_k418t_419_Data_t& rec, const std::string& pr
     dump_ac(rec.ac, ac_prefix, os);
     dump_ttime(rec.ac.update_time, ac_prefix + ".update_time", os);
 
+    // One prefix buffer for all entries of an array: only the index changes.
+    std::string entry = prefix + ".ac_channels[";
+    const size_t ac_head = entry.size();
     for (size_t i = 0; i < kAcChannels; ++i) {
-        dump_ac_channel(rec.ac_channels[i], prefix + ".ac_channels[" + std::to_string(i) + "]", os);
+        entry.resize(ac_head);
+        entry += std::to_string(i) + "]";
+        dump_ac_channel(rec.ac_channels[i], entry, os);
     }
+    entry = prefix + ".channels[";
+    const size_t rc_head = entry.size();
     for (size_t j = 0; j < kRcChannels; ++j) {
-        dump_rc_channel(rec.channels[j], prefix + ".channels[" + std::to_string(j) + "]", os);
+        entry.resize(rc_head);
+        entry += std::to_string(j) + "]";
+        dump_rc_channel(rec.channels[j], entry, os);
     }
 
     dump_dc(rec.dc, prefix + ".dc", os);

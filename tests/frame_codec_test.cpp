@@ -137,6 +137,32 @@ TEST(FrameCodec, ChunkingDoesNotChangeFrames) {
     }
 }
 
+// Faults at every place in a frame (header, LENGTH, INFO, cap) decode the same
+// whether the bytes come at once, one by one or in chunks of any size.
+TEST(FrameCodec, FaultsDecodeTheSameInAnyChunking) {
+    const std::string stream =
+        "~21014145C0041F02FCBF\r" + framed("21014145D0021F02") + kExample +
+        "~21014145C0041G02FCBE\r" + "~210141" + kExample + "~21014145C0041F02FCBE00\r" +
+        "~21014145C004\n1F02FCBE\r" + "~21014145c0041f02fc7e\r" + "~210141450FFE" +
+        std::string(kMaxFrameChars, 'a') + "\r" + kExample + "~21014145C0041F02FCB\r" + kExample;
+    Feeder whole;
+    whole.feed(stream);
+    ASSERT_EQ(whole.frames.size(), 5u);
+    ASSERT_EQ(whole.errors.size(), 8u);
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        Feeder chunked;
+        std::mt19937 rng(seed);
+        const size_t longest = seed == 1 ? 1 : size_t{1} << seed;
+        for (size_t pos = 0; pos < stream.size();) {
+            const size_t n = std::uniform_int_distribution<size_t>(1, longest)(rng);
+            chunked.feed(stream.substr(pos, n));
+            pos += n;
+        }
+        EXPECT_EQ(chunked.frames, whole.frames) << seed;
+        EXPECT_EQ(chunked.errors, whole.errors) << seed;
+    }
+}
+
 TEST(FrameCodec, HexHelpers) {
     Bytes out;
     EXPECT_TRUE(from_hex(" 1f 02\n7E", out));
