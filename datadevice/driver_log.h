@@ -42,6 +42,8 @@ class LogLine {
     LogLine& operator<<(unsigned long long v) { return unum(v); }
     LogLine& operator<<(unsigned char v) { return unum(v); }
     LogLine& operator<<(unsigned short v) { return unum(v); }
+    // A plain char would print as its code; say put_char for a character.
+    LogLine& operator<<(char c) = delete;
     // A byte written as the character it codes.
     LogLine& put_char(char c) {
         buf_.put(c);
