@@ -5,11 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-bench
-jobs="${JOBS:-$(nproc)}"
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSMD_BUILD_TESTS=OFF \
-      -DSMD_BUILD_BENCH=ON >/dev/null
-ninja -C "$build" -j"$jobs" smd_bench smdgw mkcapture veltra_quelm_k418t_419 >/dev/null
+# jq reads the results, GNU time measures smdgw's peak memory.
+EXTRA_PACKAGES="jq time" scripts/setup.sh "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DSMD_BUILD_TESTS=OFF -DSMD_BUILD_BENCH=ON >/dev/null
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (only those missing), then
 # configures and builds into the folder given (default: build).
-# Usage: scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
+# Usage: [EXTRA_PACKAGES="..."] scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           libcli11-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev socat)
+# shellcheck disable=SC2206
+packages+=(${EXTRA_PACKAGES:-})
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
