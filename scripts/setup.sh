@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev socat)
+          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev socat clang)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
