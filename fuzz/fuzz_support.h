@@ -11,9 +11,23 @@
 #include <iostream>
 #include <memory>
 #include <streambuf>
+#include <string>
 #include <vector>
 
+#include "host/line_port.h"
+
 namespace fuzzsupport {
+
+// An open line that swallows what the driver sends.
+class NullLine : public LinePort {
+   public:
+    bool is_open() const override { return true; }
+    bool write(const unsigned char*, size_t) override { return true; }
+    const std::string& name() const override { return name_; }
+
+   private:
+    std::string name_ = "null";
+};
 
 // The driver logs every frame and round; the fuzzer needs none of it.
 class NullBuffer : public std::streambuf {

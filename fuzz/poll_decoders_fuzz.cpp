@@ -6,12 +6,14 @@
 // Decoder: the rest is the payload. Sequence: repeated
 // [step][RTN][INFO length, 2 bytes LE][INFO bytes], each the response to the step in hand.
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <iterator>
 #include <memory>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "host/frame_codec.h"
+#include "host/host_clock.h"
 #include "pmbuspower/pmbuspower_419.h"
 #include "pmbuspower/poll_steps.h"
 
@@ -64,7 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     const Json::Value entry = fuzzsupport::device_entry(1 + (which & 1) * 4);
+    ManualClock clock(boost::posix_time::ptime(boost::gregorian::date(2026, 12, 8)));
+    drv.SetClock(&clock);
     drv.Init(std::weak_ptr<SMDController>(), 0, entry);
+    drv.AttachPort(std::make_shared<fuzzsupport::NullLine>());
+    // The first poll, as the host's timer asks for it once the line has been quiet.
+    drv.RefreshStatus();
+    clock.advance(3);
+    drv.RefreshStatus();
     while (in.left() >= 3) {
         // A step index below 8 moves the sequence there, 8 to 15 stands for a
         // control command's reply; otherwise the sequence keeps its own step.
