@@ -40,8 +40,9 @@ class NullBuffer : public std::streambuf {
 void prepare_target();
 
 inline void silence_driver_log() {
-    static NullBuffer null;
-    std::cout.rdbuf(&null);
+    // Never destroyed: std::cout is flushed once more after static destructors run.
+    static NullBuffer* const null = new NullBuffer;
+    std::cout.rdbuf(null);
     if (!std::freopen("/dev/null", "w", stdout)) std::fclose(stdout);
 }
 
