@@ -10,10 +10,14 @@
 
 template <class DataT, class ProtocolT, uint32_t DataID>
 void VeltraDataDevice<DataT, ProtocolT, DataID>::RoundDone() {
-    this->data_ready_ = true;
-    this->last_time_ = this->Clock().local_time();
-    const ttime stamp = get_ttime(this->last_time_);
-    std::memcpy(&cData.update_time, &stamp, sizeof stamp);
+    std::lock_guard<std::recursive_mutex> calls(call_guard_);
+    {
+        std::lock_guard<std::mutex> record(record_guard_);
+        this->data_ready_ = true;
+        this->last_time_ = this->Clock().local_time();
+        const ttime stamp = get_ttime(this->last_time_);
+        std::memcpy(&cData.update_time, &stamp, sizeof stamp);
+    }
     const auto* bytes = reinterpret_cast<const unsigned char*>(&cData);
     this->SendSP(static_cast<int>(DataID), bytes, sizeof cData, false);
     this->Reset();
@@ -42,8 +46,12 @@ template <class DataT, class ProtocolT, uint32_t DataID>
 int VeltraDataDevice<DataT, ProtocolT, DataID>::LoadFromCache(const unsigned char* data,
                                                               int length) {
     if (data == nullptr || length != static_cast<int>(sizeof cData)) return 0;
-    std::memcpy(static_cast<void*>(&cData), data, sizeof cData);
-    this->data_ready_ = true;
+    std::lock_guard<std::recursive_mutex> calls(call_guard_);
+    {
+        std::lock_guard<std::mutex> record(record_guard_);
+        std::memcpy(static_cast<void*>(&cData), data, sizeof cData);
+        this->data_ready_ = true;
+    }
     RoundDone();
     return 1;
 }

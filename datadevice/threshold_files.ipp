@@ -134,7 +134,10 @@ void load_limits(Device& dev, const Json::Value& settings) {
 template <class DataT, class ProtocolT, uint32_t DataID>
 int VeltraDataDevice<DataT, ProtocolT, DataID>::InitSetting(const Json::Value& entry) {
     namespace files = veltra::threshold_files;
-    cData.data_id = this->DataId();
+    {
+        std::lock_guard<std::mutex> record(record_guard_);
+        cData.data_id = this->DataId();
+    }
     const std::string data_id = boost::lexical_cast<std::string>(this->DataId());
 
     const Json::Value& settings = entry["appSetting"];

@@ -62,6 +62,16 @@ class VeltraDataDevice : public ProtocolT {
     Json::Value json_data_;
     std::map<std::string, std::pair<std::string, std::string>> ai_map_;
 
+    // The host reads the live record, the data-ready flag and the last-round
+    // time from its own threads while the frame thread writes them: every
+    // write, and every read from another thread, holds this guard, only for
+    // one record copy or one lookup.
+    mutable std::mutex record_guard_;
+    // Keeps the host's Reset, control and cache calls from other threads out
+    // of a frame (and so a round) in progress; taken again by RoundDone's
+    // own Reset call.
+    std::recursive_mutex call_guard_;
+
    protected:
     int process_payload() override = 0;
 };

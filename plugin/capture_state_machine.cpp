@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "plugin/capture_commands.h"
 #include "plugin/veltra_quelm_k418t_419.h"
@@ -18,6 +19,7 @@ constexpr size_t kInfoOffset = 6;
 }  // namespace
 
 int Veltra_Quelm_K418T_419::RefreshStatus() {
+    std::lock_guard<std::recursive_mutex> calls(call_guard_);
     refresh_status_ = 0;
     return 1;
 }
@@ -52,13 +54,17 @@ int Veltra_Quelm_K418T_419::finish_round() {
     if (!round_open_) return 1;
     round_open_ = false;
     dump_record(round_data_, "Veltra_Quelm_K418T_419::finish_round round_data_ before cData copy");
-    std::memcpy(static_cast<void*>(&cData), &round_data_, sizeof cData);
+    {
+        std::lock_guard<std::mutex> record(record_guard_);
+        std::memcpy(static_cast<void*>(&cData), &round_data_, sizeof cData);
+    }
     RoundDone();
     dump_record(cData, "Veltra_Quelm_K418T_419::finish_round cData before return");
     return 0;
 }
 
 int Veltra_Quelm_K418T_419::process_payload() {
+    std::lock_guard<std::recursive_mutex> calls(call_guard_);
     if (frame_ == nullptr || frame_len_ < kInfoOffset) return 1;
     const unsigned char cid1 = frame_[2];
     const unsigned char cid2_or_rtn = frame_[3];

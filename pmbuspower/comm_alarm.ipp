@@ -1,6 +1,8 @@
 // Communication alarm: raised when no round has completed for 120 s, cleared
 // by every completed round.
 
+#include <mutex>
+
 #include "datadevice/driver_log.h"
 #include "pmbuspower/pmbuspower_419.h"
 #include "pmbuspower/round_age.h"
@@ -17,6 +19,7 @@ constexpr int64_t kCommAlarmSeconds = 120;
 
 template <class DataT, uint32_t DataID>
 int pmbuspower_419<DataT, DataID>::Reset() {
+    std::lock_guard<std::recursive_mutex> calls(this->call_guard_);
     const uint32_t data_id = this->DataId();
     veltra::LogLine() << "pmbuspower_419 data_id:" << data_id << " reset called";
     const int64_t elapsed =

@@ -5,6 +5,7 @@
 #include <json/value.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "pmbuspower/control_commands.h"
@@ -54,6 +55,7 @@ int pmbuspower_419<DataT, DataID>::DeviceIoControl(int code, const void* request
                                                    int request_length, void* output,
                                                    int output_size, int& output_length) {
     namespace pc = pmbus_control;
+    std::lock_guard<std::recursive_mutex> calls(this->call_guard_);
     switch (code) {
         case pc::kRawRectifierCommand: {
             this->poll_step_ = code;

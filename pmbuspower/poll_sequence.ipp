@@ -2,6 +2,7 @@
 // command per step, each response decoded straight into the live record.
 
 #include <cstdio>
+#include <mutex>
 
 #include "datadevice/driver_log.h"
 #include "pmbuspower/pmbuspower_419.h"
@@ -57,6 +58,7 @@ void pmbuspower_419<DataT, DataID>::send_poll_step(int step) {
 
 template <class DataT, uint32_t DataID>
 int pmbuspower_419<DataT, DataID>::RefreshStatus() {
+    std::lock_guard<std::recursive_mutex> calls(this->call_guard_);
     if (SMDSPDevice::RefreshStatus() == 0) return 0;
     // A device that never completed a round has no last-round time to wait for.
     if (!this->last_time_.is_special() &&
@@ -78,6 +80,10 @@ void pmbuspower_419<DataT, DataID>::complete_poll_round() {
 template <class DataT, uint32_t DataID>
 int pmbuspower_419<DataT, DataID>::process_payload() {
     using namespace pmbus_poll;
+    std::lock_guard<std::recursive_mutex> calls(this->call_guard_);
+    // The decoders write straight into the live record; the round's
+    // completion takes the guard itself.
+    std::unique_lock<std::mutex> record(this->record_guard_);
     const PollSpan info = frame_info(this->frame_, this->frame_len_);
     const int length = info.length();
     const int k = cg == 0xFF ? 2 : 1;  // bytes before the AC data
@@ -114,6 +120,7 @@ int pmbuspower_419<DataT, DataID>::process_payload() {
         case kStepRcAlarms:
             parse41_44(info.data(), length);
             if (!has_dc) {
+                record.unlock();
                 complete_poll_round();
                 return 0;
             }
@@ -125,6 +132,7 @@ int pmbuspower_419<DataT, DataID>::process_payload() {
             return 1;
         case kStepDcAlarms:
             poll_dc_alarms(info);
+            record.unlock();
             complete_poll_round();
             return 0;
         default:

@@ -43,7 +43,10 @@ int pmbuspower_419<DataT, DataID>::InitSetting(const Json::Value& entry) {
             if (opt.byte) this->*opt.byte = static_cast<uint8_t>(n & 0xFF);
         }
     }
-    this->cData.data_id = this->DataId();
+    {
+        std::lock_guard<std::mutex> record(this->record_guard_);
+        this->cData.data_id = this->DataId();
+    }
     Base::InitSetting(entry);
     return 1;
 }

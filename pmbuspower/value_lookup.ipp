@@ -1,5 +1,6 @@
 // Value lookup by key from the live record.
 
+#include <mutex>
 #include <stdexcept>
 
 #include "datadevice/driver_log.h"
@@ -25,6 +26,7 @@ float pmbuspower_419<DataT, DataID>::Get_Value(unsigned index, const std::string
     (void)index;
     namespace lookup = veltra::value_lookup;
     veltra::LogLine() << "in pmbuspower_419 Get_Value";
+    std::lock_guard<std::mutex> record(this->record_guard_);
     if (!this->data_ready_) throw std::out_of_range("数据未就绪");
     if (veltra::seconds_since_round(this->Clock().local_time(), this->last_time_) >
         lookup::kValueMaxAgeSeconds)

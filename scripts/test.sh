@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, then an AddressSanitizer +
 # UndefinedBehaviorSanitizer build in which every sanitizer error is fatal.
+# Then a ThreadSanitizer build of the live-record stress test, and, where
+# clang++ is installed, each fuzz target for a bounded time (label fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -14,3 +16,16 @@ scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DSMD_SANITIZE=ON -DSMD_BUI
 ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=1" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
     ctest --test-dir build-asan -j"$jobs" --output-on-failure
+
+echo "== live record stress test (ThreadSanitizer) =="
+scripts/setup.sh build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSMD_TSAN=ON
+ctest --test-dir build-tsan -L tsan --output-on-failure
+
+if command -v clang++ >/dev/null; then
+    echo "== fuzz targets (libFuzzer + AddressSanitizer + UndefinedBehaviorSanitizer) =="
+    scripts/setup.sh build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DSMD_FUZZ=ON
+    ctest --test-dir build-fuzz -L fuzz -j"$jobs" --output-on-failure
+else
+    echo "== fuzz targets skipped: clang++ not installed (apt-get install clang) =="
+fi

@@ -124,6 +124,33 @@ TEST(LineFaults, CorruptedFramesAreCountedAndTheRoundsAroundThemPublish) {
     }
 }
 
+TEST(LineFaults, TheSimulatorsPublishedRoundsAreExactlyThoseTheGatewayPublishes) {
+    // Heavy corruption: some rounds lose their close and the next loses its
+    // opening command, so the round left open is published by the next close.
+    TempDir dir;
+    const std::string cap = (dir.path() / "faulty.cap").string();
+    const std::string sent = (dir.path() / "sent.json").string();
+    const auto sim = run_process({POWERSIM_PATH, "--out", cap, "--rounds", "300", "--seed", "5",
+                                  "--corrupt", "0.12", "--drop", "0.05", "--json", sent});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    unsigned publishable = 0, intact = 0, after_loss = 0;
+    bool prev_published = true;
+    for (const auto& r : sent_rounds(sent)) {
+        publishable += r["published"].asBool();
+        intact += r["intact"].asBool();
+        if (!prev_published && r["published"].asBool() && r["corrupted"].asUInt() > 0) ++after_loss;
+        prev_published = r["published"].asBool();
+    }
+    ASSERT_GT(after_loss, 0u) << "the seed must lose some rounds";
+    const auto run = run_process({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+                                  dir.write_s("gw.json", kOnePlant), "--replay", cap, "--log",
+                                  (dir.path() / "driver.log").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto records = events(json_lines(run.out), "record");
+    EXPECT_EQ(records.size(), publishable);
+    EXPECT_GE(records.size(), intact);
+}
+
 TEST(LineFaults, LostClosingResponseLeavesThatRoundUnpublished) {
     using namespace veltra_frames;
     PtyBridge line;

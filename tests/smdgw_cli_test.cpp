@@ -4,6 +4,7 @@
 #include <json/reader.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
@@ -29,7 +30,9 @@ TEST(SmdgwConfig, RefusesUnusableConfigurations) {
         {R"({"devices":[]})", "\"devices\" must be a non-empty array"},
         {R"({"devices":[{"data_id":1}]})", "\"name\" must be a non-empty text"},
         {R"({"devices":[{"name":"a","data_id":"x"}]})", "\"data_id\" must be an unsigned"},
-        {R"({"devices":[{"name":"a","data_id":1},{"name":"a","data_id":2}]})", "configured twice"},
+        {R"({"devices":[{"name":"a","data_id":1,"reports":{"r":{"change_enabled":1}}}]})",
+         "must be true or false"},
+        {R"({"devices":[3,{"name":"b","port":7,"data_id":1}]})", "device #1 must be an object"},
         {R"({"devices":[{"name":"a","data_id":1,"address":300}]})", "\"address\""},
         {R"({"devices":[{"name":"a","data_id":1,"alarm_levels":{"x":"3"}}]})",
          "\"alarm_levels\"/\"x\" must be a number"},
@@ -49,6 +52,27 @@ TEST(SmdgwConfig, RefusesUnusableConfigurations) {
     EXPECT_EQ(smdgw::parse_config(kGoodConfig, "x").devices.size(), 1u);
 }
 
+TEST(SmdgwConfig, LeavesOutBrokenDevicesAndKeepsTheOthers) {
+    const char* text = R"({"devices":[
+        {"name":"a","data_id":1},
+        {"name":"b","data_id":2,"limits":[1,2]},
+        {"name":"a","data_id":3},
+        {"data_id":4},
+        {"name":"c","data_id":5,"address":7}]})";
+    const smdgw::GatewayConfig cfg = smdgw::parse_config(text, "cfg.json");
+    ASSERT_EQ(cfg.devices.size(), 2u);
+    EXPECT_EQ(cfg.devices[0].name, "a");
+    EXPECT_EQ(cfg.devices[0].data_id, 1u);
+    EXPECT_EQ(cfg.devices[1].name, "c");
+    const std::vector<std::string> expected = {
+        "cfg.json: device \"b\": \"limits\" must be an object; device left out",
+        "cfg.json: device \"a\" is configured twice; device left out",
+        "cfg.json: device #4: \"name\" must be a non-empty text; device left out",
+    };
+    EXPECT_EQ(cfg.warnings, expected);
+    EXPECT_TRUE(smdgw::parse_config(kGoodConfig, "x").warnings.empty());
+}
+
 TEST(SmdgwCli, BadConfigurationExitsWithStatus2) {
     TempDir dir;
     const std::string bad = dir.write_s("bad.json", "{\"devices\": 3}");
@@ -62,6 +86,20 @@ TEST(SmdgwCli, BadConfigurationExitsWithStatus2) {
         {SMDGW_PATH, "--config", (dir.path() / "missing.json").string(), "--replay", cap});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("missing.json: cannot open"), std::string::npos) << r.err;
+}
+
+TEST(SmdgwCli, BrokenDeviceIsReportedAndTheOthersRun) {
+    TempDir dir;
+    const std::string cfg =
+        dir.write_s("gw.json", R"({"devices":[{"name":"bad","data_id":9,"alarm_levels":{"x":"3"}},)"
+                               R"({"name":"plant1","data_id":418,"address":1}]})");
+    const std::string cap = dir.write_s("empty.cap", "");
+    const auto r = run_process({SMDGW_PATH, "--config", cfg, "--replay", cap});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(
+        r.err.find("device \"bad\": \"alarm_levels\"/\"x\" must be a number; device left out"),
+        std::string::npos)
+        << r.err;
 }
 
 TEST(SmdgwCli, UsageErrorsExitWithStatus2) {

@@ -127,28 +127,31 @@ RoundTraffic LineTraffic::next_round() {
         veltra_frames::PlantSnapshot s = plants_[k].snapshot();
         apply_faults(faults_, round_, s);
         const veltra_frames::LineAddress at{0x21, addresses_[k]};
-        // A round is published when its opening command, its closing command
-        // and the closing response all arrive intact.
+        // A round is published when its closing command and response arrive
+        // intact while a round is open: opened by this round's command, or
+        // left open by an earlier round whose close was lost.
+        if (open_.size() != plants_.size()) open_.assign(plants_.size(), false);
         bool intact = true;
-        bool published = true;
+        bool opened = false;
+        bool closed = false;
         corrupted_ = 0;
         const auto exchanges = veltra_frames::round_exchanges(s);
         for (size_t e = 0; e < exchanges.size(); ++e) {
             const auto& ex = exchanges[e];
             const bool opening = e == 0;
             const bool closing = ex.cid1 == 0xE1 && ex.cid2 == 0x90;
-            bool ok =
+            const bool command_ok =
                 emit(t.wire, veltra_frames::command_frame(at, ex.cid1, ex.cid2, ex.command_info));
-            if (!ok && (opening || closing)) published = false;
-            intact = intact && ok;
-            if (chance(line_.drop)) {
-                ok = false;
-            } else {
+            if (opening && command_ok) opened = true;
+            bool ok = false;
+            if (!chance(line_.drop))
                 ok = emit(t.wire, veltra_frames::response_frame(at, ex.cid1, ex.response_info));
-            }
-            if (!ok && closing) published = false;
-            intact = intact && ok;
+            if (closing) closed = command_ok && ok;
+            intact = intact && command_ok && ok;
         }
+        const bool open_at_close = opened || open_[k];
+        const bool published = closed && open_at_close;
+        open_[k] = open_at_close && !published;
         Json::Value r;
         r["round"] = round_;
         r["address"] = addresses_[k];

@@ -29,7 +29,8 @@ struct RoundTraffic {
     std::string wire;
     double silence_before = 0.0;  // seconds of quiet line before the round
     // Per plant: what was sent, whether every frame of the round went out
-    // intact, and whether the round can be published (it opened and closed).
+    // intact, and whether the round can be published (it closed while a round
+    // was open: its own, or one an earlier lost close left open).
     Json::Value sent;
 };
 
@@ -60,6 +61,7 @@ class LineTraffic {
     std::mt19937 rng_;
     unsigned round_ = 0;
     unsigned corrupted_ = 0;  // frames corrupted in the plant's round so far
+    std::vector<bool> open_;  // per plant: a round is open on the capturing side
 };
 
 // The snapshot as JSON with the record's field names, for comparing what was

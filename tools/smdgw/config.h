@@ -20,10 +20,12 @@ struct DeviceConfig {
 struct GatewayConfig {
     std::string path;
     std::vector<DeviceConfig> devices;
+    // One line per device entry left out: the file, the device and the problem.
+    std::vector<std::string> warnings;
 };
 
-// A configuration the gateway cannot use; the message names the file, the
-// device and the problem.
+// A configuration the gateway cannot use at all (not JSON, no device list,
+// or no usable device); the message names the file, each device and its problem.
 class ConfigError : public std::runtime_error {
    public:
     using std::runtime_error::runtime_error;

@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
     smdgw::GatewayConfig cfg;
     try {
         cfg = smdgw::load_config(config_path);
+        for (const auto& w : cfg.warnings) std::cerr << "smdgw: " << w << std::endl;
     } catch (const smdgw::ConfigError& e) {
         std::cerr << "smdgw: " << e.what() << std::endl;
         return kExitUsage;
