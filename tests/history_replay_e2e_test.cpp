@@ -24,6 +24,7 @@
 #include "record/veltra_record.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
+#include "tests/support/sql_text.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_store.h"
 
@@ -58,22 +59,6 @@ Stores stored_rows(const std::string& path) {
     return out;
 }
 
-std::string integrity(const std::string& path) {
-    sqlite3* db = nullptr;
-    std::string result;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_exec(
-            db, "PRAGMA integrity_check",
-            [](void* out, int, char** values, char**) {
-                *static_cast<std::string*>(out) += values[0] ? values[0] : "NULL";
-                return 0;
-            },
-            &result, nullptr);
-    }
-    sqlite3_close(db);
-    return result;
-}
-
 TEST(HistoryReplay, EveryStoredRecordComesBackByteForByte) {
     TempDir dir;
     const std::string db = dir.path().string() + "/h.db";
@@ -83,7 +68,7 @@ TEST(HistoryReplay, EveryStoredRecordComesBackByteForByte) {
     const auto traced = traced_stores(r.out_lines());
     ASSERT_FALSE(traced.empty()) << "the capture stored no record";
     EXPECT_EQ(stored_rows(db), traced);
-    EXPECT_EQ(integrity(db), "ok");
+    EXPECT_EQ(testsupport::sql_text(db, "PRAGMA integrity_check"), "ok");
 }
 
 // smdgw following a FIFO, its standard output readable line by line.
@@ -165,7 +150,7 @@ Stores kill_after_stores(RunningGateway& gw, size_t count) {
 void expect_history_survived(const std::string& db, const std::string& config,
                              const std::string& empty_capture, const Stores& first,
                              const Stores& second) {
-    EXPECT_EQ(integrity(db), "ok");
+    EXPECT_EQ(testsupport::sql_text(db, "PRAGMA integrity_check"), "ok");
     const auto rows = stored_rows(db);
     ASSERT_EQ(rows.size(), first.size());
     for (const auto& kv : rows) {

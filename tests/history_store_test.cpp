@@ -18,11 +18,14 @@
 #include <vector>
 
 #include "tests/support/run_process.h"
+#include "tests/support/sql_text.h"
 #include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/history_writer.h"
 
 namespace {
+
+using testsupport::sql_text;
 
 using smdgw::HistoryError;
 using smdgw::HistoryFilter;
@@ -45,24 +48,6 @@ std::set<std::string> dir_entries(const std::string& dir) {
     for (const auto& e : std::filesystem::directory_iterator(dir))
         names.insert(e.path().filename().string());
     return names;
-}
-
-// Runs SQL on a raw connection (to make foreign files and check integrity).
-std::string sql_text(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::string result;
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
-        sqlite3_exec(
-            db, sql.c_str(),
-            [](void* out, int n, char** values, char**) {
-                auto* s = static_cast<std::string*>(out);
-                for (int k = 0; k < n; ++k) *s += (values[k] ? values[k] : "NULL");
-                return 0;
-            },
-            &result, nullptr);
-    }
-    sqlite3_close(db);
-    return result;
 }
 
 TEST(HistoryStore, RecordsComeBackByteForByteInTimeOrder) {
