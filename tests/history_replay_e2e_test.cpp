@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
