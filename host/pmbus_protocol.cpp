@@ -28,27 +28,23 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
         return -1;
     const std::string wire =
         smd::encode_frame(protocol_ver_, address_, cid1, cid2, info, static_cast<size_t>(length));
-    const std::string info_hex = smd::to_hex(info, static_cast<size_t>(length));
     std::string text = wire;
     if (!text.empty() && text.back() == '\r') text.pop_back();  // CR shown as the frame's end
+    // The same description serves the trace line and the command event.
+    Json::Value command;
+    command["cid1"] = cid1;
+    command["cid2"] = cid2;
+    command["info"] = smd::to_hex(info, static_cast<size_t>(length));
+    command["frame"] = text;
     if (tracing()) {
-        Json::Value c;
+        Json::Value c = command;
         c["call"] = "write_pmbus_cmd";
-        c["cid1"] = cid1;
-        c["cid2"] = cid2;
-        c["info"] = info_hex;
-        c["frame"] = text;
         trace(c);
     }
     const int sent = SendData(reinterpret_cast<const unsigned char*>(wire.data()),
                               static_cast<unsigned>(wire.size()));
-    Json::Value e;
-    e["event"] = "command";
-    e["cid1"] = cid1;
-    e["cid2"] = cid2;
-    e["info"] = info_hex;
-    e["frame"] = text;
-    e["sent"] = sent >= 0;
-    emit(e);
+    command["event"] = "command";
+    command["sent"] = sent >= 0;
+    emit(command);
     return sent;
 }
