@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "plugin/veltra_quelm_k418t_419.h"
-#include "tools/smdgw/config.h"
+#include "tools/smdgw/core/config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -15,9 +15,9 @@
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/history_columns.h"
-#include "tools/smdgw/history_store.h"
-#include "tools/smdgw/history_time.h"
+#include "tools/smdgw/history/history_columns.h"
+#include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/history/history_time.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include "tests/support/run_process.h"
 #include "tests/support/sql_text.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/history_store.h"
+#include "tools/smdgw/history/history_store.h"
 
 namespace {
 

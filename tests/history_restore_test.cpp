@@ -2,7 +2,7 @@
 // recent, and what it stores again while loading it is not stored twice.
 // The other sinks of the gateway's fan-out still see everything.
 
-#include "tools/smdgw/history_restore.h"
+#include "tools/smdgw/history/history_restore.h"
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -18,8 +18,8 @@
 #include "tests/support/run_process.h"
 #include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/fanout_sink.h"
-#include "tools/smdgw/history_recorder.h"
+#include "tools/smdgw/core/fanout_sink.h"
+#include "tools/smdgw/history/history_recorder.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // device, retention removes exactly what is beyond its bounds, foreign files
 // are refused untouched, and committed rows survive SIGKILL.
 
-#include "tools/smdgw/history_store.h"
+#include "tools/smdgw/history/history_store.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,7 +21,7 @@
 #include "tests/support/sql_text.h"
 #include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/history_writer.h"
+#include "tools/smdgw/history/history_writer.h"
 
 namespace {
 

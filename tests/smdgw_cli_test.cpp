@@ -8,7 +8,7 @@
 
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/config.h"
+#include "tools/smdgw/core/config.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "record/veltra_record.h"
 #include "tests/support/captured_file.h"
 #include "tests/support/monitoring_formats.h"
-#include "tools/smdgw/influx_writer.h"
+#include "tools/smdgw/output/influx_writer.h"
 
 namespace {
 

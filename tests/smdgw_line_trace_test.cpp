@@ -10,7 +10,7 @@
 #include "host/frame_codec.h"
 #include "host/smd_spdevice.h"
 #include "tests/support/captured_file.h"
-#include "tools/smdgw/line_trace.h"
+#include "tools/smdgw/output/line_trace.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "tests/support/monitoring_formats.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/prometheus_file.h"
+#include "tools/smdgw/output/prometheus_file.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <vector>
 
-#include "tools/smdgw/replay_pacer.h"
+#include "tools/smdgw/core/replay_pacer.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "tools/smdgw/telegraf_log.h"
+#include "tools/smdgw/output/telegraf_log.h"
 
 namespace {
 

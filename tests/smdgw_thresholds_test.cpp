@@ -12,7 +12,7 @@
 #include "tests/support/driver_fixture.h"
 #include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
-#include "tools/smdgw/config.h"
+#include "tools/smdgw/core/config.h"
 
 namespace {
 

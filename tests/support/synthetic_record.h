@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/smdgw/history_store.h"
+#include "tools/smdgw/history/history_store.h"
 
 namespace testsupport {
 

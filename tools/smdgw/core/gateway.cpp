@@ -1,0 +1,161 @@
+#include "tools/smdgw/core/gateway.h"
+
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+
+#include "host/frame_codec.h"
+#include "host/host_sink.h"
+#include "tools/smdgw/core/replay_pacer.h"
+
+namespace smdgw {
+
+void Gateway::report(const std::string& device, const std::string& what) {
+    std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
+}
+
+int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
+    int failed = 0;
+    unsigned index = 0;
+    for (const DeviceConfig& dc : cfg.devices) {
+        RunningDevice rd;
+        rd.cfg = dc;
+        try {
+            rd.driver.reset(plugin_.device_provider->create());
+            rd.driver->SetSink(&sink_);
+            rd.driver->SetClock(clock);
+            rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
+            rd.driver->InitV(nullptr, index, dc.entry);
+            rd.driver->InitSetting(dc.entry);
+        } catch (const std::exception& e) {
+            report(dc.name, std::string("initialisation failed: ") + e.what());
+            ++failed;
+            continue;
+        }
+        ++index;
+        devices_.push_back(std::move(rd));
+    }
+    return failed;
+}
+
+void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
+    // Frame by frame (up to each EOI), so that a stop asked for by a round
+    // (--count) takes effect before the next frame of the same read.
+    size_t done = 0;
+    while (done < n && !stop_) {
+        const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
+        const size_t end = eoi < n ? eoi + 1 : n;
+        for (RunningDevice* d : on_line) {
+            try {
+                d->driver->process(data + done, static_cast<unsigned>(end - done));
+            } catch (const std::exception& e) {
+                report(d->cfg.name, std::string("frame handling failed: ") + e.what());
+            }
+        }
+        done = end;
+    }
+}
+
+bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
+                  << std::endl;
+        return false;
+    }
+    std::vector<RunningDevice*> all;
+    for (auto& d : devices_) all.push_back(&d);
+    std::vector<unsigned char> buf(pacer ? pacer->chunk_bytes() : 4096);
+    while (in && !stop_) {
+        in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
+        const auto got = in.gcount();
+        if (got <= 0) continue;
+        feed(all, buf.data(), static_cast<size_t>(got));
+        if (pacer) pacer->fed(static_cast<size_t>(got));
+    }
+    if (in.bad()) {
+        std::cerr << "smdgw: error reading capture " << path << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void Gateway::reset_all() {
+    for (auto& d : devices_) {
+        try {
+            d.driver->Reset();
+        } catch (const std::exception& e) {
+            report(d.cfg.name, std::string("reset failed: ") + e.what());
+        }
+    }
+}
+
+void Gateway::write_stats() {
+    for (auto& d : devices_) {
+        const smd::FrameCounters& c = d.driver->FrameCounters();
+        Json::Value e;
+        e["event"] = "stats";
+        e["frames_accepted"] = static_cast<Json::UInt64>(c.accepted);
+        Json::Value errors(Json::objectValue);
+        for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
+            errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
+                static_cast<Json::UInt64>(c.weird[k]);
+        e["frame_errors"] = errors;
+        e["frame_errors_total"] = static_cast<Json::UInt64>(c.errors());
+        e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
+        e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
+        e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
+        e["last_round"] = d.driver->DataReady()
+                              ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
+                              : Json::Value();
+        out_.write(d.cfg.name, std::move(e));
+    }
+}
+
+void Gateway::get_value(const std::string& key) {
+    for (auto& d : devices_) {
+        Json::Value e;
+        e["event"] = "value";
+        e["key"] = key;
+        try {
+            const float v = d.driver->Get_Value(0, key);
+            e["value"] = std::isfinite(v) ? Json::Value(v) : Json::Value();
+        } catch (const std::exception& ex) {
+            e["error"] = ex.what();
+        }
+        out_.write(d.cfg.name, std::move(e));
+    }
+}
+
+void Gateway::control(int code, const std::vector<unsigned char>& request) {
+    for (auto& d : devices_) {
+        unsigned char output[8] = {};
+        int output_length = 0;
+        Json::Value e;
+        e["event"] = "control";
+        e["code"] = code;
+        try {
+            const int r =
+                d.driver->DeviceIoControl(code, request.data(), static_cast<int>(request.size()),
+                                          output, sizeof output, output_length);
+            e["result"] = r;
+            e["output_length"] = output_length;
+            if (output_length >= 4) {
+                int32_t v;
+                std::memcpy(&v, output, sizeof v);
+                e["output"] = v;
+            } else {
+                e["output"] = Json::Value();
+            }
+        } catch (const std::exception& ex) {
+            e["error"] = ex.what();
+        }
+        out_.write(d.cfg.name, std::move(e));
+    }
+}
+
+}  // namespace smdgw

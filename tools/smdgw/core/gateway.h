@@ -1,0 +1,74 @@
+#pragma once
+// The devices smdgw runs: created from the plug-in's provider, initialised
+// from the configuration and fed the bytes of the line.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/host_clock.h"
+#include "host/smd_spdevice.h"
+#include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/line_output.h"
+#include "tools/smdgw/core/plugin_loader.h"
+
+class HostSink;
+
+namespace smdgw {
+
+class ReplayPacer;
+
+struct DeviceDeleter {
+    // Drivers are deleted through their virtual destructor.
+    void operator()(SMDSPDevice* d) const { delete d; }
+};
+
+struct RunningDevice {
+    DeviceConfig cfg;
+    std::unique_ptr<SMDSPDevice, DeviceDeleter> driver;
+};
+
+class Gateway {
+   public:
+    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin)
+        : sink_(sink), out_(out), plugin_(plugin) {}
+
+    // Creates and initialises every configured device. A device whose
+    // initialisation fails is reported and left out; returns how many failed.
+    int create_devices(const GatewayConfig& cfg, const HostClock* clock = nullptr);
+    std::vector<RunningDevice>& devices() { return devices_; }
+
+    // Hands bytes read from the line to every device on it, frame by frame
+    // until a stop is asked for. A driver that throws is reported and the
+    // others still get the bytes.
+    void feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n);
+    // Feeds a whole capture file to every device, stopping early when asked,
+    // at the pace the pacer sets (as fast as possible without one); false when
+    // it cannot be read.
+    bool replay(const std::string& path, ReplayPacer* pacer = nullptr);
+    // Calls Reset on every device.
+    void reset_all();
+    // One {"event":"stats"} line per device: frames, frame errors by kind,
+    // rounds published and the time of the last round.
+    void write_stats();
+
+    void get_value(const std::string& key);
+    void control(int code, const std::vector<unsigned char>& request);
+
+    // Asks the input loops to end (after --count rounds, or a signal).
+    void request_stop() { stop_ = true; }
+    bool stop_requested() const { return stop_; }
+
+    // Reports a problem of one device on standard error.
+    static void report(const std::string& device, const std::string& what);
+
+   private:
+    HostSink& sink_;
+    LineOutput& out_;
+    const LoadedPlugin& plugin_;
+    std::vector<RunningDevice> devices_;
+    bool stop_ = false;
+};
+
+}  // namespace smdgw

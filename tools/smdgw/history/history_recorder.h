@@ -1,0 +1,43 @@
+#pragma once
+// A host sink that queues every record a device hands to SaveDeviceHistory
+// for the history database; it takes part in a fan-out with the output sinks.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "host/host_clock.h"
+#include "host/host_sink.h"
+#include "tools/smdgw/history/history_writer.h"
+
+namespace smdgw {
+
+class HistoryRecorder : public HostSink {
+   public:
+    // data_ids: the configured data ID of each device, stored with its rows.
+    HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
+                    std::map<std::string, uint32_t> data_ids);
+
+    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
+
+    // While a device is given back its stored record, what it stores again is
+    // that same record under a new time: it is not stored a second time.
+    class Restoring {
+       public:
+        Restoring(HistoryRecorder& r, const std::string& device) : r_(r) { r_.restoring_ = device; }
+        ~Restoring() { r_.restoring_.clear(); }
+        Restoring(const Restoring&) = delete;
+        Restoring& operator=(const Restoring&) = delete;
+
+       private:
+        HistoryRecorder& r_;
+    };
+
+   private:
+    HistoryWriter& writer_;
+    const HostClock& clock_;
+    const std::map<std::string, uint32_t> data_ids_;
+    std::string restoring_;
+};
+
+}  // namespace smdgw

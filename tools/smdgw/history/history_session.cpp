@@ -1,0 +1,92 @@
+#include "tools/smdgw/history/history_session.h"
+
+#include <iostream>
+#include <map>
+#include <utility>
+
+#include "host/host_clock.h"
+#include "tools/smdgw/history/history_restore.h"
+#include "tools/smdgw/history/history_time.h"
+
+namespace smdgw {
+
+namespace {
+
+std::map<std::string, uint32_t> data_ids_of(const GatewayConfig& cfg) {
+    std::map<std::string, uint32_t> ids;
+    for (const DeviceConfig& d : cfg.devices) ids[d.name] = d.data_id;
+    return ids;
+}
+
+int64_t system_now() { return static_cast<int64_t>(system_host_clock().unix_time()); }
+
+}  // namespace
+
+bool HistoryOptions::check() {
+    int64_t keep_seconds = 0;
+    if (!parse_duration_text(keep, keep_seconds)) {
+        std::cerr << "smdgw: --history-keep \"" << keep
+                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        return false;
+    }
+    if (!parse_duration_text(restore_age, restore_seconds)) {
+        std::cerr << "smdgw: --history-restore-age \"" << restore_age
+                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        return false;
+    }
+    if (max_rows < 0) {
+        std::cerr << "smdgw: --history-max-rows must not be negative" << std::endl;
+        return false;
+    }
+    retention.max_age_seconds = keep_seconds;
+    retention.max_rows_per_device = max_rows;
+    return true;
+}
+
+void add_history_options(CLI::App& app, HistoryOptions& options) {
+    app.add_option("--history", options.path,
+                   "Store every round in this SQLite database and restore from it at start")
+        ->type_name("FILE");
+    app.add_option("--history-keep", options.keep,
+                   "Delete stored rounds older than this (0: keep all)")
+        ->capture_default_str()
+        ->type_name("DURATION");
+    app.add_option("--history-max-rows", options.max_rows,
+                   "Keep at most this many rounds per device (0: no limit)")
+        ->capture_default_str()
+        ->type_name("N");
+    app.add_option("--history-restore-age", options.restore_age,
+                   "At start, hand a device its newest round only when younger (0: never)")
+        ->capture_default_str()
+        ->type_name("DURATION");
+}
+
+HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options,
+                               const GatewayConfig& cfg)
+    : store_(std::move(store)),
+      restore_seconds_(options.restore_seconds),
+      writer_(store_, options.retention, system_now),
+      recorder_(writer_, system_host_clock(), data_ids_of(cfg)) {}
+
+void HistorySession::restore(Gateway& gw, LineOutput& out) {
+    const int64_t now = system_now();
+    for (RunningDevice& d : gw.devices()) {
+        RestoreOutcome r;
+        Json::Value e;
+        e["event"] = "history";
+        try {
+            r = restore_device(writer_, recorder_, d.cfg.name, *d.driver, restore_seconds_, now);
+        } catch (const std::exception& ex) {
+            Gateway::report(d.cfg.name, std::string("restoring from history failed: ") + ex.what());
+            e["error"] = ex.what();
+        }
+        e["restore"] = restore_kind_name(r.kind);
+        if (r.kind != RestoreOutcome::NotFound) {
+            e["stored_time"] = local_time_text(r.stored_time);
+            e["age"] = static_cast<Json::Int64>(r.age);
+        }
+        out.write(d.cfg.name, std::move(e));
+    }
+}
+
+}  // namespace smdgw

@@ -1,0 +1,52 @@
+#pragma once
+// smdgw's --history options and what they set up: the database, the writer
+// thread, the sink that stores every saved record, and the restore at start.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+#include "host/host_sink.h"
+#include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/gateway.h"
+#include "tools/smdgw/history/history_recorder.h"
+#include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/history/history_writer.h"
+#include "tools/smdgw/core/line_output.h"
+
+namespace smdgw {
+
+struct HistoryOptions {
+    std::string path;
+    std::string keep = "7d";
+    int64_t max_rows = Retention().max_rows_per_device;
+    std::string restore_age = "5m";
+
+    // Filled by check().
+    Retention retention;
+    int64_t restore_seconds = 0;
+
+    // False with a message on standard error when a duration does not parse.
+    bool check();
+};
+
+void add_history_options(CLI::App& app, HistoryOptions& options);
+
+class HistorySession {
+   public:
+    HistorySession(HistoryStore store, const HistoryOptions& options, const GatewayConfig& cfg);
+
+    // The sink that stores what devices save; joins the gateway's fan-out.
+    HostSink& sink() { return recorder_; }
+    // Hands every device its newest recent record and writes one "history"
+    // line per device saying what happened.
+    void restore(Gateway& gw, LineOutput& out);
+
+   private:
+    HistoryStore store_;
+    int64_t restore_seconds_;
+    HistoryWriter writer_;
+    HistoryRecorder recorder_;
+};
+
+}  // namespace smdgw
