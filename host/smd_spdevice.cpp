@@ -41,6 +41,17 @@ void SMDSPDevice::on_frame_error(smd::FrameWeird why) {
     process_error();
 }
 
+void SMDSPDevice::AbandonExchange() {
+    poll_step_ = 0;
+    if (tracing()) {
+        Json::Value c;
+        c["call"] = "process_error";
+        c["kind"] = "no_response";
+        trace(c);
+    }
+    process_error();
+}
+
 int SMDSPDevice::SendData(const unsigned char* data, unsigned length) {
     if (!port_ || !port_->is_open()) return -1;
     return port_->write(data, length) ? static_cast<int>(length) : -1;

@@ -29,12 +29,20 @@ class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
     virtual bool OpenPort();
     virtual void ClosePort();
 
+    // The gateway as master: the response to the last command did not come.
+    // The exchange ends (the poll step leaves the sequence, so that a later
+    // reply is not taken for that step's data) and the driver hears of it
+    // as of a faulty frame, through process_error.
+    void AbandonExchange();
+
     int Reset() override { return 1; }
 
     // The line this device writes to; smdgw shares one line between the
     // devices configured on the same port.
     void AttachPort(std::shared_ptr<LinePort> port) { port_ = std::move(port); }
     const std::string& PortName() const { return port_name_; }
+    // The line's speed as the driver set it.
+    int BaudRate() const { return baud_rate_; }
     // Address filter: when set, frames of other addresses are not delivered.
     void SetAddressFilter(int address) { address_filter_ = address; }
     const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }

@@ -73,7 +73,8 @@ LineTraffic::LineTraffic(std::vector<PlantModel> plants, std::vector<uint8_t> ad
       addresses_(std::move(addresses)),
       faults_(std::move(faults)),
       line_(line),
-      rng_(seed ^ 0x5EEDu) {}
+      rng_(seed ^ 0x5EEDu),
+      plant_round_(plants_.size(), 0) {}
 
 bool LineTraffic::chance(double p) {
     if (p <= 0.0) return false;
@@ -99,6 +100,15 @@ bool LineTraffic::emit(std::string& wire, std::string frame) {
 void LineTraffic::step() {
     ++round_;
     for (auto& p : plants_) p.step();
+    for (unsigned& r : plant_round_) ++r;
+}
+
+void LineTraffic::step_plant(uint8_t address) {
+    for (size_t k = 0; k < addresses_.size(); ++k) {
+        if (addresses_[k] != address) continue;
+        plants_[k].step();
+        ++plant_round_[k];
+    }
 }
 
 bool LineTraffic::has_address(uint8_t address) const {
@@ -111,7 +121,7 @@ veltra_frames::PlantSnapshot LineTraffic::snapshot_for(uint8_t address) const {
     for (size_t k = 0; k < addresses_.size(); ++k) {
         if (addresses_[k] != address) continue;
         veltra_frames::PlantSnapshot s = plants_[k].snapshot();
-        apply_faults(faults_, round_ == 0 ? 1 : round_, s);
+        apply_faults(faults_, plant_round_[k] == 0 ? 1 : plant_round_[k], s);
         return s;
     }
     return {};

@@ -47,12 +47,19 @@ class LineTraffic {
     bool has_address(uint8_t address) const;
     // Moves every plant on by one round without traffic (responder mode).
     void step();
+    // Moves the plant at this address on by one round (responder mode: each
+    // address is polled in its own rounds).
+    void step_plant(uint8_t address);
 
-   private:
-    bool chance(double p);
     // Appends a frame, corrupted or followed by noise as the line faults say;
     // false when the frame was corrupted.
     bool emit(std::string& wire, std::string frame);
+    // Whether this response is lost (the --drop share).
+    bool drop_response() { return chance(line_.drop); }
+    const LineFaults& line_faults() const { return line_; }
+
+   private:
+    bool chance(double p);
 
     std::vector<PlantModel> plants_;
     std::vector<uint8_t> addresses_;
@@ -60,6 +67,7 @@ class LineTraffic {
     LineFaults line_;
     std::mt19937 rng_;
     unsigned round_ = 0;
+    std::vector<unsigned> plant_round_;  // per plant: its rounds so far
     unsigned corrupted_ = 0;  // frames corrupted in the plant's round so far
     std::vector<bool> open_;  // per plant: a round is open on the capturing side
 };

@@ -91,7 +91,9 @@ int main(int argc, char** argv) {
         "round the master polls 0x42/0x44, 0x40/0x41, 0x40/0x44, 0x41/0x41, 0x41/0x43,\n"
         "0x41/0x44, 0x42/0x41, 0xE1/0x81, 0xE1/0xF7 and 0xE1/0x90, and the plant answers,\n"
         "as a sniffer on the line sees it. With --respond the plant alone answers whatever\n"
-        "commands arrive.",
+        "commands arrive, for a gateway that polls by itself: every command of the poll\n"
+        "sequence in floating point (CID2 0x41) or fixed point (0x42), AC states, and the\n"
+        "control commands (an empty normal reply).",
         "powersim"};
     app.footer(std::string("\nFault kinds (--fault KIND[:ARGS]@FROM[-TO], rounds from 1): ") +
                powersim::fault_help() +
@@ -100,12 +102,15 @@ int main(int argc, char** argv) {
                "  powersim --port /dev/pts/7 --realtime --rounds 0 --fault breaker-trip:1@3-5\n"
                "  powersim --listen tcp:127.0.0.1:4001 --realtime --corrupt 0.01\n"
                "  powersim --port /dev/pts/7 --respond\n"
+               "  powersim --port /dev/pts/7 --respond --plants 2 --echo --drop 0.01\n"
+               "  powersim --port /dev/pts/7 --respond --towers --no-panel-count --panels 1\n"
                "\nExit status: 0 success, 1 the line failed, 2 bad usage.\n");
 
     powersim::PlantParams params;
     unsigned plants = 1, rounds = 10;
     std::string out_path, port_path, listen_spec, json_path, silence;
     bool respond = false;
+    powersim::ResponderOptions respond_opts;
     Pacing pacing;
     double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
     std::vector<std::string> fault_texts;
@@ -133,7 +138,18 @@ int main(int argc, char** argv) {
             ->type_name("tcp:HOST:PORT");
     out_opt->excludes(port_opt)->excludes(listen_opt);
     port_opt->excludes(listen_opt);
-    app.add_flag("--respond", respond, "Plant only: answer the commands that arrive");
+    auto* respond_opt =
+        app.add_flag("--respond", respond, "Plant only: answer the commands that arrive");
+    app.add_flag("--echo", respond_opts.echo,
+                 "With --respond: send every command back before its answer (RS-485 echo)")
+        ->needs(respond_opt);
+    app.add_flag("--towers", respond_opts.layout.towers,
+                 "With --respond: AC and rectifier answers carry tower blocks")
+        ->needs(respond_opt);
+    bool no_panel_count = false;
+    app.add_flag("--no-panel-count", no_panel_count,
+                 "With --respond: DC answers without the panel-count byte (one panel)")
+        ->needs(respond_opt);
     app.add_flag("--realtime", pacing.realtime, "Pace the line at 9600 baud, 10 bits a byte");
     app.add_option("--interval", interval, "Seconds between rounds with --realtime")
         ->capture_default_str();
@@ -173,6 +189,13 @@ int main(int argc, char** argv) {
                   << std::endl;
         return kExitUsage;
     }
+    if (no_panel_count && params.panels != 1) {
+        std::cerr << "powersim: --no-panel-count carries one DC panel; give --panels 1"
+                  << std::endl;
+        return kExitUsage;
+    }
+    respond_opts.layout.panel_count = !no_panel_count;
+    respond_opts.time_scale = pacing.time_scale;
     if (respond && !out_path.empty()) {
         std::cerr << "powersim: --respond needs a line to answer on (--port or --listen)"
                   << std::endl;
@@ -217,7 +240,7 @@ int main(int argc, char** argv) {
     }
     unsigned done = 0;
     if (respond) {
-        powersim::Responder responder(traffic);
+        powersim::Responder responder(traffic, respond_opts);
         unsigned char buf[4096];
         size_t logged = 0;
         while (!g_stop && (rounds == 0 || responder.rounds() <= rounds)) {

@@ -25,6 +25,7 @@
 #include "tools/smdgw/core/log_redirect.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
+#include "tools/smdgw/master/master_options.h"
 #include "tools/smdgw/output/prometheus_file.h"
 #include "tools/smdgw/core/replay_pacer.h"
 #include "tools/smdgw/output/telegraf_log.h"
@@ -162,6 +163,8 @@ int main(int argc, char** argv) {
     control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     smdgw::HistoryOptions history_opts;
     smdgw::add_history_options(app, history_opts);
+    smdgw::master::MasterOptions master_opts;
+    smdgw::master::add_master_options(app, master_opts);
 
     try {
         app.parse(argc, argv);
@@ -172,7 +175,7 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: give --replay FILE or --port DEVICE (see --help)" << std::endl;
         return kExitUsage;
     }
-    if (!history_opts.check()) return kExitUsage;
+    if (!history_opts.check() || !master_opts.check()) return kExitUsage;
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -222,6 +225,8 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: " << e.what() << std::endl;
         return kExitUsage;
     }
+    if (!smdgw::master::check_master_input(cfg, port_path, !replay_path.empty()))
+        return kExitUsage;
     std::optional<smdgw::HistoryStore> history_store;
     if (!history_opts.path.empty()) {
         try {
@@ -313,6 +318,7 @@ int main(int argc, char** argv) {
         if (history) history->restore(gw, *lines);
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
+        port_opts.polled_lines = smdgw::master::polled_line_factory(master_opts);
         smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());
         const bool input_ok =
             replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path, &pacer);

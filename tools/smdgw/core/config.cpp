@@ -3,6 +3,7 @@
 #include <json/reader.h>
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -49,6 +50,43 @@ void check_object_table(const std::string& dev, const Json::Value& v, const char
     }
 }
 
+// "role", "encoding", "protocol_version" and "response_timeout_ms".
+void read_role(const Json::Value& d, DeviceConfig& dc) {
+    const std::string at = "device \"" + dc.name + "\": ";
+    const Json::Value& role = d["role"];
+    if (!role.isNull()) {
+        if (role == "master")
+            dc.role = DeviceRole::Master;
+        else if (role != "listen")
+            refuse_device(at + "\"role\" must be \"listen\" or \"master\"");
+    }
+    const Json::Value& enc = d["encoding"];
+    if (!enc.isNull()) {
+        if (enc == "fixed")
+            dc.master.floating_point = false;
+        else if (enc != "float")
+            refuse_device(at + "\"encoding\" must be \"float\" or \"fixed\"");
+    }
+    const Json::Value& ver = d["protocol_version"];
+    if (!ver.isNull()) {
+        // 32 and 33 as numbers, or the texts "0x20" and "0x21".
+        unsigned v = 0;
+        if (ver.isUInt())
+            v = ver.asUInt();
+        else if (ver == "0x20" || ver == "0x21")
+            v = ver == "0x20" ? 0x20 : 0x21;
+        if (v != 0x20 && v != 0x21)
+            refuse_device(at + "\"protocol_version\" must be 0x20 or 0x21 (32 or 33)");
+        dc.master.protocol_version = static_cast<uint8_t>(v);
+    }
+    const Json::Value& timeout = d["response_timeout_ms"];
+    if (!timeout.isNull()) {
+        if (!timeout.isUInt() || timeout.asUInt() < 10 || timeout.asUInt() > 60000)
+            refuse_device(at + "\"response_timeout_ms\" must be an integer 10 to 60000");
+        dc.master.response_timeout_ms = timeout.asUInt();
+    }
+}
+
 // Checks one device entry; throws DeviceProblem when it cannot be used.
 DeviceConfig read_device(const Json::Value& d, Json::ArrayIndex index,
                          const std::set<std::string>& names) {
@@ -69,6 +107,8 @@ DeviceConfig read_device(const Json::Value& d, Json::ArrayIndex index,
     }
     if (!d["address"].isNull() && (!d["address"].isUInt() || d["address"].asUInt() > 255))
         refuse_device("device \"" + dc.name + "\": \"address\" must be an integer 0 to 255");
+    if (!d["address"].isNull()) dc.address = static_cast<uint8_t>(d["address"].asUInt());
+    read_role(d, dc);
     check_number_table(dc.name, d["alarm_levels"], "alarm_levels");
     check_number_table(dc.name, d["alarm_thresholds"], "alarm_thresholds");
     check_object_table(dc.name, d["limits"], "limits", {"upper", "lower"}, {});
@@ -109,12 +149,43 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
             cfg.warnings.push_back(path + ": " + p.what + "; device left out");
         }
     }
+    const std::string conflict = line_role_conflict(cfg.devices, "");
+    if (!conflict.empty()) fail(path, conflict);
     if (cfg.devices.empty()) {
         std::string why = "no usable device";
         for (const auto& w : cfg.warnings) why += "\n  " + w;
         fail(path, why);
     }
     return cfg;
+}
+
+std::string line_role_conflict(const std::vector<DeviceConfig>& devices,
+                               const std::string& default_port) {
+    std::map<std::string, std::vector<const DeviceConfig*>> by_port;
+    for (const DeviceConfig& d : devices) by_port[d.port.empty() ? default_port : d.port].push_back(&d);
+    for (const auto& [port, on_line] : by_port) {
+        const std::string where = port.empty() ? "the --port line" : "port \"" + port + "\"";
+        const DeviceConfig* master = nullptr;
+        const DeviceConfig* listener = nullptr;
+        std::map<unsigned, const DeviceConfig*> addresses;
+        for (const DeviceConfig* d : on_line) {
+            if (d->role == DeviceRole::Listen) {
+                if (!listener) listener = d;
+                continue;
+            }
+            if (!master) master = d;
+            auto [at, fresh] = addresses.emplace(d->address, d);
+            if (!fresh)
+                return where + ": master devices \"" + at->second->name + "\" and \"" + d->name +
+                       "\" both poll address " + std::to_string(d->address) +
+                       "; give each its own \"address\"";
+        }
+        if (master && listener)
+            return where + ": device \"" + master->name +
+                   "\" polls as master and device \"" + listener->name +
+                   "\" listens; a master owns its port, so a listening device cannot share it";
+    }
+    return {};
 }
 
 GatewayConfig load_config(const std::string& path) {

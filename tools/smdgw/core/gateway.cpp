@@ -10,6 +10,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "host/polling_options.h"
 #include "tools/smdgw/core/replay_pacer.h"
 
 namespace smdgw {
@@ -25,11 +26,24 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
         RunningDevice rd;
         rd.cfg = dc;
         try {
-            rd.driver.reset(plugin_.device_provider->create());
+            const bool master = dc.role == DeviceRole::Master;
+            if (master && !plugin_.polling_provider)
+                throw std::runtime_error("plug-in " + plugin_.path +
+                                         " has no polling driver (get_polling_providers)");
+            rd.driver.reset(master ? plugin_.polling_provider->create()
+                                   : plugin_.device_provider->create());
             rd.driver->SetSink(&sink_);
             rd.driver->SetClock(clock);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
+            if (master) {
+                auto* options = dynamic_cast<PollingOptions*>(rd.driver.get());
+                if (!options)
+                    throw std::runtime_error("the plug-in's polling driver takes no encoding");
+                options->SetFloatingPoint(dc.master.floating_point);
+                options->SetProtocolVersion(dc.master.protocol_version);
+                rd.poll = std::make_shared<PollCounters>();
+            }
             rd.driver->InitSetting(dc.entry);
         } catch (const std::exception& e) {
             report(dc.name, std::string("initialisation failed: ") + e.what());
@@ -94,6 +108,26 @@ void Gateway::reset_all() {
     }
 }
 
+namespace {
+
+Json::Value poll_stats(const PollCounters& c) {
+    Json::Value p;
+    p["commands"] = static_cast<Json::UInt64>(c.commands);
+    p["responses"] = static_cast<Json::UInt64>(c.responses);
+    p["rounds_completed"] = static_cast<Json::UInt64>(c.rounds_completed);
+    p["rounds_abandoned"] = static_cast<Json::UInt64>(c.rounds_abandoned);
+    p["timeouts"] = static_cast<Json::UInt64>(c.timeouts);
+    p["echoes"] = static_cast<Json::UInt64>(c.echoes);
+    p["other_address"] = static_cast<Json::UInt64>(c.other_address);
+    p["unexpected"] = static_cast<Json::UInt64>(c.unexpected);
+    p["frame_errors"] = static_cast<Json::UInt64>(c.frame_errors);
+    p["late_frames"] = static_cast<Json::UInt64>(c.late_frames);
+    p["controls"] = static_cast<Json::UInt64>(c.controls);
+    return p;
+}
+
+}  // namespace
+
 void Gateway::write_stats() {
     for (auto& d : devices_) {
         const smd::FrameCounters& c = d.driver->FrameCounters();
@@ -112,6 +146,7 @@ void Gateway::write_stats() {
         e["last_round"] = d.driver->DataReady()
                               ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
                               : Json::Value();
+        if (d.poll) e["poll"] = poll_stats(*d.poll);
         out_.write(d.cfg.name, std::move(e));
     }
 }
@@ -132,30 +167,32 @@ void Gateway::get_value(const std::string& key) {
 }
 
 void Gateway::control(int code, const std::vector<unsigned char>& request) {
-    for (auto& d : devices_) {
-        unsigned char output[8] = {};
-        int output_length = 0;
-        Json::Value e;
-        e["event"] = "control";
-        e["code"] = code;
-        try {
-            const int r =
-                d.driver->DeviceIoControl(code, request.data(), static_cast<int>(request.size()),
-                                          output, sizeof output, output_length);
-            e["result"] = r;
-            e["output_length"] = output_length;
-            if (output_length >= 4) {
-                int32_t v;
-                std::memcpy(&v, output, sizeof v);
-                e["output"] = v;
-            } else {
-                e["output"] = Json::Value();
-            }
-        } catch (const std::exception& ex) {
-            e["error"] = ex.what();
+    for (auto& d : devices_) control_device(d, code, request);
+}
+
+void Gateway::control_device(RunningDevice& d, int code, const std::vector<unsigned char>& request) {
+    unsigned char output[8] = {};
+    int output_length = 0;
+    Json::Value e;
+    e["event"] = "control";
+    e["code"] = code;
+    try {
+        const int r = d.driver->DeviceIoControl(code, request.data(),
+                                                static_cast<int>(request.size()), output,
+                                                sizeof output, output_length);
+        e["result"] = r;
+        e["output_length"] = output_length;
+        if (output_length >= 4) {
+            int32_t v;
+            std::memcpy(&v, output, sizeof v);
+            e["output"] = v;
+        } else {
+            e["output"] = Json::Value();
         }
-        out_.write(d.cfg.name, std::move(e));
+    } catch (const std::exception& ex) {
+        e["error"] = ex.what();
     }
+    out_.write(d.cfg.name, std::move(e));
 }
 
 }  // namespace smdgw

@@ -12,6 +12,7 @@
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/core/plugin_loader.h"
+#include "tools/smdgw/core/poll_counters.h"
 
 class HostSink;
 
@@ -27,6 +28,8 @@ struct DeviceDeleter {
 struct RunningDevice {
     DeviceConfig cfg;
     std::unique_ptr<SMDSPDevice, DeviceDeleter> driver;
+    // Set for a device polled as master.
+    std::shared_ptr<PollCounters> poll;
 };
 
 class Gateway {
@@ -55,6 +58,8 @@ class Gateway {
 
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
+    // The same on one device; writes its {"event":"control"} line.
+    void control_device(RunningDevice& d, int code, const std::vector<unsigned char>& request);
 
     // Asks the input loops to end (after --count rounds, or a signal).
     void request_stop() { stop_ = true; }

@@ -33,6 +33,16 @@ std::string default_plugin_path() {
     return {};
 }
 
+namespace {
+
+const SMDSPDeviceProvider* first_device_provider(const ProviderList& list) {
+    for (const auto& prov : list)
+        if (const auto* dp = dynamic_cast<const SMDSPDeviceProvider*>(prov.get())) return dp;
+    return nullptr;
+}
+
+}  // namespace
+
 LoadedPlugin load_plugin(const std::string& path) {
     if (path.empty()) throw std::runtime_error("no plug-in found; give one with --plugin PATH");
     // The plug-in stays loaded until the process ends: drivers are deleted
@@ -44,14 +54,13 @@ LoadedPlugin load_plugin(const std::string& path) {
     LoadedPlugin p;
     p.path = path;
     p.providers = reinterpret_cast<GetProvidersFn>(sym)();
-    for (const auto& prov : p.providers) {
-        if (const auto* dp = dynamic_cast<const SMDSPDeviceProvider*>(prov.get())) {
-            p.device_provider = dp;
-            break;
-        }
-    }
+    p.device_provider = first_device_provider(p.providers);
     if (!p.device_provider)
         throw std::runtime_error("plug-in " + path + " provides no device provider");
+    if (void* polling = ::dlsym(handle, "get_polling_providers")) {
+        p.polling_providers = reinterpret_cast<GetProvidersFn>(polling)();
+        p.polling_provider = first_device_provider(p.polling_providers);
+    }
     return p;
 }
 

@@ -12,6 +12,10 @@ struct LoadedPlugin {
     std::string path;
     ProviderList providers;                                // owned as the plug-in hands them over
     const SMDSPDeviceProvider* device_provider = nullptr;  // the first device provider
+    // From the optional second entry "get_polling_providers": creates the
+    // drivers of devices polled as master; null when the plug-in has none.
+    ProviderList polling_providers;
+    const SMDSPDeviceProvider* polling_provider = nullptr;
 };
 
 // The plug-in next to the executable (build folder) or in ../lib/smdgw

@@ -74,6 +74,8 @@ class Line : public std::enable_shared_from_this<Line> {
           retry_(io) {}
 
     std::vector<RunningDevice*> devices;
+    // Set when the gateway is master of this line.
+    std::shared_ptr<PolledLine> polled;
 
     bool is_tcp() const { return path_.rfind("tcp:", 0) == 0; }
 
@@ -95,17 +97,29 @@ class Line : public std::enable_shared_from_this<Line> {
         retry_.cancel();
         if (serial_) serial_->close();
         if (tcp_port_) tcp_port_->set_open(false);
+        if (polled) polled->stop();
     }
 
    private:
+    // The port or connection is usable: the devices (or the poller) write to it.
+    void attach(const std::shared_ptr<LinePort>& port) {
+        if (polled) {
+            polled->opened(port);
+            return;
+        }
+        for (RunningDevice* d : devices) d->driver->AttachPort(port);
+    }
+
     bool open_serial() {
         std::string error;
-        serial_ = SerialPort::open(path_, 9600, error);
+        // The line's speed is the drivers' (the first device's on a shared line).
+        const int baud = devices.empty() ? 9600 : devices.front()->driver->BaudRate();
+        serial_ = SerialPort::open(path_, baud, error);
         if (!serial_) {
             std::cerr << "smdgw: " << error << std::endl;
             return false;
         }
-        for (RunningDevice* d : devices) d->driver->AttachPort(serial_);
+        attach(serial_);
         const int fd = ::dup(serial_->fd());
         if (fd < 0) return false;
         stream_.assign(fd);
@@ -135,7 +149,7 @@ class Line : public std::enable_shared_from_this<Line> {
                 if (!self->tcp_port_)
                     self->tcp_port_ = std::make_shared<TcpLinePort>(self->socket_, self->path_);
                 self->tcp_port_->set_open(true);
-                for (RunningDevice* d : self->devices) d->driver->AttachPort(self->tcp_port_);
+                self->attach(self->tcp_port_);
                 self->delay_ = std::chrono::seconds(1);
                 std::cerr << "smdgw: connected to " << self->path_ << std::endl;
                 self->read_tcp();
@@ -161,7 +175,10 @@ class Line : public std::enable_shared_from_this<Line> {
                 std::fwrite(buf_.data(), 1, n, record_);
                 std::fflush(record_);
             }
-            gw_.feed(devices, buf_.data(), n);
+            if (polled)
+                polled->received(buf_.data(), n);
+            else
+                gw_.feed(devices, buf_.data(), n);
             if (is_tcp())
                 read_tcp();
             else
@@ -181,6 +198,7 @@ class Line : public std::enable_shared_from_this<Line> {
         socket_.close(ignore);
         if (serial_) serial_->close();
         if (tcp_port_) tcp_port_->set_open(false);
+        if (polled) polled->closed();
         retry_.expires_after(delay_);
         delay_ =
             std::min(delay_ * 2, std::chrono::duration_cast<std::chrono::seconds>(kMaxRetryDelay));
@@ -232,6 +250,12 @@ class Ticker {
     std::function<void()> f_;
 };
 
+std::vector<DeviceConfig> configs_of(const std::vector<RunningDevice*>& devices) {
+    std::vector<DeviceConfig> out;
+    for (const RunningDevice* d : devices) out.push_back(d->cfg);
+    return out;
+}
+
 }  // namespace
 
 bool run_ports(Gateway& gw, const PortOptions& opt) {
@@ -255,6 +279,24 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         auto& line = lines[path];
         if (!line) line = std::make_shared<Line>(io, gw, path, record);
         line->devices.push_back(&d);
+    }
+    for (auto it = lines.begin(); it != lines.end();) {
+        const std::string conflict = line_role_conflict(configs_of(it->second->devices), it->first);
+        if (!conflict.empty()) {
+            std::cerr << "smdgw: " << conflict << "; port not opened" << std::endl;
+            it = lines.erase(it);
+            continue;
+        }
+        if (it->second->devices.front()->cfg.role == DeviceRole::Master) {
+            if (!opt.polled_lines) {
+                std::cerr << "smdgw: port " << it->first << ": master devices need the poller"
+                          << std::endl;
+                it = lines.erase(it);
+                continue;
+            }
+            it->second->polled = opt.polled_lines(io, gw, it->second->devices, opt.time_scale);
+        }
+        ++it;
     }
     size_t started = 0;
     for (auto& kv : lines)
