@@ -30,6 +30,9 @@ TEST(PowersimCli, RefusesBadFaultsAndOptionsWithStatus2) {
         {{"--fault", "fan:1@5-3"}, "last round before first"},
         {{"--fault", "dc-low:abc@2"}, "is not a number"},
         {{"--silence", "30"}, "is not SECONDS@ROUND"},
+        {{"--respond", "--no-panel-count"}, "carries one DC panel; give --panels 1"},
+        {{"--echo"}, ""},
+        {{"--towers"}, ""},
         {{"--modules", "41"}, ""},
         {{"--frobnicate"}, ""},
     };
