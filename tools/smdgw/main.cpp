@@ -14,19 +14,21 @@
 #include "host/frame_codec.h"
 #include "host/host_clock.h"
 #include "tools/smdgw/core/config.h"
-#include "tools/smdgw/output/event_writer.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/gateway.h"
-#include "tools/smdgw/history/history_command.h"
-#include "tools/smdgw/history/history_session.h"
-#include "tools/smdgw/output/influx_writer.h"
-#include "tools/smdgw/output/line_trace.h"
+#include "tools/smdgw/core/gateway_clock.h"
 #include "tools/smdgw/core/log_redirect.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
-#include "tools/smdgw/output/prometheus_file.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/history/history_command.h"
+#include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/history/history_time.h"
+#include "tools/smdgw/output/event_writer.h"
+#include "tools/smdgw/output/influx_writer.h"
+#include "tools/smdgw/output/line_trace.h"
+#include "tools/smdgw/output/prometheus_file.h"
 #include "tools/smdgw/output/telegraf_log.h"
 #include "tools/smdgw/output/text_view.h"
 
@@ -93,6 +95,7 @@ int main(int argc, char** argv) {
     smdgw::PortOptions port_opts;
     uint64_t count = 0;
     double time_scale = 1.0;
+    std::string clock_start;
     std::string prometheus_path;
     int verbosity = 0;
     double replay_speed = 0.0;
@@ -140,6 +143,11 @@ int main(int argc, char** argv) {
                    "Run the host clock this many times faster (tests and simulations)")
         ->check(CLI::PositiveNumber)
         ->type_name("X");
+    app.add_option("--clock-start", clock_start,
+                   "Start the host clock at this time (YYYY-MM-DDTHH:MM:SS local, or with Z "
+                   "UTC); a replay then runs on the line time of the capture, the same on "
+                   "every run")
+        ->type_name("TIME");
     app.add_option("--replay-speed", replay_speed,
                    "Replay at X times the line's speed (9600 baud); 0: as fast as possible")
         ->check(CLI::NonNegativeNumber)
@@ -173,6 +181,13 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (!history_opts.check()) return kExitUsage;
+    int64_t clock_start_unix = 0;
+    if (!clock_start.empty() && !smdgw::parse_time_text(clock_start, clock_start_unix)) {
+        std::cerr << "smdgw: --clock-start \"" << clock_start
+                  << "\" is not a time (YYYY-MM-DDTHH:MM:SS, optionally with Z for UTC)"
+                  << std::endl;
+        return kExitUsage;
+    }
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -250,8 +265,15 @@ int main(int argc, char** argv) {
 
     int status = kExitOk;
     {
-        std::unique_ptr<HostClock> clock;
-        if (time_scale != 1.0) clock = std::make_unique<ScaledClock>(time_scale);
+        // The system clock unless the time is scaled or given a start.
+        std::unique_ptr<smdgw::GatewayClock> clock;
+        if (!clock_start.empty()) {
+            clock = std::make_unique<smdgw::GatewayClock>(
+                static_cast<std::time_t>(clock_start_unix), time_scale);
+            if (!replay_path.empty()) clock->follow_line();
+        } else if (time_scale != 1.0) {
+            clock = std::make_unique<smdgw::GatewayClock>(std::time(nullptr), time_scale);
+        }
         const HostClock* clock_ptr = clock.get();
         smdgw::EventWriter json_out(out, trace_host);
         smdgw::TextView text_out(out);
@@ -284,11 +306,13 @@ int main(int argc, char** argv) {
                 format == "influx" ? "D! " : "");
         std::unique_ptr<smdgw::HistorySession> history;
         if (history_store) {
-            history = std::make_unique<smdgw::HistorySession>(std::move(*history_store),
-                                                              history_opts, cfg);
+            history = std::make_unique<smdgw::HistorySession>(
+                std::move(*history_store), history_opts, cfg,
+                clock_ptr ? *clock_ptr : system_host_clock());
             sink.add(&history->sink());
         }
         smdgw::Gateway gw(sink, *lines, plugin);
+        if (clock && clock->follows_line()) gw.set_line_clock(clock.get());
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
                 if (n >= count) gw.request_stop();

@@ -10,6 +10,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/core/gateway_clock.h"
 #include "tools/smdgw/core/replay_pacer.h"
 
 namespace smdgw {
@@ -49,6 +50,11 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
     while (done < n && !stop_) {
         const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
         const size_t end = eoi < n ? eoi + 1 : n;
+        if (line_clock_) {
+            line_bytes_ += end - done;
+            line_clock_->set_line_seconds(static_cast<double>(line_bytes_) * kBitsPerByte /
+                                          kLineBaud);
+        }
         for (RunningDevice* d : on_line) {
             try {
                 d->driver->process(data + done, static_cast<unsigned>(end - done));

@@ -18,8 +18,6 @@ std::map<std::string, uint32_t> data_ids_of(const GatewayConfig& cfg) {
     return ids;
 }
 
-int64_t system_now() { return static_cast<int64_t>(system_host_clock().unix_time()); }
-
 }  // namespace
 
 bool HistoryOptions::check() {
@@ -62,14 +60,16 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
 }
 
 HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options,
-                               const GatewayConfig& cfg)
+                               const GatewayConfig& cfg, const HostClock& clock)
     : store_(std::move(store)),
+      clock_(clock),
       restore_seconds_(options.restore_seconds),
-      writer_(store_, options.retention, system_now),
-      recorder_(writer_, system_host_clock(), data_ids_of(cfg)) {}
+      writer_(store_, options.retention,
+              [&clock] { return static_cast<int64_t>(clock.unix_time()); }),
+      recorder_(writer_, clock, data_ids_of(cfg)) {}
 
 void HistorySession::restore(Gateway& gw, LineOutput& out) {
-    const int64_t now = system_now();
+    const int64_t now = static_cast<int64_t>(clock_.unix_time());
     for (RunningDevice& d : gw.devices()) {
         RestoreOutcome r;
         Json::Value e;
