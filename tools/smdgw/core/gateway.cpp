@@ -6,17 +6,17 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iostream>
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
 #include "tools/smdgw/core/gateway_clock.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/replay_pacer.h"
 
 namespace smdgw {
 
 void Gateway::report(const std::string& device, const std::string& what) {
-    std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
+    log_error("device \"" + device + "\": " + what);
 }
 
 int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
@@ -69,8 +69,7 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
 bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
-                  << std::endl;
+        log_error("cannot open capture " + path + ": " + std::strerror(errno));
         return false;
     }
     std::vector<RunningDevice*> all;
@@ -84,7 +83,7 @@ bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
         if (pacer) pacer->fed(static_cast<size_t>(got));
     }
     if (in.bad()) {
-        std::cerr << "smdgw: error reading capture " << path << std::endl;
+        log_error("error reading capture " + path);
         return false;
     }
     return true;

@@ -1,10 +1,10 @@
 #include "tools/smdgw/history/history_session.h"
 
-#include <iostream>
 #include <map>
 #include <utility>
 
 #include "host/host_clock.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/history/history_restore.h"
 #include "tools/smdgw/history/history_time.h"
 
@@ -23,17 +23,16 @@ std::map<std::string, uint32_t> data_ids_of(const GatewayConfig& cfg) {
 bool HistoryOptions::check() {
     int64_t keep_seconds = 0;
     if (!parse_duration_text(keep, keep_seconds)) {
-        std::cerr << "smdgw: --history-keep \"" << keep
-                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        log_error("--history-keep \"" + keep + "\" is not a duration (90, 90s, 15m, 12h, 7d)");
         return false;
     }
     if (!parse_duration_text(restore_age, restore_seconds)) {
-        std::cerr << "smdgw: --history-restore-age \"" << restore_age
-                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        log_error("--history-restore-age \"" + restore_age +
+                  "\" is not a duration (90, 90s, 15m, 12h, 7d)");
         return false;
     }
     if (max_rows < 0) {
-        std::cerr << "smdgw: --history-max-rows must not be negative" << std::endl;
+        log_error("--history-max-rows must not be negative");
         return false;
     }
     retention.max_age_seconds = keep_seconds;
