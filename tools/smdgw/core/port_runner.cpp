@@ -16,12 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "host/serial_port.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -116,7 +116,7 @@ class Line : public std::enable_shared_from_this<Line> {
         const int baud = devices.empty() ? 9600 : devices.front()->driver->BaudRate();
         serial_ = SerialPort::open(path_, baud, error);
         if (!serial_) {
-            std::cerr << "smdgw: " << error << std::endl;
+            log_error(error);
             return false;
         }
         attach(serial_);
@@ -151,7 +151,7 @@ class Line : public std::enable_shared_from_this<Line> {
                 self->tcp_port_->set_open(true);
                 self->attach(self->tcp_port_);
                 self->delay_ = std::chrono::seconds(1);
-                std::cerr << "smdgw: connected to " << self->path_ << std::endl;
+                log_info("connected to " + self->path_);
                 self->read_tcp();
             });
     }
@@ -191,8 +191,8 @@ class Line : public std::enable_shared_from_this<Line> {
     // Reports the failure and tries again later, waiting longer each time.
     void fail(const std::string& what) {
         if (closed_) return;
-        std::cerr << "smdgw: port " << path_ << " " << what << "; retrying in " << delay_.count()
-                  << " s" << std::endl;
+        log_warning("port " + path_ + " " + what + "; retrying in " +
+                    std::to_string(delay_.count()) + " s");
         boost::system::error_code ignore;
         stream_.close(ignore);
         socket_.close(ignore);
@@ -264,8 +264,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     if (!opt.record_path.empty()) {
         record = std::fopen(opt.record_path.c_str(), "ab");
         if (!record) {
-            std::cerr << "smdgw: cannot write " << opt.record_path << ": " << std::strerror(errno)
-                      << std::endl;
+            log_error("cannot write " + opt.record_path + ": " + std::strerror(errno));
             return false;
         }
     }
@@ -283,14 +282,13 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     for (auto it = lines.begin(); it != lines.end();) {
         const std::string conflict = line_role_conflict(configs_of(it->second->devices), it->first);
         if (!conflict.empty()) {
-            std::cerr << "smdgw: " << conflict << "; port not opened" << std::endl;
+            log_error(conflict + "; port not opened");
             it = lines.erase(it);
             continue;
         }
         if (it->second->devices.front()->cfg.role == DeviceRole::Master) {
             if (!opt.polled_lines) {
-                std::cerr << "smdgw: port " << it->first << ": master devices need the poller"
-                          << std::endl;
+                log_error("port " + it->first + ": master devices need the poller");
                 it = lines.erase(it);
                 continue;
             }

@@ -1,7 +1,8 @@
 #include "tools/smdgw/master/master_line.h"
 
 #include <exception>
-#include <iostream>
+
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw::master {
 
@@ -237,11 +238,10 @@ void MasterLine::on_deadline() {
     ++c.timeouts;
     if (!control_) ++c.rounds_abandoned;
     if (worth_telling(c.timeouts))
-        Gateway::report(d.cfg.name, "no response to " + command_name(sent_) + " within " +
-                                        std::to_string(d.cfg.master.response_timeout_ms) +
-                                        " ms (" + std::to_string(c.timeouts) +
-                                        " so far); " + (control_ ? "control" : "round") +
-                                        " abandoned");
+        log_warning("device \"" + d.cfg.name + "\": no response to " + command_name(sent_) +
+                    " within " + std::to_string(d.cfg.master.response_timeout_ms) + " ms (" +
+                    std::to_string(c.timeouts) + " so far); " +
+                    (control_ ? "control" : "round") + " abandoned");
     for (auto it = outbox_.begin(); it != outbox_.end();)
         it = it->device == current_ ? outbox_.erase(it) : it + 1;
     decoder_.reset();

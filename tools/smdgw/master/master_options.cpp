@@ -1,10 +1,10 @@
 #include "tools/smdgw/master/master_options.h"
 
 #include <cstdlib>
-#include <iostream>
 #include <limits>
 
 #include "host/frame_codec.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/master/master_line.h"
 
 namespace smdgw::master {
@@ -27,14 +27,14 @@ bool read_controls(const std::vector<std::string>& values, bool hex, const char*
         ScheduledControl c;
         long long rounds = 0, code = 0;
         if (!parse_number(values[i], 0, std::numeric_limits<int64_t>::max(), rounds)) {
-            std::cerr << "smdgw: " << option << ": rounds \"" << values[i]
-                      << "\" is not a number of rounds" << std::endl;
+            log_error(std::string(option) + ": rounds \"" + values[i] +
+                      "\" is not a number of rounds");
             return false;
         }
         if (!parse_number(values[i + 1], std::numeric_limits<int32_t>::min(),
                           std::numeric_limits<int32_t>::max(), code)) {
-            std::cerr << "smdgw: " << option << ": control code \"" << values[i + 1]
-                      << "\" is not an integer" << std::endl;
+            log_error(std::string(option) + ": control code \"" + values[i + 1] +
+                      "\" is not an integer");
             return false;
         }
         c.after_rounds = static_cast<uint64_t>(rounds);
@@ -42,8 +42,8 @@ bool read_controls(const std::vector<std::string>& values, bool hex, const char*
         if (!hex) {
             c.request.assign(values[i + 2].begin(), values[i + 2].end());
         } else if (!smd::from_hex(values[i + 2], c.request)) {
-            std::cerr << "smdgw: " << option << ": request \"" << values[i + 2]
-                      << "\" is not hex bytes" << std::endl;
+            log_error(std::string(option) + ": request \"" + values[i + 2] +
+                      "\" is not hex bytes");
             return false;
         }
         out.push_back(std::move(c));
@@ -86,16 +86,15 @@ bool check_master_input(const GatewayConfig& cfg, const std::string& default_por
     if (replaying) {
         for (const DeviceConfig& d : cfg.devices)
             if (d.role == DeviceRole::Master) {
-                std::cerr << "smdgw: device \"" << d.name
-                          << "\" polls as master and cannot follow a capture file; give --port"
-                          << std::endl;
+                log_error("device \"" + d.name +
+                          "\" polls as master and cannot follow a capture file; give --port");
                 return false;
             }
         return true;
     }
     const std::string conflict = line_role_conflict(cfg.devices, default_port);
     if (!conflict.empty()) {
-        std::cerr << "smdgw: " << cfg.path << ": " << conflict << std::endl;
+        log_error(cfg.path + ": " + conflict);
         return false;
     }
     return true;
