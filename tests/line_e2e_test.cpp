@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/plant_compare.h"
+#include "tests/support/free_port.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
@@ -248,21 +249,9 @@ TEST(LineOverPty, TwoPlantsAtTwoAddressesEachGetTheirOwnRecords) {
               sent_by_address[2][0]["snapshot"]["out_v"]);
 }
 
-unsigned short free_tcp_port() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
 TEST(LineOverTcp, SerialServerIsFollowedAcrossADroppedConnection) {
     TempDir sim_dir;
-    const std::string spec = "tcp:127.0.0.1:" + std::to_string(free_tcp_port());
+    const std::string spec = "tcp:127.0.0.1:" + std::to_string(testsupport::free_tcp_port());
     const std::string sent = (sim_dir.path() / "sent.json").string();
     Child sim({POWERSIM_PATH, "--listen", spec, "--rounds", "4", "--hangup", "3", "--json", sent},
               (sim_dir.path() / "out.txt").string(), (sim_dir.path() / "err.txt").string());

@@ -79,6 +79,17 @@ TEST(MasterPolling, RoundsMatchThePlantInBothEncodingsAndLayouts) {
     }
 }
 
+TEST(MasterPolling, ASerialServerIsPolledAsASerialPortIs) {
+    testsupport::TempDir dir;
+    const MasterRun run =
+        run_master(dir, master_config("", R"("has_dc":1)"), {"--modules", "6", "--echo"},
+                   {"--count", "3", "--time-scale", "10"}, testsupport::MasterLink::Tcp);
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(run.records("plant").size(), 3u);
+    testsupport::expect_records_from_plant(run, "plant", 1);
+    EXPECT_EQ(run.poll_stats("plant")["timeouts"].asUInt(), 0u);
+}
+
 TEST(MasterPolling, LostAndCorruptedResponsesCostAtMostTheirRound) {
     testsupport::TempDir dir;
     const MasterRun run =

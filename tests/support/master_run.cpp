@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <optional>
 
 #include "record/record_json.h"
+#include "tests/support/free_port.h"
 #include "tests/support/plant_compare.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
@@ -50,17 +52,28 @@ std::vector<Json::Value> MasterRun::rounds_sent(unsigned address) const {
 
 MasterRun run_master(const TempDir& dir, const std::string& config,
                      const std::vector<std::string>& sim_args,
-                     const std::vector<std::string>& gw_args) {
-    PtyBridge line;
+                     const std::vector<std::string>& gw_args, MasterLink link) {
+    std::optional<PtyBridge> pty;
+    std::string plant_end, gateway_end;
+    if (link == MasterLink::Tcp) {
+        gateway_end = "tcp:127.0.0.1:" + std::to_string(free_tcp_port());
+    } else {
+        pty.emplace();
+        plant_end = pty->end_a();
+        gateway_end = pty->end_b();
+    }
     const std::string sent = (dir.path() / "sent.json").string();
-    std::vector<std::string> sim = {POWERSIM_PATH, "--port", line.end_a(), "--respond",
-                                    "--rounds",    "0",      "--json",     sent};
+    std::vector<std::string> sim = {POWERSIM_PATH, "--respond", "--rounds", "0", "--json", sent};
+    if (link == MasterLink::Tcp)
+        sim.insert(sim.end(), {"--listen", gateway_end});
+    else
+        sim.insert(sim.end(), {"--port", plant_end});
     sim.insert(sim.end(), sim_args.begin(), sim_args.end());
     Child plant(sim, (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
 
     std::vector<std::string> gw = {SMDGW_PATH,  "--plugin", PLUGIN_PATH,
                                    "--config",  dir.write_s("gw.json", config),
-                                   "--port",    line.end_b(),
+                                   "--port",    gateway_end,
                                    "--log",     (dir.path() / "driver.log").string()};
     gw.insert(gw.end(), gw_args.begin(), gw_args.end());
     MasterRun run;

@@ -25,12 +25,16 @@ struct MasterRun {
     std::vector<Json::Value> rounds_sent(unsigned address) const;
 };
 
+// How the gateway reaches the plant: a pseudo-terminal pair, or the plant
+// behind a serial server on a loopback TCP port.
+enum class MasterLink { Pty, Tcp };
+
 // config is the JSON text; sim_args and gw_args are added to
-// powersim --port A --respond --rounds 0 --json FILE and
-// smdgw --config FILE --port B --log FILE.
+// powersim --port A --respond --rounds 0 --json FILE (--listen tcp:... for
+// Tcp) and smdgw --config FILE --port B --log FILE.
 MasterRun run_master(const TempDir& dir, const std::string& config,
                      const std::vector<std::string>& sim_args,
-                     const std::vector<std::string>& gw_args);
+                     const std::vector<std::string>& gw_args, MasterLink link = MasterLink::Pty);
 
 // Expects every published record of the device to be one of the plant's
 // rounds at that address (a round lost on the line is simply not there).

@@ -1,0 +1,9 @@
+#pragma once
+// A TCP port on the loopback address that was free a moment ago, for a
+// server a test starts.
+
+namespace testsupport {
+
+unsigned short free_tcp_port();
+
+}  // namespace testsupport
