@@ -230,11 +230,16 @@ int main(int argc, char** argv) {
         std::cerr << "powersim: " << e.what() << std::endl;
         return kExitFailure;
     }
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    // Without SA_RESTART, so that a signal also ends a wait for a TCP client.
+    struct sigaction stop {};
+    stop.sa_handler = on_signal;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
     if (!t->connect()) {
+        if (g_stop) return kExitOk;
         std::cerr << "powersim: no client on " << t->describe() << std::endl;
         return kExitFailure;
     }
@@ -263,13 +268,13 @@ int main(int argc, char** argv) {
             if (r.round == hangup_round) {
                 t->hang_up();
                 std::cerr << "powersim: hung up on " << t->describe() << std::endl;
-                if (!t->connect()) return kExitFailure;
+                if (!t->connect()) return g_stop ? kExitOk : kExitFailure;
             }
             pacing.sleep(r.silence_before);
             if (!pacing.write(*t, r.wire)) {
                 std::cerr << "powersim: " << t->describe() << " closed; waiting for a client"
                           << std::endl;
-                if (!t->connect()) return kExitFailure;
+                if (!t->connect()) return g_stop ? kExitOk : kExitFailure;
                 continue;
             }
             if (json)
