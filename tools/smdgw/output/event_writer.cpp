@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "record/record_json.h"
+#include "record/record_fields.h"
 
 namespace smdgw {
 
@@ -68,9 +68,7 @@ void EventWriter::on_publish(const std::string& device, const smd::RecordPublish
     json_int(obj_.add("data_id"), r.data_id);
     json_string(obj_.add("event"), "record");
     json_uint(obj_.add("length"), r.length);
-    std::ostringstream record;
-    writer_->write(record_to_json_bytes(r.data, r.length), &record);
-    obj_.add("record") = record.str();
+    veltra::record_json_text(obj_.add("record"), r.data, r.length);
     finish(device);
 }
 
