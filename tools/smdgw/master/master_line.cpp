@@ -311,6 +311,7 @@ bool MasterLine::hand_to_driver(const uint8_t* frame, size_t length) {
     } catch (const std::exception& e) {
         Gateway::report(d.cfg.name, std::string("frame handling failed: ") + e.what());
     }
+    gw_.note_frames(d);
     const bool completed = d.driver->RoundsPublished() > before;
     if (completed) ++counters(current_).rounds_completed;
     return completed;
