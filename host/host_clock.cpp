@@ -9,6 +9,11 @@ boost::posix_time::ptime HostClock::local_time() const {
 
 std::time_t HostClock::unix_time() const { return std::time(nullptr); }
 
+double HostClock::monotonic_seconds() const {
+    const std::chrono::duration<double> t = std::chrono::steady_clock::now().time_since_epoch();
+    return t.count();
+}
+
 const HostClock& system_host_clock() {
     static const HostClock clock;
     return clock;
@@ -39,4 +44,9 @@ boost::posix_time::ptime ScaledClock::local_time() const {
 
 std::time_t ScaledClock::unix_time() const {
     return start_unix_ + scaled_seconds(start_steady_, scale_);
+}
+
+double ScaledClock::monotonic_seconds() const {
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start_steady_;
+    return wall.count() * scale_;
 }
