@@ -6,6 +6,10 @@
 #include <json/value.h>
 
 #include <string>
+#include <vector>
+
+#include "host/alarm_store.h"
+#include "host/round_judge.h"
 
 class HostSink {
    public:
@@ -17,6 +21,17 @@ class HostSink {
     virtual void on_call(const std::string& device, const Json::Value& call) {
         (void)device;
         (void)call;
+    }
+    // The host's judgement of the round whose on_publish follows.
+    virtual void on_round(const std::string& device, const RoundQuality& quality) {
+        (void)device;
+        (void)quality;
+    }
+    // The device's alarms held as raised, after every change of that set.
+    virtual void on_active_alarms(const std::string& device,
+                                  const std::vector<ActiveAlarm>& alarms) {
+        (void)device;
+        (void)alarms;
     }
     // A record published with SendSP.
     virtual void on_publish(const std::string& device, int data_id, const unsigned char* data,
@@ -32,7 +47,7 @@ class HostSink {
         (void)data;
         (void)length;
     }
-    // {"event":"alarm"|"report"|"command",...}; "device" is added by the caller.
+    // {"event":"alarm"|"report"|"command"|"state",...}; "device" is added by the caller.
     virtual void on_event(const std::string& device, const Json::Value& event) {
         (void)device;
         (void)event;

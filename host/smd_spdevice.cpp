@@ -19,6 +19,9 @@ void SMDSPDevice::process(unsigned char* data, unsigned length) {
 void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
     if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
     const bool filtered = address_filter_ >= 0 && frame[1] != address_filter_;
+    // Judged before the driver sees it: a response that closes a round has
+    // answered its command by the time the round is published.
+    judge().on_frame(frame, length);
     if (observer_) observer_->on_frame(frame, length, !filtered);
     if (filtered) {
         ++frames_filtered_;
@@ -31,6 +34,7 @@ void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
 }
 
 void SMDSPDevice::on_frame_error(smd::FrameWeird why) {
+    judge().on_frame_error();
     if (observer_) observer_->on_frame_error(why);
     if (tracing()) {
         Json::Value c;

@@ -36,7 +36,10 @@ class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
     void AttachPort(std::shared_ptr<LinePort> port) { port_ = std::move(port); }
     const std::string& PortName() const { return port_name_; }
     // Address filter: when set, frames of other addresses are not delivered.
-    void SetAddressFilter(int address) { address_filter_ = address; }
+    void SetAddressFilter(int address) {
+        address_filter_ = address;
+        judge().set_address(address);
+    }
     const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }
     uint64_t FramesFiltered() const { return frames_filtered_; }
     // Sees every frame before the driver does; null to stop watching.

@@ -2,8 +2,8 @@
 
 #include <json/value.h>
 
-#include <charconv>
 #include <cmath>
+#include <ctime>
 
 #include "host/frame_codec.h"
 #include "host/number_text.h"
@@ -63,15 +63,13 @@ void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOS
     }
 }
 
-void state_key(const std::string& key, const std::string& alarm_id, unsigned short seq,
-               std::string& k) {
-    k = key;
-    k += '\x1f';
-    k += alarm_id;
-    k += '\x1f';
-    char digits[8];
-    const char* end = std::to_chars(digits, digits + sizeof digits, seq).ptr;
-    k.append(digits, static_cast<size_t>(end - digits));
+// "YYYY-MM-DD HH:MM:SS", local time, of a state change.
+std::string local_text(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
 }
 
 // JSON numbers cannot carry NaN or infinity.
@@ -101,6 +99,11 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
         load_values(entry["alarm_thresholds"], alarm_value_map_);
         load_limits(entry["limits"], limit_map_);
         load_reports(entry["reports"], bao_map_);
+        // Checked by the gateway's configuration loader.
+        if (entry["alarm_confirm_rounds"].isUInt())
+            health_.alarms.set_confirm_rounds(entry["alarm_confirm_rounds"].asUInt());
+        if (entry["stale_after_s"].isNumeric())
+            health_.state.set_stale_after(entry["stale_after_s"].asDouble());
     }
     // A device that never completes a round raises its communication alarm
     // 120 s after start.
@@ -124,7 +127,80 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
         trace(c);
     }
     ++published_count_;
-    if (sink_) sink_->on_publish(name_, data_id, data, length);
+    // The round the driver publishes is judged here: it is whole only when
+    // nothing was lost on the line since the last publication.
+    finish_round();
+    RoundQuality q;
+    if (restoring_)
+        q.restored = true;
+    else
+        q = health_.judge.close_round();
+    health_.has_round = true;
+    health_.last = q;
+    health_.round_open = true;
+    if (q.restored) {
+        ++health_.rounds_restored;
+    } else {
+        ++health_.rounds_live;
+        health_.has_live_round = true;
+        health_.last_live = q;
+        if (!q.complete()) ++health_.rounds_damaged;
+    }
+    health_.alarms.begin_round(q.complete(), q.restored);
+    const double mono = clock_->monotonic_seconds();
+    const std::time_t wall = clock_->unix_time();
+    emit_state_if(q.restored ? health_.state.restored_round(mono, wall)
+                             : health_.state.live_round(mono, wall, q.complete()));
+    if (sink_) {
+        sink_->on_round(name_, q);
+        sink_->on_publish(name_, data_id, data, length);
+    }
+}
+
+void SMDVDevice::finish_round() {
+    if (!health_.round_open) return;
+    health_.round_open = false;
+    emit_alarm_changes(health_.alarms.end_round(clock_->unix_time()));
+}
+
+void SMDVDevice::emit_alarm_changes(const std::vector<AlarmChange>& changes) {
+    for (const AlarmChange& c : changes) {
+        Json::Value e;
+        e["event"] = "alarm";
+        e["state"] = c.active ? "raised" : "cleared";
+        e["level"] = c.level;
+        e["key"] = c.id.key;
+        e["alarm_id"] = c.id.alarm_id;
+        e["value"] = c.value;
+        e["message"] = c.message;
+        e["seq"] = c.id.seq;
+        if (!c.reason.empty()) e["reason"] = c.reason;
+        emit(e);
+    }
+    if (health_.alarms.take_active_changed() && sink_)
+        sink_->on_active_alarms(name_, health_.alarms.active());
+}
+
+void SMDVDevice::emit_state_if(bool changed) {
+    if (!changed) return;
+    Json::Value e;
+    e["event"] = "state";
+    e["state"] = device_state_name(health_.state.state());
+    e["since"] = local_text(health_.state.since());
+    emit(e);
+}
+
+void SMDVDevice::LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms) {
+    health_.alarms.load_active(alarms);
+}
+
+void SMDVDevice::SetPortOpen(bool open) {
+    emit_state_if(
+        health_.state.port_open(open, clock_->monotonic_seconds(), clock_->unix_time()));
+}
+
+void SMDVDevice::TickState() {
+    emit_state_if(health_.state.tick(clock_->monotonic_seconds(), clock_->unix_time()));
 }
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
@@ -136,6 +212,9 @@ void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
         trace(c);
     }
     ++stored_count_;
+    // Storing closes the round: alarms it no longer reports are settled
+    // before anyone looks at the stored picture.
+    finish_round();
     if (sink_) sink_->on_history(name_, data, length);
 }
 
@@ -209,6 +288,12 @@ bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
         c["value"] = json_float(value);
         trace(c);
     }
+    // A damaged round's value may be a lost section's zero, a restored one's
+    // is old: neither is reported.
+    if (health_.round_open && (!health_.last.complete() || health_.last.restored)) {
+        ++health_.reports_suppressed;
+        return false;
+    }
     Json::Value e;
     e["event"] = "report";
     e["signal_id"] = signal_id;
@@ -219,38 +304,9 @@ bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
 
 uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
     uint8_t result = 0;
-    std::string skey;
-    for (const rule_value& rv : batch) {
+    for (const rule_value& rv : batch)
         if (rv.active) result = 1;
-        state_key(rv.key, rv.alarm_id, rv.seq, skey);
-        auto it = alarm_states_.find(skey);
-        if (it == alarm_states_.end()) {
-            it = alarm_states_.emplace(skey, AlarmState()).first;
-            it->second.key = rv.key;
-            it->second.alarm_id = rv.alarm_id;
-            it->second.seq = rv.seq;
-        }
-        AlarmState& st = it->second;
-        st.level = rv.level;
-        if (st.active == rv.active) {
-            if (rv.active) st.message = rv.message;
-            continue;
-        }
-        st.active = rv.active;
-        // A cleared alarm is reported with the message it was raised with.
-        if (rv.active) st.message = rv.message;
-        Json::Value e;
-        e["event"] = "alarm";
-        e["state"] = rv.active ? "raised" : "cleared";
-        e["level"] = rv.level;
-        e["key"] = rv.key;
-        e["alarm_id"] = rv.alarm_id;
-        e["value"] =
-            rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
-        e["message"] = st.message;
-        e["seq"] = rv.seq;
-        emit(e);
-    }
+    emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time()));
     if (tracing()) {
         Json::Value c;
         c["call"] = "DoBatchCheckThreshold";
@@ -263,8 +319,7 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
 
 std::vector<std::string> SMDVDevice::ActiveAlarmMessages() const {
     std::vector<std::string> out;
-    for (const auto& kv : alarm_states_)
-        if (kv.second.active)
-            out.push_back(kv.second.message.empty() ? kv.second.alarm_id : kv.second.message);
+    for (const ActiveAlarm& a : health_.alarms.active())
+        out.push_back(a.message.empty() ? a.id.alarm_id : a.message);
     return out;
 }

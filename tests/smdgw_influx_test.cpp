@@ -71,7 +71,8 @@ TEST(InfluxWriter, OneLinePerSectionWithDeviceAndInstanceTags) {
         EXPECT_TRUE(p.has_time);
         EXPECT_EQ(p.time, kNow) << "the gateway's clock, in nanoseconds";
     }
-    const std::map<std::string, int> expected = {{"veltra_system", 1},
+    const std::map<std::string, int> expected = {{"veltra_round", 1},
+                                                 {"veltra_system", 1},
                                                  {"veltra_ac", 1},
                                                  {"veltra_ac_input", 2},
                                                  {"veltra_rectifier", 3},
@@ -180,6 +181,30 @@ TEST(InfluxWriter, AlarmChangesAndStatistics) {
     EXPECT_EQ(pts[2].fields.at("frame_errors_checksum").text, "2.0");
     EXPECT_EQ(pts[2].fields.at("frames_accepted").text, "12.0");
     EXPECT_EQ(pts[2].fields.count("last_round"), 0u) << "only numbers become fields";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InfluxWriter, ADamagedRoundWritesItsQualityAndNoPlantFigure) {
+    const veltra_record_t r = plant_record(0.0f);  // a lost DC section reads as zero
+    CapturedFile out;
+    InfluxWriter w(out.file(), [] { return kNow; });
+    RoundQuality damaged;
+    damaged.frame_errors = 1;
+    w.on_round("plant1", damaged);
+    w.on_publish("plant1", 5535, reinterpret_cast<const unsigned char*>(&r), sizeof r);
+    RoundQuality restored;
+    restored.restored = true;
+    w.on_round("plant1", restored);
+    w.on_publish("plant1", 5535, reinterpret_cast<const unsigned char*>(&r), sizeof r);
+    const auto pts = parse_influx(out.text());
+    ASSERT_EQ(pts.size(), 1u) << out.text();
+    EXPECT_EQ(pts[0].measurement, "veltra_round");
+    EXPECT_EQ(pts[0].fields.at("complete").number, 0.0);
+    EXPECT_EQ(pts[0].fields.at("frame_errors").number, 1.0);
+    EXPECT_EQ(pts[0].fields.at("unanswered_commands").number, 0.0);
 }
 
 }  // namespace

@@ -62,6 +62,16 @@ std::string json_line(const Json::Value& v) {
     return Json::writeString(b, v) + "\n";
 }
 
+// "E1/F7": a command pair in hexadecimal.
+uint16_t parse_pair(const std::string& text) {
+    unsigned cid1 = 0, cid2 = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%2x/%2x%c", &cid1, &cid2, &tail) != 2 || text.size() != 5)
+        throw std::invalid_argument("--never-answer \"" + text +
+                                    "\" is not CID1/CID2 in hexadecimal (E1/F7)");
+    return static_cast<uint16_t>(cid1 << 8 | cid2);
+}
+
 powersim::LineFaults parse_line_faults(double corrupt, double noise, double drop,
                                        const std::string& silence) {
     powersim::LineFaults lf;
@@ -109,6 +119,7 @@ int main(int argc, char** argv) {
     Pacing pacing;
     double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
     std::vector<std::string> fault_texts;
+    std::vector<std::string> never_answer;
     unsigned hangup_round = 0;
     app.add_option("--modules", params.modules, "Rectifier modules per plant (1-40)")
         ->check(CLI::Range(1, 40))
@@ -147,6 +158,9 @@ int main(int argc, char** argv) {
     app.add_option("--noise", noise, "Share of frames followed by stray bytes")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop", drop, "Share of responses lost")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--never-answer", never_answer,
+                   "The plant never answers this command (hex CID1/CID2, e.g. E1/F7)")
+        ->type_name("CID1/CID2");
     app.add_option("--silence", silence, "The line goes quiet before a round")
         ->type_name("SECONDS@ROUND");
     app.add_option("--hangup", hangup_round,
@@ -164,6 +178,7 @@ int main(int argc, char** argv) {
     try {
         for (const auto& t : fault_texts) faults.push_back(powersim::parse_fault(t));
         line = parse_line_faults(corrupt, noise, drop, silence);
+        for (const auto& t : never_answer) line.never_answered.push_back(parse_pair(t));
     } catch (const std::invalid_argument& e) {
         std::cerr << "powersim: " << e.what() << std::endl;
         return kExitUsage;

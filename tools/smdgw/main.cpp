@@ -226,6 +226,11 @@ int main(int argc, char** argv) {
     if (!history_opts.path.empty()) {
         try {
             history_store.emplace(smdgw::HistoryStore::open_for_writing(history_opts.path));
+            const auto& m = history_store->migration();
+            if (m.from != 0)
+                std::cerr << "smdgw: history: " << history_opts.path << ": schema version "
+                          << m.from << " migrated to " << smdgw::HistoryStore::kSchemaVersion
+                          << "; the file as it was is kept as " << m.backup << std::endl;
         } catch (const smdgw::HistoryError& e) {
             std::cerr << "smdgw: history: " << e.what() << std::endl;
             return kExitUsage;
@@ -302,7 +307,8 @@ int main(int argc, char** argv) {
         }
         for (smdgw::RunningDevice& d : gw.devices()) {
             if (prometheus)
-                prometheus->add_device(d.cfg.name, d.cfg.data_id, &d.driver->FrameCounters());
+                prometheus->add_device(d.cfg.name, d.cfg.data_id, &d.driver->FrameCounters(),
+                                       &d.driver->Health());
             if (line_trace) d.driver->SetFrameObserver(line_trace->watch(d.cfg.name));
         }
         // The file exists from the start, every device down until its first round.
@@ -310,7 +316,11 @@ int main(int argc, char** argv) {
             std::fclose(out);
             return kExitFailure;
         }
-        if (history) history->restore(gw, *lines);
+        if (history) {
+            history->add_stats(gw);
+            if (prometheus) prometheus->set_history_errors([&history] { return history->errors(); });
+            history->restore(gw, *lines);
+        }
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
         smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());

@@ -69,6 +69,14 @@ DeviceConfig read_device(const Json::Value& d, Json::ArrayIndex index,
     }
     if (!d["address"].isNull() && (!d["address"].isUInt() || d["address"].asUInt() > 255))
         refuse_device("device \"" + dc.name + "\": \"address\" must be an integer 0 to 255");
+    // How the host judges the device's rounds and its line.
+    const Json::Value& confirm = d["alarm_confirm_rounds"];
+    if (!confirm.isNull() && (!confirm.isUInt() || confirm.asUInt() < 1 || confirm.asUInt() > 100))
+        refuse_device("device \"" + dc.name +
+                      "\": \"alarm_confirm_rounds\" must be an integer 1 to 100");
+    const Json::Value& stale = d["stale_after_s"];
+    if (!stale.isNull() && (!stale.isNumeric() || !(stale.asDouble() > 0.0)))
+        refuse_device("device \"" + dc.name + "\": \"stale_after_s\" must be a number above 0");
     check_number_table(dc.name, d["alarm_levels"], "alarm_levels");
     check_number_table(dc.name, d["alarm_thresholds"], "alarm_thresholds");
     check_object_table(dc.name, d["limits"], "limits", {"upper", "lower"}, {});

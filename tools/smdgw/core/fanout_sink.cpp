@@ -13,9 +13,23 @@ void FanoutSink::on_call(const std::string& device, const Json::Value& call) {
         if (s->wants_calls()) s->on_call(device, call);
 }
 
+void FanoutSink::on_round(const std::string& device, const RoundQuality& quality) {
+    restored_ = quality.restored;
+    for (HostSink* s : sinks_) s->on_round(device, quality);
+}
+
+void FanoutSink::on_active_alarms(const std::string& device,
+                                  const std::vector<ActiveAlarm>& alarms) {
+    for (HostSink* s : sinks_) s->on_active_alarms(device, alarms);
+}
+
 void FanoutSink::on_publish(const std::string& device, int data_id, const unsigned char* data,
                             unsigned length) {
     for (HostSink* s : sinks_) s->on_publish(device, data_id, data, length);
+    if (restored_) {
+        restored_ = false;
+        return;
+    }
     ++published_;
     if (published_cb_) published_cb_(published_);
 }

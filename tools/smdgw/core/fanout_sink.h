@@ -1,6 +1,7 @@
 #pragma once
 // Hands every host call and event to several sinks (output, history, ...)
-// and counts the records published.
+// and counts the live records published (a restored round is no news from
+// the line, so --count does not count it).
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,9 @@ class FanoutSink : public HostSink {
 
     bool wants_calls() const override;
     void on_call(const std::string& device, const Json::Value& call) override;
+    void on_round(const std::string& device, const RoundQuality& quality) override;
+    void on_active_alarms(const std::string& device,
+                          const std::vector<ActiveAlarm>& alarms) override;
     void on_publish(const std::string& device, int data_id, const unsigned char* data,
                     unsigned length) override;
     void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
@@ -29,6 +33,7 @@ class FanoutSink : public HostSink {
     std::vector<HostSink*> sinks_;
     std::function<void(uint64_t)> published_cb_;
     uint64_t published_ = 0;
+    bool restored_ = false;  // the round being published
 };
 
 }  // namespace smdgw

@@ -94,6 +94,10 @@ void Gateway::reset_all() {
     }
 }
 
+void Gateway::tick_states() {
+    for (auto& d : devices_) d.driver->TickState();
+}
+
 void Gateway::write_stats() {
     for (auto& d : devices_) {
         const smd::FrameCounters& c = d.driver->FrameCounters();
@@ -112,8 +116,17 @@ void Gateway::write_stats() {
         e["last_round"] = d.driver->DataReady()
                               ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
                               : Json::Value();
+        const DeviceHealth& h = d.driver->Health();
+        e["state"] = device_state_name(h.state.state());
+        e["rounds_live"] = static_cast<Json::UInt64>(h.rounds_live);
+        e["rounds_damaged"] = static_cast<Json::UInt64>(h.rounds_damaged);
+        e["rounds_restored"] = static_cast<Json::UInt64>(h.rounds_restored);
+        e["alarm_changes_held"] = static_cast<Json::UInt64>(h.alarms.changes_held());
+        e["alarm_changes_dropped"] = static_cast<Json::UInt64>(h.alarms.changes_dropped());
+        e["reports_suppressed"] = static_cast<Json::UInt64>(h.reports_suppressed);
         out_.write(d.cfg.name, std::move(e));
     }
+    for (const auto& f : extra_stats_) f(out_);
 }
 
 void Gateway::get_value(const std::string& key) {
@@ -126,6 +139,13 @@ void Gateway::get_value(const std::string& key) {
             e["value"] = std::isfinite(v) ? Json::Value(v) : Json::Value();
         } catch (const std::exception& ex) {
             e["error"] = ex.what();
+        }
+        // Which round the value comes from: whole or damaged, live or
+        // handed back from the history.
+        const DeviceHealth& h = d.driver->Health();
+        if (h.has_round) {
+            e["complete"] = h.last.complete();
+            e["restored"] = h.last.restored;
         }
         out_.write(d.cfg.name, std::move(e));
     }

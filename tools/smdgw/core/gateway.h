@@ -3,6 +3,7 @@
 // from the configuration and fed the bytes of the line.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ class Gateway {
     bool replay(const std::string& path, ReplayPacer* pacer = nullptr);
     // Calls Reset on every device.
     void reset_all();
+    // Re-evaluates every device's state (staleness) on the host's timer.
+    void tick_states();
+    // Adds lines of services beside the devices (the history) to write_stats.
+    void add_stats(std::function<void(LineOutput&)> f) { extra_stats_.push_back(std::move(f)); }
     // One {"event":"stats"} line per device: frames, frame errors by kind,
     // rounds published and the time of the last round.
     void write_stats();
@@ -68,6 +73,7 @@ class Gateway {
     LineOutput& out_;
     const LoadedPlugin& plugin_;
     std::vector<RunningDevice> devices_;
+    std::vector<std::function<void(LineOutput&)>> extra_stats_;
     bool stop_ = false;
 };
 

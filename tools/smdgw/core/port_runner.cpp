@@ -33,6 +33,8 @@ using asio::ip::tcp;
 // The host calls Reset this often so that a silent line raises the
 // communication alarm.
 constexpr double kResetSeconds = 10.0;
+// Device states (staleness) are looked at this often, in host-clock seconds.
+constexpr double kStateSeconds = 1.0;
 constexpr auto kMaxRetryDelay = std::chrono::seconds(30);
 
 std::chrono::steady_clock::duration scaled(double seconds, double scale) {
@@ -81,10 +83,13 @@ class Line : public std::enable_shared_from_this<Line> {
     // the background.
     bool start() {
         if (is_tcp()) {
+            set_open(false);  // until connected
             connect_tcp();
             return true;
         }
-        return open_serial();
+        const bool ok = open_serial();
+        if (!ok) set_open(false);
+        return ok;
     }
 
     void close() {
@@ -98,6 +103,11 @@ class Line : public std::enable_shared_from_this<Line> {
     }
 
    private:
+    // Tells the devices on the line whether their port is open.
+    void set_open(bool open) {
+        for (RunningDevice* d : devices) d->driver->SetPortOpen(open);
+    }
+
     bool open_serial() {
         std::string error;
         serial_ = SerialPort::open(path_, 9600, error);
@@ -106,6 +116,7 @@ class Line : public std::enable_shared_from_this<Line> {
             return false;
         }
         for (RunningDevice* d : devices) d->driver->AttachPort(serial_);
+        set_open(true);
         const int fd = ::dup(serial_->fd());
         if (fd < 0) return false;
         stream_.assign(fd);
@@ -136,6 +147,7 @@ class Line : public std::enable_shared_from_this<Line> {
                     self->tcp_port_ = std::make_shared<TcpLinePort>(self->socket_, self->path_);
                 self->tcp_port_->set_open(true);
                 for (RunningDevice* d : self->devices) d->driver->AttachPort(self->tcp_port_);
+                self->set_open(true);
                 self->delay_ = std::chrono::seconds(1);
                 std::cerr << "smdgw: connected to " << self->path_ << std::endl;
                 self->read_tcp();
@@ -181,6 +193,7 @@ class Line : public std::enable_shared_from_this<Line> {
         socket_.close(ignore);
         if (serial_) serial_->close();
         if (tcp_port_) tcp_port_->set_open(false);
+        set_open(false);
         retry_.expires_after(delay_);
         delay_ =
             std::min(delay_ * 2, std::chrono::duration_cast<std::chrono::seconds>(kMaxRetryDelay));
@@ -250,6 +263,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         const std::string path = d.cfg.port.empty() ? opt.default_port : d.cfg.port;
         if (path.empty()) {
             Gateway::report(d.cfg.name, "no port configured and no --port given");
+            d.driver->SetPortOpen(false);
             continue;
         }
         auto& line = lines[path];
@@ -266,6 +280,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
 
     const double scale = opt.time_scale > 0.0 ? opt.time_scale : 1.0;
     Ticker reset(io, scaled(kResetSeconds, scale), [&] { gw.reset_all(); });
+    Ticker states(io, scaled(kStateSeconds, scale), [&] { gw.tick_states(); });
     std::unique_ptr<Ticker> stats;
     if (opt.stats_interval > 0.0)
         stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0),

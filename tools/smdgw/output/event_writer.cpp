@@ -36,7 +36,21 @@ void EventWriter::on_publish(const std::string& device, int data_id, const unsig
     e["data_id"] = data_id;
     e["length"] = length;
     e["record"] = record_to_json_bytes(data, length);
+    e["complete"] = quality_.complete();
+    if (!quality_.complete()) {
+        Json::Value damage;
+        damage["frame_errors"] = static_cast<Json::UInt64>(quality_.frame_errors);
+        damage["unanswered_commands"] = static_cast<Json::UInt64>(quality_.unanswered_commands);
+        e["damage"] = damage;
+    }
+    e["restored"] = quality_.restored;
+    quality_ = RoundQuality();
     write(device, std::move(e));
+}
+
+void EventWriter::on_round(const std::string& device, const RoundQuality& quality) {
+    (void)device;
+    quality_ = quality;
 }
 
 void EventWriter::on_event(const std::string& device, const Json::Value& event) {

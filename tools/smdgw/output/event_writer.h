@@ -21,6 +21,7 @@ class EventWriter : public HostSink, public LineOutput {
 
     bool wants_calls() const override { return trace_; }
     void on_call(const std::string& device, const Json::Value& call) override;
+    void on_round(const std::string& device, const RoundQuality& quality) override;
     void on_publish(const std::string& device, int data_id, const unsigned char* data,
                     unsigned length) override;
     void on_event(const std::string& device, const Json::Value& event) override;
@@ -32,6 +33,7 @@ class EventWriter : public HostSink, public LineOutput {
     std::FILE* out_;
     bool trace_;
     std::unique_ptr<Json::StreamWriter> writer_;
+    RoundQuality quality_;  // of the round being published
 };
 
 }  // namespace smdgw

@@ -65,12 +65,22 @@ void InfluxWriter::emit(const std::string& text) {
 void InfluxWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
                               unsigned length) {
     (void)data_id;
-    if (length != kRecordSize) return;
+    const RoundQuality q = quality_;
+    quality_ = RoundQuality();
+    if (length != kRecordSize || q.restored) return;
     veltra_record_t rec;
     std::memcpy(&rec, data, sizeof rec);
     const std::string ts = " " + std::to_string(now_ns_()) + "\n";
     const std::string device_tag = ",device=" + influx_key(device);
-    std::string text;
+    std::string text = "veltra_round" + device_tag +
+                       " complete=" + (q.complete() ? "1.0" : "0.0") +
+                       ",frame_errors=" + influx_float(static_cast<double>(q.frame_errors)) +
+                       ",unanswered_commands=" +
+                       influx_float(static_cast<double>(q.unanswered_commands)) + ts;
+    if (!q.complete()) {
+        emit(text);
+        return;
+    }
     const Sample* open = nullptr;  // first sample of the line being written
     for (const Sample& s : record_samples(rec)) {
         if (!open || open->section != s.section || open->instance != s.instance) {
@@ -89,7 +99,19 @@ void InfluxWriter::on_publish(const std::string& device, int data_id, const unsi
     emit(text);
 }
 
+void InfluxWriter::on_round(const std::string& device, const RoundQuality& quality) {
+    (void)device;
+    quality_ = quality;
+}
+
 void InfluxWriter::on_event(const std::string& device, const Json::Value& event) {
+    if (event["event"].asString() == "state") {
+        const std::string state = event["state"].asString();
+        emit("veltra_state,device=" + influx_key(device) + ",state=" + influx_key(state) +
+             " live=" + (state == "live" ? "1.0" : "0.0") + " " + std::to_string(now_ns_()) +
+             "\n");
+        return;
+    }
     if (event["event"].asString() != "alarm") return;
     std::string text = "veltra_alarm,device=" + influx_key(device);
     const std::string alarm_id = event["alarm_id"].asString();

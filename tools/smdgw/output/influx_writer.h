@@ -1,7 +1,10 @@
 #pragma once
 // smdgw --format influx: Influx line protocol on standard output, for a
 // Telegraf execd input or a pipe into the database. One line per section of
-// each published record, one per alarm change, one per statistics report.
+// each complete live record (a damaged round's lost sections would read as
+// zeros; a restored one is old), one "veltra_round" line per live round with
+// its quality, one per alarm change, one per device state change, one per
+// statistics report.
 // Fields are always floats, so that a field keeps its type from round to round.
 
 #include <cstdint>
@@ -20,6 +23,7 @@ class InfluxWriter : public HostSink, public LineOutput {
     InfluxWriter(std::FILE* out, std::function<int64_t()> now_ns)
         : out_(out), now_ns_(std::move(now_ns)) {}
 
+    void on_round(const std::string& device, const RoundQuality& quality) override;
     void on_publish(const std::string& device, int data_id, const unsigned char* data,
                     unsigned length) override;
     void on_event(const std::string& device, const Json::Value& event) override;
@@ -31,6 +35,7 @@ class InfluxWriter : public HostSink, public LineOutput {
     void emit(const std::string& text);
     std::FILE* out_;
     std::function<int64_t()> now_ns_;
+    RoundQuality quality_;  // of the round being published
 };
 
 // Line protocol escapes: measurement names escape commas and blanks; tag keys,

@@ -33,7 +33,8 @@ class Exposition {
             f.type = type;
             f.help = help;
         }
-        f.lines += name + "{" + labels + "} " + number(value) + "\n";
+        f.lines += name + (labels.empty() ? std::string() : "{" + labels + "}") + " " +
+                   number(value) + "\n";
     }
     std::string text() const {
         std::string out;
@@ -51,6 +52,44 @@ class Exposition {
     };
     std::map<std::string, Family> families_;
 };
+
+void add_health(Exposition& e, const std::string& dev, const DeviceHealth& h) {
+    static const DeviceState kStates[] = {DeviceState::Never, DeviceState::Live,
+                                          DeviceState::Stale, DeviceState::Restored,
+                                          DeviceState::NoPort};
+    for (DeviceState s : kStates)
+        e.add("veltra_state", "gauge",
+              "1 for the device's current state: never, live, stale, restored or no-port",
+              dev + ",state=\"" + device_state_name(s) + "\"", h.state.state() == s ? 1 : 0);
+    if (const auto t = h.state.last_live())
+        e.add("veltra_last_round_timestamp_seconds", "gauge", "Unix time of the last live round",
+              dev, static_cast<double>(*t));
+    if (const auto t = h.state.last_complete())
+        e.add("veltra_last_complete_round_timestamp_seconds", "gauge",
+              "Unix time of the last complete live round", dev, static_cast<double>(*t));
+    if (h.has_live_round)
+        e.add("veltra_round_complete", "gauge",
+              "1 when the last live round was complete, 0 when it was damaged", dev,
+              h.last_live.complete() ? 1 : 0);
+    e.add("veltra_rounds_damaged_total", "counter",
+          "Live rounds with a frame error or an unanswered command", dev,
+          static_cast<double>(h.rounds_damaged));
+    e.add("veltra_alarm_changes_held_total", "counter",
+          "Alarm changes held for confirmation by the next round", dev,
+          static_cast<double>(h.alarms.changes_held()));
+    e.add("veltra_alarm_changes_dropped_total", "counter",
+          "Held alarm changes the next round did not confirm", dev,
+          static_cast<double>(h.alarms.changes_dropped()));
+    const auto active = h.alarms.active();
+    for (const ActiveAlarm& a : active)
+        e.add("veltra_alarm_active", "gauge", "1 for every alarm the gateway holds as raised",
+              dev + ",alarm_id=\"" + prometheus_label(a.id.alarm_id) + "\",key=\"" +
+                  prometheus_label(a.id.key) + "\",seq=\"" + std::to_string(a.id.seq) +
+                  "\",level=\"" + std::to_string(a.level) + "\"",
+              1);
+    e.add("veltra_alarms_active", "gauge", "Alarms the gateway holds as raised", dev,
+          static_cast<double>(active.size()));
+}
 
 }  // namespace
 
@@ -71,11 +110,12 @@ std::string prometheus_label(const std::string& s) {
 }
 
 void PrometheusFile::add_device(const std::string& name, uint32_t data_id,
-                                const smd::FrameCounters* counters) {
+                                const smd::FrameCounters* counters, const DeviceHealth* health) {
     Device d;
     d.name = name;
     d.data_id = data_id;
     d.counters = counters;
+    d.health = health;
     devices_.push_back(std::move(d));
 }
 
@@ -89,11 +129,21 @@ void PrometheusFile::on_publish(const std::string& device, int data_id, const un
                                 unsigned length) {
     (void)data_id;
     Device* d = find(device);
-    if (!d || length != kRecordSize) return;
+    if (!d) return;
+    const RoundQuality q = d->quality;
+    d->quality = RoundQuality();
+    if (q.restored) return;
+    ++d->rounds;
+    // A damaged round's lost sections read as zeros: the figures stay those
+    // of the last complete round.
+    if (length != kRecordSize || !q.complete()) return;
     veltra_record_t rec;
     std::memcpy(&rec, data, sizeof rec);
     d->samples = record_samples(rec);
-    ++d->rounds;
+}
+
+void PrometheusFile::on_round(const std::string& device, const RoundQuality& quality) {
+    if (Device* d = find(device)) d->quality = quality;
 }
 
 void PrometheusFile::on_history(const std::string& device, const unsigned char* data,
@@ -105,24 +155,35 @@ void PrometheusFile::on_history(const std::string& device, const unsigned char* 
 }
 
 void PrometheusFile::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() != "alarm" || event["alarm_id"].asString() != kCommAlarmId)
-        return;
     Device* d = find(device);
     if (!d) return;
-    const bool raised = event["state"].asString() == "raised";
-    if (raised == d->comm_alarm) return;
-    d->comm_alarm = raised;
-    write();
+    const std::string kind = event["event"].asString();
+    if (kind == "state") {
+        write();
+        return;
+    }
+    if (kind != "alarm") return;
+    bool changed = false;
+    if (event["alarm_id"].asString() == kCommAlarmId) {
+        const bool raised = event["state"].asString() == "raised";
+        changed = raised != d->comm_alarm;
+        d->comm_alarm = raised;
+    }
+    // Changes inside a round are written with the round.
+    const bool in_round = d->health && d->health->round_open;
+    if (!in_round && (changed || d->health)) write();
 }
 
 std::string PrometheusFile::render() const {
     Exposition e;
     for (const Device& d : devices_) {
         const std::string dev = "device=\"" + prometheus_label(d.name) + "\"";
+        const DeviceHealth* h = d.health;
+        const bool live = h ? h->state.state() == DeviceState::Live : d.rounds > 0;
         e.add("veltra_up", "gauge",
-              "1 while the device's line delivers rounds, 0 before the first round and while "
-              "the communication alarm is raised",
-              dev, d.rounds > 0 && !d.comm_alarm ? 1 : 0);
+              "1 while the device is live: its last live round is recent and its port open, "
+              "and no communication alarm is raised",
+              dev, live && !d.comm_alarm ? 1 : 0);
         e.add("veltra_info", "gauge", "Driver version and data ID of each device",
               dev + ",driver_version=\"" + prometheus_label(version_) + "\",data_id=\"" +
                   std::to_string(d.data_id) + "\"",
@@ -138,6 +199,7 @@ std::string PrometheusFile::render() const {
                           "\"",
                       static_cast<double>(d.counters->weird[k]));
         }
+        if (h) add_health(e, dev, *h);
         for (const Sample& s : d.samples) {
             std::string labels = dev;
             if (s.section->tag)
@@ -147,6 +209,10 @@ std::string PrometheusFile::render() const {
                   std::string(s.field->help) + " (" + s.section->what + ")", labels, s.value);
         }
     }
+    if (history_errors_)
+        e.add("smdgw_history_errors_total", "counter",
+              "Failed attempts to write the history database", "",
+              static_cast<double>(history_errors_()));
     return e.text();
 }
 

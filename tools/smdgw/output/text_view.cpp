@@ -63,7 +63,18 @@ void TextView::on_history(const std::string& device, const unsigned char* data, 
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t.year),
                   unsigned(t.month), unsigned(t.day), unsigned(t.hour), unsigned(t.minute),
                   unsigned(t.second));
-    os << "== " << device << "  round " << ++rounds_[device] << "  " << when << "\n";
+    os << "== " << device << "  round " << ++rounds_[device] << "  " << when;
+    const RoundQuality q = quality_[device];
+    if (q.restored) os << "  (restored from history)";
+    if (!q.complete()) {
+        // Lost sections read as zeros: no figure of this round is shown.
+        os << "  DAMAGED: " << q.frame_errors << " frame error(s), " << q.unanswered_commands
+           << " unanswered command(s); figures not shown\n";
+        write_active(os, device);
+        write_line(os.str());
+        return;
+    }
+    os << "\n";
     os << "  DC     panel 1: " << panel_text(r.dc);
     if (r.dc2.v != 0.0f || r.dc2.alert_m_count != 0) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
@@ -86,6 +97,11 @@ void TextView::on_history(const std::string& device, const unsigned char* data, 
     const float out_v = r.out_v;
     os << "  RECT   " << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
        << " A in all, " << on << " on, " << faulty << " faulty\n";
+    write_active(os, device);
+    write_line(os.str());
+}
+
+void TextView::write_active(std::ostream& os, const std::string& device) {
     const auto& active = active_[device];
     if (active.empty()) {
         os << "  ALARMS none";
@@ -93,10 +109,18 @@ void TextView::on_history(const std::string& device, const unsigned char* data, 
         os << "  ALARMS";
         for (const auto& kv : active) os << "\n    " << kv.second;
     }
-    write_line(os.str());
+}
+
+void TextView::on_round(const std::string& device, const RoundQuality& quality) {
+    quality_[device] = quality;
 }
 
 void TextView::on_event(const std::string& device, const Json::Value& event) {
+    if (event["event"].asString() == "state") {
+        write_line("-- " + device + "  state " + event["state"].asString() + " since " +
+                   event["since"].asString());
+        return;
+    }
     if (event["event"].asString() != "alarm") return;
     const std::string id = event["key"].asString() + "/" + event["alarm_id"].asString() + "/" +
                            std::to_string(event["seq"].asUInt());
@@ -108,8 +132,10 @@ void TextView::on_event(const std::string& device, const Json::Value& event) {
         active_[device][id] = text;
     else
         active_[device].erase(id);
+    const std::string reason = event["reason"].asString();
     write_line(std::string(raised ? "!! " : "ok ") + device + "  alarm " +
-               (raised ? "raised:  " : "cleared: ") + text);
+               (raised ? "raised:  " : "cleared: ") + text +
+               (reason.empty() ? std::string() : " (" + reason + ")"));
 }
 
 }  // namespace smdgw
