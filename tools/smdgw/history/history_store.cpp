@@ -17,7 +17,7 @@ namespace {
 constexpr int kPruneChunk = 1000;
 
 // Waits this long for another connection's lock before giving up.
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 1000;
 
 // The alarms each device holds as raised; replaced per device on change.
 #define SMDGW_ACTIVE_ALARMS_TABLE                                     \
