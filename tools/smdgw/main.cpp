@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
         ->type_name("FORMAT")
         ->capture_default_str();
     app.add_option("--prometheus", prometheus_path,
-                   "After each round, write every device's values to FILE in the Prometheus "
-                   "text format")
+                   "Keep every device's values and line health in FILE in the Prometheus "
+                   "text format (rewritten after rounds and state changes)")
         ->type_name("FILE");
     app.add_flag("-v,--trace-line", verbosity,
                  "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
                    "Print per-device statistics every SECONDS on a port (0: only at the end)")
         ->check(CLI::NonNegativeNumber)
         ->type_name("SECONDS");
-    app.add_option("--count", count, "Stop after N published rounds (all devices together)")
+    app.add_option("--count", count, "Stop after N published live rounds (all devices together; restored rounds do not count)")
         ->type_name("N");
     app.add_option("--time-scale", time_scale,
                    "Run the host clock this many times faster (tests and simulations)")
