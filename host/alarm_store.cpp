@@ -45,7 +45,7 @@ bool AlarmStore::consider(State& st, bool active, bool in_round) {
     return false;
 }
 
-AlarmChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, int level,
+AlarmStateChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, int level,
                               const std::string& value, const std::string& message,
                               std::time_t now) {
     st.active = active;
@@ -55,7 +55,7 @@ AlarmChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, i
         st.since = now;
     }
     active_changed_ = true;
-    AlarmChange c;
+    AlarmStateChange c;
     c.id = id;
     c.active = active;
     c.level = level;
@@ -64,9 +64,9 @@ AlarmChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, i
     return c;
 }
 
-std::vector<AlarmChange> AlarmStore::report(const std::vector<rule_value>& batch,
+std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& batch,
                                             std::time_t now) {
-    std::vector<AlarmChange> out;
+    std::vector<AlarmStateChange> out;
     if (in_round_ && restored_) return out;
     AlarmIdentity id;
     for (const rule_value& rv : batch) {
@@ -95,8 +95,8 @@ std::vector<AlarmChange> AlarmStore::report(const std::vector<rule_value>& batch
     return out;
 }
 
-std::vector<AlarmChange> AlarmStore::end_round(std::time_t now) {
-    std::vector<AlarmChange> out;
+std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
+    std::vector<AlarmStateChange> out;
     if (!in_round_) return out;
     in_round_ = false;
     if (restored_) return out;
@@ -108,7 +108,7 @@ std::vector<AlarmChange> AlarmStore::end_round(std::time_t now) {
             // panel or level is gone, and so is the alarm.
             st.reported_in = round_;
             if (!consider(st, false, true)) continue;
-            AlarmChange c = apply(kv.first, st, false, st.level, std::string(), st.message, now);
+            AlarmStateChange c = apply(kv.first, st, false, st.level, std::string(), st.message, now);
             c.reason = kNotReported;
             out.push_back(std::move(c));
             continue;

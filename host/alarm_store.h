@@ -44,7 +44,7 @@ struct ActiveAlarm {
 };
 
 // An applied change, for the alarm event.
-struct AlarmChange {
+struct AlarmStateChange {
     AlarmIdentity id;
     bool active = false;
     int level = 0;
@@ -67,11 +67,11 @@ class AlarmStore {
     // reports change nothing.
     void begin_round(bool complete, bool restored = false);
     // Reports of one batch; returns the changes applied, in report order.
-    std::vector<AlarmChange> report(const std::vector<rule_value>& batch, std::time_t now);
+    std::vector<AlarmStateChange> report(const std::vector<rule_value>& batch, std::time_t now);
     // Ends the round: after a complete round, every active alarm it did not
     // report is cleared ("not reported", under the same confirmation rule);
     // held changes the round did not report again are dropped.
-    std::vector<AlarmChange> end_round(std::time_t now);
+    std::vector<AlarmStateChange> end_round(std::time_t now);
     bool in_round() const { return in_round_; }
 
     // Alarms loaded from the history at start: current states, no events.
@@ -99,7 +99,7 @@ class AlarmStore {
     // Applies, holds or drops one reported state.
     bool consider(State& st, bool active, bool in_round);
     void drop(State& st);
-    AlarmChange apply(const AlarmIdentity& id, State& st, bool active, int level,
+    AlarmStateChange apply(const AlarmIdentity& id, State& st, bool active, int level,
                       const std::string& value, const std::string& message, std::time_t now);
 
     unsigned confirm_;

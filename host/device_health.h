@@ -7,13 +7,13 @@
 #include <cstdint>
 
 #include "host/alarm_store.h"
-#include "host/device_state.h"
+#include "host/data_state.h"
 #include "host/round_judge.h"
 
 struct DeviceHealth {
     RoundJudge judge;
     AlarmStore alarms;
-    DeviceStateTracker state;
+    DataStateTracker state;
 
     // The last publication: its quality, and whether one happened at all;
     // the same for the last live one.

@@ -8,11 +8,10 @@
 #include <string>
 
 #include "host/frame_codec.h"
-#include "host/frame_observer.h"
 #include "host/line_port.h"
 #include "host/smd_vdevice.h"
 
-class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
+class SMDSPDevice : public SMDVDevice {
    public:
     SMDSPDevice();
     ~SMDSPDevice() override;
@@ -42,8 +41,6 @@ class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
     }
     const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }
     uint64_t FramesFiltered() const { return frames_filtered_; }
-    // Sees every frame before the driver does; null to stop watching.
-    void SetFrameObserver(FrameObserver* observer) { observer_ = observer; }
 
    protected:
     virtual int process_payload() { return 1; }
@@ -60,14 +57,28 @@ class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
     size_t frame_len_ = 0;
 
    private:
-    void on_frame(const uint8_t* frame, size_t length) override;
-    void on_frame_error(smd::FrameWeird why) override;
+    // Hands the decoder's frames to the device. A member rather than a base:
+    // a base's callbacks would take slots in the driver's virtual table.
+    class FrameInput : public smd::FrameSink {
+       public:
+        explicit FrameInput(SMDSPDevice& device) : device_(device) {}
+        void on_frame(const uint8_t* frame, size_t length) override {
+            device_.take_frame(frame, length);
+        }
+        void on_frame_error(smd::FrameWeird why) override { device_.take_frame_error(why); }
 
+       private:
+        SMDSPDevice& device_;
+    };
+
+    void take_frame(const uint8_t* frame, size_t length);
+    void take_frame_error(smd::FrameWeird why);
+
+    FrameInput frame_input_{*this};
     smd::FrameDecoder decoder_;
     std::array<unsigned char, smd::kMaxFrameBytes> frame_buf_{};
     std::shared_ptr<LinePort> port_;
     int address_filter_ = -1;
     uint64_t frames_filtered_ = 0;
-    FrameObserver* observer_ = nullptr;
     bool processing_ = false;
 };

@@ -3,7 +3,6 @@
 #include <json/value.h>
 
 #include <cmath>
-#include <ctime>
 
 #include "host/frame_codec.h"
 #include "host/number_text.h"
@@ -63,18 +62,6 @@ void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOS
     }
 }
 
-// "YYYY-MM-DD HH:MM:SS", local time, of a state change.
-std::string local_text(std::time_t t) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
-// JSON numbers cannot carry NaN or infinity.
-Json::Value json_float(float v) { return std::isfinite(v) ? Json::Value(v) : Json::Value(); }
-
 }  // namespace
 
 SMDVDevice::SMDVDevice() = default;
@@ -110,21 +97,14 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
     last_time_ = clock_->local_time();
 }
 
-void SMDVDevice::trace(const Json::Value& call) const { sink_->on_call(name_, call); }
-
-void SMDVDevice::emit(const Json::Value& event) const {
-    if (sink_) sink_->on_event(name_, event);
-}
-
 void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length, bool flag) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "SendSP";
-        c["data_id"] = data_id;
-        c["length"] = length;
-        c["flag"] = flag;
-        c["hex"] = smd::to_hex(data, length);
-        trace(c);
+        const std::string hex = smd::to_hex(data, length);
+        trace(smd::HostCall("SendSP")
+                  .arg("data_id", data_id)
+                  .arg("length", length)
+                  .arg("flag", flag)
+                  .arg("hex", hex));
     }
     ++published_count_;
     // The round the driver publishes is judged here: it is whole only when
@@ -149,12 +129,19 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
     health_.alarms.begin_round(q.complete(), q.restored);
     const double mono = clock_->monotonic_seconds();
     const std::time_t wall = clock_->unix_time();
+    if (sink_) {
+        smd::RecordPublished r;
+        r.data_id = data_id;
+        r.data = data;
+        r.length = length;
+        r.local_time = last_time_;
+        r.unix_time = wall;
+        r.quality = q;
+        r.health = &health_;
+        sink_->on_publish(name_, r);
+    }
     emit_state_if(q.restored ? health_.state.restored_round(mono, wall)
                              : health_.state.live_round(mono, wall, q.complete()));
-    if (sink_) {
-        sink_->on_round(name_, q);
-        sink_->on_publish(name_, data_id, data, length);
-    }
 }
 
 void SMDVDevice::finish_round() {
@@ -163,35 +150,40 @@ void SMDVDevice::finish_round() {
     emit_alarm_changes(health_.alarms.end_round(clock_->unix_time()));
 }
 
-void SMDVDevice::emit_alarm_changes(const std::vector<AlarmChange>& changes) {
-    for (const AlarmChange& c : changes) {
-        Json::Value e;
-        e["event"] = "alarm";
-        e["state"] = c.active ? "raised" : "cleared";
-        e["level"] = c.level;
-        e["key"] = c.id.key;
-        e["alarm_id"] = c.id.alarm_id;
-        e["value"] = c.value;
-        e["message"] = c.message;
-        e["seq"] = c.id.seq;
-        if (!c.reason.empty()) e["reason"] = c.reason;
-        emit(e);
+void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& changes) {
+    if (sink_) {
+        for (const AlarmStateChange& c : changes) {
+            smd::AlarmChange change;
+            change.raised = c.active;
+            change.level = c.level;
+            change.key = c.id.key;
+            change.alarm_id = c.id.alarm_id;
+            change.value = c.value;
+            change.message = c.message;
+            change.seq = c.id.seq;
+            change.reason = c.reason;
+            sink_->on_alarm(name_, change);
+        }
     }
-    if (health_.alarms.take_active_changed() && sink_)
-        sink_->on_active_alarms(name_, health_.alarms.active());
+    if (health_.alarms.take_active_changed() && sink_) {
+        const std::vector<ActiveAlarm> active = health_.alarms.active();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, false});
+    }
 }
 
 void SMDVDevice::emit_state_if(bool changed) {
-    if (!changed) return;
-    Json::Value e;
-    e["event"] = "state";
-    e["state"] = device_state_name(health_.state.state());
-    e["since"] = local_text(health_.state.since());
-    emit(e);
+    if (!changed || !sink_) return;
+    sink_->on_state(name_,
+                    smd::StateChanged{health_.state.state(), health_.state.since(), &health_});
 }
 
 void SMDVDevice::LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms) {
     health_.alarms.load_active(alarms);
+    health_.alarms.take_active_changed();
+    if (sink_ && !alarms.empty()) {
+        const std::vector<ActiveAlarm> active = health_.alarms.active();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, true});
+    }
 }
 
 void SMDVDevice::SetPortOpen(bool open) {
@@ -205,29 +197,24 @@ void SMDVDevice::TickState() {
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "SaveDeviceHistory";
-        c["length"] = length;
-        c["hex"] = smd::to_hex(data, length);
-        trace(c);
+        const std::string hex = smd::to_hex(data, length);
+        trace(smd::HostCall("SaveDeviceHistory").arg("length", length).arg("hex", hex));
     }
     ++stored_count_;
     // Storing closes the round: alarms it no longer reports are settled
     // before anyone looks at the stored picture.
     finish_round();
-    if (sink_) sink_->on_history(name_, data, length);
+    if (sink_) sink_->on_history(name_, smd::RecordStored{data, length, health_.last, &health_});
 }
 
 void SMDVDevice::CheckThreshold(const std::string& alarm_id, const std::string& name,
                                 const float& value, int n) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckThreshold";
-        c["alarm_id"] = alarm_id;
-        c["name"] = name;
-        c["value"] = json_float(value);
-        c["n"] = n;
-        trace(c);
+        trace(smd::HostCall("CheckThreshold")
+                  .arg("alarm_id", alarm_id)
+                  .arg("name", name)
+                  .arg("value", value)
+                  .arg("n", n));
     }
     const auto lim = limit_map_.find(alarm_id);
     if (lim == limit_map_.end()) return;  // no limits held for this alarm: nothing to check
@@ -257,16 +244,14 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
                                     const std::string& value, const std::string& message,
                                     bool active, unsigned short seq) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckThresholdBool";
-        c["level"] = level;
-        c["key"] = key;
-        c["alarm_id"] = alarm_id;
-        c["value"] = value;
-        c["message"] = message;
-        c["active"] = active;
-        c["seq"] = seq;
-        trace(c);
+        trace(smd::HostCall("CheckThresholdBool")
+                  .arg("level", level)
+                  .arg("key", key)
+                  .arg("alarm_id", alarm_id)
+                  .arg("value", value)
+                  .arg("message", message)
+                  .arg("active", active)
+                  .arg("seq", seq));
     }
     rule_value rv;
     rv.kind = rule_value::Kind::Bool;
@@ -281,24 +266,15 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
 }
 
 bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
-    if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckAOReport";
-        c["signal_id"] = signal_id;
-        c["value"] = json_float(value);
-        trace(c);
-    }
+    if (tracing())
+        trace(smd::HostCall("CheckAOReport").arg("signal_id", signal_id).arg("value", value));
     // A damaged round's value may be a lost section's zero, a restored one's
     // is old: neither is reported.
     if (health_.round_open && (!health_.last.complete() || health_.last.restored)) {
         ++health_.reports_suppressed;
         return false;
     }
-    Json::Value e;
-    e["event"] = "report";
-    e["signal_id"] = signal_id;
-    e["value"] = json_float(value);
-    emit(e);
+    if (sink_) sink_->on_report(name_, smd::AnalogReport{signal_id, value});
     return true;
 }
 
@@ -308,11 +284,9 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
         if (rv.active) result = 1;
     emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time()));
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "DoBatchCheckThreshold";
-        c["size"] = static_cast<Json::UInt64>(batch.size());
-        c["result"] = result;
-        trace(c);
+        trace(smd::HostCall("DoBatchCheckThreshold")
+                  .arg("size", static_cast<unsigned long long>(batch.size()))
+                  .arg("result", result));
     }
     return result;
 }

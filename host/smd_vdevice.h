@@ -101,8 +101,7 @@ class SMDVDevice : public VDeviceInterface {
    protected:
     // True when the sink wants a trace line per call.
     bool tracing() const { return sink_ && sink_->wants_calls(); }
-    void trace(const Json::Value& call) const;
-    void emit(const Json::Value& event) const;
+    void trace(const smd::HostCall& call) const { sink_->on_call(name_, call); }
     // The judge of the round being collected, fed by the line layer.
     RoundJudge& judge() { return health_.judge; }
 
@@ -119,7 +118,7 @@ class SMDVDevice : public VDeviceInterface {
    private:
     // Ends the host's round opened by the last publication, if still open.
     void finish_round();
-    void emit_alarm_changes(const std::vector<AlarmChange>& changes);
+    void emit_alarm_changes(const std::vector<AlarmStateChange>& changes);
     void emit_state_if(bool changed);
 
     HostSink* sink_ = nullptr;

@@ -43,8 +43,8 @@ std::vector<std::string> run(AlarmStore& s, const std::vector<RoundIn>& rounds) 
         s.begin_round(r.complete);
         std::vector<rule_value> batch;
         if (r.fuse != Absent) batch.push_back(fuse_report(r.fuse == On));
-        for (const AlarmChange& c : s.report(batch, now)) seen += c.active ? "+" : "-";
-        for (const AlarmChange& c : s.end_round(now))
+        for (const AlarmStateChange& c : s.report(batch, now)) seen += c.active ? "+" : "-";
+        for (const AlarmStateChange& c : s.end_round(now))
             seen += std::string(c.active ? "+" : "-") + (c.reason.empty() ? "" : "nr");
         out.push_back(seen);
         now += 10;

@@ -8,38 +8,51 @@ bool FanoutSink::wants_calls() const {
     return false;
 }
 
-void FanoutSink::on_call(const std::string& device, const Json::Value& call) {
+bool FanoutSink::wants_frames() const {
+    for (const HostSink* s : sinks_)
+        if (s->wants_frames()) return true;
+    return false;
+}
+
+void FanoutSink::on_call(const std::string& device, const smd::HostCall& call) {
     for (HostSink* s : sinks_)
         if (s->wants_calls()) s->on_call(device, call);
 }
 
-void FanoutSink::on_round(const std::string& device, const RoundQuality& quality) {
-    restored_ = quality.restored;
-    for (HostSink* s : sinks_) s->on_round(device, quality);
+void FanoutSink::on_frame(const std::string& device, const smd::FrameVerdict& verdict) {
+    for (HostSink* s : sinks_)
+        if (s->wants_frames()) s->on_frame(device, verdict);
 }
 
-void FanoutSink::on_active_alarms(const std::string& device,
-                                  const std::vector<ActiveAlarm>& alarms) {
-    for (HostSink* s : sinks_) s->on_active_alarms(device, alarms);
-}
-
-void FanoutSink::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                            unsigned length) {
-    for (HostSink* s : sinks_) s->on_publish(device, data_id, data, length);
-    if (restored_) {
-        restored_ = false;
-        return;
-    }
+void FanoutSink::on_publish(const std::string& device, const smd::RecordPublished& r) {
+    for (HostSink* s : sinks_) s->on_publish(device, r);
+    if (r.quality.restored) return;
     ++published_;
     if (published_cb_) published_cb_(published_);
 }
 
-void FanoutSink::on_history(const std::string& device, const unsigned char* data, unsigned length) {
-    for (HostSink* s : sinks_) s->on_history(device, data, length);
+void FanoutSink::on_history(const std::string& device, const smd::RecordStored& r) {
+    for (HostSink* s : sinks_) s->on_history(device, r);
 }
 
-void FanoutSink::on_event(const std::string& device, const Json::Value& event) {
-    for (HostSink* s : sinks_) s->on_event(device, event);
+void FanoutSink::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    for (HostSink* s : sinks_) s->on_alarm(device, a);
+}
+
+void FanoutSink::on_report(const std::string& device, const smd::AnalogReport& r) {
+    for (HostSink* s : sinks_) s->on_report(device, r);
+}
+
+void FanoutSink::on_command(const std::string& device, const smd::CommandSent& c) {
+    for (HostSink* s : sinks_) s->on_command(device, c);
+}
+
+void FanoutSink::on_state(const std::string& device, const smd::StateChanged& st) {
+    for (HostSink* s : sinks_) s->on_state(device, st);
+}
+
+void FanoutSink::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    for (HostSink* s : sinks_) s->on_active_alarms(device, a);
 }
 
 }  // namespace smdgw

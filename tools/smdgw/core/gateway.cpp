@@ -6,16 +6,17 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iostream>
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/core/gateway_clock.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/replay_pacer.h"
 
 namespace smdgw {
 
 void Gateway::report(const std::string& device, const std::string& what) {
-    std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
+    log_error("device \"" + device + "\": " + what);
 }
 
 int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
@@ -26,7 +27,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
         rd.cfg = dc;
         try {
             rd.driver.reset(plugin_.device_provider->create());
-            rd.driver->SetSink(&sink_);
+            rd.driver->SetSink(&device_sink_);
             rd.driver->SetClock(clock);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
@@ -37,6 +38,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
             continue;
         }
         ++index;
+        states_.add_device(dc.name, dc.data_id);
         devices_.push_back(std::move(rd));
     }
     return failed;
@@ -49,6 +51,11 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
     while (done < n && !stop_) {
         const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
         const size_t end = eoi < n ? eoi + 1 : n;
+        if (line_clock_) {
+            line_bytes_ += end - done;
+            line_clock_->set_line_seconds(static_cast<double>(line_bytes_) * kBitsPerByte /
+                                          kLineBaud);
+        }
         for (RunningDevice* d : on_line) {
             try {
                 d->driver->process(data + done, static_cast<unsigned>(end - done));
@@ -58,13 +65,15 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
         }
         done = end;
     }
+    for (RunningDevice* d : on_line)
+        states_.set_frame_counters(static_cast<size_t>(d - devices_.data()),
+                                   d->driver->FrameCounters(), d->driver->FramesFiltered());
 }
 
 bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
-                  << std::endl;
+        log_error("cannot open capture " + path + ": " + std::strerror(errno));
         return false;
     }
     std::vector<RunningDevice*> all;
@@ -78,7 +87,7 @@ bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
         if (pacer) pacer->fed(static_cast<size_t>(got));
     }
     if (in.bad()) {
-        std::cerr << "smdgw: error reading capture " << path << std::endl;
+        log_error("error reading capture " + path);
         return false;
     }
     return true;
@@ -99,32 +108,30 @@ void Gateway::tick_states() {
 }
 
 void Gateway::write_stats() {
-    for (auto& d : devices_) {
-        const smd::FrameCounters& c = d.driver->FrameCounters();
+    for (const DeviceState& d : states_.all()) {
+        const DeviceCounters& c = d.counters;
         Json::Value e;
         e["event"] = "stats";
-        e["frames_accepted"] = static_cast<Json::UInt64>(c.accepted);
+        e["frames_accepted"] = static_cast<Json::UInt64>(c.frames.accepted);
         Json::Value errors(Json::objectValue);
         for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
             errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
-                static_cast<Json::UInt64>(c.weird[k]);
+                static_cast<Json::UInt64>(c.frames.weird[k]);
         e["frame_errors"] = errors;
-        e["frame_errors_total"] = static_cast<Json::UInt64>(c.errors());
-        e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
-        e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
-        e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
-        e["last_round"] = d.driver->DataReady()
-                              ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
-                              : Json::Value();
-        const DeviceHealth& h = d.driver->Health();
-        e["state"] = device_state_name(h.state.state());
-        e["rounds_live"] = static_cast<Json::UInt64>(h.rounds_live);
-        e["rounds_damaged"] = static_cast<Json::UInt64>(h.rounds_damaged);
-        e["rounds_restored"] = static_cast<Json::UInt64>(h.rounds_restored);
-        e["alarm_changes_held"] = static_cast<Json::UInt64>(h.alarms.changes_held());
-        e["alarm_changes_dropped"] = static_cast<Json::UInt64>(h.alarms.changes_dropped());
-        e["reports_suppressed"] = static_cast<Json::UInt64>(h.reports_suppressed);
-        out_.write(d.cfg.name, std::move(e));
+        e["frame_errors_total"] = static_cast<Json::UInt64>(c.frames.errors());
+        e["stray_bytes"] = static_cast<Json::UInt64>(c.frames.stray_bytes);
+        e["frames_other_address"] = static_cast<Json::UInt64>(c.frames_other_address);
+        e["rounds_published"] = static_cast<Json::UInt64>(c.rounds_published);
+        e["last_round"] =
+            d.has_record() ? boost::posix_time::to_simple_string(d.record_time) : Json::Value();
+        e["state"] = data_state_name(d.data_state);
+        e["rounds_live"] = static_cast<Json::UInt64>(c.rounds_live);
+        e["rounds_damaged"] = static_cast<Json::UInt64>(c.rounds_damaged);
+        e["rounds_restored"] = static_cast<Json::UInt64>(c.rounds_restored);
+        e["alarm_changes_held"] = static_cast<Json::UInt64>(c.alarm_changes_held);
+        e["alarm_changes_dropped"] = static_cast<Json::UInt64>(c.alarm_changes_dropped);
+        e["reports_suppressed"] = static_cast<Json::UInt64>(c.reports_suppressed);
+        out_.write(d.name, std::move(e));
     }
     for (const auto& f : extra_stats_) f(out_);
 }
@@ -142,11 +149,11 @@ void Gateway::get_value(const std::string& key) {
         }
         // Which round the value comes from: whole or damaged, live or
         // handed back from the history.
-        const DeviceHealth& h = d.driver->Health();
-        if (h.has_round) {
-            e["complete"] = h.last.complete();
-            e["restored"] = h.last.restored;
-        }
+        states_.read(d.cfg.name, [&e](const DeviceState& st) {
+            if (!st.has_round) return;
+            e["complete"] = st.last_round.complete();
+            e["restored"] = st.last_round.restored;
+        });
         out_.write(d.cfg.name, std::move(e));
     }
 }

@@ -11,6 +11,8 @@
 #include "host/host_clock.h"
 #include "host/smd_spdevice.h"
 #include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/device_state.h"
+#include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/core/plugin_loader.h"
 
@@ -18,6 +20,7 @@ class HostSink;
 
 namespace smdgw {
 
+class GatewayClock;
 class ReplayPacer;
 
 struct DeviceDeleter {
@@ -32,13 +35,18 @@ struct RunningDevice {
 
 class Gateway {
    public:
-    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin)
-        : sink_(sink), out_(out), plugin_(plugin) {}
+    // Devices report to the state snapshot first, then to sink.
+    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin, DeviceStates& states)
+        : out_(out), plugin_(plugin), states_(states) {
+        device_sink_.add(&states_);
+        device_sink_.add(&sink);
+    }
 
     // Creates and initialises every configured device. A device whose
     // initialisation fails is reported and left out; returns how many failed.
     int create_devices(const GatewayConfig& cfg, const HostClock* clock = nullptr);
     std::vector<RunningDevice>& devices() { return devices_; }
+    const DeviceStates& states() const { return states_; }
 
     // Hands bytes read from the line to every device on it, frame by frame
     // until a stop is asked for. A driver that throws is reported and the
@@ -48,14 +56,19 @@ class Gateway {
     // at the pace the pacer sets (as fast as possible without one); false when
     // it cannot be read.
     bool replay(const std::string& path, ReplayPacer* pacer = nullptr);
+    // A replay moves this clock by the line time of the bytes up to the end
+    // of each frame, before the devices see the frame (--clock-start).
+    void set_line_clock(GatewayClock* clock) { line_clock_ = clock; }
+
     // Calls Reset on every device.
     void reset_all();
     // Re-evaluates every device's state (staleness) on the host's timer.
     void tick_states();
     // Adds lines of services beside the devices (the history) to write_stats.
     void add_stats(std::function<void(LineOutput&)> f) { extra_stats_.push_back(std::move(f)); }
-    // One {"event":"stats"} line per device: frames, frame errors by kind,
-    // rounds published and the time of the last round.
+    // One {"event":"stats"} line per device from the state snapshot: frames,
+    // frame errors by kind, rounds published, the time of the last round and
+    // the line's health; then the lines added with add_stats.
     void write_stats();
 
     void get_value(const std::string& key);
@@ -69,12 +82,15 @@ class Gateway {
     static void report(const std::string& device, const std::string& what);
 
    private:
-    HostSink& sink_;
     LineOutput& out_;
     const LoadedPlugin& plugin_;
+    DeviceStates& states_;
+    FanoutSink device_sink_;
     std::vector<RunningDevice> devices_;
     std::vector<std::function<void(LineOutput&)>> extra_stats_;
     bool stop_ = false;
+    GatewayClock* line_clock_ = nullptr;
+    uint64_t line_bytes_ = 0;
 };
 
 }  // namespace smdgw

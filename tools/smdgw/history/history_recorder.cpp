@@ -1,9 +1,9 @@
 #include "tools/smdgw/history/history_recorder.h"
 
-#include <iostream>
 #include <utility>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -11,14 +11,14 @@ HistoryRecorder::HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
                                  std::map<std::string, uint32_t> data_ids)
     : writer_(writer), clock_(clock), data_ids_(std::move(data_ids)) {}
 
-void HistoryRecorder::on_history(const std::string& device, const unsigned char* data,
-                                 unsigned length) {
+void HistoryRecorder::on_history(const std::string& device, const smd::RecordStored& stored) {
+    const unsigned char* data = stored.data;
+    const unsigned length = stored.length;
     if (!restoring_.empty() && device == restoring_) return;
-    const RoundQuality q = quality_[device];
-    if (q.restored) return;
+    if (stored.quality.restored) return;
     if (data == nullptr || length != kRecordSize) {
-        std::cerr << "smdgw: history: device \"" << device << "\" stored " << length
-                  << " bytes, not a record; not kept" << std::endl;
+        log_error("history: device \"" + device + "\" stored " + std::to_string(length) +
+                  " bytes, not a record; not kept");
         return;
     }
     StoredRecord r;
@@ -27,17 +27,13 @@ void HistoryRecorder::on_history(const std::string& device, const unsigned char*
     r.data_id = it == data_ids_.end() ? 0 : it->second;
     r.time = static_cast<int64_t>(clock_.unix_time());
     r.bytes.assign(data, data + length);
-    r.complete = q.complete();
+    r.complete = stored.quality.complete();
     writer_.add(std::move(r));
 }
 
-void HistoryRecorder::on_round(const std::string& device, const RoundQuality& quality) {
-    quality_[device] = quality;
-}
-
-void HistoryRecorder::on_active_alarms(const std::string& device,
-                                       const std::vector<ActiveAlarm>& alarms) {
-    writer_.save_alarms({device, alarms});
+void HistoryRecorder::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    // Loaded alarms came from the database: nothing to write back.
+    if (a.alarms && !a.loaded) writer_.save_alarms({device, *a.alarms});
 }
 
 }  // namespace smdgw

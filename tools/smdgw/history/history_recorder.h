@@ -1,8 +1,6 @@
 #pragma once
 // A host sink that queues every record a device hands to SaveDeviceHistory
-// for the history database, with the host's judgement of its round, and
-// every change of a device's active alarms; it takes part in a fan-out with
-// the output sinks.
+// for the history database; it takes part in a fan-out with the output sinks.
 
 #include <cstdint>
 #include <map>
@@ -20,10 +18,8 @@ class HistoryRecorder : public HostSink {
     HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
                     std::map<std::string, uint32_t> data_ids);
 
-    void on_round(const std::string& device, const RoundQuality& quality) override;
-    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
-    void on_active_alarms(const std::string& device,
-                          const std::vector<ActiveAlarm>& alarms) override;
+    void on_history(const std::string& device, const smd::RecordStored& stored) override;
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& alarms) override;
 
     // While a device is given back its stored record, what it stores again is
     // that same record under a new time: it is not stored a second time.
@@ -43,7 +39,6 @@ class HistoryRecorder : public HostSink {
     const HostClock& clock_;
     const std::map<std::string, uint32_t> data_ids_;
     std::string restoring_;
-    std::map<std::string, RoundQuality> quality_;  // of each device's round being stored
 };
 
 }  // namespace smdgw

@@ -1,7 +1,8 @@
 #include "tools/smdgw/history/history_writer.h"
 
-#include <iostream>
 #include <utility>
+
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -49,9 +50,7 @@ void HistoryWriter::add(StoredRecord record) {
     }
     wake_.notify_one();
     if (report) {
-        std::cerr << "smdgw: history: the database falls behind; dropping the oldest queued "
-                     "records"
-                  << std::endl;
+        log_warning("history: the database falls behind; dropping the oldest queued records");
     }
 }
 
@@ -133,8 +132,8 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
             retry_delay_ = kFirstRetry;
         }
         if (resumed)
-            std::cerr << "smdgw: history: writing resumed; " << batch.size()
-                      << " waiting record(s) stored" << std::endl;
+            log_info("history: writing resumed; " + std::to_string(batch.size()) +
+                     " waiting record(s) stored");
         done_.notify_all();
         if (observer_) observer_(committed);
         return true;
@@ -155,8 +154,7 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
         finished_ += lost;
         failed_ += lost;
         lk.unlock();
-        std::cerr << "smdgw: history: " << error << "; " << lost << " record(s) not stored"
-                  << std::endl;
+        log_error("history: " + error + "; " + std::to_string(lost) + " record(s) not stored");
         done_.notify_all();
         return true;
     }
@@ -180,9 +178,9 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
     lk.unlock();
     done_.notify_all();
     if (say)
-        std::cerr << "smdgw: history: " << error << "; " << waiting
-                  << " record(s) kept in memory, retrying in " << delay.count() << " ms"
-                  << std::endl;
+        log_error("history: " + error + "; " + std::to_string(waiting) +
+                  " record(s) kept in memory, retrying in " + std::to_string(delay.count()) +
+                  " ms");
     return false;
 }
 
@@ -201,7 +199,7 @@ void HistoryWriter::run() {
                 std::lock_guard<std::mutex> lk(store_mutex_);
                 store_.prune(retention_, now_());
             } catch (const std::exception& e) {
-                std::cerr << "smdgw: history: " << e.what() << std::endl;
+                log_error(std::string("history: ") + e.what());
             }
         }
         std::vector<StoredRecord> batch;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/output/record_samples.h"
 
 namespace smdgw {
@@ -62,21 +63,19 @@ void InfluxWriter::emit(const std::string& text) {
     std::fflush(out_);
 }
 
-void InfluxWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                              unsigned length) {
-    (void)data_id;
-    const RoundQuality q = quality_;
-    quality_ = RoundQuality();
-    if (length != kRecordSize || q.restored) return;
+void InfluxWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
+    // A restored round is old news: nothing of it goes to the database.
+    if (r.length != kRecordSize || r.quality.restored) return;
     veltra_record_t rec;
-    std::memcpy(&rec, data, sizeof rec);
+    std::memcpy(&rec, r.data, sizeof rec);
     const std::string ts = " " + std::to_string(now_ns_()) + "\n";
     const std::string device_tag = ",device=" + influx_key(device);
-    std::string text = "veltra_round" + device_tag +
-                       " complete=" + (q.complete() ? "1.0" : "0.0") +
+    const RoundQuality& q = r.quality;
+    std::string text = "veltra_round" + device_tag + " complete=" + (q.complete() ? "1.0" : "0.0") +
                        ",frame_errors=" + influx_float(static_cast<double>(q.frame_errors)) +
                        ",unanswered_commands=" +
                        influx_float(static_cast<double>(q.unanswered_commands)) + ts;
+    // A damaged round's lost sections read as zeros: only its quality is written.
     if (!q.complete()) {
         emit(text);
         return;
@@ -99,31 +98,21 @@ void InfluxWriter::on_publish(const std::string& device, int data_id, const unsi
     emit(text);
 }
 
-void InfluxWriter::on_round(const std::string& device, const RoundQuality& quality) {
-    (void)device;
-    quality_ = quality;
+void InfluxWriter::on_state(const std::string& device, const smd::StateChanged& s) {
+    const std::string state = data_state_name(s.state);
+    emit("veltra_state,device=" + influx_key(device) + ",state=" + influx_key(state) +
+         " live=" + (s.state == DataState::Live ? "1.0" : "0.0") + " " +
+         std::to_string(now_ns_()) + "\n");
 }
 
-void InfluxWriter::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() == "state") {
-        const std::string state = event["state"].asString();
-        emit("veltra_state,device=" + influx_key(device) + ",state=" + influx_key(state) +
-             " live=" + (state == "live" ? "1.0" : "0.0") + " " + std::to_string(now_ns_()) +
-             "\n");
-        return;
-    }
-    if (event["event"].asString() != "alarm") return;
+void InfluxWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     std::string text = "veltra_alarm,device=" + influx_key(device);
-    const std::string alarm_id = event["alarm_id"].asString();
-    const std::string key = event["key"].asString();
-    const std::string message = event["message"].asString();
-    if (!alarm_id.empty()) text += ",alarm_id=" + influx_key(alarm_id);
-    if (!key.empty()) text += ",key=" + influx_key(key);
-    if (!message.empty()) text += ",message=" + influx_key(message);
-    text += ",seq=" + std::to_string(event["seq"].asUInt());
-    const bool raised = event["state"].asString() == "raised";
-    text += std::string(" active=") + (raised ? "1.0" : "0.0");
-    text += ",level=" + influx_float(event["level"].asDouble());
+    if (!a.alarm_id.empty()) text += ",alarm_id=" + influx_key(std::string(a.alarm_id));
+    if (!a.key.empty()) text += ",key=" + influx_key(std::string(a.key));
+    if (!a.message.empty()) text += ",message=" + influx_key(std::string(a.message));
+    text += ",seq=" + std::to_string(a.seq);
+    text += std::string(" active=") + (a.raised ? "1.0" : "0.0");
+    text += ",level=" + influx_float(static_cast<double>(a.level));
     text += " " + std::to_string(now_ns_()) + "\n";
     emit(text);
 }
@@ -135,8 +124,7 @@ void InfluxWriter::write(const std::string& device, Json::Value line) {
         b["indentation"] = "";
         b["emitUTF8"] = true;
         if (!device.empty()) line["device"] = device;
-        std::fprintf(stderr, "I! smdgw: %s\n", Json::writeString(b, line).c_str());
-        std::fflush(stderr);
+        log_info(Json::writeString(b, line));
         return;
     }
     line.removeMember("event");

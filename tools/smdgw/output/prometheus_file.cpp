@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -53,42 +53,47 @@ class Exposition {
     std::map<std::string, Family> families_;
 };
 
-void add_health(Exposition& e, const std::string& dev, const DeviceHealth& h) {
-    static const DeviceState kStates[] = {DeviceState::Never, DeviceState::Live,
-                                          DeviceState::Stale, DeviceState::Restored,
-                                          DeviceState::NoPort};
-    for (DeviceState s : kStates)
+// The host's judgement of the device's rounds and its alarms.
+void add_health(Exposition& e, const std::string& dev, const DeviceState& d) {
+    static const DataState kStates[] = {DataState::Never, DataState::Live, DataState::Stale,
+                                        DataState::Restored, DataState::NoPort};
+    for (DataState s : kStates)
         e.add("veltra_state", "gauge",
               "1 for the device's current state: never, live, stale, restored or no-port",
-              dev + ",state=\"" + device_state_name(s) + "\"", h.state.state() == s ? 1 : 0);
-    if (const auto t = h.state.last_live())
+              dev + ",state=\"" + data_state_name(s) + "\"", d.data_state == s ? 1 : 0);
+    if (d.last_live_time)
         e.add("veltra_last_round_timestamp_seconds", "gauge", "Unix time of the last live round",
-              dev, static_cast<double>(*t));
-    if (const auto t = h.state.last_complete())
+              dev, static_cast<double>(*d.last_live_time));
+    if (d.last_complete_time)
         e.add("veltra_last_complete_round_timestamp_seconds", "gauge",
-              "Unix time of the last complete live round", dev, static_cast<double>(*t));
-    if (h.has_live_round)
+              "Unix time of the last complete live round", dev,
+              static_cast<double>(*d.last_complete_time));
+    if (d.has_live_round)
         e.add("veltra_round_complete", "gauge",
               "1 when the last live round was complete, 0 when it was damaged", dev,
-              h.last_live.complete() ? 1 : 0);
+              d.last_live_round.complete() ? 1 : 0);
+    const DeviceCounters& c = d.counters;
     e.add("veltra_rounds_damaged_total", "counter",
           "Live rounds with a frame error or an unanswered command", dev,
-          static_cast<double>(h.rounds_damaged));
+          static_cast<double>(c.rounds_damaged));
     e.add("veltra_alarm_changes_held_total", "counter",
           "Alarm changes held for confirmation by the next round", dev,
-          static_cast<double>(h.alarms.changes_held()));
+          static_cast<double>(c.alarm_changes_held));
     e.add("veltra_alarm_changes_dropped_total", "counter",
           "Held alarm changes the next round did not confirm", dev,
-          static_cast<double>(h.alarms.changes_dropped()));
-    const auto active = h.alarms.active();
-    for (const ActiveAlarm& a : active)
+          static_cast<double>(c.alarm_changes_dropped));
+    size_t active = 0;
+    for (const auto& kv : d.alarms) {
+        if (!kv.second.active) continue;
+        ++active;
         e.add("veltra_alarm_active", "gauge", "1 for every alarm the gateway holds as raised",
-              dev + ",alarm_id=\"" + prometheus_label(a.id.alarm_id) + "\",key=\"" +
-                  prometheus_label(a.id.key) + "\",seq=\"" + std::to_string(a.id.seq) +
-                  "\",level=\"" + std::to_string(a.level) + "\"",
+              dev + ",alarm_id=\"" + prometheus_label(kv.first.alarm_id) + "\",key=\"" +
+                  prometheus_label(kv.first.key) + "\",seq=\"" + std::to_string(kv.first.seq) +
+                  "\",level=\"" + std::to_string(kv.second.level) + "\"",
               1);
+    }
     e.add("veltra_alarms_active", "gauge", "Alarms the gateway holds as raised", dev,
-          static_cast<double>(active.size()));
+          static_cast<double>(active));
 }
 
 }  // namespace
@@ -109,98 +114,51 @@ std::string prometheus_label(const std::string& s) {
     return out;
 }
 
-void PrometheusFile::add_device(const std::string& name, uint32_t data_id,
-                                const smd::FrameCounters* counters, const DeviceHealth* health) {
-    Device d;
-    d.name = name;
-    d.data_id = data_id;
-    d.counters = counters;
-    d.health = health;
-    devices_.push_back(std::move(d));
-}
-
-PrometheusFile::Device* PrometheusFile::find(const std::string& name) {
-    for (Device& d : devices_)
-        if (d.name == name) return &d;
-    return nullptr;
-}
-
-void PrometheusFile::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                                unsigned length) {
-    (void)data_id;
-    Device* d = find(device);
-    if (!d) return;
-    const RoundQuality q = d->quality;
-    d->quality = RoundQuality();
-    if (q.restored) return;
-    ++d->rounds;
-    // A damaged round's lost sections read as zeros: the figures stay those
-    // of the last complete round.
-    if (length != kRecordSize || !q.complete()) return;
-    veltra_record_t rec;
-    std::memcpy(&rec, data, sizeof rec);
-    d->samples = record_samples(rec);
-}
-
-void PrometheusFile::on_round(const std::string& device, const RoundQuality& quality) {
-    if (Device* d = find(device)) d->quality = quality;
-}
-
-void PrometheusFile::on_history(const std::string& device, const unsigned char* data,
-                                unsigned length) {
-    (void)data;
-    (void)length;
+void PrometheusFile::on_history(const std::string&, const smd::RecordStored&) {
     // The round is complete once it is stored: its alarms are evaluated.
-    if (find(device)) write();
+    write();
 }
 
-void PrometheusFile::on_event(const std::string& device, const Json::Value& event) {
-    Device* d = find(device);
-    if (!d) return;
-    const std::string kind = event["event"].asString();
-    if (kind == "state") {
-        write();
-        return;
-    }
-    if (kind != "alarm") return;
-    bool changed = false;
-    if (event["alarm_id"].asString() == kCommAlarmId) {
-        const bool raised = event["state"].asString() == "raised";
-        changed = raised != d->comm_alarm;
-        d->comm_alarm = raised;
-    }
-    // Changes inside a round are written with the round.
-    const bool in_round = d->health && d->health->round_open;
-    if (!in_round && (changed || d->health)) write();
+void PrometheusFile::on_alarm(const std::string&, const smd::AlarmChange& a) {
+    if (a.alarm_id == kCommAlarmId) write();
+}
+
+void PrometheusFile::on_state(const std::string&, const smd::StateChanged&) { write(); }
+
+void PrometheusFile::on_active_alarms(const std::string&, const smd::ActiveAlarms& a) {
+    // Changes in a round are written with the round; loaded ones at once.
+    if (a.loaded) write();
 }
 
 std::string PrometheusFile::render() const {
     Exposition e;
-    for (const Device& d : devices_) {
+    for (const DeviceState& d : states_.all()) {
         const std::string dev = "device=\"" + prometheus_label(d.name) + "\"";
-        const DeviceHealth* h = d.health;
-        const bool live = h ? h->state.state() == DeviceState::Live : d.rounds > 0;
+        const uint64_t rounds = d.counters.rounds_live;
         e.add("veltra_up", "gauge",
               "1 while the device is live: its last live round is recent and its port open, "
               "and no communication alarm is raised",
-              dev, live && !d.comm_alarm ? 1 : 0);
+              dev, d.data_state == DataState::Live && !d.alarm_active(kCommAlarmId) ? 1 : 0);
         e.add("veltra_info", "gauge", "Driver version and data ID of each device",
               dev + ",driver_version=\"" + prometheus_label(version_) + "\",data_id=\"" +
                   std::to_string(d.data_id) + "\"",
               1);
-        e.add("veltra_rounds_total", "counter", "Data rounds published", dev,
-              static_cast<double>(d.rounds));
-        if (d.counters) {
-            e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
-                  static_cast<double>(d.counters->accepted));
-            for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
-                e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
-                      dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) +
-                          "\"",
-                      static_cast<double>(d.counters->weird[k]));
-        }
-        if (h) add_health(e, dev, *h);
-        for (const Sample& s : d.samples) {
+        e.add("veltra_rounds_total", "counter", "Live data rounds published", dev,
+              static_cast<double>(rounds));
+        const smd::FrameCounters& frames = d.counters.frames;
+        e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
+              static_cast<double>(frames.accepted));
+        for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
+            e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
+                  dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) + "\"",
+                  static_cast<double>(frames.weird[k]));
+        add_health(e, dev, d);
+        // A damaged round's lost sections read as zeros: the figures are
+        // those of the last complete live round.
+        if (d.complete_record.size() != kRecordSize) continue;
+        veltra_record_t rec;
+        std::memcpy(&rec, d.complete_record.data(), sizeof rec);
+        for (const Sample& s : record_samples(rec)) {
             std::string labels = dev;
             if (s.section->tag)
                 labels +=
@@ -227,7 +185,7 @@ bool PrometheusFile::write() const {
     }
     if (ok) ok = std::rename(tmp.c_str(), path_.c_str()) == 0;
     if (!ok) {
-        std::cerr << "smdgw: cannot write " << path_ << ": " << std::strerror(errno) << std::endl;
+        log_error("cannot write " + path_ + ": " + std::strerror(errno));
         ::unlink(tmp.c_str());
     }
     return ok;

@@ -3,7 +3,10 @@
 #include <json/writer.h>
 
 #include <cstring>
+#include <ctime>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "host/number_text.h"
 #include "record/veltra_record.h"
@@ -27,6 +30,12 @@ std::string panel_text(const veltra_dc_t& p) {
         if (p.alert_m[k] != 0) ++blown;
     s += ", fuses " + std::to_string(fuses - blown) + "/" + std::to_string(fuses) + " ok";
     return s;
+}
+
+// An alarm as people read it: its message and ID, or the ID alone.
+std::string alarm_text(std::string_view message, std::string_view alarm_id) {
+    if (message.empty()) return std::string(alarm_id);
+    return std::string(message) + " (" + std::string(alarm_id) + ")";
 }
 
 }  // namespace
@@ -53,28 +62,45 @@ void TextView::write(const std::string& device, Json::Value line) {
     write_line(text);
 }
 
-void TextView::on_history(const std::string& device, const unsigned char* data, unsigned length) {
-    if (length != kRecordSize) return;
+void TextView::on_history(const std::string& device, const smd::RecordStored& stored) {
+    if (stored.length != kRecordSize) return;
     veltra_quelm_k418t_419_Data_t r;
-    std::memcpy(&r, data, sizeof r);
+    std::memcpy(&r, stored.data, sizeof r);
+    uint64_t round = 0;
+    std::vector<std::string> active;
+    states_.read(device, [&](const DeviceState& d) {
+        round = d.counters.records_stored;
+        for (const auto& kv : d.alarms)
+            if (kv.second.active)
+                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id));
+    });
     std::ostringstream os;
     const ttime t = r.update_time;
     char when[32];
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t.year),
                   unsigned(t.month), unsigned(t.day), unsigned(t.hour), unsigned(t.minute),
                   unsigned(t.second));
-    os << "== " << device << "  round " << ++rounds_[device] << "  " << when;
-    const RoundQuality q = quality_[device];
+    os << "== " << device << "  round " << round << "  " << when;
+    const RoundQuality& q = stored.quality;
     if (q.restored) os << "  (restored from history)";
     if (!q.complete()) {
         // Lost sections read as zeros: no figure of this round is shown.
         os << "  DAMAGED: " << q.frame_errors << " frame error(s), " << q.unanswered_commands
            << " unanswered command(s); figures not shown\n";
-        write_active(os, device);
-        write_line(os.str());
-        return;
+    } else {
+        os << "\n";
+        plant_text(os, r);
     }
-    os << "\n";
+    if (active.empty()) {
+        os << "  ALARMS none";
+    } else {
+        os << "  ALARMS";
+        for (const std::string& a : active) os << "\n    " << a;
+    }
+    write_line(os.str());
+}
+
+void TextView::plant_text(std::ostream& os, const veltra_record_t& r) {
     os << "  DC     panel 1: " << panel_text(r.dc);
     if (r.dc2.v != 0.0f || r.dc2.alert_m_count != 0) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
@@ -97,45 +123,20 @@ void TextView::on_history(const std::string& device, const unsigned char* data, 
     const float out_v = r.out_v;
     os << "  RECT   " << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
        << " A in all, " << on << " on, " << faulty << " faulty\n";
-    write_active(os, device);
-    write_line(os.str());
 }
 
-void TextView::write_active(std::ostream& os, const std::string& device) {
-    const auto& active = active_[device];
-    if (active.empty()) {
-        os << "  ALARMS none";
-    } else {
-        os << "  ALARMS";
-        for (const auto& kv : active) os << "\n    " << kv.second;
-    }
+void TextView::on_state(const std::string& device, const smd::StateChanged& s) {
+    std::tm tm{};
+    localtime_r(&s.since, &tm);
+    char since[32];
+    std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &tm);
+    write_line("-- " + device + "  state " + data_state_name(s.state) + " since " + since);
 }
 
-void TextView::on_round(const std::string& device, const RoundQuality& quality) {
-    quality_[device] = quality;
-}
-
-void TextView::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() == "state") {
-        write_line("-- " + device + "  state " + event["state"].asString() + " since " +
-                   event["since"].asString());
-        return;
-    }
-    if (event["event"].asString() != "alarm") return;
-    const std::string id = event["key"].asString() + "/" + event["alarm_id"].asString() + "/" +
-                           std::to_string(event["seq"].asUInt());
-    const std::string message = event["message"].asString();
-    const std::string text = message.empty() ? event["alarm_id"].asString()
-                                             : message + " (" + event["alarm_id"].asString() + ")";
-    const bool raised = event["state"].asString() == "raised";
-    if (raised)
-        active_[device][id] = text;
-    else
-        active_[device].erase(id);
-    const std::string reason = event["reason"].asString();
-    write_line(std::string(raised ? "!! " : "ok ") + device + "  alarm " +
-               (raised ? "raised:  " : "cleared: ") + text +
-               (reason.empty() ? std::string() : " (" + reason + ")"));
+void TextView::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    write_line(std::string(a.raised ? "!! " : "ok ") + device + "  alarm " +
+               (a.raised ? "raised:  " : "cleared: ") + alarm_text(a.message, a.alarm_id) +
+               (a.reason.empty() ? std::string() : " (" + std::string(a.reason) + ")"));
 }
 
 }  // namespace smdgw

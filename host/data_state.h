@@ -10,16 +10,16 @@
 #include <ctime>
 #include <optional>
 
-enum class DeviceState : uint8_t { Never, Live, Stale, Restored, NoPort };
+enum class DataState : uint8_t { Never, Live, Stale, Restored, NoPort };
 
 // "never", "live", "stale", "restored", "no-port".
-const char* device_state_name(DeviceState s);
+const char* data_state_name(DataState s);
 
-class DeviceStateTracker {
+class DataStateTracker {
    public:
     static constexpr double kDefaultStaleAfter = 120.0;
 
-    explicit DeviceStateTracker(double stale_after_s = kDefaultStaleAfter)
+    explicit DataStateTracker(double stale_after_s = kDefaultStaleAfter)
         : stale_after_(stale_after_s) {}
     void set_stale_after(double seconds) { stale_after_ = seconds; }
     double stale_after() const { return stale_after_; }
@@ -32,7 +32,7 @@ class DeviceStateTracker {
     // Re-evaluates the age of the last live round.
     bool tick(double mono, std::time_t wall);
 
-    DeviceState state() const { return state_; }
+    DataState state() const { return state_; }
     std::time_t since() const { return since_; }
     bool port_is_open() const { return port_open_; }
     // Wall times of the last live round and the last complete live round.
@@ -45,7 +45,7 @@ class DeviceStateTracker {
     bool settle(double mono, std::time_t wall);
 
     double stale_after_;
-    DeviceState state_ = DeviceState::Never;
+    DataState state_ = DataState::Never;
     std::time_t since_ = 0;
     bool port_open_ = true;
     bool restored_ = false;
