@@ -23,6 +23,7 @@
 #include "tools/smdgw/output/influx_writer.h"
 #include "tools/smdgw/output/line_trace.h"
 #include "tools/smdgw/core/log_redirect.h"
+#include "tools/smdgw/mqtt/mqtt_service.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/output/prometheus_file.h"
@@ -45,7 +46,8 @@ const char* const kDescription =
     "object per line on standard output: record, alarm, report and command events, and with\n"
     "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
     "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
-    "node_exporter's textfile collector. The plug-in's own log goes to standard error, or\n"
+    "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
+    "outbox (store and forward). The plug-in's own log goes to standard error, or\n"
     "to --log FILE.\n";
 
 const char* const kFooter =
@@ -58,6 +60,8 @@ const char* const kFooter =
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
@@ -162,6 +166,8 @@ int main(int argc, char** argv) {
     control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     smdgw::HistoryOptions history_opts;
     smdgw::add_history_options(app, history_opts);
+    smdgw::MqttOptions mqtt_opts;
+    smdgw::add_mqtt_options(app, mqtt_opts);
 
     try {
         app.parse(argc, argv);
@@ -173,6 +179,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (!history_opts.check()) return kExitUsage;
+    if (!mqtt_opts.check(history_opts.path)) return kExitUsage;
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -288,6 +295,20 @@ int main(int argc, char** argv) {
                                                               history_opts, cfg);
             sink.add(&history->sink());
         }
+        std::unique_ptr<smdgw::MqttService> mqtt;
+        if (mqtt_opts.enabled()) {
+            try {
+                mqtt = std::make_unique<smdgw::MqttService>(
+                    mqtt_opts, cfg,
+                    [clock_ptr] { return now_ns(clock_ptr) / 1000000; });
+            } catch (const smdgw::OutboxError& e) {
+                std::cerr << "smdgw: mqtt: " << e.what() << std::endl;
+                std::fclose(out);
+                return kExitUsage;
+            }
+            sink.add(&mqtt->sink());
+            if (prometheus) prometheus->add_section([&mqtt] { return mqtt->prometheus_text(); });
+        }
         smdgw::Gateway gw(sink, *lines, plugin);
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
@@ -317,8 +338,10 @@ int main(int argc, char** argv) {
         const bool input_ok =
             replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path, &pacer);
         if (!input_ok) status = kExitFailure;
+        if (mqtt) mqtt->stop();
         if (prometheus) prometheus->write();
         gw.write_stats();
+        if (mqtt) lines->write("", mqtt->stats_line());
         for (size_t i = 0; i < actions.size(); ++i) {
             switch (actions[i].kind) {
                 case AfterAction::Get:

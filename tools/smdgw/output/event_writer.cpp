@@ -1,26 +1,12 @@
 #include "tools/smdgw/output/event_writer.h"
 
-#include <sstream>
-
-#include "record/record_json.h"
-
 namespace smdgw {
 
-EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    // Floats carry about seven significant digits; more would print noise.
-    b["precision"] = 7;
-    writer_.reset(b.newStreamWriter());
-}
+EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {}
 
 void EventWriter::write(const std::string& device, Json::Value line) {
     if (!device.empty()) line["device"] = device;
-    std::ostringstream os;
-    writer_->write(line, &os);
-    os << '\n';
-    const std::string text = os.str();
+    const std::string text = renderer_.render(line) + '\n';
     std::fwrite(text.data(), 1, text.size(), out_);
     std::fflush(out_);
 }
@@ -31,12 +17,7 @@ void EventWriter::on_call(const std::string& device, const Json::Value& call) {
 
 void EventWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
                              unsigned length) {
-    Json::Value e;
-    e["event"] = "record";
-    e["data_id"] = data_id;
-    e["length"] = length;
-    e["record"] = record_to_json_bytes(data, length);
-    write(device, std::move(e));
+    write(device, record_event(data_id, data, length));
 }
 
 void EventWriter::on_event(const std::string& device, const Json::Value& event) {

@@ -4,14 +4,13 @@
 // between the plug-in and the host.
 
 #include <json/value.h>
-#include <json/writer.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "host/host_sink.h"
 #include "tools/smdgw/core/line_output.h"
+#include "tools/smdgw/output/event_render.h"
 
 namespace smdgw {
 
@@ -31,7 +30,7 @@ class EventWriter : public HostSink, public LineOutput {
    private:
     std::FILE* out_;
     bool trace_;
-    std::unique_ptr<Json::StreamWriter> writer_;
+    EventRenderer renderer_;
 };
 
 }  // namespace smdgw

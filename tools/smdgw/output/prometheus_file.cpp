@@ -147,7 +147,9 @@ std::string PrometheusFile::render() const {
                   std::string(s.field->help) + " (" + s.section->what + ")", labels, s.value);
         }
     }
-    return e.text();
+    std::string text = e.text();
+    for (const auto& section : sections_) text += section();
+    return text;
 }
 
 bool PrometheusFile::write() const {

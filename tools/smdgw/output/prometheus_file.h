@@ -5,6 +5,7 @@
 // through a temporary file and a rename, so a reader never sees half a file.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ class PrometheusFile : public HostSink {
     // Devices appear in the file in the order they are added. The counters
     // belong to the device's frame decoder and must outlive this object.
     void add_device(const std::string& name, uint32_t data_id, const smd::FrameCounters* counters);
+    // Families of the gateway's services (MQTT ...), written after the devices'.
+    void add_section(std::function<std::string()> text) { sections_.push_back(std::move(text)); }
 
     void on_publish(const std::string& device, int data_id, const unsigned char* data,
                     unsigned length) override;
@@ -48,6 +51,7 @@ class PrometheusFile : public HostSink {
     std::string path_;
     std::string version_;
     std::vector<Device> devices_;
+    std::vector<std::function<std::string()>> sections_;
 };
 
 // A label value with backslash, double quote and line feed escaped.

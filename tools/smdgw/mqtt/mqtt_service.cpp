@@ -1,0 +1,80 @@
+#include "tools/smdgw/mqtt/mqtt_service.h"
+
+#include <mosquitto.h>
+
+#include <utility>
+
+namespace smdgw {
+
+namespace {
+
+// libmosquitto's global set-up, owned by the process on purpose: done once,
+// undone at exit.
+class LibraryUse {
+   public:
+    LibraryUse() { mosquitto_lib_init(); }
+    ~LibraryUse() { mosquitto_lib_cleanup(); }
+};
+
+PublisherConfig publisher_config(const MqttOptions& o) {
+    PublisherConfig c;
+    c.broker = o.broker;
+    c.client_id = o.gateway_id;
+    c.ca_file = o.ca_file;
+    c.cert_file = o.cert_file;
+    c.key_file = o.key_file;
+    c.insecure = o.insecure;
+    c.has_credentials = o.has_credentials;
+    c.credentials = o.credentials;
+    c.status_topic = o.prefix + "/status";
+    c.reconnect_max_s = o.reconnect_max_s;
+    return c;
+}
+
+}  // namespace
+
+MqttService::MqttService(const MqttOptions& o, const GatewayConfig& cfg,
+                         std::function<int64_t()> now_ms)
+    : now_ms_(std::move(now_ms)), boot_id_(new_boot_id()), outbox_(o.outbox_path, o.outbox_max_bytes) {
+    static LibraryUse library;
+    publisher_ = std::make_unique<MqttPublisher>(publisher_config(o), outbox_, counters_);
+    const std::string dropped_topic = o.prefix + "/dropped";
+    writer_ = std::make_unique<OutboxWriter>(
+        outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_,
+        nullptr, [this, dropped_topic](uint64_t total) {
+            PendingMessage m;
+            m.topic = dropped_topic;
+            m.seq_kind = "dropped";
+            m.drop_class = DropClass::Dropped;
+            m.retain = true;
+            m.created_ms = now_ms_();
+            m.payload["event"] = "dropped";
+            m.payload["dropped_total"] = static_cast<Json::UInt64>(total);
+            m.payload["boot_id"] = boot_id_;
+            m.payload["time"] = iso8601_time(m.created_ms);
+            return m;
+        });
+    events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, o.damaged, now_ms_,
+                                           [this](PendingMessage m) { writer_->add(std::move(m)); });
+    for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
+}
+
+MqttService::~MqttService() { stop(); }
+
+void MqttService::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    writer_->flush();
+    publisher_->stop(kDrainSeconds);
+    writer_.reset();
+}
+
+Json::Value MqttService::stats_line() const {
+    return mqtt_stats_line(counters_, outbox_, now_ms_());
+}
+
+std::string MqttService::prometheus_text() const {
+    return mqtt_prometheus_text(counters_, outbox_, now_ms_());
+}
+
+}  // namespace smdgw
