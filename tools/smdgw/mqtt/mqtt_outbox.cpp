@@ -12,6 +12,8 @@ using sqlite::Statement;
 constexpr int kBusyTimeoutMs = 5000;
 // Rows looked at per step while making room.
 constexpr int kDropChunk = 256;
+// Kept free for the dropped notice (about 200 bytes) when the outbox is full.
+constexpr uint64_t kNoticeRoom = 1024;
 
 // AUTOINCREMENT: ids never come back after the newest rows were deleted, so
 // the publisher's "everything above the last id handed out" stays right.
@@ -115,6 +117,44 @@ void MqttOutbox::refresh_oldest() {
     oldest_ms_ = s.step() == SQLITE_ROW ? s.int_at(0) : 0;
 }
 
+// Inside a transaction: the message with the next pub_seq of its device
+// and kind. A dropped notice first takes the place of the one before.
+void MqttOutbox::store(PendingMessage& m, const Render& render) {
+    if (m.drop_class == DropClass::Dropped) {
+        Statement replace(db_, (std::string("DELETE FROM mqtt_outbox WHERE topic = ?1 AND "
+                                            "drop_class = ?2 RETURNING ") +
+                                kRowBytes)
+                                   .c_str());
+        replace.bind(1, m.topic);
+        replace.bind(2, static_cast<int64_t>(m.drop_class));
+        while (replace.step() == SQLITE_ROW) {
+            bytes_ -= static_cast<uint64_t>(replace.int_at(0));
+            --rows_;
+        }
+    }
+    const int64_t n = ++seq_[{m.seq_device, m.seq_kind}];
+    m.payload["pub_seq"] = static_cast<Json::Int64>(n);
+    const std::string text = render(m.payload);
+    Statement ins(db_,
+                  "INSERT INTO mqtt_outbox(drop_class, topic, payload, retain, created) "
+                  "VALUES(?1, ?2, ?3, ?4, ?5)");
+    ins.bind(1, static_cast<int64_t>(m.drop_class));
+    ins.bind(2, m.topic);
+    ins.bind(3, text);
+    ins.bind(4, m.retain ? 1 : 0);
+    ins.bind(5, m.created_ms);
+    if (ins.step() != SQLITE_DONE) fail("cannot queue a message for " + m.topic);
+    Statement seq(db_,
+                  "INSERT INTO mqtt_seq(device, kind, last) VALUES(?1, ?2, ?3) "
+                  "ON CONFLICT(device, kind) DO UPDATE SET last = excluded.last");
+    seq.bind(1, m.seq_device);
+    seq.bind(2, m.seq_kind);
+    seq.bind(3, n);
+    if (seq.step() != SQLITE_DONE) fail("cannot store pub_seq");
+    bytes_ += m.topic.size() + text.size();
+    ++rows_;
+}
+
 uint64_t MqttOutbox::append(std::vector<PendingMessage>& batch, const Render& render) {
     if (batch.empty()) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -123,49 +163,15 @@ uint64_t MqttOutbox::append(std::vector<PendingMessage>& batch, const Render& re
     uint64_t dropped = 0;
     exec("BEGIN IMMEDIATE");
     try {
-        Statement ins(db_,
-                      "INSERT INTO mqtt_outbox(drop_class, topic, payload, retain, created) "
-                      "VALUES(?1, ?2, ?3, ?4, ?5)");
-        Statement seq(db_,
-                      "INSERT INTO mqtt_seq(device, kind, last) VALUES(?1, ?2, ?3) "
-                      "ON CONFLICT(device, kind) DO UPDATE SET last = excluded.last");
-        Statement replace(db_,
-                          (std::string("DELETE FROM mqtt_outbox WHERE topic = ?1 AND "
-                                       "drop_class = ?2 RETURNING ") +
-                           kRowBytes)
-                              .c_str());
-        if (ins.prepare_result() != SQLITE_OK || seq.prepare_result() != SQLITE_OK ||
-            replace.prepare_result() != SQLITE_OK)
-            fail("cannot queue");
-        for (PendingMessage& m : batch) {
-            if (m.drop_class == DropClass::Dropped) {
-                replace.bind(1, m.topic);
-                replace.bind(2, static_cast<int64_t>(m.drop_class));
-                for (int rc; (rc = replace.step()) == SQLITE_ROW;) {
-                    bytes_ -= static_cast<uint64_t>(replace.int_at(0));
-                    --rows_;
-                }
-                replace.reset();
-            }
-            const int64_t n = ++seq_[{m.seq_device, m.seq_kind}];
-            m.payload["pub_seq"] = static_cast<Json::Int64>(n);
-            const std::string text = render(m.payload);
-            ins.bind(1, static_cast<int64_t>(m.drop_class));
-            ins.bind(2, m.topic);
-            ins.bind(3, text);
-            ins.bind(4, m.retain ? 1 : 0);
-            ins.bind(5, m.created_ms);
-            if (ins.step() != SQLITE_DONE) fail("cannot queue a message for " + m.topic);
-            ins.reset();
-            seq.bind(1, m.seq_device);
-            seq.bind(2, m.seq_kind);
-            seq.bind(3, n);
-            if (seq.step() != SQLITE_DONE) fail("cannot store pub_seq");
-            seq.reset();
-            bytes_ += m.topic.size() + text.size();
-            ++rows_;
+        for (PendingMessage& m : batch) store(m, render);
+        dropped = enforce_bound(max_bytes_);
+        if (dropped > 0 && dropped_notice_) {
+            // Room for the notice, so that the outbox stays within its bound.
+            dropped += enforce_bound(max_bytes_ > kNoticeRoom ? max_bytes_ - kNoticeRoom : 0);
+            PendingMessage notice = dropped_notice_(dropped_total_ + dropped);
+            store(notice, render);
         }
-        dropped = enforce_bound();
+        count_dropped(dropped);
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -181,9 +187,9 @@ uint64_t MqttOutbox::append(std::vector<PendingMessage>& batch, const Render& re
 
 // Inside append's transaction: the oldest rows of the lowest drop class go
 // until the outbox fits its bound again.
-uint64_t MqttOutbox::enforce_bound() {
+uint64_t MqttOutbox::enforce_bound(uint64_t bound) {
     uint64_t dropped = 0;
-    while (bytes_ > max_bytes_ && rows_ > 0) {
+    while (bytes_ > bound && rows_ > 0) {
         std::vector<std::pair<int64_t, int64_t>> victims;
         {
             Statement s(db_,
@@ -192,7 +198,7 @@ uint64_t MqttOutbox::enforce_bound() {
                             .c_str());
             s.bind(1, kDropChunk);
             uint64_t left = bytes_;
-            while (left > max_bytes_ && s.step() == SQLITE_ROW) {
+            while (left > bound && s.step() == SQLITE_ROW) {
                 victims.emplace_back(s.int_at(0), s.int_at(1));
                 left -= static_cast<uint64_t>(s.int_at(1));
             }
@@ -208,14 +214,16 @@ uint64_t MqttOutbox::enforce_bound() {
             ++dropped;
         }
     }
-    if (dropped > 0) {
-        Statement s(db_,
-                    "INSERT INTO mqtt_meta(name, value) VALUES('dropped_total', ?1) "
-                    "ON CONFLICT(name) DO UPDATE SET value = value + ?1");
-        s.bind(1, static_cast<int64_t>(dropped));
-        if (s.step() != SQLITE_DONE) fail("cannot count dropped messages");
-    }
     return dropped;
+}
+
+void MqttOutbox::count_dropped(uint64_t dropped) {
+    if (dropped == 0) return;
+    Statement s(db_,
+                "INSERT INTO mqtt_meta(name, value) VALUES('dropped_total', ?1) "
+                "ON CONFLICT(name) DO UPDATE SET value = value + ?1");
+    s.bind(1, static_cast<int64_t>(dropped));
+    if (s.step() != SQLITE_DONE) fail("cannot count dropped messages");
 }
 
 std::vector<OutboxMessage> MqttOutbox::after(int64_t after_id, size_t limit) {

@@ -37,10 +37,16 @@ class MqttOutbox {
     MqttOutbox& operator=(const MqttOutbox&) = delete;
 
     using Render = std::function<std::string(const Json::Value&)>;
+    // Makes the retained notice that follows whenever messages were dropped,
+    // from the new total.
+    void set_dropped_notice(std::function<PendingMessage(uint64_t total)> notice) {
+        dropped_notice_ = std::move(notice);
+    }
+
     // Stores the batch in one transaction, each message with the next pub_seq
     // of its device and kind; then drops the oldest rows of the lowest drop
-    // class while the outbox is over its bound. Returns how many were dropped.
-    // A message of class Dropped replaces any earlier one of its topic.
+    // class while the outbox is over its bound, and queues the dropped notice
+    // (replacing the one before). Returns how many were dropped.
     uint64_t append(std::vector<PendingMessage>& batch, const Render& render);
 
     // Up to `limit` messages with an id above `after_id`, oldest first.
@@ -62,12 +68,15 @@ class MqttOutbox {
     void create_schema();
     void load_state();
     void refresh_oldest();
-    uint64_t enforce_bound();
+    void store(PendingMessage& m, const Render& render);
+    uint64_t enforce_bound(uint64_t bound);
+    void count_dropped(uint64_t dropped);
 
     sqlite3* db_ = nullptr;
     const std::string path_;
     const uint64_t max_bytes_;
     std::mutex mutex_;
+    std::function<PendingMessage(uint64_t)> dropped_notice_;
     std::map<std::pair<std::string, std::string>, int64_t> seq_;
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> rows_{0};

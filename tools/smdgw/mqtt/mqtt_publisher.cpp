@@ -102,6 +102,7 @@ bool MqttPublisher::configure(struct mosquitto* m) {
 }
 
 bool MqttPublisher::try_connect() {
+    attempted_ = true;
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = mosquitto_new(cfg_.client_id.c_str(), true, this);
     library_error_.clear();
@@ -117,8 +118,9 @@ bool MqttPublisher::try_connect() {
     const int rc = mosquitto_connect_bind_v5(mosq_, cfg_.broker.host.c_str(), cfg_.broker.port,
                                              kKeepaliveS, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
-        const std::string why =
+        std::string why =
             rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
+        if (!library_error_.empty()) why += " (" + library_error_ + ")";
         lost("cannot connect: " + why);
         return false;
     }
@@ -299,7 +301,9 @@ void MqttPublisher::run() {
                                                    std::chrono::duration<double>(drain_s_));
         if (stop_) {
             const bool drained = outbox_.rows() == 0 && inflight_.empty();
-            if (state_ == State::Idle || drained || SteadyClock::now() >= drain_until) break;
+            // A short run (a replay) still gets its one attempt.
+            const bool idle = state_ == State::Idle && attempted_;
+            if (idle || drained || SteadyClock::now() >= drain_until) break;
         }
         if (state_ == State::Idle) {
             if (SteadyClock::now() < next_attempt_) {

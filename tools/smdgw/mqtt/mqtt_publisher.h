@@ -82,6 +82,7 @@ class MqttPublisher {
 
     // Owned by the publisher thread.
     State state_ = State::Idle;
+    bool attempted_ = false;
     std::map<int, int64_t> inflight_;  // message ID -> outbox id
     std::vector<int64_t> acked_;
     int64_t last_handed_ = 0;

@@ -39,21 +39,21 @@ MqttService::MqttService(const MqttOptions& o, const GatewayConfig& cfg,
     static LibraryUse library;
     publisher_ = std::make_unique<MqttPublisher>(publisher_config(o), outbox_, counters_);
     const std::string dropped_topic = o.prefix + "/dropped";
+    outbox_.set_dropped_notice([this, dropped_topic](uint64_t total) {
+        PendingMessage m;
+        m.topic = dropped_topic;
+        m.seq_kind = "dropped";
+        m.drop_class = DropClass::Dropped;
+        m.retain = true;
+        m.created_ms = now_ms_();
+        m.payload["event"] = "dropped";
+        m.payload["dropped_total"] = static_cast<Json::UInt64>(total);
+        m.payload["boot_id"] = boot_id_;
+        m.payload["time"] = iso8601_time(m.created_ms);
+        return m;
+    });
     writer_ = std::make_unique<OutboxWriter>(
-        outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_,
-        nullptr, [this, dropped_topic](uint64_t total) {
-            PendingMessage m;
-            m.topic = dropped_topic;
-            m.seq_kind = "dropped";
-            m.drop_class = DropClass::Dropped;
-            m.retain = true;
-            m.created_ms = now_ms_();
-            m.payload["event"] = "dropped";
-            m.payload["dropped_total"] = static_cast<Json::UInt64>(total);
-            m.payload["boot_id"] = boot_id_;
-            m.payload["time"] = iso8601_time(m.created_ms);
-            return m;
-        });
+        outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_);
     events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, o.damaged, now_ms_,
                                            [this](PendingMessage m) { writer_->add(std::move(m)); });
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);

@@ -12,14 +12,10 @@ constexpr auto kRetryDelay = std::chrono::seconds(1);
 
 }  // namespace
 
-OutboxWriter::OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters,
-                           std::function<void()> committed,
-                           std::function<PendingMessage(uint64_t)> dropped_notice)
+OutboxWriter::OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters)
     : outbox_(outbox),
       render_(std::move(render)),
       counters_(counters),
-      committed_(std::move(committed)),
-      dropped_notice_(std::move(dropped_notice)),
       thread_([this] { run(); }) {}
 
 OutboxWriter::~OutboxWriter() {
@@ -52,11 +48,7 @@ bool OutboxWriter::commit(std::vector<PendingMessage>& batch) {
     try {
         const uint64_t dropped = outbox_.append(batch, render_);
         counters_.queued += batch.size();
-        if (dropped > 0) {
-            counters_.dropped += dropped;
-            std::vector<PendingMessage> notice{dropped_notice_(outbox_.dropped_total())};
-            outbox_.append(notice, render_);
-        }
+        counters_.dropped += dropped;
         return true;
     } catch (const OutboxError& e) {
         counters_.outbox_errors += 1;
@@ -79,10 +71,7 @@ void OutboxWriter::run() {
         busy_ = true;
         lock.unlock();
         const bool ok = commit(batch);
-        if (ok) {
-            counters_.outbox_failing = false;
-            if (committed_) committed_();
-        }
+        if (ok) counters_.outbox_failing = false;
         lock.lock();
         busy_ = false;
         if (!ok) {

@@ -2,8 +2,7 @@
 // Puts messages into the outbox on a thread of its own: the thread that
 // handles frames only queues them in memory, so neither the disk nor the
 // uplink slows the line. Whatever has queued up is committed in one
-// transaction; when that made the outbox drop messages, a retained notice with
-// the total dropped follows.
+// transaction.
 
 #include <condition_variable>
 #include <cstdint>
@@ -26,11 +25,7 @@ class OutboxWriter {
     // are dropped oldest first and counted.
     static constexpr size_t kMemoryLimit = 65536;
 
-    // `committed` is called on the writer thread after each commit.
-    // `dropped_notice` makes the notice for a new dropped total.
-    OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters,
-                 std::function<void()> committed,
-                 std::function<PendingMessage(uint64_t total)> dropped_notice);
+    OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters);
     // Commits everything still queued, then stops.
     ~OutboxWriter();
     OutboxWriter(const OutboxWriter&) = delete;
@@ -47,8 +42,6 @@ class OutboxWriter {
     MqttOutbox& outbox_;
     const MqttOutbox::Render render_;
     MqttCounters& counters_;
-    const std::function<void()> committed_;
-    const std::function<PendingMessage(uint64_t)> dropped_notice_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
