@@ -6,7 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
+
+#include "tools/smdgw/core/log.h"
 
 #include "tools/smdgw/mqtt/mqtt_topic.h"
 
@@ -38,7 +39,7 @@ std::string host_name() {
 }
 
 bool usage_error(const std::string& text) {
-    std::cerr << "smdgw: " << text << std::endl;
+    log_error(text);
     return false;
 }
 

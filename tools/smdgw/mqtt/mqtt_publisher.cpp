@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <iostream>
+
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -68,7 +69,7 @@ void MqttPublisher::log_failure(const std::string& text) {
     if (text == last_logged_ && now - last_logged_at_ < kLogRepeat) return;
     last_logged_ = text;
     last_logged_at_ = now;
-    std::cerr << "smdgw: mqtt: " << text << std::endl;
+    log_warning("mqtt: " + text);
 }
 
 bool MqttPublisher::configure(struct mosquitto* m) {
@@ -112,9 +113,8 @@ bool MqttPublisher::try_connect() {
     }
     if (!configure(mosq_)) return false;
     if (cfg_.insecure)
-        std::cerr << "smdgw: mqtt: --mqtt-insecure: the broker's host name is not checked "
-                     "against its certificate; for tests only"
-                  << std::endl;
+        log_warning("mqtt: --mqtt-insecure: the broker's host name is not checked against its "
+                    "certificate; for tests only");
     const int rc = mosquitto_connect_bind_v5(mosq_, cfg_.broker.host.c_str(), cfg_.broker.port,
                                              kKeepaliveS, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -135,8 +135,7 @@ void MqttPublisher::connected(int rc) {
         const std::string why = v5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
         if (no_v5) {
             v5_ = false;
-            std::cerr << "smdgw: mqtt: the broker does not speak MQTT 5; using MQTT 3.1.1"
-                      << std::endl;
+            log_info("mqtt: the broker does not speak MQTT 5; using MQTT 3.1.1");
             delay_s_ = 0.0;
         }
         mosquitto_disconnect(mosq_);
@@ -151,9 +150,9 @@ void MqttPublisher::connected(int rc) {
     last_logged_.clear();
     inflight_.clear();
     last_handed_ = 0;
-    std::cerr << "smdgw: mqtt: connected to " << broker_text(cfg_.broker) << " as \""
-              << cfg_.client_id << "\" (MQTT " << (v5_ ? "5" : "3.1.1") << "), "
-              << outbox_.rows() << " messages waiting" << std::endl;
+    log_info("mqtt: connected to " + broker_text(cfg_.broker) + " as \"" + cfg_.client_id +
+             "\" (MQTT " + (v5_ ? "5" : "3.1.1") + "), " + std::to_string(outbox_.rows()) +
+             " messages waiting");
     status_acked_ = false;
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 6, "online", 1, true);
 }
@@ -171,11 +170,10 @@ void MqttPublisher::disconnected(int rc) {
             (takeover_reported_ == SteadyClock::time_point{} ||
              now - takeover_reported_ > kTakeoverSpan)) {
             takeover_reported_ = now;
-            std::cerr << "smdgw: mqtt: another client with the client ID \"" << cfg_.client_id
-                      << "\" took the connection over " << takeovers_.size()
-                      << " times in 5 minutes: two gateways share one --gateway-id; give each "
-                         "its own"
-                      << std::endl;
+            log_error("mqtt: another client with the client ID \"" + cfg_.client_id +
+                      "\" took the connection over " + std::to_string(takeovers_.size()) +
+                      " times in 5 minutes: two gateways share one --gateway-id; give each its "
+                      "own");
         }
     }
     std::string why = rc == 0 ? "closed" : v5_ && rc > 0 && rc < 256 ? mosquitto_reason_string(rc)

@@ -33,13 +33,17 @@ PublisherConfig publisher_config(const MqttOptions& o) {
 
 }  // namespace
 
-MqttService::MqttService(const MqttOptions& o, const GatewayConfig& cfg,
-                         std::function<int64_t()> now_ms)
-    : now_ms_(std::move(now_ms)), boot_id_(new_boot_id()), outbox_(o.outbox_path, o.outbox_max_bytes) {
+std::unique_ptr<MqttOutbox> MqttService::open_outbox(const MqttOptions& o) {
+    return std::make_unique<MqttOutbox>(o.outbox_path, o.outbox_max_bytes);
+}
+
+MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbox,
+                         const GatewayConfig& cfg, std::function<int64_t()> now_ms)
+    : now_ms_(std::move(now_ms)), boot_id_(new_boot_id()), outbox_(std::move(outbox)) {
     static LibraryUse library;
-    publisher_ = std::make_unique<MqttPublisher>(publisher_config(o), outbox_, counters_);
+    publisher_ = std::make_unique<MqttPublisher>(publisher_config(o), *outbox_, counters_);
     const std::string dropped_topic = o.prefix + "/dropped";
-    outbox_.set_dropped_notice([this, dropped_topic](uint64_t total) {
+    outbox_->set_dropped_notice([this, dropped_topic](uint64_t total) {
         PendingMessage m;
         m.topic = dropped_topic;
         m.seq_kind = "dropped";
@@ -53,7 +57,7 @@ MqttService::MqttService(const MqttOptions& o, const GatewayConfig& cfg,
         return m;
     });
     writer_ = std::make_unique<OutboxWriter>(
-        outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_);
+        *outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_);
     events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, o.damaged, now_ms_,
                                            [this](PendingMessage m) { writer_->add(std::move(m)); });
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
@@ -70,11 +74,11 @@ void MqttService::stop() {
 }
 
 Json::Value MqttService::stats_line() const {
-    return mqtt_stats_line(counters_, outbox_, now_ms_());
+    return mqtt_stats_line(counters_, *outbox_, now_ms_());
 }
 
 std::string MqttService::prometheus_text() const {
-    return mqtt_prometheus_text(counters_, outbox_, now_ms_());
+    return mqtt_prometheus_text(counters_, *outbox_, now_ms_());
 }
 
 }  // namespace smdgw

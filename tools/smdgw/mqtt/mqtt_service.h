@@ -27,10 +27,12 @@ class MqttService {
     // At a clean stop, sending goes on this long while the broker takes it.
     static constexpr double kDrainSeconds = 5.0;
 
-    // Opens the outbox (throws OutboxError naming the file) and starts
-    // connecting. `now_ms` is the gateway's clock for the events' "time".
-    MqttService(const MqttOptions& options, const GatewayConfig& cfg,
-                std::function<int64_t()> now_ms);
+    // Opens the outbox of the options; throws OutboxError naming the file.
+    static std::unique_ptr<MqttOutbox> open_outbox(const MqttOptions& options);
+
+    // Starts connecting. `now_ms` is the gateway's clock for the events' "time".
+    MqttService(const MqttOptions& options, std::unique_ptr<MqttOutbox> outbox,
+                const GatewayConfig& cfg, std::function<int64_t()> now_ms);
     // stop(), if not done yet.
     ~MqttService();
     MqttService(const MqttService&) = delete;
@@ -48,7 +50,7 @@ class MqttService {
     const std::function<int64_t()> now_ms_;
     const std::string boot_id_;
     MqttCounters counters_;
-    MqttOutbox outbox_;
+    std::unique_ptr<MqttOutbox> outbox_;
     EventRenderer renderer_;  // the outbox writer's thread only
     std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<OutboxWriter> writer_;

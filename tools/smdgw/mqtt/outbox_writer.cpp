@@ -1,7 +1,8 @@
 #include "tools/smdgw/mqtt/outbox_writer.h"
 
 #include <chrono>
-#include <iostream>
+
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -54,7 +55,7 @@ bool OutboxWriter::commit(std::vector<PendingMessage>& batch) {
         counters_.outbox_errors += 1;
         // One line per failure streak, not per batch.
         if (counters_.outbox_errors == 1 || !counters_.outbox_failing)
-            std::cerr << "smdgw: mqtt: outbox: " << e.what() << "; retrying" << std::endl;
+            log_error(std::string("mqtt: outbox: ") + e.what() + "; retrying");
         counters_.outbox_failing = true;
         return false;
     }

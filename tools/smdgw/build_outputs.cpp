@@ -1,0 +1,69 @@
+#include "tools/smdgw/build_outputs.h"
+
+#include <chrono>
+
+namespace smdgw {
+
+int64_t now_ns(const HostClock* clock) {
+    if (clock) return static_cast<int64_t>(clock->unix_time()) * 1000000000;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
+                 std::optional<HistoryStore> history, std::unique_ptr<MqttOutbox> outbox)
+    : json_(out, o.trace_host), text_(out), influx_(out, [clock] { return now_ns(clock); }) {
+    const bool influx = o.format == "influx";
+    if (o.format == "text") {
+        sink_.add(&text_);
+        lines_ = &text_;
+    } else if (influx) {
+        sink_.add(&influx_);
+        lines_ = &influx_;
+        // Telegraf reads every unprefixed stderr line as an error.
+        if (o.log_path.empty()) log_relay_ = std::make_unique<PrefixedLogRelay>("D! ");
+    } else {
+        sink_.add(&json_);
+    }
+    if (!o.prometheus_path.empty()) {
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMDGW_VERSION);
+        sink_.add(prometheus_.get());
+    }
+    if (o.verbosity > 0)
+        line_trace_ = std::make_unique<LineTrace>(
+            stderr, o.verbosity, [clock] { return now_ns(clock) / 1000000; }, influx ? "D! " : "");
+    if (history) {
+        history_ = std::make_unique<HistorySession>(std::move(*history), o.history, cfg,
+                                                    clock ? *clock : system_host_clock());
+        sink_.add(&history_->sink());
+    }
+    if (outbox) {
+        mqtt_ = std::make_unique<MqttService>(o.mqtt, std::move(outbox), cfg,
+                                              [clock] { return now_ns(clock) / 1000000; });
+        sink_.add(&mqtt_->sink());
+        if (prometheus_) prometheus_->add_section([this] { return mqtt_->prometheus_text(); });
+    }
+}
+
+bool Outputs::start(Gateway& gw) {
+    for (RunningDevice& d : gw.devices()) {
+        if (prometheus_)
+            prometheus_->add_device(d.cfg.name, d.cfg.data_id, &d.driver->FrameCounters());
+        if (line_trace_) d.driver->SetFrameObserver(line_trace_->watch(d.cfg.name));
+    }
+    if (prometheus_ && !prometheus_->write()) return false;
+    if (history_) history_->restore(gw, *lines_);
+    return true;
+}
+
+void Outputs::finish() {
+    if (mqtt_) mqtt_->stop();
+    if (prometheus_) prometheus_->write();
+}
+
+void Outputs::write_stats() {
+    if (mqtt_) lines_->write("", mqtt_->stats_line());
+}
+
+}  // namespace smdgw
