@@ -130,8 +130,10 @@ TEST(MqttPublish, RoundsAlarmsStatesAndStatusReachTheBroker) {
     // A gateway ID with a '/' shows the topic level encoded.
     const std::string prefix = "smdgw/site%2F7";
     const std::string out = (dir.path() / "gw.out").string(), err = (dir.path() / "gw.err").string();
+    const std::string prom = (dir.path() / "smdgw.prom").string();
     Child gw(gateway_args(dir, "gw",
-                          {"--port", line.end_b(), "--count", "5", "--mqtt", broker.url(),
+                          {"--port", line.end_b(), "--count", "5", "--prometheus", prom,
+                           "--mqtt", broker.url(),
                            "--mqtt-outbox", (dir.path() / "outbox.db").string(), "--gateway-id",
                            "site/7"}),
              out, err);
@@ -215,6 +217,51 @@ TEST(MqttPublish, RoundsAlarmsStatesAndStatusReachTheBroker) {
     EXPECT_EQ(stats["acknowledged"].asUInt64(), 11u);
     EXPECT_EQ(stats["outbox_messages"].asUInt64(), 0u);
     EXPECT_EQ(stats["dropped"].asUInt64(), 0u);
+
+    // The same figures for Prometheus, in a file its own checker accepts.
+    const std::string text = read_text(prom);
+    EXPECT_NE(text.find("\nsmdgw_mqtt_messages_acknowledged_total 11\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nsmdgw_mqtt_outbox_bytes 0\n"), std::string::npos) << text;
+    // Exit status 3: only lint remarks (about the device metrics' unit names).
+    const auto check = run_process({"/bin/sh", "-c", "/usr/bin/promtool check metrics < " + prom});
+    EXPECT_TRUE(check.status == 0 || check.status == 3) << check.out << check.err;
+    EXPECT_EQ((check.out + check.err).find("smdgw_mqtt"), std::string::npos) << check.err;
+}
+
+TEST(MqttPublish, TwoGatewaysWithOneIdAreToldTheyTakeTheConnectionFromEachOther) {
+    TempDir dir;
+    MosquittoBroker broker(dir.path().string());
+    ASSERT_TRUE(broker.start()) << broker.log();
+    PtyBridge line_a, line_b;
+    std::vector<std::unique_ptr<Child>> gws;
+    for (const auto* line : {&line_a, &line_b}) {
+        const std::string tag = "gw" + std::to_string(gws.size());
+        gws.push_back(std::make_unique<Child>(
+            gateway_args(dir, tag,
+                         {"--port", line->end_b(), "--mqtt", broker.url(), "--mqtt-outbox",
+                          (dir.path() / (tag + ".db")).string(), "--gateway-id", "twin",
+                          "--mqtt-reconnect-max", "1"}),
+            (dir.path() / (tag + ".out")).string(), (dir.path() / (tag + ".err")).string()));
+    }
+    const std::string says = "another client took the connection over with the client ID \"twin\"";
+    bool told = false;
+    for (int i = 0; i < 400 && !told; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const char* tag : {"gw0", "gw1"})
+            told = told || read_text((dir.path() / (std::string(tag) + ".err")).string())
+                                   .find(says) != std::string::npos;
+    }
+    EXPECT_TRUE(told) << read_text((dir.path() / "gw0.err").string());
+    for (auto& gw : gws) {
+        gw->signal(SIGTERM);
+        EXPECT_EQ(gw->wait(kWait), 0);
+    }
+    size_t takeovers = 0;
+    for (const char* tag : {"gw0", "gw1"})
+        for (const auto& l : json_lines(read_text((dir.path() / (std::string(tag) + ".out")).string())))
+            if (l["service"].asString() == "mqtt") takeovers += l["takeovers"].asUInt64();
+    EXPECT_GE(takeovers, 3u);
 }
 
 TEST(MqttOutage, BrokerDownAndGatewayKilledLoseNothingAndKeepTheOrder) {

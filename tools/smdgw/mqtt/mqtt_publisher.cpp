@@ -18,9 +18,12 @@ constexpr int kKeepaliveS = 30;
 constexpr int kLoopTimeoutMs = 50;
 // A CONNACK that does not come within this ends the attempt.
 constexpr auto kConnackTimeout = std::chrono::seconds(20);
-// Take-overs counted within this span; two of them are reported.
+// Take-overs counted within this span; three of them are reported.
 constexpr auto kTakeoverSpan = std::chrono::minutes(5);
-constexpr size_t kTakeoversReported = 2;
+constexpr size_t kTakeoversReported = 3;
+// A connection the broker drops sooner than this after accepting it counts
+// as taken over: MQTT 3.1.1 gives no reason, and Mosquitto 2.0 just closes.
+constexpr auto kShortConnection = std::chrono::seconds(30);
 // The same failure is logged again only after this.
 constexpr auto kLogRepeat = std::chrono::seconds(60);
 // Waiting for the "offline" status's PUBACK at a clean stop.
@@ -104,6 +107,7 @@ bool MqttPublisher::configure(struct mosquitto* m) {
 
 bool MqttPublisher::try_connect() {
     attempted_ = true;
+    ++attempts_since_loss_;
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = mosquitto_new(cfg_.client_id.c_str(), true, this);
     library_error_.clear();
@@ -142,6 +146,8 @@ void MqttPublisher::connected(int rc) {
         lost("the broker refused the connection: " + why);
         return;
     }
+    if (suspect_takeover_ && attempts_since_loss_ == 1) note_takeover();
+    suspect_takeover_ = false;
     state_ = State::Connected;
     connected_at_ = SteadyClock::now();
     delay_s_ = 1.0;
@@ -157,29 +163,37 @@ void MqttPublisher::connected(int rc) {
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 6, "online", 1, true);
 }
 
+// A take-over shows as a connection the broker drops soon after accepting it
+// while the very next attempt is accepted at once (a broker going down
+// refuses that attempt). MQTT 5 brokers may say so outright.
 void MqttPublisher::disconnected(int rc) {
     if (state_ == State::Idle) return;
-    const auto now = SteadyClock::now();
-    if (state_ == State::Connected && rc == MQTT_RC_SESSION_TAKEN_OVER) {
-        counters_.takeovers += 1;
-        takeovers_.push_back(now);
-        takeovers_.erase(std::remove_if(takeovers_.begin(), takeovers_.end(),
-                                        [&](auto t) { return now - t > kTakeoverSpan; }),
-                         takeovers_.end());
-        if (takeovers_.size() >= kTakeoversReported &&
-            (takeover_reported_ == SteadyClock::time_point{} ||
-             now - takeover_reported_ > kTakeoverSpan)) {
-            takeover_reported_ = now;
-            log_error("mqtt: another client with the client ID \"" + cfg_.client_id +
-                      "\" took the connection over " + std::to_string(takeovers_.size()) +
-                      " times in 5 minutes: two gateways share one --gateway-id; give each its "
-                      "own");
-        }
-    }
+    suspect_takeover_ =
+        state_ == State::Connected &&
+        (rc == MQTT_RC_SESSION_TAKEN_OVER ||
+         (rc == MOSQ_ERR_CONN_LOST && SteadyClock::now() - connected_at_ < kShortConnection));
+    attempts_since_loss_ = 0;
     std::string why = rc == 0 ? "closed" : v5_ && rc > 0 && rc < 256 ? mosquitto_reason_string(rc)
                                                                     : mosquitto_strerror(rc);
     if (!library_error_.empty()) why += " (" + library_error_ + ")";
     lost("connection lost: " + why);
+}
+
+void MqttPublisher::note_takeover() {
+    const auto now = SteadyClock::now();
+    counters_.takeovers += 1;
+    takeovers_.push_back(now);
+    takeovers_.erase(std::remove_if(takeovers_.begin(), takeovers_.end(),
+                                    [&](auto t) { return now - t > kTakeoverSpan; }),
+                     takeovers_.end());
+    if (takeovers_.size() < kTakeoversReported) return;
+    if (takeover_reported_ != SteadyClock::time_point{} && now - takeover_reported_ < kTakeoverSpan)
+        return;
+    takeover_reported_ = now;
+    log_error("mqtt: the broker ended the connection " + std::to_string(takeovers_.size()) +
+              " times in 5 minutes soon after accepting it: another client took the connection "
+              "over with the client ID \"" + cfg_.client_id +
+              "\"; every gateway needs its own --gateway-id");
 }
 
 // Ends the connection's state; the next attempt comes after the back-off.

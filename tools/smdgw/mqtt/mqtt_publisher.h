@@ -71,6 +71,7 @@ class MqttPublisher {
     static void on_publish(struct mosquitto*, void* self, int mid, int reason, const mosquitto_property* props);
     static void on_log(struct mosquitto*, void* self, int level, const char* text);
     void connected(int rc);
+    void note_takeover();
     void disconnected(int rc);
     void acknowledged(int mid, int reason);
 
@@ -95,6 +96,8 @@ class MqttPublisher {
     std::string library_error_;
     std::string last_logged_;
     SteadyClock::time_point last_logged_at_{};
+    bool suspect_takeover_ = false;
+    int attempts_since_loss_ = 0;
     std::vector<SteadyClock::time_point> takeovers_;
     SteadyClock::time_point takeover_reported_{};
 
