@@ -53,7 +53,9 @@ bool Outputs::start(Gateway& gw) {
         if (line_trace_) d.driver->SetFrameObserver(line_trace_->watch(d.cfg.name));
     }
     if (prometheus_ && !prometheus_->write()) return false;
+    if (mqtt_) mqtt_->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
+    if (mqtt_) mqtt_->set_restoring(false);
     return true;
 }
 

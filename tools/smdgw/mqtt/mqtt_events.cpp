@@ -55,6 +55,7 @@ void MqttEvents::on_publish(const std::string& device, int data_id, const unsign
 }
 
 void MqttEvents::record(const std::string& device, Json::Value event) {
+    if (restoring_ || (event.isMember("restored") && event["restored"].asBool())) return;
     const int64_t now = now_ms_();
     const bool complete = !event.isMember("complete") || event["complete"].asBool();
     if (complete || damaged_)

@@ -33,6 +33,10 @@ class MqttEvents : public HostSink {
 
     // Publishes the device's first state ("never").
     void add_device(const std::string& device);
+    // While the history hands devices their last stored round at start, the
+    // rounds that come back are no news: they were published when they were
+    // read from the line, and the device is not live because of them.
+    void set_restoring(bool restoring) { restoring_ = restoring; }
 
     void on_publish(const std::string& device, int data_id, const unsigned char* data,
                     unsigned length) override;
@@ -58,6 +62,7 @@ class MqttEvents : public HostSink {
     const NowMs now_ms_;
     const Queue queue_;
     std::map<std::string, Device> devices_;
+    bool restoring_ = false;
 };
 
 }  // namespace smdgw

@@ -70,7 +70,6 @@ void MqttService::stop() {
     stopped_ = true;
     writer_->flush();
     publisher_->stop(kDrainSeconds);
-    writer_.reset();
 }
 
 Json::Value MqttService::stats_line() const {

@@ -39,8 +39,11 @@ class MqttService {
     MqttService& operator=(const MqttService&) = delete;
 
     HostSink& sink() { return *events_; }
+    // Around the restore from the history at start (see MqttEvents).
+    void set_restoring(bool restoring) { events_->set_restoring(restoring); }
     // Queues everything the events gave, sends for up to kDrainSeconds while
-    // connected, says "offline" and disconnects.
+    // connected, says "offline" and disconnects. Events after it are still
+    // queued, for the next start.
     void stop();
 
     Json::Value stats_line() const;
