@@ -241,7 +241,7 @@ TEST(MqttPublish, TwoGatewaysWithOneIdAreToldTheyTakeTheConnectionFromEachOther)
             gateway_args(dir, tag,
                          {"--port", line->end_b(), "--mqtt", broker.url(), "--mqtt-outbox",
                           (dir.path() / (tag + ".db")).string(), "--gateway-id", "twin",
-                          "--mqtt-reconnect-max", "1"}),
+                          "--mqtt-reconnect-max", "1", "--stats-interval", "1"}),
             (dir.path() / (tag + ".out")).string(), (dir.path() / (tag + ".err")).string()));
     }
     const std::string says = "another client took the connection over with the client ID \"twin\"";
@@ -253,6 +253,14 @@ TEST(MqttPublish, TwoGatewaysWithOneIdAreToldTheyTakeTheConnectionFromEachOther)
                                    .find(says) != std::string::npos;
     }
     EXPECT_TRUE(told) << read_text((dir.path() / "gw0.err").string());
+    // The service's statistics come with the devices' every --stats-interval.
+    const std::string gw0_out = (dir.path() / "gw0.out").string();
+    bool periodic = false;
+    for (int i = 0; i < 200 && !periodic; ++i) {
+        periodic = read_text(gw0_out).find(R"("service":"mqtt")") != std::string::npos;
+        if (!periodic) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(periodic) << read_text(gw0_out);
     for (auto& gw : gws) {
         gw->signal(SIGTERM);
         EXPECT_EQ(gw->wait(kWait), 0);

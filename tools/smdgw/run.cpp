@@ -66,8 +66,10 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     }
     if (!outputs.start(gw)) return kExitFailure;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
+    PortOptions port = o.port;
+    port.more_stats = [&outputs] { outputs.write_stats(); };
     const bool input_ok =
-        o.replay_path.empty() ? run_ports(gw, o.port) : gw.replay(o.replay_path, &pacer);
+        o.replay_path.empty() ? run_ports(gw, port) : gw.replay(o.replay_path, &pacer);
     if (!input_ok) status = kExitFailure;
     outputs.finish();
     gw.write_stats();
