@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tests/support/smdgw_run.h"
+#include "tests/support/sql_text.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/mqtt/mqtt_topic.h"
@@ -121,6 +122,9 @@ TEST(MqttOptions, UsageErrorsNameTheOption) {
     const std::string cap = dir.write_s("empty.cap", "");
     const std::string readable = dir.write_s("auth", "user\nsecret-word\n");
     ASSERT_EQ(::chmod(readable.c_str(), 0644), 0);
+    const std::string text_file = dir.write_s("notes.txt", "not a database, just words\n");
+    const std::string foreign = (dir.path() / "foreign.db").string();
+    testsupport::sql_text(foreign, "CREATE TABLE invoices(id INTEGER)");
     const struct {
         std::vector<std::string> args;
         const char* says;
@@ -137,6 +141,8 @@ TEST(MqttOptions, UsageErrorsNameTheOption) {
          "--mqtt-prefix \"a/#\""},
         {{"--mqtt", "mqtt://x", "--mqtt-outbox", "o.db", "--mqtt-auth", readable},
          "others may read"},
+        {{"--mqtt", "mqtt://x", "--mqtt-outbox", text_file}, "not a SQLite database"},
+        {{"--mqtt", "mqtt://x", "--mqtt-outbox", foreign}, "table \"invoices\""},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--config", cfg, "--replay", cap};

@@ -1,5 +1,6 @@
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
 
+#include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/sqlite_statement.h"
 
 namespace smdgw {
@@ -35,10 +36,10 @@ const char* const kSchema =
 // (length() of a text would count characters).
 const char* const kRowBytes = "length(CAST(topic AS BLOB)) + length(CAST(payload AS BLOB))";
 
-// Tables that may share the file: the history's and SQLite's own.
-bool shared_table(const std::string& name) {
-    return name.rfind("mqtt_", 0) == 0 || name.rfind("sqlite_", 0) == 0 ||
-           name.rfind("history", 0) == 0;
+// Tables of a file that is not a history database: the outbox's own and
+// SQLite's.
+bool outbox_table(const std::string& name) {
+    return name.rfind("mqtt_", 0) == 0 || name.rfind("sqlite_", 0) == 0;
 }
 
 }  // namespace
@@ -51,12 +52,20 @@ MqttOutbox::MqttOutbox(const std::string& path, uint64_t max_bytes)
     if (sqlite3_db_readonly(db_, "main") == 1)
         throw OutboxError(path + ": cannot open for writing: permission denied");
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    int64_t app_id = 0;
     {
-        Statement s(db_, "SELECT name FROM sqlite_master WHERE type = 'table'");
-        int step = s.prepare_result() == SQLITE_OK ? s.step() : s.prepare_result();
+        Statement s(db_, "PRAGMA application_id");
+        const int step = s.prepare_result() == SQLITE_OK ? s.step() : s.prepare_result();
         if (step == SQLITE_NOTADB) throw OutboxError(path + ": not a SQLite database");
+        if (step != SQLITE_ROW) fail("cannot read");
+        app_id = s.int_at(0);
+    }
+    // The history's database holds the outbox beside its own tables.
+    if (app_id != HistoryStore::kApplicationId) {
+        Statement s(db_, "SELECT name FROM sqlite_master WHERE type = 'table'");
+        int step = s.step();
         for (; step == SQLITE_ROW; step = s.step())
-            if (!shared_table(s.text_at(0)))
+            if (!outbox_table(s.text_at(0)))
                 throw OutboxError(path + ": a SQLite database of another program (table \"" +
                                   s.text_at(0) + "\"), not an smdgw outbox or history");
         if (step != SQLITE_DONE) fail("cannot read");
