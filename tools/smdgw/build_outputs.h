@@ -32,10 +32,12 @@ int64_t now_ns(const HostClock* clock);
 class Outputs {
    public:
     // out: smdgw's standard output (see split_output); clock: null for the
-    // system clock. history: the opened store when --history was given;
+    // system clock. history: the opened store when --history was given.
+    // states: the device state snapshot the gateway keeps up to date.
     // outbox: the opened MQTT outbox when --mqtt was given.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
-            std::optional<HistoryStore> history, std::unique_ptr<MqttOutbox> outbox = nullptr);
+            std::optional<HistoryStore> history, const DeviceStates& states,
+            std::unique_ptr<MqttOutbox> outbox = nullptr);
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -44,10 +46,9 @@ class Outputs {
     // smdgw's own lines (values, control results, statistics), in the format.
     LineOutput& lines() { return *lines_; }
 
-    // Once the devices exist: the Prometheus file learns them and writes its
-    // first version (every device down until its first round), the line trace
-    // watches them, the history hands them their last round. False when the
-    // Prometheus file cannot be written.
+    // Once the devices exist: the Prometheus file writes its first version
+    // (every device down until its first round), the history hands them
+    // their last round. False when the Prometheus file cannot be written.
     bool start(Gateway& gw);
     // After the input: what waits for the broker is sent (for a few seconds
     // at most), the Prometheus file's last version.

@@ -51,8 +51,8 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 
 // The devices, the input and the actions after it, on outputs that are set up.
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
-                Outputs& outputs, GatewayClock* clock) {
-    Gateway gw(outputs.sink(), outputs.lines(), plugin);
+                Outputs& outputs, DeviceStates& states, GatewayClock* clock) {
+    Gateway gw(outputs.sink(), outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
@@ -128,8 +128,9 @@ int run(const Options& o) {
     int status;
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history), std::move(outbox));
-        status = run_gateway(o, cfg, plugin, outputs, clock.get());
+        DeviceStates states;
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox));
+        status = run_gateway(o, cfg, plugin, outputs, states, clock.get());
     }
     std::fflush(stdout);
     std::fclose(out);

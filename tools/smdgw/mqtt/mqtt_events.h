@@ -1,16 +1,15 @@
 #pragma once
-// The adapter between the host's events and the MQTT topics: every record
-// becomes a <device>/record message, every alarm change an <device>/alarm
-// message and a new retained <device>/alarms list, and the device's state a
-// retained <device>/state message. This is the one place that knows the
-// shape of the host's events.
+// The adapter between the host's typed events and the MQTT topics: every
+// record becomes a <device>/record message, every alarm change an
+// <device>/alarm message and a new retained <device>/alarms list, and the
+// device's state a retained <device>/state message. This is the one place
+// that knows the host's events; payloads are made here, on the frame thread,
+// by the JSON output's own members plus "device", "pub_seq", "boot_id" and
+// "time".
 //
-// Round quality and device states come from the host where it reports them
-// (a record event's "complete", {"event":"state"} events); until it does, every
-// round counts as complete and the state is derived here: "never" until the
-// first round, then "live".
-
-#include <json/value.h>
+// The host does not judge rounds or track staleness yet: every round counts
+// as complete, and the state is what can be vouched for here, "never" until
+// the first round, then "live".
 
 #include <cstdint>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/mqtt/mqtt_message.h"
 #include "tools/smdgw/mqtt/mqtt_topic.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw {
 
@@ -28,7 +28,7 @@ class MqttEvents : public HostSink {
     using Queue = std::function<void(PendingMessage)>;
     using NowMs = std::function<int64_t()>;
 
-    MqttEvents(std::string prefix, std::string boot_id, bool publish_damaged, NowMs now_ms,
+    MqttEvents(std::string prefix, std::string boot_id, PubSeq& pub_seq, NowMs now_ms,
                Queue queue);
 
     // Publishes the device's first state ("never").
@@ -38,31 +38,28 @@ class MqttEvents : public HostSink {
     // read from the line, and the device is not live because of them.
     void set_restoring(bool restoring) { restoring_ = restoring; }
 
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    void on_publish(const std::string& device, const smd::RecordPublished& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
 
    private:
     struct Device {
         std::string state;
-        bool host_states = false;  // the host reports states itself
-        std::map<std::string, Json::Value> active;  // alarm identity -> entry
+        std::map<std::string, std::string> active;  // alarm identity -> list entry (JSON)
     };
 
-    void record(const std::string& device, Json::Value event);
-    void alarm(const std::string& device, const Json::Value& event);
-    void state(const std::string& device, const std::string& state, const Json::Value& event);
+    void state(const std::string& device, const std::string& state, int64_t at_ms);
+    // Adds the common members to the event's, closes it and queues it.
     void queue(const std::string& device, TopicKind kind, DropClass cls, bool retain,
-               Json::Value payload, int64_t at_ms);
-    Device& find(const std::string& device);
+               JsonObject& event, int64_t at_ms);
 
     const std::string prefix_;
     const std::string boot_id_;
-    const bool damaged_;
+    PubSeq& pub_seq_;
     const NowMs now_ms_;
     const Queue queue_;
     std::map<std::string, Device> devices_;
     bool restoring_ = false;
+    JsonObject obj_;  // the payload being made
 };
 
 }  // namespace smdgw

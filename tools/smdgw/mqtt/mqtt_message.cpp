@@ -21,6 +21,16 @@ std::string iso8601_time(int64_t unix_ms) {
     return out;
 }
 
+void PubSeq::set(const std::string& device, const std::string& kind, int64_t last) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_[{device, kind}] = last;
+}
+
+int64_t PubSeq::next(const std::string& device, const std::string& kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ++last_[{device, kind}];
+}
+
 std::string new_boot_id() {
     std::random_device rd;
     static const char kHex[] = "0123456789abcdef";

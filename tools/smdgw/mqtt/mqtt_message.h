@@ -2,10 +2,11 @@
 // A message on its way to the broker, before and after the outbox, and the
 // fields every payload carries besides the event itself.
 
-#include <json/value.h>
-
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 namespace smdgw {
 
@@ -13,15 +14,30 @@ namespace smdgw {
 // are kept longest.
 enum class DropClass : int { Record = 0, State = 1, AlarmList = 2, Alarm = 3, Dropped = 4 };
 
-// Queued by the event thread; the outbox writer gives it its pub_seq.
+// Made on the frame thread, payload and pub_seq included; the outbox
+// writer stores it.
 struct PendingMessage {
     std::string topic;
     std::string seq_device;  // pub_seq runs per device and topic kind
     std::string seq_kind;
+    int64_t pub_seq = 0;
     DropClass drop_class = DropClass::Record;
     bool retain = false;
-    Json::Value payload;  // the event; "pub_seq" is added when queued
+    std::string payload;  // JSON text
     int64_t created_ms = 0;
+};
+
+// The pub_seq counters of every device and topic kind, loaded from the
+// outbox at start; shared by the frame thread and the outbox writer.
+class PubSeq {
+   public:
+    void set(const std::string& device, const std::string& kind, int64_t last);
+    // The next number of this device and kind (1 for the first).
+    int64_t next(const std::string& device, const std::string& kind);
+
+   private:
+    std::mutex mutex_;
+    std::map<std::pair<std::string, std::string>, int64_t> last_;
 };
 
 // A row of the outbox, ready for the library.

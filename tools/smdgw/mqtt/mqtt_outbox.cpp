@@ -106,7 +106,7 @@ void MqttOutbox::create_schema() {
 void MqttOutbox::load_state() {
     {
         Statement s(db_, "SELECT device, kind, last FROM mqtt_seq");
-        while (s.step() == SQLITE_ROW) seq_[{s.text_at(0), s.text_at(1)}] = s.int_at(2);
+        while (s.step() == SQLITE_ROW) pub_seq_.set(s.text_at(0), s.text_at(1), s.int_at(2));
     }
     {
         Statement s(db_, (std::string("SELECT count(*), coalesce(sum(") + kRowBytes + "), 0) FROM mqtt_outbox").c_str());
@@ -126,9 +126,9 @@ void MqttOutbox::refresh_oldest() {
     oldest_ms_ = s.step() == SQLITE_ROW ? s.int_at(0) : 0;
 }
 
-// Inside a transaction: the message with the next pub_seq of its device
-// and kind. A dropped notice first takes the place of the one before.
-void MqttOutbox::store(PendingMessage& m, const Render& render) {
+// Inside a transaction: the message, its pub_seq remembered. A dropped
+// notice first takes the place of the one before.
+void MqttOutbox::store(const PendingMessage& m) {
     if (m.drop_class == DropClass::Dropped) {
         Statement replace(db_, (std::string("DELETE FROM mqtt_outbox WHERE topic = ?1 AND "
                                             "drop_class = ?2 RETURNING ") +
@@ -141,50 +141,44 @@ void MqttOutbox::store(PendingMessage& m, const Render& render) {
             --rows_;
         }
     }
-    const int64_t n = ++seq_[{m.seq_device, m.seq_kind}];
-    m.payload["pub_seq"] = static_cast<Json::Int64>(n);
-    const std::string text = render(m.payload);
     Statement ins(db_,
                   "INSERT INTO mqtt_outbox(drop_class, topic, payload, retain, created) "
                   "VALUES(?1, ?2, ?3, ?4, ?5)");
     ins.bind(1, static_cast<int64_t>(m.drop_class));
     ins.bind(2, m.topic);
-    ins.bind(3, text);
+    ins.bind(3, m.payload);
     ins.bind(4, m.retain ? 1 : 0);
     ins.bind(5, m.created_ms);
     if (ins.step() != SQLITE_DONE) fail("cannot queue a message for " + m.topic);
     Statement seq(db_,
                   "INSERT INTO mqtt_seq(device, kind, last) VALUES(?1, ?2, ?3) "
-                  "ON CONFLICT(device, kind) DO UPDATE SET last = excluded.last");
+                  "ON CONFLICT(device, kind) DO UPDATE SET last = max(last, excluded.last)");
     seq.bind(1, m.seq_device);
     seq.bind(2, m.seq_kind);
-    seq.bind(3, n);
+    seq.bind(3, m.pub_seq);
     if (seq.step() != SQLITE_DONE) fail("cannot store pub_seq");
-    bytes_ += m.topic.size() + text.size();
+    bytes_ += m.topic.size() + m.payload.size();
     ++rows_;
 }
 
-uint64_t MqttOutbox::append(std::vector<PendingMessage>& batch, const Render& render) {
+uint64_t MqttOutbox::append(const std::vector<PendingMessage>& batch) {
     if (batch.empty()) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto seq_before = seq_;
     const uint64_t bytes_before = bytes_, rows_before = rows_;
     uint64_t dropped = 0;
     exec("BEGIN IMMEDIATE");
     try {
-        for (PendingMessage& m : batch) store(m, render);
+        for (const PendingMessage& m : batch) store(m);
         dropped = enforce_bound(max_bytes_);
         if (dropped > 0 && dropped_notice_) {
             // Room for the notice, so that the outbox stays within its bound.
             dropped += enforce_bound(max_bytes_ > kNoticeRoom ? max_bytes_ - kNoticeRoom : 0);
-            PendingMessage notice = dropped_notice_(dropped_total_ + dropped);
-            store(notice, render);
+            store(dropped_notice_(dropped_total_ + dropped));
         }
         count_dropped(dropped);
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        seq_ = seq_before;
         bytes_ = bytes_before;
         rows_ = rows_before;
         throw;

@@ -36,18 +36,20 @@ class MqttOutbox {
     MqttOutbox(const MqttOutbox&) = delete;
     MqttOutbox& operator=(const MqttOutbox&) = delete;
 
-    using Render = std::function<std::string(const Json::Value&)>;
+    // The pub_seq counters as the outbox last stored them.
+    PubSeq& pub_seq() { return pub_seq_; }
+
     // Makes the retained notice that follows whenever messages were dropped,
     // from the new total.
     void set_dropped_notice(std::function<PendingMessage(uint64_t total)> notice) {
         dropped_notice_ = std::move(notice);
     }
 
-    // Stores the batch in one transaction, each message with the next pub_seq
-    // of its device and kind; then drops the oldest rows of the lowest drop
-    // class while the outbox is over its bound, and queues the dropped notice
-    // (replacing the one before). Returns how many were dropped.
-    uint64_t append(std::vector<PendingMessage>& batch, const Render& render);
+    // Stores the batch in one transaction, with the pub_seq of each device
+    // and kind; then drops the oldest rows of the lowest drop class while the
+    // outbox is over its bound, and queues the dropped notice (replacing the
+    // one before). Returns how many were dropped.
+    uint64_t append(const std::vector<PendingMessage>& batch);
 
     // Up to `limit` messages with an id above `after_id`, oldest first.
     std::vector<OutboxMessage> after(int64_t after_id, size_t limit);
@@ -68,7 +70,7 @@ class MqttOutbox {
     void create_schema();
     void load_state();
     void refresh_oldest();
-    void store(PendingMessage& m, const Render& render);
+    void store(const PendingMessage& m);
     uint64_t enforce_bound(uint64_t bound);
     void count_dropped(uint64_t dropped);
 
@@ -77,7 +79,7 @@ class MqttOutbox {
     const uint64_t max_bytes_;
     std::mutex mutex_;
     std::function<PendingMessage(uint64_t)> dropped_notice_;
-    std::map<std::pair<std::string, std::string>, int64_t> seq_;
+    PubSeq pub_seq_;
     std::atomic<uint64_t> bytes_{0};
     std::atomic<uint64_t> rows_{0};
     std::atomic<int64_t> oldest_ms_{0};

@@ -47,18 +47,21 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
         PendingMessage m;
         m.topic = dropped_topic;
         m.seq_kind = "dropped";
+        m.pub_seq = outbox_->pub_seq().next(m.seq_device, m.seq_kind);
         m.drop_class = DropClass::Dropped;
         m.retain = true;
         m.created_ms = now_ms_();
-        m.payload["event"] = "dropped";
-        m.payload["dropped_total"] = static_cast<Json::UInt64>(total);
-        m.payload["boot_id"] = boot_id_;
-        m.payload["time"] = iso8601_time(m.created_ms);
+        JsonObject obj;
+        json_string(obj.add("event"), "dropped");
+        json_uint(obj.add("dropped_total"), total);
+        json_string(obj.add("boot_id"), boot_id_);
+        json_string(obj.add("time"), iso8601_time(m.created_ms));
+        json_int(obj.add("pub_seq"), m.pub_seq);
+        obj.close(m.payload);
         return m;
     });
-    writer_ = std::make_unique<OutboxWriter>(
-        *outbox_, [this](const Json::Value& v) { return renderer_.render(v); }, counters_);
-    events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, o.damaged, now_ms_,
+    writer_ = std::make_unique<OutboxWriter>(*outbox_, counters_);
+    events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, outbox_->pub_seq(), now_ms_,
                                            [this](PendingMessage m) { writer_->add(std::move(m)); });
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
 }

@@ -18,7 +18,6 @@
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
 #include "tools/smdgw/mqtt/outbox_writer.h"
-#include "tools/smdgw/output/event_render.h"
 
 namespace smdgw {
 
@@ -54,7 +53,6 @@ class MqttService {
     const std::string boot_id_;
     MqttCounters counters_;
     std::unique_ptr<MqttOutbox> outbox_;
-    EventRenderer renderer_;  // the outbox writer's thread only
     std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<OutboxWriter> writer_;
     std::unique_ptr<MqttEvents> events_;

@@ -13,9 +13,8 @@ constexpr auto kRetryDelay = std::chrono::seconds(1);
 
 }  // namespace
 
-OutboxWriter::OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters)
+OutboxWriter::OutboxWriter(MqttOutbox& outbox, MqttCounters& counters)
     : outbox_(outbox),
-      render_(std::move(render)),
       counters_(counters),
       thread_([this] { run(); }) {}
 
@@ -47,7 +46,7 @@ void OutboxWriter::flush() {
 
 bool OutboxWriter::commit(std::vector<PendingMessage>& batch) {
     try {
-        const uint64_t dropped = outbox_.append(batch, render_);
+        const uint64_t dropped = outbox_.append(batch);
         counters_.queued += batch.size();
         counters_.dropped += dropped;
         return true;

@@ -25,7 +25,7 @@ class OutboxWriter {
     // are dropped oldest first and counted.
     static constexpr size_t kMemoryLimit = 65536;
 
-    OutboxWriter(MqttOutbox& outbox, MqttOutbox::Render render, MqttCounters& counters);
+    OutboxWriter(MqttOutbox& outbox, MqttCounters& counters);
     // Commits everything still queued, then stops.
     ~OutboxWriter();
     OutboxWriter(const OutboxWriter&) = delete;
@@ -40,7 +40,6 @@ class OutboxWriter {
     bool commit(std::vector<PendingMessage>& batch);
 
     MqttOutbox& outbox_;
-    const MqttOutbox::Render render_;
     MqttCounters& counters_;
 
     std::mutex mutex_;

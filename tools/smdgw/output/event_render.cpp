@@ -1,33 +1,25 @@
 #include "tools/smdgw/output/event_render.h"
 
-#include <sstream>
-
-#include "record/record_json.h"
+#include "record/record_fields.h"
 
 namespace smdgw {
 
-EventRenderer::EventRenderer() {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    // Floats carry about seven significant digits; more would print noise.
-    b["precision"] = 7;
-    writer_.reset(b.newStreamWriter());
+void record_members(JsonObject& obj, const smd::RecordPublished& r) {
+    json_int(obj.add("data_id"), r.data_id);
+    json_string(obj.add("event"), "record");
+    json_uint(obj.add("length"), r.length);
+    veltra::record_json_text(obj.add("record"), r.data, r.length);
 }
 
-std::string EventRenderer::render(const Json::Value& event) const {
-    std::ostringstream os;
-    writer_->write(event, &os);
-    return os.str();
-}
-
-Json::Value record_event(int data_id, const unsigned char* data, unsigned length) {
-    Json::Value e;
-    e["event"] = "record";
-    e["data_id"] = data_id;
-    e["length"] = length;
-    e["record"] = record_to_json_bytes(data, length);
-    return e;
+void alarm_members(JsonObject& obj, const smd::AlarmChange& a) {
+    json_string(obj.add("event"), "alarm");
+    json_string(obj.add("state"), a.raised ? "raised" : "cleared");
+    json_int(obj.add("level"), a.level);
+    json_string(obj.add("key"), a.key);
+    json_string(obj.add("alarm_id"), a.alarm_id);
+    json_string(obj.add("value"), a.value);
+    json_string(obj.add("message"), a.message);
+    json_uint(obj.add("seq"), a.seq);
 }
 
 }  // namespace smdgw

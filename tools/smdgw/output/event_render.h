@@ -1,27 +1,16 @@
 #pragma once
-// How smdgw writes an event as JSON text: one line, UTF-8, floats with about
-// seven significant digits. The JSON output and the MQTT payloads use it, so
-// a consumer reads the same objects from either.
+// The members of the record and alarm events as smdgw writes them: the JSON
+// output and the MQTT payloads are made by these, so a consumer reads the
+// same objects from either.
 
-#include <json/value.h>
-#include <json/writer.h>
-
-#include <memory>
-#include <string>
+#include "host/host_events.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw {
 
-class EventRenderer {
-   public:
-    EventRenderer();
-    // The object as text, without a line feed. Not for two threads at once.
-    std::string render(const Json::Value& event) const;
-
-   private:
-    std::unique_ptr<Json::StreamWriter> writer_;
-};
-
-// {"event":"record","data_id":...,"length":...,"record":{...}}
-Json::Value record_event(int data_id, const unsigned char* data, unsigned length);
+// "data_id", "event":"record", "length", "record":{...}
+void record_members(JsonObject& obj, const smd::RecordPublished& r);
+// "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "seq"
+void alarm_members(JsonObject& obj, const smd::AlarmChange& a);
 
 }  // namespace smdgw
