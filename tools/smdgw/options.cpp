@@ -23,7 +23,8 @@ const char* const kDescription =
     "object per line on standard output: record, alarm, report and command events, and with\n"
     "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
     "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
-    "node_exporter's textfile collector. The plug-in's own log goes to standard error, or\n"
+    "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
+    "outbox (store and forward). The plug-in's own log goes to standard error, or\n"
     "to --log FILE.\n";
 
 const char* const kFooter =
@@ -36,6 +37,8 @@ const char* const kFooter =
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
@@ -182,6 +185,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     raw.control->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add_history_options(app, o.history);
+    add_mqtt_options(app, o.mqtt);
 
     try {
         app.parse(argc, argv);
@@ -193,6 +197,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         return kExitUsage;
     }
     if (!o.history.check()) return kExitUsage;
+    if (!o.mqtt.check(o.history.path)) return kExitUsage;
     if (!clock_start.empty()) {
         int64_t start = 0;
         if (!parse_time_text(clock_start, start)) {

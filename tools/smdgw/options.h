@@ -8,6 +8,7 @@
 
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
 
 namespace smdgw {
 
@@ -35,6 +36,7 @@ struct Options {
     double replay_speed = 0.0;
     PortOptions port;
     HistoryOptions history;
+    MqttOptions mqtt;
     std::vector<AfterAction> after;
 };
 

@@ -66,11 +66,14 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     }
     if (!outputs.start(gw)) return kExitFailure;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
+    PortOptions port = o.port;
+    port.more_stats = [&outputs] { outputs.write_stats(); };
     const bool input_ok =
-        o.replay_path.empty() ? run_ports(gw, o.port) : gw.replay(o.replay_path, &pacer);
+        o.replay_path.empty() ? run_ports(gw, port) : gw.replay(o.replay_path, &pacer);
     if (!input_ok) status = kExitFailure;
     outputs.finish();
     gw.write_stats();
+    outputs.write_stats();
     run_after_actions(gw, o.after);
     return status;
 }
@@ -106,6 +109,15 @@ int run(const Options& o) {
             return kExitUsage;
         }
     }
+    std::unique_ptr<MqttOutbox> outbox;
+    if (o.mqtt.enabled()) {
+        try {
+            outbox = MqttService::open_outbox(o.mqtt);
+        } catch (const OutboxError& e) {
+            log_error(std::string("mqtt: ") + e.what());
+            return kExitUsage;
+        }
+    }
     LoadedPlugin plugin;
     try {
         plugin = load_plugin(o.plugin_path.empty() ? default_plugin_path() : o.plugin_path);
@@ -123,7 +135,7 @@ int run(const Options& o) {
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
         DeviceStates states;
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states);
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox));
         status = run_gateway(o, cfg, plugin, outputs, states, clock.get());
     }
     std::fflush(stdout);

@@ -283,7 +283,10 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     std::unique_ptr<Ticker> stats;
     if (opt.stats_interval > 0.0)
         stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0),
-                                         [&] { gw.write_stats(); });
+                                         [&] {
+                                             gw.write_stats();
+                                             if (opt.more_stats) opt.more_stats();
+                                         });
     // --count: checked often enough to stop soon after the last round.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {
         if (gw.stop_requested()) io.stop();

@@ -3,7 +3,7 @@
 #include <ctime>
 #include <sstream>
 
-#include "record/record_json.h"
+#include "tools/smdgw/output/event_render.h"
 
 namespace smdgw {
 
@@ -75,22 +75,7 @@ void EventWriter::on_call(const std::string& device, const smd::HostCall& call) 
 }
 
 void EventWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
-    json_int(obj_.add("data_id"), r.data_id);
-    json_string(obj_.add("event"), "record");
-    json_uint(obj_.add("length"), r.length);
-    std::ostringstream record;
-    writer_->write(record_to_json_bytes(r.data, r.length), &record);
-    obj_.add("record") = record.str();
-    json_bool(obj_.add("complete"), r.quality.complete());
-    if (!r.quality.complete()) {
-        std::string& damage = obj_.add("damage");
-        damage += "{\"frame_errors\":";
-        json_uint(damage, r.quality.frame_errors);
-        damage += ",\"unanswered_commands\":";
-        json_uint(damage, r.quality.unanswered_commands);
-        damage += '}';
-    }
-    json_bool(obj_.add("restored"), r.quality.restored);
+    record_members(obj_, r);
     finish(device);
 }
 
@@ -102,15 +87,7 @@ void EventWriter::on_state(const std::string& device, const smd::StateChanged& s
 }
 
 void EventWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {
-    json_string(obj_.add("event"), "alarm");
-    json_string(obj_.add("state"), a.raised ? "raised" : "cleared");
-    json_int(obj_.add("level"), a.level);
-    json_string(obj_.add("key"), a.key);
-    json_string(obj_.add("alarm_id"), a.alarm_id);
-    json_string(obj_.add("value"), a.value);
-    json_string(obj_.add("message"), a.message);
-    json_uint(obj_.add("seq"), a.seq);
-    if (!a.reason.empty()) json_string(obj_.add("reason"), a.reason);
+    alarm_members(obj_, a);
     finish(device);
 }
 

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "host/number_text.h"
+
 namespace smdgw {
 
 void json_string(std::string& out, std::string_view s) {
@@ -48,18 +50,7 @@ void json_string(std::string& out, std::string_view s) {
     out.push_back('"');
 }
 
-void json_float(std::string& out, double v) {
-    if (!std::isfinite(v)) {
-        out += "null";
-        return;
-    }
-    char buf[32];
-    const int n = std::snprintf(buf, sizeof buf, "%.7g", v);
-    const std::string_view text(buf, static_cast<size_t>(n));
-    out += text;
-    if (text.find('.') == std::string_view::npos && text.find('e') == std::string_view::npos)
-        out += ".0";
-}
+void json_float(std::string& out, double v) { smd::append_json_number(out, v); }
 
 void json_int(std::string& out, int64_t v) {
     char buf[24];

@@ -171,7 +171,9 @@ std::string PrometheusFile::render() const {
         e.add("smdgw_history_errors_total", "counter",
               "Failed attempts to write the history database", "",
               static_cast<double>(history_errors_()));
-    return e.text();
+    std::string text = e.text();
+    for (const auto& section : sections_) text += section();
+    return text;
 }
 
 bool PrometheusFile::write() const {

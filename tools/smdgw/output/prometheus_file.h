@@ -37,6 +37,8 @@ class PrometheusFile : public HostSink {
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_state(const std::string& device, const smd::StateChanged& s) override;
     void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
+    // Families of the gateway's services (MQTT ...), written after the devices'.
+    void add_section(std::function<std::string()> text) { sections_.push_back(std::move(text)); }
 
     // The whole exposition as it would be written now.
     std::string render() const;
@@ -48,6 +50,7 @@ class PrometheusFile : public HostSink {
     std::string version_;
     const DeviceStates& states_;
     std::function<uint64_t()> history_errors_;
+    std::vector<std::function<std::string()>> sections_;
 };
 
 // A label value with backslash, double quote and line feed escaped.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/number_text.h"
+#include "record/record_fields.h"
 #include "record/veltra_record.h"
 
 namespace smdgw {
@@ -24,10 +25,8 @@ std::string fixed(float v, int decimals) {
 std::string panel_text(const veltra_dc_t& p) {
     const float v = p.v, i = p.i;
     std::string s = fixed(v, 2) + " V " + fixed(i, 1) + " A";
-    const unsigned fuses = std::min<unsigned>(p.alert_m_count, veltra_dc_t::ALERT_M_SIZE());
-    unsigned blown = 0;
-    for (unsigned k = 0; k < fuses; ++k)
-        if (p.alert_m[k] != 0) ++blown;
+    const unsigned fuses = veltra::reported_fuses(p);
+    const unsigned blown = veltra::blown_fuses(p);
     s += ", fuses " + std::to_string(fuses - blown) + "/" + std::to_string(fuses) + " ok";
     return s;
 }
@@ -102,7 +101,7 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
 
 void TextView::plant_text(std::ostream& os, const veltra_record_t& r) {
     os << "  DC     panel 1: " << panel_text(r.dc);
-    if (r.dc2.v != 0.0f || r.dc2.alert_m_count != 0) os << " | panel 2: " << panel_text(r.dc2);
+    if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
     const unsigned inputs = std::min<unsigned>(r.ac.channel_count, kAcChannels);
     for (unsigned i = 0; i < inputs; ++i) {
