@@ -22,7 +22,9 @@
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/output/influx_writer.h"
 #include "tools/smdgw/output/line_trace.h"
-#include "tools/smdgw/core/log_redirect.h"
+#include "tools/smdgw/core/driver_log_capture.h"
+#include "tools/smdgw/core/log_file.h"
+#include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/output/prometheus_file.h"
@@ -113,8 +115,20 @@ int main(int argc, char** argv) {
             ->type_name("DEVICE");
     replay_opt->excludes(port_opt);
     app.add_flag("--trace-host", trace_host, "Also print every call between plug-in and host");
-    app.add_option("--log", log_path, "Write the plug-in's log to FILE instead of stderr")
+    app.add_option("--log", log_path,
+                   "Write the driver's log to FILE (- for standard error); without it the log "
+                   "is not written")
         ->type_name("FILE");
+    std::string log_max_size = "50M";
+    smdgw::LogRotation rotation;
+    app.add_option("--log-max-size", log_max_size,
+                   "Rotate the log FILE to FILE.1 ... when it would grow past SIZE (k, M, G: "
+                   "powers of 1024; 0: never)")
+        ->type_name("SIZE")
+        ->capture_default_str();
+    app.add_option("--log-keep", rotation.keep, "Rotated log files kept (FILE.1 ... FILE.N)")
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--format", format,
                    "Output: json (one object per line), text (for people) or influx (line "
                    "protocol)")
@@ -168,11 +182,12 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
-    if (replay_path.empty() && port_path.empty()) {
-        std::cerr << "smdgw: give --replay FILE or --port DEVICE (see --help)" << std::endl;
+    if (!history_opts.check()) return kExitUsage;
+    if (!smdgw::parse_log_size(log_max_size, rotation.max_size)) {
+        std::cerr << "smdgw: --log-max-size \"" << log_max_size
+                  << "\" is not a size (bytes, or a number with k, M or G)" << std::endl;
         return kExitUsage;
     }
-    if (!history_opts.check()) return kExitUsage;
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -222,6 +237,29 @@ int main(int argc, char** argv) {
         std::cerr << "smdgw: " << e.what() << std::endl;
         return kExitUsage;
     }
+    // Following ports: each device on its own "port" or on --port. A port
+    // that can never work stops the start; a missing one is waited for.
+    if (replay_path.empty()) {
+        bool ports_ok = true;
+        std::string error;
+        if (!port_path.empty() && !smdgw::check_port_path(port_path, error)) {
+            std::cerr << "smdgw: --port: " << error << std::endl;
+            ports_ok = false;
+        }
+        for (const smdgw::DeviceConfig& d : cfg.devices) {
+            if (d.port.empty() && port_path.empty()) {
+                std::cerr << "smdgw: " << cfg.path << ": device \"" << d.name
+                          << "\" names no \"port\" and no --port is given (or give --replay FILE)"
+                          << std::endl;
+                ports_ok = false;
+            } else if (!d.port.empty() && !smdgw::check_port_path(d.port, error)) {
+                std::cerr << "smdgw: " << cfg.path << ": device \"" << d.name << "\": \"port\": "
+                          << error << std::endl;
+                ports_ok = false;
+            }
+        }
+        if (!ports_ok) return kExitUsage;
+    }
     std::optional<smdgw::HistoryStore> history_store;
     if (!history_opts.path.empty()) {
         try {
@@ -242,11 +280,20 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    std::FILE* out = smdgw::split_output(log_path, error);
+    // The driver's log: written in batches to the file or standard error, or
+    // not at all (and then not even formatted).
+    std::unique_ptr<smdgw::DriverLogCapture> driver_log = smdgw::capture_driver_log(
+        log_path, rotation, format == "influx" ? "D! " : "", error);
+    if (!driver_log) {
+        std::cerr << "smdgw: " << error << std::endl;
+        return kExitFailure;
+    }
+    std::FILE* out = smdgw::open_own_output(error);
     if (!out) {
         std::cerr << "smdgw: " << error << std::endl;
         return kExitFailure;
     }
+    smdgw::install_stop_signals();
 
     int status = kExitOk;
     {
@@ -259,7 +306,6 @@ int main(int argc, char** argv) {
         smdgw::FanoutSink sink;
         smdgw::LineOutput* lines = &json_out;
         std::unique_ptr<smdgw::TelegrafLog> telegraf_log;
-        std::unique_ptr<smdgw::PrefixedLogRelay> log_relay;
         if (format == "text") {
             sink.add(&text_out);
             lines = &text_out;
@@ -267,8 +313,6 @@ int main(int argc, char** argv) {
             sink.add(&influx_out);
             lines = &influx_out;
             telegraf_log = std::make_unique<smdgw::TelegrafLog>();
-            // Telegraf reads every unprefixed stderr line as an error.
-            if (log_path.empty()) log_relay = std::make_unique<smdgw::PrefixedLogRelay>("D! ");
         } else {
             sink.add(&json_out);
         }
@@ -289,6 +333,15 @@ int main(int argc, char** argv) {
             sink.add(&history->sink());
         }
         smdgw::Gateway gw(sink, *lines, plugin);
+        // The driver's lines of each chunk of input are written when it is done.
+        smdgw::DriverLogCapture* log_ptr = driver_log.get();
+        gw.set_after_chunk([log_ptr] {
+            if (smdgw::take_reopen_request()) log_ptr->reopen();
+            log_ptr->flush();
+        });
+        port_opts.on_tick = [log_ptr] {
+            if (smdgw::take_reopen_request()) log_ptr->reopen();
+        };
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
                 if (n >= count) gw.request_stop();
@@ -334,7 +387,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    std::fflush(stdout);
     std::fclose(out);
     return status;
 }

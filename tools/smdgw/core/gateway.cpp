@@ -11,6 +11,7 @@
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/core/stop_signals.h"
 
 namespace smdgw {
 
@@ -42,11 +43,13 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
     return failed;
 }
 
+bool Gateway::stop_requested() const { return stop_ || stop_signal() != 0; }
+
 void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
     // Frame by frame (up to each EOI), so that a stop asked for by a round
     // (--count) takes effect before the next frame of the same read.
     size_t done = 0;
-    while (done < n && !stop_) {
+    while (done < n && !stop_requested()) {
         const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
         const size_t end = eoi < n ? eoi + 1 : n;
         for (RunningDevice* d : on_line) {
@@ -58,6 +61,7 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
         }
         done = end;
     }
+    if (after_chunk_) after_chunk_();
 }
 
 bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
@@ -70,7 +74,7 @@ bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::vector<RunningDevice*> all;
     for (auto& d : devices_) all.push_back(&d);
     std::vector<unsigned char> buf(pacer ? pacer->chunk_bytes() : 4096);
-    while (in && !stop_) {
+    while (in && !stop_requested()) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
         const auto got = in.gcount();
         if (got <= 0) continue;
@@ -109,8 +113,12 @@ void Gateway::write_stats() {
         e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
         e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
         e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
+        if (d.line_state) {
+            e["state"] = d.line_state;
+            e["port_failures"] = static_cast<Json::UInt64>(d.port_failures);
+        }
         e["last_round"] = d.driver->DataReady()
-                              ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
+                              ? boost::posix_time::to_iso_extended_string(d.driver->LastRoundTime())
                               : Json::Value();
         out_.write(d.cfg.name, std::move(e));
     }

@@ -3,6 +3,7 @@
 // pseudo-terminals, FIFOs, or serial servers reached over TCP
 // ("tcp:HOST:PORT"). Devices on the same port share one line.
 
+#include <functional>
 #include <string>
 
 #include "tools/smdgw/core/gateway.h"
@@ -14,9 +15,17 @@ struct PortOptions {
     std::string record_path;      // every byte read, unchanged, for --replay later
     double stats_interval = 0.0;  // seconds; 0: no periodic statistics
     double time_scale = 1.0;      // the host clock runs this much faster (tests)
+    std::function<void()> on_tick;  // called every 50 ms while the ports run
 };
 
-// Returns false when no port could be opened at all.
+// Runs until SIGINT, SIGTERM or --count. Ports that are missing or fail are
+// retried with a growing delay (the devices on them are "no-port" in their
+// statistics meanwhile). False only when the --record file cannot be opened.
 bool run_ports(Gateway& gw, const PortOptions& opt);
+
+// A port named on the command line or in the configuration that can never
+// work: a regular file (a capture is replayed with --replay) or a malformed
+// tcp:HOST:PORT. A missing path is fine: it may appear later.
+bool check_port_path(const std::string& path, std::string& error);
 
 }  // namespace smdgw

@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/safe_file.h"
 
 namespace smdgw {
 
@@ -151,20 +152,10 @@ std::string PrometheusFile::render() const {
 }
 
 bool PrometheusFile::write() const {
-    const std::string text = render();
-    const std::string tmp = path_ + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
-    bool ok = f != nullptr;
-    if (ok) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = (std::fclose(f) == 0) && ok;
-    }
-    if (ok) ok = std::rename(tmp.c_str(), path_.c_str()) == 0;
-    if (!ok) {
-        std::cerr << "smdgw: cannot write " << path_ << ": " << std::strerror(errno) << std::endl;
-        ::unlink(tmp.c_str());
-    }
-    return ok;
+    std::string error;
+    if (replace_file(path_, render(), error)) return true;
+    std::cerr << "smdgw: " << error << std::endl;
+    return false;
 }
 
 }  // namespace smdgw
