@@ -13,6 +13,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_clock.h"
+#include "tools/smdgw/core/check_config.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/output/event_writer.h"
 #include "tools/smdgw/core/exit_status.h"
@@ -174,6 +175,11 @@ int main(int argc, char** argv) {
     // Each occurrence takes its two values; occurrences add up.
     control_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    bool check_only = false;
+    app.add_flag("--check-config", check_only,
+                 "Check the configuration, the threshold files and the ports named, print one "
+                 "line per device and exit (0: the gateway would start, 2: it would not); opens "
+                 "no port and writes no file");
     smdgw::HistoryOptions history_opts;
     smdgw::add_history_options(app, history_opts);
 
@@ -181,6 +187,18 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (check_only) {
+        std::string error;
+        std::FILE* summary_out = smdgw::open_own_output(error);
+        if (!summary_out) {
+            std::cerr << "smdgw: " << error << std::endl;
+            return kExitFailure;
+        }
+        const int status = smdgw::check_config(
+            {config_path, plugin_path, port_path, !replay_path.empty()}, summary_out);
+        std::fclose(summary_out);
+        return status;
     }
     if (!history_opts.check()) return kExitUsage;
     if (!smdgw::parse_log_size(log_max_size, rotation.max_size)) {
@@ -232,33 +250,17 @@ int main(int argc, char** argv) {
     smdgw::GatewayConfig cfg;
     try {
         cfg = smdgw::load_config(config_path);
-        for (const auto& w : cfg.warnings) std::cerr << "smdgw: " << w << std::endl;
+        smdgw::report_config_warnings(cfg.warnings);
     } catch (const smdgw::ConfigError& e) {
-        std::cerr << "smdgw: " << e.what() << std::endl;
+        smdgw::report_config_error(e);
         return kExitUsage;
     }
     // Following ports: each device on its own "port" or on --port. A port
     // that can never work stops the start; a missing one is waited for.
     if (replay_path.empty()) {
-        bool ports_ok = true;
-        std::string error;
-        if (!port_path.empty() && !smdgw::check_port_path(port_path, error)) {
-            std::cerr << "smdgw: --port: " << error << std::endl;
-            ports_ok = false;
-        }
-        for (const smdgw::DeviceConfig& d : cfg.devices) {
-            if (d.port.empty() && port_path.empty()) {
-                std::cerr << "smdgw: " << cfg.path << ": device \"" << d.name
-                          << "\" names no \"port\" and no --port is given (or give --replay FILE)"
-                          << std::endl;
-                ports_ok = false;
-            } else if (!d.port.empty() && !smdgw::check_port_path(d.port, error)) {
-                std::cerr << "smdgw: " << cfg.path << ": device \"" << d.name << "\": \"port\": "
-                          << error << std::endl;
-                ports_ok = false;
-            }
-        }
-        if (!ports_ok) return kExitUsage;
+        const auto problems = smdgw::port_problems(cfg, port_path);
+        for (const auto& p : problems) std::cerr << "smdgw: " << p << std::endl;
+        if (!problems.empty()) return kExitUsage;
     }
     std::optional<smdgw::HistoryStore> history_store;
     if (!history_opts.path.empty()) {
@@ -346,12 +348,15 @@ int main(int argc, char** argv) {
             sink.on_published([&gw, count](uint64_t n) {
                 if (n >= count) gw.request_stop();
             });
+        // A device the driver refuses is a configuration error: a restart
+        // cannot mend it, so the gateway does not start.
         const int failed = gw.create_devices(cfg, clock.get());
-        if (failed > 0) status = kExitFailure;
-        if (gw.devices().empty()) {
-            std::cerr << "smdgw: no device could be initialised" << std::endl;
+        if (failed > 0 || gw.devices().empty()) {
+            std::cerr << "smdgw: " << cfg.path << ": " << failed
+                      << (failed == 1 ? " device" : " devices")
+                      << " cannot be initialised; the gateway does not start" << std::endl;
             std::fclose(out);
-            return kExitFailure;
+            return kExitUsage;
         }
         for (smdgw::RunningDevice& d : gw.devices()) {
             if (prometheus)

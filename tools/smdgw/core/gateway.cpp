@@ -12,6 +12,7 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/core/replay_pacer.h"
 #include "tools/smdgw/core/stop_signals.h"
+#include "tools/smdgw/core/threshold_probe.h"
 
 namespace smdgw {
 
@@ -33,7 +34,9 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
             rd.driver->InitV(nullptr, index, dc.entry);
             rd.driver->InitSetting(dc.entry);
         } catch (const std::exception& e) {
-            report(dc.name, std::string("initialisation failed: ") + e.what());
+            const std::string source = init_failure_source(dc.entry, dc.data_id);
+            report(dc.name, "initialisation failed: " + (source.empty() ? "" : source + ": ") +
+                                e.what());
             ++failed;
             continue;
         }

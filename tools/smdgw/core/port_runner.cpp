@@ -286,6 +286,21 @@ bool check_port_path(const std::string& path, std::string& error) {
     return true;
 }
 
+std::vector<std::string> port_problems(const GatewayConfig& cfg, const std::string& port_path) {
+    std::vector<std::string> problems;
+    std::string error;
+    if (!port_path.empty() && !check_port_path(port_path, error))
+        problems.push_back("--port: " + error);
+    for (const DeviceConfig& d : cfg.devices) {
+        const std::string at = cfg.path + ": device \"" + d.name + "\"";
+        if (d.port.empty() && port_path.empty())
+            problems.push_back(at + " names no \"port\" and no --port is given (or give --replay FILE)");
+        else if (!d.port.empty() && !check_port_path(d.port, error))
+            problems.push_back(at + ": \"port\": " + error);
+    }
+    return problems;
+}
+
 bool run_ports(Gateway& gw, const PortOptions& opt) {
     asio::io_context io;
     std::FILE* record = nullptr;

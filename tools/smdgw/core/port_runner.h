@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tools/smdgw/core/gateway.h"
 
@@ -27,5 +28,10 @@ bool run_ports(Gateway& gw, const PortOptions& opt);
 // work: a regular file (a capture is replayed with --replay) or a malformed
 // tcp:HOST:PORT. A missing path is fine: it may appear later.
 bool check_port_path(const std::string& path, std::string& error);
+
+// Every reason why the configured devices cannot follow their ports, with
+// port_path the --port of the command line ("" when none): a device that
+// names no port without --port, and ports that can never work.
+std::vector<std::string> port_problems(const GatewayConfig& cfg, const std::string& port_path);
 
 }  // namespace smdgw
