@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/frame_codec.h"
+#include "smd_source_revision.h"
 #include "host/host_clock.h"
 #include "tools/smdgw/core/check_config.h"
 #include "tools/smdgw/core/config.h"
@@ -76,6 +77,19 @@ int64_t now_ns(const HostClock* clock) {
         .count();
 }
 
+int print_version(const std::string& plugin_path) {
+    std::cout << "smdgw " << SMD_VERSION << " (source " << SMD_SOURCE_REVISION << ")\n";
+    const std::string path = plugin_path.empty() ? smdgw::default_plugin_path() : plugin_path;
+    try {
+        const smdgw::LoadedPlugin p = smdgw::load_plugin(path);
+        std::cout << "plug-in " << p.path << " " << p.version << "\n";
+    } catch (const std::exception& e) {
+        std::cout << "plug-in: " << e.what() << "\n";
+    }
+    std::cout.flush();
+    return std::cout ? kExitOk : kExitFailure;
+}
+
 struct AfterAction {
     enum Kind { Get, Reset, Control, ControlHex } kind;
     std::string a;
@@ -102,9 +116,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> gets;
     std::vector<std::string> controls;
     std::vector<std::string> control_hexes;
-    app.add_option("--config", config_path, "Gateway configuration (JSON)")
-        ->required()
+    app.add_option("--config", config_path, "Gateway configuration (JSON); required")
         ->type_name("FILE");
+    bool show_version = false;
+    app.add_flag("--version", show_version,
+                 "Print the version of smdgw and of the plug-in, then exit");
     app.add_option("--plugin", plugin_path,
                    "Driver plug-in (default: the one built or installed beside smdgw)")
         ->type_name("PATH");
@@ -187,6 +203,11 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (show_version) return print_version(plugin_path);
+    if (config_path.empty()) {
+        std::cerr << "smdgw: --config FILE is required (see --help)" << std::endl;
+        return kExitUsage;
     }
     if (check_only) {
         std::string error;
@@ -320,7 +341,7 @@ int main(int argc, char** argv) {
         }
         std::unique_ptr<smdgw::PrometheusFile> prometheus;
         if (!prometheus_path.empty()) {
-            prometheus = std::make_unique<smdgw::PrometheusFile>(prometheus_path, SMDGW_VERSION);
+            prometheus = std::make_unique<smdgw::PrometheusFile>(prometheus_path, SMD_VERSION);
             sink.add(prometheus.get());
         }
         std::unique_ptr<smdgw::LineTrace> line_trace;
