@@ -26,6 +26,7 @@
 #include "tools/smdgw/output/line_trace.h"
 #include "tools/smdgw/core/driver_log_capture.h"
 #include "tools/smdgw/core/log_file.h"
+#include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
@@ -358,12 +359,15 @@ int main(int argc, char** argv) {
         smdgw::Gateway gw(sink, *lines, plugin);
         // The driver's lines of each chunk of input are written when it is done.
         smdgw::DriverLogCapture* log_ptr = driver_log.get();
-        gw.set_after_chunk([log_ptr] {
+        smdgw::ServiceWatchdog watchdog;
+        gw.set_after_chunk([log_ptr, &watchdog] {
             if (smdgw::take_reopen_request()) log_ptr->reopen();
             log_ptr->flush();
+            watchdog.progress();
         });
-        port_opts.on_tick = [log_ptr] {
+        port_opts.on_tick = [log_ptr, &watchdog] {
             if (smdgw::take_reopen_request()) log_ptr->reopen();
+            watchdog.progress();
         };
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
@@ -393,6 +397,7 @@ int main(int argc, char** argv) {
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
         smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());
+        watchdog.ready();
         const bool input_ok =
             replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path, &pacer);
         if (!input_ok) status = kExitFailure;

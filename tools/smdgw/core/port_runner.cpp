@@ -24,6 +24,7 @@
 
 #include "host/serial_port.h"
 #include "tools/smdgw/core/safe_file.h"
+#include "tools/smdgw/core/service_watchdog.h"
 
 namespace smdgw {
 
@@ -336,6 +337,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     // --count: checked often enough to stop soon after the last round.
     // --count, SIGINT and SIGTERM: checked often enough to stop soon after.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {
+        stall_while_test_file_exists();
         if (opt.on_tick) opt.on_tick();
         if (gw.stop_requested()) io.stop();
     });

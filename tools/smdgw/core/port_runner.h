@@ -16,7 +16,8 @@ struct PortOptions {
     std::string record_path;      // every byte read, unchanged, for --replay later
     double stats_interval = 0.0;  // seconds; 0: no periodic statistics
     double time_scale = 1.0;      // the host clock runs this much faster (tests)
-    std::function<void()> on_tick;  // called every 50 ms while the ports run
+    // Called every 50 ms by the loop that reads the lines: a sign of its progress.
+    std::function<void()> on_tick;
 };
 
 // Runs until SIGINT, SIGTERM or --count. Ports that are missing or fail are
