@@ -27,10 +27,16 @@
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text_diff.h"
 
 namespace {
 
 using testsupport::Child;
+
+// Empty when equal (the logs are long: only the first differing line is shown).
+std::string difference(const std::string& got, const std::string& want) {
+    return testsupport::first_difference(want, got);
+}
 using testsupport::events;
 using testsupport::json_lines;
 using testsupport::read_text;
@@ -93,22 +99,6 @@ std::string per_line_log(const std::string& capture, const std::vector<Json::Val
     }
     std::cout.rdbuf(saved);
     return log.str();
-}
-
-// Empty when the texts are equal, else where they part (the logs are long).
-std::string difference(const std::string& got, const std::string& want) {
-    if (got == want) return {};
-    std::istringstream a(got), b(want);
-    std::string la, lb;
-    for (size_t n = 1;; ++n) {
-        const bool ha = static_cast<bool>(std::getline(a, la));
-        const bool hb = static_cast<bool>(std::getline(b, lb));
-        if (!ha && !hb) return "equal lines, different line ends";
-        if (!ha || !hb || la != lb)
-            return "line " + std::to_string(n) + ":\n  got:  " + (ha ? la : "(end)") +
-                   "\n  want: " + (hb ? lb : "(end)") + "\n(" + std::to_string(got.size()) +
-                   " bytes got, " + std::to_string(want.size()) + " wanted)";
-    }
 }
 
 std::vector<Json::Value> records_of(const std::string& out) {

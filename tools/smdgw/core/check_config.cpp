@@ -1,7 +1,5 @@
 #include "tools/smdgw/core/check_config.h"
 
-#include <iostream>
-
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/driver_log_capture.h"
@@ -9,6 +7,7 @@
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/line_output.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/threshold_probe.h"
@@ -71,7 +70,7 @@ int check_config(const CheckConfigRequest& req, std::FILE* out) {
     bool ok = true;
     if (!req.replay) {
         for (const auto& p : port_problems(cfg, req.port_path)) {
-            std::cerr << "smdgw: " << p << std::endl;
+            log_error(p);
             ok = false;
         }
     }
@@ -79,7 +78,7 @@ int check_config(const CheckConfigRequest& req, std::FILE* out) {
     try {
         plugin = load_plugin(req.plugin_path.empty() ? default_plugin_path() : req.plugin_path);
     } catch (const std::exception& e) {
-        std::cerr << "smdgw: " << e.what() << std::endl;
+        log_error(e.what());
         return kExitUsage;
     }
     // The driver's log is not wanted here: standard output carries the summary.

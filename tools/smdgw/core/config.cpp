@@ -8,13 +8,13 @@
 #include <cstring>
 
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "tools/smdgw/core/config_keys.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -90,11 +90,6 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
                                (near.empty() ? "" : " (did you mean " + near + "?)") + "; ignored");
     }
     std::set<std::string> names;
-    // Two devices on one line at one address would both take the same frames;
-    // a device without an address takes every frame of its line.
-    std::map<std::pair<std::string, std::string>, std::string> listeners;
-    std::map<std::string, std::vector<std::string>> on_port;  // device names by port
-    std::map<std::string, std::string> takes_all;             // port -> device without address
     for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
         const Json::Value& d = devices[i];
         const std::string at = path + ": " + device_label(d, i) + ": ";
@@ -125,28 +120,9 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
         dc.name = d["name"].asString();
         dc.data_id = d["data_id"].asUInt();
         if (d["port"].isString()) dc.port = d["port"].asString();
-        const std::string address =
-            d["address"].isNull() ? "every address" : "address " + d["address"].asString();
-        const auto line = std::make_pair(dc.port, address);
-        const auto seen = listeners.emplace(line, dc.name);
-        on_port[dc.port].push_back(dc.name);
-        if (d["address"].isNull()) takes_all.emplace(dc.port, dc.name);
-        if (!seen.second)
-            problems.push_back(at + "the same port (" +
-                               (dc.port.empty() ? std::string("--port") : dc.port) + ") and " +
-                               address + " as device \"" + seen.first->second + "\"");
+        if (!d["address"].isNull()) dc.address = static_cast<int>(d["address"].asUInt());
         dc.entry = d;
         cfg.devices.push_back(std::move(dc));
-    }
-    for (const auto& kv : takes_all) {
-        for (const std::string& other : on_port[kv.first]) {
-            if (other == kv.second) continue;
-            problems.push_back(path + ": device \"" + kv.second + "\": takes every address on port " +
-                               (kv.first.empty() ? std::string("--port") : kv.first) +
-                               ", so the frames of device \"" + other +
-                               "\" too (give each an \"address\")");
-            break;
-        }
     }
     if (!problems.empty()) {
         std::string all;
@@ -157,15 +133,13 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
 }
 
 void report_config_warnings(const std::vector<std::string>& warnings) {
-    for (const auto& w : warnings) std::cerr << "smdgw: warning: " << w << "\n";
-    std::cerr.flush();
+    for (const auto& w : warnings) log_warning("warning: " + w);
 }
 
 void report_config_error(const ConfigError& e) {
     report_config_warnings(e.warnings);
     std::istringstream lines(e.what());
-    for (std::string line; std::getline(lines, line);) std::cerr << "smdgw: " << line << "\n";
-    std::cerr.flush();
+    for (std::string line; std::getline(lines, line);) log_error(line);
 }
 
 GatewayConfig load_config(const std::string& path) {

@@ -14,6 +14,7 @@ struct DeviceConfig {
     std::string name;
     uint32_t data_id = 0;
     std::string port;   // empty: the port given on the command line
+    int address = -1;   // -1: every address on its line
     Json::Value entry;  // the whole device object, handed to InitSetting
 };
 
@@ -35,7 +36,7 @@ class ConfigError : public std::runtime_error {
     std::vector<std::string> warnings;  // found before the errors, for the user too
 };
 
-// Writes the warnings and the errors on standard error, each line after
+// Writes the warnings and the errors with smdgw's logger, each line after
 // "smdgw: " ("smdgw: warning: " for a warning).
 void report_config_error(const ConfigError& e);
 void report_config_warnings(const std::vector<std::string>& warnings);

@@ -17,12 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "host/serial_port.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/core/service_watchdog.h"
 
@@ -126,7 +126,7 @@ class Line : public std::enable_shared_from_this<Line> {
 
     // The line is open: the devices on it run, the delay starts over.
     void opened() {
-        if (failures_ > 0) std::cerr << "smdgw: port " << path_ << " is open" << std::endl;
+        if (failures_ > 0) log_info("port " + path_ + " is open");
         set_state(kOpen);
         delay_ = std::chrono::seconds(1);
         failures_ = 0;
@@ -158,7 +158,7 @@ class Line : public std::enable_shared_from_this<Line> {
                     self->tcp_port_ = std::make_shared<TcpLinePort>(self->socket_, self->path_);
                 self->tcp_port_->set_open(true);
                 for (RunningDevice* d : self->devices) d->driver->AttachPort(self->tcp_port_);
-                std::cerr << "smdgw: connected to " << self->path_ << std::endl;
+                log_info("connected to " + self->path_);
                 self->failures_ = 0;
                 self->opened();
                 self->read_tcp();
@@ -204,8 +204,7 @@ class Line : public std::enable_shared_from_this<Line> {
         for (RunningDevice* d : devices) ++d->port_failures;
         const auto now = std::chrono::steady_clock::now();
         if (delay_ < kMaxRetryDelay || now - last_report_ >= kQuietReportEvery) {
-            std::cerr << "smdgw: " << what << "; retrying in "
-                      << delay_.count() << " s" << std::endl;
+            log_warning(what + "; retrying in " + std::to_string(delay_.count()) + " s");
             last_report_ = now;
         }
         boost::system::error_code ignore;
@@ -295,9 +294,42 @@ std::vector<std::string> port_problems(const GatewayConfig& cfg, const std::stri
     for (const DeviceConfig& d : cfg.devices) {
         const std::string at = cfg.path + ": device \"" + d.name + "\"";
         if (d.port.empty() && port_path.empty())
-            problems.push_back(at + " names no \"port\" and no --port is given (or give --replay FILE)");
+            problems.push_back(at +
+                               " names no \"port\" and no --port is given (or give --replay FILE)");
         else if (!d.port.empty() && !check_port_path(d.port, error))
             problems.push_back(at + ": \"port\": " + error);
+    }
+    // Two devices on one line at one address would both take the same frames;
+    // a device without an address takes every frame of its line. (A replay may
+    // run two differently configured devices on the same plant.)
+    std::map<std::string, std::vector<const DeviceConfig*>> on_line;
+    for (const DeviceConfig& d : cfg.devices)
+        if (!d.port.empty() || !port_path.empty()) on_line[d.port].push_back(&d);
+    for (const auto& kv : on_line) {
+        const std::string line = kv.first.empty() ? "--port " + port_path : kv.first;
+        const auto& devs = kv.second;
+        for (size_t i = 0; i < devs.size(); ++i) {
+            const std::string at = cfg.path + ": device \"" + devs[i]->name + "\": ";
+            for (size_t j = 0; j < i; ++j) {
+                if (devs[i]->address >= 0 && devs[i]->address == devs[j]->address) {
+                    problems.push_back(at + "the same port (" + line + ") and address " +
+                                       std::to_string(devs[i]->address) + " as device \"" +
+                                       devs[j]->name + "\"");
+                    break;
+                }
+                const DeviceConfig* every = devs[i]->address < 0   ? devs[i]
+                                            : devs[j]->address < 0 ? devs[j]
+                                                                   : nullptr;
+                if (every) {
+                    const DeviceConfig* other = every == devs[i] ? devs[j] : devs[i];
+                    problems.push_back(cfg.path + ": device \"" + every->name +
+                                       "\": takes every address on port " + line +
+                                       ", so the frames of device \"" + other->name +
+                                       "\" too (give each an \"address\")");
+                    break;
+                }
+            }
+        }
     }
     return problems;
 }
@@ -310,7 +342,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         const int fd = open_append(opt.record_path, error);
         if (fd >= 0) record = ::fdopen(fd, "ab");
         if (!record) {
-            std::cerr << "smdgw: --record: " << error << std::endl;
+            log_error("--record: " + error);
             if (fd >= 0) ::close(fd);
             return false;
         }

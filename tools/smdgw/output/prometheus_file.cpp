@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "record/veltra_record.h"
 #include "tools/smdgw/core/safe_file.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -154,7 +154,7 @@ std::string PrometheusFile::render() const {
 bool PrometheusFile::write() const {
     std::string error;
     if (replace_file(path_, render(), error)) return true;
-    std::cerr << "smdgw: " << error << std::endl;
+    log_error(error);
     return false;
 }
 
