@@ -56,8 +56,9 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 
 // The devices, the input and the actions after it, on outputs that are set up.
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
-                Outputs& outputs, GatewayClock* clock, DriverLogCapture& driver_log) {
-    Gateway gw(outputs.sink(), outputs.lines(), plugin);
+                Outputs& outputs, DeviceStates& states, GatewayClock* clock,
+                DriverLogCapture& driver_log) {
+    Gateway gw(outputs.sink(), outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
@@ -182,8 +183,9 @@ int run(const Options& o) {
     int status;
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history));
-        status = run_gateway(o, cfg, plugin, outputs, clock.get(), *driver_log);
+        DeviceStates states;
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states);
+        status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
     }
     std::fclose(out);
     return status;

@@ -2,6 +2,7 @@
 
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/driver_log_capture.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/fanout_sink.h"
@@ -85,7 +86,8 @@ int check_config(const CheckConfigRequest& req, std::FILE* out) {
     DriverLogCapture quiet(nullptr);
     FanoutSink sink;
     NoLines lines;
-    Gateway gw(sink, lines, plugin);
+    DeviceStates states;
+    Gateway gw(sink, lines, plugin, states);
     if (gw.create_devices(cfg) > 0) ok = false;
     const std::string default_port = req.replay              ? "(--replay)"
                                      : req.port_path.empty() ? "none"

@@ -29,7 +29,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
         rd.cfg = dc;
         try {
             rd.driver.reset(plugin_.device_provider->create());
-            rd.driver->SetSink(&sink_);
+            rd.driver->SetSink(&device_sink_);
             rd.driver->SetClock(clock);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
@@ -42,6 +42,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
             continue;
         }
         ++index;
+        states_.add_device(dc.name, dc.data_id);
         devices_.push_back(std::move(rd));
     }
     return failed;
@@ -70,6 +71,9 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
         }
         done = end;
     }
+    for (RunningDevice* d : on_line)
+        states_.set_frame_counters(static_cast<size_t>(d - devices_.data()),
+                                   d->driver->FrameCounters(), d->driver->FramesFiltered());
     if (after_chunk_) after_chunk_();
 }
 
@@ -107,28 +111,32 @@ void Gateway::reset_all() {
 }
 
 void Gateway::write_stats() {
-    for (auto& d : devices_) {
-        const smd::FrameCounters& c = d.driver->FrameCounters();
+    size_t index = 0;
+    for (const DeviceState& d : states_.all()) {
+        const DeviceCounters& c = d.counters;
         Json::Value e;
         e["event"] = "stats";
-        e["frames_accepted"] = static_cast<Json::UInt64>(c.accepted);
+        e["frames_accepted"] = static_cast<Json::UInt64>(c.frames.accepted);
         Json::Value errors(Json::objectValue);
         for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
             errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
-                static_cast<Json::UInt64>(c.weird[k]);
+                static_cast<Json::UInt64>(c.frames.weird[k]);
         e["frame_errors"] = errors;
-        e["frame_errors_total"] = static_cast<Json::UInt64>(c.errors());
-        e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
-        e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
-        e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
-        if (d.line_state) {
-            e["state"] = d.line_state;
-            e["port_failures"] = static_cast<Json::UInt64>(d.port_failures);
+        e["frame_errors_total"] = static_cast<Json::UInt64>(c.frames.errors());
+        e["stray_bytes"] = static_cast<Json::UInt64>(c.frames.stray_bytes);
+        e["frames_other_address"] = static_cast<Json::UInt64>(c.frames_other_address);
+        e["rounds_published"] = static_cast<Json::UInt64>(c.rounds_published);
+        // The snapshot lists the devices in the order they were created.
+        const RunningDevice* running = index < devices_.size() ? &devices_[index] : nullptr;
+        ++index;
+        if (running && running->line_state) {
+            e["state"] = running->line_state;
+            e["port_failures"] = static_cast<Json::UInt64>(running->port_failures);
         }
-        e["last_round"] = d.driver->DataReady()
-                              ? boost::posix_time::to_iso_extended_string(d.driver->LastRoundTime())
+        e["last_round"] = d.has_record()
+                              ? boost::posix_time::to_iso_extended_string(d.record_time)
                               : Json::Value();
-        out_.write(d.cfg.name, std::move(e));
+        out_.write(d.name, std::move(e));
     }
 }
 

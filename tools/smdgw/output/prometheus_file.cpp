@@ -71,75 +71,41 @@ std::string prometheus_label(const std::string& s) {
     return out;
 }
 
-void PrometheusFile::add_device(const std::string& name, uint32_t data_id,
-                                const smd::FrameCounters* counters) {
-    Device d;
-    d.name = name;
-    d.data_id = data_id;
-    d.counters = counters;
-    devices_.push_back(std::move(d));
-}
-
-PrometheusFile::Device* PrometheusFile::find(const std::string& name) {
-    for (Device& d : devices_)
-        if (d.name == name) return &d;
-    return nullptr;
-}
-
-void PrometheusFile::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                                unsigned length) {
-    (void)data_id;
-    Device* d = find(device);
-    if (!d || length != kRecordSize) return;
-    veltra_record_t rec;
-    std::memcpy(&rec, data, sizeof rec);
-    d->samples = record_samples(rec);
-    ++d->rounds;
-}
-
-void PrometheusFile::on_history(const std::string& device, const unsigned char* data,
-                                unsigned length) {
-    (void)data;
-    (void)length;
+void PrometheusFile::on_history(const std::string&, const smd::RecordStored&) {
     // The round is complete once it is stored: its alarms are evaluated.
-    if (find(device)) write();
+    write();
 }
 
-void PrometheusFile::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() != "alarm" || event["alarm_id"].asString() != kCommAlarmId)
-        return;
-    Device* d = find(device);
-    if (!d) return;
-    const bool raised = event["state"].asString() == "raised";
-    if (raised == d->comm_alarm) return;
-    d->comm_alarm = raised;
-    write();
+void PrometheusFile::on_alarm(const std::string&, const smd::AlarmChange& a) {
+    if (a.alarm_id == kCommAlarmId) write();
 }
 
 std::string PrometheusFile::render() const {
     Exposition e;
-    for (const Device& d : devices_) {
+    for (const DeviceState& d : states_.all()) {
         const std::string dev = "device=\"" + prometheus_label(d.name) + "\"";
+        const uint64_t rounds = d.counters.rounds_published;
         e.add("veltra_up", "gauge",
               "1 while the device's line delivers rounds, 0 before the first round and while "
               "the communication alarm is raised",
-              dev, d.rounds > 0 && !d.comm_alarm ? 1 : 0);
+              dev, rounds > 0 && !d.alarm_active(kCommAlarmId) ? 1 : 0);
         e.add("veltra_info", "gauge", "Driver version and data ID of each device",
               dev + ",driver_version=\"" + prometheus_label(version_) + "\",data_id=\"" +
                   std::to_string(d.data_id) + "\"",
               1);
         e.add("veltra_rounds_total", "counter", "Data rounds published", dev,
-              static_cast<double>(d.rounds));
-        if (d.counters) {
-            e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
-                  static_cast<double>(d.counters->accepted));
-            for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
-                e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
-                      dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) +
-                          "\"",
-                      static_cast<double>(d.counters->weird[k]));
-        }
-        for (const Sample& s : d.samples) {
+              static_cast<double>(rounds));
+        const smd::FrameCounters& frames = d.counters.frames;
+        e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
+              static_cast<double>(frames.accepted));
+        for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
+            e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
+                  dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) + "\"",
+                  static_cast<double>(frames.weird[k]));
+        if (!d.has_record() || rounds == 0 || d.record.size() != kRecordSize) continue;
+        veltra_record_t rec;
+        std::memcpy(&rec, d.record.data(), sizeof rec);
+        for (const Sample& s : record_samples(rec)) {
             std::string labels = dev;
             if (s.section->tag)
                 labels +=
