@@ -3,6 +3,7 @@
 // from the configuration and fed the bytes of the line.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ struct DeviceDeleter {
 struct RunningDevice {
     DeviceConfig cfg;
     std::unique_ptr<SMDSPDevice, DeviceDeleter> driver;
+    // On a port: "open" or "no-port" (waiting for its port); null in a replay.
+    const char* line_state = nullptr;
+    uint64_t port_failures = 0;  // failed opens and lost lines
 };
 
 class Gateway {
@@ -68,9 +72,13 @@ class Gateway {
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
 
+    // Called after each chunk of input has been handed to the drivers.
+    void set_after_chunk(std::function<void()> f) { after_chunk_ = std::move(f); }
+
     // Asks the input loops to end (after --count rounds, or a signal).
     void request_stop() { stop_ = true; }
-    bool stop_requested() const { return stop_; }
+    // A stop asked for by --count or by SIGINT / SIGTERM.
+    bool stop_requested() const;
 
     // Reports a problem of one device on standard error.
     static void report(const std::string& device, const std::string& what);
@@ -82,6 +90,7 @@ class Gateway {
     FanoutSink device_sink_;
     std::vector<RunningDevice> devices_;
     bool stop_ = false;
+    std::function<void()> after_chunk_;
     GatewayClock* line_clock_ = nullptr;
     uint64_t line_bytes_ = 0;
 };

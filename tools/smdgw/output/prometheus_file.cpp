@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/core/log.h"
 
 namespace smdgw {
@@ -119,20 +120,10 @@ std::string PrometheusFile::render() const {
 }
 
 bool PrometheusFile::write() const {
-    const std::string text = render();
-    const std::string tmp = path_ + ".tmp";
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
-    bool ok = f != nullptr;
-    if (ok) {
-        ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        ok = (std::fclose(f) == 0) && ok;
-    }
-    if (ok) ok = std::rename(tmp.c_str(), path_.c_str()) == 0;
-    if (!ok) {
-        log_error("cannot write " + path_ + ": " + std::strerror(errno));
-        ::unlink(tmp.c_str());
-    }
-    return ok;
+    std::string error;
+    if (replace_file(path_, render(), error)) return true;
+    log_error(error);
+    return false;
 }
 
 }  // namespace smdgw

@@ -2,7 +2,8 @@
 // smdgw --prometheus FILE: the current values of every device in the
 // Prometheus text format, for node_exporter's textfile collector. The file is
 // rewritten after every round and whenever a communication alarm changes,
-// through a temporary file and a rename, so a reader never sees half a file.
+// through a private temporary file, fsync and a rename, so a reader never
+// sees half a file and a crash never leaves one.
 
 #include <cstdint>
 #include <functional>
