@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "host/alarm_english.h"
 #include "host/frame_codec.h"
 #include "host/number_text.h"
 
@@ -248,6 +249,7 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
         e["value"] =
             rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
         e["message"] = st.message;
+        e["english"] = smd::alarm_english(rv.alarm_id, st.message);
         e["seq"] = rv.seq;
         emit(e);
     }
