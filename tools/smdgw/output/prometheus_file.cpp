@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -12,76 +11,18 @@
 
 namespace smdgw {
 
-namespace {
-
-// The driver's communication alarm: raised when no round came for two minutes.
-const char* const kCommAlarmId = "120600180010";
-
-std::string number(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
-    return shortest_text(v);
-}
-
-// Samples grouped by metric family, each family with its help and type once.
-class Exposition {
-   public:
-    void add(const std::string& name, const char* type, const std::string& help,
-             const std::string& labels, double value) {
-        Family& f = families_[name];
-        if (f.type.empty()) {
-            f.type = type;
-            f.help = help;
-        }
-        f.lines += name + "{" + labels + "} " + number(value) + "\n";
-    }
-    std::string text() const {
-        std::string out;
-        for (const auto& kv : families_) {
-            out += "# HELP " + kv.first + " " + kv.second.help + "\n";
-            out += "# TYPE " + kv.first + " " + kv.second.type + "\n";
-            out += kv.second.lines;
-        }
-        return out;
-    }
-
-   private:
-    struct Family {
-        std::string type, help, lines;
-    };
-    std::map<std::string, Family> families_;
-};
-
-}  // namespace
-
-std::string prometheus_label(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char c : s) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out.push_back(c);
-    }
-    return out;
-}
-
 void PrometheusFile::add_device(const std::string& name, uint32_t data_id,
                                 const smd::FrameCounters* counters) {
     Device d;
-    d.name = name;
-    d.data_id = data_id;
+    d.state.name = name;
+    d.state.data_id = data_id;
     d.counters = counters;
     devices_.push_back(std::move(d));
 }
 
 PrometheusFile::Device* PrometheusFile::find(const std::string& name) {
     for (Device& d : devices_)
-        if (d.name == name) return &d;
+        if (d.state.name == name) return &d;
     return nullptr;
 }
 
@@ -92,8 +33,8 @@ void PrometheusFile::on_publish(const std::string& device, int data_id, const un
     if (!d || length != kRecordSize) return;
     veltra_record_t rec;
     std::memcpy(&rec, data, sizeof rec);
-    d->samples = record_samples(rec);
-    ++d->rounds;
+    d->state.samples = record_samples(rec);
+    ++d->state.rounds;
 }
 
 void PrometheusFile::on_history(const std::string& device, const unsigned char* data,
@@ -110,44 +51,23 @@ void PrometheusFile::on_event(const std::string& device, const Json::Value& even
     Device* d = find(device);
     if (!d) return;
     const bool raised = event["state"].asString() == "raised";
-    if (raised == d->comm_alarm) return;
-    d->comm_alarm = raised;
+    if (raised == d->state.comm_alarm) return;
+    d->state.comm_alarm = raised;
     write();
 }
 
 std::string PrometheusFile::render() const {
-    Exposition e;
+    std::vector<PrometheusDevice> view;
+    view.reserve(devices_.size());
     for (const Device& d : devices_) {
-        const std::string dev = "device=\"" + prometheus_label(d.name) + "\"";
-        e.add("veltra_up", "gauge",
-              "1 while the device's line delivers rounds, 0 before the first round and while "
-              "the communication alarm is raised",
-              dev, d.rounds > 0 && !d.comm_alarm ? 1 : 0);
-        e.add("veltra_info", "gauge", "Driver version and data ID of each device",
-              dev + ",driver_version=\"" + prometheus_label(version_) + "\",data_id=\"" +
-                  std::to_string(d.data_id) + "\"",
-              1);
-        e.add("veltra_rounds_total", "counter", "Data rounds published", dev,
-              static_cast<double>(d.rounds));
+        PrometheusDevice p = d.state;
         if (d.counters) {
-            e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
-                  static_cast<double>(d.counters->accepted));
-            for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
-                e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
-                      dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) +
-                          "\"",
-                      static_cast<double>(d.counters->weird[k]));
+            p.has_counters = true;
+            p.counters = *d.counters;
         }
-        for (const Sample& s : d.samples) {
-            std::string labels = dev;
-            if (s.section->tag)
-                labels +=
-                    std::string(",") + s.section->tag + "=\"" + std::to_string(s.instance) + "\"";
-            e.add(std::string(s.section->name) + "_" + s.field->metric, "gauge",
-                  std::string(s.field->help) + " (" + s.section->what + ")", labels, s.value);
-        }
+        view.push_back(std::move(p));
     }
-    return e.text();
+    return render_prometheus(view, version_);
 }
 
 bool PrometheusFile::write() const {

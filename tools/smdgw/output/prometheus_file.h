@@ -11,7 +11,7 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
-#include "tools/smdgw/output/record_samples.h"
+#include "tools/smdgw/output/prometheus_render.h"
 
 namespace smdgw {
 
@@ -36,12 +36,8 @@ class PrometheusFile : public HostSink {
 
    private:
     struct Device {
-        std::string name;
-        uint32_t data_id = 0;
+        PrometheusDevice state;  // counters copied in at each render
         const smd::FrameCounters* counters = nullptr;
-        uint64_t rounds = 0;
-        bool comm_alarm = false;
-        std::vector<Sample> samples;
     };
     Device* find(const std::string& name);
 
@@ -49,8 +45,5 @@ class PrometheusFile : public HostSink {
     std::string version_;
     std::vector<Device> devices_;
 };
-
-// A label value with backslash, double quote and line feed escaped.
-std::string prometheus_label(const std::string& s);
 
 }  // namespace smdgw

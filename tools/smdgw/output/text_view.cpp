@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "host/number_text.h"
+#include "tools/smdgw/output/event_writer.h"
 #include "record/veltra_record.h"
 
 namespace smdgw {
@@ -42,10 +43,7 @@ void TextView::write(const std::string& device, Json::Value line) {
     const std::string kind = line["event"].asString();
     text += "  " + kind;
     line.removeMember("event");
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    b["precision"] = 7;
+    const Json::StreamWriterBuilder b = event_json_settings();
     for (const auto& name : line.getMemberNames()) {
         const Json::Value& v = line[name];
         text += "  " + name + "=" + (v.isString() ? v.asString() : Json::writeString(b, v));
@@ -100,7 +98,9 @@ void TextView::on_event(const std::string& device, const Json::Value& event) {
     if (event["event"].asString() != "alarm") return;
     const std::string id = event["key"].asString() + "/" + event["alarm_id"].asString() + "/" +
                            std::to_string(event["seq"].asUInt());
-    const std::string message = event["message"].asString();
+    const std::string english = event["english"].asString();
+    const std::string message =
+        english_ && !english.empty() ? english : event["message"].asString();
     const std::string text = message.empty() ? event["alarm_id"].asString()
                                              : message + " (" + event["alarm_id"].asString() + ")";
     const bool raised = event["state"].asString() == "raised";

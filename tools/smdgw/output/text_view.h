@@ -14,7 +14,9 @@ namespace smdgw {
 
 class TextView : public HostSink, public LineOutput {
    public:
-    explicit TextView(std::FILE* out) : out_(out) {}
+    // english: alarms are shown by their English meaning (--lang en) rather
+    // than by the driver's message.
+    explicit TextView(std::FILE* out, bool english = false) : out_(out), english_(english) {}
 
     // The block is written when the round is stored, after its alarms were
     // evaluated, so it shows the alarms of the same round.
@@ -26,6 +28,7 @@ class TextView : public HostSink, public LineOutput {
    private:
     void write_line(const std::string& line);
     std::FILE* out_;
+    bool english_;
     // Raised alarms per device: message by alarm identity.
     std::map<std::string, std::map<std::string, std::string>> active_;
     std::map<std::string, unsigned long> rounds_;
