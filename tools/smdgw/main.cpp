@@ -20,6 +20,10 @@
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/history/history_command.h"
 #include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/http/device_board.h"
+#include "tools/smdgw/http/forwarding_output.h"
+#include "tools/smdgw/http/http_service.h"
 #include "tools/smdgw/output/influx_writer.h"
 #include "tools/smdgw/output/line_trace.h"
 #include "tools/smdgw/core/log_redirect.h"
@@ -90,6 +94,7 @@ int main(int argc, char** argv) {
     std::string config_path, plugin_path, replay_path, port_path, log_path;
     bool trace_host = false;
     std::string format = "json";
+    std::string lang = "zh";
     smdgw::PortOptions port_opts;
     uint64_t count = 0;
     double time_scale = 1.0;
@@ -120,6 +125,12 @@ int main(int argc, char** argv) {
                    "protocol)")
         ->check(CLI::IsMember({"json", "text", "influx"}))
         ->type_name("FORMAT")
+        ->capture_default_str();
+    app.add_option("--lang", lang,
+                   "Alarm texts of the text view: zh (the driver's messages) or en (their "
+                   "English meaning)")
+        ->check(CLI::IsMember({"zh", "en"}))
+        ->type_name("LANG")
         ->capture_default_str();
     app.add_option("--prometheus", prometheus_path,
                    "After each round, write every device's values to FILE in the Prometheus "
@@ -162,6 +173,23 @@ int main(int argc, char** argv) {
     control_hex_opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     smdgw::HistoryOptions history_opts;
     smdgw::add_history_options(app, history_opts);
+    std::string http_listen, http_token_path;
+    size_t http_max_streams = smdgw::http::kDefaultMaxStreams;
+    auto* http_opt = app.add_option("--http", http_listen,
+                                    "Serve the HTTP API, /metrics, an event stream and a status "
+                                    "page on ADDR:PORT (e.g. 127.0.0.1:9418; port 0: any free)")
+                         ->type_name("ADDR:PORT");
+    app.add_option("--http-control-token", http_token_path,
+                   "Open POST .../control to requests carrying the secret in FILE as a bearer "
+                   "token (the file must be readable by its owner only)")
+        ->needs(http_opt)
+        ->type_name("FILE");
+    app.add_option("--http-max-streams", http_max_streams,
+                   "Event streams served at once; more are refused with 503")
+        ->check(CLI::Range(1, 64))
+        ->needs(http_opt)
+        ->type_name("N")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -173,6 +201,24 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (!history_opts.check()) return kExitUsage;
+    smdgw::http::HttpOptions http_opts;
+    if (!http_listen.empty()) {
+        std::string host, error;
+        int port = 0;
+        if (!smdgw::http::parse_listen(http_listen, host, port, error)) {
+            std::cerr << "smdgw: " << error << std::endl;
+            return kExitUsage;
+        }
+        if (!http_token_path.empty() &&
+            !smdgw::http::load_control_secret(http_token_path, http_opts.control_secret, error)) {
+            std::cerr << "smdgw: " << error << std::endl;
+            return kExitUsage;
+        }
+        http_opts.listen = http_listen;
+        http_opts.history_path = history_opts.path;
+        http_opts.version = SMDGW_VERSION;
+        http_opts.max_streams = http_max_streams;
+    }
 
     // The after-input actions in command-line order. The parse order lists an
     // option once per value it took, so a two-value option is complete at its
@@ -254,7 +300,7 @@ int main(int argc, char** argv) {
         if (time_scale != 1.0) clock = std::make_unique<ScaledClock>(time_scale);
         const HostClock* clock_ptr = clock.get();
         smdgw::EventWriter json_out(out, trace_host);
-        smdgw::TextView text_out(out);
+        smdgw::TextView text_out(out, lang == "en");
         smdgw::InfluxWriter influx_out(out, [clock_ptr] { return now_ns(clock_ptr); });
         smdgw::FanoutSink sink;
         smdgw::LineOutput* lines = &json_out;
@@ -288,6 +334,19 @@ int main(int argc, char** argv) {
                                                               history_opts, cfg);
             sink.add(&history->sink());
         }
+        // --http: the board follows every device for the handlers, the queue
+        // carries their work to the line thread.
+        std::unique_ptr<smdgw::http::EventHub> hub;
+        std::unique_ptr<smdgw::http::DeviceBoard> board;
+        std::unique_ptr<smdgw::http::ForwardingOutput> forwarding;
+        smdgw::http::LineQueue line_queue(8);
+        if (!http_listen.empty()) {
+            hub = std::make_unique<smdgw::http::EventHub>(http_max_streams, 512);
+            board = std::make_unique<smdgw::http::DeviceBoard>(clock_ptr, *hub);
+            sink.add(board.get());
+            forwarding = std::make_unique<smdgw::http::ForwardingOutput>(*lines, *board);
+            lines = forwarding.get();
+        }
         smdgw::Gateway gw(sink, *lines, plugin);
         if (count > 0)
             sink.on_published([&gw, count](uint64_t n) {
@@ -310,13 +369,69 @@ int main(int argc, char** argv) {
             std::fclose(out);
             return kExitFailure;
         }
+        if (board) {
+            for (smdgw::RunningDevice& d : gw.devices()) {
+                smdgw::http::DeviceInfo info;
+                info.name = d.cfg.name;
+                info.data_id = d.cfg.data_id;
+                if (d.cfg.entry["address"].isUInt()) info.address = d.cfg.entry["address"].asUInt();
+                info.port = !replay_path.empty() ? replay_path
+                                                 : (d.cfg.port.empty() ? port_path : d.cfg.port);
+                info.role = d.cfg.entry.get("role", "listen").asString();
+                board->add_device(info);
+            }
+        }
         if (history) history->restore(gw, *lines);
+        std::unique_ptr<smdgw::http::HttpService> http;
+        const auto drain_line_queue = [&] {
+            line_queue.drain(
+                [&gw](const std::string& device, int code,
+                      const std::vector<unsigned char>& request) {
+                    smdgw::RunningDevice* d = gw.find(device);
+                    if (!d) return Json::Value(Json::objectValue);
+                    return gw.control_device(*d, code, request);
+                },
+                [&lines](const std::string& device, Json::Value line) {
+                    lines->write(device, std::move(line));
+                });
+        };
+        if (board) {
+            board->restore_done();
+            gw.set_between_frames([&] {
+                drain_line_queue();
+                for (smdgw::RunningDevice& d : gw.devices())
+                    board->sample(d.cfg.name, d.driver->FrameCounters());
+                board->tick();
+            });
+            http = std::make_unique<smdgw::http::HttpService>(
+                http_opts, *board, *hub, line_queue,
+                [&gw](const std::string& device, const std::string& key) {
+                    smdgw::RunningDevice* d = gw.find(device);
+                    if (!d) throw std::invalid_argument("no device \"" + device + "\"");
+                    return d->driver->Get_Value(0, key);
+                });
+            std::string error;
+            if (!http->start(error)) {
+                std::cerr << "smdgw: " << error << std::endl;
+                std::fclose(out);
+                return kExitUsage;
+            }
+            const std::string host = http->host().find(':') != std::string::npos
+                                         ? "[" + http->host() + "]"
+                                         : http->host();
+            std::cerr << "smdgw: serving http://" << host << ":" << http->port() << "/"
+                      << std::endl;
+        }
         port_opts.default_port = port_path;
         port_opts.time_scale = time_scale;
         smdgw::ReplayPacer pacer(replay_speed, smdgw::steady_waiter());
         const bool input_ok =
             replay_path.empty() ? smdgw::run_ports(gw, port_opts) : gw.replay(replay_path, &pacer);
         if (!input_ok) status = kExitFailure;
+        if (http) {
+            http->stop();
+            drain_line_queue();
+        }
         if (prometheus) prometheus->write();
         gw.write_stats();
         for (size_t i = 0; i < actions.size(); ++i) {

@@ -3,6 +3,7 @@
 // from the configuration and fed the bytes of the line.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,18 @@ class Gateway {
 
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
+    // DeviceIoControl on one device, on the thread that owns its line; the
+    // {"event":"control",...} line is written and returned.
+    Json::Value control_device(RunningDevice& d, int code,
+                               const std::vector<unsigned char>& request);
+    RunningDevice* find(const std::string& name);
+
+    // Work of other threads that must run on the line's thread between
+    // frames: called after every frame and, on a quiet line, by the port loop.
+    void set_between_frames(std::function<void()> f) { between_frames_ = std::move(f); }
+    void between_frames() {
+        if (between_frames_) between_frames_();
+    }
 
     // Asks the input loops to end (after --count rounds, or a signal).
     void request_stop() { stop_ = true; }
@@ -68,6 +81,7 @@ class Gateway {
     LineOutput& out_;
     const LoadedPlugin& plugin_;
     std::vector<RunningDevice> devices_;
+    std::function<void()> between_frames_;
     bool stop_ = false;
 };
 

@@ -270,8 +270,10 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     if (opt.stats_interval > 0.0)
         stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0),
                                          [&] { gw.write_stats(); });
-    // --count: checked often enough to stop soon after the last round.
+    // --count: checked often enough to stop soon after the last round; the
+    // work other threads queued for the line runs here when it is quiet.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {
+        gw.between_frames();
         if (gw.stop_requested()) io.stop();
     });
     asio::signal_set signals(io, SIGINT, SIGTERM);
