@@ -391,3 +391,57 @@ TEST(HttpApi, ControlNeedsTheTokenAndRunsOnTheLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
+    TempDir store;
+    const std::string db = (store.path() / "history.db").string();
+    HttpGateway gw({"--history", db});
+    auto cli = gw.client();
+    const std::string sent = (gw.dir.path() / "sent.json").string();
+    gw.plant(3, {}, sent);
+    const auto rounds = json_lines(read_text(sent));
+    Json::Value h;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,dc.i,channels%5B0%5D.out_i");
+            if (!r || r->status != 200) return false;
+            h = parse(r->body);
+            return h["rows"].size() == 3;
+        },
+        20))
+        << h.toStyledString();
+    EXPECT_EQ(h["fields"][2].asString(), "channels[0].out_i");
+    for (unsigned k = 0; k < 3; ++k) {
+        const Json::Value& row = h["rows"][k];
+        ASSERT_EQ(row.size(), 4u);
+        EXPECT_GT(row[0].asInt64(), 1600000000);
+        EXPECT_NEAR(row[1].asDouble(), rounds[k]["snapshot"]["dc"]["v"].asDouble(), 1e-3);
+        EXPECT_NEAR(row[2].asDouble(), rounds[k]["snapshot"]["dc"]["i"].asDouble(), 1e-3);
+        if (k > 0) {
+            EXPECT_GE(row[0].asInt64(), h["rows"][k - 1][0].asInt64()) << "oldest first";
+        }
+    }
+    const int64_t first = h["rows"][0][0].asInt64();
+    auto r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&until=" +
+                     std::to_string(first - 1));
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(parse(r->body)["rows"].size(), 0u);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,dc.volts");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("dc.volts"), std::string::npos);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&since=tomorrow");
+    EXPECT_EQ(r->status, 400);
+    // The page's chart comes from the same rows.
+    r = cli.Get("/");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_NE(r->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(r->body.find("\"trend\":[[" + std::to_string(first)), std::string::npos);
+    EXPECT_EQ(r->body.find("http://"), r->body.find("http://www.w3.org/2000/svg"))
+        << "the page loads nothing from elsewhere";
+    EXPECT_EQ(r->body.find("<script src"), std::string::npos);
+    EXPECT_EQ(r->body.find("<link"), std::string::npos);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <deque>
 
+#include "record/veltra_record.h"
 #include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_time.h"
@@ -92,6 +93,7 @@ Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
     filter.until = q.until;
     std::deque<Json::Value> rows;
     store.for_each(filter, [&](const StoredRecord& r) {
+        if (r.bytes.size() != kRecordSize) return;
         const std::vector<std::string> cells = analog_cells(r.bytes.data());
         Json::Value row(Json::arrayValue);
         row.append(static_cast<Json::Int64>(r.time));

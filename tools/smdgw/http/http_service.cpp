@@ -151,6 +151,7 @@ struct HttpService::Impl {
     void events(httplib::Response& res);
     void control(const Route& r, const httplib::Request& req, httplib::Response& res);
     void page(httplib::Response& res);
+    Json::Value trend(const std::string& device);
     void log_control(const httplib::Request& req, const std::string& device, const Json::Value& code,
                      bool accepted, const std::string& reason);
 };
@@ -376,6 +377,30 @@ void HttpService::Impl::control(const Route& r, const httplib::Request& req,
     send_json(res, 200, out);
 }
 
+// The chart's last hour: from the history when it is kept, else from memory.
+Json::Value HttpService::Impl::trend(const std::string& device) {
+    if (!opt.history_path.empty()) {
+        HistoryQuery q;
+        q.device = device;
+        q.since = devices.now() - 3600;
+        q.fields = {"dc.v", "dc.i"};
+        try {
+            return run_history_query(opt.history_path, q)["rows"];
+        } catch (const std::exception& e) {
+            std::cerr << "smdgw: http: chart from history: " << e.what() << std::endl;
+        }
+    }
+    Json::Value rows(Json::arrayValue);
+    for (const TrendPoint& p : devices.trend(device)) {
+        Json::Value row(Json::arrayValue);
+        row.append(static_cast<Json::Int64>(p.time));
+        row.append(p.dc_v);
+        row.append(p.dc_i);
+        rows.append(row);
+    }
+    return rows;
+}
+
 void HttpService::Impl::page(httplib::Response& res) {
     Json::Value state;
     state["generated"] = iso_time(devices.now());
@@ -384,15 +409,7 @@ void HttpService::Impl::page(httplib::Response& res) {
     Json::Value list(Json::arrayValue);
     for (const DeviceView& d : devices.devices()) {
         Json::Value v = device_detail_json(d);
-        Json::Value trend(Json::arrayValue);
-        for (const TrendPoint& p : devices.trend(d.name)) {
-            Json::Value row(Json::arrayValue);
-            row.append(static_cast<Json::Int64>(p.time));
-            row.append(p.dc_v);
-            row.append(p.dc_i);
-            trend.append(row);
-        }
-        v["trend"] = trend;
+        v["trend"] = trend(d.name);
         list.append(v);
     }
     state["devices"] = list;
