@@ -91,3 +91,48 @@ TEST(AlarmEnglish, ComposedMessagesComposeTheirMeaning) {
 }
 
 }  // namespace
+
+#include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A tripped breaker on the line: the JSON alarm event carries its meaning and
+// the text view shows it with --lang en.
+TEST(AlarmEnglish, AlarmEventsAndTheTextViewCarryTheMeaning) {
+    testsupport::TempDir dir;
+    const std::string cap = (dir.path() / "breaker.cap").string();
+    const auto sim = testsupport::run_process(
+        {POWERSIM_PATH, "--out", cap, "--rounds", "2", "--fault", "breaker-trip:1@1-"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    const std::string cfg =
+        dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    const std::string log = (dir.path() / "driver.log").string();
+
+    const auto json = testsupport::run_smdgw({"--config", cfg, "--replay", cap, "--log", log});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto alarms = testsupport::events(testsupport::json_lines(json.out), "alarm");
+    ASSERT_FALSE(alarms.empty());
+    for (const auto& a : alarms)
+        EXPECT_EQ(a["english"].asString(),
+                  alarm_english(a["alarm_id"].asString(), a["message"].asString()));
+    EXPECT_EQ(alarms[0]["english"].asString(), "AC input 1: breaker tripped");
+
+    const auto en = testsupport::run_smdgw(
+        {"--config", cfg, "--replay", cap, "--log", log, "--format", "text", "--lang", "en"});
+    ASSERT_EQ(en.status, 0) << en.err;
+    EXPECT_NE(en.out.find("alarm raised:  AC input 1: breaker tripped (419410701)"),
+              std::string::npos)
+        << en.out;
+    EXPECT_EQ(en.out.find("交流输入空开跳"), std::string::npos);
+    const auto zh = testsupport::run_smdgw(
+        {"--config", cfg, "--replay", cap, "--log", log, "--format", "text"});
+    EXPECT_NE(zh.out.find("alarm raised:  第1路交流输入-交流输入空开跳 (419410701)"),
+              std::string::npos)
+        << zh.out;
+    EXPECT_EQ(testsupport::run_smdgw({"--config", cfg, "--replay", cap, "--lang", "fr"}).status,
+              2);
+}
+
+}  // namespace
