@@ -61,6 +61,8 @@ TEST(HttpRouter, RoutesByMethodAndPath) {
         {"GET", "/api/v1/devices/a%4", 400, Endpoint::Page, "", "", ""},
         {"GET", "/api/v1/devices/p/values/%", 400, Endpoint::Page, "", "", ""},
         {"GET", "relative", 400, Endpoint::Page, "", "", ""},
+        {"GET", "/api/v1/devices/a%1Fb", 400, Endpoint::Page, "", "", ""},
+        {"GET", "/api/v1/devices/a b", 400, Endpoint::Page, "", "", ""},
     };
     for (const RouteCase& c : cases) {
         const Route r = route(c.method, c.path);
@@ -76,6 +78,7 @@ TEST(HttpRouter, RoutesByMethodAndPath) {
         EXPECT_EQ(r.allow, c.allow);
     }
     EXPECT_EQ(route("GET", "/" + std::string(3000, 'a')).status, 414);
+    EXPECT_EQ(route("GET", std::string("/api/v1/devices/a\0b", 18)).status, 400);
     EXPECT_EQ(route("GET", "/api/v1/devices/" + std::string(300, 'a')).status, 404);
 }
 
@@ -107,6 +110,7 @@ TEST(HttpControlBody, AcceptsTextOrHexAndNamesWhatIsWrong) {
         {R"({"code":300,"hex":"zz"})", "\"hex\""},
         {R"({"code":320,"text":"x","force":true})", "unknown member \"force\""},
         {R"({"code":320,"code":321,"text":"x"})", "not JSON"},
+        {"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[{}]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]", "not JSON"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.first);

@@ -18,7 +18,14 @@ bool parse_control_body(const std::string& body, ControlBody& out, std::string& 
     std::unique_ptr<Json::CharReader> reader(b.newCharReader());
     Json::Value v;
     std::string errs;
-    if (!reader->parse(body.data(), body.data() + body.size(), &v, &errs)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &v, &errs);
+    } catch (const Json::Exception& e) {
+        // The reader throws rather than fail when nesting passes the stack limit.
+        errs = e.what();
+    }
+    if (!parsed) {
         while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) errs.pop_back();
         error = "body is not JSON: " + errs;
         return false;

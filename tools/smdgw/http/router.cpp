@@ -48,7 +48,7 @@ bool percent_decode(const std::string& in, std::string& out) {
         const int lo = hex_value(in[i + 2]);
         if (hi < 0 || lo < 0) return false;
         const char c = static_cast<char>(hi * 16 + lo);
-        if (c == '\0' || c == '/') return false;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '/') return false;
         out.push_back(c);
         i += 2;
     }
@@ -58,6 +58,9 @@ bool percent_decode(const std::string& in, std::string& out) {
 Route route(const std::string& method, const std::string& path) {
     if (path.size() > kMaxPathBytes) return fail(414, "path longer than 2048 bytes");
     if (path.empty() || path[0] != '/') return fail(400, "path must begin with /");
+    for (char c : path)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
+            return fail(400, "blank or control character in the path");
     // Segments between slashes; an empty one (a doubled or trailing slash)
     // matches nothing.
     std::vector<std::string> seg;

@@ -48,7 +48,8 @@ constexpr size_t kMaxNameBytes = 256;
 // path: the request target's path, still percent-encoded, without the query.
 Route route(const std::string& method, const std::string& path);
 
-// "%41b%20c" -> "Ab c"; false for a broken escape, an encoded NUL or a slash.
+// "%41b%20c" -> "Ab c"; false for a broken escape, an encoded slash or
+// control character (NUL included).
 bool percent_decode(const std::string& in, std::string& out);
 
 }  // namespace smdgw::http
