@@ -3,7 +3,6 @@
 // instead of waiting; a real gateway uses the system clock.
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <chrono>
 #include <ctime>
 
 class HostClock {
@@ -17,21 +16,6 @@ class HostClock {
 
 // The stateless system clock shared by every device that has no other clock.
 const HostClock& system_host_clock();
-
-// The system clock running `scale` times faster from the moment it is made:
-// lets tests and simulations live through minutes of line time in seconds.
-class ScaledClock : public HostClock {
-   public:
-    explicit ScaledClock(double scale);
-    boost::posix_time::ptime local_time() const override;
-    std::time_t unix_time() const override;
-
-   private:
-    double scale_;
-    boost::posix_time::ptime start_local_;
-    std::time_t start_unix_;
-    std::chrono::steady_clock::time_point start_steady_;
-};
 
 // A clock that stands still until it is set or advanced.
 class ManualClock : public HostClock {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-SMDSPDevice::SMDSPDevice() : decoder_(*this) {}
+SMDSPDevice::SMDSPDevice() : decoder_(frame_input_) {}
 
 SMDSPDevice::~SMDSPDevice() = default;
 
@@ -16,7 +16,7 @@ void SMDSPDevice::process(unsigned char* data, unsigned length) {
     processing_ = false;
 }
 
-void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
+void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
     if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
     const bool filtered = address_filter_ >= 0 && frame[1] != address_filter_;
     if (observer_) observer_->on_frame(frame, length, !filtered);
@@ -30,7 +30,7 @@ void SMDSPDevice::on_frame(const uint8_t* frame, size_t length) {
     process_payload();
 }
 
-void SMDSPDevice::on_frame_error(smd::FrameWeird why) {
+void SMDSPDevice::take_frame_error(smd::FrameWeird why) {
     if (observer_) observer_->on_frame_error(why);
     if (tracing()) {
         Json::Value c;

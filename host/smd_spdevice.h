@@ -12,7 +12,7 @@
 #include "host/line_port.h"
 #include "host/smd_vdevice.h"
 
-class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
+class SMDSPDevice : public SMDVDevice {
    public:
     SMDSPDevice();
     ~SMDSPDevice() override;
@@ -57,9 +57,24 @@ class SMDSPDevice : public SMDVDevice, private smd::FrameSink {
     size_t frame_len_ = 0;
 
    private:
-    void on_frame(const uint8_t* frame, size_t length) override;
-    void on_frame_error(smd::FrameWeird why) override;
+    // Hands the decoder's frames to the device. A member rather than a base:
+    // a base's callbacks would take slots in the driver's virtual table.
+    class FrameInput : public smd::FrameSink {
+       public:
+        explicit FrameInput(SMDSPDevice& device) : device_(device) {}
+        void on_frame(const uint8_t* frame, size_t length) override {
+            device_.take_frame(frame, length);
+        }
+        void on_frame_error(smd::FrameWeird why) override { device_.take_frame_error(why); }
 
+       private:
+        SMDSPDevice& device_;
+    };
+
+    void take_frame(const uint8_t* frame, size_t length);
+    void take_frame_error(smd::FrameWeird why);
+
+    FrameInput frame_input_{*this};
     smd::FrameDecoder decoder_;
     std::array<unsigned char, smd::kMaxFrameBytes> frame_buf_{};
     std::shared_ptr<LinePort> port_;

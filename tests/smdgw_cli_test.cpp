@@ -112,6 +112,11 @@ TEST(SmdgwCli, UsageErrorsExitWithStatus2) {
         run_process({SMDGW_PATH, "--config", cfg, "--replay", cfg, "--control-hex", "1", "XY"});
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("not hex bytes"), std::string::npos);
+    r = run_process(
+        {SMDGW_PATH, "--config", cfg, "--replay", cfg, "--clock-start", "2026-02-30T00:00:00"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--clock-start \"2026-02-30T00:00:00\" is not a time"), std::string::npos)
+        << r.err;
 }
 
 TEST(SmdgwCli, HelpExplainsWithExamples) {

@@ -1,40 +1,56 @@
-// Under Telegraf, each line smdgw writes to stderr carries a level prefix.
+// Under Telegraf, each line smdgw writes to stderr carries the prefix of its
+// level; without Telegraf the lines are plain.
 
 #include <gtest/gtest.h>
 
-#include <iostream>
 #include <sstream>
 
-#include "tools/smdgw/output/telegraf_log.h"
+#include "tools/smdgw/core/log.h"
 
 namespace {
 
+using smdgw::LogLevel;
+
+// Sends the log to a string while it lives, with the given style.
+class CapturedLog {
+   public:
+    CapturedLog(bool telegraf, bool debug) {
+        smdgw::LogSettings s;
+        s.telegraf = telegraf;
+        s.debug = debug;
+        s.to = &text_;
+        saved_ = smdgw::set_log(s);
+    }
+    ~CapturedLog() { smdgw::set_log(saved_); }
+    std::string text() const { return text_.str(); }
+
+   private:
+    std::ostringstream text_;
+    smdgw::LogSettings saved_;
+};
+
 TEST(TelegrafLog, LevelPrefixes) {
-    const struct {
-        const char* line;
-        const char* out;
-    } cases[] = {
-        {"smdgw: cannot open capture x", "E! smdgw: cannot open capture x"},
-        {"smdgw: port /dev/ttyS0 closed; retrying in 2 s",
-         "W! smdgw: port /dev/ttyS0 closed; retrying in 2 s"},
-        {"smdgw: connected to tcp:a:1", "I! smdgw: connected to tcp:a:1"},
-        {"D! already prefixed", "D! already prefixed"},
-        {"I! info", "I! info"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(smdgw::TelegrafLog::prefixed(c.line), c.out);
+    CapturedLog log(true, true);
+    smdgw::log_error("cannot open capture x");
+    smdgw::log_warning("port /dev/ttyS0 closed; retrying in 2 s");
+    smdgw::log_info("connected to tcp:a:1");
+    smdgw::log_debug("details");
+    // The level, not the words, sets the prefix.
+    smdgw::log_error("history: disk full; retrying does not help");
+    EXPECT_EQ(log.text(),
+              "E! smdgw: cannot open capture x\n"
+              "W! smdgw: port /dev/ttyS0 closed; retrying in 2 s\n"
+              "I! smdgw: connected to tcp:a:1\n"
+              "D! smdgw: details\n"
+              "E! smdgw: history: disk full; retrying does not help\n");
 }
 
-TEST(TelegrafLog, PrefixesEveryLineOnCerrWhileItLives) {
-    std::ostringstream sink;
-    std::streambuf* original = std::cerr.rdbuf(sink.rdbuf());
-    {
-        smdgw::TelegrafLog log;
-        std::cerr << "smdgw: first" << std::endl << "smdgw: sec";
-        std::cerr << "ond\n";
-    }
-    std::cerr << "plain\n";
-    std::cerr.rdbuf(original);
-    EXPECT_EQ(sink.str(), "E! smdgw: first\nE! smdgw: second\nplain\n");
+TEST(TelegrafLog, PlainWithoutTelegrafAndDebugOnlyWhenAsked) {
+    CapturedLog log(false, false);
+    smdgw::log_warning("port x closed; retrying in 1 s");
+    smdgw::log_debug("hidden");
+    smdgw::log_line(LogLevel::Info, "connected to x");
+    EXPECT_EQ(log.text(), "smdgw: port x closed; retrying in 1 s\nsmdgw: connected to x\n");
 }
 
 }  // namespace

@@ -6,16 +6,17 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
-#include <iostream>
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/core/gateway_clock.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/replay_pacer.h"
 
 namespace smdgw {
 
 void Gateway::report(const std::string& device, const std::string& what) {
-    std::cerr << "smdgw: device \"" << device << "\": " << what << std::endl;
+    log_error("device \"" + device + "\": " + what);
 }
 
 int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
@@ -49,6 +50,11 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
     while (done < n && !stop_) {
         const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
         const size_t end = eoi < n ? eoi + 1 : n;
+        if (line_clock_) {
+            line_bytes_ += end - done;
+            line_clock_->set_line_seconds(static_cast<double>(line_bytes_) * kBitsPerByte /
+                                          kLineBaud);
+        }
         for (RunningDevice* d : on_line) {
             try {
                 d->driver->process(data + done, static_cast<unsigned>(end - done));
@@ -64,8 +70,7 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
 bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        std::cerr << "smdgw: cannot open capture " << path << ": " << std::strerror(errno)
-                  << std::endl;
+        log_error("cannot open capture " + path + ": " + std::strerror(errno));
         return false;
     }
     std::vector<RunningDevice*> all;
@@ -79,7 +84,7 @@ bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
         if (pacer) pacer->fed(static_cast<size_t>(got));
     }
     if (in.bad()) {
-        std::cerr << "smdgw: error reading capture " << path << std::endl;
+        log_error("error reading capture " + path);
         return false;
     }
     return true;

@@ -18,6 +18,7 @@ class HostSink;
 
 namespace smdgw {
 
+class GatewayClock;
 class ReplayPacer;
 
 struct DeviceDeleter {
@@ -48,6 +49,10 @@ class Gateway {
     // at the pace the pacer sets (as fast as possible without one); false when
     // it cannot be read.
     bool replay(const std::string& path, ReplayPacer* pacer = nullptr);
+    // A replay moves this clock by the line time of the bytes up to the end
+    // of each frame, before the devices see the frame (--clock-start).
+    void set_line_clock(GatewayClock* clock) { line_clock_ = clock; }
+
     // Calls Reset on every device.
     void reset_all();
     // One {"event":"stats"} line per device: frames, frame errors by kind,
@@ -83,6 +88,8 @@ class Gateway {
     std::vector<RunningDevice> devices_;
     std::function<void()> between_frames_;
     bool stop_ = false;
+    GatewayClock* line_clock_ = nullptr;
+    uint64_t line_bytes_ = 0;
 };
 
 }  // namespace smdgw

@@ -16,12 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <vector>
 
 #include "host/serial_port.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -102,7 +102,7 @@ class Line : public std::enable_shared_from_this<Line> {
         std::string error;
         serial_ = SerialPort::open(path_, 9600, error);
         if (!serial_) {
-            std::cerr << "smdgw: " << error << std::endl;
+            log_error(error);
             return false;
         }
         for (RunningDevice* d : devices) d->driver->AttachPort(serial_);
@@ -137,7 +137,7 @@ class Line : public std::enable_shared_from_this<Line> {
                 self->tcp_port_->set_open(true);
                 for (RunningDevice* d : self->devices) d->driver->AttachPort(self->tcp_port_);
                 self->delay_ = std::chrono::seconds(1);
-                std::cerr << "smdgw: connected to " << self->path_ << std::endl;
+                log_info("connected to " + self->path_);
                 self->read_tcp();
             });
     }
@@ -174,8 +174,8 @@ class Line : public std::enable_shared_from_this<Line> {
     // Reports the failure and tries again later, waiting longer each time.
     void fail(const std::string& what) {
         if (closed_) return;
-        std::cerr << "smdgw: port " << path_ << " " << what << "; retrying in " << delay_.count()
-                  << " s" << std::endl;
+        log_warning("port " + path_ + " " + what + "; retrying in " +
+                    std::to_string(delay_.count()) + " s");
         boost::system::error_code ignore;
         stream_.close(ignore);
         socket_.close(ignore);
@@ -240,8 +240,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     if (!opt.record_path.empty()) {
         record = std::fopen(opt.record_path.c_str(), "ab");
         if (!record) {
-            std::cerr << "smdgw: cannot write " << opt.record_path << ": " << std::strerror(errno)
-                      << std::endl;
+            log_error("cannot write " + opt.record_path + ": " + std::strerror(errno));
             return false;
         }
     }

@@ -1,9 +1,9 @@
 #include "tools/smdgw/history/history_recorder.h"
 
-#include <iostream>
 #include <utility>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -15,8 +15,8 @@ void HistoryRecorder::on_history(const std::string& device, const unsigned char*
                                  unsigned length) {
     if (!restoring_.empty() && device == restoring_) return;
     if (data == nullptr || length != kRecordSize) {
-        std::cerr << "smdgw: history: device \"" << device << "\" stored " << length
-                  << " bytes, not a record; not kept" << std::endl;
+        log_error("history: device \"" + device + "\" stored " + std::to_string(length) +
+                  " bytes, not a record; not kept");
         return;
     }
     StoredRecord r;

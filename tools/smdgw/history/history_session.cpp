@@ -1,10 +1,10 @@
 #include "tools/smdgw/history/history_session.h"
 
-#include <iostream>
 #include <map>
 #include <utility>
 
 #include "host/host_clock.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/history/history_restore.h"
 #include "tools/smdgw/history/history_time.h"
 
@@ -18,24 +18,21 @@ std::map<std::string, uint32_t> data_ids_of(const GatewayConfig& cfg) {
     return ids;
 }
 
-int64_t system_now() { return static_cast<int64_t>(system_host_clock().unix_time()); }
-
 }  // namespace
 
 bool HistoryOptions::check() {
     int64_t keep_seconds = 0;
     if (!parse_duration_text(keep, keep_seconds)) {
-        std::cerr << "smdgw: --history-keep \"" << keep
-                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        log_error("--history-keep \"" + keep + "\" is not a duration (90, 90s, 15m, 12h, 7d)");
         return false;
     }
     if (!parse_duration_text(restore_age, restore_seconds)) {
-        std::cerr << "smdgw: --history-restore-age \"" << restore_age
-                  << "\" is not a duration (90, 90s, 15m, 12h, 7d)" << std::endl;
+        log_error("--history-restore-age \"" + restore_age +
+                  "\" is not a duration (90, 90s, 15m, 12h, 7d)");
         return false;
     }
     if (max_rows < 0) {
-        std::cerr << "smdgw: --history-max-rows must not be negative" << std::endl;
+        log_error("--history-max-rows must not be negative");
         return false;
     }
     retention.max_age_seconds = keep_seconds;
@@ -62,14 +59,16 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
 }
 
 HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options,
-                               const GatewayConfig& cfg)
+                               const GatewayConfig& cfg, const HostClock& clock)
     : store_(std::move(store)),
+      clock_(clock),
       restore_seconds_(options.restore_seconds),
-      writer_(store_, options.retention, system_now),
-      recorder_(writer_, system_host_clock(), data_ids_of(cfg)) {}
+      writer_(store_, options.retention,
+              [&clock] { return static_cast<int64_t>(clock.unix_time()); }),
+      recorder_(writer_, clock, data_ids_of(cfg)) {}
 
 void HistorySession::restore(Gateway& gw, LineOutput& out) {
-    const int64_t now = system_now();
+    const int64_t now = static_cast<int64_t>(clock_.unix_time());
     for (RunningDevice& d : gw.devices()) {
         RestoreOutcome r;
         Json::Value e;

@@ -9,10 +9,10 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/gateway.h"
+#include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/history/history_recorder.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_writer.h"
-#include "tools/smdgw/core/line_output.h"
 
 namespace smdgw {
 
@@ -34,7 +34,9 @@ void add_history_options(CLI::App& app, HistoryOptions& options);
 
 class HistorySession {
    public:
-    HistorySession(HistoryStore store, const HistoryOptions& options, const GatewayConfig& cfg);
+    // Rows are stamped, aged and restored by the gateway's host clock.
+    HistorySession(HistoryStore store, const HistoryOptions& options, const GatewayConfig& cfg,
+                   const HostClock& clock);
 
     // The sink that stores what devices save; joins the gateway's fan-out.
     HostSink& sink() { return recorder_; }
@@ -44,6 +46,7 @@ class HistorySession {
 
    private:
     HistoryStore store_;
+    const HostClock& clock_;
     int64_t restore_seconds_;
     HistoryWriter writer_;
     HistoryRecorder recorder_;

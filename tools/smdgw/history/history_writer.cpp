@@ -1,7 +1,8 @@
 #include "tools/smdgw/history/history_writer.h"
 
-#include <iostream>
 #include <utility>
+
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -47,9 +48,7 @@ void HistoryWriter::add(StoredRecord record) {
     }
     wake_.notify_one();
     if (report) {
-        std::cerr << "smdgw: history: the database falls behind; dropping the oldest queued "
-                     "records"
-                  << std::endl;
+        log_warning("history: the database falls behind; dropping the oldest queued records");
     }
 }
 
@@ -86,8 +85,8 @@ void HistoryWriter::store_batch(std::vector<StoredRecord>& batch) {
         store_.insert(batch);
     } catch (const std::exception& e) {
         ok = false;
-        std::cerr << "smdgw: history: " << e.what() << "; " << batch.size()
-                  << " record(s) not stored" << std::endl;
+        log_error(std::string("history: ") + e.what() + "; " + std::to_string(batch.size()) +
+                  " record(s) not stored");
     }
     uint64_t committed = 0;
     {
@@ -116,7 +115,7 @@ void HistoryWriter::run() {
                 std::lock_guard<std::mutex> lk(store_mutex_);
                 store_.prune(retention_, now_());
             } catch (const std::exception& e) {
-                std::cerr << "smdgw: history: " << e.what() << std::endl;
+                log_error(std::string("history: ") + e.what());
             }
         }
         std::vector<StoredRecord> batch;

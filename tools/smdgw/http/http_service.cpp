@@ -6,11 +6,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <deque>
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
 
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/api_json.h"
 #include "tools/smdgw/http/control_body.h"
@@ -319,10 +319,13 @@ void HttpService::Impl::log_control(const httplib::Request& req, const std::stri
                                     const Json::Value& code, bool accepted,
                                     const std::string& reason) {
     const std::string client = client_of(req);
-    const std::string text = "smdgw: http control request from " + client + " for device \"" +
-                       device + "\" code " + (code.isNull() ? "-" : code.asString()) + ": " +
-                       (accepted ? "accepted" : "refused (" + reason + ")") + "\n";
-    std::cerr << text << std::flush;
+    const std::string text = "http control request from " + client + " for device \"" +
+                             device + "\" code " + (code.isNull() ? "-" : code.asString()) +
+                             ": " + (accepted ? "accepted" : "refused (" + reason + ")");
+    if (accepted)
+        log_info(text);
+    else
+        log_warning(text);
     Json::Value e;
     e["event"] = "control_request";
     e["client"] = client;
@@ -387,7 +390,7 @@ Json::Value HttpService::Impl::trend(const std::string& device) {
         try {
             return run_history_query(opt.history_path, q)["rows"];
         } catch (const std::exception& e) {
-            std::cerr << "smdgw: http: chart from history: " << e.what() << std::endl;
+            log_warning(std::string("http: chart from history: ") + e.what());
         }
     }
     Json::Value rows(Json::arrayValue);

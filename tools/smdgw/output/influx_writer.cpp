@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/output/record_samples.h"
 
 namespace smdgw {
@@ -113,8 +114,7 @@ void InfluxWriter::write(const std::string& device, Json::Value line) {
         b["indentation"] = "";
         b["emitUTF8"] = true;
         if (!device.empty()) line["device"] = device;
-        std::fprintf(stderr, "I! smdgw: %s\n", Json::writeString(b, line).c_str());
-        std::fflush(stderr);
+        log_info(Json::writeString(b, line));
         return;
     }
     line.removeMember("event");

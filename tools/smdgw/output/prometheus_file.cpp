@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -81,7 +81,7 @@ bool PrometheusFile::write() const {
     }
     if (ok) ok = std::rename(tmp.c_str(), path_.c_str()) == 0;
     if (!ok) {
-        std::cerr << "smdgw: cannot write " << path_ << ": " << std::strerror(errno) << std::endl;
+        log_error("cannot write " + path_ + ": " + std::strerror(errno));
         ::unlink(tmp.c_str());
     }
     return ok;

@@ -1,0 +1,65 @@
+#pragma once
+// The outputs smdgw writes, chosen by the options: the format on standard
+// output (JSON lines, text or Influx), the Prometheus file, the line trace and
+// the history. They hang on one fan-out sink that every device reports to.
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "host/host_clock.h"
+#include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/fanout_sink.h"
+#include "tools/smdgw/core/gateway.h"
+#include "tools/smdgw/core/line_output.h"
+#include "tools/smdgw/core/log_redirect.h"
+#include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/options.h"
+#include "tools/smdgw/output/event_writer.h"
+#include "tools/smdgw/output/influx_writer.h"
+#include "tools/smdgw/output/line_trace.h"
+#include "tools/smdgw/output/prometheus_file.h"
+#include "tools/smdgw/output/text_view.h"
+
+namespace smdgw {
+
+// The gateway's clock in nanoseconds since the epoch: the host clock when
+// smdgw has one of its own, else the system clock.
+int64_t now_ns(const HostClock* clock);
+
+class Outputs {
+   public:
+    // out: smdgw's standard output (see split_output); clock: null for the
+    // system clock. history: the opened store when --history was given.
+    Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
+            std::optional<HistoryStore> history);
+    Outputs(const Outputs&) = delete;
+    Outputs& operator=(const Outputs&) = delete;
+
+    // What the devices report to.
+    FanoutSink& sink() { return sink_; }
+    // smdgw's own lines (values, control results, statistics), in the format.
+    LineOutput& lines() { return *lines_; }
+
+    // Once the devices exist: the Prometheus file learns them and writes its
+    // first version (every device down until its first round), the line trace
+    // watches them, the history hands them their last round. False when the
+    // Prometheus file cannot be written.
+    bool start(Gateway& gw);
+    // After the input: the Prometheus file's last version.
+    void finish();
+
+   private:
+    FanoutSink sink_;
+    EventWriter json_;
+    TextView text_;
+    InfluxWriter influx_;
+    LineOutput* lines_ = &json_;
+    std::unique_ptr<PrefixedLogRelay> log_relay_;
+    std::unique_ptr<PrometheusFile> prometheus_;
+    std::unique_ptr<LineTrace> line_trace_;
+    std::unique_ptr<HistorySession> history_;
+};
+
+}  // namespace smdgw

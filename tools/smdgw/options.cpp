@@ -1,0 +1,219 @@
+#include "tools/smdgw/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+
+#include "host/frame_codec.h"
+#include "tools/smdgw/core/exit_status.h"
+#include "tools/smdgw/core/log.h"
+#include "tools/smdgw/history/history_time.h"
+
+namespace smdgw {
+
+namespace {
+
+const char* const kDescription =
+    "smdgw: a site-monitoring gateway for -48 V telecom DC power systems.\n"
+    "Loads the driver plug-in, creates one driver per configured device and feeds it the\n"
+    "line: a capture file (--replay, to its end) or a serial port / pseudo-terminal / FIFO\n"
+    "or a serial server (--port, until SIGINT or SIGTERM; Reset is called every 10 s).\n"
+    "Output is one JSON "
+    "object per line on standard output: record, alarm, report and command events, and with\n"
+    "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
+    "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
+    "node_exporter's textfile collector. The plug-in's own log goes to standard error, or\n"
+    "to --log FILE.\n";
+
+const char* const kFooter =
+    "\nAfter the input ends, --get, --reset, --control and --control-hex run in the order\n"
+    "given, on every device.\n"
+    "\nExamples:\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --get out_v\n"
+    "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 --log driver.log\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --trace-host\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
+    "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
+    "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
+    "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
+    "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
+    "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
+    "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
+
+// A control code as given: decimal, 0x hex or 0 octal, within int.
+bool parse_code(const std::string& text, int& code) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    code = static_cast<int>(v);
+    return true;
+}
+
+// The two-value options as given, before they are put in command-line order.
+struct RawActions {
+    std::vector<std::string> gets, controls, control_hexes;
+    CLI::Option *get = nullptr, *reset = nullptr, *control = nullptr, *control_hex = nullptr;
+};
+
+// The after-input actions in command-line order, requests checked before
+// anything runs so that a typo costs no replay. The parse order lists an
+// option once per value it took, so a two-value option is complete at its
+// second value.
+bool order_actions(const CLI::App& app, const RawActions& raw, std::vector<AfterAction>& out) {
+    size_t gi = 0, ci = 0, hi = 0, c_values = 0, h_values = 0;
+    for (const CLI::Option* opt : app.parse_order()) {
+        AfterAction a;
+        std::string code_text, request_text;
+        bool hex = false;
+        if (opt == raw.get && gi < raw.gets.size()) {
+            a.kind = AfterAction::Get;
+            a.key = raw.gets[gi++];
+        } else if (opt == raw.reset) {
+            a.kind = AfterAction::Reset;
+        } else if (opt == raw.control && ++c_values % 2 == 0 && ci + 2 <= raw.controls.size()) {
+            code_text = raw.controls[ci];
+            request_text = raw.controls[ci + 1];
+            ci += 2;
+        } else if (opt == raw.control_hex && ++h_values % 2 == 0 &&
+                   hi + 2 <= raw.control_hexes.size()) {
+            code_text = raw.control_hexes[hi];
+            request_text = raw.control_hexes[hi + 1];
+            hex = true;
+            hi += 2;
+        } else {
+            continue;
+        }
+        if (opt == raw.control || opt == raw.control_hex) {
+            a.kind = AfterAction::Control;
+            if (!parse_code(code_text, a.code)) {
+                log_error("control code \"" + code_text + "\" is not an integer");
+                return false;
+            }
+            if (!hex) {
+                a.request.assign(request_text.begin(), request_text.end());
+            } else if (!smd::from_hex(request_text, a.request)) {
+                log_error("control request \"" + request_text + "\" is not hex bytes");
+                return false;
+            }
+        }
+        out.push_back(std::move(a));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<int> parse_options(int argc, char** argv, Options& o) {
+    CLI::App app{kDescription, "smdgw"};
+    app.footer(kFooter);
+    std::string clock_start;
+    RawActions raw;
+    app.add_option("--config", o.config_path, "Gateway configuration (JSON)")
+        ->required()
+        ->type_name("FILE");
+    app.add_option("--plugin", o.plugin_path,
+                   "Driver plug-in (default: the one built or installed beside smdgw)")
+        ->type_name("PATH");
+    auto* replay_opt =
+        app.add_option("--replay", o.replay_path, "Capture file to replay")->type_name("FILE");
+    auto* port_opt =
+        app.add_option("--port", o.port_path,
+                       "Serial port, pseudo-terminal, FIFO or serial server (tcp:HOST:PORT)")
+            ->type_name("DEVICE");
+    replay_opt->excludes(port_opt);
+    app.add_flag("--trace-host", o.trace_host, "Also print every call between plug-in and host");
+    app.add_option("--log", o.log_path, "Write the plug-in's log to FILE instead of stderr")
+        ->type_name("FILE");
+    app.add_option("--format", o.format,
+                   "Output: json (one object per line), text (for people) or influx (line "
+                   "protocol)")
+        ->check(CLI::IsMember({"json", "text", "influx"}))
+        ->type_name("FORMAT")
+        ->capture_default_str();
+    app.add_option("--lang", o.lang,
+                   "Alarm texts of the text view: zh (the driver's messages) or en (their "
+                   "English meaning)")
+        ->check(CLI::IsMember({"zh", "en"}))
+        ->type_name("LANG")
+        ->capture_default_str();
+    app.add_option("--prometheus", o.prometheus_path,
+                   "After each round, write every device's values to FILE in the Prometheus "
+                   "text format")
+        ->type_name("FILE");
+    app.add_flag("-v,--trace-line", o.verbosity,
+                 "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
+    app.add_option("--record", o.port.record_path,
+                   "Append every byte read from the port to FILE (replay it later)")
+        ->type_name("FILE");
+    app.add_option("--stats-interval", o.port.stats_interval,
+                   "Print per-device statistics every SECONDS on a port (0: only at the end)")
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("SECONDS");
+    app.add_option("--count", o.count, "Stop after N published rounds (all devices together)")
+        ->type_name("N");
+    app.add_option("--time-scale", o.time_scale,
+                   "Run the host clock this many times faster (tests and simulations)")
+        ->check(CLI::PositiveNumber)
+        ->type_name("X");
+    app.add_option("--clock-start", clock_start,
+                   "Start the host clock at this time (YYYY-MM-DDTHH:MM:SS local, or with Z "
+                   "UTC); a replay then runs on the line time of the capture, the same on "
+                   "every run")
+        ->type_name("TIME");
+    app.add_option("--replay-speed", o.replay_speed,
+                   "Replay at X times the line's speed (9600 baud); 0: as fast as possible")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(replay_opt)
+        ->type_name("X")
+        ->capture_default_str();
+    raw.get = app.add_option("--get", raw.gets, "Print Get_Value(KEY) after the input ends")
+                  ->type_name("KEY");
+    raw.reset = app.add_flag("--reset", "Call Reset after the input ends");
+    raw.control = app.add_option("--control", raw.controls, "DeviceIoControl with a text request")
+                      ->expected(2)
+                      ->type_name("CODE TEXT");
+    raw.control_hex =
+        app.add_option("--control-hex", raw.control_hexes, "DeviceIoControl with request bytes")
+            ->expected(2)
+            ->type_name("CODE HEX");
+    raw.reset->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    // Each occurrence takes its two values; occurrences add up.
+    raw.control->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    add_history_options(app, o.history);
+    http::add_http_options(app, o.http);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    }
+    if (o.replay_path.empty() && o.port_path.empty()) {
+        log_error("give --replay FILE or --port DEVICE (see --help)");
+        return kExitUsage;
+    }
+    if (!o.history.check()) return kExitUsage;
+    if (!o.http.check()) return kExitUsage;
+    o.http.service.history_path = o.history.path;
+    o.http.service.version = SMDGW_VERSION;
+    if (!clock_start.empty()) {
+        int64_t start = 0;
+        if (!parse_time_text(clock_start, start)) {
+            log_error("--clock-start \"" + clock_start +
+                      "\" is not a time (YYYY-MM-DDTHH:MM:SS, optionally with Z for UTC)");
+            return kExitUsage;
+        }
+        o.clock_start = start;
+    }
+    if (!order_actions(app, raw, o.after)) return kExitUsage;
+    o.port.default_port = o.port_path;
+    o.port.time_scale = o.time_scale;
+    return std::nullopt;
+}
+
+}  // namespace smdgw
