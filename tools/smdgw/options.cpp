@@ -36,6 +36,7 @@ const char* const kFooter =
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"

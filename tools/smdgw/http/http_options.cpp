@@ -35,6 +35,14 @@ bool HttpCommandLine::check() {
         log_error(error);
         return false;
     }
+    // Loopback is the default stance; any other address is the user's choice,
+    // said once so it is never a surprise.
+    const bool loopback =
+        host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    if (!loopback)
+        log_warning("--http " + listen + " listens beyond this machine" +
+                    (token_path.empty() ? std::string()
+                                        : "; control requests with the token are accepted there"));
     service.listen = listen;
     service.max_streams = max_streams;
     return true;
