@@ -445,3 +445,57 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
 }
 
 }  // namespace
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Streams beyond the cap are refused and never take the workers of /metrics
+// and the API; a client that sends half a request is cut off.
+TEST(HttpApi, StreamsAreCappedAndSlowClientsCutOff) {
+    HttpGateway gw({"--http-max-streams", "2"});
+    ASSERT_GT(gw.port, 0);
+    EventStream a(gw.port), b(gw.port);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return a.seen().find("retry:") != std::string::npos &&
+                   b.seen().find("retry:") != std::string::npos;
+        },
+        10));
+    auto cli = gw.client();
+    auto r = cli.Get("/api/v1/events");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_NE(parse(r->body)["error"].asString().find("at most 2"), std::string::npos);
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(gw.port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string half = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+    ASSERT_EQ(::send(fd, half.data(), half.size(), 0), static_cast<ssize_t>(half.size()));
+    // While it waits, everything else is served.
+    for (int i = 0; i < 20; ++i) {
+        r = cli.Get("/metrics");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+    }
+    EXPECT_EQ(cli.Get("/api/v1/devices")->status, 200);
+    timeval limit{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // After the read timeout the server answers 400 and closes, never the
+    // request's 200.
+    std::string answer;
+    char buf[256];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, size_t(n));
+    ::close(fd);
+    EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
+    EXPECT_EQ(answer.find("veltra_up"), std::string::npos);
+}
+
+}  // namespace
