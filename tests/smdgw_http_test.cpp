@@ -499,3 +499,26 @@ TEST(HttpApi, StreamsAreCappedAndSlowClientsCutOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// A replay may end before the listener has started: smdgw still stops it and
+// exits (it once waited for a listener that started after the stop).
+TEST(HttpApi, AShortReplayEndsWithTheServiceStopped) {
+    TempDir dir;
+    const std::string cap = (dir.path() / "one.cap").string();
+    ASSERT_EQ(run_process({POWERSIM_PATH, "--out", cap, "--rounds", "1"}).status, 0);
+    const std::string cfg = dir.write_s("gw.json", kConfig);
+    for (int i = 0; i < 5; ++i) {
+        const std::string out = (dir.path() / "out.txt").string();
+        const std::string err = (dir.path() / "err.txt").string();
+        Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--replay", cap, "--log",
+                  (dir.path() / "driver.log").string(), "--http", "127.0.0.1:0"},
+                 out, err);
+        ASSERT_EQ(gw.wait(kTimeout), 0) << read_text(err);
+        EXPECT_NE(read_text(err).find("serving http://127.0.0.1:"), std::string::npos);
+        EXPECT_EQ(events(json_lines(read_text(out)), "record").size(), 1u);
+    }
+}
+
+}  // namespace

@@ -23,7 +23,10 @@ GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, Fan
     sink.add(&board_);
 }
 
-GatewayHttp::~GatewayHttp() { stop(); }
+// The gateway may be gone by now: only the service is stopped here.
+GatewayHttp::~GatewayHttp() {
+    if (service_) service_->stop();
+}
 
 void GatewayHttp::add_devices(Gateway& gw, const std::string& input) {
     for (RunningDevice& d : gw.devices()) {
@@ -66,6 +69,9 @@ bool GatewayHttp::start(Gateway& gw) {
     std::string error;
     if (!service_->start(error)) {
         log_error(error);
+        service_.reset();
+        gw.set_between_frames(nullptr);
+        gw_ = nullptr;
         return false;
     }
     const std::string host = service_->host().find(':') != std::string::npos

@@ -34,7 +34,8 @@ class GatewayHttp {
     // After the restore: records published from now on are live. Starts
     // serving; false with a message when it cannot listen.
     bool start(Gateway& gw);
-    // After the input: stops serving and writes what is still queued.
+    // After the input, while the gateway still exists: stops serving and
+    // writes what is still queued.
     void stop();
 
    private:

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -139,6 +140,7 @@ struct HttpService::Impl {
     ValueLookup lookup;
     httplib::Server server;
     std::thread thread;
+    std::atomic<bool> listener_done{false};
 
     Impl(HttpOptions o, DeviceSource& d, EventHub& h, LineQueue& l, ValueLookup v)
         : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)) {}
@@ -478,14 +480,29 @@ bool HttpService::start(std::string& error) {
         error = "--http " + impl->opt.listen + ": cannot listen (address in use or not local?)";
         return false;
     }
-    impl->thread = std::thread([impl] { impl->server.listen_after_bind(); });
+    impl->thread = std::thread([impl] {
+        impl->server.listen_after_bind();
+        impl->listener_done = true;
+    });
+    // A short replay may end before the listener runs; stop() keeps asking
+    // until the listener is gone, so it never stays behind.
+    for (int i = 0; i < 5000 && !impl->server.is_running() && !impl->listener_done; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!impl->server.is_running()) {
+        error = "--http " + impl->opt.listen + ": the listener did not start";
+        stop();
+        return false;
+    }
     return true;
 }
 
 void HttpService::stop() {
     if (!impl_ || !impl_->thread.joinable()) return;
     impl_->hub.shut();
-    impl_->server.stop();
+    while (!impl_->listener_done) {
+        impl_->server.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     impl_->thread.join();
 }
 
