@@ -20,9 +20,7 @@ namespace {
 
 class CountingSink : public HostSink {
    public:
-    void on_publish(const std::string&, int, const unsigned char*, unsigned) override {
-        published += 1;
-    }
+    void on_publish(const std::string&, const smd::RecordPublished&) override { published += 1; }
     uint64_t published = 0;
 };
 

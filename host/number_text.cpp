@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 
 namespace smd {
@@ -131,6 +132,18 @@ std::string format_float(double v) {
     std::string s;
     append_float(s, v);
     return s;
+}
+
+void append_json_number(std::string& out, double v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    char buf[kMaxFloatText];
+    const int n = std::snprintf(buf, sizeof buf, "%.7g", v);
+    const size_t start = out.size();
+    out.append(buf, static_cast<size_t>(n));
+    if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
 }
 
 }  // namespace smd

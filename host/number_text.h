@@ -18,4 +18,8 @@ void append_float(std::string& out, double v);
 // the end of it.
 char* write_float(char* p, double v);
 
+// A JSON number as the gateway writes doubles: seven significant digits
+// ("%.7g"), ".0" added to a whole number, "null" for NaN and infinities.
+void append_json_number(std::string& out, double v);
+
 }  // namespace smd

@@ -31,20 +31,16 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
     std::string text = wire;
     if (!text.empty() && text.back() == '\r') text.pop_back();  // CR shown as the frame's end
     // The same description serves the trace line and the command event.
-    Json::Value command;
-    command["cid1"] = cid1;
-    command["cid2"] = cid2;
-    command["info"] = smd::to_hex(info, static_cast<size_t>(length));
-    command["frame"] = text;
+    const std::string info_hex = smd::to_hex(info, static_cast<size_t>(length));
     if (tracing()) {
-        Json::Value c = command;
-        c["call"] = "write_pmbus_cmd";
-        trace(c);
+        trace(smd::HostCall("write_pmbus_cmd")
+                  .arg("cid1", cid1)
+                  .arg("cid2", cid2)
+                  .arg("info", info_hex)
+                  .arg("frame", text));
     }
     const int sent = SendData(reinterpret_cast<const unsigned char*>(wire.data()),
                               static_cast<unsigned>(wire.size()));
-    command["event"] = "command";
-    command["sent"] = sent >= 0;
-    emit(command);
+    if (Sink()) Sink()->on_command(name_, smd::CommandSent{cid1, cid2, info_hex, text, sent >= 0});
     return sent;
 }

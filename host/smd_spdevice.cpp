@@ -1,7 +1,5 @@
 #include "host/smd_spdevice.h"
 
-#include <json/value.h>
-
 #include <cstring>
 
 SMDSPDevice::SMDSPDevice() : decoder_(frame_input_) {}
@@ -19,11 +17,18 @@ void SMDSPDevice::process(unsigned char* data, unsigned length) {
 void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
     if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
     const bool filtered = address_filter_ >= 0 && frame[1] != address_filter_;
-    if (observer_) observer_->on_frame(frame, length, !filtered);
-    if (filtered) {
-        ++frames_filtered_;
-        return;
+    if (filtered) ++frames_filtered_;
+    if (Sink() && Sink()->wants_frames()) {
+        smd::FrameVerdict v;
+        v.counters = &decoder_.counters();
+        v.frames_other_address = frames_filtered_;
+        v.kind =
+            filtered ? smd::FrameVerdict::Kind::OtherAddress : smd::FrameVerdict::Kind::Delivered;
+        v.frame = frame;
+        v.length = length;
+        Sink()->on_frame(name_, v);
     }
+    if (filtered) return;
     std::memcpy(frame_buf_.data(), frame, length);
     frame_ = frame_buf_.data();
     frame_len_ = length;
@@ -31,13 +36,15 @@ void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
 }
 
 void SMDSPDevice::take_frame_error(smd::FrameWeird why) {
-    if (observer_) observer_->on_frame_error(why);
-    if (tracing()) {
-        Json::Value c;
-        c["call"] = "process_error";
-        c["kind"] = smd::frame_weird_name(why);
-        trace(c);
+    if (Sink() && Sink()->wants_frames()) {
+        smd::FrameVerdict v;
+        v.kind = smd::FrameVerdict::Kind::Rejected;
+        v.counters = &decoder_.counters();
+        v.frames_other_address = frames_filtered_;
+        v.error = why;
+        Sink()->on_frame(name_, v);
     }
+    if (tracing()) trace(smd::HostCall("process_error").arg("kind", smd::frame_weird_name(why)));
     process_error();
 }
 

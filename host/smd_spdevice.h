@@ -8,7 +8,6 @@
 #include <string>
 
 #include "host/frame_codec.h"
-#include "host/frame_observer.h"
 #include "host/line_port.h"
 #include "host/smd_vdevice.h"
 
@@ -39,8 +38,6 @@ class SMDSPDevice : public SMDVDevice {
     void SetAddressFilter(int address) { address_filter_ = address; }
     const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }
     uint64_t FramesFiltered() const { return frames_filtered_; }
-    // Sees every frame before the driver does; null to stop watching.
-    void SetFrameObserver(FrameObserver* observer) { observer_ = observer; }
 
    protected:
     virtual int process_payload() { return 1; }
@@ -80,6 +77,5 @@ class SMDSPDevice : public SMDVDevice {
     std::shared_ptr<LinePort> port_;
     int address_filter_ = -1;
     uint64_t frames_filtered_ = 0;
-    FrameObserver* observer_ = nullptr;
     bool processing_ = false;
 };

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "host/alarm_english.h"
 #include "host/frame_codec.h"
 #include "host/number_text.h"
 
@@ -75,9 +74,6 @@ void state_key(const std::string& key, const std::string& alarm_id, unsigned sho
     k.append(digits, static_cast<size_t>(end - digits));
 }
 
-// JSON numbers cannot carry NaN or infinity.
-Json::Value json_float(float v) { return std::isfinite(v) ? Json::Value(v) : Json::Value(); }
-
 }  // namespace
 
 SMDVDevice::SMDVDevice() = default;
@@ -108,48 +104,44 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
     last_time_ = clock_->local_time();
 }
 
-void SMDVDevice::trace(const Json::Value& call) const { sink_->on_call(name_, call); }
-
-void SMDVDevice::emit(const Json::Value& event) const {
-    if (sink_) sink_->on_event(name_, event);
-}
-
 void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length, bool flag) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "SendSP";
-        c["data_id"] = data_id;
-        c["length"] = length;
-        c["flag"] = flag;
-        c["hex"] = smd::to_hex(data, length);
-        trace(c);
+        const std::string hex = smd::to_hex(data, length);
+        trace(smd::HostCall("SendSP")
+                  .arg("data_id", data_id)
+                  .arg("length", length)
+                  .arg("flag", flag)
+                  .arg("hex", hex));
     }
     ++published_count_;
-    if (sink_) sink_->on_publish(name_, data_id, data, length);
+    if (sink_) {
+        smd::RecordPublished r;
+        r.data_id = data_id;
+        r.data = data;
+        r.length = length;
+        r.local_time = last_time_;
+        r.unix_time = clock_->unix_time();
+        sink_->on_publish(name_, r);
+    }
 }
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "SaveDeviceHistory";
-        c["length"] = length;
-        c["hex"] = smd::to_hex(data, length);
-        trace(c);
+        const std::string hex = smd::to_hex(data, length);
+        trace(smd::HostCall("SaveDeviceHistory").arg("length", length).arg("hex", hex));
     }
     ++stored_count_;
-    if (sink_) sink_->on_history(name_, data, length);
+    if (sink_) sink_->on_history(name_, smd::RecordStored{data, length});
 }
 
 void SMDVDevice::CheckThreshold(const std::string& alarm_id, const std::string& name,
                                 const float& value, int n) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckThreshold";
-        c["alarm_id"] = alarm_id;
-        c["name"] = name;
-        c["value"] = json_float(value);
-        c["n"] = n;
-        trace(c);
+        trace(smd::HostCall("CheckThreshold")
+                  .arg("alarm_id", alarm_id)
+                  .arg("name", name)
+                  .arg("value", value)
+                  .arg("n", n));
     }
     const auto lim = limit_map_.find(alarm_id);
     if (lim == limit_map_.end()) return;  // no limits held for this alarm: nothing to check
@@ -179,16 +171,14 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
                                     const std::string& value, const std::string& message,
                                     bool active, unsigned short seq) {
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckThresholdBool";
-        c["level"] = level;
-        c["key"] = key;
-        c["alarm_id"] = alarm_id;
-        c["value"] = value;
-        c["message"] = message;
-        c["active"] = active;
-        c["seq"] = seq;
-        trace(c);
+        trace(smd::HostCall("CheckThresholdBool")
+                  .arg("level", level)
+                  .arg("key", key)
+                  .arg("alarm_id", alarm_id)
+                  .arg("value", value)
+                  .arg("message", message)
+                  .arg("active", active)
+                  .arg("seq", seq));
     }
     rule_value rv;
     rv.kind = rule_value::Kind::Bool;
@@ -203,24 +193,15 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
 }
 
 bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
-    if (tracing()) {
-        Json::Value c;
-        c["call"] = "CheckAOReport";
-        c["signal_id"] = signal_id;
-        c["value"] = json_float(value);
-        trace(c);
-    }
-    Json::Value e;
-    e["event"] = "report";
-    e["signal_id"] = signal_id;
-    e["value"] = json_float(value);
-    emit(e);
+    if (tracing())
+        trace(smd::HostCall("CheckAOReport").arg("signal_id", signal_id).arg("value", value));
+    if (sink_) sink_->on_report(name_, smd::AnalogReport{signal_id, value});
     return true;
 }
 
 uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
     uint8_t result = 0;
-    std::string skey;
+    std::string skey, value_text;
     for (const rule_value& rv : batch) {
         if (rv.active) result = 1;
         state_key(rv.key, rv.alarm_id, rv.seq, skey);
@@ -240,25 +221,23 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
         st.active = rv.active;
         // A cleared alarm is reported with the message it was raised with.
         if (rv.active) st.message = rv.message;
-        Json::Value e;
-        e["event"] = "alarm";
-        e["state"] = rv.active ? "raised" : "cleared";
-        e["level"] = rv.level;
-        e["key"] = rv.key;
-        e["alarm_id"] = rv.alarm_id;
-        e["value"] =
+        if (!sink_) continue;
+        value_text =
             rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
-        e["message"] = st.message;
-        e["english"] = smd::alarm_english(rv.alarm_id, st.message);
-        e["seq"] = rv.seq;
-        emit(e);
+        smd::AlarmChange change;
+        change.raised = rv.active;
+        change.level = rv.level;
+        change.key = rv.key;
+        change.alarm_id = rv.alarm_id;
+        change.value = value_text;
+        change.message = st.message;
+        change.seq = rv.seq;
+        sink_->on_alarm(name_, change);
     }
     if (tracing()) {
-        Json::Value c;
-        c["call"] = "DoBatchCheckThreshold";
-        c["size"] = static_cast<Json::UInt64>(batch.size());
-        c["result"] = result;
-        trace(c);
+        trace(smd::HostCall("DoBatchCheckThreshold")
+                  .arg("size", static_cast<unsigned long long>(batch.size()))
+                  .arg("result", result));
     }
     return result;
 }

@@ -88,8 +88,7 @@ class SMDVDevice : public VDeviceInterface {
    protected:
     // True when the sink wants a trace line per call.
     bool tracing() const { return sink_ && sink_->wants_calls(); }
-    void trace(const Json::Value& call) const;
-    void emit(const Json::Value& event) const;
+    void trace(const smd::HostCall& call) const { sink_->on_call(name_, call); }
 
     unsigned short alarm_seq_ = 1;
     boost::posix_time::ptime last_time_;

@@ -1,6 +1,7 @@
 #pragma once
 // JSON rendering of the device data record for tools: the record's own field names, nested as
-// the record is, arrays cut to their count (and never beyond their size).
+// the record is, arrays cut to their count (and never beyond their size). The text comes from
+// the record's field table (record_fields.h, record_json_text); these give it as a tree.
 
 #include <json/json.h>
 

@@ -146,11 +146,13 @@ TEST(HistoryRecorder, KeepsWholeRecordsWithTheirDeviceDataIdAndTime) {
     Fixture f;
     const auto rec = testsupport::synthetic_record(4, 53.0f);
     testing::internal::CaptureStderr();
-    f.recorder.on_history("plant2", rec.data(), 100);
+    f.recorder.on_history("plant2", smd::RecordStored{rec.data(), 100});
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("stored 100 bytes, not a record"), std::string::npos) << err;
-    f.recorder.on_history("plant2", rec.data(), static_cast<unsigned>(rec.size()));
-    f.recorder.on_history("unknown", rec.data(), static_cast<unsigned>(rec.size()));
+    f.recorder.on_history("plant2",
+                          smd::RecordStored{rec.data(), static_cast<unsigned>(rec.size())});
+    f.recorder.on_history("unknown",
+                          smd::RecordStored{rec.data(), static_cast<unsigned>(rec.size())});
     f.writer.flush();
     EXPECT_EQ(f.store.count(), 2);
     EXPECT_EQ(f.store.newest("plant2")->bytes, rec);

@@ -49,7 +49,11 @@ using smdgw::InfluxWriter;
 std::vector<InfluxPoint> write_round(const std::string& device, const veltra_record_t& r) {
     CapturedFile out;
     InfluxWriter w(out.file(), [] { return kNow; });
-    w.on_publish(device, 5535, reinterpret_cast<const unsigned char*>(&r), sizeof r);
+    smd::RecordPublished p;
+    p.data_id = 5535;
+    p.data = reinterpret_cast<const unsigned char*>(&r);
+    p.length = sizeof r;
+    w.on_publish(device, p);
     return parse_influx(out.text());
 }
 
@@ -145,20 +149,17 @@ TEST(InfluxWriter, SkipsValuesThatAreNotNumbers) {
 TEST(InfluxWriter, AlarmChangesAndStatistics) {
     CapturedFile out;
     InfluxWriter w(out.file(), [] { return kNow; });
-    Json::Value alarm;
-    alarm["event"] = "alarm";
-    alarm["state"] = "raised";
-    alarm["level"] = 3;
-    alarm["key"] = "120600180010";
-    alarm["alarm_id"] = "120600180010";
-    alarm["message"] = "通信异常";
-    alarm["seq"] = 1;
-    w.on_event("plant1", alarm);
-    alarm["state"] = "cleared";
-    w.on_event("plant1", alarm);
-    Json::Value report;
-    report["event"] = "report";
-    w.on_event("plant1", report);
+    smd::AlarmChange alarm;
+    alarm.raised = true;
+    alarm.level = 3;
+    alarm.key = "120600180010";
+    alarm.alarm_id = "120600180010";
+    alarm.message = "通信异常";
+    alarm.seq = 1;
+    w.on_alarm("plant1", alarm);
+    alarm.raised = false;
+    w.on_alarm("plant1", alarm);
+    w.on_report("plant1", smd::AnalogReport{"419401002001", 53.5f});
 
     Json::Value stats;
     stats["event"] = "stats";

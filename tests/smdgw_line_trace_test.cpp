@@ -1,7 +1,8 @@
 // smdgw -v: one trace line per frame with time, direction, header fields,
-// wire hex and the decoder's verdict, fed through a device's frame observer.
+// wire hex and the decoder's verdict, fed by a device's frame verdicts.
 
 #include <gtest/gtest.h>
+#include <json/value.h>
 
 #include <regex>
 #include <string>
@@ -23,12 +24,20 @@ std::string frame(uint8_t adr, uint8_t cid1, uint8_t cid2, std::vector<uint8_t> 
     return smd::encode_frame(0x20, adr, cid1, cid2, info.data(), info.size());
 }
 
+// A device named as the configuration names it, reporting to the trace.
+void attach(SMDSPDevice& device, const char* name, smdgw::LineTrace& trace) {
+    Json::Value entry;
+    entry["name"] = name;
+    device.Init({}, 0, entry);
+    device.SetSink(&trace);
+}
+
 struct Traced {
     CapturedFile out;
     SMDSPDevice device;
     smdgw::LineTrace trace;
     explicit Traced(int verbosity) : trace(out.file(), verbosity, [] { return kNowMs; }) {
-        device.SetFrameObserver(trace.watch("plant1"));
+        attach(device, "plant1", trace);
     }
     void feed(std::string wire) {
         device.process(reinterpret_cast<unsigned char*>(&wire[0]),
@@ -132,7 +141,7 @@ TEST(LineTrace, PrefixStartsEveryLine) {
     SMDSPDevice device;
     smdgw::LineTrace trace(
         out.file(), 2, [] { return kNowMs; }, "D! ");
-    device.SetFrameObserver(trace.watch("p"));
+    attach(device, "p", trace);
     std::string wire = frame(1, 0x42, 0x44) + "~20\r";
     device.process(reinterpret_cast<unsigned char*>(&wire[0]), static_cast<unsigned>(wire.size()));
     const std::string text = out.text();

@@ -15,6 +15,8 @@
 #include "tests/support/monitoring_formats.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/smdgw/core/device_state.h"
+#include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/output/prometheus_file.h"
 
 namespace {
@@ -41,32 +43,40 @@ veltra_record_t record_with(float volts, unsigned modules) {
     return r;
 }
 
-Json::Value comm_alarm(bool raised) {
-    Json::Value e;
-    e["event"] = "alarm";
-    e["state"] = raised ? "raised" : "cleared";
-    e["alarm_id"] = "120600180010";
-    e["key"] = "120600180010";
-    e["level"] = 3;
-    e["seq"] = 1;
-    return e;
+smd::AlarmChange comm_alarm(bool raised) {
+    smd::AlarmChange a;
+    a.raised = raised;
+    a.alarm_id = "120600180010";
+    a.key = "120600180010";
+    a.level = 3;
+    a.seq = 1;
+    return a;
 }
 
 // What the gateway does for one round: publish, then store.
-void round(smdgw::PrometheusFile& p, const std::string& device, const veltra_record_t& r) {
+void round(HostSink& sink, const std::string& device, const veltra_record_t& r) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
-    p.on_publish(device, 5535, bytes, sizeof r);
-    p.on_history(device, bytes, sizeof r);
+    smd::RecordPublished p;
+    p.data_id = 5535;
+    p.data = bytes;
+    p.length = sizeof r;
+    sink.on_publish(device, p);
+    sink.on_history(device, smd::RecordStored{bytes, sizeof r});
 }
 
+// The file over the gateway's state snapshot, both fed as the gateway
+// feeds them: the snapshot first.
 struct Fixture {
     TempDir dir;
     std::string path = (dir.path() / "smdgw.prom").string();
-    smd::FrameCounters counters_a, counters_b;
-    smdgw::PrometheusFile prom{path, "1.2.3"};
+    smdgw::DeviceStates states;
+    smdgw::FanoutSink sink;
+    smdgw::PrometheusFile prom{path, "1.2.3", states};
     Fixture() {
-        prom.add_device("a", 418, &counters_a);
-        prom.add_device("b", 419, &counters_b);
+        states.add_device("a", 418);
+        states.add_device("b", 419);
+        sink.add(&states);
+        sink.add(&prom);
     }
     testsupport::PromExposition read() { return parse_prometheus(read_file(path)); }
 };
@@ -79,22 +89,22 @@ TEST(PrometheusFile, UpFollowsRoundsAndTheCommunicationAlarm) {
     EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
     EXPECT_EQ(e.types.at("veltra_up"), "gauge");
 
-    round(f.prom, "a", record_with(53.5f, 2));
+    round(f.sink, "a", record_with(53.5f, 2));
     e = f.read();
     EXPECT_EQ(e.value("veltra_up", {{"device", "a"}}), 1);
     EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
 
     // The line goes silent: Reset raises the communication alarm.
-    f.prom.on_event("a", comm_alarm(true));
+    f.sink.on_alarm("a", comm_alarm(true));
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
     // Another alarm leaves the line up.
-    Json::Value other = comm_alarm(false);
-    other["alarm_id"] = "419300101001";
-    f.prom.on_event("a", other);
+    smd::AlarmChange other = comm_alarm(false);
+    other.alarm_id = "419300101001";
+    f.sink.on_alarm("a", other);
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
     // The next round clears it.
-    round(f.prom, "a", record_with(53.5f, 2));
-    f.prom.on_event("a", comm_alarm(false));
+    round(f.sink, "a", record_with(53.5f, 2));
+    f.sink.on_alarm("a", comm_alarm(false));
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
     EXPECT_EQ(f.read().value("veltra_rounds_total", {{"device", "a"}}), 2);
 }
@@ -106,7 +116,7 @@ TEST(PrometheusFile, UpDropsWhenTheHostRaisesTheCommunicationAlarm) {
     Json::Value entry;
     entry["name"] = "a";
     device.Init({}, 0, entry);
-    device.SetSink(&f.prom);
+    device.SetSink(&f.sink);
     const veltra_record_t r = record_with(53.5f, 2);
     const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
     device.SendSP(5535, bytes, sizeof r, false);
@@ -126,9 +136,11 @@ TEST(PrometheusFile, UpDropsWhenTheHostRaisesTheCommunicationAlarm) {
 
 TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
     Fixture f;
-    f.counters_b.accepted = 7;
-    f.counters_b.weird[static_cast<size_t>(smd::FrameWeird::Checksum)] = 3;
-    round(f.prom, "a", record_with(53.5f, 2));
+    smd::FrameCounters counters_b;
+    counters_b.accepted = 7;
+    counters_b.weird[static_cast<size_t>(smd::FrameWeird::Checksum)] = 3;
+    f.states.set_frame_counters(1, counters_b, 0);
+    round(f.sink, "a", record_with(53.5f, 2));
     const auto e = f.read();
     EXPECT_DOUBLE_EQ(e.value("veltra_dc_voltage_volts", {{"device", "a"}, {"panel", "1"}}), 53.5);
     EXPECT_DOUBLE_EQ(e.value("veltra_dc_current_amperes", {{"device", "a"}, {"panel", "1"}}), 42.5);
@@ -152,8 +164,9 @@ TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
 
 TEST(PrometheusFile, EscapesLabelValues) {
     TempDir dir;
-    smdgw::PrometheusFile prom((dir.path() / "x.prom").string(), "v\"1\\");
-    prom.add_device("plant \"east\"\nrack\\2", 1, nullptr);
+    smdgw::DeviceStates states;
+    states.add_device("plant \"east\"\nrack\\2", 1);
+    smdgw::PrometheusFile prom((dir.path() / "x.prom").string(), "v\"1\\", states);
     const auto e = parse_prometheus(prom.render());
     EXPECT_EQ(e.value("veltra_up", {{"device", "plant \"east\"\nrack\\2"}}), 0);
     EXPECT_EQ(smdgw::prometheus_label("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
@@ -166,7 +179,7 @@ TEST(PrometheusFile, ReplacedAtomically) {
     // A reader that opened the old file keeps reading the whole old file.
     const int fd = ::open(f.path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    round(f.prom, "a", record_with(53.5f, 40));
+    round(f.sink, "a", record_with(53.5f, 40));
     std::string seen;
     char buf[4096];
     ssize_t n;
@@ -180,7 +193,8 @@ TEST(PrometheusFile, ReplacedAtomically) {
 }
 
 TEST(PrometheusFile, UnwritableDirectoryIsReported) {
-    smdgw::PrometheusFile prom("/nonexistent-dir/smdgw.prom", "1");
+    smdgw::DeviceStates states;
+    smdgw::PrometheusFile prom("/nonexistent-dir/smdgw.prom", "1", states);
     testing::internal::CaptureStderr();
     EXPECT_FALSE(prom.write());
     const std::string err = testing::internal::GetCapturedStderr();

@@ -1,6 +1,7 @@
 #pragma once
 // A host sink for tests: keeps every traced call, event and published or
-// stored record of a device, in order.
+// stored record of a device, in order. Calls and events are kept as JSON
+// values with the members smdgw's JSON lines have, for easy lookup.
 
 #include <json/value.h>
 
@@ -15,11 +16,12 @@ namespace testsupport {
 class RecordingSink : public HostSink {
    public:
     bool wants_calls() const override { return true; }
-    void on_call(const std::string& device, const Json::Value& call) override;
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    void on_call(const std::string& device, const smd::HostCall& call) override;
+    void on_publish(const std::string& device, const smd::RecordPublished& r) override;
+    void on_history(const std::string& device, const smd::RecordStored& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_report(const std::string& device, const smd::AnalogReport& r) override;
+    void on_command(const std::string& device, const smd::CommandSent& c) override;
 
     // The traced calls with this "call" name, in order.
     std::vector<Json::Value> calls_named(const std::string& name) const;

@@ -12,9 +12,9 @@ int64_t now_ns(const HostClock* clock) {
 }
 
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
-                 std::optional<HistoryStore> history)
+                 std::optional<HistoryStore> history, const DeviceStates& states)
     : json_(out, o.trace_host),
-      text_(out, o.lang == "en"),
+      text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     if (o.format == "text") {
@@ -29,12 +29,14 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
         sink_.add(&json_);
     }
     if (!o.prometheus_path.empty()) {
-        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMDGW_VERSION);
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMDGW_VERSION, states);
         sink_.add(prometheus_.get());
     }
-    if (o.verbosity > 0)
+    if (o.verbosity > 0) {
         line_trace_ = std::make_unique<LineTrace>(
             stderr, o.verbosity, [clock] { return now_ns(clock) / 1000000; }, influx ? "D! " : "");
+        sink_.add(line_trace_.get());
+    }
     if (history) {
         history_ = std::make_unique<HistorySession>(std::move(*history), o.history, cfg,
                                                     clock ? *clock : system_host_clock());
@@ -43,11 +45,6 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
 }
 
 bool Outputs::start(Gateway& gw) {
-    for (RunningDevice& d : gw.devices()) {
-        if (prometheus_)
-            prometheus_->add_device(d.cfg.name, d.cfg.data_id, &d.driver->FrameCounters());
-        if (line_trace_) d.driver->SetFrameObserver(line_trace_->watch(d.cfg.name));
-    }
     if (prometheus_ && !prometheus_->write()) return false;
     if (history_) history_->restore(gw, *lines_);
     return true;

@@ -32,8 +32,9 @@ class Outputs {
    public:
     // out: smdgw's standard output (see split_output); clock: null for the
     // system clock. history: the opened store when --history was given.
+    // states: the device state snapshot the gateway keeps up to date.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
-            std::optional<HistoryStore> history);
+            std::optional<HistoryStore> history, const DeviceStates& states);
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -42,10 +43,9 @@ class Outputs {
     // smdgw's own lines (values, control results, statistics), in the format.
     LineOutput& lines() { return *lines_; }
 
-    // Once the devices exist: the Prometheus file learns them and writes its
-    // first version (every device down until its first round), the line trace
-    // watches them, the history hands them their last round. False when the
-    // Prometheus file cannot be written.
+    // Once the devices exist: the Prometheus file writes its first version
+    // (every device down until its first round), the history hands them
+    // their last round. False when the Prometheus file cannot be written.
     bool start(Gateway& gw);
     // After the input: the Prometheus file's last version.
     void finish();

@@ -52,13 +52,13 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 
 // The devices, the input and the actions after it, on outputs that are set up.
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
-                Outputs& outputs, GatewayClock* clock) {
+                Outputs& outputs, DeviceStates& states, GatewayClock* clock) {
     // --http: the service follows every device and sees smdgw's own lines.
     std::unique_ptr<http::GatewayHttp> web;
     if (o.http.enabled())
         web = std::make_unique<http::GatewayHttp>(o.http.service, clock, outputs.sink(),
-                                                  outputs.lines());
-    Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin);
+                                                  outputs.lines(), states);
+    Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
@@ -125,8 +125,9 @@ int run(const Options& o) {
     int status;
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history));
-        status = run_gateway(o, cfg, plugin, outputs, clock.get());
+        DeviceStates states;
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states);
+        status = run_gateway(o, cfg, plugin, outputs, states, clock.get());
     }
     std::fflush(stdout);
     std::fclose(out);

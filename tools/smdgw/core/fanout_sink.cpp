@@ -8,24 +8,42 @@ bool FanoutSink::wants_calls() const {
     return false;
 }
 
-void FanoutSink::on_call(const std::string& device, const Json::Value& call) {
+bool FanoutSink::wants_frames() const {
+    for (const HostSink* s : sinks_)
+        if (s->wants_frames()) return true;
+    return false;
+}
+
+void FanoutSink::on_call(const std::string& device, const smd::HostCall& call) {
     for (HostSink* s : sinks_)
         if (s->wants_calls()) s->on_call(device, call);
 }
 
-void FanoutSink::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                            unsigned length) {
-    for (HostSink* s : sinks_) s->on_publish(device, data_id, data, length);
+void FanoutSink::on_frame(const std::string& device, const smd::FrameVerdict& verdict) {
+    for (HostSink* s : sinks_)
+        if (s->wants_frames()) s->on_frame(device, verdict);
+}
+
+void FanoutSink::on_publish(const std::string& device, const smd::RecordPublished& r) {
+    for (HostSink* s : sinks_) s->on_publish(device, r);
     ++published_;
     if (published_cb_) published_cb_(published_);
 }
 
-void FanoutSink::on_history(const std::string& device, const unsigned char* data, unsigned length) {
-    for (HostSink* s : sinks_) s->on_history(device, data, length);
+void FanoutSink::on_history(const std::string& device, const smd::RecordStored& r) {
+    for (HostSink* s : sinks_) s->on_history(device, r);
 }
 
-void FanoutSink::on_event(const std::string& device, const Json::Value& event) {
-    for (HostSink* s : sinks_) s->on_event(device, event);
+void FanoutSink::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    for (HostSink* s : sinks_) s->on_alarm(device, a);
+}
+
+void FanoutSink::on_report(const std::string& device, const smd::AnalogReport& r) {
+    for (HostSink* s : sinks_) s->on_report(device, r);
+}
+
+void FanoutSink::on_command(const std::string& device, const smd::CommandSent& c) {
+    for (HostSink* s : sinks_) s->on_command(device, c);
 }
 
 }  // namespace smdgw

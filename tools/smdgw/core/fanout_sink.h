@@ -1,6 +1,6 @@
 #pragma once
-// Hands every host call and event to several sinks (output, history, ...)
-// and counts the records published.
+// Hands every host event to several sinks (device state, outputs, history,
+// ...) in the order they were added, and counts the records published.
 
 #include <cstdint>
 #include <functional>
@@ -19,11 +19,14 @@ class FanoutSink : public HostSink {
     uint64_t published() const { return published_; }
 
     bool wants_calls() const override;
-    void on_call(const std::string& device, const Json::Value& call) override;
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    bool wants_frames() const override;
+    void on_call(const std::string& device, const smd::HostCall& call) override;
+    void on_frame(const std::string& device, const smd::FrameVerdict& verdict) override;
+    void on_publish(const std::string& device, const smd::RecordPublished& r) override;
+    void on_history(const std::string& device, const smd::RecordStored& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_report(const std::string& device, const smd::AnalogReport& r) override;
+    void on_command(const std::string& device, const smd::CommandSent& c) override;
 
    private:
     std::vector<HostSink*> sinks_;

@@ -27,7 +27,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
         rd.cfg = dc;
         try {
             rd.driver.reset(plugin_.device_provider->create());
-            rd.driver->SetSink(&sink_);
+            rd.driver->SetSink(&device_sink_);
             rd.driver->SetClock(clock);
             rd.driver->Init(std::weak_ptr<SMDController>(), index, dc.entry);
             rd.driver->InitV(nullptr, index, dc.entry);
@@ -38,6 +38,7 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
             continue;
         }
         ++index;
+        states_.add_device(dc.name, dc.data_id);
         devices_.push_back(std::move(rd));
     }
     return failed;
@@ -65,6 +66,9 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
         done = end;
         between_frames();
     }
+    for (RunningDevice* d : on_line)
+        states_.set_frame_counters(static_cast<size_t>(d - devices_.data()),
+                                   d->driver->FrameCounters(), d->driver->FramesFiltered());
 }
 
 bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
@@ -101,24 +105,23 @@ void Gateway::reset_all() {
 }
 
 void Gateway::write_stats() {
-    for (auto& d : devices_) {
-        const smd::FrameCounters& c = d.driver->FrameCounters();
+    for (const DeviceState& d : states_.all()) {
+        const DeviceCounters& c = d.counters;
         Json::Value e;
         e["event"] = "stats";
-        e["frames_accepted"] = static_cast<Json::UInt64>(c.accepted);
+        e["frames_accepted"] = static_cast<Json::UInt64>(c.frames.accepted);
         Json::Value errors(Json::objectValue);
         for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
             errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
-                static_cast<Json::UInt64>(c.weird[k]);
+                static_cast<Json::UInt64>(c.frames.weird[k]);
         e["frame_errors"] = errors;
-        e["frame_errors_total"] = static_cast<Json::UInt64>(c.errors());
-        e["stray_bytes"] = static_cast<Json::UInt64>(c.stray_bytes);
-        e["frames_other_address"] = static_cast<Json::UInt64>(d.driver->FramesFiltered());
-        e["rounds_published"] = static_cast<Json::UInt64>(d.driver->RoundsPublished());
-        e["last_round"] = d.driver->DataReady()
-                              ? boost::posix_time::to_simple_string(d.driver->LastRoundTime())
-                              : Json::Value();
-        out_.write(d.cfg.name, std::move(e));
+        e["frame_errors_total"] = static_cast<Json::UInt64>(c.frames.errors());
+        e["stray_bytes"] = static_cast<Json::UInt64>(c.frames.stray_bytes);
+        e["frames_other_address"] = static_cast<Json::UInt64>(c.frames_other_address);
+        e["rounds_published"] = static_cast<Json::UInt64>(c.rounds_published);
+        e["last_round"] =
+            d.has_record() ? boost::posix_time::to_simple_string(d.record_time) : Json::Value();
+        out_.write(d.name, std::move(e));
     }
 }
 

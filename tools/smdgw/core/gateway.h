@@ -11,6 +11,8 @@
 #include "host/host_clock.h"
 #include "host/smd_spdevice.h"
 #include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/device_state.h"
+#include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/core/plugin_loader.h"
 
@@ -33,13 +35,18 @@ struct RunningDevice {
 
 class Gateway {
    public:
-    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin)
-        : sink_(sink), out_(out), plugin_(plugin) {}
+    // Devices report to the state snapshot first, then to sink.
+    Gateway(HostSink& sink, LineOutput& out, const LoadedPlugin& plugin, DeviceStates& states)
+        : out_(out), plugin_(plugin), states_(states) {
+        device_sink_.add(&states_);
+        device_sink_.add(&sink);
+    }
 
     // Creates and initialises every configured device. A device whose
     // initialisation fails is reported and left out; returns how many failed.
     int create_devices(const GatewayConfig& cfg, const HostClock* clock = nullptr);
     std::vector<RunningDevice>& devices() { return devices_; }
+    const DeviceStates& states() const { return states_; }
 
     // Hands bytes read from the line to every device on it, frame by frame
     // until a stop is asked for. A driver that throws is reported and the
@@ -55,8 +62,8 @@ class Gateway {
 
     // Calls Reset on every device.
     void reset_all();
-    // One {"event":"stats"} line per device: frames, frame errors by kind,
-    // rounds published and the time of the last round.
+    // One {"event":"stats"} line per device from the state snapshot: frames,
+    // frame errors by kind, rounds published and the time of the last round.
     void write_stats();
 
     void get_value(const std::string& key);
@@ -82,9 +89,10 @@ class Gateway {
     static void report(const std::string& device, const std::string& what);
 
    private:
-    HostSink& sink_;
     LineOutput& out_;
     const LoadedPlugin& plugin_;
+    DeviceStates& states_;
+    FanoutSink device_sink_;
     std::vector<RunningDevice> devices_;
     std::function<void()> between_frames_;
     bool stop_ = false;

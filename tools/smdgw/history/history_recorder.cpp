@@ -11,8 +11,9 @@ HistoryRecorder::HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
                                  std::map<std::string, uint32_t> data_ids)
     : writer_(writer), clock_(clock), data_ids_(std::move(data_ids)) {}
 
-void HistoryRecorder::on_history(const std::string& device, const unsigned char* data,
-                                 unsigned length) {
+void HistoryRecorder::on_history(const std::string& device, const smd::RecordStored& stored) {
+    const unsigned char* data = stored.data;
+    const unsigned length = stored.length;
     if (!restoring_.empty() && device == restoring_) return;
     if (data == nullptr || length != kRecordSize) {
         log_error("history: device \"" + device + "\" stored " + std::to_string(length) +

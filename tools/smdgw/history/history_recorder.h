@@ -18,7 +18,7 @@ class HistoryRecorder : public HostSink {
     HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
                     std::map<std::string, uint32_t> data_ids);
 
-    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
+    void on_history(const std::string& device, const smd::RecordStored& stored) override;
 
     // While a device is given back its stored record, what it stores again is
     // that same record under a new time: it is not stored a second time.

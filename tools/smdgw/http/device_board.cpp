@@ -2,12 +2,14 @@
 
 #include <json/writer.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
+#include "host/alarm_english.h"
 #include "record/record_json.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/output/event_writer.h"
-#include "tools/smdgw/output/record_samples.h"
 
 namespace smdgw::http {
 
@@ -17,15 +19,10 @@ namespace {
 constexpr int64_t kTrendSeconds = 3600;
 constexpr size_t kTrendPoints = 3600;
 
-std::string alarm_identity(const Json::Value& e) {
-    return e["key"].asString() + "/" + e["alarm_id"].asString() + "/" +
-           std::to_string(e["seq"].asUInt());
-}
-
 }  // namespace
 
-DeviceBoard::DeviceBoard(const HostClock* clock, EventHub& hub)
-    : clock_(clock ? *clock : system_host_clock()), hub_(hub) {}
+DeviceBoard::DeviceBoard(const HostClock* clock, EventHub& hub, const DeviceStates& states)
+    : clock_(clock ? *clock : system_host_clock()), hub_(hub), states_(states) {}
 
 void DeviceBoard::add_device(const DeviceInfo& info) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -38,7 +35,11 @@ void DeviceBoard::restore_done() {
     std::lock_guard<std::mutex> lock(mutex_);
     restoring_ = false;
     const int64_t t = now();
-    for (Entry& e : entries_) e.announced_state = state(e, t);
+    for (Entry& e : entries_) {
+        DeviceState d;
+        states_.get(e.info.name, d);
+        e.announced_state = state(e, d, t);
+    }
 }
 
 DeviceBoard::Entry* DeviceBoard::find(const std::string& name) {
@@ -55,11 +56,12 @@ const DeviceBoard::Entry* DeviceBoard::find(const std::string& name) const {
 
 int64_t DeviceBoard::now() const { return static_cast<int64_t>(clock_.unix_time()); }
 
-std::string DeviceBoard::state(const Entry& e, int64_t now) const {
+std::string DeviceBoard::state(const Entry& e, const DeviceState& d, int64_t now) const {
     if (e.info.port.empty()) return kStateNoPort;
-    if (!e.has_round) return kStateNever;
+    if (!d.has_record()) return kStateNever;
     if (e.restored) return kStateRestored;
-    return now - e.last_round >= kStaleSeconds ? kStateStale : kStateLive;
+    return now - static_cast<int64_t>(d.record_unix_time) >= kStaleSeconds ? kStateStale
+                                                                          : kStateLive;
 }
 
 void DeviceBoard::publish(const std::string& device, const Json::Value& event) {
@@ -70,24 +72,19 @@ void DeviceBoard::publish(const std::string& device, const Json::Value& event) {
 }
 
 void DeviceBoard::announce(Entry& e, int64_t now) {
-    const std::string s = state(e, now);
+    DeviceState d;
+    if (!states_.get(e.info.name, d)) return;
+    const std::string s = state(e, d, now);
     if (s == e.announced_state) return;
     Json::Value ev;
     ev["event"] = "state";
     ev["state"] = s;
     ev["previous"] = e.announced_state;
-    ev["age_s"] = e.has_round ? Json::Value(static_cast<Json::Int64>(now - e.last_round))
-                              : Json::Value();
+    ev["age_s"] = d.has_record()
+                      ? Json::Value(static_cast<Json::Int64>(now - d.record_unix_time))
+                      : Json::Value();
     e.announced_state = s;
     publish(e.info.name, ev);
-}
-
-void DeviceBoard::sample(const std::string& name, const smd::FrameCounters& counters) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Entry* e = find(name);
-    if (!e) return;
-    e->counters = counters;
-    e->has_counters = true;
 }
 
 void DeviceBoard::tick() {
@@ -102,19 +99,14 @@ void DeviceBoard::forward(const std::string& device, const Json::Value& line) {
     publish(device, line);
 }
 
-void DeviceBoard::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                             unsigned length) {
+void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublished& r) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* e = find(device);
-    if (!e || length != kRecordSize) return;
-    const int64_t t = now();
-    e->record.assign(data, data + length);
-    e->has_round = true;
-    e->last_round = t;
+    if (!e || r.length != kRecordSize) return;
+    const int64_t t = static_cast<int64_t>(r.unix_time);
     e->restored = restoring_;
-    ++e->rounds;
     veltra_record_t rec;
-    std::memcpy(&rec, data, sizeof rec);
+    std::memcpy(&rec, r.data, sizeof rec);
     e->trend.push_back({t, rec.dc.v, rec.dc.i});
     while (!e->trend.empty() &&
            (e->trend.size() > kTrendPoints || t - e->trend.front().time > kTrendSeconds))
@@ -122,61 +114,96 @@ void DeviceBoard::on_publish(const std::string& device, int data_id, const unsig
     if (hub_.has_streams()) {
         Json::Value ev;
         ev["event"] = "record";
-        ev["data_id"] = data_id;
-        ev["length"] = length;
+        ev["data_id"] = r.data_id;
+        ev["length"] = r.length;
         ev["record"] = record_to_json(rec);
         ev["record"]["complete"] = true;
         ev["record"]["restored"] = e->restored;
         publish(device, ev);
     }
-    if (!restoring_) announce(*e, t);
+    if (!restoring_) announce(*e, now());
 }
 
-void DeviceBoard::on_event(const std::string& device, const Json::Value& event) {
+void DeviceBoard::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     std::lock_guard<std::mutex> lock(mutex_);
     Entry* e = find(device);
     if (!e) return;
-    if (event["event"].asString() == "alarm") {
-        const std::string id = alarm_identity(event);
-        if (event["state"].asString() == "raised") {
-            AlarmView a;
-            a.device = device;
-            a.alarm_id = event["alarm_id"].asString();
-            a.key = event["key"].asString();
-            a.seq = event["seq"].asUInt();
-            a.level = event["level"].asInt();
-            a.message = event["message"].asString();
-            a.english = event["english"].asString();
-            a.since = now();
-            e->alarms[id] = std::move(a);
-        } else {
-            e->alarms.erase(id);
-        }
-    }
-    publish(device, event);
+    AlarmKey k{std::string(a.key), std::string(a.alarm_id), a.seq};
+    if (a.raised)
+        e->since[k] = now();
+    else
+        e->since.erase(k);
+    if (!hub_.has_streams()) return;
+    Json::Value ev;
+    ev["event"] = "alarm";
+    ev["state"] = a.raised ? "raised" : "cleared";
+    ev["level"] = a.level;
+    ev["key"] = k.key;
+    ev["alarm_id"] = k.alarm_id;
+    ev["value"] = std::string(a.value);
+    ev["message"] = std::string(a.message);
+    ev["english"] = smd::alarm_english(k.alarm_id, std::string(a.message));
+    ev["seq"] = a.seq;
+    publish(device, ev);
 }
 
-DeviceView DeviceBoard::view(const Entry& e, int64_t now) const {
+void DeviceBoard::on_report(const std::string& device, const smd::AnalogReport& r) {
+    if (!hub_.has_streams()) return;
+    Json::Value ev;
+    ev["event"] = "report";
+    ev["signal_id"] = std::string(r.signal_id);
+    ev["value"] = std::isfinite(r.value) ? Json::Value(r.value) : Json::Value();
+    std::lock_guard<std::mutex> lock(mutex_);
+    publish(device, ev);
+}
+
+void DeviceBoard::on_command(const std::string& device, const smd::CommandSent& c) {
+    if (!hub_.has_streams()) return;
+    Json::Value ev;
+    ev["event"] = "command";
+    ev["cid1"] = c.cid1;
+    ev["cid2"] = c.cid2;
+    ev["info"] = std::string(c.info);
+    ev["frame"] = std::string(c.frame);
+    ev["sent"] = c.sent;
+    std::lock_guard<std::mutex> lock(mutex_);
+    publish(device, ev);
+}
+
+DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) const {
     DeviceView v;
     v.name = e.info.name;
     v.data_id = e.info.data_id;
     v.address = e.info.address;
     v.port = e.info.port;
     v.role = e.info.role;
-    v.state = state(e, now);
-    if (e.has_round) {
-        v.last_round = e.last_round;
-        v.age_s = now - e.last_round;
+    v.state = state(e, d, now);
+    if (d.has_record()) {
+        v.last_round = static_cast<int64_t>(d.record_unix_time);
+        v.age_s = now - *v.last_round;
     }
-    v.rounds = e.rounds;
-    // Every record the driver publishes closes a whole round; damaged rounds
-    // are not published and so not counted here.
+    v.rounds = d.counters.rounds_published;
+    // Every record the driver publishes closes a whole round; rounds it gives
+    // up on are not published and so not counted here.
     v.rounds_damaged = 0;
-    v.frame_errors = e.has_counters ? e.counters.errors() : 0;
-    v.complete = e.has_round;
+    v.frame_errors = d.counters.frames.errors();
+    v.complete = d.has_record();
     v.restored = e.restored;
-    v.record = e.record;
-    for (const auto& kv : e.alarms) v.alarms.push_back(kv.second);
+    v.record = d.record;
+    for (const auto& kv : d.alarms) {
+        if (!kv.second.active) continue;
+        AlarmView a;
+        a.device = e.info.name;
+        a.alarm_id = kv.first.alarm_id;
+        a.key = kv.first.key;
+        a.seq = kv.first.seq;
+        a.level = kv.second.level;
+        a.message = kv.second.message;
+        a.english = smd::alarm_english(a.alarm_id, a.message);
+        const auto since = e.since.find(kv.first);
+        a.since = since == e.since.end() ? now : since->second;
+        v.alarms.push_back(std::move(a));
+    }
     std::stable_sort(v.alarms.begin(), v.alarms.end(),
                      [](const AlarmView& a, const AlarmView& b) { return a.since < b.since; });
     return v;
@@ -186,7 +213,11 @@ std::vector<DeviceView> DeviceBoard::devices() const {
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t t = now();
     std::vector<DeviceView> out;
-    for (const Entry& e : entries_) out.push_back(view(e, t));
+    for (const Entry& e : entries_) {
+        DeviceState d;
+        states_.get(e.info.name, d);
+        out.push_back(view(e, d, t));
+    }
     return out;
 }
 
@@ -194,7 +225,9 @@ std::optional<DeviceView> DeviceBoard::device(const std::string& name) const {
     std::lock_guard<std::mutex> lock(mutex_);
     const Entry* e = find(name);
     if (!e) return std::nullopt;
-    return view(*e, now());
+    DeviceState d;
+    states_.get(name, d);
+    return view(*e, d, now());
 }
 
 std::vector<TrendPoint> DeviceBoard::trend(const std::string& name) const {
@@ -205,25 +238,7 @@ std::vector<TrendPoint> DeviceBoard::trend(const std::string& name) const {
 }
 
 std::vector<PrometheusDevice> DeviceBoard::prometheus() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<PrometheusDevice> out;
-    for (const Entry& e : entries_) {
-        PrometheusDevice p;
-        p.name = e.info.name;
-        p.data_id = e.info.data_id;
-        p.has_counters = e.has_counters;
-        p.counters = e.counters;
-        p.rounds = e.rounds;
-        for (const auto& kv : e.alarms)
-            if (kv.second.alarm_id == kCommAlarmId) p.comm_alarm = true;
-        if (e.record.size() == kRecordSize) {
-            veltra_record_t rec;
-            std::memcpy(&rec, e.record.data(), sizeof rec);
-            p.samples = record_samples(rec);
-        }
-        out.push_back(std::move(p));
-    }
-    return out;
+    return prometheus_devices(states_.all());
 }
 
 }  // namespace smdgw::http

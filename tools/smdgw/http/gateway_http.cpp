@@ -14,10 +14,10 @@ constexpr size_t kMaxControlJobs = 8;
 }  // namespace
 
 GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
-                         LineOutput& out)
+                         LineOutput& out, const DeviceStates& states)
     : options_(options),
       hub_(options.max_streams, kMaxQueuedEvents),
-      board_(clock, hub_),
+      board_(clock, hub_, states),
       forwarding_(out, board_),
       queue_(kMaxControlJobs) {
     sink.add(&board_);
@@ -57,7 +57,6 @@ bool GatewayHttp::start(Gateway& gw) {
     board_.restore_done();
     gw.set_between_frames([this, &gw] {
         drain(gw);
-        for (RunningDevice& d : gw.devices()) board_.sample(d.cfg.name, d.driver->FrameCounters());
         board_.tick();
     });
     service_ = std::make_unique<HttpService>(

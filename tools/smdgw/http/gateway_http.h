@@ -24,7 +24,7 @@ class GatewayHttp {
     // Before the gateway is made: joins the fan-out; the gateway is to write
     // its own lines to lines().
     GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
-                LineOutput& out);
+                LineOutput& out, const DeviceStates& states);
     ~GatewayHttp();
     LineOutput& lines() { return forwarding_; }
 

@@ -2,9 +2,34 @@
 
 #include <sstream>
 
-#include "record/record_json.h"
+#include "host/alarm_english.h"
+#include "record/record_fields.h"
 
 namespace smdgw {
+
+namespace {
+
+void call_arg(std::string& out, const smd::CallArg& a) {
+    switch (a.kind) {
+        case smd::CallArg::Kind::Int:
+            json_int(out, a.i);
+            break;
+        case smd::CallArg::Kind::UInt:
+            json_uint(out, a.u);
+            break;
+        case smd::CallArg::Kind::Float:
+            json_float(out, a.f);
+            break;
+        case smd::CallArg::Kind::Bool:
+            json_bool(out, a.b);
+            break;
+        case smd::CallArg::Kind::Text:
+            json_string(out, a.text);
+            break;
+    }
+}
+
+}  // namespace
 
 Json::StreamWriterBuilder event_json_settings() {
     Json::StreamWriterBuilder b;
@@ -19,6 +44,15 @@ EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(tr
     writer_.reset(event_json_settings().newStreamWriter());
 }
 
+void EventWriter::finish(const std::string& device) {
+    if (!device.empty()) json_string(obj_.add("device"), device);
+    line_.clear();
+    obj_.close(line_);
+    line_.push_back('\n');
+    std::fwrite(line_.data(), 1, line_.size(), out_);
+    std::fflush(out_);
+}
+
 void EventWriter::write(const std::string& device, Json::Value line) {
     if (!device.empty()) line["device"] = device;
     std::ostringstream os;
@@ -29,22 +63,49 @@ void EventWriter::write(const std::string& device, Json::Value line) {
     std::fflush(out_);
 }
 
-void EventWriter::on_call(const std::string& device, const Json::Value& call) {
-    write(device, call);
+void EventWriter::on_call(const std::string& device, const smd::HostCall& call) {
+    json_string(obj_.add("call"), call.name);
+    for (size_t k = 0; k < call.count; ++k) call_arg(obj_.add(call.args[k].name), call.args[k]);
+    finish(device);
 }
 
-void EventWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                             unsigned length) {
-    Json::Value e;
-    e["event"] = "record";
-    e["data_id"] = data_id;
-    e["length"] = length;
-    e["record"] = record_to_json_bytes(data, length);
-    write(device, std::move(e));
+void EventWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
+    json_int(obj_.add("data_id"), r.data_id);
+    json_string(obj_.add("event"), "record");
+    json_uint(obj_.add("length"), r.length);
+    veltra::record_json_text(obj_.add("record"), r.data, r.length);
+    finish(device);
 }
 
-void EventWriter::on_event(const std::string& device, const Json::Value& event) {
-    write(device, event);
+void EventWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    json_string(obj_.add("event"), "alarm");
+    json_string(obj_.add("state"), a.raised ? "raised" : "cleared");
+    json_int(obj_.add("level"), a.level);
+    json_string(obj_.add("key"), a.key);
+    json_string(obj_.add("alarm_id"), a.alarm_id);
+    json_string(obj_.add("value"), a.value);
+    json_string(obj_.add("message"), a.message);
+    json_string(obj_.add("english"),
+                smd::alarm_english(std::string(a.alarm_id), std::string(a.message)));
+    json_uint(obj_.add("seq"), a.seq);
+    finish(device);
+}
+
+void EventWriter::on_report(const std::string& device, const smd::AnalogReport& r) {
+    json_string(obj_.add("event"), "report");
+    json_string(obj_.add("signal_id"), r.signal_id);
+    json_float(obj_.add("value"), r.value);
+    finish(device);
+}
+
+void EventWriter::on_command(const std::string& device, const smd::CommandSent& c) {
+    json_string(obj_.add("event"), "command");
+    json_uint(obj_.add("cid1"), c.cid1);
+    json_uint(obj_.add("cid2"), c.cid2);
+    json_string(obj_.add("info"), c.info);
+    json_string(obj_.add("frame"), c.frame);
+    json_bool(obj_.add("sent"), c.sent);
+    finish(device);
 }
 
 }  // namespace smdgw

@@ -1,7 +1,9 @@
 #pragma once
 // smdgw's output: one JSON object per line, UTF-8. Records as decoded
 // records, alarm changes, reports, commands and, when tracing, every call
-// between the plug-in and the host.
+// between the plug-in and the host. Host events are written straight from
+// their structs (json_text.h); smdgw's own lines (values, control results,
+// statistics) come as JSON values.
 
 #include <json/value.h>
 #include <json/writer.h>
@@ -12,6 +14,7 @@
 
 #include "host/host_sink.h"
 #include "tools/smdgw/core/line_output.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw {
 
@@ -24,18 +27,24 @@ class EventWriter : public HostSink, public LineOutput {
     EventWriter(std::FILE* out, bool trace_host);
 
     bool wants_calls() const override { return trace_; }
-    void on_call(const std::string& device, const Json::Value& call) override;
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    void on_call(const std::string& device, const smd::HostCall& call) override;
+    void on_publish(const std::string& device, const smd::RecordPublished& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_report(const std::string& device, const smd::AnalogReport& r) override;
+    void on_command(const std::string& device, const smd::CommandSent& c) override;
 
     // Writes one line with "device" set (when not empty).
     void write(const std::string& device, Json::Value line) override;
 
    private:
+    // Adds "device" (when not empty) to the object and writes it as one line.
+    void finish(const std::string& device);
+
     std::FILE* out_;
     bool trace_;
     std::unique_ptr<Json::StreamWriter> writer_;
+    JsonObject obj_;    // the event being written
+    std::string line_;  // its text, reused
 };
 
 }  // namespace smdgw

@@ -63,12 +63,10 @@ void InfluxWriter::emit(const std::string& text) {
     std::fflush(out_);
 }
 
-void InfluxWriter::on_publish(const std::string& device, int data_id, const unsigned char* data,
-                              unsigned length) {
-    (void)data_id;
-    if (length != kRecordSize) return;
+void InfluxWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
+    if (r.length != kRecordSize) return;
     veltra_record_t rec;
-    std::memcpy(&rec, data, sizeof rec);
+    std::memcpy(&rec, r.data, sizeof rec);
     const std::string ts = " " + std::to_string(now_ns_()) + "\n";
     const std::string device_tag = ",device=" + influx_key(device);
     std::string text;
@@ -90,19 +88,14 @@ void InfluxWriter::on_publish(const std::string& device, int data_id, const unsi
     emit(text);
 }
 
-void InfluxWriter::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() != "alarm") return;
+void InfluxWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     std::string text = "veltra_alarm,device=" + influx_key(device);
-    const std::string alarm_id = event["alarm_id"].asString();
-    const std::string key = event["key"].asString();
-    const std::string message = event["message"].asString();
-    if (!alarm_id.empty()) text += ",alarm_id=" + influx_key(alarm_id);
-    if (!key.empty()) text += ",key=" + influx_key(key);
-    if (!message.empty()) text += ",message=" + influx_key(message);
-    text += ",seq=" + std::to_string(event["seq"].asUInt());
-    const bool raised = event["state"].asString() == "raised";
-    text += std::string(" active=") + (raised ? "1.0" : "0.0");
-    text += ",level=" + influx_float(event["level"].asDouble());
+    if (!a.alarm_id.empty()) text += ",alarm_id=" + influx_key(std::string(a.alarm_id));
+    if (!a.key.empty()) text += ",key=" + influx_key(std::string(a.key));
+    if (!a.message.empty()) text += ",message=" + influx_key(std::string(a.message));
+    text += ",seq=" + std::to_string(a.seq);
+    text += std::string(" active=") + (a.raised ? "1.0" : "0.0");
+    text += ",level=" + influx_float(static_cast<double>(a.level));
     text += " " + std::to_string(now_ns_()) + "\n";
     emit(text);
 }

@@ -20,9 +20,8 @@ class InfluxWriter : public HostSink, public LineOutput {
     InfluxWriter(std::FILE* out, std::function<int64_t()> now_ns)
         : out_(out), now_ns_(std::move(now_ns)) {}
 
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    void on_publish(const std::string& device, const smd::RecordPublished& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     // Statistics become an "smdgw_stats" line; other lines of smdgw itself
     // (values, control results) go to standard error as information.
     void write(const std::string& device, Json::Value line) override;

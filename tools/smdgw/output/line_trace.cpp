@@ -13,30 +13,18 @@ constexpr uint8_t kLastReturnCode = 0x06;
 
 }  // namespace
 
-class LineTrace::Tap : public FrameObserver {
-   public:
-    Tap(LineTrace& trace, std::string device) : trace_(trace), device_(std::move(device)) {}
-    void on_frame(const uint8_t* frame, size_t length, bool delivered) override {
-        trace_.frame(device_, frame, length, delivered);
-    }
-    void on_frame_error(smd::FrameWeird why) override {
-        trace_.error(device_, smd::frame_weird_name(why));
-    }
-
-   private:
-    LineTrace& trace_;
-    std::string device_;
-};
-
 LineTrace::LineTrace(std::FILE* out, int verbosity, std::function<int64_t()> now_ms,
                      std::string prefix)
     : out_(out), verbosity_(verbosity), now_ms_(std::move(now_ms)), prefix_(std::move(prefix)) {}
 
 LineTrace::~LineTrace() = default;
 
-FrameObserver* LineTrace::watch(const std::string& device) {
-    taps_.push_back(std::make_unique<Tap>(*this, device));
-    return taps_.back().get();
+void LineTrace::on_frame(const std::string& device, const smd::FrameVerdict& v) {
+    if (v.kind == smd::FrameVerdict::Kind::Rejected) {
+        error(device, smd::frame_weird_name(v.error));
+    } else {
+        frame(device, v.frame, v.length, v.kind == smd::FrameVerdict::Kind::Delivered);
+    }
 }
 
 std::string LineTrace::time_text(int64_t ms) {

@@ -11,20 +11,20 @@
 #include <string>
 #include <vector>
 
-#include "host/frame_observer.h"
+#include "host/host_sink.h"
 
 namespace smdgw {
 
-class LineTrace {
+class LineTrace : public HostSink {
    public:
     // now_ms: milliseconds since the epoch. prefix starts every line (a log
     // level for Telegraf, or nothing).
     LineTrace(std::FILE* out, int verbosity, std::function<int64_t()> now_ms,
               std::string prefix = {});
-    ~LineTrace();
+    ~LineTrace() override;
 
-    // The observer for one device's frames; it lives as long as this trace.
-    FrameObserver* watch(const std::string& device);
+    bool wants_frames() const override { return true; }
+    void on_frame(const std::string& device, const smd::FrameVerdict& verdict) override;
 
     // Local time as "YYYY-MM-DD HH:MM:SS.mmm".
     static std::string time_text(int64_t ms);
@@ -32,7 +32,6 @@ class LineTrace {
     static const char* direction(uint8_t cid2_rtn);
 
    private:
-    class Tap;
     void frame(const std::string& device, const uint8_t* f, size_t n, bool delivered);
     void error(const std::string& device, const char* kind);
     void put(const std::string& line);
@@ -41,7 +40,6 @@ class LineTrace {
     int verbosity_;
     std::function<int64_t()> now_ms_;
     std::string prefix_;
-    std::vector<std::unique_ptr<Tap>> taps_;
 };
 
 }  // namespace smdgw

@@ -11,23 +11,21 @@
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/output/prometheus_render.h"
 
 namespace smdgw {
 
+// Every device of the state snapshot, in its order; the file is written when
+// a round is stored (its alarms evaluated) and when a communication alarm is
+// raised or cleared.
 class PrometheusFile : public HostSink {
    public:
-    PrometheusFile(std::string path, std::string driver_version)
-        : path_(std::move(path)), version_(std::move(driver_version)) {}
+    PrometheusFile(std::string path, std::string driver_version, const DeviceStates& states)
+        : path_(std::move(path)), version_(std::move(driver_version)), states_(states) {}
 
-    // Devices appear in the file in the order they are added. The counters
-    // belong to the device's frame decoder and must outlive this object.
-    void add_device(const std::string& name, uint32_t data_id, const smd::FrameCounters* counters);
-
-    void on_publish(const std::string& device, int data_id, const unsigned char* data,
-                    unsigned length) override;
-    void on_history(const std::string& device, const unsigned char* data, unsigned length) override;
-    void on_event(const std::string& device, const Json::Value& event) override;
+    void on_history(const std::string& device, const smd::RecordStored& r) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
 
     // The whole exposition as it would be written now.
     std::string render() const;
@@ -35,15 +33,10 @@ class PrometheusFile : public HostSink {
     bool write() const;
 
    private:
-    struct Device {
-        PrometheusDevice state;  // counters copied in at each render
-        const smd::FrameCounters* counters = nullptr;
-    };
-    Device* find(const std::string& name);
-
     std::string path_;
     std::string version_;
-    std::vector<Device> devices_;
+    const DeviceStates& states_;
 };
+
 
 }  // namespace smdgw

@@ -1,7 +1,10 @@
 #include "tools/smdgw/output/prometheus_render.h"
 
 #include <cmath>
+#include <cstring>
 #include <map>
+
+#include "record/veltra_record.h"
 
 namespace smdgw {
 
@@ -56,6 +59,27 @@ std::string prometheus_label(const std::string& s) {
             out += "\\n";
         else
             out.push_back(c);
+    }
+    return out;
+}
+
+std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>& states) {
+    std::vector<PrometheusDevice> out;
+    out.reserve(states.size());
+    for (const DeviceState& d : states) {
+        PrometheusDevice p;
+        p.name = d.name;
+        p.data_id = d.data_id;
+        p.has_counters = true;
+        p.counters = d.counters.frames;
+        p.rounds = d.counters.rounds_published;
+        p.comm_alarm = d.alarm_active(kCommAlarmId);
+        if (p.rounds > 0 && d.record.size() == kRecordSize) {
+            veltra_record_t rec;
+            std::memcpy(&rec, d.record.data(), sizeof rec);
+            p.samples = record_samples(rec);
+        }
+        out.push_back(std::move(p));
     }
     return out;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/frame_codec.h"
+#include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/output/record_samples.h"
 
 namespace smdgw {
@@ -22,6 +23,9 @@ struct PrometheusDevice {
     bool comm_alarm = false;
     std::vector<Sample> samples;
 };
+
+// What the device state snapshot holds, as the exposition shows it.
+std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>& states);
 
 // The whole exposition, families sorted by name, each with HELP and TYPE once.
 std::string render_prometheus(const std::vector<PrometheusDevice>& devices,

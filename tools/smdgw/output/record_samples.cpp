@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 
+#include "record/record_fields.h"
+
 namespace smdgw {
 
 namespace {
@@ -68,11 +70,8 @@ class Collector {
 };
 
 void add_panel(Collector& c, unsigned panel, const veltra_dc_t& p) {
-    const unsigned fuses = std::min<unsigned>(p.alert_m_count, veltra_dc_t::ALERT_M_SIZE());
-    unsigned blown = 0;
-    for (unsigned k = 0; k < fuses; ++k)
-        if (p.alert_m[k] != 0) ++blown;
-    const double v[] = {p.v, p.i, double(p.alert_v), double(fuses), double(blown)};
+    const double v[] = {p.v, p.i, double(p.alert_v), double(veltra::reported_fuses(p)),
+                        double(veltra::blown_fuses(p))};
     c.add(kDc, panel, kDcFields, v);
 }
 
@@ -116,8 +115,7 @@ std::vector<Sample> record_samples(const veltra_record_t& r) {
         c.add(kRectifier, j + 1, kRectifierFields, v);
     }
     add_panel(c, 1, r.dc);
-    // A plant with one panel leaves the second one empty.
-    if (r.dc2.v != 0.0f || r.dc2.alert_m_count != 0) add_panel(c, 2, r.dc2);
+    if (veltra::has_second_panel(r)) add_panel(c, 2, r.dc2);
     return out;
 }
 

@@ -4,8 +4,12 @@
 
 #include <cstring>
 #include <sstream>
+#include <string_view>
+#include <vector>
 
 #include "host/number_text.h"
+#include "host/alarm_english.h"
+#include "record/record_fields.h"
 #include "tools/smdgw/output/event_writer.h"
 #include "record/veltra_record.h"
 
@@ -22,12 +26,22 @@ std::string fixed(float v, int decimals) {
 std::string panel_text(const veltra_dc_t& p) {
     const float v = p.v, i = p.i;
     std::string s = fixed(v, 2) + " V " + fixed(i, 1) + " A";
-    const unsigned fuses = std::min<unsigned>(p.alert_m_count, veltra_dc_t::ALERT_M_SIZE());
-    unsigned blown = 0;
-    for (unsigned k = 0; k < fuses; ++k)
-        if (p.alert_m[k] != 0) ++blown;
+    const unsigned fuses = veltra::reported_fuses(p);
+    const unsigned blown = veltra::blown_fuses(p);
     s += ", fuses " + std::to_string(fuses - blown) + "/" + std::to_string(fuses) + " ok";
     return s;
+}
+
+// An alarm as people read it: its message (or its English meaning) and ID,
+// or the ID alone.
+std::string alarm_text(std::string_view message, std::string_view alarm_id, bool english) {
+    std::string shown(message);
+    if (english) {
+        const std::string meaning = smd::alarm_english(std::string(alarm_id), shown);
+        if (!meaning.empty()) shown = meaning;
+    }
+    if (shown.empty()) return std::string(alarm_id);
+    return shown + " (" + std::string(alarm_id) + ")";
 }
 
 }  // namespace
@@ -51,19 +65,27 @@ void TextView::write(const std::string& device, Json::Value line) {
     write_line(text);
 }
 
-void TextView::on_history(const std::string& device, const unsigned char* data, unsigned length) {
-    if (length != kRecordSize) return;
+void TextView::on_history(const std::string& device, const smd::RecordStored& stored) {
+    if (stored.length != kRecordSize) return;
     veltra_quelm_k418t_419_Data_t r;
-    std::memcpy(&r, data, sizeof r);
+    std::memcpy(&r, stored.data, sizeof r);
+    uint64_t round = 0;
+    std::vector<std::string> active;
+    states_.read(device, [&](const DeviceState& d) {
+        round = d.counters.records_stored;
+        for (const auto& kv : d.alarms)
+            if (kv.second.active)
+                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_));
+    });
     std::ostringstream os;
     const ttime t = r.update_time;
     char when[32];
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t.year),
                   unsigned(t.month), unsigned(t.day), unsigned(t.hour), unsigned(t.minute),
                   unsigned(t.second));
-    os << "== " << device << "  round " << ++rounds_[device] << "  " << when << "\n";
+    os << "== " << device << "  round " << round << "  " << when << "\n";
     os << "  DC     panel 1: " << panel_text(r.dc);
-    if (r.dc2.v != 0.0f || r.dc2.alert_m_count != 0) os << " | panel 2: " << panel_text(r.dc2);
+    if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
     const unsigned inputs = std::min<unsigned>(r.ac.channel_count, kAcChannels);
     for (unsigned i = 0; i < inputs; ++i) {
@@ -84,32 +106,19 @@ void TextView::on_history(const std::string& device, const unsigned char* data, 
     const float out_v = r.out_v;
     os << "  RECT   " << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
        << " A in all, " << on << " on, " << faulty << " faulty\n";
-    const auto& active = active_[device];
     if (active.empty()) {
         os << "  ALARMS none";
     } else {
         os << "  ALARMS";
-        for (const auto& kv : active) os << "\n    " << kv.second;
+        for (const std::string& a : active) os << "\n    " << a;
     }
     write_line(os.str());
 }
 
-void TextView::on_event(const std::string& device, const Json::Value& event) {
-    if (event["event"].asString() != "alarm") return;
-    const std::string id = event["key"].asString() + "/" + event["alarm_id"].asString() + "/" +
-                           std::to_string(event["seq"].asUInt());
-    const std::string english = event["english"].asString();
-    const std::string message =
-        english_ && !english.empty() ? english : event["message"].asString();
-    const std::string text = message.empty() ? event["alarm_id"].asString()
-                                             : message + " (" + event["alarm_id"].asString() + ")";
-    const bool raised = event["state"].asString() == "raised";
-    if (raised)
-        active_[device][id] = text;
-    else
-        active_[device].erase(id);
-    write_line(std::string(raised ? "!! " : "ok ") + device + "  alarm " +
-               (raised ? "raised:  " : "cleared: ") + text);
+void TextView::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    write_line(std::string(a.raised ? "!! " : "ok ") + device + "  alarm " +
+               (a.raised ? "raised:  " : "cleared: ") +
+               alarm_text(a.message, a.alarm_id, english_));
 }
 
 }  // namespace smdgw
