@@ -15,7 +15,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                  std::optional<HistoryStore> history, const DeviceStates& states,
                  std::unique_ptr<MqttOutbox> outbox)
     : json_(out, o.trace_host),
-      text_(out, states),
+      text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     if (o.format == "text") {

@@ -42,6 +42,7 @@ const char* const kFooter =
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
+    "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
@@ -173,6 +174,12 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         ->check(CLI::IsMember({"json", "text", "influx"}))
         ->type_name("FORMAT")
         ->capture_default_str();
+    app.add_option("--lang", o.lang,
+                   "Alarm texts of the text view: zh (the driver's messages) or en (their "
+                   "English meaning)")
+        ->check(CLI::IsMember({"zh", "en"}))
+        ->type_name("LANG")
+        ->capture_default_str();
     app.add_option("--prometheus", o.prometheus_path,
                    "After each round, write every device's values to FILE in the Prometheus "
                    "text format")
@@ -222,6 +229,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add_history_options(app, o.history);
     add_mqtt_options(app, o.mqtt);
+    http::add_http_options(app, o.http);
 
     try {
         app.parse(argc, argv);
@@ -259,6 +267,9 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     }
     if (!o.history.check()) return kExitUsage;
     if (!o.mqtt.check(o.history.path)) return kExitUsage;
+    if (!o.http.check()) return kExitUsage;
+    o.http.service.history_path = o.history.path;
+    o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {
         int64_t start = 0;
         if (!parse_time_text(clock_start, start)) {

@@ -10,6 +10,7 @@
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/http/http_options.h"
 
 namespace smdgw {
 
@@ -32,6 +33,7 @@ struct Options {
     bool show_version = false;  // --version: print and exit
     bool trace_host = false;
     std::string format = "json";  // json, text or influx
+    std::string lang = "zh";      // alarm texts of the text view: zh or en
     std::string prometheus_path;
     int verbosity = 0;  // -v: the line trace; -vv with INFO bytes
     uint64_t count = 0;
@@ -41,6 +43,7 @@ struct Options {
     PortOptions port;
     HistoryOptions history;
     MqttOptions mqtt;
+    http::HttpCommandLine http;
     std::vector<AfterAction> after;
 };
 

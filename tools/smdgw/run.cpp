@@ -19,6 +19,7 @@
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/http/gateway_http.h"
 
 namespace smdgw {
 
@@ -58,7 +59,12 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
                 Outputs& outputs, DeviceStates& states, GatewayClock* clock,
                 DriverLogCapture& driver_log) {
-    Gateway gw(outputs.sink(), outputs.lines(), plugin, states);
+    // --http: the service follows every device and sees smdgw's own lines.
+    std::unique_ptr<http::GatewayHttp> web;
+    if (o.http.enabled())
+        web = std::make_unique<http::GatewayHttp>(o.http.service, clock, outputs.sink(),
+                                                  outputs.lines(), states);
+    Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
@@ -72,6 +78,7 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
                   " cannot be initialised; the gateway does not start");
         return kExitUsage;
     }
+    if (web) web->add_devices(gw, o.replay_path.empty() ? o.port_path : o.replay_path);
     if (!outputs.start(gw)) return kExitFailure;
     // The driver's lines of each chunk of input are written when it is done;
     // the watchdog is fed while the input loop moves.
@@ -86,6 +93,7 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
     };
+    if (web && !web->start(gw)) return kExitUsage;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
     port.more_stats = [&outputs] { outputs.write_stats(); };
     watchdog.ready();
@@ -93,6 +101,7 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     const bool input_ok =
         o.replay_path.empty() ? run_ports(gw, port) : gw.replay(o.replay_path, &pacer);
     if (!input_ok) status = kExitFailure;
+    if (web) web->stop();
     outputs.finish();
     gw.write_stats();
     outputs.write_stats();

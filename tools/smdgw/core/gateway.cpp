@@ -70,6 +70,7 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
             }
         }
         done = end;
+        between_frames();
     }
     for (RunningDevice* d : on_line)
         states_.set_frame_counters(static_cast<size_t>(d - devices_.data()),
@@ -156,30 +157,40 @@ void Gateway::get_value(const std::string& key) {
 }
 
 void Gateway::control(int code, const std::vector<unsigned char>& request) {
-    for (auto& d : devices_) {
-        unsigned char output[8] = {};
-        int output_length = 0;
-        Json::Value e;
-        e["event"] = "control";
-        e["code"] = code;
-        try {
-            const int r =
-                d.driver->DeviceIoControl(code, request.data(), static_cast<int>(request.size()),
-                                          output, sizeof output, output_length);
-            e["result"] = r;
-            e["output_length"] = output_length;
-            if (output_length >= 4) {
-                int32_t v;
-                std::memcpy(&v, output, sizeof v);
-                e["output"] = v;
-            } else {
-                e["output"] = Json::Value();
-            }
-        } catch (const std::exception& ex) {
-            e["error"] = ex.what();
+    for (auto& d : devices_) control_device(d, code, request);
+}
+
+RunningDevice* Gateway::find(const std::string& name) {
+    for (auto& d : devices_)
+        if (d.cfg.name == name) return &d;
+    return nullptr;
+}
+
+Json::Value Gateway::control_device(RunningDevice& d, int code,
+                                    const std::vector<unsigned char>& request) {
+    unsigned char output[8] = {};
+    int output_length = 0;
+    Json::Value e;
+    e["event"] = "control";
+    e["code"] = code;
+    try {
+        const int r = d.driver->DeviceIoControl(code, request.data(),
+                                                static_cast<int>(request.size()), output,
+                                                sizeof output, output_length);
+        e["result"] = r;
+        e["output_length"] = output_length;
+        if (output_length >= 4) {
+            int32_t v;
+            std::memcpy(&v, output, sizeof v);
+            e["output"] = v;
+        } else {
+            e["output"] = Json::Value();
         }
-        out_.write(d.cfg.name, std::move(e));
+    } catch (const std::exception& ex) {
+        e["error"] = ex.what();
     }
+    out_.write(d.cfg.name, e);
+    return e;
 }
 
 }  // namespace smdgw

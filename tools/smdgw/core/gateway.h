@@ -71,6 +71,18 @@ class Gateway {
 
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
+    // DeviceIoControl on one device, on the thread that owns its line; the
+    // {"event":"control",...} line is written and returned.
+    Json::Value control_device(RunningDevice& d, int code,
+                               const std::vector<unsigned char>& request);
+    RunningDevice* find(const std::string& name);
+
+    // Work of other threads that must run on the line's thread between
+    // frames: called after every frame and, on a quiet line, by the port loop.
+    void set_between_frames(std::function<void()> f) { between_frames_ = std::move(f); }
+    void between_frames() {
+        if (between_frames_) between_frames_();
+    }
 
     // Called after each chunk of input has been handed to the drivers.
     void set_after_chunk(std::function<void()> f) { after_chunk_ = std::move(f); }
@@ -89,6 +101,7 @@ class Gateway {
     DeviceStates& states_;
     FanoutSink device_sink_;
     std::vector<RunningDevice> devices_;
+    std::function<void()> between_frames_;
     bool stop_ = false;
     std::function<void()> after_chunk_;
     GatewayClock* line_clock_ = nullptr;

@@ -369,11 +369,12 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
                                              gw.write_stats();
                                              if (opt.more_stats) opt.more_stats();
                                          });
-    // --count: checked often enough to stop soon after the last round.
-    // --count, SIGINT and SIGTERM: checked often enough to stop soon after.
+    // --count, SIGINT and SIGTERM: checked often enough to stop soon after;
+    // the work other threads queued for the line runs here when it is quiet.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {
         stall_while_test_file_exists();
         if (opt.on_tick) opt.on_tick();
+        gw.between_frames();
         if (gw.stop_requested()) io.stop();
     });
     io.run();

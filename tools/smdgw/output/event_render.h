@@ -10,7 +10,7 @@ namespace smdgw {
 
 // "data_id", "event":"record", "length", "record":{...}
 void record_members(JsonObject& obj, const smd::RecordPublished& r);
-// "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "seq"
+// "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "english", "seq"
 void alarm_members(JsonObject& obj, const smd::AlarmChange& a);
 
 }  // namespace smdgw

@@ -30,13 +30,17 @@ void call_arg(std::string& out, const smd::CallArg& a) {
 
 }  // namespace
 
-EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+Json::StreamWriterBuilder event_json_settings() {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
     // Floats carry about seven significant digits; more would print noise.
     b["precision"] = 7;
-    writer_.reset(b.newStreamWriter());
+    return b;
+}
+
+EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+    writer_.reset(event_json_settings().newStreamWriter());
 }
 
 void EventWriter::finish(const std::string& device) {

@@ -14,7 +14,7 @@
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
 #include "tools/smdgw/core/device_state.h"
-#include "tools/smdgw/output/record_samples.h"
+#include "tools/smdgw/output/prometheus_render.h"
 
 namespace smdgw {
 
@@ -43,7 +43,5 @@ class PrometheusFile : public HostSink {
     std::vector<std::function<std::string()>> sections_;
 };
 
-// A label value with backslash, double quote and line feed escaped.
-std::string prometheus_label(const std::string& s);
 
 }  // namespace smdgw

@@ -1,0 +1,40 @@
+#pragma once
+// The Prometheus text exposition of every device: one renderer behind both the
+// --prometheus file and the HTTP scrape endpoint, so the two never differ.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/frame_codec.h"
+#include "tools/smdgw/core/device_state.h"
+#include "tools/smdgw/output/record_samples.h"
+
+namespace smdgw {
+
+// What one device contributes, copied out of the line thread's state so the
+// text can be rendered on any thread.
+struct PrometheusDevice {
+    std::string name;
+    uint32_t data_id = 0;
+    bool has_counters = false;
+    smd::FrameCounters counters;
+    uint64_t rounds = 0;
+    bool comm_alarm = false;
+    std::vector<Sample> samples;
+};
+
+// What the device state snapshot holds, as the exposition shows it.
+std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>& states);
+
+// The whole exposition, families sorted by name, each with HELP and TYPE once.
+std::string render_prometheus(const std::vector<PrometheusDevice>& devices,
+                              const std::string& driver_version);
+
+// A label value with backslash, double quote and line feed escaped.
+std::string prometheus_label(const std::string& s);
+
+// The driver's communication alarm: raised when no round came for two minutes.
+constexpr const char* kCommAlarmId = "120600180010";
+
+}  // namespace smdgw
