@@ -4,8 +4,9 @@
 Reads the lines of `mosquitto_sub -F '%t\t%p'` (topic, a tab, the payload; a
 topic may hold blanks, never a tab) on standard input and
 writes the Influx line protocol that `smdgw --format influx` writes for the
-same rounds: the measurements veltra_system, veltra_ac, veltra_ac_input,
-veltra_rectifier and veltra_dc with the same fields and the tag device, plus
+same rounds: veltra_round (the round's quality), and for a complete round the
+measurements veltra_system, veltra_ac, veltra_ac_input, veltra_rectifier and
+veltra_dc, with the same fields and the tag device, plus
 a tag gateway (the topic level after the prefix's first one). The timestamp is
 the round's "time". A message that arrives twice (delivery is at least once)
 is written once: its boot_id and pub_seq name it.
@@ -39,6 +40,15 @@ def number(value):
 
 def nanoseconds(iso_time):
     return int(datetime.fromisoformat(iso_time).timestamp() * 1000) * 1000000
+
+
+def round_line(gateway, device, message, stamp):
+    damage = message.get("damage", {})
+    fields = [("complete", 0 if message.get("complete") is False else 1),
+              ("frame_errors", damage.get("frame_errors", 0)),
+              ("unanswered_commands", damage.get("unanswered_commands", 0))]
+    return ("veltra_round,device=" + tag(device) + ",gateway=" + tag(gateway) + " " +
+            ",".join(k + "=" + number(v) for k, v in fields) + " " + str(stamp))
 
 
 def record_lines(gateway, device, record, stamp):
@@ -102,12 +112,14 @@ def main():
         seen[name] = True
         if len(seen) > SEEN_LIMIT:
             seen.popitem(last=False)
-        if message.get("complete") is False:
-            continue
         gateway = levels[-3]
-        for out in record_lines(gateway, message["device"], message["record"],
-                                nanoseconds(message["time"])):
-            print(out)
+        stamp = nanoseconds(message["time"])
+        print(round_line(gateway, message["device"], message, stamp))
+        # A damaged round (published with --mqtt-damaged) reads as zeros
+        # where a section was lost: only its quality is written.
+        if message.get("complete") is not False:
+            for out in record_lines(gateway, message["device"], message["record"], stamp):
+                print(out)
         sys.stdout.flush()
 
 

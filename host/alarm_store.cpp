@@ -113,7 +113,11 @@ std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
             out.push_back(std::move(c));
             continue;
         }
-        // A held change must be reported again by the very next round.
+        // A damaged round that does not report the alarm lost its section: it
+        // neither confirms nor denies a held change, which waits for the next
+        // round that reports it. A complete round that does not report it
+        // drops the change.
+        if (!complete_) continue;
         drop(st);
     }
     return out;

@@ -1,8 +1,10 @@
 #pragma once
 // The host's alarm states and the rule that decides when a reported change
 // becomes one: a change reported by a complete round is applied at once; a
-// change reported by a damaged round is held until the next round reports the
-// same state, and dropped otherwise. With a confirmation count N, N
+// change reported by a damaged round is held until the next round that
+// reports the alarm: applied when it reports the same state, dropped when it
+// reports the old one or is complete and does not report it (a damaged round
+// that lost the alarm's section neither confirms nor denies). With a confirmation count N, N
 // consecutive rounds must report a change (a damaged round never applies one
 // alone). Reports outside a round (the communication alarm on the host's
 // timer) are the host's own judgement of time and are applied at once.

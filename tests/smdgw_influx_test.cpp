@@ -166,7 +166,7 @@ TEST(InfluxWriter, AlarmChangesAndStatistics) {
     stats["event"] = "stats";
     stats["frames_accepted"] = 12;
     stats["frame_errors"]["checksum"] = 2;
-    stats["last_round"] = "2026-Jan-01 00:00:00";
+    stats["last_round"] = "2026-01-01T00:00:00";
     w.write("plant1", stats);
 
     const auto pts = parse_influx(out.text());

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "smd_source_revision.h"
 #include "tools/powersim/faults.h"
 #include "tools/powersim/line_traffic.h"
 #include "tools/powersim/plant_model.h"
@@ -167,16 +168,32 @@ int main(int argc, char** argv) {
                    "With --listen: drop the client before this round and wait for the next")
         ->type_name("ROUND");
     app.add_option("--json", json_path, "Write what was sent, one JSON line per round");
+    bool show_version = false;
+    app.add_flag("--version", show_version, "Print the version and exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+    if (show_version) {
+        std::cout << "powersim " << SMD_VERSION << " (source " << SMD_SOURCE_REVISION << ")"
+                  << std::endl;
+        return std::cout ? kExitOk : kExitFailure;
+    }
 
+    if (!(interval >= 0.0 && interval <= 86400.0)) {
+        std::cerr << "powersim: --interval " << interval
+                  << " must be 0 to 86400 seconds between rounds" << std::endl;
+        return kExitUsage;
+    }
     std::vector<powersim::Fault> faults;
     powersim::LineFaults line;
     try {
-        for (const auto& t : fault_texts) faults.push_back(powersim::parse_fault(t));
+        const powersim::PlantLimits limits{params.modules, params.panels, params.fuses};
+        for (const auto& t : fault_texts) {
+            faults.push_back(powersim::parse_fault(t));
+            powersim::check_fault_fits(faults.back(), t, limits);
+        }
         line = parse_line_faults(corrupt, noise, drop, silence);
         for (const auto& t : never_answer) line.never_answered.push_back(parse_pair(t));
     } catch (const std::invalid_argument& e) {

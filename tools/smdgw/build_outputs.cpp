@@ -15,7 +15,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                  std::optional<HistoryStore> history, const DeviceStates& states,
                  std::unique_ptr<MqttOutbox> outbox)
     : json_(out, o.trace_host),
-      text_(out, states),
+      text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     if (o.format == "text") {
@@ -24,13 +24,11 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
     } else if (influx) {
         sink_.add(&influx_);
         lines_ = &influx_;
-        // Telegraf reads every unprefixed stderr line as an error.
-        if (o.log_path.empty()) log_relay_ = std::make_unique<PrefixedLogRelay>("D! ");
     } else {
         sink_.add(&json_);
     }
     if (!o.prometheus_path.empty()) {
-        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMDGW_VERSION, states);
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states);
         sink_.add(prometheus_.get());
     }
     if (o.verbosity > 0) {

@@ -13,7 +13,6 @@
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/line_output.h"
-#include "tools/smdgw/core/log_redirect.h"
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/mqtt/mqtt_service.h"
 #include "tools/smdgw/options.h"
@@ -31,7 +30,7 @@ int64_t now_ns(const HostClock* clock);
 
 class Outputs {
    public:
-    // out: smdgw's standard output (see split_output); clock: null for the
+    // out: smdgw's standard output (see open_own_output); clock: null for the
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
     // outbox: the opened MQTT outbox when --mqtt was given.
@@ -62,7 +61,6 @@ class Outputs {
     TextView text_;
     InfluxWriter influx_;
     LineOutput* lines_ = &json_;
-    std::unique_ptr<PrefixedLogRelay> log_relay_;
     std::unique_ptr<PrometheusFile> prometheus_;
     std::unique_ptr<LineTrace> line_trace_;
     std::unique_ptr<HistorySession> history_;

@@ -12,6 +12,7 @@ struct LoadedPlugin {
     std::string path;
     ProviderList providers;                                // owned as the plug-in hands them over
     const SMDSPDeviceProvider* device_provider = nullptr;  // the first device provider
+    std::string version;  // from veltra_plugin_version, or "unknown"
 };
 
 // The plug-in next to the executable (build folder) or in ../lib/smdgw

@@ -49,11 +49,15 @@ void MqttEvents::queue(const std::string& device, TopicKind kind, DropClass cls,
 }
 
 void MqttEvents::on_publish(const std::string& device, const smd::RecordPublished& r) {
-    if (restoring_) return;
-    const int64_t now = now_ms_();
+    if (restoring_ || r.quality.restored) return;
+    if (!r.quality.complete() && !publish_damaged_) return;
     record_members(obj_, r);
-    queue(device, TopicKind::Record, DropClass::Record, true, obj_, now);
-    if (devices_[device].state != "live") state(device, "live", now);
+    queue(device, TopicKind::Record, DropClass::Record, true, obj_, now_ms_());
+}
+
+void MqttEvents::on_state(const std::string& device, const smd::StateChanged& s) {
+    const std::string name = data_state_name(s.state);
+    if (devices_[device].state != name) state(device, name, now_ms_());
 }
 
 void MqttEvents::state(const std::string& device, const std::string& state, int64_t at_ms) {

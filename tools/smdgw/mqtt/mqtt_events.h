@@ -7,9 +7,9 @@
 // by the JSON output's own members plus "device", "pub_seq", "boot_id" and
 // "time".
 //
-// The host does not judge rounds or track staleness yet: every round counts
-// as complete, and the state is what can be vouched for here, "never" until
-// the first round, then "live".
+// The state is the host's judgement (never, live, stale, restored, no-port);
+// a damaged round is published only when asked for (--mqtt-damaged), and a
+// round restored from the history never (it was published when it was read).
 
 #include <cstdint>
 #include <functional>
@@ -37,9 +37,12 @@ class MqttEvents : public HostSink {
     // rounds that come back are no news: they were published when they were
     // read from the line, and the device is not live because of them.
     void set_restoring(bool restoring) { restoring_ = restoring; }
+    // Whether rounds the host judged damaged are published too.
+    void set_publish_damaged(bool damaged) { publish_damaged_ = damaged; }
 
     void on_publish(const std::string& device, const smd::RecordPublished& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
 
    private:
     struct Device {
@@ -59,6 +62,7 @@ class MqttEvents : public HostSink {
     const Queue queue_;
     std::map<std::string, Device> devices_;
     bool restoring_ = false;
+    bool publish_damaged_ = false;
     JsonObject obj_;  // the payload being made
 };
 

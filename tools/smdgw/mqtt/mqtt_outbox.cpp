@@ -46,6 +46,19 @@ bool outbox_table(const std::string& name) {
 
 MqttOutbox::MqttOutbox(const std::string& path, uint64_t max_bytes)
     : path_(path), max_bytes_(max_bytes) {
+    // A refused file leaves no connection behind: the destructor does not run
+    // for a constructor that throws.
+    try {
+        open();
+    } catch (...) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+void MqttOutbox::open() {
+    const std::string& path = path_;
     const int rc =
         sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) fail("cannot open");

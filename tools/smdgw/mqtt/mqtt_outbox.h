@@ -65,6 +65,7 @@ class MqttOutbox {
     const std::string& path() const { return path_; }
 
    private:
+    void open();
     void exec(const char* sql);
     [[noreturn]] void fail(const std::string& what) const;
     void create_schema();

@@ -63,6 +63,7 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
     writer_ = std::make_unique<OutboxWriter>(*outbox_, counters_);
     events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, outbox_->pub_seq(), now_ms_,
                                            [this](PendingMessage m) { writer_->add(std::move(m)); });
+    events_->set_publish_damaged(o.damaged);
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
 }
 

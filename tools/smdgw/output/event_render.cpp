@@ -1,5 +1,6 @@
 #include "tools/smdgw/output/event_render.h"
 
+#include "host/alarm_english.h"
 #include "record/record_fields.h"
 
 namespace smdgw {
@@ -29,6 +30,8 @@ void alarm_members(JsonObject& obj, const smd::AlarmChange& a) {
     json_string(obj.add("alarm_id"), a.alarm_id);
     json_string(obj.add("value"), a.value);
     json_string(obj.add("message"), a.message);
+    json_string(obj.add("english"),
+                smd::alarm_english(std::string(a.alarm_id), std::string(a.message)));
     json_uint(obj.add("seq"), a.seq);
     if (!a.reason.empty()) json_string(obj.add("reason"), a.reason);
 }

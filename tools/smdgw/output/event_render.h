@@ -11,7 +11,7 @@ namespace smdgw {
 // "data_id", "event":"record", "length", "record":{...}, "complete",
 // "damage":{...} on a damaged round, "restored"
 void record_members(JsonObject& obj, const smd::RecordPublished& r);
-// "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "seq",
+// "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "english", "seq",
 // "reason" when a change has one
 void alarm_members(JsonObject& obj, const smd::AlarmChange& a);
 

@@ -29,24 +29,28 @@ void call_arg(std::string& out, const smd::CallArg& a) {
     }
 }
 
-// "YYYY-MM-DD HH:MM:SS", local time.
+// "YYYY-MM-DDTHH:MM:SS", local time, as in the statistics.
 std::string local_text(std::time_t t) {
     std::tm tm{};
     localtime_r(&t, &tm);
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
     return buf;
 }
 
 }  // namespace
 
-EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+Json::StreamWriterBuilder event_json_settings() {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
     // Floats carry about seven significant digits; more would print noise.
     b["precision"] = 7;
-    writer_.reset(b.newStreamWriter());
+    return b;
+}
+
+EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+    writer_.reset(event_json_settings().newStreamWriter());
 }
 
 void EventWriter::finish(const std::string& device) {

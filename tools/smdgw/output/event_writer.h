@@ -19,6 +19,10 @@
 
 namespace smdgw {
 
+// The writer settings of every JSON line smdgw prints or serves: one line,
+// UTF-8 as it is, floats with the digits a float carries.
+Json::StreamWriterBuilder event_json_settings();
+
 class EventWriter : public HostSink, public LineOutput {
    public:
     EventWriter(std::FILE* out, bool trace_host);

@@ -2,7 +2,8 @@
 // smdgw --prometheus FILE: the current values of every device in the
 // Prometheus text format, for node_exporter's textfile collector. The file is
 // rewritten after every round and whenever a communication alarm changes,
-// through a temporary file and a rename, so a reader never sees half a file.
+// through a private temporary file, fsync and a rename, so a reader never
+// sees half a file and a crash never leaves one.
 
 #include <cstdint>
 #include <functional>
@@ -13,7 +14,7 @@
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
 #include "tools/smdgw/core/device_state.h"
-#include "tools/smdgw/output/record_samples.h"
+#include "tools/smdgw/output/prometheus_render.h"
 
 namespace smdgw {
 
@@ -53,7 +54,5 @@ class PrometheusFile : public HostSink {
     std::vector<std::function<std::string()>> sections_;
 };
 
-// A label value with backslash, double quote and line feed escaped.
-std::string prometheus_label(const std::string& s);
 
 }  // namespace smdgw

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "host/number_text.h"
+#include "host/alarm_english.h"
 #include "record/record_fields.h"
+#include "tools/smdgw/output/event_writer.h"
 #include "record/veltra_record.h"
 
 namespace smdgw {
@@ -31,10 +33,16 @@ std::string panel_text(const veltra_dc_t& p) {
     return s;
 }
 
-// An alarm as people read it: its message and ID, or the ID alone.
-std::string alarm_text(std::string_view message, std::string_view alarm_id) {
-    if (message.empty()) return std::string(alarm_id);
-    return std::string(message) + " (" + std::string(alarm_id) + ")";
+// An alarm as people read it: its message (or its English meaning) and ID,
+// or the ID alone.
+std::string alarm_text(std::string_view message, std::string_view alarm_id, bool english) {
+    std::string shown(message);
+    if (english) {
+        const std::string meaning = smd::alarm_english(std::string(alarm_id), shown);
+        if (!meaning.empty()) shown = meaning;
+    }
+    if (shown.empty()) return std::string(alarm_id);
+    return shown + " (" + std::string(alarm_id) + ")";
 }
 
 }  // namespace
@@ -50,10 +58,7 @@ void TextView::write(const std::string& device, Json::Value line) {
     const std::string kind = line["event"].asString();
     text += "  " + kind;
     line.removeMember("event");
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    b["precision"] = 7;
+    const Json::StreamWriterBuilder b = event_json_settings();
     for (const auto& name : line.getMemberNames()) {
         const Json::Value& v = line[name];
         text += "  " + name + "=" + (v.isString() ? v.asString() : Json::writeString(b, v));
@@ -71,7 +76,7 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
         round = d.counters.records_stored;
         for (const auto& kv : d.alarms)
             if (kv.second.active)
-                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id));
+                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_));
     });
     std::ostringstream os;
     const ttime t = r.update_time;
@@ -134,7 +139,8 @@ void TextView::on_state(const std::string& device, const smd::StateChanged& s) {
 
 void TextView::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     write_line(std::string(a.raised ? "!! " : "ok ") + device + "  alarm " +
-               (a.raised ? "raised:  " : "cleared: ") + alarm_text(a.message, a.alarm_id) +
+               (a.raised ? "raised:  " : "cleared: ") +
+               alarm_text(a.message, a.alarm_id, english_) +
                (a.reason.empty() ? std::string() : " (" + std::string(a.reason) + ")"));
 }
 

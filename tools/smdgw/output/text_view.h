@@ -19,8 +19,11 @@ namespace smdgw {
 class TextView : public HostSink, public LineOutput {
    public:
     // The round count and raised alarms of a block come from the state
-    // snapshot, which hears of every event before this view.
-    TextView(std::FILE* out, const DeviceStates& states) : out_(out), states_(states) {}
+    // snapshot, which hears of every event before this view. english: alarms
+    // are shown by their English meaning (--lang en) rather than by the
+    // driver's message.
+    TextView(std::FILE* out, const DeviceStates& states, bool english = false)
+        : out_(out), states_(states), english_(english) {}
 
     // The block is written when the round is stored, after its alarms were
     // evaluated, so it shows the alarms of the same round.
@@ -36,6 +39,7 @@ class TextView : public HostSink, public LineOutput {
     static void plant_text(std::ostream& os, const veltra_record_t& r);
     std::FILE* out_;
     const DeviceStates& states_;
+    bool english_;
 };
 
 }  // namespace smdgw
