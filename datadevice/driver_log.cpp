@@ -4,6 +4,10 @@
 
 namespace veltra {
 
-LogLine::~LogLine() { buf_.write_line(std::cout); }
+LogLine::LogLine() : on_(std::cout.good()) {}
+
+LogLine::~LogLine() {
+    if (on_) buf_.write_line(std::cout);
+}
 
 }  // namespace veltra

@@ -1,6 +1,9 @@
 #pragma once
 // The driver's log: plain lines on standard output, each ended by a line feed
-// and a flush. A line is built in one buffer and written once.
+// and a flush. A line is built in one buffer and written once. Like any
+// formatted output it does nothing while std::cout is not good: the host puts
+// std::cout in the bad state when it does not write the log, and the line
+// then costs one check instead of its formatting.
 
 #include <cstdint>
 #include <string>
@@ -11,26 +14,26 @@ namespace veltra {
 
 class LogLine {
    public:
-    LogLine() = default;
+    LogLine();
     LogLine(const LogLine&) = delete;
     LogLine& operator=(const LogLine&) = delete;
     ~LogLine();
 
     LogLine& operator<<(const char* s) {
-        buf_.put(s);
+        if (on_) buf_.put(s);
         return *this;
     }
     LogLine& operator<<(const std::string& s) {
-        buf_.put(s);
+        if (on_) buf_.put(s);
         return *this;
     }
     // Floats as a default std::ostream writes them (six significant digits).
     LogLine& operator<<(float v) {
-        buf_.put_float(v);
+        if (on_) buf_.put_float(v);
         return *this;
     }
     LogLine& operator<<(double v) {
-        buf_.put_float(v);
+        if (on_) buf_.put_float(v);
         return *this;
     }
     // Integers in decimal; unsigned char is a number here, never a character.
@@ -46,19 +49,20 @@ class LogLine {
     LogLine& operator<<(char c) = delete;
     // A byte written as the character it codes.
     LogLine& put_char(char c) {
-        buf_.put(c);
+        if (on_) buf_.put(c);
         return *this;
     }
 
    private:
     LogLine& num(long long v) {
-        buf_.put_int(v);
+        if (on_) buf_.put_int(v);
         return *this;
     }
     LogLine& unum(unsigned long long v) {
-        buf_.put_int(v);
+        if (on_) buf_.put_int(v);
         return *this;
     }
+    bool on_;  // std::cout was good when the line began
     smd::LineText buf_;
 };
 

@@ -12,6 +12,8 @@ class HostClock {
     virtual boost::posix_time::ptime local_time() const;
     // Seconds since the epoch.
     virtual std::time_t unix_time() const;
+    // Seconds on a clock that never steps (ages, staleness); any origin.
+    virtual double monotonic_seconds() const;
 };
 
 // The stateless system clock shared by every device that has no other clock.
@@ -23,9 +25,15 @@ class ManualClock : public HostClock {
     explicit ManualClock(boost::posix_time::ptime start);
     boost::posix_time::ptime local_time() const override { return now_; }
     std::time_t unix_time() const override;
+    // Advances with advance() only: set() is a clock step.
+    double monotonic_seconds() const override { return mono_; }
     void set(boost::posix_time::ptime t) { now_ = t; }
-    void advance(long seconds) { now_ += boost::posix_time::seconds(seconds); }
+    void advance(long seconds) {
+        now_ += boost::posix_time::seconds(seconds);
+        mono_ += static_cast<double>(seconds);
+    }
 
    private:
     boost::posix_time::ptime now_;
+    double mono_ = 0.0;
 };

@@ -13,6 +13,9 @@
 #include <ctime>
 #include <string_view>
 
+#include <vector>
+
+#include "host/device_health.h"
 #include "host/frame_codec.h"
 
 namespace smd {
@@ -26,12 +29,26 @@ struct RecordPublished {
     // the epoch.
     boost::posix_time::ptime local_time;
     std::time_t unix_time = 0;
+    // The host's judgement of the round: frame errors and unanswered
+    // commands since the last publication, or restored from the history.
+    RoundQuality quality;
+    // The device's health after this publication.
+    const DeviceHealth* health = nullptr;
 };
 
 // SaveDeviceHistory: the round is complete and its alarms are evaluated.
 struct RecordStored {
+    RecordStored() = default;
+    RecordStored(const unsigned char* d, unsigned n, RoundQuality q = RoundQuality(),
+                 const DeviceHealth* h = nullptr)
+        : data(d), length(n), quality(q), health(h) {}
+
     const unsigned char* data = nullptr;
     unsigned length = 0;
+    // The round's quality, as published, and the device's health once its
+    // alarms are settled.
+    RoundQuality quality;
+    const DeviceHealth* health = nullptr;
 };
 
 // An alarm raised or cleared by the rule batch. A cleared alarm carries the
@@ -44,6 +61,22 @@ struct AlarmChange {
     std::string_view value;  // the value as text
     std::string_view message;
     unsigned short seq = 0;
+    // Empty, or "not reported": a complete round no longer reports it.
+    std::string_view reason;
+};
+
+// The device's data state changed (never, live, stale, restored, no-port).
+struct StateChanged {
+    DataState state = DataState::Never;
+    std::time_t since = 0;
+    const DeviceHealth* health = nullptr;
+};
+
+// The alarms the host holds as raised, after that set changed or was loaded.
+struct ActiveAlarms {
+    const std::vector<ActiveAlarm>* alarms = nullptr;
+    // True when loaded from the history at start rather than changed.
+    bool loaded = false;
 };
 
 // CheckAOReport: an analog value is due for reporting. NaN is possible.

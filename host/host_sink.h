@@ -25,4 +25,7 @@ class HostSink {
     virtual void on_alarm(const std::string& /*device*/, const smd::AlarmChange& /*a*/) {}
     virtual void on_report(const std::string& /*device*/, const smd::AnalogReport& /*r*/) {}
     virtual void on_command(const std::string& /*device*/, const smd::CommandSent& /*c*/) {}
+    virtual void on_state(const std::string& /*device*/, const smd::StateChanged& /*s*/) {}
+    virtual void on_active_alarms(const std::string& /*device*/,
+                                  const smd::ActiveAlarms& /*a*/) {}
 };

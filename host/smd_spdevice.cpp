@@ -17,6 +17,9 @@ void SMDSPDevice::process(unsigned char* data, unsigned length) {
 void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
     if (length < 6 || length > frame_buf_.size()) return;  // the decoder never hands these over
     const bool filtered = address_filter_ >= 0 && frame[1] != address_filter_;
+    // Judged before the driver sees it: a response that closes a round has
+    // answered its command by the time the round is published.
+    judge().on_frame(frame, length);
     if (filtered) ++frames_filtered_;
     if (Sink() && Sink()->wants_frames()) {
         smd::FrameVerdict v;
@@ -36,6 +39,7 @@ void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
 }
 
 void SMDSPDevice::take_frame_error(smd::FrameWeird why) {
+    judge().on_frame_error();
     if (Sink() && Sink()->wants_frames()) {
         smd::FrameVerdict v;
         v.kind = smd::FrameVerdict::Kind::Rejected;

@@ -33,6 +33,12 @@ class SMDSPDevice : public SMDVDevice {
     // reply is not taken for that step's data) and the driver hears of it
     // as of a faulty frame, through process_error.
     void AbandonExchange();
+    // A line the host polls as master: the round judge hears of the commands
+    // it writes (decoded, VER ADR CID1 CID2 LENID INFO) and of the faulty
+    // frames its own decoder rejects, as it would hear of them on a line it
+    // follows. A command without a response then counts as unanswered.
+    void NoteCommandSent(const uint8_t* frame, size_t length) { judge().on_frame(frame, length); }
+    void NoteLineFrameError() { judge().on_frame_error(); }
 
     int Reset() override { return 1; }
 
@@ -43,7 +49,10 @@ class SMDSPDevice : public SMDVDevice {
     // The line's speed as the driver set it.
     int BaudRate() const { return baud_rate_; }
     // Address filter: when set, frames of other addresses are not delivered.
-    void SetAddressFilter(int address) { address_filter_ = address; }
+    void SetAddressFilter(int address) {
+        address_filter_ = address;
+        judge().set_address(address);
+    }
     const smd::FrameCounters& FrameCounters() const { return decoder_.counters(); }
     uint64_t FramesFiltered() const { return frames_filtered_; }
 

@@ -2,7 +2,6 @@
 
 #include <json/value.h>
 
-#include <charconv>
 #include <cmath>
 
 #include "host/frame_codec.h"
@@ -63,17 +62,6 @@ void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOS
     }
 }
 
-void state_key(const std::string& key, const std::string& alarm_id, unsigned short seq,
-               std::string& k) {
-    k = key;
-    k += '\x1f';
-    k += alarm_id;
-    k += '\x1f';
-    char digits[8];
-    const char* end = std::to_chars(digits, digits + sizeof digits, seq).ptr;
-    k.append(digits, static_cast<size_t>(end - digits));
-}
-
 }  // namespace
 
 SMDVDevice::SMDVDevice() = default;
@@ -98,6 +86,11 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
         load_values(entry["alarm_thresholds"], alarm_value_map_);
         load_limits(entry["limits"], limit_map_);
         load_reports(entry["reports"], bao_map_);
+        // Checked by the gateway's configuration loader.
+        if (entry["alarm_confirm_rounds"].isUInt())
+            health_.alarms.set_confirm_rounds(entry["alarm_confirm_rounds"].asUInt());
+        if (entry["stale_after_s"].isNumeric())
+            health_.state.set_stale_after(entry["stale_after_s"].asDouble());
     }
     // A device that never completes a round raises its communication alarm
     // 120 s after start.
@@ -114,15 +107,92 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
                   .arg("hex", hex));
     }
     ++published_count_;
+    // The round the driver publishes is judged here: it is whole only when
+    // nothing was lost on the line since the last publication.
+    finish_round();
+    RoundQuality q;
+    if (restoring_)
+        q.restored = true;
+    else
+        q = health_.judge.close_round();
+    health_.has_round = true;
+    health_.last = q;
+    health_.round_open = true;
+    if (q.restored) {
+        ++health_.rounds_restored;
+    } else {
+        ++health_.rounds_live;
+        health_.has_live_round = true;
+        health_.last_live = q;
+        if (!q.complete()) ++health_.rounds_damaged;
+    }
+    health_.alarms.begin_round(q.complete(), q.restored);
+    const double mono = clock_->monotonic_seconds();
+    const std::time_t wall = clock_->unix_time();
     if (sink_) {
         smd::RecordPublished r;
         r.data_id = data_id;
         r.data = data;
         r.length = length;
         r.local_time = last_time_;
-        r.unix_time = clock_->unix_time();
+        r.unix_time = wall;
+        r.quality = q;
+        r.health = &health_;
         sink_->on_publish(name_, r);
     }
+    emit_state_if(q.restored ? health_.state.restored_round(mono, wall)
+                             : health_.state.live_round(mono, wall, q.complete()));
+}
+
+void SMDVDevice::finish_round() {
+    if (!health_.round_open) return;
+    health_.round_open = false;
+    emit_alarm_changes(health_.alarms.end_round(clock_->unix_time()));
+}
+
+void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& changes) {
+    if (sink_) {
+        for (const AlarmStateChange& c : changes) {
+            smd::AlarmChange change;
+            change.raised = c.active;
+            change.level = c.level;
+            change.key = c.id.key;
+            change.alarm_id = c.id.alarm_id;
+            change.value = c.value;
+            change.message = c.message;
+            change.seq = c.id.seq;
+            change.reason = c.reason;
+            sink_->on_alarm(name_, change);
+        }
+    }
+    if (health_.alarms.take_active_changed() && sink_) {
+        const std::vector<ActiveAlarm> active = health_.alarms.active();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, false});
+    }
+}
+
+void SMDVDevice::emit_state_if(bool changed) {
+    if (!changed || !sink_) return;
+    sink_->on_state(name_,
+                    smd::StateChanged{health_.state.state(), health_.state.since(), &health_});
+}
+
+void SMDVDevice::LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms) {
+    health_.alarms.load_active(alarms);
+    health_.alarms.take_active_changed();
+    if (sink_ && !alarms.empty()) {
+        const std::vector<ActiveAlarm> active = health_.alarms.active();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, true});
+    }
+}
+
+void SMDVDevice::SetPortOpen(bool open) {
+    emit_state_if(
+        health_.state.port_open(open, clock_->monotonic_seconds(), clock_->unix_time()));
+}
+
+void SMDVDevice::TickState() {
+    emit_state_if(health_.state.tick(clock_->monotonic_seconds(), clock_->unix_time()));
 }
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
@@ -131,7 +201,10 @@ void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
         trace(smd::HostCall("SaveDeviceHistory").arg("length", length).arg("hex", hex));
     }
     ++stored_count_;
-    if (sink_) sink_->on_history(name_, smd::RecordStored{data, length});
+    // Storing closes the round: alarms it no longer reports are settled
+    // before anyone looks at the stored picture.
+    finish_round();
+    if (sink_) sink_->on_history(name_, smd::RecordStored{data, length, health_.last, &health_});
 }
 
 void SMDVDevice::CheckThreshold(const std::string& alarm_id, const std::string& name,
@@ -195,45 +268,21 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
 bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
     if (tracing())
         trace(smd::HostCall("CheckAOReport").arg("signal_id", signal_id).arg("value", value));
+    // A damaged round's value may be a lost section's zero, a restored one's
+    // is old: neither is reported.
+    if (health_.round_open && (!health_.last.complete() || health_.last.restored)) {
+        ++health_.reports_suppressed;
+        return false;
+    }
     if (sink_) sink_->on_report(name_, smd::AnalogReport{signal_id, value});
     return true;
 }
 
 uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
     uint8_t result = 0;
-    std::string skey, value_text;
-    for (const rule_value& rv : batch) {
+    for (const rule_value& rv : batch)
         if (rv.active) result = 1;
-        state_key(rv.key, rv.alarm_id, rv.seq, skey);
-        auto it = alarm_states_.find(skey);
-        if (it == alarm_states_.end()) {
-            it = alarm_states_.emplace(skey, AlarmState()).first;
-            it->second.key = rv.key;
-            it->second.alarm_id = rv.alarm_id;
-            it->second.seq = rv.seq;
-        }
-        AlarmState& st = it->second;
-        st.level = rv.level;
-        if (st.active == rv.active) {
-            if (rv.active) st.message = rv.message;
-            continue;
-        }
-        st.active = rv.active;
-        // A cleared alarm is reported with the message it was raised with.
-        if (rv.active) st.message = rv.message;
-        if (!sink_) continue;
-        value_text =
-            rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
-        smd::AlarmChange change;
-        change.raised = rv.active;
-        change.level = rv.level;
-        change.key = rv.key;
-        change.alarm_id = rv.alarm_id;
-        change.value = value_text;
-        change.message = st.message;
-        change.seq = rv.seq;
-        sink_->on_alarm(name_, change);
-    }
+    emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time()));
     if (tracing()) {
         trace(smd::HostCall("DoBatchCheckThreshold")
                   .arg("size", static_cast<unsigned long long>(batch.size()))
@@ -244,8 +293,7 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
 
 std::vector<std::string> SMDVDevice::ActiveAlarmMessages() const {
     std::vector<std::string> out;
-    for (const auto& kv : alarm_states_)
-        if (kv.second.active)
-            out.push_back(kv.second.message.empty() ? kv.second.alarm_id : kv.second.message);
+    for (const ActiveAlarm& a : health_.alarms.active())
+        out.push_back(a.message.empty() ? a.id.alarm_id : a.message);
     return out;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/device_health.h"
 #include "host/host_clock.h"
 #include "host/host_sink.h"
 #include "host/rule_value.h"
@@ -82,6 +83,18 @@ class SMDVDevice : public VDeviceInterface {
     std::map<std::string, Limit>& Limits() { return limit_map_; }
     // Alarms the host holds as raised: message by state key.
     std::vector<std::string> ActiveAlarmMessages() const;
+
+    // The truth of the device's data: round quality, alarm states, state.
+    const DeviceHealth& Health() const { return health_; }
+    // While set, what the driver publishes is a record handed back from the
+    // history: a restored round, which changes no alarm state.
+    void SetRestoring(bool restoring) { restoring_ = restoring; }
+    // Alarms the host held as raised before a restart: current states, no events.
+    void LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms);
+    // The line the device listens on opened or closed.
+    void SetPortOpen(bool open);
+    // Re-evaluates the device state on the host's timer (staleness).
+    void TickState();
     uint64_t RoundsPublished() const { return published_count_; }
     uint64_t RecordsStored() const { return stored_count_; }
 
@@ -89,6 +102,8 @@ class SMDVDevice : public VDeviceInterface {
     // True when the sink wants a trace line per call.
     bool tracing() const { return sink_ && sink_->wants_calls(); }
     void trace(const smd::HostCall& call) const { sink_->on_call(name_, call); }
+    // The judge of the round being collected, fed by the line layer.
+    RoundJudge& judge() { return health_.judge; }
 
     unsigned short alarm_seq_ = 1;
     boost::posix_time::ptime last_time_;
@@ -101,19 +116,15 @@ class SMDVDevice : public VDeviceInterface {
     std::map<std::string, Limit> limit_map_;
 
    private:
-    struct AlarmState {
-        bool active = false;
-        int level = 0;
-        std::string key;
-        std::string alarm_id;
-        std::string message;
-        unsigned short seq = 0;
-    };
+    // Ends the host's round opened by the last publication, if still open.
+    void finish_round();
+    void emit_alarm_changes(const std::vector<AlarmStateChange>& changes);
+    void emit_state_if(bool changed);
 
     HostSink* sink_ = nullptr;
     const HostClock* clock_ = &system_host_clock();
-    // Alarm states by key, alarm ID and sequence.
-    std::map<std::string, AlarmState> alarm_states_;
+    DeviceHealth health_;
+    bool restoring_ = false;
     uint64_t published_count_ = 0;
     uint64_t stored_count_ = 0;
 };

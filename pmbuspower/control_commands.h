@@ -83,14 +83,11 @@ constexpr RectifierControl kRectifierControls[] = {
     {Match::Whole, "419500602001", 0x11, 0x11, 0x02},
 };
 
-// Request bytes as text: never read past the length, and a terminating zero
-// inside it ends the text.
+// Request bytes as text: exactly the bytes of the request length, never read
+// past it; a zero byte inside is one of them, not the end of the text.
 inline std::string request_text(const void* request, int length) {
     if (!request || length <= 0) return {};
-    std::string s(static_cast<const char*>(request), static_cast<size_t>(length));
-    const size_t zero = s.find('\0');
-    if (zero != std::string::npos) s.resize(zero);
-    return s;
+    return std::string(static_cast<const char*>(request), static_cast<size_t>(length));
 }
 
 // Hundredths truncated toward zero, kept as their low 16 bits; a value with

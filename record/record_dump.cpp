@@ -149,6 +149,7 @@ void dump_dc(const tele_c_pmbuspower_dc<M, N, P, AM, AP>& dc, const std::string&
 }  // namespace
 
 void dump_ttime(const ttime& t, const std::string& prefix, std::ostream& os) {
+    if (!os.good()) return;
     LineBuilder b(prefix);
     b.text(".year=")
         .num(t.year)
@@ -166,6 +167,7 @@ void dump_ttime(const ttime& t, const std::string& prefix, std::ostream& os) {
 }
 
 void dump_rc_channel(const veltra_rc_channel_t& ch, const std::string& prefix, std::ostream& os) {
+    if (!os.good()) return;
     LineBuilder b(prefix);
     b.text(".out_i=")
         .num(ch.out_i)
@@ -194,6 +196,8 @@ void dump_rc_channel(const veltra_rc_channel_t& ch, const std::string& prefix, s
 
 void dump_record(const veltra_quelm_k418t_419_Data_t& rec, const std::string& prefix,
                  std::ostream& os) {
+    // A stream that writes nothing (the host does not keep the log) gets no formatting.
+    if (!os.good()) return;
     {
         LineBuilder b(prefix);
         b.text(".data_id=")

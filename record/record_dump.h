@@ -1,6 +1,7 @@
 #pragma once
 // Text dump of the device data record: one line per section and per time stamp, each line
-// starting with the caller's prefix, ended by a line feed and flushed.
+// starting with the caller's prefix, ended by a line feed and flushed. Nothing is
+// formatted while the stream is not good.
 
 #include <iostream>
 #include <string>

@@ -31,8 +31,31 @@ rss_kib="$(tail -n 1 "$work/rss")"
 echo "peak resident memory: ${rss_kib} KiB"
 
 echo
+echo "== smdgw, the whole process: a 40-module round in mode 2, replayed =="
+# Every fixed rule's level configured, JSON output to /dev/null; CPU time
+# (user + system) of the whole process, start-up included, over many rounds.
+rounds=2000
+mkdir -p "$work/plant"
+"$build/smd_plant_files" "$work/plant" "$rounds"
+cap_bytes="$(stat -c %s "$work/plant/plant.cap")"
+whole_process() {  # extra smdgw arguments; prints CPU seconds
+    /usr/bin/time -f "%U %S" -o "$work/cpu" \
+        "$build/smdgw" --config "$work/plant/gateway.json" \
+        --plugin "$build/libveltra_quelm_k418t_419.so" --replay "$work/plant/plant.cap" \
+        "$@" >/dev/null
+    awk '{print $1 + $2}' "$work/cpu"
+}
+cpu_log="$(whole_process --log "$work/driver.log" --log-max-size 0)"
+log_bytes="$(stat -c %s "$work/driver.log")"
+rm -f "$work/driver.log"
+cpu_nolog="$(whole_process)"
+echo "$rounds rounds, $cap_bytes bytes of wire text, driver log $log_bytes bytes"
+echo "CPU seconds: with --log FILE $cpu_log, without --log $cpu_nolog"
+
+echo
 echo "== figures against targets =="
-jq -r --argjson rss "$rss_kib" '
+jq -r --argjson rss "$rss_kib" --argjson rounds "$rounds" --argjson cap "$cap_bytes" \
+    --argjson cpu_log "$cpu_log" --argjson cpu_nolog "$cpu_nolog" '
   # The median of repeated runs when there is one, else the single run.
   def bench($n): first((.benchmarks[] | select(.name == ($n + "_median"))),
                        (.benchmarks[] | select(.name == $n)));
@@ -50,6 +73,9 @@ jq -r --argjson rss "$rss_kib" '
   bench("BM_LineWriteDevNull").cpu_time as $wnull |
   bench("BM_LineWriteFile").cpu_time as $wfile |
   ($file.wire_bytes / 960 * 1e6) as $wire_us |
+  ($cap / $rounds / 960) as $round_s |
+  ($cpu_log / $rounds) as $log_s |
+  ($cpu_nolog / $rounds) as $nolog_s |
   [ row("frame decoding (MB/s of wire text)"; ($dec | r2); ""; null),
     row("hex-only baseline (MB/s)"; ($hex | r2); ""; null),
     row("decoding / baseline"; ($dec / $hex | r2); ">= 0.5"; ($dec / $hex >= 0.5)),
@@ -69,5 +95,9 @@ jq -r --argjson rss "$rss_kib" '
     row("  floor: lines x write, us per round"; ($file.log_lines * $wfile / 1000 | r2); "budget \($wire_us * 1e-4 | r2)"; null),
     row("driver object, minimal entry (bytes)"; ($mem.bytes_minimal_entry | floor); "<= 16384"; ($mem.bytes_minimal_entry <= 16384)),
     row("driver object, mode 2 entry (bytes)"; ($mem.bytes_mode2_entry | floor); ""; null),
-    row("smdgw, 256 devices, peak RSS (KiB)"; $rss; "< 32768"; ($rss < 32768))
+    row("smdgw, 256 devices, peak RSS (KiB)"; $rss; "< 32768"; ($rss < 32768)),
+    row("smdgw process, --log FILE: CPU us per round"; ($log_s * 1e6 | r2); ""; null),
+    row("  share of the round's time on the line"; ($log_s / $round_s | sci); "<= 1e-4"; ($log_s / $round_s <= 1e-4)),
+    row("smdgw process, no --log: CPU us per round"; ($nolog_s * 1e6 | r2); ""; null),
+    row("  share of the round's time on the line"; ($nolog_s / $round_s | sci); "<= 2e-5"; ($nolog_s / $round_s <= 2e-5))
   ] | .[] | @tsv' "$work/bench.json" | column -t -s $'\t'

@@ -6,7 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-          libcli11-dev libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev socat clang)
+          libcli11-dev libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
+          socat clang libmosquitto-dev mosquitto mosquitto-clients openssl
+          # smdgw --http, and what its tests check it with: promtool, a
+          # headless browser driven over the DevTools protocol.
+          libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev prometheus chromium
+          python3 python3-websocket)
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "host/alarm_english.h"
 #include "plugin/capture_alarm_tables.h"
 #include "pmbuspower/alarm_rule_tables.h"
 #include "record/veltra_record.h"
@@ -57,6 +58,25 @@ std::string numbered_when(const NumberedAlarm& a, const char* what, unsigned las
     return w;
 }
 
+// An English meaning with N standing for the number.
+std::string with_n(const char* english) {
+    std::string e = english;
+    e.replace(e.find("{n}"), 3, "N");
+    return e;
+}
+
+// The English meaning of a numbered message.
+std::string english_pattern(const std::string& head, const std::string& tail) {
+    for (const smd::NumberedMeaning& m : smd::kNumberedMeanings)
+        if (head == m.head && tail == m.tail) return with_n(m.english);
+    ADD_FAILURE() << "no English meaning for " << head << "N" << tail;
+    return "";
+}
+
+std::string numbered_english(const NumberedAlarm& a) {
+    return english_pattern(a.message_head, a.message_tail);
+}
+
 // An ID pair by "ac_type", shown once when both are the same.
 std::string pair_cell(const char* const (&ids)[2]) {
     return ids[0] == std::string(ids[1]) ? code(ids[0]) : code(ids[0]) + " / " + code(ids[1]);
@@ -82,40 +102,49 @@ std::string render() {
     const unsigned fuses = veltra_dc_t::ALERT_M_SIZE();
 
     out << "### Boolean alarms\n\n";
-    row(out, {"Alarm ID", "Key", "Level", "Message", "Value text", "Seq", "Raised when"});
-    row(out, {"---", "---", "---", "---", "---", "---", "---"});
+    row(out, {"Alarm ID", "Key", "Level", "Message", "English", "Value text", "Seq",
+              "Raised when"});
+    row(out, {"---", "---", "---", "---", "---", "---", "---", "---"});
     const FixedAlarm& p = kInputPowerAlarm;
-    row(out, {code(p.alarm_id), code(p.key), std::to_string(p.level), p.message, "the message",
-              std::to_string(p.seq), p.when});
+    row(out, {code(p.alarm_id), code(p.key), std::to_string(p.level), p.message,
+              smd::alarm_english(p.alarm_id, p.message), "the message", std::to_string(p.seq),
+              p.when});
     const NumberedAlarm& f = kRectifierFault;
     row(out,
         {code(numbered_id_pattern(f)), "the alarm ID", std::to_string(kRectifierFaultLevel),
-         numbered_message_pattern(f), "the alarm ID", "1", numbered_when(f, "module", modules)});
+         numbered_message_pattern(f), with_n(smd::kModuleFaultEnglish), "the alarm ID", "1",
+         numbered_when(f, "module", modules)});
     for (const AcFixedRule& r : kAcFixedRules)
         row(out, {code(r.alarm_id), "the alarm ID", "configured", r.message,
+                  smd::alarm_english(r.alarm_id, r.message),
                   r.text == AcText::Voltages ? "voltage text" : "frequency text", "1", r.when});
     for (const NumberedAlarm& a : kRectifierRunning)
         row(out, {code(numbered_id_pattern(a)), "the alarm ID", "configured",
-                  numbered_message_pattern(a), "1", "1", numbered_when(a, "module", modules)});
+                  numbered_message_pattern(a), numbered_english(a), "1", "1",
+                  numbered_when(a, "module", modules)});
     const auto panel_rows = [&](const auto& rules, const NumberedAlarm& fuse, const char* text) {
         for (const DcFixedRule& r : rules)
-            row(out,
-                {code(r.alarm_id), "the alarm ID", "configured", r.message, text, "1", r.when});
+            row(out, {code(r.alarm_id), "the alarm ID", "configured", r.message,
+                      smd::alarm_english(r.alarm_id, r.message), text, "1", r.when});
         row(out, {code(numbered_id_pattern(fuse)), "the alarm ID", "configured",
-                  numbered_message_pattern(fuse), "1", "1", numbered_when(fuse, "fuse", fuses)});
+                  numbered_message_pattern(fuse), numbered_english(fuse), "1", "1",
+                  numbered_when(fuse, "fuse", fuses)});
     };
     panel_rows(kDcPanel1Rules, kFusePanel1, "panel 1 voltage");
     panel_rows(kDcPanel2Rules, kFusePanel2, "panel 2 voltage");
     for (const capture_rules::StatusAlarm& a : capture_rules::kAcStatusAlarms)
         row(out,
             {code(a.alarm_id), code(a.key), std::to_string(a.level),
-             std::string("第N路交流输入-") + a.message, capture_rules::kAcValueText, "running",
+             std::string("第N路交流输入-") + a.message,
+             english_pattern("第", std::string("路交流输入-") + a.message),
+             capture_rules::kAcValueText, "running",
              "every mode: status byte `p40_44[" + std::to_string(a.byte) + "]` of AC input N is " +
                  hex_byte(a.code) + "; N = 1 to " + std::to_string(kAcChannels)});
     for (const capture_rules::StatusAlarm& a : capture_rules::kRectifierAlarms)
         row(out,
             {code(a.alarm_id), code(a.key), std::to_string(a.level),
-             std::string("模块N") + a.message, capture_rules::kRectifierValueText, "running",
+             std::string("模块N") + a.message, english_pattern("模块", a.message),
+             capture_rules::kRectifierValueText, "running",
              "every mode: alarm byte `p41_44[" + std::to_string(a.byte) + "]` of module N is " +
                  hex_byte(a.code) + "; N = 1 to " + std::to_string(modules)});
 

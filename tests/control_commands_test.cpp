@@ -220,8 +220,12 @@ TEST(ControlCommands, HostileRequests) {
         0, h.d().DeviceIoControl(310, body.data(), static_cast<int>(body.size()), nullptr, 0, len));
     EXPECT_EQ(Commands{"42/49 8514E6"}, h.commands());
 
-    // A terminating zero inside the length ends the text.
+    // The request is every byte of its length: a zero byte inside does not end
+    // it, so the text is not the whole-text signal ID and nothing is sent.
+    h.sink.clear();
     EXPECT_EQ(0, h.call(320, std::string("419500600001\0junk", 17)));
+    EXPECT_EQ(Commands{}, h.commands());
+    EXPECT_EQ(0, h.call(320, std::string("419500600001", 12)));
     EXPECT_EQ(Commands{"41/45 1F02"}, h.commands());
 
     // No request bytes at all, or a length that lies about them.

@@ -39,6 +39,7 @@
 
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text_diff.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ struct Capture {
     const char* capture;  // below the source folder
     const char* config;
     const char* cwd;
-    bool relay_log;  // --format influx relays the driver's log to stderr
+    bool relay_log;  // --format influx relays the driver's log to stderr (--log -)
 };
 
 const Capture kCaptures[] = {
@@ -96,21 +97,6 @@ bool updating() {
     return v && *v && std::string(v) != "0";
 }
 
-// The first line where two texts part, for the failure message.
-std::string first_difference(const std::string& want, const std::string& got) {
-    std::istringstream a(want), b(got);
-    std::string la, lb;
-    for (size_t n = 1;; ++n) {
-        const bool more_a = static_cast<bool>(std::getline(a, la));
-        const bool more_b = static_cast<bool>(std::getline(b, lb));
-        if (!more_a && !more_b) return "they differ only in the final line feed";
-        if (!more_a || !more_b || la != lb) {
-            return "line " + std::to_string(n) + "\n  golden: " + (more_a ? la : "<end>") +
-                   "\n  now:    " + (more_b ? lb : "<end>");
-        }
-    }
-}
-
 void compare(const std::string& file, const std::string& got) {
     const fs::path golden = kGolden / file;
     if (updating()) {
@@ -123,7 +109,7 @@ void compare(const std::string& file, const std::string& got) {
     if (want == got) return;
     fs::create_directories(kActual);
     std::ofstream(kActual / file, std::ios::binary) << got;
-    ADD_FAILURE() << file << " differs from its golden (" << first_difference(want, got)
+    ADD_FAILURE() << file << " differs from its golden (" << testsupport::first_difference(want, got)
                   << ")\n  diff " << golden.string() << " " << (kActual / file).string();
 }
 
@@ -152,7 +138,10 @@ TEST_P(GoldenOutput, TextView) {
 
 TEST_P(GoldenOutput, InfluxWithTelegrafLog) {
     const Capture& c = GetParam();
-    const Outputs o = run(c, {"--format", "influx"}, !c.relay_log, false);
+    // The driver's log is written only when asked for: --log - relays it to stderr.
+    std::vector<std::string> extra = {"--format", "influx"};
+    if (c.relay_log) extra.insert(extra.end(), {"--log", "-"});
+    const Outputs o = run(c, extra, !c.relay_log, false);
     compare(std::string(c.name) + ".influx.txt", o.out);
     if (c.relay_log) {
         compare(std::string(c.name) + ".influx-stderr.txt", o.err);

@@ -151,6 +151,7 @@ std::string two_device_history(const TempDir& dir) {
     std::vector<smdgw::StoredRecord> rows = {stored_record("plant1", 1000, 1, 53.5f, 418),
                                              stored_record("plant1", 1010, 2, 54.0f, 418),
                                              stored_record("plant2", 1005, 3, 48.0f, 419)};
+    rows[1].complete = false;  // a damaged round
     store.insert(rows);
     return path;
 }
@@ -164,10 +165,11 @@ TEST(HistoryExport, EmptyHistoryGivesOnlyTheHeaderOrNothing) {
     const auto lines = csv_lines(r.out);
     ASSERT_EQ(lines.size(), 1u);
     const auto header = split(lines[0], ',');
-    ASSERT_GE(header.size(), 5u);
-    EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 5),
-              (std::vector<std::string>{"device", "data_id", "time", "unix_time", "out_v"}));
-    EXPECT_EQ(header.size(), 4 + smdgw::analog_column_names().size());
+    ASSERT_GE(header.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 6),
+              (std::vector<std::string>{"device", "data_id", "time", "unix_time", "complete",
+                                        "out_v"}));
+    EXPECT_EQ(header.size(), 5 + smdgw::analog_column_names().size());
     r = run_process({SMDGW_PATH, "history", path, "--format", "json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
@@ -196,6 +198,8 @@ TEST(HistoryExport, OneDeviceCsvHasOneRowPerRoundInTimeOrder) {
     EXPECT_EQ(row1[col("time")], smdgw::local_time_text(1000));
     EXPECT_EQ(row1[col("dc.v")], "53.5");
     EXPECT_EQ(row2[col("dc.v")], "54");
+    EXPECT_EQ(row1[col("complete")], "1");
+    EXPECT_EQ(row2[col("complete")], "0");
     EXPECT_EQ(row1[col("channels[0].out_i")], "1.5");
     EXPECT_EQ(row1[col("channels[1].out_i")], "2.5");
     EXPECT_EQ(row1[col("channels[2].out_i")], "");

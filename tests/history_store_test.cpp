@@ -72,7 +72,8 @@ TEST(HistoryStore, RecordsComeBackByteForByteInTimeOrder) {
         EXPECT_EQ(rows[k].bytes, in[k].bytes) << "row " << k;
     }
     EXPECT_EQ(sql_text(path, "PRAGMA journal_mode"), "wal");
-    EXPECT_EQ(sql_text(path, "PRAGMA user_version"), "1");
+    EXPECT_EQ(sql_text(path, "PRAGMA user_version"),
+              std::to_string(HistoryStore::kSchemaVersion));
 }
 
 TEST(HistoryStore, NewestIsLatestTimeThenLatestInsertion) {
@@ -167,7 +168,7 @@ TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
     sql_text(other, "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
     const std::string newer = dir.path().string() + "/newer.db";
     HistoryStore::open_for_writing(newer);
-    sql_text(newer, "PRAGMA user_version=2");
+    sql_text(newer, "PRAGMA user_version=" + std::to_string(HistoryStore::kSchemaVersion + 1));
     const std::string broken = dir.path().string() + "/broken.db";
     HistoryStore::open_for_writing(broken);
     sql_text(broken,
@@ -176,7 +177,7 @@ TEST(HistoryStore, ForeignFilesAreRefusedAndLeftUnchanged) {
     const BadFile cases[] = {
         {"notes.txt", "not a SQLite database"},
         {"other.db", "another program or schema"},
-        {"newer.db", "schema version 2 is newer"},
+        {"newer.db", "is newer than this smdgw understands"},
         {"broken.db", "history table missing"},
     };
     for (const auto& c : cases) {

@@ -75,7 +75,8 @@ TEST(InfluxWriter, OneLinePerSectionWithDeviceAndInstanceTags) {
         EXPECT_TRUE(p.has_time);
         EXPECT_EQ(p.time, kNow) << "the gateway's clock, in nanoseconds";
     }
-    const std::map<std::string, int> expected = {{"veltra_system", 1},
+    const std::map<std::string, int> expected = {{"veltra_round", 1},
+                                                 {"veltra_system", 1},
                                                  {"veltra_ac", 1},
                                                  {"veltra_ac_input", 2},
                                                  {"veltra_rectifier", 3},
@@ -165,7 +166,7 @@ TEST(InfluxWriter, AlarmChangesAndStatistics) {
     stats["event"] = "stats";
     stats["frames_accepted"] = 12;
     stats["frame_errors"]["checksum"] = 2;
-    stats["last_round"] = "2026-Jan-01 00:00:00";
+    stats["last_round"] = "2026-01-01T00:00:00";
     w.write("plant1", stats);
 
     const auto pts = parse_influx(out.text());
@@ -181,6 +182,31 @@ TEST(InfluxWriter, AlarmChangesAndStatistics) {
     EXPECT_EQ(pts[2].fields.at("frame_errors_checksum").text, "2.0");
     EXPECT_EQ(pts[2].fields.at("frames_accepted").text, "12.0");
     EXPECT_EQ(pts[2].fields.count("last_round"), 0u) << "only numbers become fields";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InfluxWriter, ADamagedRoundWritesItsQualityAndNoPlantFigure) {
+    const veltra_record_t r = plant_record(0.0f);  // a lost DC section reads as zero
+    CapturedFile out;
+    InfluxWriter w(out.file(), [] { return kNow; });
+    smd::RecordPublished p;
+    p.data_id = 5535;
+    p.data = reinterpret_cast<const unsigned char*>(&r);
+    p.length = sizeof r;
+    p.quality.frame_errors = 1;
+    w.on_publish("plant1", p);
+    p.quality = RoundQuality();
+    p.quality.restored = true;
+    w.on_publish("plant1", p);
+    const auto pts = parse_influx(out.text());
+    ASSERT_EQ(pts.size(), 1u) << out.text();
+    EXPECT_EQ(pts[0].measurement, "veltra_round");
+    EXPECT_EQ(pts[0].fields.at("complete").number, 0.0);
+    EXPECT_EQ(pts[0].fields.at("frame_errors").number, 1.0);
+    EXPECT_EQ(pts[0].fields.at("unanswered_commands").number, 0.0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <map>
 #include <string>
 
 #include "host/smd_vdevice.h"
@@ -53,14 +54,20 @@ smd::AlarmChange comm_alarm(bool raised) {
     return a;
 }
 
-// What the gateway does for one round: publish, then store.
-void round(HostSink& sink, const std::string& device, const veltra_record_t& r) {
+// What the gateway does for one complete live round: publish (the device is
+// live from its first one on), then store.
+// h is the device's health, as the host keeps it beside the driver.
+void round(HostSink& sink, DeviceHealth& h, const std::string& device, const veltra_record_t& r) {
+    ++h.rounds_live;
+    h.has_round = h.has_live_round = true;
     const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
     smd::RecordPublished p;
     p.data_id = 5535;
     p.data = bytes;
     p.length = sizeof r;
+    p.health = &h;
     sink.on_publish(device, p);
+    sink.on_state(device, smd::StateChanged{DataState::Live, 0, nullptr});
     sink.on_history(device, smd::RecordStored{bytes, sizeof r});
 }
 
@@ -72,6 +79,7 @@ struct Fixture {
     smdgw::DeviceStates states;
     smdgw::FanoutSink sink;
     smdgw::PrometheusFile prom{path, "1.2.3", states};
+    std::map<std::string, DeviceHealth> health;
     Fixture() {
         states.add_device("a", 418);
         states.add_device("b", 419);
@@ -89,7 +97,7 @@ TEST(PrometheusFile, UpFollowsRoundsAndTheCommunicationAlarm) {
     EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
     EXPECT_EQ(e.types.at("veltra_up"), "gauge");
 
-    round(f.sink, "a", record_with(53.5f, 2));
+    round(f.sink, f.health["a"], "a", record_with(53.5f, 2));
     e = f.read();
     EXPECT_EQ(e.value("veltra_up", {{"device", "a"}}), 1);
     EXPECT_EQ(e.value("veltra_up", {{"device", "b"}}), 0);
@@ -103,7 +111,7 @@ TEST(PrometheusFile, UpFollowsRoundsAndTheCommunicationAlarm) {
     f.sink.on_alarm("a", other);
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 0);
     // The next round clears it.
-    round(f.sink, "a", record_with(53.5f, 2));
+    round(f.sink, f.health["a"], "a", record_with(53.5f, 2));
     f.sink.on_alarm("a", comm_alarm(false));
     EXPECT_EQ(f.read().value("veltra_up", {{"device", "a"}}), 1);
     EXPECT_EQ(f.read().value("veltra_rounds_total", {{"device", "a"}}), 2);
@@ -140,7 +148,7 @@ TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
     counters_b.accepted = 7;
     counters_b.weird[static_cast<size_t>(smd::FrameWeird::Checksum)] = 3;
     f.states.set_frame_counters(1, counters_b, 0);
-    round(f.sink, "a", record_with(53.5f, 2));
+    round(f.sink, f.health["a"], "a", record_with(53.5f, 2));
     const auto e = f.read();
     EXPECT_DOUBLE_EQ(e.value("veltra_dc_voltage_volts", {{"device", "a"}, {"panel", "1"}}), 53.5);
     EXPECT_DOUBLE_EQ(e.value("veltra_dc_current_amperes", {{"device", "a"}, {"panel", "1"}}), 42.5);
@@ -179,7 +187,7 @@ TEST(PrometheusFile, ReplacedAtomically) {
     // A reader that opened the old file keeps reading the whole old file.
     const int fd = ::open(f.path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    round(f.sink, "a", record_with(53.5f, 40));
+    round(f.sink, f.health["a"], "a", record_with(53.5f, 40));
     std::string seen;
     char buf[4096];
     ssize_t n;

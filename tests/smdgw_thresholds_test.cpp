@@ -38,18 +38,28 @@ RunResult run_smdgw(const std::filesystem::path& cwd, const std::string& config)
     return out;
 }
 
-TEST(SmdgwThresholds, UnusableFileFailsOnlyItsDevice) {
+TEST(SmdgwThresholds, UnusableFileIsAConfigurationErrorNamingTheFile) {
     testsupport::TempDir dir;
     dir.write("ini/7.ini", "[ALARM]\na=1\n");
     dir.write("ini/8.ini", "[AI]\ndc.v=419401002001,DC bus voltage\n");
     dir.write("gw.json",
-              R"({"devices": [{"name": "bad", "data_id": 7}, {"name": "good", "data_id": 8}]})");
-    const RunResult r = run_smdgw(dir.path(), "gw.json");
-    EXPECT_EQ(1, r.status);
+              R"({"devices": [{"name": "bad", "data_id": 7, "address": 1},)"
+              R"( {"name": "good", "data_id": 8, "address": 2}]})");
+    RunResult r = run_smdgw(dir.path(), "gw.json");
+    EXPECT_EQ(2, r.status);
     EXPECT_NE(std::string::npos,
-              r.err.find("smdgw: device \"bad\": initialisation failed: No such node (AI)"))
+              r.err.find("smdgw: device \"bad\": initialisation failed: threshold file "
+                         "./ini/7.ini (\"appSetting\"/\"b_mode\" 1): No such node (AI)"))
         << r.err;
-    EXPECT_EQ(std::string::npos, r.out.find("\"bad\""));
+    EXPECT_NE(std::string::npos, r.err.find("1 device cannot be initialised; the gateway does not "
+                                            "start"))
+        << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+
+    // Mended, both devices run; the good one read its file.
+    dir.write("ini/7.ini", "[AI]\ndc.v=419401002001,DC bus voltage\n");
+    r = run_smdgw(dir.path(), "gw.json");
+    EXPECT_EQ(0, r.status) << r.err;
     EXPECT_NE(std::string::npos,
               r.out.find(R"({"device":"good","error":"数据未就绪","event":"value","key":"out_v"})"))
         << r.out;

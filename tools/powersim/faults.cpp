@@ -21,7 +21,12 @@ constexpr KindName kKinds[] = {
     {"module-off", FaultKind::ModuleOff, 1},
     {"fuse", FaultKind::Fuse, 2},
     {"dc-low", FaultKind::DcLow, 0},
+    {"dc-high", FaultKind::DcHigh, 0},
 };
+
+// The plant has two AC inputs.
+constexpr unsigned kAcInputs = 2;
+constexpr float kDcHighVolts = 58.0f;
 
 // AC status bytes and rectifier alarm bytes as the power system codes them.
 constexpr uint8_t kTripped = 0x05;
@@ -50,7 +55,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
 
 const char* fault_help() {
     return "mains-fail:INPUT, breaker-trip:INPUT, surge:INPUT, module-fault:N, fan:N, "
-           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS]";
+           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS]";
 }
 
 Fault parse_fault(const std::string& text) {
@@ -67,14 +72,21 @@ Fault parse_fault(const std::string& text) {
     Fault f;
     f.kind = kind->kind;
     const size_t given = parts.size() - 1;
-    if (kind->kind == FaultKind::DcLow) {
-        if (given > 1) throw std::invalid_argument("fault \"" + text + "\": dc-low[:VOLTS]");
+    if (kind->kind == FaultKind::DcLow || kind->kind == FaultKind::DcHigh) {
+        if (kind->kind == FaultKind::DcHigh) f.volts = kDcHighVolts;
+        if (given > 1)
+            throw std::invalid_argument("fault \"" + text + "\": " + kind->name + "[:VOLTS]");
         if (given == 1) {
             char* end = nullptr;
             f.volts = std::strtof(parts[1].c_str(), &end);
             if (parts[1].empty() || *end != '\0')
                 throw std::invalid_argument("fault \"" + text + "\": volts \"" + parts[1] +
                                             "\" is not a number");
+            // The bus voltage is given as its size, as the power system reports it.
+            if (!(f.volts > 0.0f && f.volts <= 100.0f))
+                throw std::invalid_argument("fault \"" + text + "\": volts \"" + parts[1] +
+                                            "\" must be above 0 and at most 100 (the bus "
+                                            "voltage as a magnitude, e.g. 45)");
         }
     } else {
         if (given != static_cast<size_t>(kind->args))
@@ -83,10 +95,6 @@ Fault parse_fault(const std::string& text) {
                                         kind->name);
         f.a = parse_count(parts[1], text, "target");
         if (kind->args == 2) f.b = parse_count(parts[2], text, "fuse");
-        if ((f.kind == FaultKind::MainsFail || f.kind == FaultKind::BreakerTrip ||
-             f.kind == FaultKind::Surge || f.kind == FaultKind::Fuse) &&
-            f.a > 2)
-            throw std::invalid_argument("fault \"" + text + "\": there are two inputs/panels");
     }
     const std::string rounds = text.substr(at + 1);
     const auto dash = rounds.find('-');
@@ -99,6 +107,33 @@ Fault parse_fault(const std::string& text) {
             throw std::invalid_argument("fault \"" + text + "\": last round before first");
     }
     return f;
+}
+
+void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits& plant) {
+    auto beyond = [&](const std::string& what, unsigned n, unsigned limit, const char* option) {
+        throw std::invalid_argument("fault \"" + text + "\": " + what + " " + std::to_string(n) +
+                                    " is beyond the plant's " + std::to_string(limit) + option);
+    };
+    switch (f.kind) {
+        case FaultKind::MainsFail:
+        case FaultKind::BreakerTrip:
+        case FaultKind::Surge:
+            if (f.a > kAcInputs) beyond("AC input", f.a, kAcInputs, " AC inputs");
+            break;
+        case FaultKind::ModuleFault:
+        case FaultKind::Fan:
+        case FaultKind::ModuleOff:
+            if (f.a > plant.modules) beyond("module", f.a, plant.modules, " modules (--modules)");
+            break;
+        case FaultKind::Fuse:
+            if (f.a > plant.panels) beyond("DC panel", f.a, plant.panels, " panels (--panels)");
+            if (f.b > plant.fuses)
+                beyond("fuse", f.b, plant.fuses, " fuses per panel (--fuses)");
+            break;
+        case FaultKind::DcLow:
+        case FaultKind::DcHigh:
+            break;
+    }
 }
 
 void apply_faults(const std::vector<Fault>& faults, unsigned round,
@@ -144,6 +179,7 @@ void apply_faults(const std::vector<Fault>& faults, unsigned round,
                     s.panels[i].fuses[f.b - 1] = kAlarmSet;
                 break;
             case FaultKind::DcLow:
+            case FaultKind::DcHigh:
                 s.out_v = f.volts;
                 for (auto& p : s.panels) p.v = f.volts;
                 break;

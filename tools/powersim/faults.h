@@ -19,6 +19,7 @@ enum class FaultKind {
     ModuleOff,    // module-off:N        module N switched off
     Fuse,         // fuse:PANEL:N        load fuse N of DC panel 1 or 2 blown
     DcLow,        // dc-low[:VOLTS]      DC bus voltage low (default 45 V)
+    DcHigh,       // dc-high[:VOLTS]     DC bus voltage high (default 58 V)
 };
 
 struct Fault {
@@ -33,6 +34,15 @@ struct Fault {
 
 // Throws std::invalid_argument with a message naming the bad part.
 Fault parse_fault(const std::string& text);
+
+// What the simulated plant has; a fault beyond it could never show.
+struct PlantLimits {
+    unsigned modules = 0;
+    unsigned panels = 0;
+    unsigned fuses = 0;  // per panel
+};
+// Throws std::invalid_argument naming the limit the fault passes.
+void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits& plant);
 // The names accepted, for --help.
 const char* fault_help();
 

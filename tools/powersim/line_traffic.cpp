@@ -154,7 +154,12 @@ RoundTraffic LineTraffic::next_round() {
                 emit(t.wire, veltra_frames::command_frame(at, ex.cid1, ex.cid2, ex.command_info));
             if (opening && command_ok) opened = true;
             bool ok = false;
-            if (!chance(line_.drop))
+            const uint16_t pair = static_cast<uint16_t>(ex.cid1 << 8 | ex.cid2);
+            bool mute = false;
+            for (uint16_t p : line_.never_answered) mute = mute || p == pair;
+            if (mute)
+                ok = !closing;  // nothing lost: there never is an answer
+            else if (!chance(line_.drop))
                 ok = emit(t.wire, veltra_frames::response_frame(at, ex.cid1, ex.response_info));
             if (closing) closed = command_ok && ok;
             intact = intact && command_ok && ok;

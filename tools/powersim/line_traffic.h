@@ -22,6 +22,9 @@ struct LineFaults {
     double drop = 0.0;     // share of responses lost
     double silence_seconds = 0.0;
     unsigned silence_round = 0;  // the line goes quiet before this round
+    // Commands (CID1 << 8 | CID2) the plant never answers, as some plants
+    // ignore vendor commands they do not know.
+    std::vector<uint16_t> never_answered;
 };
 
 struct RoundTraffic {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "smd_source_revision.h"
 #include "tools/powersim/faults.h"
 #include "tools/powersim/line_traffic.h"
 #include "tools/powersim/plant_model.h"
@@ -60,6 +61,16 @@ std::string json_line(const Json::Value& v) {
     b["indentation"] = "";
     b["precision"] = 7;
     return Json::writeString(b, v) + "\n";
+}
+
+// "E1/F7": a command pair in hexadecimal.
+uint16_t parse_pair(const std::string& text) {
+    unsigned cid1 = 0, cid2 = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%2x/%2x%c", &cid1, &cid2, &tail) != 2 || text.size() != 5)
+        throw std::invalid_argument("--never-answer \"" + text +
+                                    "\" is not CID1/CID2 in hexadecimal (E1/F7)");
+    return static_cast<uint16_t>(cid1 << 8 | cid2);
 }
 
 powersim::LineFaults parse_line_faults(double corrupt, double noise, double drop,
@@ -114,6 +125,7 @@ int main(int argc, char** argv) {
     Pacing pacing;
     double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
     std::vector<std::string> fault_texts;
+    std::vector<std::string> never_answer;
     unsigned hangup_round = 0;
     app.add_option("--modules", params.modules, "Rectifier modules per plant (1-40)")
         ->check(CLI::Range(1, 40))
@@ -163,23 +175,43 @@ int main(int argc, char** argv) {
     app.add_option("--noise", noise, "Share of frames followed by stray bytes")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop", drop, "Share of responses lost")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--never-answer", never_answer,
+                   "The plant never answers this command (hex CID1/CID2, e.g. E1/F7)")
+        ->type_name("CID1/CID2");
     app.add_option("--silence", silence, "The line goes quiet before a round")
         ->type_name("SECONDS@ROUND");
     app.add_option("--hangup", hangup_round,
                    "With --listen: drop the client before this round and wait for the next")
         ->type_name("ROUND");
     app.add_option("--json", json_path, "Write what was sent, one JSON line per round");
+    bool show_version = false;
+    app.add_flag("--version", show_version, "Print the version and exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+    if (show_version) {
+        std::cout << "powersim " << SMD_VERSION << " (source " << SMD_SOURCE_REVISION << ")"
+                  << std::endl;
+        return std::cout ? kExitOk : kExitFailure;
+    }
 
+    if (!(interval >= 0.0 && interval <= 86400.0)) {
+        std::cerr << "powersim: --interval " << interval
+                  << " must be 0 to 86400 seconds between rounds" << std::endl;
+        return kExitUsage;
+    }
     std::vector<powersim::Fault> faults;
     powersim::LineFaults line;
     try {
-        for (const auto& t : fault_texts) faults.push_back(powersim::parse_fault(t));
+        const powersim::PlantLimits limits{params.modules, params.panels, params.fuses};
+        for (const auto& t : fault_texts) {
+            faults.push_back(powersim::parse_fault(t));
+            powersim::check_fault_fits(faults.back(), t, limits);
+        }
         line = parse_line_faults(corrupt, noise, drop, silence);
+        for (const auto& t : never_answer) line.never_answered.push_back(parse_pair(t));
     } catch (const std::invalid_argument& e) {
         std::cerr << "powersim: " << e.what() << std::endl;
         return kExitUsage;

@@ -12,9 +12,10 @@ int64_t now_ns(const HostClock* clock) {
 }
 
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
-                 std::optional<HistoryStore> history, const DeviceStates& states)
+                 std::optional<HistoryStore> history, const DeviceStates& states,
+                 std::unique_ptr<MqttOutbox> outbox)
     : json_(out, o.trace_host),
-      text_(out, states),
+      text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     if (o.format == "text") {
@@ -23,13 +24,11 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
     } else if (influx) {
         sink_.add(&influx_);
         lines_ = &influx_;
-        // Telegraf reads every unprefixed stderr line as an error.
-        if (o.log_path.empty()) log_relay_ = std::make_unique<PrefixedLogRelay>("D! ");
     } else {
         sink_.add(&json_);
     }
     if (!o.prometheus_path.empty()) {
-        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMDGW_VERSION, states);
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states);
         sink_.add(prometheus_.get());
     }
     if (o.verbosity > 0) {
@@ -42,16 +41,33 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                                                     clock ? *clock : system_host_clock());
         sink_.add(&history_->sink());
     }
+    if (outbox) {
+        mqtt_ = std::make_unique<MqttService>(o.mqtt, std::move(outbox), cfg,
+                                              [clock] { return now_ns(clock) / 1000000; });
+        sink_.add(&mqtt_->sink());
+        if (prometheus_) prometheus_->add_section([this] { return mqtt_->prometheus_text(); });
+    }
 }
 
 bool Outputs::start(Gateway& gw) {
+    if (history_) {
+        history_->add_stats(gw);
+        if (prometheus_) prometheus_->set_history_errors([this] { return history_->errors(); });
+    }
     if (prometheus_ && !prometheus_->write()) return false;
+    if (mqtt_) mqtt_->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
+    if (mqtt_) mqtt_->set_restoring(false);
     return true;
 }
 
 void Outputs::finish() {
+    if (mqtt_) mqtt_->stop();
     if (prometheus_) prometheus_->write();
+}
+
+void Outputs::write_stats() {
+    if (mqtt_) lines_->write("", mqtt_->stats_line());
 }
 
 }  // namespace smdgw

@@ -13,8 +13,8 @@
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/line_output.h"
-#include "tools/smdgw/core/log_redirect.h"
 #include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/mqtt/mqtt_service.h"
 #include "tools/smdgw/options.h"
 #include "tools/smdgw/output/event_writer.h"
 #include "tools/smdgw/output/influx_writer.h"
@@ -30,11 +30,13 @@ int64_t now_ns(const HostClock* clock);
 
 class Outputs {
    public:
-    // out: smdgw's standard output (see split_output); clock: null for the
+    // out: smdgw's standard output (see open_own_output); clock: null for the
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
+    // outbox: the opened MQTT outbox when --mqtt was given.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
-            std::optional<HistoryStore> history, const DeviceStates& states);
+            std::optional<HistoryStore> history, const DeviceStates& states,
+            std::unique_ptr<MqttOutbox> outbox = nullptr);
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -47,8 +49,11 @@ class Outputs {
     // (every device down until its first round), the history hands them
     // their last round. False when the Prometheus file cannot be written.
     bool start(Gateway& gw);
-    // After the input: the Prometheus file's last version.
+    // After the input: what waits for the broker is sent (for a few seconds
+    // at most), the Prometheus file's last version.
     void finish();
+    // The statistics of the services (MQTT), after the devices'.
+    void write_stats();
 
    private:
     FanoutSink sink_;
@@ -56,10 +61,10 @@ class Outputs {
     TextView text_;
     InfluxWriter influx_;
     LineOutput* lines_ = &json_;
-    std::unique_ptr<PrefixedLogRelay> log_relay_;
     std::unique_ptr<PrometheusFile> prometheus_;
     std::unique_ptr<LineTrace> line_trace_;
     std::unique_ptr<HistorySession> history_;
+    std::unique_ptr<MqttService> mqtt_;
 };
 
 }  // namespace smdgw

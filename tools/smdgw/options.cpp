@@ -23,8 +23,9 @@ const char* const kDescription =
     "object per line on standard output: record, alarm, report and command events, and with\n"
     "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
     "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
-    "node_exporter's textfile collector. The plug-in's own log goes to standard error, or\n"
-    "to --log FILE.\n";
+    "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
+    "outbox (store and forward). The driver's own log is written only with --log FILE\n"
+    "(rotated by size; SIGHUP reopens it) or --log - (standard error).\n";
 
 const char* const kFooter =
     "\nAfter the input ends, --get, --reset, --control and --control-hex run in the order\n"
@@ -32,16 +33,25 @@ const char* const kFooter =
     "\nExamples:\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --get out_v\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 --log driver.log\n"
+    "  smdgw --config /etc/smdgw/site1.json --port /dev/ttyUSB0 \\\n"
+    "        --log /var/log/smdgw/site1.log --log-max-size 100M --log-keep 3\n"
+    "  smdgw --check-config --config /etc/smdgw/site1.json --port /dev/ttyUSB0\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --trace-host\n"
-    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx --log /dev/null\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --format influx\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 \\\n"
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
+    "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
     "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
     "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
-    "\nExit status: 0 success, 1 a device or the input failed, 2 bad usage or configuration.\n";
+    "\nExit status: 0 normal end (end of the replay, SIGINT, SIGTERM); 1 a failure a restart\n"
+    "may mend (the input failed, an output file could not be opened); 2 what a restart cannot\n"
+    "mend (bad options or configuration, a plug-in that cannot be loaded, a device the\n"
+    "driver refuses).\n";
 
 // A control code as given: decimal, 0x hex or 0 octal, within int.
 bool parse_code(const std::string& text, int& code) {
@@ -51,6 +61,18 @@ bool parse_code(const std::string& text, int& code) {
     if (text.empty() || *end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
         return false;
     code = static_cast<int>(v);
+    return true;
+}
+
+// --count: a whole number of rounds, at least 1.
+constexpr uint64_t kMaxCount = 1000000000000ULL;
+bool parse_count(const std::string& text, uint64_t& count) {
+    if (text.empty() || text.size() > 13) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
+    const uint64_t v = std::stoull(text);
+    if (v == 0 || v > kMaxCount) return false;
+    count = v;
     return true;
 }
 
@@ -113,9 +135,15 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     app.footer(kFooter);
     std::string clock_start;
     RawActions raw;
-    app.add_option("--config", o.config_path, "Gateway configuration (JSON)")
-        ->required()
+    // Required, except with --version; checked after parsing.
+    app.add_option("--config", o.config_path, "Gateway configuration (JSON); required")
         ->type_name("FILE");
+    app.add_flag("--version", o.show_version,
+                 "Print the version of smdgw and of the plug-in, then exit");
+    app.add_flag("--check-config", o.check_config,
+                 "Check the configuration, the threshold files and the ports named, print one "
+                 "line per device and exit (0: the gateway would start, 2: it would not); opens "
+                 "no port and writes no file");
     app.add_option("--plugin", o.plugin_path,
                    "Driver plug-in (default: the one built or installed beside smdgw)")
         ->type_name("PATH");
@@ -127,28 +155,49 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
             ->type_name("DEVICE");
     replay_opt->excludes(port_opt);
     app.add_flag("--trace-host", o.trace_host, "Also print every call between plug-in and host");
-    app.add_option("--log", o.log_path, "Write the plug-in's log to FILE instead of stderr")
+    app.add_option("--log", o.log_path,
+                   "Write the driver's log to FILE (- for standard error); without it the log "
+                   "is not written")
         ->type_name("FILE");
+    std::string log_max_size = "50M";
+    app.add_option("--log-max-size", log_max_size,
+                   "Rotate the log FILE to FILE.1 ... when it would grow past SIZE (k, M, G: "
+                   "powers of 1024; 0: never)")
+        ->type_name("SIZE")
+        ->capture_default_str();
+    app.add_option("--log-keep", o.log_rotation.keep, "Rotated log files kept (FILE.1 ... FILE.N)")
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--format", o.format,
                    "Output: json (one object per line), text (for people) or influx (line "
                    "protocol)")
         ->check(CLI::IsMember({"json", "text", "influx"}))
         ->type_name("FORMAT")
         ->capture_default_str();
+    app.add_option("--lang", o.lang,
+                   "Alarm texts of the text view: zh (the driver's messages) or en (their "
+                   "English meaning)")
+        ->check(CLI::IsMember({"zh", "en"}))
+        ->type_name("LANG")
+        ->capture_default_str();
     app.add_option("--prometheus", o.prometheus_path,
-                   "After each round, write every device's values to FILE in the Prometheus "
-                   "text format")
+                   "Keep every device's values and line health in FILE in the Prometheus "
+                   "text format (rewritten after rounds and state changes)")
         ->type_name("FILE");
     app.add_flag("-v,--trace-line", o.verbosity,
                  "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
-    app.add_option("--record", o.port.record_path,
-                   "Append every byte read from the port to FILE (replay it later)")
-        ->type_name("FILE");
+    auto* record_opt =
+        app.add_option("--record", o.port.record_path,
+                       "Append every byte read from the port to FILE (replay it later)")
+            ->type_name("FILE");
     app.add_option("--stats-interval", o.port.stats_interval,
                    "Print per-device statistics every SECONDS on a port (0: only at the end)")
         ->check(CLI::NonNegativeNumber)
         ->type_name("SECONDS");
-    app.add_option("--count", o.count, "Stop after N published rounds (all devices together)")
+    std::string count_text;
+    app.add_option("--count", count_text,
+                   "Stop after N published live rounds (all devices together; restored rounds "
+                   "do not count); N at least 1")
         ->type_name("N");
     app.add_option("--time-scale", o.time_scale,
                    "Run the host clock this many times faster (tests and simulations)")
@@ -180,6 +229,8 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     raw.control->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add_history_options(app, o.history);
+    add_mqtt_options(app, o.mqtt);
+    http::add_http_options(app, o.http);
     master::add_master_options(app, o.master);
 
     try {
@@ -187,11 +238,40 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
-    if (o.replay_path.empty() && o.port_path.empty()) {
-        log_error("give --replay FILE or --port DEVICE (see --help)");
+    if (o.show_version) return std::nullopt;
+    if (o.config_path.empty()) {
+        log_error("--config FILE is required (see --help)");
+        return kExitUsage;
+    }
+    if (!o.replay_path.empty() && record_opt->count() > 0) {
+        log_error("--record keeps the bytes read from a port; a --replay has nothing to record");
+        return kExitUsage;
+    }
+    if (!count_text.empty() && !parse_count(count_text, o.count)) {
+        log_error("--count \"" + count_text + "\" is not a number of rounds from 1 to " +
+                  std::to_string(kMaxCount));
+        return kExitUsage;
+    }
+    // CLI11 takes a two-value option given with one value; the request would be lost.
+    for (const auto& [name, values] :
+         {std::make_pair("--control CODE TEXT", &raw.controls),
+          std::make_pair("--control-hex CODE HEX", &raw.control_hexes)}) {
+        if (values->size() % 2 != 0) {
+            log_error(std::string(name) + " needs both its values (\"" + values->back() +
+                      "\" has no partner)");
+            return kExitUsage;
+        }
+    }
+    if (!parse_log_size(log_max_size, o.log_rotation.max_size)) {
+        log_error("--log-max-size \"" + log_max_size +
+                  "\" is not a size (bytes, or a number with k, M or G)");
         return kExitUsage;
     }
     if (!o.history.check() || !o.master.check()) return kExitUsage;
+    if (!o.mqtt.check(o.history.path)) return kExitUsage;
+    if (!o.http.check()) return kExitUsage;
+    o.http.service.history_path = o.history.path;
+    o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {
         int64_t start = 0;
         if (!parse_time_text(clock_start, start)) {

@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/smdgw/core/log_file.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/history/history_session.h"
+#include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
 
 namespace smdgw {
 
@@ -23,11 +26,15 @@ struct AfterAction {
 struct Options {
     std::string config_path;
     std::string plugin_path;  // empty: the plug-in beside smdgw
-    std::string replay_path;  // exactly one of replay_path and port_path is set
-    std::string port_path;
-    std::string log_path;  // the plug-in's log; empty: standard error
+    std::string replay_path;  // at most one of replay_path and port_path is set;
+    std::string port_path;    // with neither, every device names its own "port"
+    std::string log_path;     // the driver's log: empty not written, "-" standard error
+    LogRotation log_rotation;
+    bool check_config = false;  // --check-config: check and exit
+    bool show_version = false;  // --version: print and exit
     bool trace_host = false;
     std::string format = "json";  // json, text or influx
+    std::string lang = "zh";      // alarm texts of the text view: zh or en
     std::string prometheus_path;
     int verbosity = 0;  // -v: the line trace; -vv with INFO bytes
     uint64_t count = 0;
@@ -37,6 +44,8 @@ struct Options {
     PortOptions port;
     HistoryOptions history;
     master::MasterOptions master;  // polling as master
+    MqttOptions mqtt;
+    http::HttpCommandLine http;
     std::vector<AfterAction> after;
 };
 

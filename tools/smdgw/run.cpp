@@ -1,19 +1,25 @@
 #include "tools/smdgw/run.h"
 
 #include <cstdio>
+#include <iostream>
 #include <ctime>
 #include <memory>
 #include <optional>
 
+#include "smd_source_revision.h"
 #include "tools/smdgw/build_outputs.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/gateway_clock.h"
 #include "tools/smdgw/core/log.h"
-#include "tools/smdgw/core/log_redirect.h"
+#include "tools/smdgw/core/check_config.h"
+#include "tools/smdgw/core/driver_log_capture.h"
+#include "tools/smdgw/core/service_watchdog.h"
+#include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/http/gateway_http.h"
 
 namespace smdgw {
 
@@ -51,28 +57,82 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 
 // The devices, the input and the actions after it, on outputs that are set up.
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
-                Outputs& outputs, DeviceStates& states, GatewayClock* clock) {
-    Gateway gw(outputs.sink(), outputs.lines(), plugin, states);
+                Outputs& outputs, DeviceStates& states, GatewayClock* clock,
+                DriverLogCapture& driver_log) {
+    // --http: the service follows every device and sees smdgw's own lines.
+    std::unique_ptr<http::GatewayHttp> web;
+    if (o.http.enabled())
+        web = std::make_unique<http::GatewayHttp>(o.http.service, clock, outputs.sink(),
+                                                  outputs.lines(), states);
+    Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
             if (n >= count) gw.request_stop();
         });
-    int status = kExitOk;
-    if (gw.create_devices(cfg, clock) > 0) status = kExitFailure;
-    if (gw.devices().empty()) {
-        log_error("no device could be initialised");
-        return kExitFailure;
+    // A device the driver refuses is a configuration error: a restart cannot
+    // mend it, so the gateway does not start.
+    const int failed = gw.create_devices(cfg, clock);
+    if (failed > 0 || gw.devices().empty()) {
+        log_error(cfg.path + ": " + std::to_string(failed) + (failed == 1 ? " device" : " devices") +
+                  " cannot be initialised; the gateway does not start");
+        return kExitUsage;
     }
+    if (web) web->add_devices(gw, o.replay_path.empty() ? o.port_path : o.replay_path);
     if (!outputs.start(gw)) return kExitFailure;
+    // The driver's lines of each chunk of input are written when it is done;
+    // the watchdog is fed while the input loop moves.
+    ServiceWatchdog watchdog;
+    gw.set_after_chunk([&driver_log, &watchdog] {
+        if (take_reopen_request()) driver_log.reopen();
+        driver_log.flush();
+        watchdog.progress();
+    });
+    PortOptions port = o.port;
+    port.on_tick = [&driver_log, &watchdog] {
+        if (take_reopen_request()) driver_log.reopen();
+        watchdog.progress();
+    };
+    if (web && !web->start(gw)) return kExitUsage;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
+    port.more_stats = [&outputs] { outputs.write_stats(); };
+    watchdog.ready();
+    int status = kExitOk;
     const bool input_ok =
-        o.replay_path.empty() ? run_ports(gw, o.port) : gw.replay(o.replay_path, &pacer);
+        o.replay_path.empty() ? run_ports(gw, port) : gw.replay(o.replay_path, &pacer);
     if (!input_ok) status = kExitFailure;
+    if (web) web->stop();
     outputs.finish();
     gw.write_stats();
+    outputs.write_stats();
     run_after_actions(gw, o.after);
     return status;
+}
+
+int check_only(const Options& o) {
+    std::string error;
+    std::FILE* out = open_own_output(error);
+    if (!out) {
+        log_error(error);
+        return kExitFailure;
+    }
+    const int status =
+        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty()}, out);
+    std::fclose(out);
+    return status;
+}
+
+int print_version(const Options& o) {
+    std::cout << "smdgw " << SMD_VERSION << " (source " << SMD_SOURCE_REVISION << ")\n";
+    const std::string path = o.plugin_path.empty() ? default_plugin_path() : o.plugin_path;
+    try {
+        const LoadedPlugin p = load_plugin(path);
+        std::cout << "plug-in " << p.path << " " << p.version << "\n";
+    } catch (const std::exception& e) {
+        std::cout << "plug-in: " << e.what() << "\n";
+    }
+    std::cout.flush();
+    return std::cout ? kExitOk : kExitFailure;
 }
 
 }  // namespace
@@ -82,22 +142,46 @@ int run(const Options& o) {
     // Telegraf reads every unprefixed stderr line as an error.
     log.telegraf = o.format == "influx";
     set_log(log);
+    if (o.show_version) return print_version(o);
+    if (o.check_config) return check_only(o);
 
     GatewayConfig cfg;
     try {
         cfg = load_config(o.config_path);
-        for (const auto& w : cfg.warnings) log_warning(w);
+        report_config_warnings(cfg.warnings);
     } catch (const ConfigError& e) {
-        log_error(e.what());
+        report_config_error(e);
         return kExitUsage;
     }
     if (!master::check_master_input(cfg, o.port_path, !o.replay_path.empty())) return kExitUsage;
+    // Following ports: each device on its own "port" or on --port. A port
+    // that can never work stops the start; a missing one is waited for.
+    if (o.replay_path.empty()) {
+        const auto problems = port_problems(cfg, o.port_path);
+        for (const auto& p : problems) log_error(p);
+        if (!problems.empty()) return kExitUsage;
+    }
     std::optional<HistoryStore> history;
     if (!o.history.path.empty()) {
         try {
             history.emplace(HistoryStore::open_for_writing(o.history.path));
+            const auto& m = history->migration();
+            if (m.from != 0)
+                log_info("history: " + o.history.path + ": schema version " +
+                         std::to_string(m.from) + " migrated to " +
+                         std::to_string(HistoryStore::kSchemaVersion) +
+                         "; the file as it was is kept as " + m.backup);
         } catch (const HistoryError& e) {
             log_error(std::string("history: ") + e.what());
+            return kExitUsage;
+        }
+    }
+    std::unique_ptr<MqttOutbox> outbox;
+    if (o.mqtt.enabled()) {
+        try {
+            outbox = MqttService::open_outbox(o.mqtt);
+        } catch (const OutboxError& e) {
+            log_error(std::string("mqtt: ") + e.what());
             return kExitUsage;
         }
     }
@@ -106,22 +190,30 @@ int run(const Options& o) {
         plugin = load_plugin(o.plugin_path.empty() ? default_plugin_path() : o.plugin_path);
     } catch (const std::exception& e) {
         log_error(e.what());
-        return kExitFailure;
+        return kExitUsage;
     }
     std::string error;
-    std::FILE* out = split_output(o.log_path, error);
+    // The driver's log: written in batches to the file or standard error, or
+    // not at all (and then not even formatted).
+    std::unique_ptr<DriverLogCapture> driver_log =
+        capture_driver_log(o.log_path, o.log_rotation, log.telegraf ? "D! " : "", error);
+    if (!driver_log) {
+        log_error(error);
+        return kExitFailure;
+    }
+    std::FILE* out = open_own_output(error);
     if (!out) {
         log_error(error);
         return kExitFailure;
     }
+    install_stop_signals();
     int status;
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
         DeviceStates states;
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states);
-        status = run_gateway(o, cfg, plugin, outputs, states, clock.get());
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox));
+        status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
     }
-    std::fflush(stdout);
     std::fclose(out);
     return status;
 }

@@ -1,12 +1,20 @@
 #include "tools/smdgw/core/config.h"
 
 #include <json/reader.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
+
+#include "tools/smdgw/core/config_keys.h"
+#include "tools/smdgw/core/log.h"
 
 namespace smdgw {
 
@@ -16,56 +24,57 @@ namespace {
     throw ConfigError(path + ": " + what);
 }
 
-// A device entry the gateway leaves out; the text names the device and the problem.
-struct DeviceProblem {
-    std::string what;
-};
-
-[[noreturn]] void refuse_device(const std::string& what) { throw DeviceProblem{what}; }
-
-void check_number_table(const std::string& dev, const Json::Value& v, const char* key) {
-    if (v.isNull()) return;
-    if (!v.isObject()) refuse_device("device \"" + dev + "\": \"" + key + "\" must be an object");
-    for (const auto& name : v.getMemberNames())
-        if (!v[name].isNumeric())
-            refuse_device("device \"" + dev + "\": \"" + key + "\"/\"" + name +
-                          "\" must be a number");
-}
-
-void check_object_table(const std::string& dev, const Json::Value& v, const char* key,
-                        const std::vector<std::string>& numeric,
-                        const std::vector<std::string>& flags) {
-    if (v.isNull()) return;
-    if (!v.isObject()) refuse_device("device \"" + dev + "\": \"" + key + "\" must be an object");
-    for (const auto& name : v.getMemberNames()) {
-        const Json::Value& e = v[name];
-        const std::string where = "device \"" + dev + "\": \"" + key + "\"/\"" + name + "\"";
-        if (!e.isObject()) refuse_device(where + " must be an object");
-        for (const auto& f : numeric)
-            if (!e[f].isNull() && !e[f].isNumeric())
-                refuse_device(where + "/\"" + f + "\" must be a number");
-        for (const auto& f : flags)
-            if (!e[f].isNull() && !e[f].isBool())
-                refuse_device(where + "/\"" + f + "\" must be true or false");
+// The position of the first byte that is not UTF-8, as "line L, column C
+// (byte 0xNN)", or "" when the text is UTF-8 throughout.
+std::string first_non_utf8(const std::string& text) {
+    size_t line = 1, column = 1;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        bool ok = n > 0 && i + n <= text.size() && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
+        for (size_t k = 1; ok && k < n; ++k)
+            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (!ok) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02X", c);
+            return "line " + std::to_string(line) + ", column " + std::to_string(column) +
+                   " (byte " + hex + ")";
+        }
+        if (c == '\n') {
+            ++line;
+            column = 1;
+        } else {
+            ++column;
+        }
+        i += n;
     }
+    return {};
 }
 
-// "role", "encoding", "protocol_version" and "response_timeout_ms".
-void read_role(const Json::Value& d, DeviceConfig& dc) {
-    const std::string at = "device \"" + dc.name + "\": ";
+std::string device_label(const Json::Value& d, Json::ArrayIndex index) {
+    if (d.isObject() && d["name"].isString() && !d["name"].asString().empty())
+        return "device \"" + d["name"].asString() + "\"";
+    return "device #" + std::to_string(index + 1);
+}
+
+// "role", "encoding", "protocol_version" and "response_timeout_ms"; a problem
+// is added to errors, naming the key and the value.
+void read_role(const Json::Value& d, DeviceConfig& dc, std::vector<std::string>& errors) {
     const Json::Value& role = d["role"];
     if (!role.isNull()) {
         if (role == "master")
             dc.role = DeviceRole::Master;
         else if (role != "listen")
-            refuse_device(at + "\"role\" must be \"listen\" or \"master\"");
+            errors.push_back("\"role\" must be \"listen\" or \"master\" (is " + value_text(role) +
+                             ")");
     }
     const Json::Value& enc = d["encoding"];
     if (!enc.isNull()) {
         if (enc == "fixed")
             dc.master.floating_point = false;
         else if (enc != "float")
-            refuse_device(at + "\"encoding\" must be \"float\" or \"fixed\"");
+            errors.push_back("\"encoding\" must be \"float\" or \"fixed\" (is " +
+                             value_text(enc) + ")");
     }
     const Json::Value& ver = d["protocol_version"];
     if (!ver.isNull()) {
@@ -76,54 +85,33 @@ void read_role(const Json::Value& d, DeviceConfig& dc) {
         else if (ver == "0x20" || ver == "0x21")
             v = ver == "0x20" ? 0x20 : 0x21;
         if (v != 0x20 && v != 0x21)
-            refuse_device(at + "\"protocol_version\" must be 0x20 or 0x21 (32 or 33)");
-        dc.master.protocol_version = static_cast<uint8_t>(v);
+            errors.push_back("\"protocol_version\" must be 0x20 or 0x21 (32 or 33) (is " +
+                             value_text(ver) + ")");
+        else
+            dc.master.protocol_version = static_cast<uint8_t>(v);
     }
     const Json::Value& timeout = d["response_timeout_ms"];
     if (!timeout.isNull()) {
         if (!timeout.isUInt() || timeout.asUInt() < 10 || timeout.asUInt() > 60000)
-            refuse_device(at + "\"response_timeout_ms\" must be an integer 10 to 60000");
-        dc.master.response_timeout_ms = timeout.asUInt();
+            errors.push_back("\"response_timeout_ms\" must be an integer 10 to 60000 (is " +
+                             value_text(timeout) + ")");
+        else
+            dc.master.response_timeout_ms = timeout.asUInt();
     }
-}
-
-// Checks one device entry; throws DeviceProblem when it cannot be used.
-DeviceConfig read_device(const Json::Value& d, Json::ArrayIndex index,
-                         const std::set<std::string>& names) {
-    const std::string at = "device #" + std::to_string(index + 1);
-    if (!d.isObject()) refuse_device(at + " must be an object");
-    if (!d["name"].isString() || d["name"].asString().empty())
-        refuse_device(at + ": \"name\" must be a non-empty text");
-    DeviceConfig dc;
-    dc.name = d["name"].asString();
-    if (names.count(dc.name)) refuse_device("device \"" + dc.name + "\" is configured twice");
-    if (!d["data_id"].isUInt())
-        refuse_device("device \"" + dc.name + "\": \"data_id\" must be an unsigned integer");
-    dc.data_id = d["data_id"].asUInt();
-    if (!d["port"].isNull()) {
-        if (!d["port"].isString())
-            refuse_device("device \"" + dc.name + "\": \"port\" must be a text");
-        dc.port = d["port"].asString();
-    }
-    if (!d["address"].isNull() && (!d["address"].isUInt() || d["address"].asUInt() > 255))
-        refuse_device("device \"" + dc.name + "\": \"address\" must be an integer 0 to 255");
-    if (!d["address"].isNull()) dc.address = static_cast<uint8_t>(d["address"].asUInt());
-    read_role(d, dc);
-    check_number_table(dc.name, d["alarm_levels"], "alarm_levels");
-    check_number_table(dc.name, d["alarm_thresholds"], "alarm_thresholds");
-    check_object_table(dc.name, d["limits"], "limits", {"upper", "lower"}, {});
-    check_object_table(dc.name, d["reports"], "reports",
-                       {"change_delta", "percent", "period_minutes", "last_time", "last_value"},
-                       {"change_enabled", "percent_enabled", "period_enabled"});
-    dc.entry = d;
-    return dc;
+    // A master polls one address; the protocol's usual one unless given.
+    if (dc.role == DeviceRole::Master && dc.address < 0) dc.address = 1;
 }
 
 }  // namespace
 
 GatewayConfig parse_config(const std::string& text, const std::string& path) {
+    const std::string bad_byte = first_non_utf8(text);
+    if (!bad_byte.empty())
+        fail(path, "not UTF-8 text at " + bad_byte + "; save the configuration as UTF-8 JSON");
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
+    // A key given twice would otherwise keep its last value without a word.
+    builder["rejectDupKeys"] = true;
     Json::Value root;
     std::string errors;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -139,22 +127,58 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
 
     GatewayConfig cfg;
     cfg.path = path;
+    std::vector<std::string> problems;
+    for (const std::string& k : root.getMemberNames()) {
+        if (k == "devices") continue;
+        const std::string near = nearest_key(k, {"devices"});
+        cfg.warnings.push_back(path + ": unknown key \"" + k + "\"" +
+                               (near.empty() ? "" : " (did you mean " + near + "?)") + "; ignored");
+    }
     std::set<std::string> names;
     for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
-        try {
-            DeviceConfig dc = read_device(devices[i], i, names);
-            names.insert(dc.name);
-            cfg.devices.push_back(std::move(dc));
-        } catch (const DeviceProblem& p) {
-            cfg.warnings.push_back(path + ": " + p.what + "; device left out");
+        const Json::Value& d = devices[i];
+        const std::string at = path + ": " + device_label(d, i) + ": ";
+        if (!d.isObject()) {
+            problems.push_back(path + ": device #" + std::to_string(i + 1) +
+                               " must be an object (is " + value_text(d) + ")");
+            continue;
         }
+        bool usable = true;
+        if (!d["name"].isString() || d["name"].asString().empty()) {
+            problems.push_back(at + "\"name\" must be a non-empty text");
+            usable = false;
+        } else if (!names.insert(d["name"].asString()).second) {
+            problems.push_back(at + "is configured twice (\"name\" must be unique)");
+            usable = false;
+        }
+        if (!d["data_id"].isUInt()) {
+            problems.push_back(at + "\"data_id\" must be an unsigned integer (is " +
+                               value_text(d["data_id"]) + ")");
+            usable = false;
+        }
+        EntryFindings findings;
+        check_device_entry(d, findings);
+        for (const auto& e : findings.errors) problems.push_back(at + e);
+        for (const auto& w : findings.warnings) cfg.warnings.push_back(at + w);
+        if (!usable || !findings.errors.empty()) continue;
+        DeviceConfig dc;
+        dc.name = d["name"].asString();
+        dc.data_id = d["data_id"].asUInt();
+        if (d["port"].isString()) dc.port = d["port"].asString();
+        if (!d["address"].isNull()) dc.address = static_cast<int>(d["address"].asUInt());
+        std::vector<std::string> role_errors;
+        read_role(d, dc, role_errors);
+        for (const auto& e : role_errors) problems.push_back(at + e);
+        if (!role_errors.empty()) continue;
+        dc.entry = d;
+        cfg.devices.push_back(std::move(dc));
     }
     const std::string conflict = line_role_conflict(cfg.devices, "");
-    if (!conflict.empty()) fail(path, conflict);
-    if (cfg.devices.empty()) {
-        std::string why = "no usable device";
-        for (const auto& w : cfg.warnings) why += "\n  " + w;
-        fail(path, why);
+    if (!conflict.empty()) problems.push_back(path + ": " + conflict);
+    if (!problems.empty()) {
+        std::string all;
+        for (const auto& p : problems) all += (all.empty() ? "" : "\n") + p;
+        throw ConfigError(all, cfg.warnings);
     }
     return cfg;
 }
@@ -188,12 +212,27 @@ std::string line_role_conflict(const std::vector<DeviceConfig>& devices,
     return {};
 }
 
+void report_config_warnings(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) log_warning("warning: " + w);
+}
+
+void report_config_error(const ConfigError& e) {
+    report_config_warnings(e.warnings);
+    std::istringstream lines(e.what());
+    for (std::string line; std::getline(lines, line);) log_error(line);
+}
+
 GatewayConfig load_config(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        fail(path, std::string("cannot open the configuration file: ") + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) fail(path, "is a directory, not a configuration file");
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail(path, "cannot open the configuration file");
+    if (!in)
+        fail(path, std::string("cannot open the configuration file: ") + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
-    if (in.bad()) fail(path, "cannot read the configuration file");
+    if (in.bad()) fail(path, std::string("cannot read the configuration file: ") + std::strerror(errno));
     return parse_config(text.str(), path);
 }
 

@@ -25,7 +25,9 @@ struct DeviceConfig {
     std::string name;
     uint32_t data_id = 0;
     std::string port;   // empty: the port given on the command line
-    uint8_t address = 1;  // "address", as the host protocol reads it
+    // -1: every address on its line (listening); a master polls this one
+    // (1 unless "address" is given).
+    int address = -1;
     DeviceRole role = DeviceRole::Listen;
     MasterSettings master;
     Json::Value entry;  // the whole device object, handed to InitSetting
@@ -34,16 +36,25 @@ struct DeviceConfig {
 struct GatewayConfig {
     std::string path;
     std::vector<DeviceConfig> devices;
-    // One line per device entry left out: the file, the device and the problem.
+    // Unknown keys and other doubts, each naming the file, the device and the key.
     std::vector<std::string> warnings;
 };
 
-// A configuration the gateway cannot use at all (not JSON, no device list,
-// or no usable device); the message names the file, each device and its problem.
+// A configuration the gateway cannot use: unreadable, not UTF-8 JSON, no
+// device list, or any device entry with a wrong key or value. The message has
+// one line per problem, each naming the file, the device, the key and the value.
 class ConfigError : public std::runtime_error {
    public:
     using std::runtime_error::runtime_error;
+    ConfigError(const std::string& what, std::vector<std::string> warnings_found)
+        : std::runtime_error(what), warnings(std::move(warnings_found)) {}
+    std::vector<std::string> warnings;  // found before the errors, for the user too
 };
+
+// Writes the warnings and the errors with smdgw's logger, each line after
+// "smdgw: " ("smdgw: warning: " for a warning).
+void report_config_error(const ConfigError& e);
+void report_config_warnings(const std::vector<std::string>& warnings);
 
 GatewayConfig load_config(const std::string& path);
 // Why these devices cannot share their lines, or empty when they can: a

@@ -8,6 +8,29 @@ bool DeviceState::alarm_active(const std::string& alarm_id) const {
     return false;
 }
 
+namespace {
+
+// The host's view of the rounds, copied on the frame thread at each event
+// that changes it.
+void copy_health(DeviceState& d, const DeviceHealth& h) {
+    d.data_state = h.state.state();
+    d.data_state_since = h.state.since();
+    d.has_round = h.has_round;
+    d.last_round = h.last;
+    d.has_live_round = h.has_live_round;
+    d.last_live_round = h.last_live;
+    d.last_live_time = h.state.last_live();
+    d.last_complete_time = h.state.last_complete();
+    d.counters.rounds_live = h.rounds_live;
+    d.counters.rounds_damaged = h.rounds_damaged;
+    d.counters.rounds_restored = h.rounds_restored;
+    d.counters.alarm_changes_held = h.alarms.changes_held();
+    d.counters.alarm_changes_dropped = h.alarms.changes_dropped();
+    d.counters.reports_suppressed = h.reports_suppressed;
+}
+
+}  // namespace
+
 void DeviceStates::add_device(const std::string& name, uint32_t data_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceState d;
@@ -45,11 +68,41 @@ void DeviceStates::on_publish(const std::string& device, const smd::RecordPublis
     d->record_time = r.local_time;
     d->record_unix_time = r.unix_time;
     ++d->counters.rounds_published;
+    if (r.quality.complete() && !r.quality.restored)
+        d->complete_record.assign(r.data, r.data + r.length);
+    if (r.health) copy_health(*d, *r.health);
 }
 
-void DeviceStates::on_history(const std::string& device, const smd::RecordStored&) {
+void DeviceStates::on_state(const std::string& device, const smd::StateChanged& s) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (DeviceState* d = find(device)) ++d->counters.records_stored;
+    DeviceState* d = find(device);
+    if (!d) return;
+    d->data_state = s.state;
+    d->data_state_since = s.since;
+    if (s.health) copy_health(*d, *s.health);
+}
+
+void DeviceStates::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    if (!a.alarms) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    DeviceState* d = find(device);
+    if (!d) return;
+    // The host's whole set: what it holds as raised, and nothing else.
+    for (auto& kv : d->alarms) kv.second.active = false;
+    for (const ActiveAlarm& al : *a.alarms) {
+        AlarmState& s = d->alarms[AlarmKey{al.id.key, al.id.alarm_id, al.id.seq}];
+        s.active = true;
+        s.level = al.level;
+        s.message = al.message;
+    }
+}
+
+void DeviceStates::on_history(const std::string& device, const smd::RecordStored& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DeviceState* d = find(device);
+    if (!d) return;
+    ++d->counters.records_stored;
+    if (r.health) copy_health(*d, *r.health);
 }
 
 void DeviceStates::on_alarm(const std::string& device, const smd::AlarmChange& a) {

@@ -15,10 +15,12 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "host/device_health.h"
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
 
@@ -50,6 +52,13 @@ struct DeviceCounters {
     uint64_t commands_failed = 0;
     smd::FrameCounters frames;          // the device's frame decoder
     uint64_t frames_other_address = 0;  // kept from the driver by the address filter
+    // The host's judgement of the rounds (host/device_health.h).
+    uint64_t rounds_live = 0;
+    uint64_t rounds_damaged = 0;
+    uint64_t rounds_restored = 0;
+    uint64_t alarm_changes_held = 0;
+    uint64_t alarm_changes_dropped = 0;
+    uint64_t reports_suppressed = 0;
 };
 
 struct DeviceState {
@@ -61,6 +70,20 @@ struct DeviceState {
     std::vector<unsigned char> record;
     boost::posix_time::ptime record_time;
     std::time_t record_unix_time = 0;
+
+    // The last complete live record: the only one plant figures come from.
+    std::vector<unsigned char> complete_record;
+    // The data state (never, live, stale, restored, no-port) and since when;
+    // the quality of the last round and of the last live round; the Unix
+    // times of the last live and the last complete live round.
+    DataState data_state = DataState::Never;
+    std::time_t data_state_since = 0;
+    bool has_round = false;
+    RoundQuality last_round;
+    bool has_live_round = false;
+    RoundQuality last_live_round;
+    std::optional<std::time_t> last_live_time;
+    std::optional<std::time_t> last_complete_time;
 
     // Every alarm seen, in order of key, alarm ID and sequence number.
     std::map<AlarmKey, AlarmState> alarms;
@@ -84,6 +107,8 @@ class DeviceStates : public HostSink {
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_report(const std::string& device, const smd::AnalogReport& r) override;
     void on_command(const std::string& device, const smd::CommandSent& c) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
     // The frame thread, after each read the gateway hands on (bytes between
     // frames are counted without an event).
     void set_frame_counters(size_t index, const smd::FrameCounters& frames, uint64_t other_address);

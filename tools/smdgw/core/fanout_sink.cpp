@@ -26,6 +26,7 @@ void FanoutSink::on_frame(const std::string& device, const smd::FrameVerdict& ve
 
 void FanoutSink::on_publish(const std::string& device, const smd::RecordPublished& r) {
     for (HostSink* s : sinks_) s->on_publish(device, r);
+    if (r.quality.restored) return;
     ++published_;
     if (published_cb_) published_cb_(published_);
 }
@@ -44,6 +45,14 @@ void FanoutSink::on_report(const std::string& device, const smd::AnalogReport& r
 
 void FanoutSink::on_command(const std::string& device, const smd::CommandSent& c) {
     for (HostSink* s : sinks_) s->on_command(device, c);
+}
+
+void FanoutSink::on_state(const std::string& device, const smd::StateChanged& st) {
+    for (HostSink* s : sinks_) s->on_state(device, st);
+}
+
+void FanoutSink::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    for (HostSink* s : sinks_) s->on_active_alarms(device, a);
 }
 
 }  // namespace smdgw

@@ -1,6 +1,7 @@
 #pragma once
 // Hands every host event to several sinks (device state, outputs, history,
-// ...) in the order they were added, and counts the records published.
+// ...) in the order they were added, and counts the live records published
+// (a restored round is no news from the line, so --count does not count it).
 
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,8 @@ class FanoutSink : public HostSink {
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_report(const std::string& device, const smd::AnalogReport& r) override;
     void on_command(const std::string& device, const smd::CommandSent& c) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
 
    private:
     std::vector<HostSink*> sinks_;

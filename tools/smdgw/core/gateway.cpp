@@ -13,6 +13,8 @@
 #include "tools/smdgw/core/gateway_clock.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/core/stop_signals.h"
+#include "tools/smdgw/core/threshold_probe.h"
 
 namespace smdgw {
 
@@ -47,7 +49,9 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
             }
             rd.driver->InitSetting(dc.entry);
         } catch (const std::exception& e) {
-            report(dc.name, std::string("initialisation failed: ") + e.what());
+            const std::string source = init_failure_source(dc.entry, dc.data_id);
+            report(dc.name, "initialisation failed: " + (source.empty() ? "" : source + ": ") +
+                                e.what());
             ++failed;
             continue;
         }
@@ -58,11 +62,13 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
     return failed;
 }
 
+bool Gateway::stop_requested() const { return stop_ || stop_signal() != 0; }
+
 void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* data, size_t n) {
     // Frame by frame (up to each EOI), so that a stop asked for by a round
     // (--count) takes effect before the next frame of the same read.
     size_t done = 0;
-    while (done < n && !stop_) {
+    while (done < n && !stop_requested()) {
         const size_t eoi = static_cast<size_t>(std::find(data + done, data + n, smd::kEoi) - data);
         const size_t end = eoi < n ? eoi + 1 : n;
         if (line_clock_) {
@@ -78,8 +84,10 @@ void Gateway::feed(const std::vector<RunningDevice*>& on_line, unsigned char* da
             }
         }
         done = end;
+        between_frames();
     }
     for (RunningDevice* d : on_line) note_frames(*d);
+    if (after_chunk_) after_chunk_();
 }
 
 void Gateway::note_frames(const RunningDevice& d) {
@@ -96,7 +104,7 @@ bool Gateway::replay(const std::string& path, ReplayPacer* pacer) {
     std::vector<RunningDevice*> all;
     for (auto& d : devices_) all.push_back(&d);
     std::vector<unsigned char> buf(pacer ? pacer->chunk_bytes() : 4096);
-    while (in && !stop_) {
+    while (in && !stop_requested()) {
         in.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(buf.size()));
         const auto got = in.gcount();
         if (got <= 0) continue;
@@ -140,10 +148,13 @@ Json::Value poll_stats(const PollCounters& c) {
 
 }  // namespace
 
+void Gateway::tick_states() {
+    for (auto& d : devices_) d.driver->TickState();
+}
+
 void Gateway::write_stats() {
-    const std::vector<DeviceState> all = states_.all();
-    for (size_t k = 0; k < all.size(); ++k) {
-        const DeviceState& d = all[k];
+    size_t index = 0;
+    for (const DeviceState& d : states_.all()) {
         const DeviceCounters& c = d.counters;
         Json::Value e;
         e["event"] = "stats";
@@ -157,12 +168,27 @@ void Gateway::write_stats() {
         e["stray_bytes"] = static_cast<Json::UInt64>(c.frames.stray_bytes);
         e["frames_other_address"] = static_cast<Json::UInt64>(c.frames_other_address);
         e["rounds_published"] = static_cast<Json::UInt64>(c.rounds_published);
-        e["last_round"] =
-            d.has_record() ? boost::posix_time::to_simple_string(d.record_time) : Json::Value();
-        // The states are kept in the order of devices_.
-        if (k < devices_.size() && devices_[k].poll) e["poll"] = poll_stats(*devices_[k].poll);
+        e["last_round"] = d.has_record()
+                              ? boost::posix_time::to_iso_extended_string(d.record_time)
+                              : Json::Value();
+        e["state"] = data_state_name(d.data_state);
+        // The snapshot lists the devices in the order they were created.
+        const RunningDevice* running = index < devices_.size() ? &devices_[index] : nullptr;
+        ++index;
+        if (running && running->line_state) {
+            e["port"] = running->line_state;
+            e["port_failures"] = static_cast<Json::UInt64>(running->port_failures);
+        }
+        e["rounds_live"] = static_cast<Json::UInt64>(c.rounds_live);
+        e["rounds_damaged"] = static_cast<Json::UInt64>(c.rounds_damaged);
+        e["rounds_restored"] = static_cast<Json::UInt64>(c.rounds_restored);
+        e["alarm_changes_held"] = static_cast<Json::UInt64>(c.alarm_changes_held);
+        e["alarm_changes_dropped"] = static_cast<Json::UInt64>(c.alarm_changes_dropped);
+        e["reports_suppressed"] = static_cast<Json::UInt64>(c.reports_suppressed);
+        if (running && running->poll) e["poll"] = poll_stats(*running->poll);
         out_.write(d.name, std::move(e));
     }
+    for (const auto& f : extra_stats_) f(out_);
 }
 
 void Gateway::get_value(const std::string& key) {
@@ -176,6 +202,13 @@ void Gateway::get_value(const std::string& key) {
         } catch (const std::exception& ex) {
             e["error"] = ex.what();
         }
+        // Which round the value comes from: whole or damaged, live or
+        // handed back from the history.
+        states_.read(d.cfg.name, [&e](const DeviceState& st) {
+            if (!st.has_round) return;
+            e["complete"] = st.last_round.complete();
+            e["restored"] = st.last_round.restored;
+        });
         out_.write(d.cfg.name, std::move(e));
     }
 }
@@ -184,7 +217,14 @@ void Gateway::control(int code, const std::vector<unsigned char>& request) {
     for (auto& d : devices_) control_device(d, code, request);
 }
 
-void Gateway::control_device(RunningDevice& d, int code, const std::vector<unsigned char>& request) {
+RunningDevice* Gateway::find(const std::string& name) {
+    for (auto& d : devices_)
+        if (d.cfg.name == name) return &d;
+    return nullptr;
+}
+
+Json::Value Gateway::control_device(RunningDevice& d, int code,
+                                    const std::vector<unsigned char>& request) {
     unsigned char output[8] = {};
     int output_length = 0;
     Json::Value e;
@@ -206,7 +246,8 @@ void Gateway::control_device(RunningDevice& d, int code, const std::vector<unsig
     } catch (const std::exception& ex) {
         e["error"] = ex.what();
     }
-    out_.write(d.cfg.name, std::move(e));
+    out_.write(d.cfg.name, e);
+    return e;
 }
 
 }  // namespace smdgw

@@ -3,6 +3,7 @@
 // from the configuration and fed the bytes of the line.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,12 @@ struct RunningDevice {
     std::unique_ptr<SMDSPDevice, DeviceDeleter> driver;
     // Set for a device polled as master.
     std::shared_ptr<PollCounters> poll;
+    // Set by a line polled as master: true while a round or a control
+    // exchange is under way, when a control request must wait.
+    std::function<bool()> busy;
+    // On a port: "open" or "no-port" (waiting for its port); null in a replay.
+    const char* line_state = nullptr;
+    uint64_t port_failures = 0;  // failed opens and lost lines
 };
 
 class Gateway {
@@ -66,18 +73,37 @@ class Gateway {
 
     // Calls Reset on every device.
     void reset_all();
+    // Re-evaluates every device's state (staleness) on the host's timer.
+    void tick_states();
+    // Adds lines of services beside the devices (the history) to write_stats.
+    void add_stats(std::function<void(LineOutput&)> f) { extra_stats_.push_back(std::move(f)); }
     // One {"event":"stats"} line per device from the state snapshot: frames,
-    // frame errors by kind, rounds published and the time of the last round.
+    // frame errors by kind, rounds published, the time of the last round and
+    // the line's health; then the lines added with add_stats.
     void write_stats();
 
     void get_value(const std::string& key);
     void control(int code, const std::vector<unsigned char>& request);
-    // The same on one device; writes its {"event":"control"} line.
-    void control_device(RunningDevice& d, int code, const std::vector<unsigned char>& request);
+    // DeviceIoControl on one device, on the thread that owns its line; the
+    // {"event":"control",...} line is written and returned.
+    Json::Value control_device(RunningDevice& d, int code,
+                               const std::vector<unsigned char>& request);
+    RunningDevice* find(const std::string& name);
+
+    // Work of other threads that must run on the line's thread between
+    // frames: called after every frame and, on a quiet line, by the port loop.
+    void set_between_frames(std::function<void()> f) { between_frames_ = std::move(f); }
+    void between_frames() {
+        if (between_frames_) between_frames_();
+    }
+
+    // Called after each chunk of input has been handed to the drivers.
+    void set_after_chunk(std::function<void()> f) { after_chunk_ = std::move(f); }
 
     // Asks the input loops to end (after --count rounds, or a signal).
     void request_stop() { stop_ = true; }
-    bool stop_requested() const { return stop_; }
+    // A stop asked for by --count or by SIGINT / SIGTERM.
+    bool stop_requested() const;
 
     // Reports a problem of one device on standard error.
     static void report(const std::string& device, const std::string& what);
@@ -88,7 +114,10 @@ class Gateway {
     DeviceStates& states_;
     FanoutSink device_sink_;
     std::vector<RunningDevice> devices_;
+    std::vector<std::function<void(LineOutput&)>> extra_stats_;
+    std::function<void()> between_frames_;
     bool stop_ = false;
+    std::function<void()> after_chunk_;
     GatewayClock* line_clock_ = nullptr;
     uint64_t line_bytes_ = 0;
 };

@@ -18,6 +18,12 @@ std::time_t GatewayClock::unix_time() const {
     return start_unix_ + static_cast<std::time_t>(wall.count() * scale_);
 }
 
+double GatewayClock::monotonic_seconds() const {
+    if (follow_line_) return static_cast<double>(line_seconds_.load(std::memory_order_relaxed));
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start_steady_;
+    return wall.count() * scale_;
+}
+
 boost::posix_time::ptime GatewayClock::local_time() const {
     const std::time_t t = unix_time();
     std::tm tm{};

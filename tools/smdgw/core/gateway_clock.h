@@ -22,6 +22,8 @@ class GatewayClock : public HostClock {
 
     boost::posix_time::ptime local_time() const override;
     std::time_t unix_time() const override;
+    // Scaled like the rest; a replay following the line measures line time.
+    double monotonic_seconds() const override;
 
     // From now on the clock stands at start + line_seconds, moved only by
     // set_line_seconds (a replay).

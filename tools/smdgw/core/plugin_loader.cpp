@@ -53,6 +53,11 @@ LoadedPlugin load_plugin(const std::string& path) {
     if (!sym) throw std::runtime_error("plug-in " + path + " has no get_providers entry");
     LoadedPlugin p;
     p.path = path;
+    // Plug-ins older than the version entry have none.
+    using VersionFn = const char* (*)();
+    void* version = ::dlsym(handle, "veltra_plugin_version");
+    const char* text = version ? reinterpret_cast<VersionFn>(version)() : nullptr;
+    p.version = text ? text : "unknown";
     p.providers = reinterpret_cast<GetProvidersFn>(sym)();
     p.device_provider = first_device_provider(p.providers);
     if (!p.device_provider)

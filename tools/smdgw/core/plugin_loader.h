@@ -16,6 +16,7 @@ struct LoadedPlugin {
     // drivers of devices polled as master; null when the plug-in has none.
     ProviderList polling_providers;
     const SMDSPDeviceProvider* polling_provider = nullptr;
+    std::string version;  // from veltra_plugin_version, or "unknown"
 };
 
 // The plug-in next to the executable (build folder) or in ../lib/smdgw

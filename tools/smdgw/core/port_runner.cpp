@@ -1,5 +1,7 @@
 #include "tools/smdgw/core/port_runner.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
@@ -22,6 +23,8 @@
 
 #include "host/serial_port.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/safe_file.h"
+#include "tools/smdgw/core/service_watchdog.h"
 
 namespace smdgw {
 
@@ -33,7 +36,14 @@ using asio::ip::tcp;
 // The host calls Reset this often so that a silent line raises the
 // communication alarm.
 constexpr double kResetSeconds = 10.0;
+// Device states (staleness) are looked at this often, in host-clock seconds.
+constexpr double kStateSeconds = 1.0;
 constexpr auto kMaxRetryDelay = std::chrono::seconds(30);
+// A port that stays away is reported this often once the delay is at its longest.
+constexpr auto kQuietReportEvery = std::chrono::minutes(10);
+// The line states in a device's statistics.
+const char* const kNoPort = "no-port";
+const char* const kOpen = "open";
 
 std::chrono::steady_clock::duration scaled(double seconds, double scale) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -79,14 +89,17 @@ class Line : public std::enable_shared_from_this<Line> {
 
     bool is_tcp() const { return path_.rfind("tcp:", 0) == 0; }
 
-    // Serial lines open at once (false when they cannot); TCP lines connect in
-    // the background.
-    bool start() {
+    // Opens the port, or connects in the background; a port that is missing
+    // or fails is retried with a growing delay, the other lines run on.
+    void start() {
+        for (RunningDevice* d : devices) d->line_state = kNoPort;
         if (is_tcp()) {
+            set_state(kNoPort);  // until connected
             connect_tcp();
-            return true;
+            return;
         }
-        return open_serial();
+        std::string error;
+        if (!open_serial(error)) fail(error);
     }
 
     void close() {
@@ -110,22 +123,38 @@ class Line : public std::enable_shared_from_this<Line> {
         for (RunningDevice* d : devices) d->driver->AttachPort(port);
     }
 
-    bool open_serial() {
-        std::string error;
+    bool open_serial(std::string& error) {
         // The line's speed is the drivers' (the first device's on a shared line).
         const int baud = devices.empty() ? 9600 : devices.front()->driver->BaudRate();
         serial_ = SerialPort::open(path_, baud, error);
-        if (!serial_) {
-            log_error(error);
+        if (!serial_) return false;
+        const int fd = ::fcntl(serial_->fd(), F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) {
+            error = "cannot duplicate the descriptor of " + path_ + ": " + std::strerror(errno);
+            serial_->close();
             return false;
         }
         attach(serial_);
-        const int fd = ::dup(serial_->fd());
-        if (fd < 0) return false;
         stream_.assign(fd);
-        delay_ = std::chrono::seconds(1);
+        opened();
         read_serial();
         return true;
+    }
+
+    // The line is open: the devices on it run, the delay starts over.
+    void opened() {
+        if (failures_ > 0) log_info("port " + path_ + " is open");
+        set_state(kOpen);
+        delay_ = std::chrono::seconds(1);
+        failures_ = 0;
+    }
+
+    // Tells the devices on the line whether their port is open.
+    void set_state(const char* state) {
+        for (RunningDevice* d : devices) {
+            d->line_state = state;
+            d->driver->SetPortOpen(state == kOpen);
+        }
     }
 
     void connect_tcp() {
@@ -135,7 +164,7 @@ class Line : public std::enable_shared_from_this<Line> {
         boost::system::error_code ec;
         const auto endpoints = resolver_.resolve(host, port, ec);
         if (ec) {
-            fail("cannot resolve: " + ec.message());
+            fail("cannot resolve " + path_ + ": " + ec.message());
             return;
         }
         auto self = shared_from_this();
@@ -143,15 +172,16 @@ class Line : public std::enable_shared_from_this<Line> {
             socket_, endpoints, [self](const boost::system::error_code& e, const tcp::endpoint&) {
                 if (self->closed_) return;
                 if (e) {
-                    self->fail("cannot connect: " + e.message());
+                    self->fail("cannot connect to " + self->path_ + ": " + e.message());
                     return;
                 }
                 if (!self->tcp_port_)
                     self->tcp_port_ = std::make_shared<TcpLinePort>(self->socket_, self->path_);
                 self->tcp_port_->set_open(true);
                 self->attach(self->tcp_port_);
-                self->delay_ = std::chrono::seconds(1);
                 log_info("connected to " + self->path_);
+                self->failures_ = 0;
+                self->opened();
                 self->read_tcp();
             });
     }
@@ -185,14 +215,22 @@ class Line : public std::enable_shared_from_this<Line> {
                 read_serial();
             return;
         }
-        fail(!ec || ec == asio::error::eof ? std::string("closed") : "failed: " + ec.message());
+        fail("port " + path_ +
+             (!ec || ec == asio::error::eof ? std::string(" closed") : " failed: " + ec.message()));
     }
 
     // Reports the failure and tries again later, waiting longer each time.
+    // Once the delay is at its longest, the message comes only now and then.
     void fail(const std::string& what) {
         if (closed_) return;
-        log_warning("port " + path_ + " " + what + "; retrying in " +
-                    std::to_string(delay_.count()) + " s");
+        set_state(kNoPort);
+        ++failures_;
+        for (RunningDevice* d : devices) ++d->port_failures;
+        const auto now = std::chrono::steady_clock::now();
+        if (delay_ < kMaxRetryDelay || now - last_report_ >= kQuietReportEvery) {
+            log_warning(what + "; retrying in " + std::to_string(delay_.count()) + " s");
+            last_report_ = now;
+        }
         boost::system::error_code ignore;
         stream_.close(ignore);
         socket_.close(ignore);
@@ -205,10 +243,11 @@ class Line : public std::enable_shared_from_this<Line> {
         auto self = shared_from_this();
         retry_.async_wait([self](const boost::system::error_code& e) {
             if (e || self->closed_) return;
+            std::string error;
             if (self->is_tcp())
                 self->connect_tcp();
-            else if (!self->open_serial())
-                self->fail("cannot be opened");
+            else if (!self->open_serial(error))
+                self->fail(error);
         });
     }
 
@@ -222,6 +261,8 @@ class Line : public std::enable_shared_from_this<Line> {
     std::shared_ptr<SerialPort> serial_;
     std::shared_ptr<TcpLinePort> tcp_port_;
     std::chrono::seconds delay_{1};
+    uint64_t failures_ = 0;  // since the line was last open
+    std::chrono::steady_clock::time_point last_report_{};
     bool closed_ = false;
     std::array<unsigned char, 4096> buf_{};
 };
@@ -258,13 +299,82 @@ std::vector<DeviceConfig> configs_of(const std::vector<RunningDevice*>& devices)
 
 }  // namespace
 
+bool check_port_path(const std::string& path, std::string& error) {
+    if (path.rfind("tcp:", 0) == 0) {
+        const auto colon = path.rfind(':');
+        if (colon <= 4 || colon + 1 >= path.size()) {
+            error = "port \"" + path + "\" is not tcp:HOST:PORT";
+            return false;
+        }
+        return true;
+    }
+    struct stat st {};
+    // A port that is missing now may appear later; only a plain file is wrong for good.
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        error = "port " + path + " is a regular file; use --replay for capture files";
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> port_problems(const GatewayConfig& cfg, const std::string& port_path) {
+    std::vector<std::string> problems;
+    std::string error;
+    if (!port_path.empty() && !check_port_path(port_path, error))
+        problems.push_back("--port: " + error);
+    for (const DeviceConfig& d : cfg.devices) {
+        const std::string at = cfg.path + ": device \"" + d.name + "\"";
+        if (d.port.empty() && port_path.empty())
+            problems.push_back(at +
+                               " names no \"port\" and no --port is given (or give --replay FILE)");
+        else if (!d.port.empty() && !check_port_path(d.port, error))
+            problems.push_back(at + ": \"port\": " + error);
+    }
+    // Two devices on one line at one address would both take the same frames;
+    // a device without an address takes every frame of its line. (A replay may
+    // run two differently configured devices on the same plant.)
+    std::map<std::string, std::vector<const DeviceConfig*>> on_line;
+    for (const DeviceConfig& d : cfg.devices)
+        if (!d.port.empty() || !port_path.empty()) on_line[d.port].push_back(&d);
+    for (const auto& kv : on_line) {
+        const std::string line = kv.first.empty() ? "--port " + port_path : kv.first;
+        const auto& devs = kv.second;
+        for (size_t i = 0; i < devs.size(); ++i) {
+            const std::string at = cfg.path + ": device \"" + devs[i]->name + "\": ";
+            for (size_t j = 0; j < i; ++j) {
+                if (devs[i]->address >= 0 && devs[i]->address == devs[j]->address) {
+                    problems.push_back(at + "the same port (" + line + ") and address " +
+                                       std::to_string(devs[i]->address) + " as device \"" +
+                                       devs[j]->name + "\"");
+                    break;
+                }
+                const DeviceConfig* every = devs[i]->address < 0   ? devs[i]
+                                            : devs[j]->address < 0 ? devs[j]
+                                                                   : nullptr;
+                if (every) {
+                    const DeviceConfig* other = every == devs[i] ? devs[j] : devs[i];
+                    problems.push_back(cfg.path + ": device \"" + every->name +
+                                       "\": takes every address on port " + line +
+                                       ", so the frames of device \"" + other->name +
+                                       "\" too (give each an \"address\")");
+                    break;
+                }
+            }
+        }
+    }
+    return problems;
+}
+
 bool run_ports(Gateway& gw, const PortOptions& opt) {
     asio::io_context io;
     std::FILE* record = nullptr;
     if (!opt.record_path.empty()) {
-        record = std::fopen(opt.record_path.c_str(), "ab");
+        std::string error;
+        const int fd = open_append(opt.record_path, error);
+        if (fd >= 0) record = ::fdopen(fd, "ab");
         if (!record) {
-            log_error("cannot write " + opt.record_path + ": " + std::strerror(errno));
+            log_error("--record: " + error);
+            if (fd >= 0) ::close(fd);
             return false;
         }
     }
@@ -273,6 +383,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         const std::string path = d.cfg.port.empty() ? opt.default_port : d.cfg.port;
         if (path.empty()) {
             Gateway::report(d.cfg.name, "no port configured and no --port given");
+            d.driver->SetPortOpen(false);
             continue;
         }
         auto& line = lines[path];
@@ -296,27 +407,25 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         }
         ++it;
     }
-    size_t started = 0;
-    for (auto& kv : lines)
-        if (kv.second->start()) ++started;
-    if (started == 0) {
-        if (record) std::fclose(record);
-        return false;
-    }
+    for (auto& kv : lines) kv.second->start();
 
     const double scale = opt.time_scale > 0.0 ? opt.time_scale : 1.0;
     Ticker reset(io, scaled(kResetSeconds, scale), [&] { gw.reset_all(); });
+    Ticker states(io, scaled(kStateSeconds, scale), [&] { gw.tick_states(); });
     std::unique_ptr<Ticker> stats;
     if (opt.stats_interval > 0.0)
         stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0),
-                                         [&] { gw.write_stats(); });
-    // --count: checked often enough to stop soon after the last round.
+                                         [&] {
+                                             gw.write_stats();
+                                             if (opt.more_stats) opt.more_stats();
+                                         });
+    // --count, SIGINT and SIGTERM: checked often enough to stop soon after;
+    // the work other threads queued for the line runs here when it is quiet.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {
+        stall_while_test_file_exists();
+        if (opt.on_tick) opt.on_tick();
+        gw.between_frames();
         if (gw.stop_requested()) io.stop();
-    });
-    asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
-        if (!ec) io.stop();
     });
     io.run();
     for (auto& kv : lines) kv.second->close();

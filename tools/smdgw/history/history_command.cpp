@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <cctype>
 #include <map>
 #include <optional>
 #include <string>
@@ -56,11 +57,14 @@ int history_command(int argc, char** argv) {
     app.add_option("--device", device, "Only this device's rounds")->type_name("NAME");
     app.add_option("--since", since, "Only rounds stored at or after TIME")->type_name("TIME");
     app.add_option("--until", until, "Only rounds stored at or before TIME")->type_name("TIME");
-    app.add_option("--format", format, "Output format")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
+    std::string format_name = "csv";
+    app.add_option("--format", format_name, "Output format: csv (default) or json")
+        ->check(CLI::IsMember({"csv", "json"}, CLI::ignore_case).description(""))
         ->type_name("csv|json");
     try {
         app.parse(argc, argv);
+        for (char& c : format_name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        format = formats.at(format_name);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }

@@ -38,12 +38,14 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
                        std::ostream& out) {
     int64_t rows = 0;
     if (format == ExportFormat::Csv) {
-        std::vector<std::string> header = {"device", "data_id", "time", "unix_time"};
+        std::vector<std::string> header = {"device", "data_id", "time", "unix_time",
+                                           "complete"};
         for (std::string& name : analog_column_names()) header.push_back(std::move(name));
         write_csv_row(out, header);
         store.for_each(filter, [&](const StoredRecord& r) {
             std::vector<std::string> cells = {csv_cell(r.device), std::to_string(r.data_id),
-                                              local_time_text(r.time), std::to_string(r.time)};
+                                              local_time_text(r.time), std::to_string(r.time),
+                                              r.complete ? "1" : "0"};
             if (r.bytes.size() == kRecordSize) {
                 for (std::string& c : analog_cells(r.bytes.data())) cells.push_back(std::move(c));
             }
@@ -64,6 +66,7 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
         line["data_id"] = static_cast<Json::UInt>(r.data_id);
         line["time"] = local_time_text(r.time);
         line["unix_time"] = static_cast<Json::Int64>(r.time);
+        line["complete"] = r.complete;
         line["record"] = record_to_json_bytes(r.bytes.data(), r.bytes.size());
         writer->write(line, &out);
         out << '\n';

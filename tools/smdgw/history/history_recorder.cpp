@@ -15,6 +15,7 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
     const unsigned char* data = stored.data;
     const unsigned length = stored.length;
     if (!restoring_.empty() && device == restoring_) return;
+    if (stored.quality.restored) return;
     if (data == nullptr || length != kRecordSize) {
         log_error("history: device \"" + device + "\" stored " + std::to_string(length) +
                   " bytes, not a record; not kept");
@@ -26,7 +27,13 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
     r.data_id = it == data_ids_.end() ? 0 : it->second;
     r.time = static_cast<int64_t>(clock_.unix_time());
     r.bytes.assign(data, data + length);
+    r.complete = stored.quality.complete();
     writer_.add(std::move(r));
+}
+
+void HistoryRecorder::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    // Loaded alarms came from the database: nothing to write back.
+    if (a.alarms && !a.loaded) writer_.save_alarms({device, *a.alarms});
 }
 
 }  // namespace smdgw

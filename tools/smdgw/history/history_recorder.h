@@ -19,6 +19,7 @@ class HistoryRecorder : public HostSink {
                     std::map<std::string, uint32_t> data_ids);
 
     void on_history(const std::string& device, const smd::RecordStored& stored) override;
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& alarms) override;
 
     // While a device is given back its stored record, what it stores again is
     // that same record under a new time: it is not stored a second time.

@@ -20,7 +20,8 @@ RestoreOutcome restore_device(HistoryWriter& writer, HistoryRecorder& recorder,
                               const std::string& name, VDeviceInterface& device, int64_t max_age,
                               int64_t now) {
     RestoreOutcome out;
-    const auto rec = writer.newest(name);
+    // A damaged round is no picture to serve as the plant's state.
+    const auto rec = writer.newest(name, true);
     if (!rec) return out;
     out.stored_time = rec->time;
     out.age = now - rec->time;

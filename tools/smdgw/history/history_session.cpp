@@ -67,6 +67,19 @@ HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options
               [&clock] { return static_cast<int64_t>(clock.unix_time()); }),
       recorder_(writer_, clock, data_ids_of(cfg)) {}
 
+void HistorySession::add_stats(Gateway& gw) {
+    gw.add_stats([this](LineOutput& out) {
+        Json::Value e;
+        e["event"] = "stats";
+        e["history_committed"] = static_cast<Json::UInt64>(writer_.committed());
+        e["history_errors"] = static_cast<Json::UInt64>(writer_.errors());
+        e["history_dropped"] = static_cast<Json::UInt64>(writer_.dropped());
+        e["history_failed"] = static_cast<Json::UInt64>(writer_.failed());
+        e["history_queued"] = static_cast<Json::UInt64>(writer_.queued());
+        out.write(std::string(), std::move(e));
+    });
+}
+
 void HistorySession::restore(Gateway& gw, LineOutput& out) {
     const int64_t now = static_cast<int64_t>(clock_.unix_time());
     for (RunningDevice& d : gw.devices()) {
@@ -74,8 +87,17 @@ void HistorySession::restore(Gateway& gw, LineOutput& out) {
         Json::Value e;
         e["event"] = "history";
         try {
+            // The alarms held before the restart are the current states: no
+            // second "raised" for them; the first complete live round
+            // settles them.
+            const auto alarms = writer_.active_alarms(d.cfg.name);
+            d.driver->LoadActiveAlarms(alarms);
+            if (!alarms.empty()) e["alarms_loaded"] = static_cast<Json::UInt64>(alarms.size());
+            d.driver->SetRestoring(true);
             r = restore_device(writer_, recorder_, d.cfg.name, *d.driver, restore_seconds_, now);
+            d.driver->SetRestoring(false);
         } catch (const std::exception& ex) {
+            d.driver->SetRestoring(false);
             Gateway::report(d.cfg.name, std::string("restoring from history failed: ") + ex.what());
             e["error"] = ex.what();
         }

@@ -40,8 +40,13 @@ class HistorySession {
 
     // The sink that stores what devices save; joins the gateway's fan-out.
     HostSink& sink() { return recorder_; }
-    // Hands every device its newest recent record and writes one "history"
-    // line per device saying what happened.
+    // A gateway-wide statistics line of the history writer.
+    void add_stats(Gateway& gw);
+    // Failed attempts to write so far.
+    uint64_t errors() const { return writer_.errors(); }
+    // Gives every device the alarms it held as raised and its newest recent
+    // complete record (a restored round), and writes one "history" line per
+    // device saying what happened.
     void restore(Gateway& gw, LineOutput& out);
 
    private:

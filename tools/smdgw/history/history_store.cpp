@@ -8,16 +8,32 @@
 #include <utility>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/history/sqlite_statement.h"
 
 namespace smdgw {
 
 namespace {
 
+using sqlite::Statement;
+
 // Rows deleted per transaction while pruning, so a writer never waits long.
 constexpr int kPruneChunk = 1000;
 
 // Waits this long for another connection's lock before giving up.
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = 1000;
+
+// The alarms each device holds as raised; replaced per device on change.
+#define SMDGW_ACTIVE_ALARMS_TABLE                                     \
+    "CREATE TABLE active_alarms ("                                    \
+    " device TEXT NOT NULL,"                                          \
+    " key TEXT NOT NULL,"                                             \
+    " alarm_id TEXT NOT NULL,"                                        \
+    " seq INTEGER NOT NULL,"                                          \
+    " level INTEGER NOT NULL,"                                        \
+    " message TEXT NOT NULL,"                                         \
+    " since INTEGER NOT NULL,"                                        \
+    " PRIMARY KEY (device, key, alarm_id, seq));"
+#define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
 
 const char* const kCreateSchema =
     "CREATE TABLE history ("
@@ -25,53 +41,16 @@ const char* const kCreateSchema =
     " device TEXT NOT NULL,"
     " data_id INTEGER NOT NULL,"
     " time INTEGER NOT NULL,"
-    " record BLOB NOT NULL CHECK (length(record) = 2704));"
+    " record BLOB NOT NULL CHECK (length(record) = 2704),"
+    " " SMDGW_COMPLETE_COLUMN ");"
     "CREATE INDEX history_device_time ON history(device, time);"
-    "CREATE INDEX history_time ON history(time);";
+    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE;
+
+// Version 1 to 2: rounds stored before were not judged; they count as complete.
+const char* const kMigrate1To2 =
+    "ALTER TABLE history ADD COLUMN " SMDGW_COMPLETE_COLUMN ";" SMDGW_ACTIVE_ALARMS_TABLE;
 
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
-
-// One prepared statement, finalised on every way out.
-class Statement {
-   public:
-    Statement(sqlite3* db, const char* sql) {
-        rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    int prepare_result() const { return rc_; }
-    void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
-    void bind(int i, const std::string& v) {
-        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    }
-    void bind_blob(int i, const std::vector<unsigned char>& v) {
-        sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
-    }
-    void bind_null(int i) { sqlite3_bind_null(stmt_, i); }
-    int step() { return sqlite3_step(stmt_); }
-    void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
-    }
-    int64_t int_at(int col) const { return sqlite3_column_int64(stmt_, col); }
-    std::string text_at(int col) const {
-        const unsigned char* t = sqlite3_column_text(stmt_, col);
-        return t ? std::string(reinterpret_cast<const char*>(t),
-                               static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-                 : std::string();
-    }
-    std::vector<unsigned char> blob_at(int col) const {
-        const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(stmt_, col));
-        const int n = sqlite3_column_bytes(stmt_, col);
-        return p ? std::vector<unsigned char>(p, p + n) : std::vector<unsigned char>();
-    }
-
-   private:
-    sqlite3_stmt* stmt_ = nullptr;
-    int rc_ = SQLITE_OK;
-};
 
 StoredRecord row_at(const Statement& s) {
     StoredRecord r;
@@ -80,32 +59,61 @@ StoredRecord row_at(const Statement& s) {
     r.data_id = static_cast<uint32_t>(s.int_at(2));
     r.time = s.int_at(3);
     r.bytes = s.blob_at(4);
+    r.complete = s.int_at(5) != 0;
     return r;
 }
 
-const char* const kRowColumns = "SELECT id, device, data_id, time, record FROM history ";
+// A version 1 file, read without migrating, has no "complete" column.
+std::string row_columns(int version) {
+    return version >= 2 ? "SELECT id, device, data_id, time, record, complete FROM history "
+                        : "SELECT id, device, data_id, time, record, 1 FROM history ";
+}
+
+// A free name beside the file for the copy kept before a migration.
+std::string backup_name(const std::string& path, int from) {
+    const std::string base = path + ".v" + std::to_string(from) + ".bak";
+    struct stat st {};
+    if (::stat(base.c_str(), &st) != 0) return base;
+    for (int k = 1; k < 100; ++k) {
+        const std::string name = base + "." + std::to_string(k);
+        if (::stat(name.c_str(), &st) != 0) return name;
+    }
+    return {};
+}
 
 }  // namespace
 
 HistoryStore::HistoryStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
 
 HistoryStore::HistoryStore(HistoryStore&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)), path_(std::move(other.path_)) {}
+    : db_(std::exchange(other.db_, nullptr)),
+      path_(std::move(other.path_)),
+      version_(other.version_),
+      migration_(std::move(other.migration_)) {}
+
+bool HistoryError::refused_data() const {
+    const int primary = code_ & 0xff;
+    return primary == SQLITE_CONSTRAINT || primary == SQLITE_TOOBIG || primary == SQLITE_MISMATCH;
+}
 
 HistoryStore::~HistoryStore() { sqlite3_close_v2(db_); }
 
 void HistoryStore::fail(const std::string& what) const {
-    throw HistoryError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"));
+    throw HistoryError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"),
+                       db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN);
 }
 
 void HistoryStore::exec(const char* sql) {
     char* msg = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
+    if (rc != SQLITE_OK) {
         const std::string text = msg ? msg : "unknown error";
         sqlite3_free(msg);
-        throw HistoryError(path_ + ": " + text);
+        throw HistoryError(path_ + ": " + text, rc);
     }
 }
+
+void HistoryStore::set_busy_timeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
 HistoryStore HistoryStore::open_for_writing(const std::string& path) {
     sqlite3* db = nullptr;
@@ -167,14 +175,18 @@ void HistoryStore::check_schema(bool may_create) {
                                " is newer than this smdgw understands (" +
                                std::to_string(kSchemaVersion) + ")");
         }
-        if (version != kSchemaVersion) {
+        if (version < 1) {
             throw HistoryError(path_ + ": unknown history schema version " +
                                std::to_string(version));
         }
-        Statement s(db_, "SELECT id, device, data_id, time, record FROM history LIMIT 0");
-        if (s.prepare_result() != SQLITE_OK) {
-            throw HistoryError(path_ + ": history table missing or incomplete");
+        {
+            Statement s(db_, "SELECT id, device, data_id, time, record FROM history LIMIT 0");
+            if (s.prepare_result() != SQLITE_OK) {
+                throw HistoryError(path_ + ": history table missing or incomplete");
+            }
         }
+        version_ = static_cast<int>(version);
+        if (version_ < kSchemaVersion && may_create) migrate(version_);
         return;
     }
     if (app_id == 0 && objects == 0) {
@@ -196,32 +208,112 @@ void HistoryStore::check_schema(bool may_create) {
                        "smdgw history");
 }
 
-void HistoryStore::insert(std::vector<StoredRecord>& records) {
-    if (records.empty()) return;
+// The copy comes first, through SQLite, so that it holds what the write-ahead
+// log of an interrupted run still keeps; then one transaction changes the
+// schema and the version together.
+void HistoryStore::migrate(int from) {
+    const std::string backup = backup_name(path_, from);
+    if (backup.empty()) throw HistoryError(path_ + ": no free name for the copy kept before " +
+                                           "migrating the history schema");
+    {
+        Statement s(db_, "VACUUM INTO ?1");
+        if (s.prepare_result() != SQLITE_OK) fail("cannot copy before migrating");
+        s.bind(1, backup);
+        if (s.step() != SQLITE_DONE) fail("cannot copy to " + backup + " before migrating");
+    }
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_, "INSERT INTO history(device, data_id, time, record) VALUES(?,?,?,?)");
+        if (from < 2) exec(kMigrate1To2);
+        exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    migration_.from = from;
+    migration_.backup = backup;
+    version_ = kSchemaVersion;
+}
+
+void HistoryStore::insert(std::vector<StoredRecord>& records) { write(records, {}); }
+
+void HistoryStore::write(std::vector<StoredRecord>& records,
+                         const std::vector<StoredAlarms>& alarms) {
+    if (records.empty() && alarms.empty()) return;
+    exec("BEGIN IMMEDIATE");
+    try {
+        Statement s(db_,
+                    "INSERT INTO history(device, data_id, time, record, complete) "
+                    "VALUES(?,?,?,?,?)");
         if (s.prepare_result() != SQLITE_OK) fail("cannot store");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
             s.bind(2, static_cast<int64_t>(r.data_id));
             s.bind(3, r.time);
             s.bind_blob(4, r.bytes);
+            s.bind(5, r.complete ? 1 : 0);
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();
         }
+        Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
+        Statement ins(db_,
+                      "INSERT OR REPLACE INTO active_alarms(device, key, alarm_id, seq, level, "
+                      "message, since) VALUES(?,?,?,?,?,?,?)");
+        if (del.prepare_result() != SQLITE_OK || ins.prepare_result() != SQLITE_OK)
+            fail("cannot store alarms");
+        for (const StoredAlarms& set : alarms) {
+            del.bind(1, set.device);
+            if (del.step() != SQLITE_DONE) fail("cannot store the alarms of \"" + set.device + "\"");
+            del.reset();
+            for (const ActiveAlarm& a : set.alarms) {
+                ins.bind(1, set.device);
+                ins.bind(2, a.id.key);
+                ins.bind(3, a.id.alarm_id);
+                ins.bind(4, static_cast<int64_t>(a.id.seq));
+                ins.bind(5, static_cast<int64_t>(a.level));
+                ins.bind(6, a.message);
+                ins.bind(7, static_cast<int64_t>(a.since));
+                if (ins.step() != SQLITE_DONE)
+                    fail("cannot store the alarms of \"" + set.device + "\"");
+                ins.reset();
+            }
+        }
+        exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    exec("COMMIT");
 }
 
-std::optional<StoredRecord> HistoryStore::newest(const std::string& device) {
+std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) {
+    std::vector<ActiveAlarm> out;
+    if (version_ < 2) return out;
     Statement s(db_,
-                (std::string(kRowColumns) + "WHERE device = ?1 ORDER BY time DESC, id DESC LIMIT 1")
-                    .c_str());
+                "SELECT key, alarm_id, seq, level, message, since FROM active_alarms "
+                "WHERE device = ?1 ORDER BY key, alarm_id, seq");
+    if (s.prepare_result() != SQLITE_OK) fail("cannot read alarms");
+    s.bind(1, device);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        ActiveAlarm a;
+        a.id.key = s.text_at(0);
+        a.id.alarm_id = s.text_at(1);
+        a.id.seq = static_cast<unsigned short>(s.int_at(2));
+        a.level = static_cast<int>(s.int_at(3));
+        a.message = s.text_at(4);
+        a.since = static_cast<std::time_t>(s.int_at(5));
+        out.push_back(std::move(a));
+    }
+    if (rc != SQLITE_DONE) fail("cannot read alarms");
+    return out;
+}
+
+std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool complete_only) {
+    Statement s(db_, (row_columns(version_) + "WHERE device = ?1" +
+                      (complete_only && version_ >= 2 ? " AND complete = 1" : "") +
+                      " ORDER BY time DESC, id DESC LIMIT 1")
+                         .c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read");
     s.bind(1, device);
     const int rc = s.step();
@@ -284,7 +376,7 @@ int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
 
 void HistoryStore::for_each(const HistoryFilter& filter,
                             const std::function<void(const StoredRecord&)>& fn) {
-    Statement s(db_, (std::string(kRowColumns) +
+    Statement s(db_, (row_columns(version_) +
                       "WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR time >= ?2) "
                       "AND (?3 IS NULL OR time <= ?3) ORDER BY time, id")
                          .c_str());

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "host/alarm_store.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -20,7 +22,16 @@ namespace smdgw {
 // newer schema, or failing underneath. The message names the file.
 class HistoryError : public std::runtime_error {
    public:
-    using std::runtime_error::runtime_error;
+    // sqlite_code: SQLite's result code when SQLite failed, else 0.
+    explicit HistoryError(const std::string& what, int sqlite_code = 0)
+        : std::runtime_error(what), code_(sqlite_code) {}
+    int sqlite_code() const { return code_; }
+    // The records themselves were refused (a constraint): trying them again
+    // cannot help. Anything else (disk full, I/O, a lock) may pass later.
+    bool refused_data() const;
+
+   private:
+    int code_;
 };
 
 struct StoredRecord {
@@ -29,6 +40,14 @@ struct StoredRecord {
     uint32_t data_id = 0;
     int64_t time = 0;  // seconds since the epoch when the record was stored
     std::vector<unsigned char> bytes;
+    // Judged whole by the host: no frame error, no unanswered command.
+    bool complete = true;
+};
+
+// The alarms a device holds as raised, replaced as a whole on every change.
+struct StoredAlarms {
+    std::string device;
+    std::vector<ActiveAlarm> alarms;
 };
 
 // How much history is kept; 0 means no bound.
@@ -46,12 +65,15 @@ struct HistoryFilter {
 
 class HistoryStore {
    public:
-    // Schema version kept in the database (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 1;
+    // Schema version kept in the database (PRAGMA user_version). Version 1
+    // had no "complete" column and no active alarms; it is migrated.
+    static constexpr int kSchemaVersion = 2;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 
-    // Opens or creates the file for storing; WAL journal.
+    // Opens or creates the file for storing; WAL journal. An older schema is
+    // migrated in place in one transaction, after a copy of the file is kept
+    // beside it (migration() says where).
     static HistoryStore open_for_writing(const std::string& path);
     // Opens an existing file read-only; nothing in it is changed.
     static HistoryStore open_for_reading(const std::string& path);
@@ -63,11 +85,24 @@ class HistoryStore {
     ~HistoryStore();
 
     const std::string& path() const { return path_; }
+    // How long a write waits for another connection's lock before failing.
+    void set_busy_timeout(int milliseconds);
+
+    struct Migration {
+        int from = 0;        // 0: none happened
+        std::string backup;  // the copy of the file as it was
+    };
+    const Migration& migration() const { return migration_; }
 
     // Stores the records in one transaction, all or none; sets their ids.
     void insert(std::vector<StoredRecord>& records);
-    // The newest record of a device (latest time, then latest insertion).
-    std::optional<StoredRecord> newest(const std::string& device);
+    // Records and alarm sets in one transaction, all or none.
+    void write(std::vector<StoredRecord>& records, const std::vector<StoredAlarms>& alarms);
+    // The newest record of a device (latest time, then latest insertion);
+    // only complete ones when asked.
+    std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
+    // The alarms the device held as raised when they last changed.
+    std::vector<ActiveAlarm> active_alarms(const std::string& device);
     // Deletes rows beyond the retention in short transactions; returns how many.
     int64_t prune(const Retention& retention, int64_t now);
     // Rows in time order (then insertion order); the callback sees each once.
@@ -77,11 +112,14 @@ class HistoryStore {
    private:
     HistoryStore(sqlite3* db, std::string path);
     void check_schema(bool may_create);
+    void migrate(int from);
     void exec(const char* sql);
     [[noreturn]] void fail(const std::string& what) const;
 
     sqlite3* db_ = nullptr;
     std::string path_;
+    int version_ = kSchemaVersion;
+    Migration migration_;
 };
 
 }  // namespace smdgw

@@ -10,6 +10,8 @@ namespace {
 
 // Upper bound of one transaction, so a backlog is written in short steps.
 constexpr size_t kMaxBatch = 512;
+// While the database keeps failing, it is said again at most this often.
+constexpr auto kReportEvery = std::chrono::seconds(60);
 
 }  // namespace
 
@@ -52,15 +54,29 @@ void HistoryWriter::add(StoredRecord record) {
     }
 }
 
+void HistoryWriter::save_alarms(StoredAlarms alarms) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        const std::string device = alarms.device;
+        alarms_[device] = std::move(alarms);
+    }
+    wake_.notify_one();
+}
+
 void HistoryWriter::flush() {
     std::unique_lock<std::mutex> lk(mutex_);
     const uint64_t target = added_;
-    done_.wait(lk, [&] { return finished_ >= target; });
+    done_.wait(lk, [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
 }
 
-std::optional<StoredRecord> HistoryWriter::newest(const std::string& device) {
+std::optional<StoredRecord> HistoryWriter::newest(const std::string& device, bool complete_only) {
     std::lock_guard<std::mutex> lk(store_mutex_);
-    return store_.newest(device);
+    return store_.newest(device, complete_only);
+}
+
+std::vector<ActiveAlarm> HistoryWriter::active_alarms(const std::string& device) {
+    std::lock_guard<std::mutex> lk(store_mutex_);
+    return store_.active_alarms(device);
 }
 
 uint64_t HistoryWriter::committed() const {
@@ -78,26 +94,94 @@ uint64_t HistoryWriter::failed() const {
     return failed_;
 }
 
-void HistoryWriter::store_batch(std::vector<StoredRecord>& batch) {
-    bool ok = true;
+uint64_t HistoryWriter::errors() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return errors_;
+}
+
+size_t HistoryWriter::queued() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return queue_.size() + in_flight_;
+}
+
+bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
+                                std::vector<StoredAlarms>& alarms) {
+    std::string error;
+    bool refused = false;
     try {
         std::lock_guard<std::mutex> lk(store_mutex_);
-        store_.insert(batch);
+        store_.write(batch, alarms);
+    } catch (const HistoryError& e) {
+        error = e.what();
+        refused = e.refused_data();
     } catch (const std::exception& e) {
-        ok = false;
-        log_error(std::string("history: ") + e.what() + "; " + std::to_string(batch.size()) +
-                  " record(s) not stored");
+        error = e.what();
     }
-    uint64_t committed = 0;
-    {
-        std::lock_guard<std::mutex> lk(mutex_);
-        finished_ += batch.size();
-        (ok ? committed_ : failed_) += batch.size();
-        if (ok) since_prune_ += batch.size();
-        committed = committed_;
+    if (error.empty()) {
+        uint64_t committed = 0;
+        bool resumed = false;
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            finished_ += batch.size();
+            committed_ += batch.size();
+            since_prune_ += batch.size();
+            committed = committed_;
+            resumed = failing_;
+            failing_ = false;
+            writing_ = false;
+            retry_delay_ = kFirstRetry;
+        }
+        if (resumed)
+            log_info("history: writing resumed; " + std::to_string(batch.size()) +
+                     " waiting record(s) stored");
+        done_.notify_all();
+        if (observer_) observer_(committed);
+        return true;
     }
+    std::unique_lock<std::mutex> lk(mutex_);
+    ++errors_;
+    writing_ = false;
+    in_flight_ = 0;
+    if (refused || stop_) {
+        // Trying again cannot help, or there is no later: the batch is lost,
+        // and when stopping so is whatever still waits.
+        size_t lost = batch.size();
+        if (stop_) {
+            lost += queue_.size();
+            queue_.clear();
+            alarms_.clear();
+        }
+        finished_ += lost;
+        failed_ += lost;
+        lk.unlock();
+        log_error("history: " + error + "; " + std::to_string(lost) + " record(s) not stored");
+        done_.notify_all();
+        return true;
+    }
+    // Kept for a retry, at the head of the queue, within its bound.
+    const auto now = std::chrono::steady_clock::now();
+    const bool say = !failing_ || now - last_report_ >= kReportEvery;
+    failing_ = true;
+    for (auto it = alarms.rbegin(); it != alarms.rend(); ++it)
+        alarms_.emplace(it->device, std::move(*it));  // a newer set wins
+    size_t keep = batch.size();
+    while (keep > 0 && queue_.size() + keep > queue_limit_) --keep;
+    const size_t lost = batch.size() - keep;
+    dropped_ += lost;
+    finished_ += lost;
+    for (size_t k = batch.size(); k-- > lost;) queue_.push_front(std::move(batch[k]));
+    const size_t waiting = queue_.size();
+    pause_ = retry_delay_;
+    const auto delay = pause_;
+    retry_delay_ = std::min(retry_delay_ * 2, kMaxRetry);
+    if (say) last_report_ = now;
+    lk.unlock();
     done_.notify_all();
-    if (ok && observer_) observer_(committed);
+    if (say)
+        log_error("history: " + error + "; " + std::to_string(waiting) +
+                  " record(s) kept in memory, retrying in " + std::to_string(delay.count()) +
+                  " ms");
+    return false;
 }
 
 void HistoryWriter::run() {
@@ -105,7 +189,7 @@ void HistoryWriter::run() {
         bool prune = false;
         {
             std::lock_guard<std::mutex> lk(mutex_);
-            if (since_prune_ >= kPruneEvery) {
+            if (since_prune_ >= kPruneEvery && !failing_) {
                 since_prune_ = 0;
                 prune = true;
             }
@@ -119,16 +203,29 @@ void HistoryWriter::run() {
             }
         }
         std::vector<StoredRecord> batch;
+        std::vector<StoredAlarms> alarms;
         {
             std::unique_lock<std::mutex> lk(mutex_);
-            wake_.wait(lk, [&] { return stop_ || !queue_.empty(); });
-            if (queue_.empty()) return;  // stopping, nothing left
+            if (failing_) {
+                // The pause before the next attempt; a stop cuts it short.
+                wake_.wait_for(lk, pause_, [&] { return stop_; });
+            } else {
+                wake_.wait(lk, [&] { return stop_ || !queue_.empty() || !alarms_.empty(); });
+            }
+            if (queue_.empty() && alarms_.empty()) {
+                if (stop_) return;  // stopping, nothing left
+                continue;
+            }
             while (!queue_.empty() && batch.size() < kMaxBatch) {
                 batch.push_back(std::move(queue_.front()));
                 queue_.pop_front();
             }
+            for (auto& kv : alarms_) alarms.push_back(std::move(kv.second));
+            alarms_.clear();
+            writing_ = true;
+            in_flight_ = batch.size();
         }
-        store_batch(batch);
+        store_batch(batch, alarms);
     }
 }
 

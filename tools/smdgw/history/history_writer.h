@@ -2,14 +2,25 @@
 // Stores records on a thread of its own, so the thread that handles frames
 // only queues them. Whatever has queued up meanwhile is written in one short
 // transaction; retention is applied now and then between batches.
+//
+// A database that fails underneath (disk full, I/O, a lock held too long)
+// never stops the line: the error is reported, the batch goes back to the
+// head of the queue, and the writer tries again with a growing pause until
+// it passes. The queue is bounded; beyond it the oldest records are dropped
+// and counted. Records the database refuses as such (a constraint) are not
+// retried.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/smdgw/history/history_store.h"
 
@@ -25,28 +36,41 @@ class HistoryWriter {
     static constexpr size_t kDefaultQueueLimit = 4096;
     // Retention is applied after this many stored records (and at start).
     static constexpr uint64_t kPruneEvery = 256;
+    // Pauses between attempts on a failing database: doubling up to the cap.
+    static constexpr std::chrono::milliseconds kFirstRetry{500};
+    static constexpr std::chrono::milliseconds kMaxRetry{30000};
 
     HistoryWriter(HistoryStore& store, Retention retention, Clock now, CommitObserver observer = {},
                   size_t queue_limit = kDefaultQueueLimit);
-    // Stores everything still queued, then stops.
+    // Stores everything still queued (one last attempt when failing), then stops.
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
 
     // Queues a record; only waits for the queue's lock.
     void add(StoredRecord record);
-    // Returns when everything added before the call is stored or has failed.
+    // Queues the device's whole set of active alarms; a later set replaces
+    // one not yet written.
+    void save_alarms(StoredAlarms alarms);
+    // Returns when everything added before the call is stored, has failed or,
+    // while the database fails, waits for a retry.
     void flush();
     // Reads the store between batches.
-    std::optional<StoredRecord> newest(const std::string& device);
+    std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
+    std::vector<ActiveAlarm> active_alarms(const std::string& device);
 
     uint64_t committed() const;
     uint64_t dropped() const;
     uint64_t failed() const;
+    // Failed attempts to write (each batch attempt counts once).
+    uint64_t errors() const;
+    // Records waiting in memory, the batch being written included.
+    size_t queued() const;
 
    private:
     void run();
-    void store_batch(std::vector<StoredRecord>& batch);
+    // True when the batch was written or given up.
+    bool store_batch(std::vector<StoredRecord>& batch, std::vector<StoredAlarms>& alarms);
 
     HistoryStore& store_;
     const Retention retention_;
@@ -58,14 +82,22 @@ class HistoryWriter {
     std::condition_variable wake_;
     std::condition_variable done_;
     std::deque<StoredRecord> queue_;
+    std::map<std::string, StoredAlarms> alarms_;  // by device, newest set only
     bool stop_ = false;
     uint64_t added_ = 0;     // records ever added
     uint64_t finished_ = 0;  // records committed, dropped or failed
     uint64_t committed_ = 0;
     uint64_t dropped_ = 0;
     uint64_t failed_ = 0;
+    uint64_t errors_ = 0;
     uint64_t since_prune_ = 0;
     bool reported_drop_ = false;
+    bool failing_ = false;  // the last attempt failed; a retry is due
+    bool writing_ = false;  // a batch is out of the queue, being written
+    size_t in_flight_ = 0;  // its records
+    std::chrono::milliseconds retry_delay_ = kFirstRetry;
+    std::chrono::milliseconds pause_ = kFirstRetry;
+    std::chrono::steady_clock::time_point last_report_;
 
     std::mutex store_mutex_;  // one user of the connection at a time
     std::thread thread_;

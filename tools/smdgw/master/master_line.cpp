@@ -82,8 +82,14 @@ MasterLine::MasterLine(boost::asio::io_context& io, Gateway& gw,
 MasterLine::~MasterLine() = default;
 
 void MasterLine::attach_devices() {
-    for (size_t i = 0; i < members_.size(); ++i)
-        members_[i].device->driver->AttachPort(std::make_shared<CommandPort>(weak_from_this(), i));
+    const std::weak_ptr<MasterLine> weak = weak_from_this();
+    for (size_t i = 0; i < members_.size(); ++i) {
+        members_[i].device->driver->AttachPort(std::make_shared<CommandPort>(weak, i));
+        members_[i].device->busy = [weak] {
+            const auto self = weak.lock();
+            return self && (self->awaiting_ || !self->outbox_.empty());
+        };
+    }
 }
 
 const std::string& MasterLine::port_name() const {
@@ -150,6 +156,13 @@ void MasterLine::command_from(size_t device, const unsigned char* data, size_t n
 
 void MasterLine::between_rounds() {
     if (stopped_ || gw_.stop_requested() || awaiting_) return;
+    // Control requests of other threads (HTTP) waited for the line to be free.
+    gw_.between_frames();
+    if (!outbox_.empty()) {
+        control_ = true;
+        ++counters(outbox_.front().device).controls;
+        if (send_next()) return;  // its reply comes before the next round
+    }
     if (run_due_control()) return;
     start_round();
 }
@@ -209,6 +222,8 @@ bool MasterLine::send_next() {
             return false;
         }
         ++counters(current_).commands;
+        members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
+                                                          sent_.decoded.size());
         awaiting_ = true;
         const RunningDevice& d = *members_[current_].device;
         wait_until(Clock::now() + line_time(o.wire.size(), d.driver->BaudRate()) +
@@ -320,6 +335,7 @@ bool MasterLine::hand_to_driver(const uint8_t* frame, size_t length) {
 void MasterLine::on_frame_error(smd::FrameWeird why) {
     (void)why;  // the codec's own counters are per device; this one is the master's
     ++counters(current_).frame_errors;
+    members_[current_].device->driver->NoteLineFrameError();
     if (awaiting_) {
         const RunningDevice& d = *members_[current_].device;
         wait_until(Clock::now() + std::chrono::milliseconds(d.cfg.master.response_timeout_ms));

@@ -1,8 +1,9 @@
 #include "tools/smdgw/output/event_writer.h"
 
+#include <ctime>
 #include <sstream>
 
-#include "record/record_fields.h"
+#include "tools/smdgw/output/event_render.h"
 
 namespace smdgw {
 
@@ -28,15 +29,28 @@ void call_arg(std::string& out, const smd::CallArg& a) {
     }
 }
 
+// "YYYY-MM-DDTHH:MM:SS", local time, as in the statistics.
+std::string local_text(std::time_t t) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    return buf;
+}
+
 }  // namespace
 
-EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+Json::StreamWriterBuilder event_json_settings() {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
     // Floats carry about seven significant digits; more would print noise.
     b["precision"] = 7;
-    writer_.reset(b.newStreamWriter());
+    return b;
+}
+
+EventWriter::EventWriter(std::FILE* out, bool trace_host) : out_(out), trace_(trace_host) {
+    writer_.reset(event_json_settings().newStreamWriter());
 }
 
 void EventWriter::finish(const std::string& device) {
@@ -65,22 +79,19 @@ void EventWriter::on_call(const std::string& device, const smd::HostCall& call) 
 }
 
 void EventWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
-    json_int(obj_.add("data_id"), r.data_id);
-    json_string(obj_.add("event"), "record");
-    json_uint(obj_.add("length"), r.length);
-    veltra::record_json_text(obj_.add("record"), r.data, r.length);
+    record_members(obj_, r);
+    finish(device);
+}
+
+void EventWriter::on_state(const std::string& device, const smd::StateChanged& s) {
+    json_string(obj_.add("event"), "state");
+    json_string(obj_.add("state"), data_state_name(s.state));
+    json_string(obj_.add("since"), local_text(s.since));
     finish(device);
 }
 
 void EventWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {
-    json_string(obj_.add("event"), "alarm");
-    json_string(obj_.add("state"), a.raised ? "raised" : "cleared");
-    json_int(obj_.add("level"), a.level);
-    json_string(obj_.add("key"), a.key);
-    json_string(obj_.add("alarm_id"), a.alarm_id);
-    json_string(obj_.add("value"), a.value);
-    json_string(obj_.add("message"), a.message);
-    json_uint(obj_.add("seq"), a.seq);
+    alarm_members(obj_, a);
     finish(device);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // smdgw's output: one JSON object per line, UTF-8. Records as decoded
-// records, alarm changes, reports, commands and, when tracing, every call
+// records with the host's judgement of their round, alarm changes, device
+// state changes, reports, commands and, when tracing, every call
 // between the plug-in and the host. Host events are written straight from
 // their structs (json_text.h); smdgw's own lines (values, control results,
 // statistics) come as JSON values.
@@ -18,6 +19,10 @@
 
 namespace smdgw {
 
+// The writer settings of every JSON line smdgw prints or serves: one line,
+// UTF-8 as it is, floats with the digits a float carries.
+Json::StreamWriterBuilder event_json_settings();
+
 class EventWriter : public HostSink, public LineOutput {
    public:
     EventWriter(std::FILE* out, bool trace_host);
@@ -28,6 +33,7 @@ class EventWriter : public HostSink, public LineOutput {
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_report(const std::string& device, const smd::AnalogReport& r) override;
     void on_command(const std::string& device, const smd::CommandSent& c) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
 
     // Writes one line with "device" set (when not empty).
     void write(const std::string& device, Json::Value line) override;

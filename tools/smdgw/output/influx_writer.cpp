@@ -64,12 +64,22 @@ void InfluxWriter::emit(const std::string& text) {
 }
 
 void InfluxWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
-    if (r.length != kRecordSize) return;
+    // A restored round is old news: nothing of it goes to the database.
+    if (r.length != kRecordSize || r.quality.restored) return;
     veltra_record_t rec;
     std::memcpy(&rec, r.data, sizeof rec);
     const std::string ts = " " + std::to_string(now_ns_()) + "\n";
     const std::string device_tag = ",device=" + influx_key(device);
-    std::string text;
+    const RoundQuality& q = r.quality;
+    std::string text = "veltra_round" + device_tag + " complete=" + (q.complete() ? "1.0" : "0.0") +
+                       ",frame_errors=" + influx_float(static_cast<double>(q.frame_errors)) +
+                       ",unanswered_commands=" +
+                       influx_float(static_cast<double>(q.unanswered_commands)) + ts;
+    // A damaged round's lost sections read as zeros: only its quality is written.
+    if (!q.complete()) {
+        emit(text);
+        return;
+    }
     const Sample* open = nullptr;  // first sample of the line being written
     for (const Sample& s : record_samples(rec)) {
         if (!open || open->section != s.section || open->instance != s.instance) {
@@ -86,6 +96,13 @@ void InfluxWriter::on_publish(const std::string& device, const smd::RecordPublis
     }
     if (open) text += ts;
     emit(text);
+}
+
+void InfluxWriter::on_state(const std::string& device, const smd::StateChanged& s) {
+    const std::string state = data_state_name(s.state);
+    emit("veltra_state,device=" + influx_key(device) + ",state=" + influx_key(state) +
+         " live=" + (s.state == DataState::Live ? "1.0" : "0.0") + " " +
+         std::to_string(now_ns_()) + "\n");
 }
 
 void InfluxWriter::on_alarm(const std::string& device, const smd::AlarmChange& a) {

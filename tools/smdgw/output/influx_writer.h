@@ -1,7 +1,10 @@
 #pragma once
 // smdgw --format influx: Influx line protocol on standard output, for a
 // Telegraf execd input or a pipe into the database. One line per section of
-// each published record, one per alarm change, one per statistics report.
+// each complete live record (a damaged round's lost sections would read as
+// zeros; a restored one is old), one "veltra_round" line per live round with
+// its quality, one per alarm change, one per device state change, one per
+// statistics report.
 // Fields are always floats, so that a field keeps its type from round to round.
 
 #include <cstdint>
@@ -22,6 +25,7 @@ class InfluxWriter : public HostSink, public LineOutput {
 
     void on_publish(const std::string& device, const smd::RecordPublished& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
     // Statistics become an "smdgw_stats" line; other lines of smdgw itself
     // (values, control results) go to standard error as information.
     void write(const std::string& device, Json::Value line) override;

@@ -21,22 +21,22 @@ constexpr FieldSpec kSystemFields[] = {
     {"modules", "modules", "Rectifier modules reported"},
 };
 constexpr FieldSpec kAcFields[] = {
-    {"ia", "phase_a_current_amperes", "Phase A current"},
-    {"ib", "phase_b_current_amperes", "Phase B current"},
-    {"ic", "phase_c_current_amperes", "Phase C current"},
+    {"ia", "current_amperes", "Phase current", "a"},
+    {"ib", "current_amperes", "Phase current", "b"},
+    {"ic", "current_amperes", "Phase current", "c"},
     {"inputs", "inputs", "AC inputs reported"},
-    {"ia_alert", "phase_a_current_alarm_code", "Alarm code of the phase A current (0 normal)"},
-    {"ib_alert", "phase_b_current_alarm_code", "Alarm code of the phase B current (0 normal)"},
-    {"ic_alert", "phase_c_current_alarm_code", "Alarm code of the phase C current (0 normal)"},
+    {"ia_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "a"},
+    {"ib_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "b"},
+    {"ic_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "c"},
 };
 constexpr FieldSpec kAcInputFields[] = {
-    {"a", "phase_a_voltage_volts", "Phase A voltage"},
-    {"b", "phase_b_voltage_volts", "Phase B voltage"},
-    {"c", "phase_c_voltage_volts", "Phase C voltage"},
+    {"a", "voltage_volts", "Phase voltage", "a"},
+    {"b", "voltage_volts", "Phase voltage", "b"},
+    {"c", "voltage_volts", "Phase voltage", "c"},
     {"f", "frequency_hertz", "Frequency"},
-    {"alert_a", "phase_a_voltage_alarm_code", "Alarm code of the phase A voltage (0 normal)"},
-    {"alert_b", "phase_b_voltage_alarm_code", "Alarm code of the phase B voltage (0 normal)"},
-    {"alert_c", "phase_c_voltage_alarm_code", "Alarm code of the phase C voltage (0 normal)"},
+    {"alert_a", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "a"},
+    {"alert_b", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "b"},
+    {"alert_c", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "c"},
     {"alert_f", "frequency_alarm_code", "Alarm code of the frequency (0 normal)"},
 };
 constexpr FieldSpec kRectifierFields[] = {

@@ -20,6 +20,9 @@ struct FieldSpec {
     const char* field;   // Influx field name
     const char* metric;  // Prometheus name after the section prefix, unit last
     const char* help;
+    // The phase ("a", "b", "c") of a per-phase value: a label in Prometheus,
+    // so one metric holds all three phases.
+    const char* phase = nullptr;
 };
 
 struct Sample {

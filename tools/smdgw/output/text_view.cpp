@@ -3,12 +3,15 @@
 #include <json/writer.h>
 
 #include <cstring>
+#include <ctime>
 #include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "host/number_text.h"
+#include "host/alarm_english.h"
 #include "record/record_fields.h"
+#include "tools/smdgw/output/event_writer.h"
 #include "record/veltra_record.h"
 
 namespace smdgw {
@@ -30,10 +33,16 @@ std::string panel_text(const veltra_dc_t& p) {
     return s;
 }
 
-// An alarm as people read it: its message and ID, or the ID alone.
-std::string alarm_text(std::string_view message, std::string_view alarm_id) {
-    if (message.empty()) return std::string(alarm_id);
-    return std::string(message) + " (" + std::string(alarm_id) + ")";
+// An alarm as people read it: its message (or its English meaning) and ID,
+// or the ID alone.
+std::string alarm_text(std::string_view message, std::string_view alarm_id, bool english) {
+    std::string shown(message);
+    if (english) {
+        const std::string meaning = smd::alarm_english(std::string(alarm_id), shown);
+        if (!meaning.empty()) shown = meaning;
+    }
+    if (shown.empty()) return std::string(alarm_id);
+    return shown + " (" + std::string(alarm_id) + ")";
 }
 
 }  // namespace
@@ -49,10 +58,7 @@ void TextView::write(const std::string& device, Json::Value line) {
     const std::string kind = line["event"].asString();
     text += "  " + kind;
     line.removeMember("event");
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    b["precision"] = 7;
+    const Json::StreamWriterBuilder b = event_json_settings();
     for (const auto& name : line.getMemberNames()) {
         const Json::Value& v = line[name];
         text += "  " + name + "=" + (v.isString() ? v.asString() : Json::writeString(b, v));
@@ -70,7 +76,7 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
         round = d.counters.records_stored;
         for (const auto& kv : d.alarms)
             if (kv.second.active)
-                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id));
+                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_));
     });
     std::ostringstream os;
     const ttime t = r.update_time;
@@ -78,7 +84,27 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
     std::snprintf(when, sizeof when, "%04u-%02u-%02u %02u:%02u:%02u", unsigned(t.year),
                   unsigned(t.month), unsigned(t.day), unsigned(t.hour), unsigned(t.minute),
                   unsigned(t.second));
-    os << "== " << device << "  round " << round << "  " << when << "\n";
+    os << "== " << device << "  round " << round << "  " << when;
+    const RoundQuality& q = stored.quality;
+    if (q.restored) os << "  (restored from history)";
+    if (!q.complete()) {
+        // Lost sections read as zeros: no figure of this round is shown.
+        os << "  DAMAGED: " << q.frame_errors << " frame error(s), " << q.unanswered_commands
+           << " unanswered command(s); figures not shown\n";
+    } else {
+        os << "\n";
+        plant_text(os, r);
+    }
+    if (active.empty()) {
+        os << "  ALARMS none";
+    } else {
+        os << "  ALARMS";
+        for (const std::string& a : active) os << "\n    " << a;
+    }
+    write_line(os.str());
+}
+
+void TextView::plant_text(std::ostream& os, const veltra_record_t& r) {
     os << "  DC     panel 1: " << panel_text(r.dc);
     if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
@@ -101,18 +127,21 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
     const float out_v = r.out_v;
     os << "  RECT   " << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
        << " A in all, " << on << " on, " << faulty << " faulty\n";
-    if (active.empty()) {
-        os << "  ALARMS none";
-    } else {
-        os << "  ALARMS";
-        for (const std::string& a : active) os << "\n    " << a;
-    }
-    write_line(os.str());
+}
+
+void TextView::on_state(const std::string& device, const smd::StateChanged& s) {
+    std::tm tm{};
+    localtime_r(&s.since, &tm);
+    char since[32];
+    std::strftime(since, sizeof since, "%Y-%m-%d %H:%M:%S", &tm);
+    write_line("-- " + device + "  state " + data_state_name(s.state) + " since " + since);
 }
 
 void TextView::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     write_line(std::string(a.raised ? "!! " : "ok ") + device + "  alarm " +
-               (a.raised ? "raised:  " : "cleared: ") + alarm_text(a.message, a.alarm_id));
+               (a.raised ? "raised:  " : "cleared: ") +
+               alarm_text(a.message, a.alarm_id, english_) +
+               (a.reason.empty() ? std::string() : " (" + std::string(a.reason) + ")"));
 }
 
 }  // namespace smdgw

@@ -1,10 +1,14 @@
 #pragma once
 // smdgw --format text: a compact human view. One block per completed round
-// (DC panels, AC inputs, rectifiers, active alarms) and one line per alarm
-// raised or cleared.
+// (DC panels, AC inputs, rectifiers, active alarms), one line per alarm
+// raised or cleared and one per device state change. A damaged round's block
+// says so and shows no plant figures; a restored one is marked as such.
 
 #include <cstdio>
+#include <ostream>
 #include <string>
+
+#include "record/veltra_record.h"
 
 #include "host/host_sink.h"
 #include "tools/smdgw/core/device_state.h"
@@ -15,20 +19,27 @@ namespace smdgw {
 class TextView : public HostSink, public LineOutput {
    public:
     // The round count and raised alarms of a block come from the state
-    // snapshot, which hears of every event before this view.
-    TextView(std::FILE* out, const DeviceStates& states) : out_(out), states_(states) {}
+    // snapshot, which hears of every event before this view. english: alarms
+    // are shown by their English meaning (--lang en) rather than by the
+    // driver's message.
+    TextView(std::FILE* out, const DeviceStates& states, bool english = false)
+        : out_(out), states_(states), english_(english) {}
 
     // The block is written when the round is stored, after its alarms were
     // evaluated, so it shows the alarms of the same round.
     void on_history(const std::string& device, const smd::RecordStored& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    void on_state(const std::string& device, const smd::StateChanged& s) override;
     // Lines of smdgw itself (values, control results, stats) as "key=value".
     void write(const std::string& device, Json::Value line) override;
 
    private:
     void write_line(const std::string& line);
+    // DC panels, AC inputs and rectifiers of a complete round.
+    static void plant_text(std::ostream& os, const veltra_record_t& r);
     std::FILE* out_;
     const DeviceStates& states_;
+    bool english_;
 };
 
 }  // namespace smdgw

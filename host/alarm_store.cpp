@@ -1,0 +1,154 @@
+#include "host/alarm_store.h"
+
+#include "host/number_text.h"
+
+AlarmStore::AlarmStore(unsigned confirm_rounds) : confirm_(confirm_rounds == 0 ? 1 : confirm_rounds) {}
+
+void AlarmStore::begin_round(bool complete, bool restored) {
+    in_round_ = true;
+    complete_ = complete;
+    restored_ = restored;
+    ++round_;
+}
+
+void AlarmStore::drop(State& st) {
+    if (!st.holding) return;
+    st.holding = false;
+    st.held_rounds = 0;
+    ++dropped_;
+}
+
+bool AlarmStore::consider(State& st, bool active, bool in_round) {
+    if (st.active == active) {
+        // The old state again: a change held before was noise.
+        drop(st);
+        return false;
+    }
+    if (!in_round) {
+        st.holding = false;
+        st.held_rounds = 0;
+        return true;
+    }
+    if (st.holding) {
+        ++st.held_rounds;
+    } else {
+        st.holding = true;
+        st.held_rounds = 1;
+    }
+    // A damaged round never applies a change alone.
+    if (st.held_rounds >= confirm_ && (complete_ || st.held_rounds > 1)) {
+        st.holding = false;
+        st.held_rounds = 0;
+        return true;
+    }
+    if (st.held_rounds == 1) ++held_;
+    return false;
+}
+
+AlarmStateChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, int level,
+                              const std::string& value, const std::string& message,
+                              std::time_t now) {
+    st.active = active;
+    st.level = level;
+    if (active) {
+        st.message = message;
+        st.since = now;
+    }
+    active_changed_ = true;
+    AlarmStateChange c;
+    c.id = id;
+    c.active = active;
+    c.level = level;
+    c.value = value;
+    c.message = st.message;
+    return c;
+}
+
+std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& batch,
+                                            std::time_t now) {
+    std::vector<AlarmStateChange> out;
+    if (in_round_ && restored_) return out;
+    AlarmIdentity id;
+    for (const rule_value& rv : batch) {
+        id.key = rv.key;
+        id.alarm_id = rv.alarm_id;
+        id.seq = rv.seq;
+        auto it = states_.find(id);
+        if (it == states_.end()) it = states_.emplace(id, State()).first;
+        State& st = it->second;
+        // The first report of a round decides; a second one in the same
+        // round (the same alarm reported twice) is judged like the first.
+        const bool again = in_round_ && st.reported_in == round_;
+        if (in_round_) st.reported_in = round_;
+        if (again && st.holding && !st.active == rv.active) continue;
+        st.level = rv.level;
+        if (st.active && rv.active && rv.message != st.message) {
+            st.message = rv.message;
+            active_changed_ = true;
+        }
+        if (!consider(st, rv.active, in_round_)) continue;
+        const std::string value = rv.kind == rule_value::Kind::Bool
+                                      ? rv.value_text
+                                      : smd::format_float(rv.value);
+        out.push_back(apply(id, st, rv.active, rv.level, value, rv.message, now));
+    }
+    return out;
+}
+
+std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
+    std::vector<AlarmStateChange> out;
+    if (!in_round_) return out;
+    in_round_ = false;
+    if (restored_) return out;
+    for (auto& kv : states_) {
+        State& st = kv.second;
+        if (st.reported_in == round_) continue;
+        if (complete_ && st.active) {
+            // Not reported at all by a whole picture of the plant: the module,
+            // panel or level is gone, and so is the alarm.
+            st.reported_in = round_;
+            if (!consider(st, false, true)) continue;
+            AlarmStateChange c = apply(kv.first, st, false, st.level, std::string(), st.message, now);
+            c.reason = kNotReported;
+            out.push_back(std::move(c));
+            continue;
+        }
+        // A damaged round that does not report the alarm lost its section: it
+        // neither confirms nor denies a held change, which waits for the next
+        // round that reports it. A complete round that does not report it
+        // drops the change.
+        if (!complete_) continue;
+        drop(st);
+    }
+    return out;
+}
+
+void AlarmStore::load_active(const std::vector<ActiveAlarm>& alarms) {
+    for (const ActiveAlarm& a : alarms) {
+        State& st = states_[a.id];
+        st.active = true;
+        st.level = a.level;
+        st.message = a.message;
+        st.since = a.since;
+    }
+}
+
+std::vector<ActiveAlarm> AlarmStore::active() const {
+    std::vector<ActiveAlarm> out;
+    for (const auto& kv : states_) {
+        if (!kv.second.active) continue;
+        ActiveAlarm a;
+        a.id = kv.first;
+        a.level = kv.second.level;
+        a.message = kv.second.message;
+        a.since = kv.second.since;
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+bool AlarmStore::take_active_changed() {
+    const bool c = active_changed_;
+    active_changed_ = false;
+    return c;
+}

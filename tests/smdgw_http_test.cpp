@@ -1,0 +1,524 @@
+// smdgw --http end to end: the gateway follows powersim over pseudo-terminals
+// and a real HTTP client asks it what it sees, follows its event stream,
+// sends control requests with and without the token, and hands /metrics to
+// promtool. Everything on loopback, on a port the gateway picks itself.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/reader.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/pty_bridge.h"
+#include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using testsupport::Child;
+using testsupport::events;
+using testsupport::json_lines;
+using testsupport::PtyBridge;
+using testsupport::read_text;
+using testsupport::run_process;
+using testsupport::TempDir;
+
+constexpr double kTimeout = 60.0;
+// The communication alarm is configured, so silence shows in the alarms too.
+const char* const kConfig =
+    R"({"devices":[{"name":"plant1","data_id":418,"address":1,)"
+    R"("alarm_levels":{"120600180010":3}}]})";
+const char* const kSecret = "correct-horse-battery-staple-42";
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(b, in, &v, &errs)) ADD_FAILURE() << "not JSON: " << text;
+    return v;
+}
+
+bool wait_until(const std::function<bool()>& ok, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (ok()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return ok();
+}
+
+// smdgw following one end of a pseudo-terminal pair with --http on a free port.
+struct HttpGateway {
+    TempDir dir;
+    PtyBridge line;
+    std::unique_ptr<Child> child;
+    int port = 0;
+
+    explicit HttpGateway(std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv = {SMDGW_PATH,      "--plugin",     PLUGIN_PATH,
+                                         "--config",      dir.write_s("gw.json", kConfig),
+                                         "--log",         (dir.path() / "driver.log").string(),
+                                         "--port",        line.end_b(),
+                                         "--http",        "127.0.0.1:0",
+                                         "--time-scale",  "10"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        child = std::make_unique<Child>(argv, out(), err());
+        const bool up = wait_until(
+            [&] {
+                const std::string e = read_text(err());
+                const size_t at = e.find("serving http://127.0.0.1:");
+                if (at == std::string::npos) return false;
+                port = std::stoi(e.substr(at + 25));
+                return true;
+            },
+            20);
+        if (!up) ADD_FAILURE() << "no URL on stderr: " << read_text(err());
+    }
+    ~HttpGateway() {
+        if (child) {
+            child->signal(SIGTERM);
+            child->wait(kTimeout);
+        }
+    }
+    std::string out() const { return (dir.path() / "out.txt").string(); }
+    std::string err() const { return (dir.path() / "err.txt").string(); }
+    httplib::Client client() const {
+        httplib::Client c("127.0.0.1", port);
+        c.set_read_timeout(10, 0);
+        c.set_connection_timeout(5, 0);
+        return c;
+    }
+    // Runs the plant for some rounds on the other end of the line.
+    void plant(unsigned rounds, std::vector<std::string> faults, const std::string& sent) {
+        std::vector<std::string> argv = {POWERSIM_PATH, "--port", line.end_a(), "--rounds",
+                                         std::to_string(rounds), "--seed", "5", "--json", sent};
+        for (const auto& f : faults) {
+            argv.push_back("--fault");
+            argv.push_back(f);
+        }
+        const auto sim = run_process(argv);
+        ASSERT_EQ(sim.status, 0) << sim.err;
+    }
+    unsigned rounds_seen() {
+        auto r = client().Get("/api/v1/devices");
+        if (!r || r->status != 200) return 0;
+        return parse(r->body)[0]["rounds"].asUInt();
+    }
+};
+
+// Follows /api/v1/events on a thread of its own.
+struct EventStream {
+    std::mutex mutex;
+    std::string text;
+    std::atomic<bool> stop{false};
+    std::unique_ptr<httplib::Client> cli;
+    std::thread thread;
+    int status = 0;
+
+    explicit EventStream(int port) : cli(std::make_unique<httplib::Client>("127.0.0.1", port)) {
+        cli->set_read_timeout(30, 0);
+        thread = std::thread([this] {
+            auto r = cli->Get("/api/v1/events", [this](const char* data, size_t n) {
+                std::lock_guard<std::mutex> lock(mutex);
+                text.append(data, n);
+                return !stop.load();
+            });
+            if (r) status = r->status;
+        });
+    }
+    ~EventStream() {
+        stop = true;
+        cli->stop();
+        thread.join();
+    }
+    std::string seen() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return text;
+    }
+};
+
+// Every "event: kind" block's data, parsed, with its id.
+std::vector<std::pair<uint64_t, Json::Value>> sse_events(const std::string& text,
+                                                         const std::string& kind) {
+    std::vector<std::pair<uint64_t, Json::Value>> out;
+    size_t at = 0;
+    while ((at = text.find("id: ", at)) != std::string::npos) {
+        const size_t end = text.find("\n\n", at);
+        if (end == std::string::npos) break;
+        const std::string block = text.substr(at, end - at);
+        const uint64_t id = std::stoull(block.substr(4));
+        const size_t ev = block.find("\nevent: ");
+        const size_t data = block.find("\ndata: ");
+        if (ev != std::string::npos && data != std::string::npos &&
+            block.substr(ev + 8, data - ev - 8) == kind)
+            out.emplace_back(id, parse(block.substr(data + 7)));
+        at = end;
+    }
+    return out;
+}
+
+TEST(HttpApi, ServesWhatTheGatewaySeesAndFollowsTheLine) {
+    HttpGateway gw;
+    ASSERT_GT(gw.port, 0);
+    auto cli = gw.client();
+
+    // Before the first round.
+    auto r = cli.Get("/api/v1/devices");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200);
+    EXPECT_NE(r->get_header_value("Content-Type").find("application/json"), std::string::npos);
+    Json::Value devs = parse(r->body);
+    ASSERT_EQ(devs.size(), 1u);
+    EXPECT_EQ(devs[0]["state"].asString(), "never");
+    EXPECT_TRUE(devs[0]["last_round"].isNull());
+    EXPECT_EQ(parse(cli.Get("/healthz")->body)["status"].asString(), "degraded");
+    r = cli.Get("/api/v1/devices/plant1/values/out_v");
+    EXPECT_EQ(r->status, 503) << "no data yet";
+    EXPECT_EQ(parse(r->body)["error"].asString(), "数据未就绪");
+
+    // Three rounds with module 3 faulty.
+    const std::string sent = (gw.dir.path() / "sent.json").string();
+    gw.plant(3, {"module-fault:3@1-"}, sent);
+    ASSERT_TRUE(wait_until([&] { return gw.rounds_seen() >= 3; }, 20)) << read_text(gw.err());
+    const Json::Value last = json_lines(read_text(sent)).back()["snapshot"];
+
+    r = cli.Get("/api/v1/devices/plant1/values/out_v");
+    ASSERT_EQ(r->status, 200) << r->body;
+    Json::Value v = parse(r->body);
+    EXPECT_NEAR(v["value"].asDouble(), last["dc"]["v"].asDouble(), 1e-3);
+    EXPECT_TRUE(v["complete"].asBool());
+    EXPECT_FALSE(v["restored"].asBool());
+    r = cli.Get("/api/v1/devices/plant1/values/no_such_key");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_EQ(parse(r->body)["error"].asString(), "不支持变量");
+
+    devs = parse(cli.Get("/api/v1/devices")->body);
+    EXPECT_EQ(devs[0]["name"].asString(), "plant1");
+    EXPECT_EQ(devs[0]["data_id"].asUInt(), 418u);
+    EXPECT_EQ(devs[0]["address"].asUInt(), 1u);
+    EXPECT_EQ(devs[0]["port"].asString(), gw.line.end_b());
+    EXPECT_EQ(devs[0]["role"].asString(), "listen");
+    EXPECT_EQ(devs[0]["state"].asString(), "live");
+    EXPECT_EQ(devs[0]["rounds"].asUInt(), 3u);
+    // Module 3's fault byte (every mode) and its fault code (threshold mode 1).
+    EXPECT_EQ(devs[0]["alarms_active"].asUInt(), 2u);
+    const std::string when = devs[0]["last_round"].asString();
+    ASSERT_EQ(when.size(), 25u) << when;  // 2026-03-01T12:00:05+01:00
+    EXPECT_EQ(when[10], 'T');
+    EXPECT_EQ(when[22], ':');
+
+    Json::Value one = parse(cli.Get("/api/v1/devices/plant1")->body);
+    EXPECT_NEAR(one["record"]["dc"]["v"].asDouble(), last["dc"]["v"].asDouble(), 1e-3);
+    EXPECT_EQ(one["record"]["channel_count"].asUInt(), last["channel_count"].asUInt());
+    EXPECT_TRUE(one["record"]["complete"].asBool());
+    ASSERT_EQ(one["alarms"].size(), 2u);
+    std::map<std::string, Json::Value> by_message;
+    for (const auto& a : one["alarms"]) by_message[a["message"].asString()] = a;
+    ASSERT_EQ(by_message.count("模块3模块故障告警状态"), 1u);
+    EXPECT_EQ(by_message["模块3模块故障告警状态"]["english"].asString(), "Module 3: fault alarm");
+    EXPECT_EQ(by_message["模块3模块故障告警状态"]["level"].asInt(), 3);
+    ASSERT_EQ(by_message.count("模块故障告警"), 1u);
+    EXPECT_EQ(by_message["模块故障告警"]["alarm_id"].asString(), "419430501003");
+    EXPECT_EQ(by_message["模块故障告警"]["english"].asString(), "Module 3: fault alarm");
+
+    Json::Value alarms = parse(cli.Get("/api/v1/alarms")->body);
+    ASSERT_EQ(alarms.size(), 2u);
+    for (const char* m : {"device", "alarm_id", "key", "seq", "level", "message", "english",
+                          "since"})
+        EXPECT_TRUE(alarms[0].isMember(m)) << m;
+    EXPECT_EQ(parse(cli.Get("/healthz")->body)["status"].asString(), "ok");
+
+    // /metrics: the file's exposition, clean for promtool.
+    r = cli.Get("/metrics");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(r->get_header_value("Content-Type").rfind("text/plain; version=0.0.4", 0), 0u);
+    EXPECT_NE(r->body.find("veltra_rounds_total{device=\"plant1\"} 3"), std::string::npos);
+    EXPECT_NE(r->body.find("veltra_ac_input_voltage_volts{device=\"plant1\",input=\"1\",phase=\"b\"}"),
+              std::string::npos);
+    const std::string prom = gw.dir.write_s("scrape.prom", r->body);
+    const auto check = run_process({"/bin/sh", "-c", "promtool check metrics < " + prom});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+
+    // The event stream delivers the next round and an alarm raised in it.
+    {
+        EventStream stream(gw.port);
+        ASSERT_TRUE(wait_until([&] { return stream.seen().find("retry:") != std::string::npos; },
+                               10));
+        gw.plant(1, {"module-fault:3@1-", "breaker-trip:1@1-"}, sent);
+        ASSERT_TRUE(wait_until(
+            [&] {
+                const std::string t = stream.seen();
+                return !sse_events(t, "record").empty() && !sse_events(t, "alarm").empty();
+            },
+            20))
+            << stream.seen().substr(0, 2000);
+        const std::string t = stream.seen();
+        const auto records = sse_events(t, "record");
+        const auto raised = sse_events(t, "alarm");
+        EXPECT_EQ(records[0].second["device"].asString(), "plant1");
+        EXPECT_TRUE(records[0].second["complete"].asBool());
+        EXPECT_EQ(raised[0].second["english"].asString(), "AC input 1: breaker tripped");
+        EXPECT_EQ(raised[0].second["state"].asString(), "raised");
+        // Ids increase through the stream.
+        std::vector<uint64_t> ids;
+        for (const auto& kind : {"record", "alarm", "command", "report", "state", "stats"})
+            for (const auto& e : sse_events(t, kind)) ids.push_back(e.first);
+        std::sort(ids.begin(), ids.end());
+        EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "ids repeat";
+    }
+
+    // The line goes silent: at ten times the clock, 120 s are 12 s.
+    ASSERT_TRUE(wait_until([&] { return cli.Get("/healthz")->status == 503; }, 40));
+    Json::Value h = parse(cli.Get("/healthz")->body);
+    EXPECT_EQ(h["status"].asString(), "degraded");
+    ASSERT_EQ(h["devices"].size(), 1u);
+    EXPECT_EQ(h["devices"][0]["name"].asString(), "plant1");
+    EXPECT_EQ(h["devices"][0]["state"].asString(), "stale");
+    // The driver checks the age before the key: an unknown key on stale data is 503.
+    r = cli.Get("/api/v1/devices/plant1/values/no_such_key");
+    EXPECT_EQ(r->status, 503);
+    EXPECT_EQ(parse(r->body)["error"].asString(), "数据已超时");
+}
+
+TEST(HttpApi, BadRequestsGetTheirStatus) {
+    HttpGateway gw;
+    auto cli = gw.client();
+    EXPECT_EQ(cli.Get("/api/v1/devices/nobody")->status, 404);
+    EXPECT_EQ(cli.Get("/api/v1/devices/nobody/values/out_v")->status, 404);
+    EXPECT_EQ(cli.Get("/api/v1/nothing")->status, 404);
+    EXPECT_EQ(cli.Get("/api/v1/devices/plant1/history")->status, 404) << "no --history";
+    auto r = cli.Get("/favicon.ico");
+    EXPECT_EQ(r->status, 404);
+    EXPECT_TRUE(parse(r->body).isMember("error"));
+
+    r = cli.Delete("/api/v1/devices");
+    EXPECT_EQ(r->status, 405);
+    EXPECT_EQ(r->get_header_value("Allow"), "GET, HEAD");
+    r = cli.Post("/metrics", "x", "text/plain");
+    EXPECT_EQ(r->status, 405);
+    r = cli.Get("/api/v1/devices/plant1/control");
+    EXPECT_EQ(r->status, 405);
+    EXPECT_EQ(r->get_header_value("Allow"), "POST");
+
+    r = cli.Post("/api/v1/devices/plant1/control", std::string(70 * 1024, 'x'),
+                 "application/json");
+    EXPECT_EQ(r->status, 413);
+    EXPECT_TRUE(parse(r->body).isMember("error"));
+
+    // Without a token file the endpoint is closed, whatever the request.
+    r = cli.Post("/api/v1/devices/plant1/control", R"({"code":320,"text":"419500201003"})",
+                 "application/json");
+    EXPECT_EQ(r->status, 403);
+    EXPECT_NE(read_text(gw.err()).find("refused (control is off)"), std::string::npos);
+
+    // No round yet: not healthy.
+    EXPECT_EQ(gw.client().Get("/healthz")->status, 503);
+}
+
+TEST(HttpApi, ControlNeedsTheTokenAndRunsOnTheLine) {
+    TempDir keys;
+    const std::string loose = keys.write_s("loose.token", std::string(kSecret) + "\n");
+    ::chmod(loose.c_str(), 0644);
+    // A secret others can read is refused at start.
+    const auto refused = run_process({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+                                      keys.write_s("gw.json", kConfig), "--port", "/dev/null",
+                                      "--http", "127.0.0.1:0", "--http-control-token", loose});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("chmod 600"), std::string::npos) << refused.err;
+
+    const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
+    ::chmod(token.c_str(), 0600);
+    HttpGateway gw({"--http-control-token", token});
+    auto cli = gw.client();
+    const std::string body = R"({"code":320,"text":"419500201003"})";
+    const std::string path = "/api/v1/devices/plant1/control";
+
+    auto r = cli.Post(path, body, "application/json");
+    EXPECT_EQ(r->status, 401) << "no token";
+    r = cli.Post(path, {{"Authorization", "Bearer not-the-secret"}}, body, "application/json");
+    EXPECT_EQ(r->status, 401) << "wrong token";
+    r = cli.Post(path, {{"Authorization", std::string("Bearer ") + kSecret + "x"}}, body,
+                 "application/json");
+    EXPECT_EQ(r->status, 401) << "longer token";
+    const httplib::Headers auth = {{"Authorization", std::string("Bearer ") + kSecret}};
+    r = cli.Post(path, auth, R"({"code":320,"text":)", "application/json");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("not JSON"), std::string::npos);
+    r = cli.Post(path, auth, R"({"code":"320","text":"x"})", "application/json");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("\"code\""), std::string::npos);
+    EXPECT_EQ(cli.Post("/api/v1/devices/nobody/control", auth, body, "application/json")->status,
+              404);
+
+    r = cli.Post(path, auth, body, "application/json");
+    ASSERT_EQ(r->status, 200) << r->body;
+    Json::Value res = parse(r->body);
+    EXPECT_EQ(res["code"].asInt(), 320);
+    for (const char* m : {"result", "output_length", "output"}) EXPECT_TRUE(res.isMember(m)) << m;
+
+    // The command went out on the line: INFO E5 03 to the rectifier group.
+    ASSERT_TRUE(wait_until(
+        [&] { return events(json_lines(read_text(gw.out())), "control_request").size() >= 7; },
+        10));
+    const auto lines = json_lines(read_text(gw.out()));
+    const auto commands = events(lines, "command", "plant1");
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(commands[0]["info"].asString(), "E503");
+    EXPECT_EQ(commands[0]["cid1"].asInt(), 0x41);
+    EXPECT_EQ(commands[0]["frame"].asString().substr(0, 1), "~");
+    unsigned accepted = 0, refused_lines = 0;
+    for (const auto& e : events(lines, "control_request")) {
+        EXPECT_TRUE(e.isMember("client") && e.isMember("reason") && e.isMember("device"));
+        (e["accepted"].asBool() ? accepted : refused_lines) += 1;
+    }
+    EXPECT_EQ(accepted, 1u);
+    EXPECT_EQ(refused_lines, 6u);
+    const std::string err = read_text(gw.err());
+    EXPECT_NE(err.find("refused (wrong token)"), std::string::npos);
+    EXPECT_NE(err.find("refused (no bearer token)"), std::string::npos);
+    EXPECT_EQ(err.find(kSecret), std::string::npos) << "the secret is never logged";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
+    TempDir store;
+    const std::string db = (store.path() / "history.db").string();
+    HttpGateway gw({"--history", db});
+    auto cli = gw.client();
+    const std::string sent = (gw.dir.path() / "sent.json").string();
+    gw.plant(3, {}, sent);
+    const auto rounds = json_lines(read_text(sent));
+    Json::Value h;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,dc.i,channels%5B0%5D.out_i");
+            if (!r || r->status != 200) return false;
+            h = parse(r->body);
+            return h["rows"].size() == 3;
+        },
+        20))
+        << h.toStyledString();
+    EXPECT_EQ(h["fields"][2].asString(), "channels[0].out_i");
+    for (unsigned k = 0; k < 3; ++k) {
+        const Json::Value& row = h["rows"][k];
+        ASSERT_EQ(row.size(), 4u);
+        EXPECT_GT(row[0].asInt64(), 1600000000);
+        EXPECT_NEAR(row[1].asDouble(), rounds[k]["snapshot"]["dc"]["v"].asDouble(), 1e-3);
+        EXPECT_NEAR(row[2].asDouble(), rounds[k]["snapshot"]["dc"]["i"].asDouble(), 1e-3);
+        if (k > 0) {
+            EXPECT_GE(row[0].asInt64(), h["rows"][k - 1][0].asInt64()) << "oldest first";
+        }
+    }
+    const int64_t first = h["rows"][0][0].asInt64();
+    auto r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&until=" +
+                     std::to_string(first - 1));
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(parse(r->body)["rows"].size(), 0u);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,dc.volts");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("dc.volts"), std::string::npos);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&since=tomorrow");
+    EXPECT_EQ(r->status, 400);
+    // The page's chart comes from the same rows.
+    r = cli.Get("/");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_NE(r->get_header_value("Content-Type").find("text/html"), std::string::npos);
+    EXPECT_NE(r->body.find("\"trend\":[[" + std::to_string(first)), std::string::npos);
+    EXPECT_EQ(r->body.find("http://"), r->body.find("http://www.w3.org/2000/svg"))
+        << "the page loads nothing from elsewhere";
+    EXPECT_EQ(r->body.find("<script src"), std::string::npos);
+    EXPECT_EQ(r->body.find("<link"), std::string::npos);
+}
+
+}  // namespace
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Streams beyond the cap are refused and never take the workers of /metrics
+// and the API; a client that sends half a request is cut off.
+TEST(HttpApi, StreamsAreCappedAndSlowClientsCutOff) {
+    HttpGateway gw({"--http-max-streams", "2"});
+    ASSERT_GT(gw.port, 0);
+    EventStream a(gw.port), b(gw.port);
+    ASSERT_TRUE(wait_until(
+        [&] {
+            return a.seen().find("retry:") != std::string::npos &&
+                   b.seen().find("retry:") != std::string::npos;
+        },
+        10));
+    auto cli = gw.client();
+    auto r = cli.Get("/api/v1/events");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    EXPECT_NE(parse(r->body)["error"].asString().find("at most 2"), std::string::npos);
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(gw.port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string half = "GET /metrics HTTP/1.1\r\nHost: x\r\n";
+    ASSERT_EQ(::send(fd, half.data(), half.size(), 0), static_cast<ssize_t>(half.size()));
+    // While it waits, everything else is served.
+    for (int i = 0; i < 20; ++i) {
+        r = cli.Get("/metrics");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+    }
+    EXPECT_EQ(cli.Get("/api/v1/devices")->status, 200);
+    timeval limit{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // After the read timeout the server answers 400 and closes, never the
+    // request's 200.
+    std::string answer;
+    char buf[256];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, size_t(n));
+    ::close(fd);
+    EXPECT_TRUE(answer.empty() || answer.rfind("HTTP/1.1 4", 0) == 0) << answer;
+    EXPECT_EQ(answer.find("veltra_up"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A replay may end before the listener has started: smdgw still stops it and
+// exits (it once waited for a listener that started after the stop).
+TEST(HttpApi, AShortReplayEndsWithTheServiceStopped) {
+    TempDir dir;
+    const std::string cap = (dir.path() / "one.cap").string();
+    ASSERT_EQ(run_process({POWERSIM_PATH, "--out", cap, "--rounds", "1"}).status, 0);
+    const std::string cfg = dir.write_s("gw.json", kConfig);
+    for (int i = 0; i < 5; ++i) {
+        const std::string out = (dir.path() / "out.txt").string();
+        const std::string err = (dir.path() / "err.txt").string();
+        Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--replay", cap, "--log",
+                  (dir.path() / "driver.log").string(), "--http", "127.0.0.1:0"},
+                 out, err);
+        ASSERT_EQ(gw.wait(kTimeout), 0) << read_text(err);
+        EXPECT_NE(read_text(err).find("serving http://127.0.0.1:"), std::string::npos);
+        EXPECT_EQ(events(json_lines(read_text(out)), "record").size(), 1u);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+#pragma once
+// The keys a device entry may hold, with the checks of their values, and the
+// nearest known key for a misspelt one.
+
+#include <json/value.h>
+
+#include <string>
+#include <vector>
+
+namespace smdgw {
+
+// Problems found in one device entry, each text naming the key and the value
+// (the caller puts the file and the device in front).
+struct EntryFindings {
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+};
+
+// Checks every key of a device entry: the host's own keys, "appSetting" and
+// the host's tables, and the shape of "thresholdSetting".
+void check_device_entry(const Json::Value& entry, EntryFindings& out);
+
+// The known key closest to key (at most two edits away, or the same letters
+// without "_" and case), or "" when none is near.
+std::string nearest_key(const std::string& key, const std::vector<std::string>& known);
+
+// A JSON value as the configuration shows it, for messages ("1e+20", "\"x\"").
+std::string value_text(const Json::Value& v);
+
+}  // namespace smdgw

@@ -1,0 +1,82 @@
+#include "tools/smdgw/http/api_json.h"
+
+#include <json/writer.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "record/record_json.h"
+#include "tools/smdgw/output/event_writer.h"
+
+namespace smdgw::http {
+
+std::string iso_time(int64_t unix_seconds) {
+    const std::time_t t = static_cast<std::time_t>(unix_seconds);
+    std::tm tm{};
+    if (!localtime_r(&t, &tm)) return {};
+    char buf[40];
+    if (std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm) == 0) return {};
+    // Offsets lie within a day.
+    const long off = tm.tm_gmtoff;
+    const unsigned abs_off = static_cast<unsigned>(off < 0 ? -off : off) % 86400u;
+    char zone[16];
+    std::snprintf(zone, sizeof zone, "%c%02u:%02u", off < 0 ? '-' : '+', abs_off / 3600u,
+                  (abs_off % 3600u) / 60u);
+    return std::string(buf) + zone;
+}
+
+Json::Value device_json(const DeviceView& d) {
+    Json::Value v;
+    v["name"] = d.name;
+    v["data_id"] = d.data_id;
+    v["address"] = d.address ? Json::Value(*d.address) : Json::Value();
+    v["port"] = d.port.empty() ? Json::Value() : Json::Value(d.port);
+    v["role"] = d.role;
+    v["state"] = d.state;
+    v["last_round"] = d.last_round ? Json::Value(iso_time(*d.last_round)) : Json::Value();
+    v["age_s"] = d.last_round ? Json::Value(static_cast<Json::Int64>(d.age_s)) : Json::Value();
+    v["rounds"] = static_cast<Json::UInt64>(d.rounds);
+    v["rounds_damaged"] = static_cast<Json::UInt64>(d.rounds_damaged);
+    v["frame_errors"] = static_cast<Json::UInt64>(d.frame_errors);
+    v["alarms_active"] = static_cast<Json::UInt64>(d.alarms.size());
+    return v;
+}
+
+Json::Value alarm_json(const AlarmView& a) {
+    Json::Value v;
+    v["device"] = a.device;
+    v["alarm_id"] = a.alarm_id;
+    v["key"] = a.key;
+    v["seq"] = a.seq;
+    v["level"] = a.level;
+    v["message"] = a.message;
+    v["english"] = a.english;
+    v["since"] = iso_time(a.since);
+    return v;
+}
+
+Json::Value device_detail_json(const DeviceView& d) {
+    Json::Value v = device_json(d);
+    Json::Value rec = record_to_json_bytes(d.record.data(), d.record.size());
+    if (rec.isObject()) {
+        rec["complete"] = d.complete;
+        rec["restored"] = d.restored;
+    }
+    v["record"] = rec;
+    Json::Value alarms(Json::arrayValue);
+    for (const AlarmView& a : d.alarms) alarms.append(alarm_json(a));
+    v["alarms"] = alarms;
+    return v;
+}
+
+Json::Value error_json(const std::string& message) {
+    Json::Value v;
+    v["error"] = message;
+    return v;
+}
+
+std::string json_text(const Json::Value& v) {
+    return Json::writeString(event_json_settings(), v);
+}
+
+}  // namespace smdgw::http

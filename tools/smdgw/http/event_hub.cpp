@@ -1,0 +1,83 @@
+#include "tools/smdgw/http/event_hub.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace smdgw::http {
+
+std::string sse_message(uint64_t id, const std::string& kind, const std::string& json) {
+    std::string m = "id: " + std::to_string(id) + "\nevent: " + kind + "\ndata: ";
+    m.reserve(m.size() + json.size() + 2);
+    for (char c : json)
+        if (c != '\n' && c != '\r') m.push_back(c);
+    m += "\n\n";
+    return m;
+}
+
+EventHub::EventHub(size_t max_streams, size_t max_queued)
+    : max_streams_(max_streams), max_queued_(max_queued) {}
+
+bool EventHub::has_streams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !streams_.empty();
+}
+
+void EventHub::publish(const std::string& kind, const std::string& json) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (streams_.empty() || shut_) return;
+    const std::string m = sse_message(++next_id_, kind, json);
+    for (auto& s : streams_) {
+        if (s->dropped) continue;
+        if (s->queue.size() >= max_queued_) {
+            s->dropped = true;
+            s->queue.clear();
+            ++dropped_;
+            continue;
+        }
+        s->queue.push_back(m);
+    }
+    cv_.notify_all();
+}
+
+std::shared_ptr<EventHub::Stream> EventHub::open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shut_ || streams_.size() >= max_streams_) return nullptr;
+    streams_.push_back(std::make_shared<Stream>());
+    return streams_.back();
+}
+
+void EventHub::close(const std::shared_ptr<Stream>& s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
+}
+
+EventHub::Wait EventHub::next(const std::shared_ptr<Stream>& s, int timeout_ms,
+                              std::vector<std::string>& out) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                 [&] { return shut_ || s->dropped || !s->queue.empty(); });
+    if (shut_) return Wait::Closed;
+    if (s->dropped) return Wait::Dropped;
+    if (s->queue.empty()) return Wait::Idle;
+    out.assign(std::make_move_iterator(s->queue.begin()), std::make_move_iterator(s->queue.end()));
+    s->queue.clear();
+    return Wait::Events;
+}
+
+void EventHub::shut() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shut_ = true;
+    cv_.notify_all();
+}
+
+uint64_t EventHub::dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+size_t EventHub::open_streams() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return streams_.size();
+}
+
+}  // namespace smdgw::http

@@ -1,0 +1,64 @@
+#pragma once
+// Server-Sent Events: the line thread publishes events, each open stream
+// takes them from its own bounded queue. Publishing never waits for a
+// client; a stream whose queue overflows is dropped.
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace smdgw::http {
+
+class EventHub {
+   public:
+    struct Stream;
+
+    // max_streams: open streams allowed at once; max_queued: events a stream
+    // may fall behind before it is dropped.
+    EventHub(size_t max_streams, size_t max_queued);
+
+    // False when nobody listens (publishers skip the rendering then).
+    bool has_streams() const;
+    // Queues "id: N / event: kind / data: json" for every open stream.
+    void publish(const std::string& kind, const std::string& json);
+
+    // A new stream, or null when max_streams are open.
+    std::shared_ptr<Stream> open();
+    void close(const std::shared_ptr<Stream>& s);
+
+    enum class Wait { Events, Idle, Dropped, Closed };
+    // Waits up to timeout_ms for events and moves them into out (texts ready
+    // to send). Idle: nothing came in time.
+    Wait next(const std::shared_ptr<Stream>& s, int timeout_ms, std::vector<std::string>& out);
+
+    // Ends every stream (at shutdown).
+    void shut();
+
+    uint64_t dropped() const;
+    size_t open_streams() const;
+
+   private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    size_t max_streams_;
+    size_t max_queued_;
+    std::vector<std::shared_ptr<Stream>> streams_;
+    uint64_t next_id_ = 0;
+    uint64_t dropped_ = 0;
+    bool shut_ = false;
+};
+
+struct EventHub::Stream {
+    std::deque<std::string> queue;
+    bool dropped = false;
+};
+
+// One SSE message: "id: 7\nevent: alarm\ndata: {...}\n\n". The data is one
+// line: JSON text never holds a raw line feed.
+std::string sse_message(uint64_t id, const std::string& kind, const std::string& json);
+
+}  // namespace smdgw::http

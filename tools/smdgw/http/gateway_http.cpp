@@ -1,0 +1,97 @@
+#include "tools/smdgw/http/gateway_http.h"
+
+#include <stdexcept>
+
+#include "tools/smdgw/core/log.h"
+
+namespace smdgw::http {
+
+namespace {
+// Events a stream may fall behind before it is dropped.
+constexpr size_t kMaxQueuedEvents = 512;
+// Control requests waiting for the line at most.
+constexpr size_t kMaxControlJobs = 8;
+}  // namespace
+
+GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
+                         LineOutput& out, const DeviceStates& states)
+    : options_(options),
+      hub_(options.max_streams, kMaxQueuedEvents),
+      board_(clock, hub_, states),
+      forwarding_(out, board_),
+      queue_(kMaxControlJobs) {
+    sink.add(&board_);
+}
+
+// The gateway may be gone by now: only the service is stopped here.
+GatewayHttp::~GatewayHttp() {
+    if (service_) service_->stop();
+}
+
+void GatewayHttp::add_devices(Gateway& gw, const std::string& input) {
+    for (RunningDevice& d : gw.devices()) {
+        DeviceInfo info;
+        info.name = d.cfg.name;
+        info.data_id = d.cfg.data_id;
+        if (d.cfg.entry["address"].isUInt()) info.address = d.cfg.entry["address"].asUInt();
+        info.port = d.cfg.port.empty() ? input : d.cfg.port;
+        info.role = d.cfg.entry.get("role", "listen").asString();
+        board_.add_device(info);
+    }
+}
+
+void GatewayHttp::drain(Gateway& gw) {
+    queue_.drain(
+        [&gw](const std::string& device, int code, const std::vector<unsigned char>& request) {
+            RunningDevice* d = gw.find(device);
+            if (!d) return Json::Value(Json::objectValue);
+            return gw.control_device(*d, code, request);
+        },
+        [this](const std::string& device, Json::Value line) {
+            forwarding_.write(device, std::move(line));
+        },
+        [&gw](const std::string& device) {
+            const RunningDevice* d = gw.find(device);
+            return d && d->busy && d->busy();
+        });
+}
+
+bool GatewayHttp::start(Gateway& gw) {
+    gw_ = &gw;
+    board_.restore_done();
+    gw.set_between_frames([this, &gw] {
+        drain(gw);
+        board_.tick();
+    });
+    service_ = std::make_unique<HttpService>(
+        options_, board_, hub_, queue_, [&gw](const std::string& device, const std::string& key) {
+            RunningDevice* d = gw.find(device);
+            if (!d) throw std::invalid_argument("no device \"" + device + "\"");
+            return d->driver->Get_Value(0, key);
+        });
+    std::string error;
+    if (!service_->start(error)) {
+        log_error(error);
+        service_.reset();
+        gw.set_between_frames(nullptr);
+        gw_ = nullptr;
+        return false;
+    }
+    const std::string host = service_->host().find(':') != std::string::npos
+                                 ? "[" + service_->host() + "]"
+                                 : service_->host();
+    log_info("serving http://" + host + ":" + std::to_string(service_->port()) + "/");
+    return true;
+}
+
+void GatewayHttp::stop() {
+    if (!service_) return;
+    service_->stop();
+    service_.reset();
+    if (gw_) {
+        gw_->set_between_frames(nullptr);
+        drain(*gw_);
+    }
+}
+
+}  // namespace smdgw::http

@@ -1,0 +1,37 @@
+#pragma once
+// GET /api/v1/devices/{name}/history: stored rounds of a device for a chart.
+//   ?since=2026-03-01T10:00:00+01:00&until=1772359200&fields=dc.v,dc.i
+// since and until: ISO 8601 (with 'Z', an offset, or none for local time) or
+// Unix seconds, both inclusive; fields: analog record fields as the history
+// export names them. At most kMaxHistoryRows rows, the newest, oldest first:
+//   {"fields":["dc.v","dc.i"],"rows":[[1772355600,53.5,120.2],...]}
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace smdgw::http {
+
+constexpr size_t kMaxHistoryRows = 10000;
+
+struct HistoryQuery {
+    std::string device;
+    std::optional<int64_t> since, until;
+    std::vector<std::string> fields;
+};
+
+// Parses the query parameters; false with the reason naming the parameter.
+bool parse_history_query(const std::string& since, const std::string& until,
+                         const std::string& fields, HistoryQuery& q, std::string& error);
+
+// "1772355600", "2026-03-01T10:00:00Z", "2026-03-01T11:00:00+01:00",
+// "2026-03-01 10:00" (local); false for anything else.
+bool parse_api_time(const std::string& text, int64_t& seconds);
+
+// Reads the rows from the history file (opened read-only for the call).
+// Throws smdgw::HistoryError when the file cannot be read.
+Json::Value run_history_query(const std::string& path, const HistoryQuery& q);
+
+}  // namespace smdgw::http

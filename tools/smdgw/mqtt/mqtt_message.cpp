@@ -1,0 +1,45 @@
+#include "tools/smdgw/mqtt/mqtt_message.h"
+
+#include <ctime>
+#include <random>
+
+namespace smdgw {
+
+std::string iso8601_time(int64_t unix_ms) {
+    const std::time_t secs = static_cast<std::time_t>(unix_ms / 1000);
+    const int ms = static_cast<int>(unix_ms % 1000);
+    std::tm tm {};
+    localtime_r(&secs, &tm);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    long off = tm.tm_gmtoff;
+    const char sign = off < 0 ? '-' : '+';
+    if (off < 0) off = -off;
+    char out[64];
+    std::snprintf(out, sizeof out, "%s.%03d%c%02ld:%02ld", date, ms < 0 ? 0 : ms, sign,
+                  off / 3600, (off % 3600) / 60);
+    return out;
+}
+
+void PubSeq::set(const std::string& device, const std::string& kind, int64_t last) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_[{device, kind}] = last;
+}
+
+int64_t PubSeq::next(const std::string& device, const std::string& kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ++last_[{device, kind}];
+}
+
+std::string new_boot_id() {
+    std::random_device rd;
+    static const char kHex[] = "0123456789abcdef";
+    std::string id;
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t v = rd();
+        for (int k = 0; k < 8; ++k) id += kHex[(v >> (k * 4)) & 0xF];
+    }
+    return id;
+}
+
+}  // namespace smdgw

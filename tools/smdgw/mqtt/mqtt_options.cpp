@@ -1,0 +1,294 @@
+#include "tools/smdgw/mqtt/mqtt_options.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/smdgw/core/log.h"
+
+#include "tools/smdgw/mqtt/mqtt_topic.h"
+
+namespace smdgw {
+
+namespace {
+
+constexpr int kPortMqtt = 1883;
+constexpr int kPortMqtts = 8883;
+// An --mqtt-auth file is two short lines; anything longer is not one.
+constexpr size_t kCredentialsMaxBytes = 4096;
+
+bool parse_port(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 5) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < 1 || v > 65535) return false;
+    port = v;
+    return true;
+}
+
+std::string host_name() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
+    return buf;
+}
+
+bool usage_error(const std::string& text) {
+    log_error(text);
+    return false;
+}
+
+bool readable_file(const char* option, const std::string& path) {
+    if (path.empty()) return true;
+    if (::access(path.c_str(), R_OK) == 0) return true;
+    return usage_error(std::string(option) + " \"" + path + "\": " + std::strerror(errno));
+}
+
+}  // namespace
+
+bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error) {
+    std::string rest;
+    if (text.rfind("mqtt://", 0) == 0) {
+        url.tls = false;
+        rest = text.substr(7);
+    } else if (text.rfind("mqtts://", 0) == 0) {
+        url.tls = true;
+        rest = text.substr(8);
+    } else {
+        error = "does not start with mqtt:// or mqtts://";
+        return false;
+    }
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    if (rest.find_first_of("/?#@ ") != std::string::npos) {
+        error = "has a path, query, user or blank; give only HOST[:PORT]";
+        return false;
+    }
+    std::string port_text;
+    if (!rest.empty() && rest.front() == '[') {
+        const size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            error = "has an IPv6 address without its closing ']'";
+            return false;
+        }
+        url.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') {
+                error = "has text after the IPv6 address";
+                return false;
+            }
+            port_text = after.substr(1);
+            if (port_text.empty()) {
+                error = "has an empty port";
+                return false;
+            }
+        }
+    } else {
+        const size_t colon = rest.find(':');
+        url.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port_text = rest.substr(colon + 1);
+            if (port_text.empty() || port_text.find(':') != std::string::npos) {
+                error = "has a port that is not a number from 1 to 65535";
+                return false;
+            }
+        }
+    }
+    if (url.host.empty()) {
+        error = "has no host";
+        return false;
+    }
+    url.port = url.tls ? kPortMqtts : kPortMqtt;
+    if (!port_text.empty() && !parse_port(port_text, url.port)) {
+        error = "has a port that is not a number from 1 to 65535";
+        return false;
+    }
+    return true;
+}
+
+bool parse_size_text(const std::string& text, uint64_t& bytes) {
+    if (text.empty()) return false;
+    size_t digits = 0;
+    uint64_t v = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        if (v > (UINT64_MAX - 9) / 10) return false;
+        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
+    }
+    if (digits == 0) return false;
+    const std::string unit = text.substr(digits);
+    int shift = 0;
+    if (unit.empty() || unit == "B") {
+        shift = 0;
+    } else if (unit == "k" || unit == "K") {
+        shift = 10;
+    } else if (unit == "M") {
+        shift = 20;
+    } else if (unit == "G") {
+        shift = 30;
+    } else if (unit == "T") {
+        shift = 40;
+    } else {
+        return false;
+    }
+    if (v == 0 || v > (UINT64_MAX >> shift)) return false;
+    bytes = v << shift;
+    return true;
+}
+
+bool read_credentials_file(const std::string& path, MqttCredentials& out, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    std::string text;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) error = std::strerror(errno);
+    if (ok && !S_ISREG(st.st_mode)) {
+        error = "not a regular file";
+        ok = false;
+    }
+    if (ok && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+        error = "others may read or change it; chmod o-rwx it";
+        ok = false;
+    }
+    if (ok && static_cast<uint64_t>(st.st_size) > kCredentialsMaxBytes) {
+        error = "longer than two lines of user name and password";
+        ok = false;
+    }
+    if (ok) {
+        char buf[kCredentialsMaxBytes + 1];
+        size_t have = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, buf + have, sizeof buf - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                error = std::strerror(errno);
+                ok = false;
+            }
+            if (n <= 0) break;
+            have += static_cast<size_t>(n);
+            if (have == sizeof buf) {
+                error = "longer than two lines of user name and password";
+                ok = false;
+                break;
+            }
+        }
+        text.assign(buf, have);
+    }
+    ::close(fd);
+    if (!ok) return false;
+    std::string lines[3];
+    size_t n = 0;
+    for (size_t pos = 0; pos < text.size() && n < 3;) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        std::string line = text.substr(pos, nl - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines[n++] = line;
+        pos = nl + 1;
+    }
+    if (n == 3 && !lines[2].empty()) {
+        error = "holds more than two lines (user name, password)";
+        return false;
+    }
+    if (n < 1 || lines[0].empty()) {
+        error = "has no user name on its first line";
+        return false;
+    }
+    if (text.find('\0') != std::string::npos) {
+        error = "holds a NUL character";
+        return false;
+    }
+    out.username = lines[0];
+    out.password = n >= 2 ? lines[1] : std::string();
+    return true;
+}
+
+bool MqttOptions::check(const std::string& history_path) {
+    if (!enabled()) {
+        const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
+                            insecure || !auth_file.empty() || !outbox_file.empty() || damaged;
+        if (others) return usage_error("the --mqtt-* options need --mqtt URL");
+        return true;
+    }
+    std::string error;
+    if (!parse_broker_url(url, broker, error))
+        return usage_error("--mqtt \"" + url + "\" " + error + " (mqtt://HOST[:PORT] or " +
+                           "mqtts://HOST[:PORT])");
+    if (!broker.tls && (!ca_file.empty() || !cert_file.empty() || !key_file.empty() || insecure))
+        return usage_error("--mqtt-ca, --mqtt-cert, --mqtt-key and --mqtt-insecure need an " +
+                           std::string("mqtts:// URL"));
+    if (cert_file.empty() != key_file.empty())
+        return usage_error("--mqtt-cert and --mqtt-key go together");
+    if (!readable_file("--mqtt-ca", ca_file) || !readable_file("--mqtt-cert", cert_file) ||
+        !readable_file("--mqtt-key", key_file))
+        return false;
+    if (!auth_file.empty()) {
+        if (!read_credentials_file(auth_file, credentials, error))
+            return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);
+        has_credentials = true;
+    }
+    if (gateway_id.empty()) gateway_id = host_name();
+    if (gateway_id.size() > 65535 || gateway_id.find('\0') != std::string::npos)
+        return usage_error("--gateway-id must be at most 65535 bytes without NUL");
+    if (prefix.empty()) prefix = default_topic_prefix(gateway_id);
+    if (!check_topic_prefix(prefix, error))
+        return usage_error("--mqtt-prefix \"" + prefix + "\" " + error);
+    if (!parse_size_text(outbox_max, outbox_max_bytes))
+        return usage_error("--mqtt-outbox-max \"" + outbox_max +
+                           "\" is not a size (bytes, or with k, M, G: 512M, 1G)");
+    if (!(reconnect_max_s >= 1.0))
+        return usage_error("--mqtt-reconnect-max must be at least 1 second");
+    outbox_path = !outbox_file.empty() ? outbox_file : history_path;
+    if (outbox_path.empty())
+        return usage_error("--mqtt needs --history FILE or --mqtt-outbox FILE to keep what "
+                           "waits for the broker");
+    return true;
+}
+
+void add_mqtt_options(CLI::App& app, MqttOptions& o) {
+    app.add_option("--mqtt", o.url,
+                   "Publish records, alarms and states to this MQTT broker "
+                   "(mqtt://HOST[:PORT], mqtts://HOST[:PORT])")
+        ->type_name("URL");
+    app.add_option("--mqtt-ca", o.ca_file,
+                   "Check the broker's certificate against this CA (default: the system's CAs)")
+        ->type_name("FILE");
+    app.add_option("--mqtt-cert", o.cert_file, "Client certificate for mqtts://")
+        ->type_name("FILE");
+    app.add_option("--mqtt-key", o.key_file, "Key of the client certificate")->type_name("FILE");
+    app.add_flag("--mqtt-insecure", o.insecure,
+                 "Tests only: do not check the broker's host name against its certificate");
+    app.add_option("--mqtt-auth", o.auth_file,
+                   "User name and password for the broker, one line each (not readable by "
+                   "others)")
+        ->type_name("FILE");
+    app.add_option("--gateway-id", o.gateway_id,
+                   "This gateway's identity in topics and as MQTT client ID; unique per "
+                   "gateway (default: the host name)")
+        ->type_name("ID");
+    app.add_option("--mqtt-prefix", o.prefix, "Topic prefix (default: smdgw/<gateway-id>)")
+        ->type_name("TOPIC");
+    app.add_option("--mqtt-outbox", o.outbox_file,
+                   "Keep messages for the broker in this SQLite file (default: the --history "
+                   "database)")
+        ->type_name("FILE");
+    app.add_option("--mqtt-outbox-max", o.outbox_max,
+                   "Bound of the outbox; beyond it the oldest records are dropped first")
+        ->capture_default_str()
+        ->type_name("SIZE");
+    app.add_flag("--mqtt-damaged", o.damaged, "Also publish rounds that are not complete");
+    app.add_option("--mqtt-reconnect-max", o.reconnect_max_s,
+                   "Longest wait between two connection attempts; the wait doubles from 1 s")
+        ->capture_default_str()
+        ->type_name("SECONDS");
+}
+
+}  // namespace smdgw

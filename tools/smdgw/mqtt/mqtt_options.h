@@ -1,0 +1,63 @@
+#pragma once
+// smdgw's --mqtt options: the broker URL, TLS files, credentials, the gateway's
+// identity and topic prefix, and where the outbox lives.
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+namespace smdgw {
+
+// mqtt://HOST[:PORT] or mqtts://HOST[:PORT]; an IPv6 address in brackets.
+struct BrokerUrl {
+    bool tls = false;
+    std::string host;
+    int port = 0;
+};
+
+// False with `error` naming what is wrong with the text.
+bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error);
+
+// "1048576", "512k", "64M", "1G" (powers of 1024); false for anything else or 0.
+bool parse_size_text(const std::string& text, uint64_t& bytes);
+
+struct MqttCredentials {
+    std::string username;
+    std::string password;
+};
+
+// Reads the two lines (user name, password) of an --mqtt-auth file. Refused
+// when others may read it, when it is not a regular file or holds more than
+// two short lines. Never puts the password into `error`.
+bool read_credentials_file(const std::string& path, MqttCredentials& out, std::string& error);
+
+struct MqttOptions {
+    std::string url;
+    std::string ca_file;
+    std::string cert_file;
+    std::string key_file;
+    bool insecure = false;
+    std::string auth_file;
+    std::string gateway_id;
+    std::string prefix;
+    std::string outbox_file;
+    std::string outbox_max = "1G";
+    bool damaged = false;
+    double reconnect_max_s = 60.0;
+
+    // Filled by check().
+    BrokerUrl broker;
+    MqttCredentials credentials;
+    bool has_credentials = false;
+    uint64_t outbox_max_bytes = 0;
+    std::string outbox_path;  // the outbox file or the history database
+
+    bool enabled() const { return !url.empty(); }
+    // Validates everything and resolves defaults; false with a message on
+    // standard error naming the option.
+    bool check(const std::string& history_path);
+};
+
+void add_mqtt_options(CLI::App& app, MqttOptions& options);
+
+}  // namespace smdgw

@@ -1,0 +1,111 @@
+#pragma once
+// The connection to the broker, on a thread of its own, through libmosquitto.
+// Messages come only from the outbox, oldest first, and are handed to the
+// library only while connected and only as long as fewer than a window of
+// them wait for their PUBACK; a message leaves the outbox when its PUBACK
+// came. After a lost connection the library's state is thrown away and the
+// outbox is sent again from its oldest message, so the library's resending
+// and the outbox never duplicate or reorder each other. Connection attempts
+// back off from 1 s, doubling up to a bound.
+
+#include <mosquitto.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/smdgw/mqtt/mqtt_counters.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/mqtt/mqtt_outbox.h"
+
+namespace smdgw {
+
+struct PublisherConfig {
+    BrokerUrl broker;
+    std::string client_id;
+    std::string ca_file, cert_file, key_file;
+    bool insecure = false;
+    bool has_credentials = false;
+    MqttCredentials credentials;
+    std::string status_topic;
+    double reconnect_max_s = 60.0;
+    // Messages handed to the library and not yet acknowledged, at most.
+    size_t window = 20;
+};
+
+class MqttPublisher {
+   public:
+    using SteadyClock = std::chrono::steady_clock;
+
+    MqttPublisher(PublisherConfig cfg, MqttOutbox& outbox, MqttCounters& counters);
+    // Stops without waiting for the outbox (see stop()).
+    ~MqttPublisher();
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // A clean stop: while connected (or about to be), keeps sending until the
+    // outbox is empty or `drain_s` passed; then publishes the retained
+    // "offline" status and disconnects. What is left stays in the outbox.
+    void stop(double drain_s);
+
+   private:
+    enum class State { Idle, Connecting, Connected };
+
+    void run();
+    bool try_connect();
+    bool configure(struct mosquitto* m);
+    void step();
+    void fill_window();
+    void settle_acks();
+    void lost(const std::string& why);
+    void finish();
+    void log_failure(const std::string& text);
+
+    static void on_connect(struct mosquitto*, void* self, int rc, int flags, const mosquitto_property* props);
+    static void on_disconnect(struct mosquitto*, void* self, int rc, const mosquitto_property* props);
+    static void on_publish(struct mosquitto*, void* self, int mid, int reason, const mosquitto_property* props);
+    static void on_log(struct mosquitto*, void* self, int level, const char* text);
+    void connected(int rc);
+    void note_takeover();
+    void disconnected(int rc);
+    void acknowledged(int mid, int reason);
+
+    const PublisherConfig cfg_;
+    MqttOutbox& outbox_;
+    MqttCounters& counters_;
+    struct mosquitto* mosq_ = nullptr;
+    bool v5_ = true;
+
+    // Owned by the publisher thread.
+    State state_ = State::Idle;
+    bool attempted_ = false;
+    std::map<int, int64_t> inflight_;  // message ID -> outbox id
+    std::vector<int64_t> acked_;
+    int64_t last_handed_ = 0;
+    int status_mid_ = -1;
+    bool status_acked_ = false;
+    double delay_s_ = 1.0;
+    SteadyClock::time_point next_attempt_{};
+    SteadyClock::time_point attempt_started_{};
+    SteadyClock::time_point connected_at_{};
+    std::string library_error_;
+    std::string last_logged_;
+    SteadyClock::time_point last_logged_at_{};
+    bool suspect_takeover_ = false;
+    int attempts_since_loss_ = 0;
+    std::vector<SteadyClock::time_point> takeovers_;
+    SteadyClock::time_point takeover_reported_{};
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    double drain_s_ = 0.0;
+    std::thread thread_;
+};
+
+}  // namespace smdgw

@@ -1,0 +1,62 @@
+#pragma once
+// smdgw --mqtt: the outbox, its writer, the publisher and the event adapter,
+// put together from the options. The gateway hands it events through
+// sink(); everything else runs on the service's own threads.
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "host/host_sink.h"
+#include "tools/smdgw/core/config.h"
+#include "tools/smdgw/mqtt/mqtt_counters.h"
+#include "tools/smdgw/mqtt/mqtt_events.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/mqtt/mqtt_outbox.h"
+#include "tools/smdgw/mqtt/mqtt_publisher.h"
+#include "tools/smdgw/mqtt/outbox_writer.h"
+
+namespace smdgw {
+
+class MqttService {
+   public:
+    // At a clean stop, sending goes on this long while the broker takes it.
+    static constexpr double kDrainSeconds = 5.0;
+
+    // Opens the outbox of the options; throws OutboxError naming the file.
+    static std::unique_ptr<MqttOutbox> open_outbox(const MqttOptions& options);
+
+    // Starts connecting. `now_ms` is the gateway's clock for the events' "time".
+    MqttService(const MqttOptions& options, std::unique_ptr<MqttOutbox> outbox,
+                const GatewayConfig& cfg, std::function<int64_t()> now_ms);
+    // stop(), if not done yet.
+    ~MqttService();
+    MqttService(const MqttService&) = delete;
+    MqttService& operator=(const MqttService&) = delete;
+
+    HostSink& sink() { return *events_; }
+    // Around the restore from the history at start (see MqttEvents).
+    void set_restoring(bool restoring) { events_->set_restoring(restoring); }
+    // Queues everything the events gave, sends for up to kDrainSeconds while
+    // connected, says "offline" and disconnects. Events after it are still
+    // queued, for the next start.
+    void stop();
+
+    Json::Value stats_line() const;
+    std::string prometheus_text() const;
+
+   private:
+    const std::function<int64_t()> now_ms_;
+    const std::string boot_id_;
+    MqttCounters counters_;
+    std::unique_ptr<MqttOutbox> outbox_;
+    std::unique_ptr<MqttPublisher> publisher_;
+    std::unique_ptr<OutboxWriter> writer_;
+    std::unique_ptr<MqttEvents> events_;
+    bool stopped_ = false;
+};
+
+}  // namespace smdgw
