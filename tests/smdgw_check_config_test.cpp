@@ -129,9 +129,9 @@ TEST(CheckConfig, ThresholdFilesAndPortsAreCheckedWithoutOpeningAnything) {
                   dir.path().string());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
-              "p1: data_id 7, port /dev/ttyUSB7 (--port), address 1, role capture, threshold mode "
+              "p1: data_id 7, port /dev/ttyUSB7 (--port), address 1, role listen, threshold mode "
               "1, threshold file ./ini/7.ini read, 1 alarm levels configured\n"
-              "p2: data_id 9, port tcp:127.0.0.1:4001, address 2, role capture, threshold mode 2 "
+              "p2: data_id 9, port tcp:127.0.0.1:4001, address 2, role listen, threshold mode 2 "
               "(fixed rules), 0 alarm levels configured\n");
     // Without --port the device that names none is the error.
     r = run_smdgw({"--check-config", "--config", good}, dir.path().string());

@@ -51,9 +51,13 @@ std::string summary(const DeviceConfig& d, const std::string& default_port) {
         for (const auto& k : levels.getMemberNames())
             if (levels[k].asDouble() != 0) ++configured;
     const std::string port = d.port.empty() ? default_port : d.port;
-    const Json::Value& adr = d.entry["address"];
+    const std::string role =
+        d.role == DeviceRole::Master
+            ? std::string("role master (") + (d.master.floating_point ? "float" : "fixed") +
+                  ", protocol 0x" + (d.master.protocol_version == 0x21 ? "21" : "20") + ")"
+            : std::string("role listen");
     return d.name + ": data_id " + std::to_string(d.data_id) + ", port " + port + ", address " +
-           (adr.isNull() ? std::string("any") : adr.asString()) + ", role capture, " +
+           (d.address < 0 ? std::string("any") : std::to_string(d.address)) + ", " + role + ", " +
            thresholds_text(d) + ", " + std::to_string(configured) + " alarm levels configured";
 }
 
