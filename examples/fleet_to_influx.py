@@ -59,6 +59,8 @@ def record_lines(gateway, device, record, stamp):
         text = ",".join(k + "=" + number(v) for k, v in fields if v is not None)
         out.append(measurement + "," + tags + instance + " " + text + " " + str(stamp))
 
+    # Modules and AC inputs as reported: veltra::reported_modules() and
+    # veltra::reported_ac_inputs() in record/record_fields.cpp, kept equivalent.
     channels = record.get("channels", [])
     modules = min(record.get("channel_count", 0), RC_CHANNELS, len(channels))
     add("veltra_system", "", [("out_v", record.get("out_v")), ("modules", modules)])
@@ -78,6 +80,9 @@ def record_lines(gateway, device, record, stamp):
         add("veltra_rectifier", ",module=" + str(j + 1),
             [(k, m.get(k)) for k in ("out_i", "shutdown", "i_limit", "charge", "fault")])
 
+    # Fuses reported and blown: veltra::reported_fuses() and veltra::blown_fuses()
+    # in record/record_fields.cpp, kept equivalent (the record JSON cuts alert_m
+    # to its count already).
     def panel(number_, p):
         alerts = p.get("alert_m", [])
         fuses = min(p.get("alert_m_count", 0), ALERT_M_SIZE, len(alerts))
@@ -88,7 +93,9 @@ def record_lines(gateway, device, record, stamp):
 
     panel(1, record.get("dc", {}))
     dc2 = record.get("dc2", {})
-    # A plant with one panel leaves the second one empty.
+    # A plant with one panel leaves the second one empty: the rule of
+    # veltra::has_second_panel() in record/record_fields.cpp, kept equivalent
+    # (a NaN voltage arrives as null, which counts as present in both).
     if dc2.get("v", 0) != 0 or dc2.get("alert_m_count", 0) != 0:
         panel(2, dc2)
     return out

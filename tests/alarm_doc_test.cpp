@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -15,6 +13,7 @@
 #include "plugin/capture_alarm_tables.h"
 #include "pmbuspower/alarm_rule_tables.h"
 #include "record/veltra_record.h"
+#include "tests/support/doc_section.h"
 
 namespace {
 
@@ -173,32 +172,10 @@ std::string render() {
     return out.str();
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 TEST(AlarmDoc, TablesMatchTheRuleTables) {
     const std::string expected = "\n\n" + render() + "\n";
-    for (const char* path : kDocPaths) {
-        std::string doc = read_file(path);
-        const size_t b = doc.find(kBegin);
-        const size_t e = doc.find(kEnd);
-        ASSERT_NE(std::string::npos, b) << path << " lacks " << kBegin;
-        ASSERT_NE(std::string::npos, e) << path << " lacks " << kEnd;
-        ASSERT_LT(b, e);
-        const size_t start = b + std::string(kBegin).size();
-        const std::string actual = doc.substr(start, e - start);
-        if (actual != expected && std::getenv("SMD_WRITE_ALARM_DOC")) {
-            doc.replace(start, e - start, expected);
-            std::ofstream(path, std::ios::binary) << doc;
-            continue;
-        }
-        EXPECT_EQ(expected, actual)
-            << path << ": refresh with SMD_WRITE_ALARM_DOC=1 (see this test's header)";
-    }
+    for (const char* path : kDocPaths)
+        testsupport::expect_doc_section(path, kBegin, kEnd, expected, "SMD_WRITE_ALARM_DOC");
 }
 
 }  // namespace

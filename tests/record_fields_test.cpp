@@ -162,4 +162,74 @@ TEST(RecordFields, ArraysAreCutToTheirCountAndNeverBeyondTheirLength) {
     EXPECT_TRUE(veltra::has_second_panel(r));
 }
 
+TEST(RecordFields, EverySampleReadsAFieldItCanRead) {
+    size_t samples = 0;
+    for (const RecordField* f : fields()) {
+        if (!f->metric) continue;
+        ++samples;
+        ASSERT_NE(f->metric->field, nullptr) << f->path;
+        ASSERT_NE(f->metric->metric, nullptr) << f->path;
+        switch (f->metric->reading) {
+            case veltra::Reading::Value:
+                EXPECT_FALSE(veltra::is_array(*f)) << f->path;
+                EXPECT_NE(f->type, FieldType::Struct) << f->path;
+                EXPECT_NE(f->type, FieldType::Time) << f->path;
+                break;
+            case veltra::Reading::Entries: {
+                // A count: `of` must name the array it reports, or the
+                // sample is silently lost.
+                ASSERT_NE(f->metric->of, nullptr) << f->path;
+                const RecordField* of = veltra::find_path(f->metric->of);
+                ASSERT_NE(of, nullptr) << f->path << " counts a missing " << f->metric->of;
+                EXPECT_TRUE(veltra::is_array(*of)) << f->path;
+                EXPECT_EQ(f->type, FieldType::U8) << f->path;
+                if (of->count) {
+                    EXPECT_EQ(of->group, f->group) << f->path;
+                    EXPECT_STREQ(of->count, veltra::field_name(*f)) << f->path;
+                }
+                break;
+            }
+            case veltra::Reading::NonZero:
+                EXPECT_TRUE(veltra::is_array(*f) && f->count) << f->path;
+                EXPECT_EQ(f->type, FieldType::U8) << f->path;
+                break;
+        }
+    }
+    EXPECT_EQ(samples, 2u + 7 + 8 + 5 + 5);
+}
+
+TEST(RecordFields, ReportedSectionsFollowTheirCounts) {
+    veltra_record_t r;
+    std::memset(&r, 0, sizeof r);
+    r.channel_count = 3;
+    r.ac.channel_count = 1;
+    EXPECT_EQ(veltra::reported_modules(r), 3u);
+    EXPECT_EQ(veltra::reported_ac_inputs(r), 1u);
+    r.channel_count = 200;
+    r.ac.channel_count = 9;
+    EXPECT_EQ(veltra::reported_modules(r), 40u);
+    EXPECT_EQ(veltra::reported_ac_inputs(r), 2u);
+
+    // The walk names each value by its path and marks what lies beyond a count.
+    r.ac.channel_count = 1;
+    r.dc2.m = 1;
+    std::map<std::string, bool> reported, dumped;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+    veltra::for_each_value(bytes, veltra::Sections::AsReported, [&](const veltra::RecordValue& v) {
+        reported[veltra::value_path(v)] = v.valid;
+    });
+    veltra::for_each_value(bytes, veltra::Sections::AsDumped, [&](const veltra::RecordValue& v) {
+        dumped[veltra::value_path(v)] = v.valid;
+    });
+    EXPECT_TRUE(reported.at("out_v"));
+    EXPECT_TRUE(reported.at("ac_channels[0].f"));
+    EXPECT_FALSE(reported.at("ac_channels[1].f"));
+    EXPECT_TRUE(dumped.at("ac_channels[1].f")) << "the dump keeps both AC inputs";
+    EXPECT_TRUE(reported.at("channels[39].p41_43[5]") == false);
+    EXPECT_TRUE(reported.at("dc2.dc_i[0]"));
+    EXPECT_FALSE(reported.at("dc2.dc_i[1]"));
+    EXPECT_EQ(reported.count("ac_channels[0].p40_41[0]"), 0u) << "an empty array has no values";
+    EXPECT_EQ(reported.size(), dumped.size());
+}
+
 }  // namespace

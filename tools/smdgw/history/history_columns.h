@@ -1,6 +1,7 @@
 #pragma once
-// The analog fields of the device record as spreadsheet columns: one table of
-// record offsets gives the column names and the cells of every exported row.
+// The analog fields of the device record as spreadsheet columns, taken from
+// the record's field table (record/record_fields.h): its float fields with a
+// unit give the column names and the cells of every exported row.
 
 #include <cstddef>
 #include <string>

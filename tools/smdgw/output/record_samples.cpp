@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-
-#include "record/record_fields.h"
+#include <cstring>
 
 namespace smdgw {
 
 namespace {
+
+using veltra::Group;
+using veltra::RecordField;
 
 constexpr SectionSpec kSystem{"veltra_system", nullptr, "rectifier system"};
 constexpr SectionSpec kAc{"veltra_ac", nullptr, "AC distribution"};
@@ -16,106 +18,87 @@ constexpr SectionSpec kAcInput{"veltra_ac_input", "input", "AC input"};
 constexpr SectionSpec kRectifier{"veltra_rectifier", "module", "rectifier module"};
 constexpr SectionSpec kDc{"veltra_dc", "panel", "DC distribution panel"};
 
-constexpr FieldSpec kSystemFields[] = {
-    {"out_v", "output_voltage_volts", "Rectifier output voltage"},
-    {"modules", "modules", "Rectifier modules reported"},
-};
-constexpr FieldSpec kAcFields[] = {
-    {"ia", "current_amperes", "Phase current", "a"},
-    {"ib", "current_amperes", "Phase current", "b"},
-    {"ic", "current_amperes", "Phase current", "c"},
-    {"inputs", "inputs", "AC inputs reported"},
-    {"ia_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "a"},
-    {"ib_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "b"},
-    {"ic_alert", "current_alarm_code", "Alarm code of the phase current (0 normal)", "c"},
-};
-constexpr FieldSpec kAcInputFields[] = {
-    {"a", "voltage_volts", "Phase voltage", "a"},
-    {"b", "voltage_volts", "Phase voltage", "b"},
-    {"c", "voltage_volts", "Phase voltage", "c"},
-    {"f", "frequency_hertz", "Frequency"},
-    {"alert_a", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "a"},
-    {"alert_b", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "b"},
-    {"alert_c", "voltage_alarm_code", "Alarm code of the phase voltage (0 normal)", "c"},
-    {"alert_f", "frequency_alarm_code", "Alarm code of the frequency (0 normal)"},
-};
-constexpr FieldSpec kRectifierFields[] = {
-    {"out_i", "output_current_amperes", "Module output current"},
-    {"shutdown", "shutdown_state", "On/off state (0 on)"},
-    {"i_limit", "current_limit_state", "Current-limit state"},
-    {"charge", "charge_state", "Charge state"},
-    {"fault", "fault_code", "Module fault code (0 normal)"},
-};
-constexpr FieldSpec kDcFields[] = {
-    {"v", "voltage_volts", "DC bus voltage"},
-    {"i", "current_amperes", "Total DC current"},
-    {"alert_v", "voltage_alarm_code", "DC voltage alarm code (0 normal)"},
-    {"fuses", "fuses", "Load fuses reported"},
-    {"fuses_blown", "fuses_blown", "Load fuses reported blown"},
-};
-
-class Collector {
-   public:
-    explicit Collector(std::vector<Sample>& out) : out_(out) {}
-    // Values in the order of the section's field table.
-    template <size_t N>
-    void add(const SectionSpec& s, unsigned instance, const FieldSpec (&fields)[N],
-             const double (&values)[N]) {
-        for (size_t k = 0; k < N; ++k)
-            if (std::isfinite(values[k])) out_.push_back({&s, instance, &fields[k], values[k]});
+const SectionSpec& section_of(Group g) {
+    switch (g) {
+        case Group::Ac:
+            return kAc;
+        case Group::AcInput:
+            return kAcInput;
+        case Group::Rectifier:
+            return kRectifier;
+        case Group::DcPanel:
+            return kDc;
+        case Group::Record:
+        case Group::None:
+            break;
     }
+    return kSystem;
+}
 
-   private:
-    std::vector<Sample>& out_;
-};
+double read_value(const RecordField& f, const unsigned char* base) {
+    const unsigned char* p = base + f.offset;
+    switch (f.type) {
+        case veltra::FieldType::U8:
+            return *p;
+        case veltra::FieldType::U32:
+            return load_le_u32(p);
+        case veltra::FieldType::F32:
+            return load_le_f32(p);
+        case veltra::FieldType::Time:
+        case veltra::FieldType::Struct:
+            break;
+    }
+    return NAN;
+}
 
-void add_panel(Collector& c, unsigned panel, const veltra_dc_t& p) {
-    const double v[] = {p.v, p.i, double(p.alert_v), double(veltra::reported_fuses(p)),
-                        double(veltra::blown_fuses(p))};
-    c.add(kDc, panel, kDcFields, v);
+double reading(const RecordField& f, const unsigned char* base) {
+    switch (f.metric->reading) {
+        case veltra::Reading::Value:
+            break;
+        case veltra::Reading::Entries: {
+            const RecordField* of = veltra::find_path(f.metric->of);
+            return of ? std::min<double>(read_value(f, base), of->size) : NAN;
+        }
+        case veltra::Reading::NonZero:
+            return static_cast<double>(veltra::nonzero_entries(f, base));
+    }
+    return read_value(f, base);
+}
+
+// The monitored fields of one struct, in member order.
+void add_group(std::vector<Sample>& out, Group g, unsigned instance, const unsigned char* base) {
+    const SectionSpec& s = section_of(g);
+    const RecordField* const end = veltra::group_end(g);
+    for (const RecordField* f = veltra::group_begin(g); f != end; ++f) {
+        if (!f->metric) continue;
+        const double v = reading(*f, base);
+        if (std::isfinite(v)) out.push_back({&s, instance, f->metric, v});
+    }
 }
 
 }  // namespace
 
 std::vector<Sample> record_samples(const veltra_record_t& r) {
     std::vector<Sample> out;
-    Collector c(out);
-    const unsigned modules = std::min<unsigned>(r.channel_count, kRcChannels);
-    const unsigned inputs = std::min<unsigned>(r.ac.channel_count, kAcChannels);
-    {
-        const double v[] = {r.out_v, double(modules)};
-        c.add(kSystem, 0, kSystemFields, v);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
+    add_group(out, Group::Record, 0, bytes);
+    unsigned panels = 0;
+    for (const RecordField* s = veltra::group_begin(Group::Record);
+         s != veltra::group_end(Group::Record); ++s) {
+        if (s->type != veltra::FieldType::Struct) continue;
+        const bool tagged = section_of(s->element).tag != nullptr;
+        // The sections of one kind that stand side by side in the record
+        // (dc, dc2) are numbered on: panel 1, panel 2.
+        unsigned first = 0;
+        if (s->element == Group::DcPanel) {
+            if (panels > 0 && !veltra::has_second_panel(r)) continue;
+            first = panels++;
+        }
+        const size_t n = veltra::reported_entries(*s, bytes);
+        for (size_t k = 0; k < n; ++k)
+            add_group(out, s->element, tagged ? first + static_cast<unsigned>(k) + 1 : 0,
+                      bytes + s->offset + k * veltra::element_bytes(*s));
     }
-    {
-        const double v[] = {r.ac.ia,
-                            r.ac.ib,
-                            r.ac.ic,
-                            double(inputs),
-                            double(r.ac.ia_alert),
-                            double(r.ac.ib_alert),
-                            double(r.ac.ic_alert)};
-        c.add(kAc, 0, kAcFields, v);
-    }
-    for (unsigned i = 0; i < inputs; ++i) {
-        const veltra_ac_channel_t& ch = r.ac_channels[i];
-        const double v[] = {ch.a,
-                            ch.b,
-                            ch.c,
-                            ch.f,
-                            double(ch.alert_a),
-                            double(ch.alert_b),
-                            double(ch.alert_c),
-                            double(ch.alert_f)};
-        c.add(kAcInput, i + 1, kAcInputFields, v);
-    }
-    for (unsigned j = 0; j < modules; ++j) {
-        const veltra_rc_channel_t& m = r.channels[j];
-        const double v[] = {m.out_i, double(m.shutdown), double(m.i_limit), double(m.charge),
-                            double(m.fault)};
-        c.add(kRectifier, j + 1, kRectifierFields, v);
-    }
-    add_panel(c, 1, r.dc);
-    if (veltra::has_second_panel(r)) add_panel(c, 2, r.dc2);
     return out;
 }
 

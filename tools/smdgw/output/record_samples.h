@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "record/record_fields.h"
 #include "record/veltra_record.h"
 
 namespace smdgw {
@@ -16,14 +17,8 @@ struct SectionSpec {
     const char* what;  // words for help texts
 };
 
-struct FieldSpec {
-    const char* field;   // Influx field name
-    const char* metric;  // Prometheus name after the section prefix, unit last
-    const char* help;
-    // The phase ("a", "b", "c") of a per-phase value: a label in Prometheus,
-    // so one metric holds all three phases.
-    const char* phase = nullptr;
-};
+// A field's sample names: record/record_fields.cpp gives them per field.
+using FieldSpec = veltra::RecordMetric;
 
 struct Sample {
     const SectionSpec* section;
@@ -32,9 +27,10 @@ struct Sample {
     double value;
 };
 
-// Every value of the record in section order. Instances follow the record's
-// counts (bounded by the arrays); a second DC panel that reports nothing is
-// left out. Values that are not finite are left out as well.
+// Every monitored field of the record in section order. Instances are those
+// the plant reported (veltra::reported_entries); a second DC panel is there
+// when veltra::has_second_panel says so. Values that are not finite are left
+// out.
 std::vector<Sample> record_samples(const veltra_record_t& rec);
 
 // The shortest text that reads back as v; values that came from a float are

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host/number_text.h"
 #include "host/alarm_english.h"
+#include "host/number_text.h"
 #include "record/record_fields.h"
-#include "tools/smdgw/output/event_writer.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/output/event_writer.h"
 
 namespace smdgw {
 
@@ -108,14 +108,14 @@ void TextView::plant_text(std::ostream& os, const veltra_record_t& r) {
     os << "  DC     panel 1: " << panel_text(r.dc);
     if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
     os << "\n";
-    const unsigned inputs = std::min<unsigned>(r.ac.channel_count, kAcChannels);
+    const unsigned inputs = veltra::reported_ac_inputs(r);
     for (unsigned i = 0; i < inputs; ++i) {
         const auto& c = r.ac_channels[i];
         os << "  AC     input " << i + 1 << ": " << fixed(c.a, 1) << " / " << fixed(c.b, 1) << " / "
            << fixed(c.c, 1) << " V  " << fixed(c.f, 2) << " Hz\n";
     }
     if (inputs == 0) os << "  AC     no input reported\n";
-    const unsigned modules = std::min<unsigned>(r.channel_count, kRcChannels);
+    const unsigned modules = veltra::reported_modules(r);
     unsigned on = 0, faulty = 0;
     float total = 0.0f;
     for (unsigned j = 0; j < modules; ++j) {
