@@ -18,7 +18,7 @@ class CountingSink : public smd::FrameSink {
         frames_ += 1;
         checksum_ += frame[length - 1];
     }
-    void on_frame_error(smd::FrameWeird) override { errors_ += 1; }
+    void on_frame_error(smd::FrameError) override { errors_ += 1; }
     uint64_t frames_ = 0;
     uint64_t errors_ = 0;
     uint64_t checksum_ = 0;

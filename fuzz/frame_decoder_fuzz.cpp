@@ -18,8 +18,8 @@ class CheckingSink : public smd::FrameSink {
         for (size_t i = 0; i < length; ++i) sum_ += frame[i];
         ++frames;
     }
-    void on_frame_error(smd::FrameWeird why) override {
-        if (static_cast<size_t>(why) >= smd::kFrameWeirdCount) std::abort();
+    void on_frame_error(smd::FrameError why) override {
+        if (static_cast<size_t>(why) >= smd::kFrameErrorCount) std::abort();
         ++errors;
     }
     uint64_t frames = 0;

@@ -24,10 +24,14 @@ constexpr std::array<uint8_t, 256> kNibble = make_nibble_table();
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-constexpr const char* kWeirdNames[kFrameWeirdCount] = {
+// The names of the frame errors, in the order of FrameError: the keys of the
+// statistics and the kind label of veltra_frame_errors_total.
+constexpr const char* kFrameErrorNames[] = {
     "checksum",   "length_checksum", "length_mismatch", "bad_hex",
     "odd_length", "oversize",        "cut_by_soi",
 };
+static_assert(sizeof kFrameErrorNames / sizeof kFrameErrorNames[0] == kFrameErrorCount,
+              "every frame error has one name");
 
 void append_hex(std::string& out, uint8_t b) {
     out.push_back(kHexDigits[b >> 4]);
@@ -40,14 +44,14 @@ bool is_space(char c) {
 
 }  // namespace
 
-const char* frame_weird_name(FrameWeird w) {
+const char* frame_error_name(FrameError w) {
     const size_t i = static_cast<size_t>(w);
-    return i < kFrameWeirdCount ? kWeirdNames[i] : "unknown";
+    return i < kFrameErrorCount ? kFrameErrorNames[i] : "unknown";
 }
 
 uint64_t FrameCounters::errors() const {
     uint64_t sum = 0;
-    for (uint64_t n : weird) sum += n;
+    for (uint64_t n : by_kind) sum += n;
     return sum;
 }
 
@@ -131,9 +135,9 @@ void FrameDecoder::start_frame() {
     char_sum_ = 0;
 }
 
-void FrameDecoder::reject(FrameWeird why, State next) {
+void FrameDecoder::reject(FrameError why, State next) {
     state_ = next;
-    ++counters_.weird[static_cast<size_t>(why)];
+    ++counters_.by_kind[static_cast<size_t>(why)];
     sink_.on_frame_error(why);
 }
 
@@ -157,7 +161,7 @@ void FrameDecoder::feed(const uint8_t* data, size_t n) {
                 break;
             case State::InFrame:
                 if (c == kSoi) {
-                    reject(FrameWeird::CutBySoi, State::InFrame);
+                    reject(FrameError::CutBySoi, State::InFrame);
                     start_frame();
                 } else if (c == kEoi) {
                     end_frame();
@@ -212,11 +216,11 @@ size_t FrameDecoder::take_run(const uint8_t* p, size_t n) {
 void FrameDecoder::take_char(uint8_t c) {
     const uint8_t nib = kNibble[c];
     if (nib == kNoNibble) {
-        reject(FrameWeird::BadHex, State::Skip);
+        reject(FrameError::BadHex, State::Skip);
         return;
     }
     if (chars_ >= char_cap_) {
-        reject(FrameWeird::Oversize, State::Skip);
+        reject(FrameError::Oversize, State::Skip);
         return;
     }
     uint8_t& b = bytes_[chars_ / 2];
@@ -238,20 +242,20 @@ void FrameDecoder::limit_to_length() {
 
 void FrameDecoder::end_frame() {
     const size_t n = chars_;
-    if (n & 1) return reject(FrameWeird::OddLength, State::Idle);
-    if (n < kMinFrameChars) return reject(FrameWeird::LengthMismatch, State::Idle);
+    if (n & 1) return reject(FrameError::OddLength, State::Idle);
+    if (n < kMinFrameChars) return reject(FrameError::LengthMismatch, State::Idle);
 
     const uint16_t lenid = static_cast<uint16_t>((bytes_[4] & 0x0F) << 8 | bytes_[5]);
     if ((bytes_[4] >> 4) != length_checksum(lenid)) {
-        return reject(FrameWeird::LengthChecksum, State::Idle);
+        return reject(FrameError::LengthChecksum, State::Idle);
     }
-    if (n - kMinFrameChars != lenid) return reject(FrameWeird::LengthMismatch, State::Idle);
+    if (n - kMinFrameChars != lenid) return reject(FrameError::LengthMismatch, State::Idle);
 
     uint32_t tail_sum = 0;
     for (uint8_t t : tail_) tail_sum += t;
     const uint16_t expected = static_cast<uint16_t>(~(char_sum_ - tail_sum) + 1u);
     const uint16_t received = static_cast<uint16_t>(bytes_[n / 2 - 2] << 8 | bytes_[n / 2 - 1]);
-    if (expected != received) return reject(FrameWeird::Checksum, State::Idle);
+    if (expected != received) return reject(FrameError::Checksum, State::Idle);
 
     state_ = State::Idle;
     bytes_[4] = static_cast<uint8_t>(lenid);

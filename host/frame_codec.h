@@ -14,23 +14,25 @@
 
 namespace smd {
 
-// Every anomaly the decoder can meet in a frame; each has a name and a counter.
-enum class FrameWeird : uint8_t {
+// Every error the decoder can find in a frame; each has a name and a counter.
+enum class FrameError : uint8_t {
     Checksum,
     LengthChecksum,
     LengthMismatch,
     BadHex,
     OddLength,
     Oversize,
-    CutBySoi
+    CutBySoi  // the last: the count below follows it
 };
-constexpr size_t kFrameWeirdCount = 7;
+constexpr size_t kFrameErrorCount = 7;
+static_assert(static_cast<size_t>(FrameError::CutBySoi) + 1 == kFrameErrorCount,
+              "a frame error added to the enum needs its counter, its name and its count");
 
-const char* frame_weird_name(FrameWeird w);
+const char* frame_error_name(FrameError w);
 
 struct FrameCounters {
     uint64_t accepted = 0;
-    uint64_t weird[kFrameWeirdCount] = {};
+    uint64_t by_kind[kFrameErrorCount] = {};  // indexed by FrameError
     uint64_t stray_bytes = 0;  // bytes seen outside any frame
     uint64_t errors() const;   // sum of all anomaly counters
 };
@@ -55,7 +57,7 @@ class FrameSink {
     virtual ~FrameSink() = default;
     // length = 6 + INFO bytes; the bytes are valid for the duration of the call.
     virtual void on_frame(const uint8_t* frame, size_t length) = 0;
-    virtual void on_frame_error(FrameWeird why) = 0;
+    virtual void on_frame_error(FrameError why) = 0;
 };
 
 // Splits a byte stream into frames and checks each one. Bytes may arrive in chunks of any
@@ -78,7 +80,7 @@ class FrameDecoder {
     size_t take_run(const uint8_t* p, size_t n);
     void limit_to_length();
     void end_frame();
-    void reject(FrameWeird why, State next);
+    void reject(FrameError why, State next);
 
     FrameSink& sink_;
     FrameCounters counters_;

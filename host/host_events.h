@@ -102,7 +102,7 @@ struct FrameVerdict {
     // little-endian in bytes 4 and 5).
     const uint8_t* frame = nullptr;
     size_t length = 0;
-    FrameWeird error = FrameWeird::Checksum;  // Rejected: why
+    FrameError error = FrameError::Checksum;  // Rejected: why
     // The device's frame counters with this frame counted.
     const FrameCounters* counters = nullptr;
     uint64_t frames_other_address = 0;

@@ -38,7 +38,7 @@ void SMDSPDevice::take_frame(const uint8_t* frame, size_t length) {
     process_payload();
 }
 
-void SMDSPDevice::take_frame_error(smd::FrameWeird why) {
+void SMDSPDevice::take_frame_error(smd::FrameError why) {
     judge().on_frame_error();
     if (Sink() && Sink()->wants_frames()) {
         smd::FrameVerdict v;
@@ -48,7 +48,7 @@ void SMDSPDevice::take_frame_error(smd::FrameWeird why) {
         v.error = why;
         Sink()->on_frame(name_, v);
     }
-    if (tracing()) trace(smd::HostCall("process_error").arg("kind", smd::frame_weird_name(why)));
+    if (tracing()) trace(smd::HostCall("process_error").arg("kind", smd::frame_error_name(why)));
     process_error();
 }
 

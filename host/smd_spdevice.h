@@ -79,14 +79,14 @@ class SMDSPDevice : public SMDVDevice {
         void on_frame(const uint8_t* frame, size_t length) override {
             device_.take_frame(frame, length);
         }
-        void on_frame_error(smd::FrameWeird why) override { device_.take_frame_error(why); }
+        void on_frame_error(smd::FrameError why) override { device_.take_frame_error(why); }
 
        private:
         SMDSPDevice& device_;
     };
 
     void take_frame(const uint8_t* frame, size_t length);
-    void take_frame_error(smd::FrameWeird why);
+    void take_frame_error(smd::FrameError why);
 
     FrameInput frame_input_{*this};
     smd::FrameDecoder decoder_;

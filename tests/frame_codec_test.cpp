@@ -12,10 +12,10 @@ using Bytes = std::vector<uint8_t>;
 
 struct Feeder : FrameSink {
     std::vector<Bytes> frames;
-    std::vector<FrameWeird> errors;
+    std::vector<FrameError> errors;
     FrameDecoder dec{*this};
     void on_frame(const uint8_t* f, size_t n) override { frames.emplace_back(f, f + n); }
-    void on_frame_error(FrameWeird why) override { errors.push_back(why); }
+    void on_frame_error(FrameError why) override { errors.push_back(why); }
     void feed(const std::string& s) {
         dec.feed(reinterpret_cast<const uint8_t*>(s.data()), s.size());
     }
@@ -69,34 +69,34 @@ TEST(FrameCodec, RoundTripsUpToLargestInfo) {
 TEST(FrameCodec, EachFaultCountedOnceAndDecoderRecovers) {
     const std::string endless(kMaxFrameChars + 100, '5');
     const struct {
-        FrameWeird why;
+        FrameError why;
         const char* name;
         std::string wire;
     } cases[] = {
-        {FrameWeird::Checksum, "checksum", "~21014145C0041F02FCBF\r"},
-        {FrameWeird::LengthChecksum, "length_checksum", framed("21014145D0041F02")},
+        {FrameError::Checksum, "checksum", "~21014145C0041F02FCBF\r"},
+        {FrameError::LengthChecksum, "length_checksum", framed("21014145D0041F02")},
         // A LENGTH with a wrong LCHKSUM does not limit the frame to its LENID.
-        {FrameWeird::LengthChecksum, "length_checksum", framed("21014145D0021F02")},
-        {FrameWeird::LengthMismatch, "length_mismatch", framed("21014145C0041F")},
-        {FrameWeird::LengthMismatch, "length_mismatch", "~21014145D0\r"},  // ends in LENGTH
-        {FrameWeird::BadHex, "bad_hex", "~21014145C0041G02FCBE\r"},
-        {FrameWeird::BadHex, "bad_hex", "~21014145C004\n1F02FCBE\r"},
-        {FrameWeird::OddLength, "odd_length", "~21014145C0041F02FCB\r"},
-        {FrameWeird::Oversize, "oversize", "~21014145C0041F02FCBE00\r"},
-        {FrameWeird::Oversize, "oversize", framed("21014145C0041F02AB")},
+        {FrameError::LengthChecksum, "length_checksum", framed("21014145D0021F02")},
+        {FrameError::LengthMismatch, "length_mismatch", framed("21014145C0041F")},
+        {FrameError::LengthMismatch, "length_mismatch", "~21014145D0\r"},  // ends in LENGTH
+        {FrameError::BadHex, "bad_hex", "~21014145C0041G02FCBE\r"},
+        {FrameError::BadHex, "bad_hex", "~21014145C004\n1F02FCBE\r"},
+        {FrameError::OddLength, "odd_length", "~21014145C0041F02FCB\r"},
+        {FrameError::Oversize, "oversize", "~21014145C0041F02FCBE00\r"},
+        {FrameError::Oversize, "oversize", framed("21014145C0041F02AB")},
         // Frames that never end: no trusted LENID, and an odd LENID one past the buffer.
-        {FrameWeird::Oversize, "oversize", "~210141450FFE" + endless},
-        {FrameWeird::Oversize, "oversize", "~210141453FFF" + endless},
-        {FrameWeird::CutBySoi, "cut_by_soi", "~21014145C0"},
+        {FrameError::Oversize, "oversize", "~210141450FFE" + endless},
+        {FrameError::Oversize, "oversize", "~210141453FFF" + endless},
+        {FrameError::CutBySoi, "cut_by_soi", "~21014145C0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.wire.substr(0, 40));
-        EXPECT_STREQ(frame_weird_name(c.why), c.name);
+        EXPECT_STREQ(frame_error_name(c.why), c.name);
         Feeder f;
         f.feed(c.wire + kExample);
-        EXPECT_EQ(f.errors, std::vector<FrameWeird>{c.why});
+        EXPECT_EQ(f.errors, std::vector<FrameError>{c.why});
         const FrameCounters& k = f.dec.counters();
-        EXPECT_EQ(k.weird[static_cast<size_t>(c.why)], 1u);
+        EXPECT_EQ(k.by_kind[static_cast<size_t>(c.why)], 1u);
         EXPECT_EQ(k.errors(), 1u);
         EXPECT_EQ(k.stray_bytes, 0u);
         EXPECT_EQ(f.frames, std::vector<Bytes>{kExampleDecoded});

@@ -94,22 +94,22 @@ TEST(LineTrace, VerdictNamesEachErrorKind) {
     const std::string two = frame(1, 0x42, 0x00, {0x11, 0x22});
     const std::string one = frame(1, 0x42, 0x00, {0x11});
     const struct {
-        smd::FrameWeird kind;
+        smd::FrameError kind;
         std::string wire;
     } cases[] = {
-        {smd::FrameWeird::Checksum, "~200142440000FDAE\r"},
-        {smd::FrameWeird::LengthChecksum, "~200142441000FDAF\r"},
-        {smd::FrameWeird::LengthMismatch, two.substr(0, 15) + two.substr(17)},
-        {smd::FrameWeird::BadHex, "~2001G2440000FDAF\r"},
-        {smd::FrameWeird::OddLength, "~20014244000FDAF\r"},
-        {smd::FrameWeird::Oversize, one.substr(0, one.size() - 1) + "0000\r"},
-        {smd::FrameWeird::CutBySoi, "~2001" + ok},
+        {smd::FrameError::Checksum, "~200142440000FDAE\r"},
+        {smd::FrameError::LengthChecksum, "~200142441000FDAF\r"},
+        {smd::FrameError::LengthMismatch, two.substr(0, 15) + two.substr(17)},
+        {smd::FrameError::BadHex, "~2001G2440000FDAF\r"},
+        {smd::FrameError::OddLength, "~20014244000FDAF\r"},
+        {smd::FrameError::Oversize, one.substr(0, one.size() - 1) + "0000\r"},
+        {smd::FrameError::CutBySoi, "~2001" + ok},
     };
     for (const auto& c : cases) {
         Traced t(1);
         t.feed(c.wire);
-        const std::string name = smd::frame_weird_name(c.kind);
-        ASSERT_EQ(t.device.FrameCounters().weird[static_cast<size_t>(c.kind)], 1u) << name;
+        const std::string name = smd::frame_error_name(c.kind);
+        ASSERT_EQ(t.device.FrameCounters().by_kind[static_cast<size_t>(c.kind)], 1u) << name;
         const auto lines = t.lines();
         ASSERT_FALSE(lines.empty()) << name;
         EXPECT_EQ(lines[0], "plant1 rejected: " + name);

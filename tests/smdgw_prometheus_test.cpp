@@ -146,7 +146,7 @@ TEST(PrometheusFile, ValuesInBaseUnitsWithLabels) {
     Fixture f;
     smd::FrameCounters counters_b;
     counters_b.accepted = 7;
-    counters_b.weird[static_cast<size_t>(smd::FrameWeird::Checksum)] = 3;
+    counters_b.by_kind[static_cast<size_t>(smd::FrameError::Checksum)] = 3;
     f.states.set_frame_counters(1, counters_b, 0);
     round(f.sink, f.health["a"], "a", record_with(53.5f, 2));
     const auto e = f.read();

@@ -47,7 +47,7 @@ class Responder : private smd::FrameSink {
     };
 
     void on_frame(const uint8_t* frame, size_t length) override;
-    void on_frame_error(smd::FrameWeird why) override { (void)why; }
+    void on_frame_error(smd::FrameError why) override { (void)why; }
     // False while the line is silent (--silence).
     bool answering(unsigned round_started);
 

@@ -188,7 +188,8 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                  "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
     auto* record_opt =
         app.add_option("--record", o.port.record_path,
-                       "Append every byte read from the port to FILE (replay it later)")
+                       "Append every byte read from the port to FILE, a capture recording to "
+                       "--replay later")
             ->type_name("FILE");
     app.add_option("--stats-interval", o.port.stats_interval,
                    "Print per-device statistics every SECONDS on a port (0: only at the end)")

@@ -160,9 +160,9 @@ void Gateway::write_stats() {
         e["event"] = "stats";
         e["frames_accepted"] = static_cast<Json::UInt64>(c.frames.accepted);
         Json::Value errors(Json::objectValue);
-        for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
-            errors[smd::frame_weird_name(static_cast<smd::FrameWeird>(k))] =
-                static_cast<Json::UInt64>(c.frames.weird[k]);
+        for (size_t k = 0; k < smd::kFrameErrorCount; ++k)
+            errors[smd::frame_error_name(static_cast<smd::FrameError>(k))] =
+                static_cast<Json::UInt64>(c.frames.by_kind[k]);
         e["frame_errors"] = errors;
         e["frame_errors_total"] = static_cast<Json::UInt64>(c.frames.errors());
         e["stray_bytes"] = static_cast<Json::UInt64>(c.frames.stray_bytes);

@@ -69,12 +69,13 @@ class TcpLinePort : public LinePort {
     bool open_ = false;
 };
 
-// One line: its port, the devices on it and the read loop. A line that fails
+// One serial line (a serial port, pseudo-terminal, FIFO or TCP serial server):
+// its port, the devices on it and the read loop. A line that fails
 // or closes is reopened with a growing delay; partial frames across reads and
 // reconnects are the frame decoder's business.
-class Line : public std::enable_shared_from_this<Line> {
+class SerialLine : public std::enable_shared_from_this<SerialLine> {
    public:
-    Line(asio::io_context& io, Gateway& gw, std::string path, std::FILE* record)
+    SerialLine(asio::io_context& io, Gateway& gw, std::string path, std::FILE* record)
         : gw_(gw),
           path_(std::move(path)),
           record_(record),
@@ -378,7 +379,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
             return false;
         }
     }
-    std::map<std::string, std::shared_ptr<Line>> lines;
+    std::map<std::string, std::shared_ptr<SerialLine>> lines;
     for (RunningDevice& d : gw.devices()) {
         const std::string path = d.cfg.port.empty() ? opt.default_port : d.cfg.port;
         if (path.empty()) {
@@ -387,7 +388,7 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
             continue;
         }
         auto& line = lines[path];
-        if (!line) line = std::make_shared<Line>(io, gw, path, record);
+        if (!line) line = std::make_shared<SerialLine>(io, gw, path, record);
         line->devices.push_back(&d);
     }
     for (auto it = lines.begin(); it != lines.end();) {

@@ -332,7 +332,7 @@ bool MasterLine::hand_to_driver(const uint8_t* frame, size_t length) {
     return completed;
 }
 
-void MasterLine::on_frame_error(smd::FrameWeird why) {
+void MasterLine::on_frame_error(smd::FrameError why) {
     (void)why;  // the codec's own counters are per device; this one is the master's
     ++counters(current_).frame_errors;
     members_[current_].device->driver->NoteLineFrameError();

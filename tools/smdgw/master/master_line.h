@@ -72,7 +72,7 @@ class MasterLine : public PolledLine,
     PollCounters& counters(size_t device);
 
     void on_frame(const uint8_t* frame, size_t length) override;
-    void on_frame_error(smd::FrameWeird why) override;
+    void on_frame_error(smd::FrameError why) override;
 
     Gateway& gw_;
     std::vector<Member> members_;

@@ -14,7 +14,7 @@ class CollectOne : public smd::FrameSink {
         ++frames;
         bytes.assign(frame, frame + length);
     }
-    void on_frame_error(smd::FrameWeird) override { ++errors; }
+    void on_frame_error(smd::FrameError) override { ++errors; }
     std::vector<uint8_t> bytes;
     int frames = 0;
     int errors = 0;

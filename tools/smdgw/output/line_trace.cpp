@@ -21,7 +21,7 @@ LineTrace::~LineTrace() = default;
 
 void LineTrace::on_frame(const std::string& device, const smd::FrameVerdict& v) {
     if (v.kind == smd::FrameVerdict::Kind::Rejected) {
-        error(device, smd::frame_weird_name(v.error));
+        error(device, smd::frame_error_name(v.error));
     } else {
         frame(device, v.frame, v.length, v.kind == smd::FrameVerdict::Kind::Delivered);
     }

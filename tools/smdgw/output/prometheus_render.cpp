@@ -149,11 +149,11 @@ std::string render_prometheus(const std::vector<PrometheusDevice>& devices,
         if (d.has_counters) {
             e.add("veltra_frames_accepted_total", "counter", "Frames that passed the decoder", dev,
                   static_cast<double>(d.counters.accepted));
-            for (size_t k = 0; k < smd::kFrameWeirdCount; ++k)
+            for (size_t k = 0; k < smd::kFrameErrorCount; ++k)
                 e.add("veltra_frame_errors_total", "counter", "Frames rejected, by kind",
-                      dev + ",kind=\"" + smd::frame_weird_name(static_cast<smd::FrameWeird>(k)) +
+                      dev + ",kind=\"" + smd::frame_error_name(static_cast<smd::FrameError>(k)) +
                           "\"",
-                      static_cast<double>(d.counters.weird[k]));
+                      static_cast<double>(d.counters.by_kind[k]));
         }
         add_health(e, dev, d);
         for (const Sample& s : d.samples) {
