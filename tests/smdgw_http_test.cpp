@@ -428,6 +428,13 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
                      std::to_string(first - 1));
     ASSERT_EQ(r->status, 200);
     EXPECT_EQ(parse(r->body)["rows"].size(), 0u);
+    // The services' families come after the devices' in /metrics as in the file.
+    r = cli.Get("/metrics");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_NE(r->body.find("\nsmdgw_history_errors_total 0\n"), std::string::npos) << r->body;
+    const std::string prom = gw.dir.write_s("history.prom", r->body);
+    const auto check = run_process({"/bin/sh", "-c", "promtool check metrics < " + prom});
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
     r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,dc.volts");
     EXPECT_EQ(r->status, 400);
     EXPECT_NE(parse(r->body)["error"].asString().find("dc.volts"), std::string::npos);

@@ -45,15 +45,14 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
         mqtt_ = std::make_unique<MqttService>(o.mqtt, std::move(outbox), cfg,
                                               [clock] { return now_ns(clock) / 1000000; });
         sink_.add(&mqtt_->sink());
-        if (prometheus_) prometheus_->add_section([this] { return mqtt_->prometheus_text(); });
     }
 }
 
 bool Outputs::start(Gateway& gw) {
     if (history_) {
         history_->add_stats(gw);
-        if (prometheus_) prometheus_->set_history_errors([this] { return history_->errors(); });
     }
+    if (prometheus_) prometheus_->set_service_metrics([this] { return service_metrics(); });
     if (prometheus_ && !prometheus_->write()) return false;
     if (mqtt_) mqtt_->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
@@ -64,6 +63,17 @@ bool Outputs::start(Gateway& gw) {
 void Outputs::finish() {
     if (mqtt_) mqtt_->stop();
     if (prometheus_) prometheus_->write();
+}
+
+std::string Outputs::service_metrics() const {
+    std::string text;
+    if (history_)
+        text += "# HELP smdgw_history_errors_total Failed attempts to write the history database\n"
+                "# TYPE smdgw_history_errors_total counter\n"
+                "smdgw_history_errors_total " +
+                std::to_string(history_->errors()) + "\n";
+    if (mqtt_) text += mqtt_->prometheus_text();
+    return text;
 }
 
 void Outputs::write_stats() {

@@ -54,6 +54,9 @@ class Outputs {
     void finish();
     // The statistics of the services (MQTT), after the devices'.
     void write_stats();
+    // The Prometheus families of the services (history errors, MQTT), for
+    // the --prometheus file and /metrics alike; safe on any thread.
+    std::string service_metrics() const;
 
    private:
     FanoutSink sink_;

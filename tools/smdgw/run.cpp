@@ -61,9 +61,12 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
                 DriverLogCapture& driver_log) {
     // --http: the service follows every device and sees smdgw's own lines.
     std::unique_ptr<http::GatewayHttp> web;
-    if (o.http.enabled())
-        web = std::make_unique<http::GatewayHttp>(o.http.service, clock, outputs.sink(),
+    if (o.http.enabled()) {
+        http::HttpOptions web_options = o.http.service;
+        web_options.service_metrics = [&outputs] { return outputs.service_metrics(); };
+        web = std::make_unique<http::GatewayHttp>(web_options, clock, outputs.sink(),
                                                   outputs.lines(), states);
+    }
     Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)

@@ -212,7 +212,9 @@ void HttpService::Impl::dispatch(const httplib::Request& req, httplib::Response&
 
 void HttpService::Impl::metrics(httplib::Response& res) {
     res.status = 200;
-    res.set_content(render_prometheus(devices.prometheus(), opt.version), kPrometheus);
+    std::string text = render_prometheus(devices.prometheus(), opt.version);
+    if (opt.service_metrics) text += opt.service_metrics();
+    res.set_content(text, kPrometheus);
 }
 
 void HttpService::Impl::healthz(httplib::Response& res) {

@@ -23,6 +23,8 @@ struct HttpOptions {
     std::string control_secret;  // empty: the control endpoint answers 403
     std::string history_path;    // empty: no history endpoint data
     std::string version;         // driver version for /metrics
+    // The services' families after the devices' (as in the --prometheus file).
+    std::function<std::string()> service_metrics;
     size_t max_streams = kDefaultMaxStreams;
     int read_timeout_s = 5;
     int write_timeout_s = 5;

@@ -33,11 +33,7 @@ void PrometheusFile::on_active_alarms(const std::string&, const smd::ActiveAlarm
 
 std::string PrometheusFile::render() const {
     std::string text = render_prometheus(prometheus_devices(states_.all()), version_);
-    if (history_errors_)
-        text += "# HELP smdgw_history_errors_total Failed attempts to write the history database\n"
-                "# TYPE smdgw_history_errors_total counter\n"
-                "smdgw_history_errors_total " + std::to_string(history_errors_()) + "\n";
-    for (const auto& section : sections_) text += section();
+    if (service_metrics_) text += service_metrics_();
     return text;
 }
 

@@ -29,17 +29,16 @@ class PrometheusFile : public HostSink {
     PrometheusFile(std::string path, std::string driver_version, const DeviceStates& states)
         : path_(std::move(path)), version_(std::move(driver_version)), states_(states) {}
 
-    // The history writer's failed attempts, for smdgw_history_errors_total.
-    void set_history_errors(std::function<uint64_t()> errors) {
-        history_errors_ = std::move(errors);
+    // The families of the gateway's services (history, MQTT), written after
+    // the devices'; the same text /metrics serves.
+    void set_service_metrics(std::function<std::string()> text) {
+        service_metrics_ = std::move(text);
     }
 
     void on_history(const std::string& device, const smd::RecordStored& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_state(const std::string& device, const smd::StateChanged& s) override;
     void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
-    // Families of the gateway's services (MQTT ...), written after the devices'.
-    void add_section(std::function<std::string()> text) { sections_.push_back(std::move(text)); }
 
     // The whole exposition as it would be written now.
     std::string render() const;
@@ -50,8 +49,7 @@ class PrometheusFile : public HostSink {
     std::string path_;
     std::string version_;
     const DeviceStates& states_;
-    std::function<uint64_t()> history_errors_;
-    std::vector<std::function<std::string()>> sections_;
+    std::function<std::string()> service_metrics_;
 };
 
 
