@@ -162,20 +162,6 @@ void put_uint(std::string& out, uint32_t v) {
     out.append(buf, static_cast<size_t>(end - buf));
 }
 
-// A float as the double nearest to its shortest decimal form (0.1f is 0.1),
-// written with seven significant digits and a ".0" on whole numbers.
-void put_float(std::string& out, float v) {
-    if (!std::isfinite(v)) {
-        out += "null";
-        return;
-    }
-    char buf[32];
-    const auto shortest = std::to_chars(buf, buf + sizeof buf, v);
-    double d = v;
-    std::from_chars(buf, shortest.ptr, d);
-    smd::append_json_number(out, d);
-}
-
 void put_time(std::string& out, const unsigned char* p) {
     ttime t;
     std::memcpy(&t, p, sizeof t);
@@ -205,7 +191,7 @@ void put_element(std::string& out, const RecordField& f, const unsigned char* p)
             put_uint(out, load_le_u32(p));
             break;
         case T::F32:
-            put_float(out, load_le_f32(p));
+            smd::append_json_float(out, load_le_f32(p));
             break;
         case T::Time:
             put_time(out, p);
