@@ -136,13 +136,19 @@ static_assert(fields_inside(), "every field lies inside its struct");
 // array's count member.
 struct Index {
     std::array<std::vector<const RecordField*>, 5> sorted;
+    // Per group, in the same order, the member's key text ("name":), made once.
+    std::array<std::vector<std::string>, 5> keys;
     std::array<int, kFieldCount> count_offset{};
     Index() {
         for (const RecordField& f : kFields) sorted[static_cast<size_t>(f.group)].push_back(&f);
-        for (auto& v : sorted)
+        for (size_t g = 0; g < sorted.size(); ++g) {
+            auto& v = sorted[g];
             std::sort(v.begin(), v.end(), [](const RecordField* a, const RecordField* b) {
                 return std::strcmp(field_name(*a), field_name(*b)) < 0;
             });
+            for (const RecordField* f : v)
+                keys[g].push_back('"' + std::string(field_name(*f)) + "\":");
+        }
         for (size_t k = 0; k < kFieldCount; ++k) {
             const RecordField* c =
                 kFields[k].count ? find_field(kFields[k].group, kFields[k].count) : nullptr;
@@ -204,13 +210,13 @@ void put_element(std::string& out, const RecordField& f, const unsigned char* p)
 
 void put_group(std::string& out, G g, const unsigned char* base) {
     out += '{';
-    bool first = true;
-    for (const RecordField* f : index().sorted[static_cast<size_t>(g)]) {
-        if (!first) out += ',';
-        first = false;
-        out += '"';
-        out += field_name(*f);
-        out += "\":";
+    const Index& ix = index();
+    const auto& fields = ix.sorted[static_cast<size_t>(g)];
+    const auto& keys = ix.keys[static_cast<size_t>(g)];
+    for (size_t m = 0; m < fields.size(); ++m) {
+        const RecordField* f = fields[m];
+        if (m) out += ',';
+        out += keys[m];
         const unsigned char* p = base + f->offset;
         if (!is_array(*f)) {
             put_element(out, *f, p);
