@@ -2,13 +2,48 @@
 
 #include "host/number_text.h"
 
-AlarmStore::AlarmStore(unsigned confirm_rounds) : confirm_(confirm_rounds == 0 ? 1 : confirm_rounds) {}
+size_t AlarmIdentityHash::operator()(const AlarmIdentity& id) const noexcept {
+    const std::hash<std::string> h;
+    return h(id.key) ^ (h(id.alarm_id) * 31u) ^ (static_cast<size_t>(id.seq) << 7);
+}
+
+AlarmStore::AlarmStore(unsigned confirm_rounds)
+    : confirm_(confirm_rounds == 0 ? 1 : confirm_rounds) {}
 
 void AlarmStore::begin_round(bool complete, bool restored) {
     in_round_ = true;
     complete_ = complete;
     restored_ = restored;
     ++round_;
+}
+
+AlarmStore::Entry& AlarmStore::entry_of(const AlarmIdentity& id) {
+    if (index_.map.size() != states_.size()) {
+        index_.map.clear();
+        index_.by_position.clear();
+        for (auto& kv : states_) index_.map.emplace(kv.first, &kv);
+    }
+    const auto found = index_.map.find(id);
+    if (found != index_.map.end()) return *found->second;
+    Entry& kv = *states_.emplace(id, State()).first;
+    index_.map.emplace(id, &kv);
+    return kv;
+}
+
+AlarmStore::Entry& AlarmStore::entry_at(size_t k, const rule_value& rv) {
+    if (k < index_.by_position.size() && index_.map.size() == states_.size()) {
+        Entry& kv = *index_.by_position[k];
+        if (kv.first.seq == rv.seq && kv.first.key == rv.key && kv.first.alarm_id == rv.alarm_id)
+            return kv;
+    }
+    AlarmIdentity id;
+    id.key = rv.key;
+    id.alarm_id = rv.alarm_id;
+    id.seq = rv.seq;
+    Entry& kv = entry_of(id);
+    if (index_.by_position.size() <= k) index_.by_position.resize(k + 1);
+    index_.by_position[k] = &kv;
+    return kv;
 }
 
 void AlarmStore::drop(State& st) {
@@ -46,8 +81,8 @@ bool AlarmStore::consider(State& st, bool active, bool in_round) {
 }
 
 AlarmStateChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool active, int level,
-                              const std::string& value, const std::string& message,
-                              std::time_t now) {
+                                   const std::string& value, const std::string& message,
+                                   std::time_t now) {
     st.active = active;
     st.level = level;
     if (active) {
@@ -65,17 +100,14 @@ AlarmStateChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool acti
 }
 
 std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& batch,
-                                            std::time_t now) {
+                                                 std::time_t now) {
     std::vector<AlarmStateChange> out;
     if (in_round_ && restored_) return out;
-    AlarmIdentity id;
-    for (const rule_value& rv : batch) {
-        id.key = rv.key;
-        id.alarm_id = rv.alarm_id;
-        id.seq = rv.seq;
-        auto it = states_.find(id);
-        if (it == states_.end()) it = states_.emplace(id, State()).first;
-        State& st = it->second;
+    for (size_t k = 0; k < batch.size(); ++k) {
+        const rule_value& rv = batch[k];
+        Entry& entry = entry_at(k, rv);
+        const AlarmIdentity& id = entry.first;
+        State& st = entry.second;
         // The first report of a round decides; a second one in the same
         // round (the same alarm reported twice) is judged like the first.
         const bool again = in_round_ && st.reported_in == round_;
@@ -87,9 +119,8 @@ std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& 
             active_changed_ = true;
         }
         if (!consider(st, rv.active, in_round_)) continue;
-        const std::string value = rv.kind == rule_value::Kind::Bool
-                                      ? rv.value_text
-                                      : smd::format_float(rv.value);
+        const std::string value =
+            rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
         out.push_back(apply(id, st, rv.active, rv.level, value, rv.message, now));
     }
     return out;
@@ -108,7 +139,8 @@ std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
             // panel or level is gone, and so is the alarm.
             st.reported_in = round_;
             if (!consider(st, false, true)) continue;
-            AlarmStateChange c = apply(kv.first, st, false, st.level, std::string(), st.message, now);
+            AlarmStateChange c =
+                apply(kv.first, st, false, st.level, std::string(), st.message, now);
             c.reason = kNotReported;
             out.push_back(std::move(c));
             continue;
@@ -125,7 +157,7 @@ std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
 
 void AlarmStore::load_active(const std::vector<ActiveAlarm>& alarms) {
     for (const ActiveAlarm& a : alarms) {
-        State& st = states_[a.id];
+        State& st = entry_of(a.id).second;
         st.active = true;
         st.level = a.level;
         st.message = a.message;

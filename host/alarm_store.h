@@ -21,6 +21,7 @@
 #include <map>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "host/rule_value.h"
@@ -35,6 +36,10 @@ struct AlarmIdentity {
     bool operator==(const AlarmIdentity& o) const {
         return key == o.key && alarm_id == o.alarm_id && seq == o.seq;
     }
+};
+
+struct AlarmIdentityHash {
+    size_t operator()(const AlarmIdentity& id) const noexcept;
 };
 
 // An alarm the host holds as raised.
@@ -101,11 +106,35 @@ class AlarmStore {
     // Applies, holds or drops one reported state.
     bool consider(State& st, bool active, bool in_round);
     void drop(State& st);
+    using Entry = std::map<AlarmIdentity, State>::value_type;
+    // The identity and state, made when new.
+    Entry& entry_of(const AlarmIdentity& id);
+    // The same for the report at position k of a batch: a driver reports its
+    // rules in the same order every round, so the identity found at k last
+    // time is tried first.
+    Entry& entry_at(size_t k, const rule_value& rv);
     AlarmStateChange apply(const AlarmIdentity& id, State& st, bool active, int level,
-                      const std::string& value, const std::string& message, std::time_t now);
+                           const std::string& value, const std::string& message, std::time_t now);
 
     unsigned confirm_;
+    // Ordered, so that changes at the end of a round come in identity order;
+    // found through the hashed index, since a round reports some 300 rules
+    // whose keys share long prefixes, slow to tell apart by comparison.
     std::map<AlarmIdentity, State> states_;
+    // It points into states_, so a copy of the store starts empty and is
+    // rebuilt on first use.
+    struct Index {
+        std::unordered_map<AlarmIdentity, Entry*, AlarmIdentityHash> map;
+        std::vector<Entry*> by_position;
+        Index() = default;
+        Index(const Index&) {}
+        Index& operator=(const Index&) {
+            map.clear();
+            by_position.clear();
+            return *this;
+        }
+    };
+    Index index_;
     bool in_round_ = false;
     bool complete_ = true;
     bool restored_ = false;

@@ -3,23 +3,25 @@
 #include <cfloat>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 
 namespace smd {
 
 namespace {
 
-constexpr int kPrecision = 6;  // a default stream's significant digits
+constexpr int kPrecision = 6;      // a default stream's significant digits
+constexpr int kJsonPrecision = 7;  // the gateway's JSON doubles ("%.7g")
 
-// Writes "%.6g" text of the value whose significant digits are digits[0..n)
-// (n <= 6, no leading zero) and whose first digit stands at decimal position
-// exp10: fixed notation for -4 <= exp10 < 6, else d.ddddde+XX; never a
-// trailing zero after the point.
-char* write_general(char* p, bool negative, const char* digits, int n, int exp10) {
+// Writes "%.<precision>g" text of the value whose significant digits are
+// digits[0..n) (n <= precision, no leading zero) and whose first digit stands
+// at decimal position exp10: fixed notation for -4 <= exp10 < precision, else
+// d.ddddde+XX; never a trailing zero after the point.
+char* write_general(char* p, bool negative, const char* digits, int n, int exp10,
+                    int precision = kPrecision) {
     while (n > 1 && digits[n - 1] == '0') --n;
     if (negative) *p++ = '-';
-    if (exp10 >= -4 && exp10 < kPrecision) {
+    if (exp10 >= -4 && exp10 < precision) {
         if (exp10 < 0) {
             *p++ = '0';
             *p++ = '.';
@@ -51,28 +53,29 @@ char* write_general(char* p, bool negative, const char* digits, int n, int exp10
     return p;
 }
 
-// The shortest text that reads back as v, when it has at most six significant
-// digits, laid out as "%.6g". That text is then the six-digit rounding of v:
-// v lies within half a unit in the last place of it, far closer than half a
-// step of the sixth digit (true only for normal numbers, not denormals).
+// The shortest text that reads back as v, when it has at most `precision`
+// significant digits, laid out as "%.<precision>g". That text is then the
+// rounding of v to that many digits: v lies within half a unit in the last
+// place of it, far closer than half a step of the last digit (true only for
+// normal numbers, not denormals).
 template <typename T>
-char* write_short(char* p, T v, bool& done) {
+char* write_short(char* p, T v, bool& done, int precision = kPrecision) {
     char sci[48];
     const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
     const char* s = sci;
     const bool negative = *s == '-';
     if (negative) ++s;
-    char digits[kPrecision];
+    char digits[kJsonPrecision];
     int n = 0;
     for (; s < res.ptr && *s != 'e'; ++s) {
         if (*s == '.') continue;
-        if (n == kPrecision) return p;  // more digits: the caller rounds
+        if (n == precision) return p;  // more digits: the caller rounds
         digits[n++] = *s;
     }
     int exp10 = 0;
     if (s < res.ptr) std::from_chars(s + (s[1] == '+' ? 2 : 1), res.ptr, exp10);
     done = true;
-    return write_general(p, negative, digits, n, exp10);
+    return write_general(p, negative, digits, n, exp10, precision);
 }
 
 // Values such as 53.4375 or 0.0125: v times a power of ten up to a million is a
@@ -134,16 +137,68 @@ std::string format_float(double v) {
     return s;
 }
 
+namespace {
+
+// Appends "%.7g" text from buf to p, with ".0" when it shows a whole number.
+void append_json_text(std::string& out, char* buf, char* p) {
+    bool fraction_or_exponent = false;
+    for (const char* c = buf; c < p; ++c) fraction_or_exponent |= *c == '.' || *c == 'e';
+    if (!fraction_or_exponent) {
+        *p++ = '.';
+        *p++ = '0';
+    }
+    out.append(buf, static_cast<size_t>(p - buf));
+}
+
+}  // namespace
+
 void append_json_number(std::string& out, double v) {
     if (!std::isfinite(v)) {
         out += "null";
         return;
     }
-    char buf[kMaxFloatText];
-    const int n = std::snprintf(buf, sizeof buf, "%.7g", v);
-    const size_t start = out.size();
-    out.append(buf, static_cast<size_t>(n));
-    if (out.find_first_of(".e", start) == std::string::npos) out += ".0";
+    // "%.7g" without printf, which costs about a microsecond a number: whole
+    // numbers below ten million as integers, then the shortest text when it
+    // has seven digits or fewer, the exact conversion only for the rest.
+    char buf[kMaxFloatText + 2];
+    char* p = buf;
+    bool done = false;
+    if (v > -1e7 && v < 1e7) {
+        const auto whole = static_cast<int32_t>(v);
+        if (static_cast<double>(whole) == v) {
+            if (whole == 0 && std::signbit(v)) *p++ = '-';
+            p = std::to_chars(p, p + 12, whole).ptr;
+            done = true;
+        }
+    }
+    if (!done && std::fabs(v) >= DBL_MIN) p = write_short(p, v, done, kJsonPrecision);
+    if (!done)
+        p = std::to_chars(p, buf + kMaxFloatText, v, std::chars_format::general, kJsonPrecision)
+                .ptr;
+    append_json_text(out, buf, p);
+}
+
+void append_json_float(std::string& out, float v) {
+    if (!std::isfinite(v)) {
+        out += "null";
+        return;
+    }
+    // The float's shortest text S, when it has seven digits or fewer, is what
+    // "%.7g" writes for the double nearest to S: that double lies far within
+    // half a step of the seventh digit from S (denormal floats included, they
+    // are normal doubles).
+    char buf[kMaxFloatText + 2];
+    bool done = false;
+    char* p = write_short(buf, v, done, kJsonPrecision);
+    if (done) {
+        append_json_text(out, buf, p);
+        return;
+    }
+    char text[32];
+    const auto shortest = std::to_chars(text, text + sizeof text, v);
+    double d = v;
+    std::from_chars(text, shortest.ptr, d);
+    append_json_number(out, d);
 }
 
 }  // namespace smd

@@ -21,5 +21,8 @@ char* write_float(char* p, double v);
 // A JSON number as the gateway writes doubles: seven significant digits
 // ("%.7g"), ".0" added to a whole number, "null" for NaN and infinities.
 void append_json_number(std::string& out, double v);
+// A float as the JSON number of the double nearest to its shortest decimal
+// text (0.1f is 0.1, not 0.100000001).
+void append_json_float(std::string& out, float v);
 
 }  // namespace smd

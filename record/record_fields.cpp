@@ -169,13 +169,19 @@ static_assert(fields_inside(), "every field lies inside its struct");
 // array's count member.
 struct Index {
     std::array<std::vector<const RecordField*>, 5> sorted;
+    // Per group, in the same order, the member's key text ("name":), made once.
+    std::array<std::vector<std::string>, 5> keys;
     std::array<int, kFieldCount> count_offset{};
     Index() {
         for (const RecordField& f : kFields) sorted[static_cast<size_t>(f.group)].push_back(&f);
-        for (auto& v : sorted)
+        for (size_t g = 0; g < sorted.size(); ++g) {
+            auto& v = sorted[g];
             std::sort(v.begin(), v.end(), [](const RecordField* a, const RecordField* b) {
                 return std::strcmp(field_name(*a), field_name(*b)) < 0;
             });
+            for (const RecordField* f : v)
+                keys[g].push_back('"' + std::string(field_name(*f)) + "\":");
+        }
         for (size_t k = 0; k < kFieldCount; ++k) {
             const RecordField* c =
                 kFields[k].count ? find_field(kFields[k].group, kFields[k].count) : nullptr;
@@ -193,20 +199,6 @@ void put_uint(std::string& out, uint32_t v) {
     char buf[16];
     const char* end = std::to_chars(buf, buf + sizeof buf, v).ptr;
     out.append(buf, static_cast<size_t>(end - buf));
-}
-
-// A float as the double nearest to its shortest decimal form (0.1f is 0.1),
-// written with seven significant digits and a ".0" on whole numbers.
-void put_float(std::string& out, float v) {
-    if (!std::isfinite(v)) {
-        out += "null";
-        return;
-    }
-    char buf[32];
-    const auto shortest = std::to_chars(buf, buf + sizeof buf, v);
-    double d = v;
-    std::from_chars(buf, shortest.ptr, d);
-    smd::append_json_number(out, d);
 }
 
 void put_time(std::string& out, const unsigned char* p) {
@@ -238,7 +230,7 @@ void put_element(std::string& out, const RecordField& f, const unsigned char* p)
             put_uint(out, load_le_u32(p));
             break;
         case T::F32:
-            put_float(out, load_le_f32(p));
+            smd::append_json_float(out, load_le_f32(p));
             break;
         case T::Time:
             put_time(out, p);
@@ -251,13 +243,13 @@ void put_element(std::string& out, const RecordField& f, const unsigned char* p)
 
 void put_group(std::string& out, G g, const unsigned char* base) {
     out += '{';
-    bool first = true;
-    for (const RecordField* f : index().sorted[static_cast<size_t>(g)]) {
-        if (!first) out += ',';
-        first = false;
-        out += '"';
-        out += field_name(*f);
-        out += "\":";
+    const Index& ix = index();
+    const auto& fields = ix.sorted[static_cast<size_t>(g)];
+    const auto& keys = ix.keys[static_cast<size_t>(g)];
+    for (size_t m = 0; m < fields.size(); ++m) {
+        const RecordField* f = fields[m];
+        if (m) out += ',';
+        out += keys[m];
         const unsigned char* p = base + f->offset;
         if (!is_array(*f)) {
             put_element(out, *f, p);

@@ -38,19 +38,28 @@ rounds=2000
 mkdir -p "$work/plant"
 "$build/smd_plant_files" "$work/plant" "$rounds"
 cap_bytes="$(stat -c %s "$work/plant/plant.cap")"
-whole_process() {  # extra smdgw arguments; prints CPU seconds
+# One run: CPU seconds (user + system) of the whole process.
+whole_process_once() {  # extra smdgw arguments
     /usr/bin/time -f "%U %S" -o "$work/cpu" \
         "$build/smdgw" --config "$work/plant/gateway.json" \
         --plugin "$build/libveltra_quelm_k418t_419.so" --replay "$work/plant/plant.cap" \
         "$@" >/dev/null
     awk '{print $1 + $2}' "$work/cpu"
 }
-cpu_log="$(whole_process --log "$work/driver.log" --log-max-size 0)"
-log_bytes="$(stat -c %s "$work/driver.log")"
+# The median of three runs: the machine may be shared.
+whole_process() {  # extra smdgw arguments; prints CPU seconds
+    for _ in 1 2 3; do
+        whole_process_once "$@"
+        rm -f "$work/driver.log"*
+    done | sort -g | sed -n 2p
+}
+log_bytes="$(whole_process_once --log "$work/driver.log" --log-max-size 0 >/dev/null \
+    && stat -c %s "$work/driver.log")"
 rm -f "$work/driver.log"
+cpu_log="$(whole_process --log "$work/driver.log" --log-max-size 0)"
 cpu_nolog="$(whole_process)"
 echo "$rounds rounds, $cap_bytes bytes of wire text, driver log $log_bytes bytes"
-echo "CPU seconds: with --log FILE $cpu_log, without --log $cpu_nolog"
+echo "CPU seconds (median of 3): with --log FILE $cpu_log, without --log $cpu_nolog"
 
 echo
 echo "== figures against targets =="
@@ -96,8 +105,9 @@ jq -r --argjson rss "$rss_kib" --argjson rounds "$rounds" --argjson cap "$cap_by
     row("driver object, minimal entry (bytes)"; ($mem.bytes_minimal_entry | floor); "<= 16384"; ($mem.bytes_minimal_entry <= 16384)),
     row("driver object, mode 2 entry (bytes)"; ($mem.bytes_mode2_entry | floor); ""; null),
     row("smdgw, 256 devices, peak RSS (KiB)"; $rss; "< 32768"; ($rss < 32768)),
+    row("smdgw process, round on the line (bytes x 10 / 9600, ms)"; ($round_s * 1e3 | r2); ""; null),
     row("smdgw process, --log FILE: CPU us per round"; ($log_s * 1e6 | r2); ""; null),
-    row("  share of the round's time on the line"; ($log_s / $round_s | sci); "<= 1e-4"; ($log_s / $round_s <= 1e-4)),
+    row("  share of the round time on the line"; ($log_s / $round_s | sci); "<= 1e-4"; ($log_s / $round_s <= 1e-4)),
     row("smdgw process, no --log: CPU us per round"; ($nolog_s * 1e6 | r2); ""; null),
-    row("  share of the round's time on the line"; ($nolog_s / $round_s | sci); "<= 2e-5"; ($nolog_s / $round_s <= 2e-5))
+    row("  share of the round time on the line"; ($nolog_s / $round_s | sci); "<= 2e-5"; ($nolog_s / $round_s <= 2e-5))
   ] | .[] | @tsv' "$work/bench.json" | column -t -s $'\t'

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -127,6 +129,75 @@ TEST(NumberText, MeasurementGrid) {
             expect_stream_text(v);
             return;
         }
+    }
+}
+
+// JSON numbers must read exactly as "%.7g" with ".0" on whole numbers: the
+// JSON goldens and every consumer of the outputs depend on the text.
+std::string printf_json(double v) {
+    if (!std::isfinite(v)) return "null";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.7g", v);
+    std::string s = buf;
+    if (s.find_first_of(".e") == std::string::npos) s += ".0";
+    return s;
+}
+
+bool json_differs(double v) {
+    std::string out = "x=";
+    smd::append_json_number(out, v);
+    if (out == "x=" + printf_json(v)) return false;
+    ADD_FAILURE() << "json " << out << " printf " << printf_json(v) << " bits " << bits_of(v);
+    return true;
+}
+
+// A float goes out as the double nearest to its shortest text.
+bool json_float_differs(float v) {
+    std::string expected = "x=";
+    if (std::isfinite(v)) {
+        char text[32];
+        const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+        expected += printf_json(std::strtod(std::string(text, end).c_str(), nullptr));
+    } else {
+        expected += "null";
+    }
+    std::string out = "x=";
+    smd::append_json_float(out, v);
+    if (out == expected) return false;
+    ADD_FAILURE() << "json " << out << " expected " << expected << " bits " << bits_of(v);
+    return true;
+}
+
+TEST(NumberText, JsonNumbersAsPrintfWritesThem) {
+    for (double v : value_classes<double>())
+        if (json_differs(v)) return;
+    for (float v : value_classes<float>())
+        if (json_differs(v) || json_float_differs(v)) return;
+    for (double v : {9999999.0, 10000000.0, -9999999.0, 9999999.5, 0.99999995, 1234567.25,
+                     12345675.0, 0.1234567, 0.12345675, 2147483648.0, -2147483649.0})
+        if (json_differs(v)) return;
+    std::mt19937_64 gen(20261209);
+    for (int i = 0; i < 200000; ++i) {
+        const uint64_t bits = gen();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        float f;
+        const auto fbits = static_cast<uint32_t>(bits);
+        std::memcpy(&f, &fbits, sizeof f);
+        if (json_differs(d) || json_differs(f) || json_float_differs(f)) return;
+    }
+    std::uniform_int_distribution<int> digits(1, 99999999);
+    for (int e = -330; e <= 310; ++e) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string text = std::to_string(digits(gen)) + "e" + std::to_string(e);
+            if (json_differs(std::strtod(text.c_str(), nullptr))) return;
+            const float f = std::strtof(text.c_str(), nullptr);
+            if (json_differs(f) || json_float_differs(f)) return;
+        }
+    }
+    for (int i = -300000; i <= 300000; i += 7) {
+        const float f = static_cast<float>(i) / 1024.0f;
+        if (json_differs(f) || json_float_differs(f)) return;
     }
 }
 

@@ -1,24 +1,24 @@
 #include "tools/smdgw/run.h"
 
 #include <cstdio>
-#include <iostream>
 #include <ctime>
+#include <iostream>
 #include <memory>
 #include <optional>
 
 #include "smd_source_revision.h"
 #include "tools/smdgw/build_outputs.h"
+#include "tools/smdgw/core/check_config.h"
+#include "tools/smdgw/core/driver_log_capture.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/gateway_clock.h"
 #include "tools/smdgw/core/log.h"
-#include "tools/smdgw/core/check_config.h"
-#include "tools/smdgw/core/driver_log_capture.h"
-#include "tools/smdgw/core/service_watchdog.h"
-#include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/core/plugin_loader.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/replay_pacer.h"
+#include "tools/smdgw/core/service_watchdog.h"
+#include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
 
 namespace smdgw {
@@ -77,7 +77,8 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     // mend it, so the gateway does not start.
     const int failed = gw.create_devices(cfg, clock);
     if (failed > 0 || gw.devices().empty()) {
-        log_error(cfg.path + ": " + std::to_string(failed) + (failed == 1 ? " device" : " devices") +
+        log_error(cfg.path + ": " + std::to_string(failed) +
+                  (failed == 1 ? " device" : " devices") +
                   " cannot be initialised; the gateway does not start");
         return kExitUsage;
     }
@@ -176,7 +177,8 @@ int run(const Options& o) {
                          "; the file as it was is kept as " + m.backup);
         } catch (const HistoryError& e) {
             log_error(std::string("history: ") + e.what());
-            return kExitUsage;
+            // A late mount or a full disk may pass; a file that is not a history will not.
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
     std::unique_ptr<MqttOutbox> outbox;
@@ -185,7 +187,7 @@ int run(const Options& o) {
             outbox = MqttService::open_outbox(o.mqtt);
         } catch (const OutboxError& e) {
             log_error(std::string("mqtt: ") + e.what());
-            return kExitUsage;
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
     LoadedPlugin plugin;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_file.h"
 #include "tools/smdgw/core/safe_file.h"
 
@@ -16,6 +17,8 @@ namespace smdgw {
 namespace {
 
 constexpr auto kFlushEvery = std::chrono::seconds(1);
+// A failing disk is reported at most this often.
+constexpr auto kFailureNoticeEvery = std::chrono::minutes(1);
 
 void write_stderr(const std::string& s) { write_all(STDERR_FILENO, s.data(), s.size()); }
 
@@ -40,7 +43,8 @@ class StderrTarget : public LogTarget {
         } else {
             text_.clear();
             for (size_t start = 0; start < n;) {
-                const char* nl = static_cast<const char*>(std::memchr(data + start, '\n', n - start));
+                const char* nl =
+                    static_cast<const char*>(std::memchr(data + start, '\n', n - start));
                 const size_t end = nl ? static_cast<size_t>(nl - data) + 1 : n;
                 text_ += prefix_;
                 text_.append(data + start, end - start);
@@ -114,20 +118,19 @@ DriverLogCapture::CollectBuf::int_type DriverLogCapture::CollectBuf::overflow(in
 }
 
 std::streamsize DriverLogCapture::FlushFirstBuf::xsputn(const char* s, std::streamsize n) {
-    owner_.flush();
+    owner_.write_pending();
     return next_->sputn(s, n);
 }
 
 DriverLogCapture::FlushFirstBuf::int_type DriverLogCapture::FlushFirstBuf::overflow(int_type c) {
-    owner_.flush();
+    owner_.write_pending();
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     return next_->sputc(traits_type::to_char_type(c));
 }
 
 int DriverLogCapture::FlushFirstBuf::sync() { return next_->pubsync(); }
 
-DriverLogCapture::DriverLogCapture(std::unique_ptr<LogTarget> target)
-    : target_(std::move(target)) {
+DriverLogCapture::DriverLogCapture(std::unique_ptr<LogTarget> target) : target_(std::move(target)) {
     std::cout.flush();
     std::fflush(stdout);
     saved_cout_buf_ = std::cout.rdbuf(&cout_buf_);
@@ -176,40 +179,72 @@ void DriverLogCapture::append(const char* data, size_t n) {
 }
 
 void DriverLogCapture::flush() {
+    write_pending();
+    log_notice();
+}
+
+void DriverLogCapture::write_pending() {
     if (!target_) return;
-    bool ok = true;
     std::string error;
+    std::lock_guard<std::mutex> wlock(write_mutex_);
     {
-        std::lock_guard<std::mutex> wlock(write_mutex_);
-        {
-            std::lock_guard<std::mutex> plock(pending_mutex_);
-            if (pending_.empty()) return;
-            writing_.swap(pending_);
-        }
-        ok = target_->write(writing_.data(), writing_.size(), error);
-        writing_.clear();
-        report(ok, error);
+        std::lock_guard<std::mutex> plock(pending_mutex_);
+        if (pending_.empty()) return;
+        writing_.swap(pending_);
     }
+    const bool ok = target_->write(writing_.data(), writing_.size(), error);
+    report(ok, error, writing_.size());
+    writing_.clear();
 }
 
 void DriverLogCapture::reopen() {
     if (!target_) return;
-    std::lock_guard<std::mutex> wlock(write_mutex_);
-    std::string error;
-    report(target_->reopen(error), error);
+    {
+        std::lock_guard<std::mutex> wlock(write_mutex_);
+        std::string error;
+        report(target_->reopen(error), error, 0);
+    }
+    log_notice();
 }
 
-// Called with write_mutex_ held; writes straight to descriptor 2 so that the
-// message does not come back through std::cerr's buffer.
-void DriverLogCapture::report(bool ok, const std::string& error) {
+// Called with write_mutex_ held: leaves the notice for log_notice.
+void DriverLogCapture::report(bool ok, const std::string& error, size_t lost_bytes) {
     if (ok) {
-        if (!last_error_.empty()) write_stderr("smdgw: the driver's log is written again\n");
+        if (failure_reported_) {
+            notice_error_ = false;
+            notice_ = "the driver's log is written again; " + std::to_string(lost_bytes_) +
+                      " bytes in " + std::to_string(lost_batches_) + " batches were lost";
+            lost_bytes_ = 0;
+            lost_batches_ = 0;
+        }
+        failure_reported_ = false;
         last_error_.clear();
         return;
     }
-    if (error == last_error_) return;
+    if (lost_bytes > 0) {
+        lost_bytes_ += lost_bytes;
+        ++lost_batches_;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (error == last_error_ || now < next_failure_notice_) return;
     last_error_ = error;
-    write_stderr("smdgw: " + error + "; driver log lines are lost until it mends\n");
+    next_failure_notice_ = now + kFailureNoticeEvery;
+    failure_reported_ = true;
+    notice_error_ = true;
+    notice_ = error + "; driver log lines are lost until it mends";
+}
+
+void DriverLogCapture::log_notice() {
+    std::string text;
+    bool error = false;
+    {
+        std::lock_guard<std::mutex> wlock(write_mutex_);
+        text.swap(notice_);
+        error = notice_error_;
+    }
+    if (text.empty()) return;
+    // Through std::cerr's buffer, which writes what the driver logged first.
+    log_line(error ? LogLevel::Error : LogLevel::Warning, text);
 }
 
 void DriverLogCapture::tick() {

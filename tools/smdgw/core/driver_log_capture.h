@@ -14,7 +14,9 @@
 // There is one standard output per process, so at most one capture lives at
 // a time; the program owns it in main().
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -49,7 +51,8 @@ class DriverLogCapture {
     DriverLogCapture& operator=(const DriverLogCapture&) = delete;
 
     bool writing() const { return target_ != nullptr; }
-    // Writes the pending lines now.
+    // Writes the pending lines now, then tells smdgw's log when writing
+    // failed or mended.
     void flush();
     // Reopens the target (SIGHUP); the lines pending go to the reopened file.
     void reopen();
@@ -74,8 +77,7 @@ class DriverLogCapture {
     // the host's messages follow the lines they are about.
     class FlushFirstBuf : public std::streambuf {
        public:
-        FlushFirstBuf(DriverLogCapture& owner, std::streambuf* next)
-            : owner_(owner), next_(next) {}
+        FlushFirstBuf(DriverLogCapture& owner, std::streambuf* next) : owner_(owner), next_(next) {}
 
        protected:
         std::streamsize xsputn(const char* s, std::streamsize n) override;
@@ -88,7 +90,11 @@ class DriverLogCapture {
     };
 
     void tick();
-    void report(bool ok, const std::string& error);
+    // Writes the pending lines; the notice it may leave waits for the next
+    // flush(), since this runs inside the logger too (std::cerr's buffer).
+    void write_pending();
+    void report(bool ok, const std::string& error, size_t lost_bytes);
+    void log_notice();
 
     std::unique_ptr<LogTarget> target_;
     CollectBuf cout_buf_{*this};
@@ -102,7 +108,15 @@ class DriverLogCapture {
     std::string pending_;
     std::mutex write_mutex_;  // one batch written at a time, in order
     std::string writing_;
-    std::string last_error_;  // reported once until it changes or mends
+    // Failures are reported through smdgw's log, once until the text changes
+    // or the log mends, and at most once a minute; the mend says what was lost.
+    std::string last_error_;
+    std::chrono::steady_clock::time_point next_failure_notice_{};
+    bool failure_reported_ = false;
+    uint64_t lost_bytes_ = 0;
+    uint64_t lost_batches_ = 0;
+    bool notice_error_ = false;
+    std::string notice_;  // to be logged, under write_mutex_
 
     std::mutex tick_mutex_;
     std::condition_variable tick_cv_;

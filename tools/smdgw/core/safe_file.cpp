@@ -86,4 +86,14 @@ int open_append(const std::string& path, std::string& error) {
     return fd;
 }
 
+bool create_file(const std::string& path, std::string& error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kCreatedFileMode);
+    if (fd < 0) {
+        error = reason("cannot open", path);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
 }  // namespace smdgw

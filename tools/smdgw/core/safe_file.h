@@ -24,4 +24,10 @@ bool replace_file(const std::string& path, const std::string& text, std::string&
 // reason in error (naming the file).
 int open_append(const std::string& path, std::string& error);
 
+// Creates path with the gateway's mode when it is missing, for a file another
+// library opens afterwards (SQLite would make it 0644, and its -wal and -shm
+// files take the database file's mode). False with the reason in error
+// (naming the file) when it cannot be opened for writing.
+bool create_file(const std::string& path, std::string& error);
+
 }  // namespace smdgw

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/history/sqlite_statement.h"
 
 namespace smdgw {
@@ -23,15 +24,15 @@ constexpr int kPruneChunk = 1000;
 constexpr int kBusyTimeoutMs = 1000;
 
 // The alarms each device holds as raised; replaced per device on change.
-#define SMDGW_ACTIVE_ALARMS_TABLE                                     \
-    "CREATE TABLE active_alarms ("                                    \
-    " device TEXT NOT NULL,"                                          \
-    " key TEXT NOT NULL,"                                             \
-    " alarm_id TEXT NOT NULL,"                                        \
-    " seq INTEGER NOT NULL,"                                          \
-    " level INTEGER NOT NULL,"                                        \
-    " message TEXT NOT NULL,"                                         \
-    " since INTEGER NOT NULL,"                                        \
+#define SMDGW_ACTIVE_ALARMS_TABLE  \
+    "CREATE TABLE active_alarms (" \
+    " device TEXT NOT NULL,"       \
+    " key TEXT NOT NULL,"          \
+    " alarm_id TEXT NOT NULL,"     \
+    " seq INTEGER NOT NULL,"       \
+    " level INTEGER NOT NULL,"     \
+    " message TEXT NOT NULL,"      \
+    " since INTEGER NOT NULL,"     \
     " PRIMARY KEY (device, key, alarm_id, seq));"
 #define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
 
@@ -42,7 +43,8 @@ const char* const kCreateSchema =
     " data_id INTEGER NOT NULL,"
     " time INTEGER NOT NULL,"
     " record BLOB NOT NULL CHECK (length(record) = 2704),"
-    " " SMDGW_COMPLETE_COLUMN ");"
+    " " SMDGW_COMPLETE_COLUMN
+    ");"
     "CREATE INDEX history_device_time ON history(device, time);"
     "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE;
 
@@ -96,6 +98,21 @@ bool HistoryError::refused_data() const {
     return primary == SQLITE_CONSTRAINT || primary == SQLITE_TOOBIG || primary == SQLITE_MISMATCH;
 }
 
+bool HistoryError::file_unavailable() const {
+    switch (code_ & 0xff) {
+        case SQLITE_CANTOPEN:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return true;
+        default:
+            return false;
+    }
+}
+
 HistoryStore::~HistoryStore() { sqlite3_close_v2(db_); }
 
 void HistoryStore::fail(const std::string& what) const {
@@ -116,6 +133,10 @@ void HistoryStore::exec(const char* sql) {
 void HistoryStore::set_busy_timeout(int milliseconds) { sqlite3_busy_timeout(db_, milliseconds); }
 
 HistoryStore HistoryStore::open_for_writing(const std::string& path) {
+    // Made here first so that the database, and its -wal and -shm files
+    // after it, get the gateway's mode instead of SQLite's 0644.
+    std::string error;
+    if (!smdgw::create_file(path, error)) throw HistoryError(error, SQLITE_CANTOPEN);
     sqlite3* db = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -123,7 +144,7 @@ HistoryStore HistoryStore::open_for_writing(const std::string& path) {
     if (rc != SQLITE_OK) store.fail("cannot open");
     // SQLite falls back to reading when the file is not writable.
     if (sqlite3_db_readonly(db, "main") == 1) {
-        throw HistoryError(path + ": cannot open for writing: permission denied");
+        throw HistoryError(path + ": cannot open for writing: permission denied", SQLITE_READONLY);
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     store.check_schema(true);
@@ -213,8 +234,9 @@ void HistoryStore::check_schema(bool may_create) {
 // schema and the version together.
 void HistoryStore::migrate(int from) {
     const std::string backup = backup_name(path_, from);
-    if (backup.empty()) throw HistoryError(path_ + ": no free name for the copy kept before " +
-                                           "migrating the history schema");
+    if (backup.empty())
+        throw HistoryError(path_ + ": no free name for the copy kept before " +
+                           "migrating the history schema");
     {
         Statement s(db_, "VACUUM INTO ?1");
         if (s.prepare_result() != SQLITE_OK) fail("cannot copy before migrating");
@@ -264,7 +286,8 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
             fail("cannot store alarms");
         for (const StoredAlarms& set : alarms) {
             del.bind(1, set.device);
-            if (del.step() != SQLITE_DONE) fail("cannot store the alarms of \"" + set.device + "\"");
+            if (del.step() != SQLITE_DONE)
+                fail("cannot store the alarms of \"" + set.device + "\"");
             del.reset();
             for (const ActiveAlarm& a : set.alarms) {
                 ins.bind(1, set.device);

@@ -29,6 +29,10 @@ class HistoryError : public std::runtime_error {
     // The records themselves were refused (a constraint): trying them again
     // cannot help. Anything else (disk full, I/O, a lock) may pass later.
     bool refused_data() const;
+    // The file could not be opened or written (a missing folder, its
+    // permissions, a full disk, a lock): a later start may succeed, unlike a
+    // file that is not a history.
+    bool file_unavailable() const;
 
    private:
     int code_;

@@ -1,5 +1,6 @@
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
 
+#include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/sqlite_statement.h"
 
@@ -59,11 +60,15 @@ MqttOutbox::MqttOutbox(const std::string& path, uint64_t max_bytes)
 
 void MqttOutbox::open() {
     const std::string& path = path_;
+    // Made here first so that the outbox, and its -wal and -shm files after
+    // it, get the gateway's mode instead of SQLite's 0644.
+    std::string error;
+    if (!create_file(path, error)) throw OutboxError(error, true);
     const int rc =
         sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) fail("cannot open");
     if (sqlite3_db_readonly(db_, "main") == 1)
-        throw OutboxError(path + ": cannot open for writing: permission denied");
+        throw OutboxError(path + ": cannot open for writing: permission denied", true);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     int64_t app_id = 0;
     {
@@ -122,7 +127,9 @@ void MqttOutbox::load_state() {
         while (s.step() == SQLITE_ROW) pub_seq_.set(s.text_at(0), s.text_at(1), s.int_at(2));
     }
     {
-        Statement s(db_, (std::string("SELECT count(*), coalesce(sum(") + kRowBytes + "), 0) FROM mqtt_outbox").c_str());
+        Statement s(db_, (std::string("SELECT count(*), coalesce(sum(") + kRowBytes +
+                          "), 0) FROM mqtt_outbox")
+                             .c_str());
         if (s.step() != SQLITE_ROW) fail("cannot read");
         rows_ = static_cast<uint64_t>(s.int_at(0));
         bytes_ = static_cast<uint64_t>(s.int_at(1));
@@ -208,10 +215,9 @@ uint64_t MqttOutbox::enforce_bound(uint64_t bound) {
     while (bytes_ > bound && rows_ > 0) {
         std::vector<std::pair<int64_t, int64_t>> victims;
         {
-            Statement s(db_,
-                        (std::string("SELECT id, ") + kRowBytes +
-                         " FROM mqtt_outbox ORDER BY drop_class, id LIMIT ?1")
-                            .c_str());
+            Statement s(db_, (std::string("SELECT id, ") + kRowBytes +
+                              " FROM mqtt_outbox ORDER BY drop_class, id LIMIT ?1")
+                                 .c_str());
             s.bind(1, kDropChunk);
             uint64_t left = bytes_;
             while (left > bound && s.step() == SQLITE_ROW) {
@@ -270,9 +276,9 @@ void MqttOutbox::remove(const std::vector<int64_t>& ids) {
     uint64_t freed = 0, gone = 0;
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_,
-                    (std::string("DELETE FROM mqtt_outbox WHERE id = ?1 RETURNING ") + kRowBytes)
-                        .c_str());
+        Statement s(
+            db_,
+            (std::string("DELETE FROM mqtt_outbox WHERE id = ?1 RETURNING ") + kRowBytes).c_str());
         if (s.prepare_result() != SQLITE_OK) fail("cannot delete");
         for (int64_t id : ids) {
             s.bind(1, id);

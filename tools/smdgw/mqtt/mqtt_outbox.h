@@ -24,7 +24,14 @@ namespace smdgw {
 
 class OutboxError : public std::runtime_error {
    public:
-    using std::runtime_error::runtime_error;
+    // file_unavailable: the file could not be opened for writing (a missing
+    // folder, its permissions, a full disk), which a later start may mend.
+    explicit OutboxError(const std::string& what, bool file_unavailable = false)
+        : std::runtime_error(what), file_unavailable_(file_unavailable) {}
+    bool file_unavailable() const { return file_unavailable_; }
+
+   private:
+    bool file_unavailable_;
 };
 
 class MqttOutbox {
