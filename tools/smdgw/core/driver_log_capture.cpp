@@ -17,6 +17,8 @@ namespace smdgw {
 namespace {
 
 constexpr auto kFlushEvery = std::chrono::seconds(1);
+// A batch is written once it holds this much, whatever the chunk of input.
+constexpr size_t kMaxBatchBytes = 256 * 1024;
 // A failing disk is reported at most this often.
 constexpr auto kFailureNoticeEvery = std::chrono::minutes(1);
 
@@ -174,8 +176,16 @@ DriverLogCapture::~DriverLogCapture() {
 
 void DriverLogCapture::append(const char* data, size_t n) {
     if (!target_) return;
-    std::lock_guard<std::mutex> lock(pending_mutex_);
-    pending_.append(data, n);
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> lock(pending_mutex_);
+        pending_.append(data, n);
+        full = pending_.size() >= kMaxBatchBytes;
+    }
+    // Many devices in one chunk of input would otherwise hold their whole
+    // log in memory (tens of MB for 256 devices); the notice of a failed
+    // write waits for the next flush, outside the driver's output.
+    if (full) write_pending();
 }
 
 void DriverLogCapture::flush() {

@@ -5,8 +5,8 @@
 // buffer and C stdout (a cookie stream) append to one pending batch, in the
 // order the lines come, from any thread. The batch is written to the target
 // when the host asks (after each chunk of input, before its own messages on
-// standard error, at exit), and at least once a second by a timer thread,
-// instead of one write(2) per line.
+// standard error, at exit), when it reaches 256 KiB, and at least once a
+// second by a timer thread, instead of one write(2) per line.
 //
 // Without a target the log is not written at all: std::cout is put in the
 // bad state, so the driver's line objects skip their formatting.
