@@ -65,9 +65,9 @@ struct HttpGateway {
     std::unique_ptr<Child> child;
     int port = 0;
 
-    explicit HttpGateway(std::vector<std::string> extra = {}) {
+    explicit HttpGateway(std::vector<std::string> extra = {}, const char* config = kConfig) {
         std::vector<std::string> argv = {SMDGW_PATH,      "--plugin",     PLUGIN_PATH,
-                                         "--config",      dir.write_s("gw.json", kConfig),
+                                         "--config",      dir.write_s("gw.json", config),
                                          "--log",         (dir.path() / "driver.log").string(),
                                          "--port",        line.end_b(),
                                          "--http",        "127.0.0.1:0",
@@ -526,6 +526,51 @@ TEST(HttpApi, AShortReplayEndsWithTheServiceStopped) {
         EXPECT_NE(read_text(err).find("serving http://127.0.0.1:"), std::string::npos);
         EXPECT_EQ(events(json_lines(read_text(out)), "record").size(), 1u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(HttpApi, ControlOnAMasterLineGoesOutBetweenRounds) {
+    TempDir keys;
+    const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
+    ::chmod(token.c_str(), 0600);
+    HttpGateway gw({"--http-control-token", token},
+                   R"({"devices":[{"name":"plant1","data_id":418,"address":1,"role":"master",)"
+                   R"("appSetting":{"has_dc":1}}]})");
+    const std::string sent = (gw.dir.path() / "sent.json").string();
+    Child plant({POWERSIM_PATH, "--respond", "--rounds", "0", "--port", gw.line.end_a(),
+                 "--modules", "4", "--json", sent},
+                (gw.dir.path() / "sim.out").string(), (gw.dir.path() / "sim.err").string());
+    ASSERT_TRUE(wait_until([&] { return gw.rounds_seen() >= 2; }, 30)) << read_text(gw.err());
+
+    // Asked in the middle of polling: it waits for the round to end.
+    auto r = gw.client().Post("/api/v1/devices/plant1/control",
+                              {{"Authorization", std::string("Bearer ") + kSecret}},
+                              R"({"code":320,"text":"419500201003"})", "application/json");
+    ASSERT_EQ(r->status, 200) << r->body;
+    const unsigned at = gw.rounds_seen();
+    ASSERT_TRUE(wait_until([&] { return gw.rounds_seen() >= at + 2; }, 30));
+    gw.child->signal(SIGTERM);
+    ASSERT_EQ(gw.child->wait(kTimeout), 0);
+    gw.child.reset();
+    plant.signal(SIGTERM);
+    plant.wait(kTimeout);
+
+    // The plant got the command as a control, between two of its rounds, and
+    // no round was lost to it: its reply was not taken for a round's data.
+    Json::Value control;
+    for (const Json::Value& s : json_lines(read_text(sent)))
+        if (s.isMember("control")) control = s;
+    EXPECT_EQ(control["control"]["info"].asString(), "E503") << read_text(sent);
+    const auto stats = events(json_lines(read_text(gw.out())), "stats", "plant1");
+    ASSERT_FALSE(stats.empty());
+    const Json::Value& poll = stats.back()["poll"];
+    EXPECT_EQ(poll["controls"].asUInt(), 1u);
+    EXPECT_EQ(poll["rounds_abandoned"].asUInt(), 0u);
+    EXPECT_EQ(poll["unexpected"].asUInt(), 0u);
+    EXPECT_EQ(stats.back()["rounds_damaged"].asUInt(), 0u);
 }
 
 }  // namespace
