@@ -292,12 +292,6 @@ class Ticker {
     std::function<void()> f_;
 };
 
-std::vector<DeviceConfig> configs_of(const std::vector<RunningDevice*>& devices) {
-    std::vector<DeviceConfig> out;
-    for (const RunningDevice* d : devices) out.push_back(d->cfg);
-    return out;
-}
-
 }  // namespace
 
 bool check_port_path(const std::string& path, std::string& error) {
@@ -391,13 +385,9 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
         if (!line) line = std::make_shared<SerialLine>(io, gw, path, record);
         line->devices.push_back(&d);
     }
+    // Who may share a line was checked with the configuration
+    // (check_master_input): a master's line holds masters only.
     for (auto it = lines.begin(); it != lines.end();) {
-        const std::string conflict = line_role_conflict(configs_of(it->second->devices), it->first);
-        if (!conflict.empty()) {
-            log_error(conflict + "; port not opened");
-            it = lines.erase(it);
-            continue;
-        }
         if (it->second->devices.front()->cfg.role == DeviceRole::Master) {
             if (!opt.polled_lines) {
                 log_error("port " + it->first + ": master devices need the poller");

@@ -34,11 +34,10 @@ void DeviceBoard::add_device(const DeviceInfo& info) {
 void DeviceBoard::restore_done() {
     std::lock_guard<std::mutex> lock(mutex_);
     restoring_ = false;
-    const int64_t t = now();
     for (Entry& e : entries_) {
         DeviceState d;
         states_.get(e.info.name, d);
-        e.announced_state = state(e, d, t);
+        e.announced_state = data_state_name(d.data_state);
     }
 }
 
@@ -56,12 +55,6 @@ const DeviceBoard::Entry* DeviceBoard::find(const std::string& name) const {
 
 int64_t DeviceBoard::now() const { return static_cast<int64_t>(clock_.unix_time()); }
 
-std::string DeviceBoard::state(const Entry&, const DeviceState& d, int64_t) const {
-    // The host judges the state (stale after the device's "stale_after_s",
-    // restored, no-port); the page and the API show its judgement.
-    return data_state_name(d.data_state);
-}
-
 void DeviceBoard::publish(const std::string& device, const Json::Value& event) {
     if (!hub_.has_streams()) return;
     Json::Value line = event;
@@ -72,7 +65,9 @@ void DeviceBoard::publish(const std::string& device, const Json::Value& event) {
 void DeviceBoard::announce(Entry& e, int64_t now) {
     DeviceState d;
     if (!states_.get(e.info.name, d)) return;
-    const std::string s = state(e, d, now);
+    // The host judges the state (stale after the device's "stale_after_s",
+    // restored, no-port); the page and the API show its judgement.
+    const std::string s = data_state_name(d.data_state);
     if (s == e.announced_state) return;
     Json::Value ev;
     ev["event"] = "state";
@@ -102,7 +97,6 @@ void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublish
     Entry* e = find(device);
     if (!e || r.length != kRecordSize) return;
     const int64_t t = static_cast<int64_t>(r.unix_time);
-    e->restored = r.quality.restored;
     veltra_record_t rec;
     std::memcpy(&rec, r.data, sizeof rec);
     e->trend.push_back({t, rec.dc.v, rec.dc.i});
@@ -121,7 +115,7 @@ void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublish
             ev["damage"]["unanswered_commands"] =
                 static_cast<Json::UInt64>(r.quality.unanswered_commands);
         }
-        ev["restored"] = e->restored;
+        ev["restored"] = r.quality.restored;
         publish(device, ev);
     }
     if (!restoring_) announce(*e, now());
@@ -180,7 +174,7 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
     v.address = e.info.address;
     v.port = e.info.port;
     v.role = e.info.role;
-    v.state = state(e, d, now);
+    v.state = data_state_name(d.data_state);
     if (d.has_record()) {
         v.last_round = static_cast<int64_t>(d.record_unix_time);
         v.age_s = now - *v.last_round;

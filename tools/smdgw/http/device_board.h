@@ -1,8 +1,8 @@
 #pragma once
 // The adapter between the host and the HTTP service. The gateway's device
 // state snapshot holds each device's last record, alarms and counters; this
-// sink adds what the API needs beyond it (when an alarm was raised, whether a
-// record was restored, the chart's last hour, state changes), forwards the
+// sink adds what the API needs beyond it (when an alarm was raised, the
+// chart's last hour, announcing the host's state changes), forwards the
 // events to the open event streams, and builds the views the handlers read.
 
 #include <json/value.h>
@@ -62,7 +62,6 @@ class DeviceBoard : public HostSink, public DeviceSource {
    private:
     struct Entry {
         DeviceInfo info;
-        bool restored = false;
         // When each alarm was last raised, on the gateway's clock.
         std::map<AlarmKey, int64_t> since;
         std::deque<TrendPoint> trend;
@@ -71,7 +70,6 @@ class DeviceBoard : public HostSink, public DeviceSource {
     Entry* find(const std::string& name);
     const Entry* find(const std::string& name) const;
     DeviceView view(const Entry& e, const DeviceState& d, int64_t now) const;
-    std::string state(const Entry& e, const DeviceState& d, int64_t now) const;
     // Queues a "state" event when the device's state differs from the last one told.
     void announce(Entry& e, int64_t now);
     void publish(const std::string& device, const Json::Value& event);

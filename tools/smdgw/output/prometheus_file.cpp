@@ -1,15 +1,7 @@
 #include "tools/smdgw/output/prometheus_file.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-
-#include "record/veltra_record.h"
-#include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/safe_file.h"
 
 namespace smdgw {
 

@@ -7,9 +7,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
-#include <vector>
 
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
