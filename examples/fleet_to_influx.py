@@ -4,9 +4,10 @@
 Reads the lines of `mosquitto_sub -F '%t\t%p'` (topic, a tab, the payload; a
 topic may hold blanks, never a tab) on standard input and
 writes the Influx line protocol that `smdgw --format influx` writes for the
-same rounds: veltra_round (the round's quality), and for a complete round the
-measurements veltra_system, veltra_ac, veltra_ac_input, veltra_rectifier and
-veltra_dc, with the same fields and the tag device, plus
+same rounds: veltra_round (the round's quality and which sections it
+refreshed), and for each section the round refreshed its measurements
+(veltra_ac and veltra_ac_input; veltra_system and veltra_rectifier; veltra_dc),
+with the same fields and the tag device, plus
 a tag gateway (the topic level after the prefix's first one). The timestamp is
 the round's "time". A message that arrives twice (delivery is at least once)
 is written once: its boot_id and pub_seq name it.
@@ -42,20 +43,37 @@ def nanoseconds(iso_time):
     return int(datetime.fromisoformat(iso_time).timestamp() * 1000) * 1000000
 
 
+SECTIONS = ("ac", "rectifiers", "dc")
+
+
+def fresh(message, section):
+    # The round refreshed the section ("sections" of the record message; a
+    # message without it is whole when complete).
+    default = "held" if message.get("complete") is False else "fresh"
+    return message.get("sections", {}).get(section, default) == "fresh"
+
+
 def round_line(gateway, device, message, stamp):
     damage = message.get("damage", {})
     fields = [("complete", 0 if message.get("complete") is False else 1),
               ("frame_errors", damage.get("frame_errors", 0)),
               ("unanswered_commands", damage.get("unanswered_commands", 0))]
+    fields += [(s + "_fresh", 1 if fresh(message, s) else 0) for s in SECTIONS]
     return ("veltra_round,device=" + tag(device) + ",gateway=" + tag(gateway) + " " +
             ",".join(k + "=" + number(v) for k, v in fields) + " " + str(stamp))
 
 
-def record_lines(gateway, device, record, stamp):
+def record_lines(gateway, device, message, stamp):
+    record = message["record"]
     tags = "device=" + tag(device) + ",gateway=" + tag(gateway)
     out = []
+    # A section the round did not refresh reads as zeros or old values: no line.
+    section_of = {"veltra_system": "rectifiers", "veltra_rectifier": "rectifiers",
+                  "veltra_ac": "ac", "veltra_ac_input": "ac", "veltra_dc": "dc"}
 
     def add(measurement, instance, fields):
+        if not fresh(message, section_of[measurement]):
+            return
         text = ",".join(k + "=" + number(v) for k, v in fields if v is not None)
         out.append(measurement + "," + tags + instance + " " + text + " " + str(stamp))
 
@@ -122,11 +140,8 @@ def main():
         gateway = levels[-3]
         stamp = nanoseconds(message["time"])
         print(round_line(gateway, message["device"], message, stamp))
-        # A damaged round (published with --mqtt-damaged) reads as zeros
-        # where a section was lost: only its quality is written.
-        if message.get("complete") is not False:
-            for out in record_lines(gateway, message["device"], message["record"], stamp):
-                print(out)
+        for out in record_lines(gateway, message["device"], message, stamp):
+            print(out)
         sys.stdout.flush()
 
 

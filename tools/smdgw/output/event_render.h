@@ -8,9 +8,13 @@
 
 namespace smdgw {
 
-// "data_id", "event":"record", "length", "record":{...}, "complete",
-// "damage":{...} on a damaged round, "restored"
+// "data_id", "event":"record", "length", "record":{...} (as the driver
+// published it), "complete", "damage":{...} on an incomplete round,
+// "restored", "sections":{"ac":"fresh","rectifiers":"fresh","dc":"missing"}
 void record_members(JsonObject& obj, const smd::RecordPublished& r);
+// {"ac":STATE,"rectifiers":STATE,"dc":STATE}, the states "fresh", "held",
+// "missing" or "never" (host/plant_sections.h).
+void section_states(std::string& out, const smd::SectionStates& states);
 // "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "english", "seq",
 // "reason" when a change has one
 void alarm_members(JsonObject& obj, const smd::AlarmChange& a);
