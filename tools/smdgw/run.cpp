@@ -97,7 +97,9 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
     };
-    if (web && !web->start(gw)) return kExitUsage;
+    // Not serving is not a usage error: the address may be taken by another
+    // gateway, and a restart later may find it free.
+    if (web && !web->start(gw)) return kExitFailure;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
     port.more_stats = [&outputs] { outputs.write_stats(); };
     watchdog.ready();
