@@ -45,8 +45,10 @@ RefusalLimiter::Bucket& RefusalLimiter::bucket(const std::string& address, doubl
         it->second.at_s = now_s;
     }
     Bucket& b = it->second;
-    b.tokens = std::min<double>(per_minute_, b.tokens + (now_s - b.at_s) * per_minute_ / 60.0);
-    b.at_s = now_s;
+    if (now_s > b.at_s) {
+        b.tokens = std::min<double>(per_minute_, b.tokens + (now_s - b.at_s) * per_minute_ / 60.0);
+        b.at_s = now_s;
+    }
     return b;
 }
 

@@ -30,14 +30,13 @@ struct RequestParser::Impl final : bhttp::basic_parser<true> {
         ec = bhttp::error::bad_value;
     }
 
+    // Beast refuses versions other than 1.0 and 1.1 itself (bad_version).
     void on_request_impl(bhttp::verb, string_view method, string_view target, int version,
                          error_code& ec) override {
         if (method.size() + target.size() + 10 > kMaxRequestLineBytes)
             return refuse(414, "request line longer than " +
                                    std::to_string(kMaxRequestLineBytes) + " bytes",
                           ec);
-        if (version != 10 && version != 11)
-            return refuse(505, "only HTTP/1.0 and HTTP/1.1 are served", ec);
         Request& r = owner.request_;
         r.method.assign(method.data(), method.size());
         r.target.assign(target.data(), target.size());
@@ -101,6 +100,9 @@ size_t RequestParser::feed(const char* data, size_t n) {
                 if (ec == bhttp::error::header_limit) {
                     status_ = 431;
                     error_ = "header larger than " + std::to_string(kMaxHeaderBytes) + " bytes";
+                } else if (ec == bhttp::error::bad_version) {
+                    status_ = 505;
+                    error_ = "only HTTP/1.0 and HTTP/1.1 are served";
                 } else if (ec == bhttp::error::body_limit) {
                     status_ = 413;
                     error_ = "body larger than " + std::to_string(kMaxBodyBytes) + " bytes";
