@@ -80,7 +80,7 @@ bool GatewayHttp::start(Gateway& gw) {
     const std::string host = service_->host().find(':') != std::string::npos
                                  ? "[" + service_->host() + "]"
                                  : service_->host();
-    log_info("serving http://" + host + ":" + std::to_string(service_->port()) + "/");
+    log_info(std::string(options_.tls_cert.empty() ? "serving http://" : "serving https://") + host + ":" + std::to_string(service_->port()) + "/");
     return true;
 }
 

@@ -43,7 +43,7 @@ namespace {
 // requests: at most this many wait at once, more get 503 from the queue).
 constexpr int kWorkers = 2;
 constexpr int kWaitingWorkers = 8;
-constexpr size_t kReadChunk = 4096;
+constexpr size_t kReadChunk = 1024;
 // Unparsed bytes held at most: a whole header block and one read after it.
 constexpr size_t kMaxPending = kMaxHeaderBytes + kReadChunk;
 // A comment line this often keeps proxies from closing a quiet event stream.
@@ -197,6 +197,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     void begin_request() {
         parser_ = std::make_unique<RequestParser>();
         planned_ = false;
+        if (pending_.empty()) pending_.shrink_to_fit();
         started_ = !pending_.empty();
         arm(std::chrono::seconds(started_ ? kRequestDeadlineS : kIdleKeepAliveS));
         if (pending_.empty())
@@ -220,6 +221,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             started_ = true;
             arm(std::chrono::seconds(kRequestDeadlineS));
         }
+        // Grown a read at a time, not doubled, so that a connection holding
+        // a header block near its limit holds little more than the block.
+        if (pending_.capacity() < pending_.size() + n)
+            pending_.reserve(std::min(kMaxPending, pending_.size() + kReadChunk));
         pending_.append(chunk_.data(), n);
         parse();
     }
