@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "tests/support/doc_section.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/core/utf8_text.h"
@@ -148,6 +149,8 @@ TEST(HttpRequestChecks, HostMustBeAnAddressLocalhostOrANamedHost) {
     EXPECT_EQ(check_request(r, {}).status, 400) << "HTTP/1.1 without Host";
     r.headers = {{"host", "rebind.example:9418"}};
     EXPECT_EQ(check_request(r, {}).status, 421);
+    r.headers = {{"Host", "127.0.0.1:9418"}, {"HOST", "evil.example"}};
+    EXPECT_EQ(check_request(r, {}).status, 400) << "two Host headers";
     r.headers = {{"Host", "127.0.0.1:9418"}};
     EXPECT_EQ(check_request(r, {}).status, 0);
     r.query = "fields=%ff";
@@ -229,6 +232,19 @@ TEST(HttpSecurityHeaders, PolicyHashesThePagesOwnScriptAndStyle) {
     size_t hashes = 0;
     for (size_t at = 0; (at = live.find("'sha256-", at)) != std::string::npos; ++at) ++hashes;
     EXPECT_EQ(hashes, 2u) << live;
+}
+
+// docs/http.md lists the limits from the table the transport enforces;
+// SMD_WRITE_HTTP_DOC=1 writes it there.
+TEST(HttpLimitsDoc, TheDocsListTheLimitsOfTheCode) {
+    std::string table = "| Limit | Value | Beyond it | Option |\n|---|---|---|---|\n";
+    for (const HttpLimit& l : kHttpLimits)
+        table += std::string("| ") + l.what + " | " + std::to_string(l.value) + " " + l.unit +
+                 " | " + l.beyond + " | " + (*l.option ? "`" + std::string(l.option) + " N`" : "") +
+                 " |\n";
+    testsupport::expect_doc_section(SOURCE_DIR "/docs/http.md", "<!-- generated http limits: begin -->\n",
+                                    "<!-- generated http limits: end -->", table,
+                                    "SMD_WRITE_HTTP_DOC");
 }
 
 TEST(SqliteFilePreparation, RefusesALinkInItsPlaceButFollowsFolderLinks) {

@@ -54,7 +54,10 @@ bool host_allowed(std::string_view host, const std::vector<std::string>& names) 
 }
 
 Refusal check_request(const Request& r, const std::vector<std::string>& host_names) {
-    if (!r.has_header("Host")) {
+    size_t hosts = 0;
+    for (const auto& h : r.headers) hosts += strcasecmp(h.first.c_str(), "Host") == 0;
+    if (hosts > 1) return {400, "more than one Host header"};
+    if (hosts == 0) {
         if (r.version >= 11) return {400, "no Host header"};
     } else if (!host_allowed(r.get_header_value("Host"), host_names)) {
         return {421, "this gateway does not answer to the host " +

@@ -24,7 +24,7 @@ struct Refusal {
     std::string error;
 };
 
-// 400 without a Host (HTTP/1.1), 421 for a Host not allowed, 400 for a target
+// 400 without a Host (HTTP/1.1) or with two, 421 for a Host not allowed, 400 for a target
 // or query that is not UTF-8 or has a broken escape.
 Refusal check_request(const Request& request, const std::vector<std::string>& host_names);
 
