@@ -8,6 +8,8 @@
 #   scripts/http_bench.sh                      # Release build in build-bench
 #   BUILD_DIR=build scripts/http_bench.sh      # an existing build folder
 #   CONNECTIONS=50 SECONDS_EACH=20 scripts/http_bench.sh
+# wrk's connections all come from 127.0.0.1, so the per-client connection
+# limit is raised to let them all in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,7 +40,8 @@ for _ in $(seq 100); do [ -e "$work/gateway" ] && [ -e "$work/plant" ] && break;
 
 echo '{"devices":[{"name":"plant1","data_id":418,"address":1}]}' >"$work/gateway.json"
 "$build/smdgw" --config "$work/gateway.json" --plugin "$build/libveltra_quelm_k418t_419.so" \
-    --port "$work/gateway" --log /dev/null --http 127.0.0.1:0 >/dev/null 2>"$work/err" &
+    --port "$work/gateway" --log /dev/null --http 127.0.0.1:0 \
+    --http-max-per-client "$((connections + 8))" >/dev/null 2>"$work/err" &
 gateway=$!
 pids+=("$gateway")
 port=""
