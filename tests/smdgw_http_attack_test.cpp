@@ -130,6 +130,13 @@ std::string get(const std::string& path, const std::string& host) {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
 }
 
+// smdgw_http_refused_total{reason="..."} in a /metrics text; -1 if missing.
+long refused_count(const std::string& metrics, const std::string& reason) {
+    const std::string key = "smdgw_http_refused_total{reason=\"" + reason + "\"} ";
+    const size_t at = metrics.find(key);
+    return at == std::string::npos ? -1 : std::atol(metrics.c_str() + at + key.size());
+}
+
 // smdgw with --http on a free port, following one end of a pseudo-terminal pair.
 struct Gateway {
     TempDir dir;
@@ -312,6 +319,12 @@ TEST(HttpAttack, LimitsHoldWhileTheLineIsFollowed) {
     EXPECT_EQ(status_of(answer), 413) << answer;
     EXPECT_LE(body_sent, limits::kMaxBodyBytes + 4096) << "bytes sent before the 413";
     gw.line_on_time("a chunked body");
+
+    // Each refusal is counted by its reason.
+    auto metrics = gw.client().Get("/metrics");
+    ASSERT_TRUE(metrics);
+    for (const char* reason : {"body_too_large", "too_many_connections", "too_many_from_client"})
+        EXPECT_GE(refused_count(metrics->body, reason), 1) << reason << "\n" << metrics->body;
 }
 
 TEST(HttpAttack, HostNamesUtf8RateLimitAndHeaders) {
@@ -400,6 +413,12 @@ TEST(HttpAttack, HostNamesUtf8RateLimitAndHeaders) {
     EXPECT_EQ(api->get_header_value("Cache-Control"), "no-store");
     EXPECT_EQ(api->get_header_value("X-Content-Type-Options"), "nosniff");
     EXPECT_EQ(api->get_header_value("Content-Security-Policy"), csp);
+
+    auto metrics = cli.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(refused_count(metrics->body, "host_not_allowed"), 1);
+    EXPECT_EQ(refused_count(metrics->body, "control_rate_limited"), 20);
+    EXPECT_EQ(refused_count(metrics->body, "malformed"), 0) << "the router's 400s are answers";
 }
 
 TEST(HttpAttack, OneGatewayPerAddressAndNoDatabaseThroughALink) {

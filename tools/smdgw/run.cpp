@@ -66,6 +66,7 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         web_options.service_metrics = [&outputs] { return outputs.service_metrics(); };
         web = std::make_unique<http::GatewayHttp>(web_options, clock, outputs.sink(),
                                                   outputs.lines(), states);
+        outputs.add_service_metrics(web->metrics());
     }
     Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);

@@ -68,7 +68,8 @@ bool GatewayHttp::start(Gateway& gw) {
             RunningDevice* d = gw.find(device);
             if (!d) throw std::invalid_argument("no device \"" + device + "\"");
             return d->driver->Get_Value(0, key);
-        });
+        },
+        *counters_);
     std::string error;
     if (!service_->start(error)) {
         log_error(error);

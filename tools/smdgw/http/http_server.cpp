@@ -85,7 +85,10 @@ std::string head_text(const Response& res, bool close, bool stream, unsigned ver
     } else {
         h += "Content-Length: " + std::to_string(res.body.size()) + "\r\n";
     }
-    if (close) h += "Connection: close\r\n";
+    if (close)
+        h += "Connection: close\r\n";
+    else if (version < 11)
+        h += "Connection: keep-alive\r\n";
     h += "\r\n";
     return h;
 }
@@ -102,6 +105,7 @@ struct HttpServer::Impl {
     ServerOptions opt;
     ServerHandlers handlers;
     EventHub& hub;
+    HttpCounters& refused;
     ConnectionCounts counts;
     LogLimiter refused_log{60.0};
     LogLimiter accept_log{60.0};
@@ -116,10 +120,11 @@ struct HttpServer::Impl {
     std::unique_ptr<asio::thread_pool> workers, waiting;
     std::atomic<bool> stopping{false};
 
-    Impl(ServerOptions o, ServerHandlers h, EventHub& e)
+    Impl(ServerOptions o, ServerHandlers h, EventHub& e, HttpCounters& c)
         : opt(std::move(o)),
           handlers(std::move(h)),
           hub(e),
+          refused(c),
           counts(opt.max_connections, opt.max_per_client) {}
 
     void accept();
@@ -189,7 +194,10 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     void arm(Duration d) {
         deadline_.expires_after(d);
         deadline_.async_wait([self = this->shared_from_this()](const error_code& ec) {
-            if (!ec && self->deadline_.expiry() <= Clock::now()) self->close();
+            if (ec || self->closed_ || self->deadline_.expiry() > Clock::now()) return;
+            // A client that only waits after its answer is not refused.
+            if (self->started_ || self->writing_) self->server_.refused.count(Refused::Deadline);
+            self->close();
         });
     }
     void disarm() { deadline_.cancel(); }
@@ -301,6 +309,12 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             if (res.stream) server_.hub.close(res.stream);
             return;
         }
+        if (res.stream && head_) {
+            // HEAD of the event stream: its header, no stream.
+            server_.hub.close(res.stream);
+            res.stream = nullptr;
+            keep_ = false;
+        }
         if (res.stream) return start_events(res);
         if (server_.stopping) keep_ = false;
         out_ = head_text(res, !keep_, false, version_);
@@ -312,6 +326,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     // after 413 and 431 the rest of the request is read and dropped for a
     // while first, so that the client gets to read the answer.
     void refuse(int status, const std::string& why) {
+        server_.refused.count_status(status);
         Response res;
         res.status = status;
         res.set_content(error_body(why), kJson);
@@ -333,6 +348,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     void linger() {
+        started_ = false;
         if constexpr (std::is_same_v<Stream, tcp::socket>) {
             error_code ec;
             stream_.shutdown(tcp::socket::shutdown_send, ec);
@@ -505,10 +521,12 @@ void HttpServer::Impl::on_accept(const error_code& ec, tcp::socket socket) {
     const std::string address = peer.address().to_string();
     switch (counts.admit(address)) {
         case ConnectionCounts::Admit::TooMany:
+            refused.count(Refused::TooManyConnections);
             refuse(socket, "too many connections (at most " +
                                std::to_string(opt.max_connections) + "); refusing " + address);
             break;
         case ConnectionCounts::Admit::TooManyFromClient:
+            refused.count(Refused::TooManyFromClient);
             refuse(socket, "too many connections from " + address + " (at most " +
                                std::to_string(opt.max_per_client) + ")");
             break;
@@ -560,8 +578,9 @@ bool check_tls_files(const std::string& cert, const std::string& key, std::strin
     return make_tls_context(cert, key, ctx, error);
 }
 
-HttpServer::HttpServer(ServerOptions options, ServerHandlers handlers, EventHub& hub)
-    : impl_(std::make_unique<Impl>(std::move(options), std::move(handlers), hub)) {}
+HttpServer::HttpServer(ServerOptions options, ServerHandlers handlers, EventHub& hub,
+                       HttpCounters& counters)
+    : impl_(std::make_unique<Impl>(std::move(options), std::move(handlers), hub, counters)) {}
 
 HttpServer::~HttpServer() { stop(); }
 

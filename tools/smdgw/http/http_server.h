@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/smdgw/http/event_hub.h"
+#include "tools/smdgw/http/http_counters.h"
 #include "tools/smdgw/http/http_limits.h"
 #include "tools/smdgw/http/http_message.h"
 
@@ -43,7 +44,8 @@ struct ServerHandlers {
 
 class HttpServer {
    public:
-    HttpServer(ServerOptions options, ServerHandlers handlers, EventHub& hub);
+    HttpServer(ServerOptions options, ServerHandlers handlers, EventHub& hub,
+               HttpCounters& counters);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -85,11 +85,13 @@ struct HttpService::Impl {
     EventHub& hub;
     LineQueue& line;
     ValueLookup lookup;
+    HttpCounters& counters;
     RefusalLimiter refusals{kRefusalsPerMinute};
     std::unique_ptr<HttpServer> server;
 
-    Impl(HttpOptions o, DeviceSource& d, EventHub& h, LineQueue& l, ValueLookup v)
-        : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)) {}
+    Impl(HttpOptions o, DeviceSource& d, EventHub& h, LineQueue& l, ValueLookup v,
+         HttpCounters& c)
+        : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)), counters(c) {}
 
     BodyPlan plan(const Request& req);
     void dispatch(const Request& req, Response& res);
@@ -285,6 +287,7 @@ void HttpService::Impl::control(const Route& r, const Request& req,
     // A client that keeps being refused is not judged again for a while:
     // guessing the token costs time, and the log gets a summary, not a flood.
     if (!refusals.allowed(req.remote_addr, steady_seconds())) {
+        counters.count(Refused::ControlRateLimited);
         if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
             log_control(req, r.device, Json::Value(), false,
                         "too many refused attempts" + LogLimiter::held_note(*held));
@@ -377,8 +380,9 @@ void HttpService::Impl::page(Response& res) {
 }
 
 HttpService::HttpService(HttpOptions options, DeviceSource& devices, EventHub& hub,
-                         LineQueue& line, ValueLookup lookup)
-    : impl_(std::make_unique<Impl>(std::move(options), devices, hub, line, std::move(lookup))) {}
+                         LineQueue& line, ValueLookup lookup, HttpCounters& counters)
+    : impl_(std::make_unique<Impl>(std::move(options), devices, hub, line, std::move(lookup),
+                                   counters)) {}
 
 HttpService::~HttpService() { stop(); }
 
@@ -395,7 +399,7 @@ bool HttpService::start(std::string& error) {
     ServerHandlers handlers;
     handlers.plan = [impl](const Request& req) { return impl->plan(req); };
     handlers.handle = [impl](const Request& req, Response& res) { impl->dispatch(req, res); };
-    impl->server = std::make_unique<HttpServer>(server, handlers, impl->hub);
+    impl->server = std::make_unique<HttpServer>(server, handlers, impl->hub, impl->counters);
     if (!impl->server->start(error)) {
         impl->server.reset();
         return false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/smdgw/http/event_hub.h"
+#include "tools/smdgw/http/http_counters.h"
 #include "tools/smdgw/http/http_limits.h"
 #include "tools/smdgw/http/line_queue.h"
 
@@ -44,7 +45,7 @@ using ValueLookup = std::function<float(const std::string& device, const std::st
 class HttpService {
    public:
     HttpService(HttpOptions options, DeviceSource& devices, EventHub& hub, LineQueue& line,
-                ValueLookup lookup);
+                ValueLookup lookup, HttpCounters& counters);
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;
