@@ -77,7 +77,8 @@ bool GatewayHttp::start(Gateway& gw) {
             states_.read(device, [&](const DeviceState& st) { shown = shown_value(st, key, v); });
             if (!shown.available) throw SectionUnavailable(*shown.section);
             return shown.value;
-        });
+        },
+        *counters_);
     std::string error;
     if (!service_->start(error)) {
         log_error(error);
@@ -89,7 +90,7 @@ bool GatewayHttp::start(Gateway& gw) {
     const std::string host = service_->host().find(':') != std::string::npos
                                  ? "[" + service_->host() + "]"
                                  : service_->host();
-    log_info("serving http://" + host + ":" + std::to_string(service_->port()) + "/");
+    log_info(std::string(options_.tls_cert.empty() ? "serving http://" : "serving https://") + host + ":" + std::to_string(service_->port()) + "/");
     return true;
 }
 
