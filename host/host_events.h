@@ -80,6 +80,8 @@ struct StateChanged {
 // The alarms the host holds as raised, after that set changed or was loaded.
 struct ActiveAlarms {
     const std::vector<ActiveAlarm>* alarms = nullptr;
+    // Raises waiting out their delay (none when loaded).
+    const std::vector<ActiveAlarm>* pending = nullptr;
     // True when loaded from the history at start rather than changed.
     bool loaded = false;
 };

@@ -34,6 +34,12 @@ constexpr int kBusyTimeoutMs = 1000;
     " message TEXT NOT NULL,"      \
     " since INTEGER NOT NULL,"     \
     " PRIMARY KEY (device, key, alarm_id, seq));"
+// Who acknowledged a raised alarm, and whether it is shown as flapping.
+#define SMDGW_ALARM_ACK_COLUMNS                                                     \
+    "ALTER TABLE active_alarms ADD COLUMN ack_by TEXT NOT NULL DEFAULT '';"         \
+    "ALTER TABLE active_alarms ADD COLUMN ack_comment TEXT NOT NULL DEFAULT '';"    \
+    "ALTER TABLE active_alarms ADD COLUMN ack_at INTEGER NOT NULL DEFAULT 0;"       \
+    "ALTER TABLE active_alarms ADD COLUMN flapping INTEGER NOT NULL DEFAULT 0;"
 #define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
 // Whether the round refreshed each section of the plant.
 #define SMDGW_FRESH_COLUMN(name) name " INTEGER NOT NULL DEFAULT 1 CHECK (" name " IN (0, 1))"
@@ -54,7 +60,7 @@ const char* const kCreateSchema =
     " " SMDGW_DC_FRESH
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
-    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE;
+    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ALARM_ACK_COLUMNS;
 
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
@@ -66,6 +72,9 @@ const char* const kMigrate2To3 =
     "ALTER TABLE history ADD COLUMN " SMDGW_RECTIFIERS_FRESH ";"
     "ALTER TABLE history ADD COLUMN " SMDGW_DC_FRESH ";"
     "UPDATE history SET ac_fresh = complete, rectifiers_fresh = complete, dc_fresh = complete;";
+
+// Version 3 to 4: alarms stored before were nobody's.
+const char* const kMigrate3To4 = SMDGW_ALARM_ACK_COLUMNS;
 
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
 
@@ -268,6 +277,7 @@ void HistoryStore::migrate(int from) {
     try {
         if (from < 2) exec(kMigrate1To2);
         if (from < 3) exec(kMigrate2To3);
+        if (from < 4) exec(kMigrate3To4);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -305,7 +315,8 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
         Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
         Statement ins(db_,
                       "INSERT OR REPLACE INTO active_alarms(device, key, alarm_id, seq, level, "
-                      "message, since) VALUES(?,?,?,?,?,?,?)");
+                      "message, since, ack_by, ack_comment, ack_at, flapping) "
+                      "VALUES(?,?,?,?,?,?,?,?,?,?,?)");
         if (del.prepare_result() != SQLITE_OK || ins.prepare_result() != SQLITE_OK)
             fail("cannot store alarms");
         for (const StoredAlarms& set : alarms) {
@@ -321,6 +332,10 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
                 ins.bind(5, static_cast<int64_t>(a.level));
                 ins.bind(6, a.message);
                 ins.bind(7, static_cast<int64_t>(a.since));
+                ins.bind(8, a.ack.by);
+                ins.bind(9, a.ack.comment);
+                ins.bind(10, static_cast<int64_t>(a.ack.at));
+                ins.bind(11, a.flapping ? 1 : 0);
                 if (ins.step() != SQLITE_DONE)
                     fail("cannot store the alarms of \"" + set.device + "\"");
                 ins.reset();
@@ -336,9 +351,11 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
 std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) {
     std::vector<ActiveAlarm> out;
     if (version_ < 2) return out;
-    Statement s(db_,
-                "SELECT key, alarm_id, seq, level, message, since FROM active_alarms "
-                "WHERE device = ?1 ORDER BY key, alarm_id, seq");
+    const std::string sql =
+        std::string("SELECT key, alarm_id, seq, level, message, since") +
+        (version_ >= 4 ? ", ack_by, ack_comment, ack_at, flapping" : "") +
+        " FROM active_alarms WHERE device = ?1 ORDER BY key, alarm_id, seq";
+    Statement s(db_, sql.c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read alarms");
     s.bind(1, device);
     int rc;
@@ -350,6 +367,12 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
         a.level = static_cast<int>(s.int_at(3));
         a.message = s.text_at(4);
         a.since = static_cast<std::time_t>(s.int_at(5));
+        if (version_ >= 4) {
+            a.ack.by = s.text_at(6);
+            a.ack.comment = s.text_at(7);
+            a.ack.at = static_cast<std::time_t>(s.int_at(8));
+            a.flapping = s.int_at(9) != 0;
+        }
         out.push_back(std::move(a));
     }
     if (rc != SQLITE_DONE) fail("cannot read alarms");

@@ -78,7 +78,7 @@ class HistoryStore {
     // Schema version kept in the database (PRAGMA user_version). Version 1
     // had no "complete" column and no active alarms, version 2 no section
     // columns; both are migrated.
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 
