@@ -115,15 +115,15 @@ TEST(FleetConsumer, RecordMessagesGiveTheInfluxLinesOfTheGateway) {
     const std::string complete_db = (dir.path() / "complete.db").string();
     queue(complete_db, false);
     EXPECT_EQ(testsupport::sql_text(complete_db,
-                                    "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/record'"),
+                                    "SELECT count(*) FROM mqtt_outbox WHERE target LIKE '%/record'"),
               std::to_string(complete));
     const std::string db = (dir.path() / "outbox.db").string();
     queue(db, true);
     // mosquitto_sub -F '%t\t%p' lines; the first record comes twice, as after a
     // reconnection.
-    const std::string sql = "SELECT topic || char(9) || payload || char(10) FROM mqtt_outbox ";
+    const std::string sql = "SELECT target || char(9) || payload || char(10) FROM mqtt_outbox ";
     const std::string sub =
-        testsupport::sql_text(db, sql + "WHERE topic LIKE '%/record' ORDER BY id LIMIT 1") +
+        testsupport::sql_text(db, sql + "WHERE target LIKE '%/record' ORDER BY id LIMIT 1") +
         testsupport::sql_text(db, sql + "ORDER BY id");
     const std::string input = dir.write_s("sub.txt", sub);
     const auto consumer = run_process({"/bin/sh", "-c",

@@ -101,7 +101,7 @@ void feed(const PtyBridge& line, const std::string& rounds, const std::string& s
 // Waits until the outbox holds records with a pub_seq above `above`.
 bool queued_records(const std::string& outbox, int above, int count) {
     const std::string sql =
-        "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/record' AND "
+        "SELECT count(*) FROM mqtt_outbox WHERE target LIKE '%/record' AND "
         "json_extract(payload, '$.pub_seq') > " + std::to_string(above);
     for (int i = 0; i < 600; ++i) {
         if (testsupport::sql_text(outbox, sql) == std::to_string(count)) return true;
