@@ -27,6 +27,11 @@ const std::vector<std::string>& mqtt_kind_names() {
     return names;
 }
 
+const char* mqtt_kind_noun(size_t kind) {
+    static const char* const nouns[] = {"record", "state", "alarm list", "alarm", "drop notice"};
+    return kind < sizeof nouns / sizeof nouns[0] ? nouns[kind] : "message";
+}
+
 std::string pub_seq_stream(const std::string& device, const std::string& kind) {
     return device.empty() ? kind : device + "/" + kind;
 }

@@ -16,6 +16,8 @@ enum class MqttKind : uint8_t { Record = 0, State = 1, Alarms = 2, Alarm = 3, Dr
 
 // The kinds' names, in that order: "record", "state", "alarms", "alarm", "dropped".
 const std::vector<std::string>& mqtt_kind_names();
+// What a kind is called in a sentence: "record", "alarm list" ...
+const char* mqtt_kind_noun(size_t kind);
 
 // The message's flags in the outbox.
 constexpr uint32_t kMqttRetain = 1;

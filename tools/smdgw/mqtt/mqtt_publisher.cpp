@@ -125,7 +125,7 @@ void MqttPublisher::log_message_problem(const std::string& text) {
 std::string MqttPublisher::backlog_text() const {
     const uint64_t waiting = outbox_.messages() + counters_.outbox.backlog_messages.load();
     const uint64_t bytes = outbox_.bytes() + counters_.outbox.backlog_bytes.load();
-    return std::to_string(waiting) + " messages (" + std::to_string(bytes) + " bytes) waiting";
+    return count_text(waiting, "message") + " (" + std::to_string(bytes) + " bytes) waiting";
 }
 
 bool MqttPublisher::configure(struct mosquitto* m) {
@@ -218,7 +218,7 @@ void MqttPublisher::connected(int rc) {
         log_info(who + ", " + backlog_text());
     } else if (outage_logged_) {
         log_info(who + " after " + duration_text(connected_at_ - outage_since_) +
-                 " without the broker (" + std::to_string(outage_attempts_) + " attempts), " +
+                 " without the broker (" + count_text(outage_attempts_, "attempt") + "), " +
                  backlog_text());
     }
     in_outage_ = false;
@@ -288,9 +288,12 @@ void MqttPublisher::attempt_failed(const std::string& why) {
         if (held)
             log_warning(broker + why + "; " + backlog_text() + "; retrying" +
                         LogLimiter::held_note(*held));
-    } else if (outage_logged_ && outage_log_.allow(seconds_now())) {
+        // The first line counts as the outage's first summary.
+        summary_log_.reset();
+        summary_log_.allow(seconds_now());
+    } else if (outage_logged_ && summary_log_.allow(seconds_now())) {
         log_warning(broker + "still no connection after " + duration_text(now - outage_since_) +
-                    " (" + std::to_string(outage_attempts_) + " attempts, the last: " + why +
+                    " (" + count_text(outage_attempts_, "attempt") + ", the last: " + why +
                     "); " + backlog_text());
     }
     // After a loss the first try waits a random share of a few seconds, so

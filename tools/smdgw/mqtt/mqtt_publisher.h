@@ -115,7 +115,10 @@ class MqttPublisher {
     bool outage_logged_ = false;
     SteadyClock::time_point outage_since_{};
     unsigned outage_attempts_ = 0;
-    LogLimiter outage_log_{60.0};
+    // An outage's first line: at most one in 10 s (a connection that keeps
+    // dropping); its summaries: at most one a minute.
+    LogLimiter outage_log_{10.0};
+    LogLimiter summary_log_{60.0};
     LogLimiter message_log_{60.0};
     // Set by the library's callbacks during a loop, read after it.
     bool lost_ = false;

@@ -48,12 +48,12 @@ std::chrono::steady_clock::duration seconds(double s) {
 }
 
 // "471 records, 3 states"
-std::string kinds_text(const DropTally& tally, const std::vector<std::string>& kinds) {
+std::string kinds_text(const DropTally& tally) {
     std::string text;
-    for (size_t k = 0; k < tally.size() && k < kinds.size(); ++k) {
+    for (size_t k = 0; k < tally.size(); ++k) {
         if (tally[k].count == 0) continue;
         if (!text.empty()) text += ", ";
-        text += std::to_string(tally[k].count) + " " + kinds[k];
+        text += count_text(tally[k].count, mqtt_kind_noun(k));
     }
     return text;
 }
@@ -146,19 +146,19 @@ void MqttService::report_stop(bool finished) const {
         log_error("mqtt: the outbox did not answer within " +
                   std::to_string(static_cast<int>(kDrainSeconds + kStopMarginSeconds)) +
                   " s (a disk that hangs?); " +
-                  std::to_string(counters_.outbox.backlog_messages.load()) +
-                  " messages waiting in memory are lost");
+                  count_text(counters_.outbox.backlog_messages.load(), "message") +
+                  " waiting in memory are lost");
         return;
     }
     if (outbox_->messages() > 0)
-        log_info("mqtt: " + std::to_string(outbox_->messages()) + " messages (" +
+        log_info("mqtt: " + count_text(outbox_->messages(), "message") + " (" +
                  std::to_string(outbox_->bytes()) + " bytes) remain in the outbox " +
                  outbox_->path() + "; they go at the next start");
     const DropTally lost = writer_->dropped_this_run();
     const uint64_t n = total_count(lost);
     if (n == 0) return;
-    log_warning("mqtt: " + std::to_string(n) + " messages could not be stored in this run (" +
-                kinds_text(lost, outbox_->kinds()) + ")" +
+    log_warning("mqtt: " + count_text(n, "message") + " could not be stored in this run (" +
+                kinds_text(lost) + ")" +
                 (writer_->drops_recorded()
                      ? "; the count is in the outbox and announced on " + dropped_topic_
                      : "; their count could not be written to the outbox either"));

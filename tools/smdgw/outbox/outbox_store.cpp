@@ -555,6 +555,12 @@ void OutboxStore::relieve() {
 bool OutboxStore::take_reserve() {
     std::lock_guard<std::timed_mutex> lock(mutex_);
     if (reserve_->held()) return true;
+    // Only with room left beside it for the log, or it would fill the disk
+    // again at once.
+    const int64_t free_bytes = free_bytes_at(spec_.path);
+    if (free_bytes >= 0 &&
+        static_cast<uint64_t>(free_bytes) < reserve_->bytes() + wal_allowance_)
+        return false;
     std::string error;
     if (!reserve_->hold(error)) return false;
     relieved_ = false;

@@ -152,7 +152,7 @@ bool OutboxWriter::idle() const {
     return queue_.empty() && acked_.empty() && !has_tally() && busy_ == 0;
 }
 
-void OutboxWriter::failed(const OutboxError& e, const char* doing) {
+void OutboxWriter::failed(const OutboxError& e, const char* doing, size_t in_hand) {
     counters_.errors += 1;
     const bool first = !counters_.failing.exchange(true);
     if (first) {
@@ -167,8 +167,8 @@ void OutboxWriter::failed(const OutboxError& e, const char* doing) {
     if (const auto held = failure_log_.allow(now_s())) {
         const std::string head = options_.log_name + (first ? ": " : ": still failing: ");
         log_error(head + doing + ": " + e.what() + "; " +
-                  std::to_string(counters_.backlog_messages.load()) + " messages (" +
-                  std::to_string(counters_.backlog_bytes.load()) + " bytes) wait in memory" +
+                  count_text(counters_.backlog_messages.load() + in_hand, "message") +
+                  " waiting in memory" +
                   (e.disk_full() ? ", the disk is full" : "") + "; retrying" +
                   LogLimiter::held_note(*held));
     }
@@ -180,8 +180,8 @@ void OutboxWriter::recovered() {
         std::chrono::duration<double>(SteadyClock::now() - failing_since_).count();
     const uint64_t lost = counters_.unstored.load() - unstored_at_failure_;
     log_info(options_.log_name + ": writing again after " + seconds_text(outage) +
-             (lost ? "; " + std::to_string(lost) +
-                         " messages could not be stored meanwhile (counted and announced)"
+             (lost ? "; " + count_text(lost, "message") +
+                         " could not be stored meanwhile (counted and announced)"
                    : ""));
     failure_log_.reset();
     backoff_.reset();
@@ -221,7 +221,7 @@ bool OutboxWriter::write_batch(std::vector<OutgoingMessage>& batch, const DropTa
         recovered();
         if (r.dropped == 0) return true;
     } catch (const OutboxError& e) {
-        failed(e, "cannot store messages");
+        failed(e, "cannot store messages", batch.size());
         return false;
     }
     shrink();
@@ -287,9 +287,13 @@ void OutboxWriter::run() {
             --busy_;
             if (ok) {
                 for (int64_t id : ids) acked_.erase(id);
+                delete_failures_ = 0;
             } else {
                 acks_.insert(acks_.begin(), ids.begin(), ids.end());
-                delete_retry_at_ = SteadyClock::now() + retry_delay();
+                // The first failure on a full disk gave room back: at once again.
+                delete_retry_at_ = ++delete_failures_ == 1 && store_.relieved()
+                                       ? SteadyClock::now()
+                                       : SteadyClock::now() + retry_delay();
             }
         }
         now = SteadyClock::now();
@@ -306,6 +310,8 @@ void OutboxWriter::run() {
             (announce_ || (stop_ && queue_.empty()) || !noticed_ ||
              std::chrono::duration<double>(now - last_notice_).count() >= options_.notice_interval_s);
         const bool announcing = announce_;
+        // Deletes come first: the room they need is not taken back for messages.
+        const bool deletes_waiting = !acks_.empty();
         counters_.backlog_messages = queue_.size();
         counters_.backlog_bytes = queue_bytes_;
         ++busy_;
@@ -313,7 +319,7 @@ void OutboxWriter::run() {
         // While the reserve is given back, only counts are written: stored
         // messages would take the room the deletes and counts need.
         bool stored = false, counted = false;
-        if (!store_.relieved() || store_.take_reserve()) {
+        if (!store_.relieved() || (!deletes_waiting && store_.take_reserve())) {
             stored = counted = write_batch(batch, tally, notice_due);
         } else if (total_count(tally) > 0) {
             counted = write_tally(tally);
@@ -325,6 +331,8 @@ void OutboxWriter::run() {
         } else {
             put_back(batch);
             store_retry_at_ = SteadyClock::now() + retry_delay();
+            // A full disk does not empty within a stop: no use waiting for it.
+            if (stop_ && store_.relieved()) deadline_ = std::min(deadline_, SteadyClock::now());
         }
         if (!counted) merge(tally_, tally);
         show_tally();

@@ -85,7 +85,8 @@ class OutboxWriter {
     bool write_batch(std::vector<OutgoingMessage>& batch, const DropTally& tally, bool notice_due);
     bool write_tally(const DropTally& tally);
     void shrink();
-    void failed(const OutboxError& e, const char* doing);
+    // A write failed; `in_hand`: messages out of the queue for it.
+    void failed(const OutboxError& e, const char* doing, size_t in_hand = 0);
     void recovered();
     void drop_remaining();
     double now_s() const;
@@ -113,6 +114,7 @@ class OutboxWriter {
     SteadyClock::time_point last_notice_{};
     bool noticed_ = false;
     int busy_ = 0;  // a batch or deletes are being written
+    int delete_failures_ = 0;
     bool drops_recorded_ = true;
 
     // The writer thread's own.
