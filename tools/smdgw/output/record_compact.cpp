@@ -19,11 +19,11 @@ using veltra::RecordField;
 //   {"channels[j].i_limit", "lim"}: a module's current-limit state as "lim"
 constexpr CompactKey kKeys[] = {
     {"ac", "ac"},
-    {"ac_channels", "in"},
+    {"ac_channels", "in", "the AC inputs reported (ac.channel_count)"},
     {"out_v", "v"},
-    {"channels", "m"},
+    {"channels", "m", "the rectifier modules reported (channel_count)"},
     {"dc", "dc"},
-    {"dc2", "dc2"},
+    {"dc2", "dc2", "DC distribution panel 2, when it reports a voltage or fuses"},
     {"ac.ia", "ia"},
     {"ac.ib", "ib"},
     {"ac.ic", "ic"},
@@ -60,28 +60,15 @@ constexpr CompactKey kKeys[] = {
     {"dc.alert_p", "xu"},
 };
 
-// A field's path as the table writes it: the section's element index named.
-std::string table_path(const RecordField& f) {
-    switch (f.group) {
-        case Group::AcInput:
-            return std::string("ac_channels[i].") + veltra::field_name(f);
-        case Group::Rectifier:
-            return std::string("channels[j].") + veltra::field_name(f);
-        default:
-            return f.path;
-    }
-}
-
 // The short key of every field of the record's table, looked up once.
 const char* key_of(const RecordField& f) {
     static const std::vector<const char*> keys = [] {
         std::vector<const char*> v;
         for (const RecordField* g = veltra::record_fields_begin(); g != veltra::record_fields_end();
              ++g) {
-            const std::string path = table_path(*g);
             const char* key = nullptr;
             for (const CompactKey& k : kKeys)
-                if (path == k.path) key = k.key;
+                if (std::strcmp(g->path, k.path) == 0) key = k.key;
             v.push_back(key);
         }
         return v;

@@ -22,6 +22,7 @@ namespace smdgw {
 struct CompactKey {
     const char* path;
     const char* key;
+    const char* note = nullptr;  // what the docs say instead of the field's meaning
 };
 
 // Every field the compact form carries, in the record's member order.
