@@ -5,6 +5,7 @@
 // and published once a broker is there, after which the file shrinks.
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <json/value.h>
 
 #include <filesystem>
@@ -213,6 +214,47 @@ TEST(MqttOutboxBound, OldestRecordsGoFirstAlarmsStayTheFileKeepsItsBoundAndTheDr
     EXPECT_EQ(std::to_string(announced), dropped);
     EXPECT_EQ(count_rows(db, "1"), 0);
     EXPECT_LT(size(db), 64 * 1024);
+}
+
+// --mqtt-record-interval on a replay in line time (a round every 1.5 s): a
+// record at most every 10 s, each the newest round, the last one at the stop;
+// alarms at once.
+TEST(MqttRecordInterval, TheNewestRoundAtMostEveryIntervalAndAlarmsAtOnce) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const std::string cap = capture(dir, "20", {"--fault", "breaker-trip:1@5-6"});
+    const std::string closed = "mqtt://127.0.0.1:" + std::to_string(testsupport::free_loopback_port());
+    const std::string db = d + "/paced.db";
+    const auto r = gateway(dir, cap,
+                           {"--clock-start", "2026-01-01T00:00:00Z", "--mqtt", closed,
+                            "--mqtt-outbox", db, "--mqtt-record-interval", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Json::Value> rounds;
+    for (const auto& l : json_lines(r.out))
+        if (l["event"].asString() == "record") rounds.push_back(l);
+    ASSERT_EQ(rounds.size(), 20u);
+    const std::string times = sql_text(
+        db, "SELECT group_concat(CAST(round((julianday(json_extract(payload, '$.time')) - "
+            "2461041.5) * 86400) AS INTEGER)) FROM (SELECT payload FROM mqtt_outbox WHERE "
+            "target LIKE '%/record' ORDER BY id)");
+    std::vector<int64_t> at;
+    for (size_t from = 0; from < times.size();) {
+        const size_t comma = std::min(times.find(',', from), times.size());
+        at.push_back(std::stoll(times.substr(from, comma - from)));
+        from = comma + 1;
+    }
+    // 20 rounds over about 30 s of line time: the first, then one each 10 s,
+    // the newest at the stop.
+    ASSERT_GE(at.size(), 3u) << times;
+    EXPECT_LE(static_cast<int64_t>(at.size()), (at.back() - at.front()) / 10 + 2) << times;
+    for (size_t k = 1; k + 1 < at.size(); ++k) EXPECT_GE(at[k] - at[k - 1], 10) << times;
+    // The newest round went last: the record of the last round read.
+    Json::Value last = Json::Value(Json::objectValue);
+    const std::string payload = sql_text(
+        db, "SELECT payload FROM mqtt_outbox WHERE target LIKE '%/record' ORDER BY id DESC LIMIT 1");
+    Json::Reader().parse(payload, last);
+    EXPECT_EQ(last["record"], rounds.back()["record"]);
+    EXPECT_EQ(count_rows(db, "target LIKE '%/alarm'"), 2);
 }
 
 }  // namespace

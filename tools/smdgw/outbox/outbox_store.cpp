@@ -450,7 +450,7 @@ std::vector<KindDrops> OutboxStore::pending_drops() {
 
 OutboxStore::Stored OutboxStore::store(std::vector<OutgoingMessage>& batch,
                                        const DropTally& unstored, const DropNotice& notice) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     Stored result;
     Transaction tx(*this);
     for (const OutgoingMessage& m : batch) insert(m);
@@ -479,7 +479,7 @@ OutboxStore::Stored OutboxStore::store(std::vector<OutgoingMessage>& batch,
 
 void OutboxStore::record_drops(const DropTally& unstored) {
     if (total_count(unstored) == 0) return;
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(*this);
     count_drops(unstored);
     tx.commit();
@@ -487,7 +487,7 @@ void OutboxStore::record_drops(const DropTally& unstored) {
 }
 
 void OutboxStore::remove(const std::vector<int64_t>& ids) {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     for (size_t from = 0; from < ids.size(); from += kDeleteChunk) {
         Transaction tx(*this);
         Statement s(db_, ("DELETE FROM " + table("_outbox") + " WHERE id = ?1 RETURNING " +
@@ -515,8 +515,15 @@ void OutboxStore::remove(const std::vector<int64_t>& ids) {
 
 std::vector<StoredMessage> OutboxStore::read_after(int64_t after_id, size_t limit,
                                                    std::chrono::milliseconds wait) {
-    std::unique_lock<std::timed_mutex> lock(mutex_, std::defer_lock);
-    if (!lock.try_lock_for(wait)) return {};
+    // Tries the lock a few times rather than waiting on it: the writer may
+    // hold it through a slow commit, and the sender has a connection to serve.
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!lock.owns_lock()) {
+        if (std::chrono::steady_clock::now() >= until) return {};
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock.try_lock();
+    }
     std::vector<StoredMessage> out;
     Statement s(db_, ("SELECT id, target, payload, flags, created FROM " + table("_outbox") +
                       " WHERE id > ?1 ORDER BY id LIMIT ?2")
@@ -544,7 +551,7 @@ void OutboxStore::refresh_oldest() {
 }
 
 void OutboxStore::relieve() {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     reserve_->release();
     relieved_ = true;
     // Moves the log's pages into the file and gives the log's space back;
@@ -553,7 +560,7 @@ void OutboxStore::relieve() {
 }
 
 bool OutboxStore::take_reserve() {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (reserve_->held()) return true;
     // Only with room left beside it for the log, or it would fill the disk
     // again at once.
@@ -569,7 +576,7 @@ bool OutboxStore::take_reserve() {
 
 void OutboxStore::shrink() {
     if (!shrinks_) return;
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     {
         Statement s(db_, "PRAGMA freelist_count");
         if (s.step() != SQLITE_ROW || s.int_at(0) == 0) return;

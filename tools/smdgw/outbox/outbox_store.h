@@ -166,7 +166,7 @@ class OutboxStore {
 
     const OutboxSpec spec_;
     sqlite3* db_ = nullptr;
-    std::timed_mutex mutex_;
+    std::mutex mutex_;
     bool own_file_ = true;  // false inside the history database
     bool shrinks_ = false;
     int64_t page_size_ = 4096;
