@@ -13,7 +13,10 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-
           # pkg-config file names), promtool, a headless browser driven over
           # the DevTools protocol.
           libssl-dev libcpp-httplib-dev zlib1g-dev libbrotli-dev prometheus chromium
-          python3 python3-websocket)
+          python3 python3-websocket
+          # The fleet's central consumer and what its test writes to; the
+          # outbox's full-disk test mounts a tmpfs in a namespace of its own.
+          python3-paho-mqtt influxdb util-linux)
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()
