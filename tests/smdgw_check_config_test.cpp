@@ -24,14 +24,28 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"misspelt address", R"([{"name":"a","data_id":1,"adress":1}])", 0,
-     R"(device "a": unknown key "adress" (did you mean address?); ignored)"},
-    {"misspelt address merges two plants",
-     R"([{"name":"a","data_id":1,"address":1},{"name":"b","data_id":2,"adress":2}])", 2,
+    // A misspelt host key would silently change what the gateway does: the
+    // device would follow every address, every configured level would be off.
+    {"misspelt address", R"([{"name":"a","data_id":1,"adress":1}])", 2,
+     R"(device "a": unknown key "adress" (did you mean address?))"},
+    {"misspelt alarm levels", R"([{"name":"a","data_id":1,"alarm_level":{"x":2}}])", 2,
+     R"(device "a": unknown key "alarm_level" (did you mean alarm_levels?))"},
+    {"misspelt device list beside the devices", R"([{"name":"a","data_id":1}],"devics":[])", 2,
+     R"(unknown key "devics" (did you mean devices?))"},
+    {"trailing comma", R"([{"name":"a","data_id":1},])", 2,
+     R"(not valid JSON: line 1, column 37: a comma before "]" (trailing commas are not JSON))"},
+    {"comment after a value", "[{\"name\":\"a\",\"data_id\":1 // site 4\n}]", 2,
+     R"(not valid JSON: line 1, column 37: a comment (JSON has no comments))"},
+    {"option given as a word", R"([{"name":"a","data_id":1,"appSetting":{"has_dc":"yes"}}])", 0,
+     R"("appSetting"/"has_dc" is "yes", not a number; the driver reads it as 0 (off))"},
+    {"number with a unit", R"([{"name":"a","data_id":1,"appSetting":{"ac_line":"2 inputs"}}])", 0,
+     R"("appSetting"/"ac_line" is "2 inputs", not a number; the driver reads it as 2)"},
+    {"an address left out merges two plants",
+     R"([{"name":"a","data_id":1,"address":1},{"name":"b","data_id":2}])", 2,
      R"(device "b": takes every address on port --port /dev/ttyS9, so the frames of device "a" too)"},
     {"misspelt threshold mode", R"([{"name":"a","data_id":1,"appSetting":{"bmode":2}}])", 0,
-     R"(unknown key "bmode" in "appSetting" (did you mean b_mode?))"},
-    {"option at the wrong level", R"([{"name":"a","data_id":1,"b_mode":2}])", 0,
+     R"(unknown key "bmode" in "appSetting" (did you mean b_mode?); the driver does not read it (an error with --strict))"},
+    {"option at the wrong level", R"([{"name":"a","data_id":1,"b_mode":2}])", 2,
      R"(unknown key "b_mode" (it belongs in "appSetting"))"},
     {"option of the wrong type", R"([{"name":"a","data_id":1,"appSetting":{"has_ac":[1]}}])", 2,
      R"(device "a": "appSetting"/"has_ac" must be a number or a text (is [1]))"},
@@ -41,7 +55,7 @@ const Case kCases[] = {
      R"("alarm_levels"/"x" must be a whole alarm level 0 to 2147483647 (is 1e+20))"},
     {"threshold out of range", R"([{"name":"a","data_id":1,"alarm_thresholds":{"x":1e300}}])", 2,
      R"("alarm_thresholds"/"x" is out of range for a threshold (is 1e+300))"},
-    {"misspelt limit", R"([{"name":"a","data_id":1,"limits":{"x":{"uper":5}}}])", 0,
+    {"misspelt limit", R"([{"name":"a","data_id":1,"limits":{"x":{"uper":5}}}])", 2,
      R"(unknown key "uper" in "limits"/"x" (did you mean upper?))"},
     {"report flag as a number",
      R"([{"name":"a","data_id":1,"reports":{"x":{"change_enabled":1}}}])", 2,
@@ -81,6 +95,16 @@ TEST(CheckConfig, EachMistakeNamesItsKeyAndGetsItsExitStatus) {
             EXPECT_FALSE(r.out.empty()) << c.what;
         }
     }
+    // --strict refuses what the driver would not read.
+    const std::string cfg = dir.write_s(
+        "strict.json", R"({"devices":[{"name":"a","data_id":1,"appSetting":{"bmode":2}}]})");
+    const auto r = run_smdgw({"--check-config", "--strict", "--config", cfg, "--port", "/dev/ttyS9"},
+                             dir.path().string());
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("smdgw: " + cfg + R"(: device "a": unknown key "bmode" in "appSetting" )"
+                         R"((did you mean b_mode?); the driver does not read it (--strict))"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST(CheckConfig, FilesThatAreNoConfigurationGetTheirOwnMessage) {

@@ -31,6 +31,7 @@ struct Options {
     std::string log_path;     // the driver's log: empty not written, "-" standard error
     LogRotation log_rotation;
     bool check_config = false;  // --check-config: check and exit
+    bool strict = false;        // --strict: keys the driver does not read are errors
     bool show_version = false;  // --version: print and exit
     bool trace_host = false;
     std::string format = "json";  // json, text or influx

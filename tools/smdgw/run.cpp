@@ -121,7 +121,8 @@ int check_only(const Options& o) {
         return kExitFailure;
     }
     const int status =
-        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty()}, out);
+        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
+                     out);
     std::fclose(out);
     return status;
 }
@@ -151,7 +152,7 @@ int run(const Options& o) {
 
     GatewayConfig cfg;
     try {
-        cfg = load_config(o.config_path);
+        cfg = load_config(o.config_path, o.strict);
         report_config_warnings(cfg.warnings);
     } catch (const ConfigError& e) {
         report_config_error(e);

@@ -66,7 +66,7 @@ std::string summary(const DeviceConfig& d, const std::string& default_port) {
 int check_config(const CheckConfigRequest& req, std::FILE* out) {
     GatewayConfig cfg;
     try {
-        cfg = load_config(req.config_path);
+        cfg = load_config(req.config_path, req.strict);
     } catch (const ConfigError& e) {
         report_config_error(e);
         return kExitUsage;
