@@ -24,8 +24,8 @@ struct ControlArg {
 };
 
 struct ControlArgs {
-    std::vector<std::string> rest;       // the command line left for CLI11
-    std::vector<ControlArg> controls;    // by slot index
+    std::vector<std::string> rest;        // the command line left for CLI11
+    std::vector<ControlArg> controls;     // by slot index
     std::vector<std::string> control_at;  // N, CODE, TEXT per occurrence
 };
 

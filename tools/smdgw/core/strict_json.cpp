@@ -57,8 +57,7 @@ std::string lexical_problem(const std::string& text) {
                 return comma_at.text() + ": a comma before \"" + std::string(1, char(c)) +
                        "\" (trailing commas are not JSON)";
             comma = false;
-            if (c == '/' || c == '#')
-                return at.text() + ": a comment (JSON has no comments)";
+            if (c == '/' || c == '#') return at.text() + ": a comment (JSON has no comments)";
             if (c == ',') {
                 comma = true;
                 comma_at = at;
@@ -97,7 +96,11 @@ std::string first_non_utf8(const std::string& text) {
     Position at;
     for (size_t i = 0; i < text.size();) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        size_t n = c < 0x80           ? 1
+                   : (c >> 5) == 0x6  ? 2
+                   : (c >> 4) == 0xE  ? 3
+                   : (c >> 3) == 0x1E ? 4
+                                      : 0;
         bool ok = n > 0 && i + n <= text.size() && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
         for (size_t k = 1; ok && k < n; ++k)
             ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
