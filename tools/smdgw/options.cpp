@@ -205,8 +205,15 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         ->capture_default_str();
     app.add_option("--prometheus", o.prometheus_path,
                    "Keep every device's values and line health in FILE in the Prometheus "
-                   "text format (rewritten after rounds and state changes)")
+                   "text format (rewritten for new values at most every "
+                   "--prometheus-interval, at once for a state or alarm change)")
         ->type_name("FILE");
+    app.add_option("--prometheus-interval", o.prometheus_interval,
+                   "Least SECONDS between two rewrites of the --prometheus file for new values "
+                   "(0: after every round)")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str()
+        ->type_name("SECONDS");
     app.add_flag("-v,--trace-line", o.verbosity,
                  "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
     auto* record_opt =

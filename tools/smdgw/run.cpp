@@ -93,9 +93,10 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         watchdog.progress();
     });
     PortOptions port = o.port;
-    port.on_tick = [&driver_log, &watchdog] {
+    port.on_tick = [&driver_log, &watchdog, &outputs] {
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
+        outputs.tick();
     };
     if (web && !web->start(gw)) return kExitUsage;
     ReplayPacer pacer(o.replay_speed, steady_waiter());

@@ -21,6 +21,8 @@ struct HistoryOptions {
     std::string keep = "7d";
     int64_t max_rows = Retention().max_rows_per_device;
     std::string restore_age = "5m";
+    // Rounds are committed at most this often (seconds); 0 commits each at once.
+    double commit_s = 10.0;
 
     // Filled by check().
     Retention retention;

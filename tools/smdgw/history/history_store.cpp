@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <utility>
 
 #include "record/veltra_record.h"
@@ -260,7 +262,8 @@ void HistoryStore::migrate(int from) {
 void HistoryStore::insert(std::vector<StoredRecord>& records) { write(records, {}); }
 
 void HistoryStore::write(std::vector<StoredRecord>& records,
-                         const std::vector<StoredAlarms>& alarms) {
+                         const std::vector<StoredAlarms>& alarms, const Retention* trim,
+                         int64_t now) {
     if (records.empty() && alarms.empty()) return;
     exec("BEGIN IMMEDIATE");
     try {
@@ -301,6 +304,16 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
                     fail("cannot store the alarms of \"" + set.device + "\"");
                 ins.reset();
             }
+        }
+        if (trim) {
+            // The rows this batch pushes beyond the retention go in the same
+            // commit, so a device never holds more than its bound.
+            std::set<std::string> written;
+            for (const StoredRecord& r : records) written.insert(r.device);
+            if (trim->max_age_seconds > 0) delete_older(now - trim->max_age_seconds, kPruneChunk);
+            if (trim->max_rows_per_device > 0)
+                for (const std::string& device : written)
+                    delete_beyond(device, trim->max_rows_per_device, -1);
         }
         exec("COMMIT");
     } catch (...) {
@@ -345,54 +358,61 @@ std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool
     return row_at(s);
 }
 
+int64_t HistoryStore::delete_older(int64_t cutoff, int limit) {
+    Statement s(db_,
+                "DELETE FROM history WHERE id IN "
+                "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
+    s.bind(1, cutoff);
+    s.bind(2, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune");
+    return sqlite3_changes(db_);
+}
+
+int64_t HistoryStore::delete_beyond(const std::string& device, int64_t keep, int limit) {
+    // The newest row beyond the bound; it and everything older goes.
+    Statement find(db_,
+                   "SELECT time, id FROM history WHERE device = ?1 "
+                   "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
+    find.bind(1, device);
+    find.bind(2, keep);
+    const int rc = find.step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) fail("cannot prune");
+    const int64_t t = find.int_at(0), id = find.int_at(1);
+    Statement s(db_,
+                "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
+                "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
+    s.bind(1, device);
+    s.bind(2, t);
+    s.bind(3, id);
+    s.bind(4, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune");
+    return sqlite3_changes(db_);
+}
+
 int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
     int64_t removed = 0;
-    // Deletes in chunks until a chunk comes back short.
-    auto delete_chunks = [&](Statement& s, const std::function<void(Statement&)>& bind) {
+    // Deletes in chunks, each its own short transaction, until one comes
+    // back short.
+    auto in_chunks = [&](const std::function<int64_t()>& chunk) {
         for (;;) {
-            bind(s);
-            if (s.step() != SQLITE_DONE) fail("cannot prune");
-            const int n = sqlite3_changes(db_);
+            const int64_t n = chunk();
             removed += n;
-            s.reset();
             if (n < kPruneChunk) break;
         }
     };
-    if (retention.max_age_seconds > 0) {
-        Statement s(db_,
-                    "DELETE FROM history WHERE id IN "
-                    "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
-        const int64_t cutoff = now - retention.max_age_seconds;
-        delete_chunks(s, [&](Statement& st) {
-            st.bind(1, cutoff);
-            st.bind(2, kPruneChunk);
-        });
-    }
+    if (retention.max_age_seconds > 0)
+        in_chunks([&] { return delete_older(now - retention.max_age_seconds, kPruneChunk); });
     if (retention.max_rows_per_device > 0) {
         std::vector<std::string> devices;
         {
             Statement s(db_, "SELECT DISTINCT device FROM history");
             while (s.step() == SQLITE_ROW) devices.push_back(s.text_at(0));
         }
-        for (const std::string& device : devices) {
-            // The newest row beyond the bound; it and everything older goes.
-            Statement find(db_,
-                           "SELECT time, id FROM history WHERE device = ?1 "
-                           "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
-            find.bind(1, device);
-            find.bind(2, retention.max_rows_per_device);
-            if (find.step() != SQLITE_ROW) continue;
-            const int64_t t = find.int_at(0), id = find.int_at(1);
-            Statement s(db_,
-                        "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
-                        "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
-            delete_chunks(s, [&](Statement& st) {
-                st.bind(1, device);
-                st.bind(2, t);
-                st.bind(3, id);
-                st.bind(4, kPruneChunk);
+        for (const std::string& device : devices)
+            in_chunks([&] {
+                return delete_beyond(device, retention.max_rows_per_device, kPruneChunk);
             });
-        }
     }
     return removed;
 }

@@ -55,10 +55,10 @@ std::string command_name(const SentCommand& s) {
 }
 
 // A response timeout that would have waited for every late answer seen:
-// the longest wait with a fifth more, rounded up to 100 ms, within the
-// allowed 10 to 60000 ms.
+// the longest wait with a fifth more (at least 100 ms more), rounded up to
+// 100 ms, within the allowed 10 to 60000 ms.
 unsigned suggested_timeout_ms(uint64_t latest_ms) {
-    const uint64_t margin = latest_ms + latest_ms / 5 + 99;
+    const uint64_t margin = latest_ms + std::max<uint64_t>(latest_ms / 5, 100) + 99;
     return static_cast<unsigned>(
         std::min<uint64_t>(60000, std::max<uint64_t>(100, margin / 100 * 100)));
 }
