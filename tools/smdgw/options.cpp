@@ -51,7 +51,7 @@ const char* const kFooter =
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 310 '{\"signal_id\":\"4196A3101001\",\"SetValue\":\"53.5\"}'\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
-    "        --control-file 310 set-float-voltage.json\n"
+    "        --control-file 310 examples/set-point.json\n"
     "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
     "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
     "\nExit status: 0 normal end (end of the replay, SIGINT, SIGTERM); 1 a failure a restart\n"
