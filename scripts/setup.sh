@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (only those missing), then
 # configures and builds into the folder given (default: build).
-# Usage: [EXTRA_PACKAGES="..."] scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
+# Usage: [EXTRA_PACKAGES="..."] [SETUP_TARGETS="..."] scripts/setup.sh [BUILD_DIR] [cmake arguments...]
+# With SETUP_TARGETS only those targets are built and only the packages that
+# building them needs are installed (the demo: the plug-in, smdgw, powersim);
+# configure such a build with -DSMD_BUILD_TESTS=OFF -DSMD_BUILD_BENCH=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-          libcli11-dev libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
-          socat clang libmosquitto-dev mosquitto mosquitto-clients openssl
-          # smdgw --http, and what its tests check it with: promtool, a
-          # headless browser driven over the DevTools protocol.
-          libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev prometheus chromium
-          python3 python3-websocket)
+# What the plug-in, smdgw and powersim are built from.
+build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
+                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev
+                libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev)
+# What the tests and benchmarks are built and checked with: the test
+# frameworks, socat and a broker, clang for the fuzz targets, promtool, a
+# headless browser driven over the DevTools protocol (with a CJK font, so that
+# its screenshots show the alarm names).
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
+               mosquitto-clients openssl prometheus chromium python3 python3-websocket
+               fonts-noto-cjk)
+packages=("${build_packages[@]}")
+[ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()
@@ -30,4 +39,5 @@ fi
 build_dir="${1:-build}"
 shift || true
 cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
-ninja -C "$build_dir" -j"$(nproc)"
+# shellcheck disable=SC2086
+ninja -C "$build_dir" -j"$(nproc)" ${SETUP_TARGETS:-}
