@@ -71,8 +71,8 @@ std::string render() {
         for (const char* model : {kFixedPointModel, kThisDriver}) {
             const auto c = set_point_command(model, sp.signal_ids[0], "53.5");
             out << "| `" << sp.signal_ids[0] << "` | `" << model << "` | "
-                << hex_bytes(c->bytes.data(), c->length) << " | `"
-                << frame(kDcDistribution, *c) << "` |\n";
+                << hex_bytes(c->bytes.data(), c->length) << " | `" << frame(kDcDistribution, *c)
+                << "` |\n";
         }
 
     out << "\n### Rectifier controls (code 320)\n\n"
@@ -91,19 +91,18 @@ std::string render() {
         const std::string second = prefix ? "NNN" : hex_byte(r.second);
         out << "| " << (prefix ? "starts with `" : "`") << r.text << "`" << (prefix ? " + NNN" : "")
             << " | " << hex_byte(r.listed_model) << " " << second << " | "
-            << hex_byte(r.other_model) << " " << second << " | `" << example << "`: "
-            << hex_bytes(other->bytes.data(), other->length) << " (listed: "
-            << hex_bytes(listed->bytes.data(), listed->length) << ") | `"
+            << hex_byte(r.other_model) << " " << second << " | `" << example
+            << "`: " << hex_bytes(other->bytes.data(), other->length)
+            << " (listed: " << hex_bytes(listed->bytes.data(), listed->length) << ") | `"
             << frame(kRectifierGroup, *other) << "` |\n";
     }
     return out.str();
 }
 
 TEST(ControlDoc, TablesMatchTheDriversControlTables) {
-    testsupport::expect_doc_section(SOURCE_DIR "/docs/control.md",
-                                    "<!-- generated control tables: begin -->",
-                                    "<!-- generated control tables: end -->", render(),
-                                    "SMD_WRITE_CONTROL_DOC");
+    testsupport::expect_doc_section(
+        SOURCE_DIR "/docs/control.md", "<!-- generated control tables: begin -->",
+        "<!-- generated control tables: end -->", render(), "SMD_WRITE_CONTROL_DOC");
 }
 
 }  // namespace

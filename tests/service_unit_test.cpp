@@ -37,7 +37,8 @@ TEST(ServiceUnit, SystemdAcceptsItAndTheDriverLogIsOffByDefault) {
         GTEST_SKIP() << "systemd-analyze is not installed";
     testsupport::TempDir dir;
     const std::string path = dir.write_s("smdgw@site1.service", unit);
-    const auto r = testsupport::run_process({"/usr/bin/systemd-analyze", "verify", "--man=no", path});
+    const auto r =
+        testsupport::run_process({"/usr/bin/systemd-analyze", "verify", "--man=no", path});
     EXPECT_EQ(r.status, 0) << r.err;
     // systemd also says what it ignores with status 0.
     EXPECT_EQ(r.err, "");

@@ -82,11 +82,10 @@ TEST(SmdgwControl, TextsReachTheDriverByteForByte) {
     const std::string config =
         dir.write_s("gw.json", R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
     const std::string set_point = R"({"signal_id":"4196A3201001","SetValue":"48","note":[1,2]})";
-    const auto run = run_smdgw({"--config", config, "--replay", dir.write_s("empty.cap", ""),
-                                "--control", "310", set_point, "--get", "out_v", "--control",
-                                "300", "-abcdef", "--control-file", "310",
-                                dir.write_s("set.json", set_point + "\n"), "--control=320",
-                                "419500200"});
+    const auto run =
+        run_smdgw({"--config", config, "--replay", dir.write_s("empty.cap", ""), "--control", "310",
+                   set_point, "--get", "out_v", "--control", "300", "-abcdef", "--control-file",
+                   "310", dir.write_s("set.json", set_point + "\n"), "--control=320", "419500200"});
     ASSERT_EQ(0, run.status) << run.err;
     const auto lines = testsupport::json_lines(run.out);
     std::vector<std::string> order;

@@ -507,10 +507,11 @@ bool run_ports(Gateway& gw, const PortOptions& opt) {
     Ticker states(io, scaled(kStateSeconds, scale), [&] { gw.tick_states(); });
     std::unique_ptr<Ticker> stats;
     if (opt.stats_interval > 0.0)
-        stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0), [&] {
-            gw.write_stats();
-            if (opt.more_stats) opt.more_stats();
-        });
+        stats = std::make_unique<Ticker>(io, scaled(opt.stats_interval, 1.0),
+                                         [&] {
+                                             gw.write_stats();
+                                             if (opt.more_stats) opt.more_stats();
+                                         });
     // --count, SIGINT and SIGTERM: checked often enough to stop soon after;
     // the work other threads queued for the line runs here when it is quiet.
     Ticker stop_check(io, std::chrono::milliseconds(50), [&] {

@@ -1,5 +1,7 @@
 #include "tools/smdgw/history/history_session.h"
 
+#include <CLI/CLI.hpp>
+
 #include <map>
 #include <utility>
 
@@ -58,8 +60,9 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
         ->capture_default_str()
         ->type_name("N");
     app.add_option("--history-commit-s", options.commit_s,
-                   "Commit stored rounds in batches at most this often; a power cut loses at "
-                   "most the rounds of the last SECONDS (0: commit each round at once)")
+                   "Commit stored rounds in batches at most this often; a killed process loses "
+                   "the rounds of at most the last SECONDS, a power cut about 30 s more (0: "
+                   "commit each round at once)")
         ->capture_default_str()
         ->type_name("SECONDS");
     app.add_option("--history-restore-age", options.restore_age,

@@ -2,7 +2,6 @@
 // smdgw's --history options and what they set up: the database, the writer
 // thread, the sink that stores every saved record, and the restore at start.
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
 
@@ -13,6 +12,11 @@
 #include "tools/smdgw/history/history_recorder.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_writer.h"
+
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace smdgw {
 

@@ -154,22 +154,25 @@ HistoryStore HistoryStore::open_for_writing(const std::string& path) {
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     store.check_schema(true);
-    // WAL lets exports read while rounds are stored; FULL makes every commit
-    // reach the disk before the writer moves on.
-    store.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
-    // What spares the flash: deleted rows are not overwritten with zeros on
-    // pages that are not written anyway (Debian's SQLite overwrites them all),
-    // and the log is copied into the database once it holds 4 MiB, whatever
-    // the page size, so that the pages every commit touches are copied once
-    // for many commits.
+    // WAL lets exports read while rounds are stored. NORMAL: a commit is in
+    // the log, safe from a killed process at once and on the disk when the
+    // kernel writes it back (within about 30 s) or at the next checkpoint;
+    // a sync per commit would rewrite the log's last page every time. A
+    // power cut may so lose the last commits, never the file's consistency.
+    store.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    // What spares the flash besides: deleted rows are not overwritten with
+    // zeros on pages that are not written anyway (Debian's SQLite overwrites
+    // them all), and the log is copied into the database once it holds
+    // 4 MiB, whatever the page size, so that the pages every commit touches
+    // are copied once for many commits.
     store.exec("PRAGMA secure_delete=FAST;");
     int64_t page_size = 4096;
     {
         Statement ps(db, "PRAGMA page_size");
         if (ps.step() == SQLITE_ROW && ps.int_at(0) > 0) page_size = ps.int_at(0);
     }
-    store.exec(("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointBytes / page_size))
-                   .c_str());
+    store.exec(
+        ("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointBytes / page_size)).c_str());
     return store;
 }
 
@@ -434,9 +437,8 @@ int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
             while (s.step() == SQLITE_ROW) devices.push_back(s.text_at(0));
         }
         for (const std::string& device : devices)
-            in_chunks([&] {
-                return delete_beyond(device, retention.max_rows_per_device, kPruneChunk);
-            });
+            in_chunks(
+                [&] { return delete_beyond(device, retention.max_rows_per_device, kPruneChunk); });
     }
     return removed;
 }

@@ -69,7 +69,8 @@ void HistoryWriter::flush() {
     const uint64_t target = added_;
     ++flushing_;
     wake_.notify_all();
-    done_.wait(lk, [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
+    done_.wait(lk,
+               [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
     --flushing_;
 }
 
@@ -197,9 +198,8 @@ void HistoryWriter::wait_for_batch(std::unique_lock<std::mutex>& lk) {
     }
     wake_.wait(lk, [&] { return stop_ || !queue_.empty() || !alarms_.empty(); });
     // Rounds that come within the interval join this commit.
-    wake_.wait_until(lk, last_commit_ + commit_interval_, [&] {
-        return stop_ || flushing_ > 0 || queue_.size() >= kMaxBatch;
-    });
+    wake_.wait_until(lk, last_commit_ + commit_interval_,
+                     [&] { return stop_ || flushing_ > 0 || queue_.size() >= kMaxBatch; });
 }
 
 void HistoryWriter::run() {

@@ -1,5 +1,7 @@
 #include "tools/smdgw/http/http_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/http/control_token.h"
 

@@ -1,5 +1,7 @@
 #include "tools/smdgw/master/master_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdlib>
 #include <limits>
 
