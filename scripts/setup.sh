@@ -8,17 +8,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# What the plug-in, smdgw and powersim are built from.
+# What the plug-in, smdgw and powersim are built from (OpenSSL for the TLS of
+# smdgw --http).
 build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev
-                libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev)
+                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev)
 # What the tests and benchmarks are built and checked with: the test
-# frameworks, socat and a broker, clang for the fuzz targets, promtool, a
+# frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
+# client (with the zlib and brotli its pkg-config file names), promtool, a
 # headless browser driven over the DevTools protocol (with a CJK font, so that
 # its screenshots show the alarm names).
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
-               mosquitto-clients openssl prometheus chromium python3 python3-websocket
-               fonts-noto-cjk)
+               mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
+               prometheus chromium python3 python3-websocket fonts-noto-cjk)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

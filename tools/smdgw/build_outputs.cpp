@@ -78,6 +78,7 @@ std::string Outputs::service_metrics() const {
                 "smdgw_history_errors_total " +
                 std::to_string(history_->errors()) + "\n";
     if (mqtt_) text += mqtt_->prometheus_text();
+    for (const auto& more : more_metrics_) text += more();
     return text;
 }
 
