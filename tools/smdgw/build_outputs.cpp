@@ -28,7 +28,8 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
         sink_.add(&json_);
     }
     if (!o.prometheus_path.empty()) {
-        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states);
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states,
+                                                       o.prometheus_interval);
         sink_.add(prometheus_.get());
     }
     if (o.verbosity > 0) {
@@ -58,6 +59,10 @@ bool Outputs::start(Gateway& gw) {
     if (history_) history_->restore(gw, *lines_);
     if (mqtt_) mqtt_->set_restoring(false);
     return true;
+}
+
+void Outputs::tick() {
+    if (prometheus_) prometheus_->tick();
 }
 
 void Outputs::finish() {

@@ -52,6 +52,9 @@ class Outputs {
     // (every device down until its first round), the history hands them
     // their last round. False when the Prometheus file cannot be written.
     bool start(Gateway& gw);
+    // Called often by the loop that reads the lines: writes what waited
+    // for its interval.
+    void tick();
     // After the input: what waits for the broker is sent (for a few seconds
     // at most), the Prometheus file's last version.
     void finish();

@@ -94,9 +94,10 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         watchdog.progress();
     });
     PortOptions port = o.port;
-    port.on_tick = [&driver_log, &watchdog] {
+    port.on_tick = [&driver_log, &watchdog, &outputs] {
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
+        outputs.tick();
     };
     // Not serving is not a usage error: the address may be taken by another
     // gateway, and a restart later may find it free.
@@ -124,7 +125,8 @@ int check_only(const Options& o) {
         return kExitFailure;
     }
     const int status =
-        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty()}, out);
+        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
+                     out);
     std::fclose(out);
     return status;
 }
@@ -154,7 +156,7 @@ int run(const Options& o) {
 
     GatewayConfig cfg;
     try {
-        cfg = load_config(o.config_path);
+        cfg = load_config(o.config_path, o.strict);
         report_config_warnings(cfg.warnings);
     } catch (const ConfigError& e) {
         report_config_error(e);
