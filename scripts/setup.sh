@@ -11,7 +11,10 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-
           # smdgw --http, and what its tests check it with: promtool, a
           # headless browser driven over the DevTools protocol.
           libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev prometheus chromium
-          python3 python3-websocket)
+          python3 python3-websocket
+          # smdgw --snmp-agentx: net-snmp's agent library, and the snmpd,
+          # snmptrapd and command-line tools its tests run on loopback.
+          libsnmp-dev snmpd snmptrapd snmp)
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()

@@ -94,6 +94,7 @@ void DeviceStates::on_active_alarms(const std::string& device, const smd::Active
         s.active = true;
         s.level = al.level;
         s.message = al.message;
+        s.since = al.since;
     }
 }
 

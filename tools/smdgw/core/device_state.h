@@ -42,6 +42,9 @@ struct AlarmState {
     int level = 0;
     std::string value;    // at the last change
     std::string message;  // the message it was raised with
+    // When the host raised it (Unix seconds on the host's clock), kept
+    // across restarts with the history; 0 until the host's set names it.
+    std::time_t since = 0;
 };
 
 struct DeviceCounters {

@@ -122,15 +122,10 @@ void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublish
 }
 
 void DeviceBoard::on_alarm(const std::string& device, const smd::AlarmChange& a) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Entry* e = find(device);
-    if (!e) return;
-    AlarmKey k{std::string(a.key), std::string(a.alarm_id), a.seq};
-    if (a.raised)
-        e->since[k] = now();
-    else
-        e->since.erase(k);
     if (!hub_.has_streams()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!find(device)) return;
+    const AlarmKey k{std::string(a.key), std::string(a.alarm_id), a.seq};
     Json::Value ev;
     ev["event"] = "alarm";
     ev["state"] = a.raised ? "raised" : "cleared";
@@ -195,8 +190,7 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
         a.level = kv.second.level;
         a.message = kv.second.message;
         a.english = smd::alarm_english(a.alarm_id, a.message);
-        const auto since = e.since.find(kv.first);
-        a.since = since == e.since.end() ? now : since->second;
+        a.since = kv.second.since != 0 ? static_cast<int64_t>(kv.second.since) : now;
         v.alarms.push_back(std::move(a));
     }
     std::stable_sort(v.alarms.begin(), v.alarms.end(),

@@ -1,6 +1,6 @@
 #include "tools/smdgw/mqtt/mqtt_counters.h"
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
-#include "tools/smdgw/output/record_samples.h"
+#include "tools/smdgw/output/prometheus_render.h"
 
 namespace smdgw {
 
@@ -13,15 +13,8 @@ double oldest_age_s(const MqttOutbox& outbox, int64_t now_ms) {
     return static_cast<double>(now_ms - oldest) / 1000.0;
 }
 
-// One metric family as the table below says.
-struct Family {
-    const char* name;
-    const char* type;
-    const char* help;
-};
-
 //   smdgw_mqtt_connected 1
-constexpr Family kFamilies[] = {
+constexpr MetricFamily kFamilies[] = {
     {"smdgw_mqtt_connected", "gauge", "1 while connected to the MQTT broker"},
     {"smdgw_mqtt_messages_queued_total", "counter", "Messages put into the outbox"},
     {"smdgw_mqtt_messages_sent_total", "counter", "Messages handed to the broker connection"},
@@ -74,13 +67,7 @@ std::string mqtt_prometheus_text(const MqttCounters& c, const MqttOutbox& outbox
     };
     static_assert(sizeof values / sizeof values[0] == sizeof kFamilies / sizeof kFamilies[0],
                   "one value per family");
-    std::string out;
-    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i) {
-        const Family& f = kFamilies[i];
-        out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
-               f.type + "\n" + f.name + " " + shortest_text(values[i]) + "\n";
-    }
-    return out;
+    return render_families(kFamilies, values, sizeof values / sizeof values[0]);
 }
 
 }  // namespace smdgw

@@ -85,6 +85,16 @@ void add_health(Exposition& e, const std::string& dev, const PrometheusDevice& d
 
 }  // namespace
 
+std::string render_families(const MetricFamily* families, const double* values, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        const MetricFamily& f = families[i];
+        out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
+               f.type + "\n" + f.name + " " + number(values[i]) + "\n";
+    }
+    return out;
+}
+
 std::string prometheus_label(const std::string& s) {
     std::string out;
     out.reserve(s.size());

@@ -49,6 +49,19 @@ std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>&
 std::string render_prometheus(const std::vector<PrometheusDevice>& devices,
                               const std::string& driver_version);
 
+// A service's metric families of one unlabelled sample each (MQTT, SNMP):
+// the table and the values in the same order.
+//   {"smdgw_mqtt_connected", "gauge", "1 while connected"} with 1:
+//   # HELP smdgw_mqtt_connected 1 while connected
+//   # TYPE smdgw_mqtt_connected gauge
+//   smdgw_mqtt_connected 1
+struct MetricFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+};
+std::string render_families(const MetricFamily* families, const double* values, size_t n);
+
 // A label value with backslash, double quote and line feed escaped.
 std::string prometheus_label(const std::string& s);
 
