@@ -126,7 +126,8 @@ struct SnmpGateway {
                                      dir.write_s("gw.json", cfg.toStyledString()), "--log",
                                      d + "/driver.log", "--port", line.end_b(), "--http",
                                      "127.0.0.1:0", "--snmp-agentx", snmp.agentx(),
-                                     "--snmp-state-dir", d, "--snmp-ping", "1"},
+                                     "--snmp-state-dir", d, "--snmp-ping", "1",
+                                     "--snmp-heartbeat", "1"},
             out(), err());
         EXPECT_TRUE(eventually([&] {
             const std::string e = read_text(err());
@@ -227,7 +228,8 @@ std::map<std::string, std::string> declared_objects(const std::string& mib, cons
 // equals the API, the alarm table equals /api/v1/alarms, every object the
 // MIB module declares is served, every alarm and state change is a numbered
 // trap (no gap, each within 1 s of its JSON line), and the sensors turn
-// unavailable within 1 s of the device turning stale.
+// unavailable within 1 s of the device turning stale; the heartbeat carries
+// the last number.
 TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
     SnmpGateway g(4);
     Arrivals arrivals(g.out(), (g.dir.path() / "traps.log").string());
@@ -376,6 +378,14 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
     }
     ASSERT_GE(fuse_raise, 0);
     EXPECT_EQ(fuse_clear, fuse_raise + 1) << "the fuse's raise and clear are numbered in a row";
+    // The heartbeat carries the last number, unnumbered itself.
+    const std::string last = std::to_string(first + traps.size() - 1);
+    EXPECT_TRUE(eventually([&] {
+        const auto all = g.snmp.traps();
+        return std::any_of(all.begin(), all.end(), [&](const SnmpTrap& t) {
+            return t.trap_oid == kRoot + ".0.4" && t.value(kSequence) == last;
+        });
+    }, 3)) << g.snmp.trapd_log();
 
     // Silence: every sensor row turns unavailable within 1 s of the device
     // turning stale.

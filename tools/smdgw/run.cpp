@@ -21,6 +21,7 @@
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
 #include "tools/smdgw/snmp/mib_module.h"
+#include "tools/smdgw/snmp/snmp_check.h"
 
 namespace smdgw {
 
@@ -121,8 +122,9 @@ int check_only(const Options& o) {
         log_error(error);
         return kExitFailure;
     }
-    const int status =
+    int status =
         check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty()}, out);
+    if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -197,7 +199,7 @@ int run(const Options& o) {
             snmp_sequence = snmp::SnmpService::open_sequence(o.snmp);
         } catch (const SequenceError& e) {
             log_error(std::string("snmp: ") + e.what());
-            return kExitFailure;
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
     std::unique_ptr<MqttOutbox> outbox;

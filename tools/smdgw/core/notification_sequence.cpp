@@ -110,8 +110,9 @@ uint64_t NotificationSequence::read_file(const std::string& path) {
     uint64_t last = 0;
     if (got > kMaxFileBytes || !parse_number(std::string(buf, got), last))
         throw SequenceError(path +
-                            ": not a notification sequence file (one line of decimal digits); "
-                            "move it away to start again from 1");
+                                ": not a notification sequence file (one line of decimal "
+                                "digits); move it away to start again from 1",
+                            false);
     return last;
 }
 
@@ -149,7 +150,10 @@ std::unique_ptr<NotificationSequence> NotificationSequence::in_database(const st
     const int64_t last = rc == SQLITE_ROW ? sqlite3_column_int64(st, 0) : 0;
     sqlite3_finalize(st);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail("cannot read the notification sequence");
-    if (last < 0) fail("the notification sequence is negative");
+    if (last < 0) {
+        sqlite3_close_v2(db);
+        throw SequenceError(path + ": the notification sequence is negative", false);
+    }
     return std::make_unique<DatabaseSequence>(path, channel, db, static_cast<uint64_t>(last));
 }
 

@@ -20,7 +20,14 @@ namespace smdgw {
 // A store that cannot be opened or read; the message names the file.
 class SequenceError : public std::runtime_error {
    public:
-    using std::runtime_error::runtime_error;
+    // unavailable: the file could not be reached (a late mount, a full disk),
+    // which a restart may mend; otherwise it holds something else.
+    explicit SequenceError(const std::string& what, bool unavailable = true)
+        : std::runtime_error(what), unavailable_(unavailable) {}
+    bool file_unavailable() const { return unavailable_; }
+
+   private:
+    bool unavailable_;
 };
 
 class NotificationSequence {

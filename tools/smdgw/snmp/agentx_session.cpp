@@ -26,6 +26,8 @@ constexpr const char* kAppName = "smdgw";
 // snmpTrapOID.0 (SNMPv2-MIB).
 const oid kSnmpTrapOid[] = {1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0};
 
+// Distinct library messages rate-limited at once.
+constexpr size_t kMaxLogKinds = 64;
 // One session per process: the library's state is global.
 bool g_session_exists = false;
 
@@ -147,7 +149,11 @@ struct AgentxSession::Glue {
         const double now = std::chrono::duration<double>(
                                std::chrono::steady_clock::now().time_since_epoch())
                                .count();
-        if (auto held = self->library_log_.allow(now)) {
+        // A message repeated each ping interval is written once a minute.
+        if (self->library_log_.size() >= kMaxLogKinds && !self->library_log_.count(text))
+            self->library_log_.clear();
+        LogLimiter& limit = self->library_log_.emplace(text, LogLimiter(60.0)).first->second;
+        if (auto held = limit.allow(now)) {
             const std::string line = "snmp: net-snmp: " + text + LogLimiter::held_note(*held);
             if (m->priority <= LOG_ERR)
                 log_error(line);
@@ -255,7 +261,7 @@ bool AgentxSession::notify(const Oid& trap, const std::vector<MibVar>& vars) {
     return true;
 }
 
-uint32_t AgentxSession::uptime_ticks() const {
+uint32_t AgentxSession::uptime_ticks() {
     return static_cast<uint32_t>(netsnmp_get_agent_uptime());
 }
 

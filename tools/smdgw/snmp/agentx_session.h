@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -51,7 +52,7 @@ class AgentxSession {
     // False when there is no session (nothing is sent).
     bool notify(const Oid& trap, const std::vector<MibVar>& vars);
     // The subagent's uptime in hundredths of a second.
-    uint32_t uptime_ticks() const;
+    static uint32_t uptime_ticks();
 
    private:
     // The library's callbacks (agentx_session.cpp).
@@ -63,7 +64,8 @@ class AgentxSession {
     std::atomic<uint64_t> registrations_{0};
     std::atomic<uint64_t> disconnects_{0};
     std::atomic<uint64_t> requests_{0};
-    LogLimiter library_log_{60.0};
+    // One limiter per message text of the library (a bounded few).
+    std::map<std::string, LogLimiter> library_log_;
 };
 
 }  // namespace smdgw::snmp

@@ -57,6 +57,37 @@ SectionReading section_reading(const DeviceState& d, Section) {
     return r;
 }
 
+const char* class_name(PhysicalClass c) {
+    switch (c) {
+        case PhysicalClass::Chassis: return "chassis";
+        case PhysicalClass::Container: return "container";
+        case PhysicalClass::PowerSupply: return "powerSupply";
+        case PhysicalClass::Sensor: return "sensor";
+        case PhysicalClass::Module: return "module";
+    }
+    return "other";
+}
+
+std::vector<std::string> part_values(const ComponentSpec& c) {
+    veltra::Group g = veltra::Group::Record;
+    if (*c.section) {
+        const RecordField* f = veltra::find_path(c.section);
+        if (!f) return {};
+        g = f->element;
+    }
+    std::vector<std::string> out;
+    for (const RecordField* f = veltra::group_begin(g); f != veltra::group_end(g); ++f) {
+        if (!is_analog(*f)) continue;
+        if (!veltra::is_array(*f)) {
+            out.push_back(veltra::field_name(*f));
+            continue;
+        }
+        for (size_t k = 0; k < f->size; ++k)
+            out.push_back(std::string(veltra::field_name(*f)) + "[" + std::to_string(k) + "]");
+    }
+    return out;
+}
+
 int32_t sensor_value(double v, int32_t precision) {
     const double scaled = std::round(v * std::pow(10.0, precision));
     if (!(scaled < kMaxSensorValue)) return static_cast<int32_t>(kMaxSensorValue);

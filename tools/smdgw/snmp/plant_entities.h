@@ -100,6 +100,12 @@ struct SectionReading {
 };
 SectionReading section_reading(const DeviceState& d, Section s);
 
+// ENTITY-MIB's name of a class: "module", "powerSupply", ...
+const char* class_name(PhysicalClass c);
+// The analog values of one instance of a part, in index order (its first at
+// +1): "ia", "ib", "ic" for the AC distribution, "dc_i[0]" ... for a panel.
+std::vector<std::string> part_values(const ComponentSpec& c);
+
 // entPhySensorValue: v * 10^precision rounded, within -1e9..1e9.
 int32_t sensor_value(double v, int32_t precision);
 

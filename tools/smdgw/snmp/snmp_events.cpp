@@ -36,7 +36,8 @@ void SnmpEvents::push(PendingNotification n) {
             queue_.push_back(std::move(n));
     }
     changed_ = true;
-    wake();
+    // One wake-up per batch: take() clears the flag before it looks at the queue.
+    if (!pending_.exchange(true)) wake();
 }
 
 void SnmpEvents::on_publish(const std::string&, const smd::RecordPublished&) { changed_ = true; }
@@ -68,9 +69,12 @@ void SnmpEvents::on_state(const std::string& device, const smd::StateChanged& s)
 }
 
 std::vector<PendingNotification> SnmpEvents::take(uint64_t& dropped) {
+    dropped = 0;
+    if (!pending_.load()) return {};
     char buf[256];
     while (::read(pipe_[0], buf, sizeof buf) > 0) {
     }
+    pending_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<PendingNotification> out(std::make_move_iterator(queue_.begin()),
                                          std::make_move_iterator(queue_.end()));

@@ -65,6 +65,9 @@ class SnmpEvents : public HostSink {
     std::deque<PendingNotification> queue_;
     uint64_t dropped_ = 0;
     std::atomic<bool> changed_{true};
+    // Something was queued or dropped since the last take: spares the agent
+    // thread a read and a lock per request when nothing came.
+    std::atomic<bool> pending_{false};
 };
 
 }  // namespace smdgw::snmp

@@ -85,8 +85,8 @@ void SnmpService::run() {
     settings.persistent_dir = options_.persistent_dir;
     settings.ping_s = options_.ping_s;
     settings.subtrees = {kEntPhysicalTable, kEntPhySensorTable, options_.root};
-    AgentxSession session(settings, [this, &session](const Oid& name, bool exact, bool inclusive) {
-        const MibView& v = view(session);
+    AgentxSession session(settings, [this](const Oid& name, bool exact, bool inclusive) {
+        const MibView& v = view();
         return exact ? v.get(name) : v.next(name, inclusive);
     });
     counters_.connected = session.connected();
@@ -181,14 +181,14 @@ void SnmpService::send_pending(AgentxSession& session) {
 }
 
 void SnmpService::send_heartbeat(AgentxSession& session) {
-    const MibView& v = view(session);
+    const MibView& v = view();
     const std::vector<MibVar> vars = {sequence_var(options_.root, sequence_->last()),
                                       alarms_active_var(options_.root, v.alarms_active())};
     if (session.notify(notification_oid(options_.root, "smdgwHeartbeat"), vars))
         ++counters_.heartbeats;
 }
 
-const MibView& SnmpService::view(AgentxSession& session) {
+const MibView& SnmpService::view() {
     const double now = steady_s();
     if (events_.take_changed() || view_built_ < 0.0 || now - view_built_ > kViewMaxAge) {
         GatewayFacts facts;
@@ -196,7 +196,7 @@ const MibView& SnmpService::view(AgentxSession& session) {
         facts.last_sequence = sequence_->last();
         facts.heartbeat_s = options_.heartbeat_s;
         facts.now = now_();
-        facts.uptime_ticks = session.uptime_ticks();
+        facts.uptime_ticks = AgentxSession::uptime_ticks();
         view_ = MibView(options_.root, devices_, states_.all(), rows_, facts);
         view_built_ = now;
     }

@@ -60,7 +60,8 @@ class SnmpService {
     void run();
     void send_pending(AgentxSession& session);
     void send_heartbeat(AgentxSession& session);
-    const MibView& view(AgentxSession& session);
+    // The view of now: built again after a change, or when it is old.
+    const MibView& view();
 
     const SnmpOptions options_;
     std::unique_ptr<NotificationSequence> sequence_;
