@@ -82,7 +82,7 @@ std::map<std::string, PhysicalEntity> by_path(const std::vector<PhysicalEntity>&
 
 TEST(SnmpOptions, AddressesRootsAndTheCommandLine) {
     struct AddressCase {
-        const char* text;
+        std::string text;
         bool ok;
     };
     for (const AddressCase& c : std::vector<AddressCase>{
@@ -97,7 +97,7 @@ TEST(SnmpOptions, AddressesRootsAndTheCommandLine) {
              {"tcp:127.0.0.1:0", false},
              {"tcp:127.0.0.1:70000", false},
              {"tcp:[::1:705", false},
-             {("/" + std::string(120, 'a')).c_str(), false},  // longer than sun_path
+             {"/" + std::string(120, 'a'), false},  // longer than sun_path
          }) {
         std::string error;
         EXPECT_EQ(parse_agentx_address(c.text, error), c.ok) << c.text << ": " << error;

@@ -28,8 +28,6 @@ double steady_s() {
         .count();
 }
 
-Oid notification_oid(const Oid& root, const char* name) { return object_oid(root, name); }
-
 }  // namespace
 
 std::unique_ptr<NotificationSequence> SnmpService::open_sequence(const SnmpOptions& o) {
@@ -156,7 +154,7 @@ void SnmpService::send_pending(AgentxSession& session) {
             d.data_state = n.state;
             const std::vector<MibVar> dev = device_state_vars(root, position, d);
             vars.insert(vars.end(), dev.begin(), dev.end());
-            trap = notification_oid(root, "smdgwDeviceStateChanged");
+            trap = object_oid(root, "smdgwDeviceStateChanged");
         } else {
             const bool raised = n.kind == PendingNotification::Kind::Raised;
             AlarmState alarm = n.alarm;
@@ -169,7 +167,7 @@ void SnmpService::send_pending(AgentxSession& session) {
             const std::vector<MibVar> a = alarm_vars(root, row, n.device, n.key, alarm);
             vars.insert(vars.end(), a.begin(), a.end());
             if (!raised) rows_.release(n.device, n.key);
-            trap = notification_oid(root, raised ? "smdgwAlarmRaised" : "smdgwAlarmCleared");
+            trap = object_oid(root, raised ? "smdgwAlarmRaised" : "smdgwAlarmCleared");
         }
         if (session.notify(trap, vars))
             ++counters_.sent;
@@ -184,7 +182,7 @@ void SnmpService::send_heartbeat(AgentxSession& session) {
     const MibView& v = view();
     const std::vector<MibVar> vars = {sequence_var(options_.root, sequence_->last()),
                                       alarms_active_var(options_.root, v.alarms_active())};
-    if (session.notify(notification_oid(options_.root, "smdgwHeartbeat"), vars))
+    if (session.notify(object_oid(options_.root, "smdgwHeartbeat"), vars))
         ++counters_.heartbeats;
 }
 
