@@ -154,7 +154,14 @@ struct AgentxSession::Glue {
             self->library_log_.clear();
         LogLimiter& limit = self->library_log_.emplace(text, LogLimiter(60.0)).first->second;
         if (auto held = limit.allow(now)) {
-            const std::string line = "snmp: net-snmp: " + text + LogLimiter::held_note(*held);
+            // 263: duplicateRegistration (RFC 2741), the subtree has another owner.
+            const std::string hint =
+                text.rfind("registering pdu failed: 263", 0) == 0
+                    ? " (another subagent of this snmpd serves the same subtree: run one smdgw "
+                      "per snmpd, it follows many devices)"
+                    : "";
+            const std::string line =
+                "snmp: net-snmp: " + text + hint + LogLimiter::held_note(*held);
             if (m->priority <= LOG_ERR)
                 log_error(line);
             else
