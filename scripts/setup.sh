@@ -8,9 +8,11 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           libcli11-dev libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
           socat clang libmosquitto-dev mosquitto mosquitto-clients openssl
-          # smdgw --http, and what its tests check it with: promtool, a
-          # headless browser driven over the DevTools protocol.
-          libcpp-httplib-dev libssl-dev zlib1g-dev libbrotli-dev prometheus chromium
+          # smdgw --http (Boost.Beast, OpenSSL for TLS), and what its tests
+          # check it with: cpp-httplib's client (with the zlib and brotli its
+          # pkg-config file names), promtool, a headless browser driven over
+          # the DevTools protocol.
+          libssl-dev libcpp-httplib-dev zlib1g-dev libbrotli-dev prometheus chromium
           python3 python3-websocket
           # smdgw --snmp-agentx: net-snmp's agent library, and the snmpd,
           # snmptrapd and command-line tools its tests run on loopback.

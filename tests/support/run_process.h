@@ -33,6 +33,7 @@ class Child {
     // the exit status, or 128 + signal number.
     int wait(double timeout_s);
     void signal(int sig);
+    int pid() const { return pid_; }
 
    private:
     int pid_ = -1;

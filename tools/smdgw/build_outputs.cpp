@@ -83,6 +83,7 @@ std::string Outputs::service_metrics() const {
                 std::to_string(history_->errors()) + "\n";
     if (mqtt_) text += mqtt_->prometheus_text();
     if (snmp_) text += snmp_->prometheus_text();
+    for (const auto& more : more_metrics_) text += more();
     return text;
 }
 

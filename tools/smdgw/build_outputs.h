@@ -5,8 +5,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "host/host_clock.h"
 #include "tools/smdgw/core/config.h"
@@ -62,6 +65,10 @@ class Outputs {
     // The Prometheus families of the services (history errors, MQTT, SNMP), for
     // the --prometheus file and /metrics alike; safe on any thread.
     std::string service_metrics() const;
+    // Before start: another service's families for service_metrics().
+    void add_service_metrics(std::function<std::string()> text) {
+        more_metrics_.push_back(std::move(text));
+    }
 
    private:
     FanoutSink sink_;
@@ -74,6 +81,7 @@ class Outputs {
     std::unique_ptr<HistorySession> history_;
     std::unique_ptr<MqttService> mqtt_;
     std::unique_ptr<snmp::SnmpService> snmp_;
+    std::vector<std::function<std::string()>> more_metrics_;
 };
 
 }  // namespace smdgw

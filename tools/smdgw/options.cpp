@@ -44,6 +44,8 @@ const char* const kFooter =
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
     "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --http 0.0.0.0:9443 \\\n"
+    "        --http-host gw1.site1.example --http-tls-cert gw1.pem --http-tls-key gw1.key\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --snmp-agentx /var/agentx/master --snmp-heartbeat 60\n"
     "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
@@ -53,9 +55,9 @@ const char* const kFooter =
     "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
     "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
     "\nExit status: 0 normal end (end of the replay, SIGINT, SIGTERM); 1 a failure a restart\n"
-    "may mend (the input failed, an output file could not be opened); 2 what a restart cannot\n"
-    "mend (bad options or configuration, a plug-in that cannot be loaded, a device the\n"
-    "driver refuses).\n";
+    "may mend (the input failed, an output file could not be opened, the --http address is\n"
+    "taken); 2 what a restart cannot mend (bad options or configuration, a plug-in that\n"
+    "cannot be loaded, a device the driver refuses).\n";
 
 // A control code as given: decimal, 0x hex or 0 octal, within int.
 bool parse_code(const std::string& text, int& code) {

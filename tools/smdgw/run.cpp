@@ -68,6 +68,7 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         web_options.service_metrics = [&outputs] { return outputs.service_metrics(); };
         web = std::make_unique<http::GatewayHttp>(web_options, clock, outputs.sink(),
                                                   outputs.lines(), states);
+        outputs.add_service_metrics(web->metrics());
     }
     Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
@@ -99,7 +100,9 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
     };
-    if (web && !web->start(gw)) return kExitUsage;
+    // Not serving is not a usage error: the address may be taken by another
+    // gateway, and a restart later may find it free.
+    if (web && !web->start(gw)) return kExitFailure;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
     port.more_stats = [&outputs] { outputs.write_stats(); };
     watchdog.ready();

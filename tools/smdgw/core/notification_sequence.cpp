@@ -124,7 +124,7 @@ std::unique_ptr<NotificationSequence> NotificationSequence::in_file(const std::s
 std::unique_ptr<NotificationSequence> NotificationSequence::in_database(const std::string& path,
                                                                         const std::string& channel) {
     std::string error;
-    if (!create_file(path, error)) throw SequenceError(error);
+    if (!prepare_database_file(path, error)) throw SequenceError(error);
     sqlite3* db = nullptr;
     const auto fail = [&](const std::string& what) {
         const std::string msg = path + ": " + what + ": " + (db ? sqlite3_errmsg(db) : "no memory");

@@ -86,14 +86,38 @@ int open_append(const std::string& path, std::string& error) {
     return fd;
 }
 
-bool create_file(const std::string& path, std::string& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kCreatedFileMode);
-    if (fd < 0) {
-        error = reason("cannot open", path);
+bool prepare_database_file(const std::string& path, std::string& error) {
+    // lstat first for a message that says what is wrong; the open below
+    // refuses a link on its own (O_NOFOLLOW), whatever changed in between.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        error = "refusing " + path + ": it is a symbolic link; give the file itself";
         return false;
     }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          kCreatedFileMode);
+    if (fd < 0) {
+        error = errno == ELOOP ? "refusing " + path + ": it is a symbolic link; give the file itself"
+                               : reason("cannot open", path);
+        return false;
+    }
+    bool ok = ::fstat(fd, &st) == 0;
+    if (!ok) {
+        error = reason("cannot read the status of", path);
+    } else if (!S_ISREG(st.st_mode)) {
+        ok = false;
+        error = "refusing " + path + ": it is not a regular file";
+    } else if (st.st_uid != ::geteuid()) {
+        ok = false;
+        error = "refusing " + path + ": it belongs to user " + std::to_string(st.st_uid) +
+                ", not to the user smdgw runs as (" + std::to_string(::geteuid()) + ")";
+    } else if ((st.st_mode & 07777 & ~kCreatedFileMode) != 0 &&
+               ::fchmod(fd, st.st_mode & kCreatedFileMode) != 0) {
+        ok = false;
+        error = reason("cannot narrow the permissions of", path);
+    }
     ::close(fd);
-    return true;
+    return ok;
 }
 
 }  // namespace smdgw

@@ -24,10 +24,13 @@ bool replace_file(const std::string& path, const std::string& text, std::string&
 // reason in error (naming the file).
 int open_append(const std::string& path, std::string& error);
 
-// Creates path with the gateway's mode when it is missing, for a file another
-// library opens afterwards (SQLite would make it 0644, and its -wal and -shm
-// files take the database file's mode). False with the reason in error
-// (naming the file) when it cannot be opened for writing.
-bool create_file(const std::string& path, std::string& error);
+// Makes path ready for SQLite (which would create it 0644 and follow a link;
+// its -wal and -shm files take the database file's mode): creates it with
+// the gateway's mode when missing; refuses a symbolic link in its place, a
+// file that is not regular or one that belongs to another user; takes from an
+// existing file any permission beyond 0640. Links in the folders above are
+// followed (a service's state folder may be one). False with the reason in
+// error, naming the file.
+bool prepare_database_file(const std::string& path, std::string& error);
 
 }  // namespace smdgw

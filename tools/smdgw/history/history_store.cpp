@@ -136,7 +136,7 @@ HistoryStore HistoryStore::open_for_writing(const std::string& path) {
     // Made here first so that the database, and its -wal and -shm files
     // after it, get the gateway's mode instead of SQLite's 0644.
     std::string error;
-    if (!smdgw::create_file(path, error)) throw HistoryError(error, SQLITE_CANTOPEN);
+    if (!smdgw::prepare_database_file(path, error)) throw HistoryError(error, SQLITE_CANTOPEN);
     sqlite3* db = nullptr;
     const int rc =
         sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

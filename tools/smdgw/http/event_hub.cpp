@@ -22,21 +22,63 @@ bool EventHub::has_streams() const {
     return !streams_.empty();
 }
 
-void EventHub::publish(const std::string& kind, const std::string& json) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (streams_.empty() || shut_) return;
-    const std::string m = sse_message(++next_id_, kind, json);
-    for (auto& s : streams_) {
-        if (s->dropped) continue;
-        if (s->queue.size() >= max_queued_) {
-            s->dropped = true;
-            s->queue.clear();
-            ++dropped_;
-            continue;
-        }
-        s->queue.push_back(m);
+namespace {
+
+// The wake calls due, taken under the hub's lock and made after it.
+std::vector<std::function<void()>> due_wakes(
+    const std::vector<std::shared_ptr<EventHub::Stream>>& streams) {
+    std::vector<std::function<void()>> out;
+    for (const auto& s : streams) {
+        if (!s->wake || s->wake_due) continue;
+        s->wake_due = true;
+        out.push_back(s->wake);
     }
-    cv_.notify_all();
+    return out;
+}
+
+}  // namespace
+
+void EventHub::publish(const std::string& kind, const std::string& json) {
+    std::vector<std::function<void()>> wakes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (streams_.empty() || shut_) return;
+        const std::string m = sse_message(++next_id_, kind, json);
+        for (auto& s : streams_) {
+            if (s->dropped) continue;
+            if (s->queue.size() >= max_queued_) {
+                s->dropped = true;
+                s->queue.clear();
+                ++dropped_;
+                continue;
+            }
+            s->queue.push_back(m);
+        }
+        cv_.notify_all();
+        wakes = due_wakes(streams_);
+    }
+    for (const auto& w : wakes) w();
+}
+
+void EventHub::watch(const std::shared_ptr<Stream>& s, std::function<void()> wake) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        s->wake = wake;
+        s->wake_due = true;
+    }
+    // Whatever came before the watch is taken at once.
+    wake();
+}
+
+EventHub::Wait EventHub::take(const std::shared_ptr<Stream>& s, std::vector<std::string>& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    s->wake_due = false;
+    if (shut_) return Wait::Closed;
+    if (s->dropped) return Wait::Dropped;
+    if (s->queue.empty()) return Wait::Idle;
+    out.assign(std::make_move_iterator(s->queue.begin()), std::make_move_iterator(s->queue.end()));
+    s->queue.clear();
+    return Wait::Events;
 }
 
 std::shared_ptr<EventHub::Stream> EventHub::open() {
@@ -48,6 +90,7 @@ std::shared_ptr<EventHub::Stream> EventHub::open() {
 
 void EventHub::close(const std::shared_ptr<Stream>& s) {
     std::lock_guard<std::mutex> lock(mutex_);
+    s->wake = nullptr;
     streams_.erase(std::remove(streams_.begin(), streams_.end(), s), streams_.end());
 }
 
@@ -65,9 +108,14 @@ EventHub::Wait EventHub::next(const std::shared_ptr<Stream>& s, int timeout_ms,
 }
 
 void EventHub::shut() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    shut_ = true;
-    cv_.notify_all();
+    std::vector<std::function<void()>> wakes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shut_ = true;
+        cv_.notify_all();
+        wakes = due_wakes(streams_);
+    }
+    for (const auto& w : wakes) w();
 }
 
 uint64_t EventHub::dropped() const {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,13 @@ class EventHub {
     // to send). Idle: nothing came in time.
     Wait next(const std::shared_ptr<Stream>& s, int timeout_ms, std::vector<std::string>& out);
 
+    // Calls wake (from the publishing thread, outside the hub's lock) when
+    // events arrive for s, when s is dropped and at shutdown; once until the
+    // next take(). For a transport that waits without a thread per stream.
+    void watch(const std::shared_ptr<Stream>& s, std::function<void()> wake);
+    // next() without waiting.
+    Wait take(const std::shared_ptr<Stream>& s, std::vector<std::string>& out);
+
     // Ends every stream (at shutdown).
     void shut();
 
@@ -55,6 +63,8 @@ class EventHub {
 struct EventHub::Stream {
     std::deque<std::string> queue;
     bool dropped = false;
+    std::function<void()> wake;
+    bool wake_due = false;  // wake was called and take() has not run since
 };
 
 // One SSE message: "id: 7\nevent: alarm\ndata: {...}\n\n". The data is one

@@ -68,7 +68,8 @@ bool GatewayHttp::start(Gateway& gw) {
             RunningDevice* d = gw.find(device);
             if (!d) throw std::invalid_argument("no device \"" + device + "\"");
             return d->driver->Get_Value(0, key);
-        });
+        },
+        *counters_);
     std::string error;
     if (!service_->start(error)) {
         log_error(error);
@@ -80,7 +81,7 @@ bool GatewayHttp::start(Gateway& gw) {
     const std::string host = service_->host().find(':') != std::string::npos
                                  ? "[" + service_->host() + "]"
                                  : service_->host();
-    log_info("serving http://" + host + ":" + std::to_string(service_->port()) + "/");
+    log_info(std::string(options_.tls_cert.empty() ? "serving http://" : "serving https://") + host + ":" + std::to_string(service_->port()) + "/");
     return true;
 }
 

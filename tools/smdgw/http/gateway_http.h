@@ -4,6 +4,7 @@
 // thread, between frames, runs the queued control requests, samples the
 // decoders' counters and tells when a device changes state.
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,11 @@ class GatewayHttp {
                 LineOutput& out, const DeviceStates& states);
     ~GatewayHttp();
     LineOutput& lines() { return forwarding_; }
+    // The service's Prometheus family (refusals by reason); valid after the
+    // service is gone.
+    std::function<std::string()> metrics() const {
+        return [c = counters_] { return c->prometheus_text(); };
+    }
 
     // Once the devices exist, before the history restores their records.
     // input: the port or capture each device without a port of its own follows.
@@ -46,6 +52,7 @@ class GatewayHttp {
     DeviceBoard board_;
     ForwardingOutput forwarding_;
     LineQueue queue_;
+    std::shared_ptr<HttpCounters> counters_ = std::make_shared<HttpCounters>();
     std::unique_ptr<HttpService> service_;
     Gateway* gw_ = nullptr;
 };

@@ -1,9 +1,42 @@
 #include "tools/smdgw/http/http_options.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/http/http_server.h"
 
 namespace smdgw::http {
+
+namespace {
+
+// A DNS name as a Host header gives it: no port, no blanks.
+bool host_name_ok(const std::string& name) {
+    if (name.empty() || name.size() > 253) return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+    return true;
+}
+
+// A private key others may read is no longer private.
+bool check_key_file(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = "--http-tls-key " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if ((st.st_mode & S_IROTH) != 0) {
+        error = "--http-tls-key " + path + ": others may read the key (chmod o-r " + path + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 void add_http_options(CLI::App& app, HttpCommandLine& o) {
     auto* http = app.add_option("--http", o.listen,
@@ -21,6 +54,39 @@ void add_http_options(CLI::App& app, HttpCommandLine& o) {
         ->needs(http)
         ->type_name("N")
         ->capture_default_str();
+    app.add_option("--http-max-connections", o.max_connections,
+                   "Connections served at once; more are answered 503 and closed")
+        ->check(CLI::Range(1, 4096))
+        ->needs(http)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--http-max-per-client", o.max_per_client,
+                   "Connections served at once from one client address; more are answered 503 "
+                   "and closed")
+        ->check(CLI::Range(1, 4096))
+        ->needs(http)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--http-host", o.host_names,
+                   "A name this gateway answers to in the Host header, besides IP addresses and "
+                   "localhost (repeatable; others get 421)")
+        ->needs(http)
+        ->type_name("NAME");
+    auto* cert = app.add_option("--http-tls-cert", o.tls_cert,
+                                "Serve HTTPS with this PEM certificate (chain)")
+                     ->needs(http)
+                     ->type_name("FILE");
+    auto* key = app.add_option("--http-tls-key", o.tls_key,
+                               "The PEM private key of --http-tls-cert (readable by its owner "
+                               "and group only)")
+                    ->needs(http)
+                    ->type_name("FILE");
+    cert->needs(key);
+    key->needs(cert);
+    app.add_flag("--http-allow-cleartext-token", o.allow_cleartext_token,
+                 "Accept --http-control-token on an address beyond this machine without TLS "
+                 "(the secret then crosses the network readable)")
+        ->needs(http);
 }
 
 bool HttpCommandLine::check() {
@@ -35,16 +101,46 @@ bool HttpCommandLine::check() {
         log_error(error);
         return false;
     }
+    if (!tls_key.empty() && !check_key_file(tls_key, error)) {
+        log_error(error);
+        return false;
+    }
+    if (!tls_cert.empty() && !check_tls_files(tls_cert, tls_key, error)) {
+        log_error(error);
+        return false;
+    }
+    for (const std::string& name : host_names) {
+        if (!host_name_ok(name)) {
+            log_error("--http-host \"" + name +
+                      "\" is not a host name (letters, digits, '-' and '.', without a port)");
+            return false;
+        }
+    }
     // Loopback is the default stance; any other address is the user's choice,
     // said once so it is never a surprise.
     const bool loopback =
         host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    const bool tls = !tls_cert.empty();
+    if (!loopback && !token_path.empty() && !tls && !allow_cleartext_token) {
+        log_error("--http " + listen +
+                  " listens beyond this machine without TLS: the control token would cross the "
+                  "network in clear text; give --http-tls-cert and --http-tls-key, or "
+                  "--http-allow-cleartext-token if the network is trusted");
+        return false;
+    }
     if (!loopback)
         log_warning("--http " + listen + " listens beyond this machine" +
                     (token_path.empty() ? std::string()
-                                        : "; control requests with the token are accepted there"));
+                     : tls           ? "; control requests with the token are accepted there"
+                                     : "; control requests with the token are accepted there, "
+                                       "and the token crosses the network in clear text"));
     service.listen = listen;
     service.max_streams = max_streams;
+    service.max_connections = max_connections;
+    service.max_per_client = max_per_client;
+    service.host_names = host_names;
+    service.tls_cert = tls_cert;
+    service.tls_key = tls_key;
     return true;
 }
 

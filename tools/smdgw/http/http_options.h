@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "tools/smdgw/http/http_service.h"
 
@@ -12,13 +13,19 @@ struct HttpCommandLine {
     std::string listen;      // --http ADDR:PORT; empty: no HTTP service
     std::string token_path;  // --http-control-token FILE
     size_t max_streams = kDefaultMaxStreams;
+    size_t max_connections = kDefaultMaxConnections;
+    size_t max_per_client = kDefaultMaxPerClient;
+    std::vector<std::string> host_names;  // --http-host NAME, repeatable
+    std::string tls_cert, tls_key;        // --http-tls-cert, --http-tls-key
+    bool allow_cleartext_token = false;   // --http-allow-cleartext-token
 
     // Filled by check(): the service's options with the secret read.
     HttpOptions service;
 
     bool enabled() const { return !listen.empty(); }
-    // False with a message on standard error when the address does not parse
-    // or the token file is refused.
+    // False with a message on standard error when the address does not parse,
+    // the token file or the TLS files are refused, or the token would cross
+    // the network in clear text.
     bool check();
 };
 

@@ -1,22 +1,21 @@
 #include "tools/smdgw/http/http_service.h"
 
-#include <httplib.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/log_limiter.h"
+#include "tools/smdgw/core/utf8_text.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/api_json.h"
+#include "tools/smdgw/http/client_limits.h"
 #include "tools/smdgw/http/control_body.h"
 #include "tools/smdgw/http/control_token.h"
 #include "tools/smdgw/http/history_query.h"
+#include "tools/smdgw/http/http_server.h"
 #include "tools/smdgw/http/router.h"
 #include "tools/smdgw/http/status_page.h"
 #include "tools/smdgw/output/prometheus_render.h"
@@ -27,17 +26,6 @@ namespace {
 
 const char* const kJson = "application/json; charset=utf-8";
 const char* const kPrometheus = "text/plain; version=0.0.4; charset=utf-8";
-// Waiting control requests at most; more are refused with 503.
-constexpr size_t kMaxControlJobs = 8;
-// Events a stream may fall behind before it is dropped.
-constexpr size_t kMaxQueuedEvents = 512;
-// A comment line this often keeps proxies from closing a quiet stream.
-constexpr auto kKeepAlive = std::chrono::seconds(15);
-// Workers beyond the event streams, so /metrics and the API always have some.
-constexpr size_t kSpareWorkers = 8;
-// Accepted connections waiting for a worker; beyond, accepting pauses and
-// the kernel's backlog holds (then refuses) new ones.
-constexpr size_t kMaxWaitingConnections = 32;
 
 // What Get_Value's refusals mean, by the driver's message.
 struct ValueRefusal {
@@ -51,62 +39,21 @@ constexpr ValueRefusal kValueRefusals[] = {
     {"不支持变量", 404, "key not supported"},
 };
 
-// A fixed pool of workers with a bounded queue: the accepting thread waits
-// while the queue is full, so the number of connections held is bounded.
-class BoundedPool : public httplib::TaskQueue {
-   public:
-    BoundedPool(size_t workers, size_t max_waiting) : max_waiting_(max_waiting) {
-        for (size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-    }
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        room_.wait(lock, [&] { return jobs_.size() < max_waiting_ || shutdown_; });
-        jobs_.push_back(std::move(fn));
-        ready_.notify_one();
-    }
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            shutdown_ = true;
-        }
-        ready_.notify_all();
-        room_.notify_all();
-        for (auto& t : threads_) t.join();
-    }
-
-   private:
-    void work() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                ready_.wait(lock, [&] { return shutdown_ || !jobs_.empty(); });
-                if (jobs_.empty()) return;
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
-            }
-            room_.notify_one();
-            fn();
-        }
-    }
-    size_t max_waiting_;
-    std::mutex mutex_;
-    std::condition_variable ready_, room_;
-    std::deque<std::function<void()>> jobs_;
-    std::vector<std::thread> threads_;
-    bool shutdown_ = false;
-};
-
-void send_json(httplib::Response& res, int status, const Json::Value& v) {
+void send_json(Response& res, int status, const Json::Value& v) {
     res.status = status;
     res.set_content(json_text(v) + "\n", kJson);
 }
 
-void send_error(httplib::Response& res, int status, const std::string& message) {
+void send_error(Response& res, int status, const std::string& message) {
     send_json(res, status, error_json(message));
 }
 
-std::string client_of(const httplib::Request& req) {
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string client_of(const Request& req) {
     return req.remote_addr + ":" + std::to_string(req.remote_port);
 }
 
@@ -138,29 +85,44 @@ struct HttpService::Impl {
     EventHub& hub;
     LineQueue& line;
     ValueLookup lookup;
-    httplib::Server server;
-    std::thread thread;
-    std::atomic<bool> listener_done{false};
+    HttpCounters& counters;
+    RefusalLimiter refusals{kRefusalsPerMinute};
+    std::unique_ptr<HttpServer> server;
 
-    Impl(HttpOptions o, DeviceSource& d, EventHub& h, LineQueue& l, ValueLookup v)
-        : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)) {}
+    Impl(HttpOptions o, DeviceSource& d, EventHub& h, LineQueue& l, ValueLookup v,
+         HttpCounters& c)
+        : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)), counters(c) {}
 
-    void dispatch(const httplib::Request& req, httplib::Response& res);
-    void metrics(httplib::Response& res);
-    void healthz(httplib::Response& res);
-    void value(const Route& r, httplib::Response& res);
-    void history(const Route& r, const httplib::Request& req, httplib::Response& res);
-    void events(httplib::Response& res);
-    void control(const Route& r, const httplib::Request& req, httplib::Response& res);
-    void page(httplib::Response& res);
+    BodyPlan plan(const Request& req);
+    void dispatch(const Request& req, Response& res);
+    void metrics(Response& res);
+    void healthz(Response& res);
+    void value(const Route& r, Response& res);
+    void history(const Route& r, const Request& req, Response& res);
+    void events(Response& res);
+    void control(const Route& r, const Request& req, Response& res);
+    void page(Response& res);
     Json::Value trend(const std::string& device);
-    void log_control(const httplib::Request& req, const std::string& device, const Json::Value& code,
+    void log_control(const Request& req, const std::string& device, const Json::Value& code,
                      bool accepted, const std::string& reason);
+    void refuse_control(const Request& req, const std::string& device, const Json::Value& code,
+                        const std::string& reason);
 };
 
-void HttpService::Impl::dispatch(const httplib::Request& req, httplib::Response& res) {
-    const std::string path = req.target.substr(0, req.target.find('?'));
-    const Route r = route(req.method, path);
+// A control body is kept whole only for a request that carries the token;
+// of others only what the log needs, so that clients without it cannot make
+// the gateway hold their bodies.
+BodyPlan HttpService::Impl::plan(const Request& req) {
+    const Route r = route(req.method, req.path);
+    if (r.status != 0 || r.endpoint != Endpoint::Control) return {};
+    const std::string given = bearer_token(req.get_header_value("Authorization"));
+    const bool authorised =
+        !opt.control_secret.empty() && !given.empty() && same_secret(given, opt.control_secret);
+    return {authorised ? kMaxBodyBytes : kRefusedBodyKeptBytes, true};
+}
+
+void HttpService::Impl::dispatch(const Request& req, Response& res) {
+    const Route r = route(req.method, req.path);
     if (r.status != 0) {
         if (!r.allow.empty()) res.set_header("Allow", r.allow);
         send_error(res, r.status, r.error);
@@ -210,14 +172,14 @@ void HttpService::Impl::dispatch(const httplib::Request& req, httplib::Response&
     }
 }
 
-void HttpService::Impl::metrics(httplib::Response& res) {
+void HttpService::Impl::metrics(Response& res) {
     res.status = 200;
     std::string text = render_prometheus(devices.prometheus(), opt.version);
     if (opt.service_metrics) text += opt.service_metrics();
     res.set_content(text, kPrometheus);
 }
 
-void HttpService::Impl::healthz(httplib::Response& res) {
+void HttpService::Impl::healthz(Response& res) {
     Json::Value bad(Json::arrayValue);
     for (const DeviceView& d : devices.devices()) {
         if (d.state == kStateLive) continue;
@@ -237,7 +199,7 @@ void HttpService::Impl::healthz(httplib::Response& res) {
     send_json(res, 503, v);
 }
 
-void HttpService::Impl::value(const Route& r, httplib::Response& res) {
+void HttpService::Impl::value(const Route& r, Response& res) {
     const auto d = devices.device(r.device);
     if (!d) return send_error(res, 404, "no device \"" + r.device + "\"");
     try {
@@ -262,8 +224,8 @@ void HttpService::Impl::value(const Route& r, httplib::Response& res) {
     }
 }
 
-void HttpService::Impl::history(const Route& r, const httplib::Request& req,
-                                httplib::Response& res) {
+void HttpService::Impl::history(const Route& r, const Request& req,
+                                Response& res) {
     if (!devices.device(r.device)) return send_error(res, 404, "no device \"" + r.device + "\"");
     if (opt.history_path.empty())
         return send_error(res, 404, "no history: start smdgw with --history FILE");
@@ -280,7 +242,7 @@ void HttpService::Impl::history(const Route& r, const httplib::Request& req,
     }
 }
 
-void HttpService::Impl::events(httplib::Response& res) {
+void HttpService::Impl::events(Response& res) {
     auto stream = hub.open();
     if (!stream)
         return send_error(res, 503,
@@ -289,42 +251,16 @@ void HttpService::Impl::events(httplib::Response& res) {
     res.status = 200;
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
-    auto last_write = std::make_shared<std::chrono::steady_clock::time_point>(
-        std::chrono::steady_clock::now());
-    EventHub* h = &hub;
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [h, stream, last_write](size_t offset, httplib::DataSink& sink) {
-            if (offset == 0) {
-                const std::string hello = ": smdgw events\nretry: 2000\n\n";
-                if (!sink.write(hello.data(), hello.size())) return false;
-            }
-            std::vector<std::string> batch;
-            switch (h->next(stream, 1000, batch)) {
-                case EventHub::Wait::Closed:
-                case EventHub::Wait::Dropped:
-                    return false;
-                case EventHub::Wait::Idle:
-                    if (std::chrono::steady_clock::now() - *last_write < kKeepAlive) return true;
-                    batch.push_back(": keep-alive\n\n");
-                    break;
-                case EventHub::Wait::Events:
-                    break;
-            }
-            for (const std::string& m : batch)
-                if (!sink.write(m.data(), m.size())) return false;
-            *last_write = std::chrono::steady_clock::now();
-            return true;
-        },
-        [h, stream](bool) { h->close(stream); });
+    res.content_type = "text/event-stream";
+    res.stream = stream;
 }
 
-void HttpService::Impl::log_control(const httplib::Request& req, const std::string& device,
+void HttpService::Impl::log_control(const Request& req, const std::string& device,
                                     const Json::Value& code, bool accepted,
                                     const std::string& reason) {
     const std::string client = client_of(req);
-    const std::string text = "http control request from " + client + " for device \"" +
-                             device + "\" code " + (code.isNull() ? "-" : code.asString()) +
+    const std::string text = "http control request from " + client + " for device " +
+                             quoted(device) + " code " + (code.isNull() ? "-" : code.asString()) +
                              ": " + (accepted ? "accepted" : "refused (" + reason + ")");
     if (accepted)
         log_info(text);
@@ -340,30 +276,48 @@ void HttpService::Impl::log_control(const httplib::Request& req, const std::stri
     line.note("", e);
 }
 
-void HttpService::Impl::control(const Route& r, const httplib::Request& req,
-                                httplib::Response& res) {
+void HttpService::Impl::refuse_control(const Request& req, const std::string& device,
+                                       const Json::Value& code, const std::string& reason) {
+    refusals.refused(req.remote_addr, steady_seconds());
+    log_control(req, device, code, false, reason);
+}
+
+void HttpService::Impl::control(const Route& r, const Request& req,
+                                Response& res) {
+    // A client that keeps being refused is not judged again for a while:
+    // guessing the token costs time, and the log gets a summary, not a flood.
+    if (!refusals.allowed(req.remote_addr, steady_seconds())) {
+        counters.count(Refused::ControlRateLimited);
+        if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
+            log_control(req, r.device, Json::Value(), false,
+                        "too many refused attempts" + LogLimiter::held_note(*held));
+        res.set_header("Retry-After", "60");
+        return send_error(res, 429,
+                          "too many refused control requests from " + req.remote_addr +
+                              "; try again in a minute");
+    }
     // The code as far as it can be read, for the log of refused attempts.
     ControlBody body;
     std::string body_error;
     const bool body_ok = parse_control_body(req.body, body, body_error);
     const Json::Value code = body_ok ? Json::Value(body.code) : Json::Value();
     if (opt.control_secret.empty()) {
-        log_control(req, r.device, code, false, "control is off");
+        refuse_control(req, r.device, code, "control is off");
         return send_error(res, 403, "control is off: start smdgw with --http-control-token FILE");
     }
     const std::string given = bearer_token(req.get_header_value("Authorization"));
     if (given.empty() || !same_secret(given, opt.control_secret)) {
         const char* why = given.empty() ? "no bearer token" : "wrong token";
-        log_control(req, r.device, code, false, why);
+        refuse_control(req, r.device, code, why);
         res.set_header("WWW-Authenticate", "Bearer");
         return send_error(res, 401, why);
     }
     if (!devices.device(r.device)) {
-        log_control(req, r.device, code, false, "no such device");
+        refuse_control(req, r.device, code, "no such device");
         return send_error(res, 404, "no device \"" + r.device + "\"");
     }
     if (!body_ok) {
-        log_control(req, r.device, code, false, body_error);
+        refuse_control(req, r.device, code, body_error);
         return send_error(res, 400, body_error);
     }
     auto job = line.submit(r.device, body.code, body.request);
@@ -408,7 +362,7 @@ Json::Value HttpService::Impl::trend(const std::string& device) {
     return rows;
 }
 
-void HttpService::Impl::page(httplib::Response& res) {
+void HttpService::Impl::page(Response& res) {
     Json::Value state;
     state["generated"] = iso_time(devices.now());
     state["now"] = static_cast<Json::Int64>(devices.now());
@@ -426,86 +380,40 @@ void HttpService::Impl::page(httplib::Response& res) {
 }
 
 HttpService::HttpService(HttpOptions options, DeviceSource& devices, EventHub& hub,
-                         LineQueue& line, ValueLookup lookup)
-    : impl_(std::make_unique<Impl>(std::move(options), devices, hub, line, std::move(lookup))) {}
+                         LineQueue& line, ValueLookup lookup, HttpCounters& counters)
+    : impl_(std::make_unique<Impl>(std::move(options), devices, hub, line, std::move(lookup),
+                                   counters)) {}
 
 HttpService::~HttpService() { stop(); }
 
 bool HttpService::start(std::string& error) {
-    if (!parse_listen(impl_->opt.listen, host_, port_, error)) return false;
     Impl* impl = impl_.get();
-    httplib::Server& s = impl->server;
-    const size_t workers = impl->opt.max_streams + kSpareWorkers;
-    s.new_task_queue = [workers] { return new BoundedPool(workers, kMaxWaitingConnections); };
-    s.set_payload_max_length(kMaxBodyBytes);
-    s.set_read_timeout(impl->opt.read_timeout_s, 0);
-    s.set_write_timeout(impl->opt.write_timeout_s, 0);
-    s.set_keep_alive_timeout(5);
-    s.set_keep_alive_max_count(100);
-    const auto handler = [impl](const httplib::Request& req, httplib::Response& res) {
-        impl->dispatch(req, res);
-    };
-    s.Get(".*", handler);
-    s.Post(".*", handler);
-    s.Put(".*", handler);
-    s.Patch(".*", handler);
-    s.Delete(".*", handler);
-    s.Options(".*", handler);
-    // Errors the library answers itself (a body too large, a bad request
-    // line) get a JSON body as well.
-    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return;
-        std::string what = "request refused (status " + std::to_string(res.status) + ")";
-        if (res.status == 400) what = "malformed request";
-        if (res.status == 413) what = "body larger than 65536 bytes";
-        if (res.status == 414) what = "request target too long";
-        send_error(res, res.status, what);
-    });
-    s.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-            std::string what = "internal error";
-            try {
-                std::rethrow_exception(ep);
-            } catch (const std::exception& e) {
-                what = e.what();
-            } catch (...) {
-            }
-            send_error(res, 500, what);
-        });
-    if (port_ == 0) {
-        port_ = s.bind_to_any_port(host_);
-        if (port_ <= 0) {
-            error = "--http " + impl->opt.listen + ": cannot listen";
-            return false;
-        }
-    } else if (!s.bind_to_port(host_, port_)) {
-        error = "--http " + impl->opt.listen + ": cannot listen (address in use or not local?)";
+    ServerOptions server;
+    server.listen = impl->opt.listen;
+    if (!parse_listen(server.listen, server.host, server.port, error)) return false;
+    server.tls_cert = impl->opt.tls_cert;
+    server.tls_key = impl->opt.tls_key;
+    server.max_connections = impl->opt.max_connections;
+    server.max_per_client = impl->opt.max_per_client;
+    server.host_names = impl->opt.host_names;
+    ServerHandlers handlers;
+    handlers.plan = [impl](const Request& req) { return impl->plan(req); };
+    handlers.handle = [impl](const Request& req, Response& res) { impl->dispatch(req, res); };
+    impl->server = std::make_unique<HttpServer>(server, handlers, impl->hub, impl->counters);
+    if (!impl->server->start(error)) {
+        impl->server.reset();
         return false;
     }
-    impl->thread = std::thread([impl] {
-        impl->server.listen_after_bind();
-        impl->listener_done = true;
-    });
-    // A short replay may end before the listener runs; stop() keeps asking
-    // until the listener is gone, so it never stays behind.
-    for (int i = 0; i < 5000 && !impl->server.is_running() && !impl->listener_done; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (!impl->server.is_running()) {
-        error = "--http " + impl->opt.listen + ": the listener did not start";
-        stop();
-        return false;
-    }
+    host_ = server.host;
+    port_ = impl->server->port();
     return true;
 }
 
 void HttpService::stop() {
-    if (!impl_ || !impl_->thread.joinable()) return;
+    if (!impl_ || !impl_->server) return;
     impl_->hub.shut();
-    while (!impl_->listener_done) {
-        impl_->server.stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    impl_->thread.join();
+    impl_->server->stop();
+    impl_->server.reset();
 }
 
 }  // namespace smdgw::http

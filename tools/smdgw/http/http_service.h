@@ -10,13 +10,16 @@
 #include <string>
 
 #include "tools/smdgw/http/device_view.h"
+#include <vector>
+
 #include "tools/smdgw/http/event_hub.h"
+#include "tools/smdgw/http/http_counters.h"
+#include "tools/smdgw/http/http_limits.h"
 #include "tools/smdgw/http/line_queue.h"
 
 namespace smdgw::http {
 
 constexpr size_t kDefaultMaxStreams = 4;
-constexpr size_t kMaxBodyBytes = 64 * 1024;
 
 struct HttpOptions {
     std::string listen;          // "127.0.0.1:9418", "[::1]:9418"; port 0 picks a free one
@@ -26,8 +29,10 @@ struct HttpOptions {
     // The services' families after the devices' (as in the --prometheus file).
     std::function<std::string()> service_metrics;
     size_t max_streams = kDefaultMaxStreams;
-    int read_timeout_s = 5;
-    int write_timeout_s = 5;
+    size_t max_connections = kDefaultMaxConnections;
+    size_t max_per_client = kDefaultMaxPerClient;
+    std::vector<std::string> host_names;  // --http-host: names a Host header may give
+    std::string tls_cert, tls_key;        // both empty: plain HTTP
     int control_timeout_ms = 5000;
 };
 
@@ -40,7 +45,7 @@ using ValueLookup = std::function<float(const std::string& device, const std::st
 class HttpService {
    public:
     HttpService(HttpOptions options, DeviceSource& devices, EventHub& hub, LineQueue& line,
-                ValueLookup lookup);
+                ValueLookup lookup, HttpCounters& counters);
     ~HttpService();
     HttpService(const HttpService&) = delete;
     HttpService& operator=(const HttpService&) = delete;

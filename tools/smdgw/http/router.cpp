@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "tools/smdgw/core/utf8_text.h"
+
 namespace smdgw::http {
 
 namespace {
@@ -61,6 +63,7 @@ Route route(const std::string& method, const std::string& path) {
     for (char c : path)
         if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7f)
             return fail(400, "blank or control character in the path");
+    if (!is_utf8(path)) return fail(400, "the path is not UTF-8");
     // Segments between slashes; an empty one (a doubled or trailing slash)
     // matches nothing.
     std::vector<std::string> seg;
@@ -90,6 +93,7 @@ Route route(const std::string& method, const std::string& path) {
     std::string device;
     if (seg[3].empty() || !percent_decode(seg[3], device) || device.empty())
         return fail(400, "bad device name in the path");
+    if (!is_utf8(device)) return fail(400, "the device name in the path is not UTF-8");
     if (device.size() > kMaxNameBytes) return fail(404, "no such device");
     if (seg.size() == 4) return found(Endpoint::Device, method, "GET, HEAD", device);
     if (seg.size() == 5) {
@@ -101,6 +105,7 @@ Route route(const std::string& method, const std::string& path) {
         std::string key;
         if (seg[5].empty() || !percent_decode(seg[5], key) || key.empty())
             return fail(400, "bad value key in the path");
+        if (!is_utf8(key)) return fail(400, "the value key in the path is not UTF-8");
         if (key.size() > kMaxNameBytes) return fail(404, "no such value key");
         return found(Endpoint::Value, method, "GET, HEAD", device, key);
     }

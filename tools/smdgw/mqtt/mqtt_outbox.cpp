@@ -63,7 +63,7 @@ void MqttOutbox::open() {
     // Made here first so that the outbox, and its -wal and -shm files after
     // it, get the gateway's mode instead of SQLite's 0644.
     std::string error;
-    if (!create_file(path, error)) throw OutboxError(error, true);
+    if (!prepare_database_file(path, error)) throw OutboxError(error, true);
     const int rc =
         sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) fail("cannot open");
