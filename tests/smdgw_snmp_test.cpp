@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -471,6 +472,37 @@ TEST(SnmpAgent, RegistersAgainAfterSnmpdRestarts) {
         << err;
     std::cout << "[ figures  ] registered again " << back << " s after snmpd started\n";
     EXPECT_EQ(g.stop(), 0) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// --check-config names what the subagent would use and refuses a sequence
+// file that is not one, without connecting or writing anything.
+TEST(SnmpAgent, CheckConfigSaysWhatTheSubagentWouldUse) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const std::vector<std::string> args = {
+        "--check-config", "--config", std::string(SOURCE_DIR) + "/examples/gateway.json", "--port",
+        "/dev/null",      "--snmp-agentx", "unix:" + d + "/agentx", "--snmp-state-dir", d,
+        "--snmp-heartbeat", "30"};
+    auto r = testsupport::run_smdgw(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("snmp: AgentX master unix:" + d + "/agentx: not there yet (smdgw waits "
+                         "for snmpd with \"master agentx\"), root 1.3.6.1.4.1.8072.9999.9999.1, "
+                         "heartbeat every 30 s, ping 5 s, sequence in " +
+                         d + "/snmp-notification-sequence (last 0)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(d + "/net-snmp")) << "nothing is written";
+
+    dir.write("snmp-notification-sequence", "twelve\n");
+    r = testsupport::run_smdgw(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(d + "/snmp-notification-sequence: not a notification sequence file"),
+              std::string::npos)
+        << r.err;
 }
 
 }  // namespace
