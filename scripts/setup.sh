@@ -16,7 +16,10 @@ packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-
           python3 python3-websocket
           # smdgw --snmp-agentx: net-snmp's agent library, and the snmpd,
           # snmptrapd and command-line tools its tests run on loopback.
-          libsnmp-dev snmpd snmptrapd snmp)
+          libsnmp-dev snmpd snmptrapd snmp
+          # The fleet's central consumer and what its test writes to; the
+          # outbox's full-disk test mounts a tmpfs in a namespace of its own.
+          python3-paho-mqtt influxdb util-linux)
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()

@@ -212,6 +212,9 @@ void HistoryStore::check_schema(bool may_create) {
     }
     if (app_id == 0 && objects == 0) {
         if (!may_create) throw HistoryError(path_ + ": empty database, holds no smdgw history");
+        // Before the first table: pages freed by deletes (the MQTT outbox's
+        // rows that left) can be given back to the file system.
+        exec("PRAGMA auto_vacuum=INCREMENTAL");
         exec("BEGIN IMMEDIATE");
         try {
             exec(kCreateSchema);
