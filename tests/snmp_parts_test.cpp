@@ -66,10 +66,14 @@ std::vector<unsigned char> full_record(unsigned modules) {
 DeviceState live_device(unsigned modules) {
     DeviceState d;
     d.name = "plant1";
-    d.record = d.complete_record = full_record(modules);
+    d.record = d.shown_record = full_record(modules);
     d.data_state = DataState::Live;
     d.last_complete_time = 1772355600;
     d.record_unix_time = 1772355600;
+    for (smdgw::SectionView& v : d.sections) {
+        v.state = smd::Freshness::Fresh;
+        v.refreshed_at = 1772355600;
+    }
     return d;
 }
 
@@ -230,10 +234,10 @@ TEST(SnmpEntities, IndicesAreStableUniqueAndContained) {
     // Fewer modules, one panel and one branch current: the rest keep their places.
     DeviceState small = live_device(3);
     veltra_record_t r;
-    std::memcpy(&r, small.complete_record.data(), sizeof r);
+    std::memcpy(&r, small.shown_record.data(), sizeof r);
     r.dc.m = 1;
     std::memset(&r.dc2, 0, sizeof r.dc2);
-    std::memcpy(small.complete_record.data(), &r, sizeof r);
+    std::memcpy(small.shown_record.data(), &r, sizeof r);
     const auto fewer = by_path(plant_entities(small, 2));
     EXPECT_EQ(fewer.size(), 3u + 8 + 3 + 1 + 3);
     for (const auto& [path, e] : fewer) EXPECT_EQ(e.index, sensors.at(path).index) << path;
@@ -278,9 +282,27 @@ TEST(SnmpEntities, PrecisionPerTypeAndAvailability) {
         for (const auto& [path, e] : by_path(plant_entities(d, 1)))
             EXPECT_EQ(e.status, SensorStatus::Unavailable) << data_state_name(s) << " " << path;
     }
+    // Section by section: the rectifiers not refreshed by the last round keep
+    // their values and time, unavailable; the DC panels never refreshed are
+    // not shown at all, as in the API; the AC distribution stays ok.
+    DeviceState partial = live_device(2);
+    partial.sections[static_cast<size_t>(smd::Section::Rectifiers)] = {smd::Freshness::Held,
+                                                                       1772355000, 1};
+    partial.sections[static_cast<size_t>(smd::Section::Dc)] = {};
+    const auto held = by_path(plant_entities(partial, 1));
+    EXPECT_EQ(held.size(), 2u + 8 + 3 + 1);
+    EXPECT_EQ(held.count("dc.v"), 0u);
+    EXPECT_EQ(held.at("channels[1].out_i").status, SensorStatus::Unavailable);
+    EXPECT_EQ(held.at("channels[1].out_i").value, 185);
+    EXPECT_EQ(held.at("out_v").value_time, 1772355000);
+    EXPECT_EQ(held.at("ac.ia").status, SensorStatus::Ok);
+    for (const PhysicalEntity& e : plant_entities(partial, 1))
+        EXPECT_EQ(e.name.find("DC panel"), std::string::npos) << e.name;
+
     // Only a record restored from the history: the parts are known, no value is current.
     DeviceState restored = live_device(2);
-    restored.complete_record.clear();
+    restored.shown_record.clear();
+    restored.sections = {};
     restored.data_state = DataState::Restored;
     const auto from_history = by_path(plant_entities(restored, 1));
     EXPECT_EQ(from_history.size(), 2u + 8 + 3 + 1 + 8);

@@ -28,6 +28,8 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
     r.time = static_cast<int64_t>(clock_.unix_time());
     r.bytes.assign(data, data + length);
     r.complete = stored.quality.complete();
+    for (smd::Section sec : smd::kSections)
+        r.fresh[static_cast<size_t>(sec)] = (stored.quality.fresh() & smd::section_bit(sec)) != 0;
     writer_.add(std::move(r));
 }
 

@@ -35,6 +35,11 @@ constexpr int kBusyTimeoutMs = 1000;
     " since INTEGER NOT NULL,"     \
     " PRIMARY KEY (device, key, alarm_id, seq));"
 #define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
+// Whether the round refreshed each section of the plant.
+#define SMDGW_FRESH_COLUMN(name) name " INTEGER NOT NULL DEFAULT 1 CHECK (" name " IN (0, 1))"
+#define SMDGW_AC_FRESH SMDGW_FRESH_COLUMN("ac_fresh")
+#define SMDGW_RECTIFIERS_FRESH SMDGW_FRESH_COLUMN("rectifiers_fresh")
+#define SMDGW_DC_FRESH SMDGW_FRESH_COLUMN("dc_fresh")
 
 const char* const kCreateSchema =
     "CREATE TABLE history ("
@@ -43,7 +48,10 @@ const char* const kCreateSchema =
     " data_id INTEGER NOT NULL,"
     " time INTEGER NOT NULL,"
     " record BLOB NOT NULL CHECK (length(record) = 2704),"
-    " " SMDGW_COMPLETE_COLUMN
+    " " SMDGW_COMPLETE_COLUMN ","
+    " " SMDGW_AC_FRESH ","
+    " " SMDGW_RECTIFIERS_FRESH ","
+    " " SMDGW_DC_FRESH
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
     "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE;
@@ -51,6 +59,13 @@ const char* const kCreateSchema =
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
     "ALTER TABLE history ADD COLUMN " SMDGW_COMPLETE_COLUMN ";" SMDGW_ACTIVE_ALARMS_TABLE;
+// Version 2 to 3: rounds stored before were judged as a whole; each section
+// takes the round's flag.
+const char* const kMigrate2To3 =
+    "ALTER TABLE history ADD COLUMN " SMDGW_AC_FRESH ";"
+    "ALTER TABLE history ADD COLUMN " SMDGW_RECTIFIERS_FRESH ";"
+    "ALTER TABLE history ADD COLUMN " SMDGW_DC_FRESH ";"
+    "UPDATE history SET ac_fresh = complete, rectifiers_fresh = complete, dc_fresh = complete;";
 
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
 
@@ -62,13 +77,19 @@ StoredRecord row_at(const Statement& s) {
     r.time = s.int_at(3);
     r.bytes = s.blob_at(4);
     r.complete = s.int_at(5) != 0;
+    for (size_t k = 0; k < r.fresh.size(); ++k) r.fresh[k] = s.int_at(6 + static_cast<int>(k)) != 0;
     return r;
 }
 
-// A version 1 file, read without migrating, has no "complete" column.
+// A file of an older version, read without migrating, lacks the newer columns.
 std::string row_columns(int version) {
-    return version >= 2 ? "SELECT id, device, data_id, time, record, complete FROM history "
-                        : "SELECT id, device, data_id, time, record, 1 FROM history ";
+    if (version >= 3)
+        return "SELECT id, device, data_id, time, record, complete, ac_fresh, rectifiers_fresh, "
+               "dc_fresh FROM history ";
+    if (version == 2)
+        return "SELECT id, device, data_id, time, record, complete, complete, complete, complete "
+               "FROM history ";
+    return "SELECT id, device, data_id, time, record, 1, 1, 1, 1 FROM history ";
 }
 
 // A free name beside the file for the copy kept before a migration.
@@ -249,6 +270,7 @@ void HistoryStore::migrate(int from) {
     exec("BEGIN IMMEDIATE");
     try {
         if (from < 2) exec(kMigrate1To2);
+        if (from < 3) exec(kMigrate2To3);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -268,8 +290,8 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
     exec("BEGIN IMMEDIATE");
     try {
         Statement s(db_,
-                    "INSERT INTO history(device, data_id, time, record, complete) "
-                    "VALUES(?,?,?,?,?)");
+                    "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
+                    "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
         if (s.prepare_result() != SQLITE_OK) fail("cannot store");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
@@ -277,6 +299,8 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
             s.bind(3, r.time);
             s.bind_blob(4, r.bytes);
             s.bind(5, r.complete ? 1 : 0);
+            for (size_t k = 0; k < r.fresh.size(); ++k)
+                s.bind(6 + static_cast<int>(k), r.fresh[k] ? 1 : 0);
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();

@@ -222,8 +222,10 @@ bool MasterLine::send_next() {
             return false;
         }
         ++counters(current_).commands;
-        members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
-                                                          sent_.decoded.size());
+        // A control request's exchange belongs to no round.
+        if (!control_)
+            members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
+                                                              sent_.decoded.size());
         awaiting_ = true;
         const RunningDevice& d = *members_[current_].device;
         wait_until(Clock::now() + line_time(o.wire.size(), d.driver->BaudRate()) +

@@ -137,7 +137,7 @@ std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string&
     v.push_back(
         {column(root, "smdgwAlarmMessage", row), MibValue::text(admin_string(state.message))});
     v.push_back({column(root, "smdgwAlarmEnglish", row),
-                 MibValue::text(admin_string(smd::alarm_english(key.alarm_id, state.message)))});
+                 MibValue::text(admin_string(smd::alarm_english(key.alarm_id, key.key, state.message)))});
     v.push_back({column(root, "smdgwAlarmSince", row), MibValue::text(date_and_time(state.since))});
     v.push_back({column(root, "smdgwAlarmValue", row), MibValue::text(admin_string(state.value))});
     return v;

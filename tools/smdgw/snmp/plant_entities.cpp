@@ -44,17 +44,29 @@ const SensorTypeSpec& sensor_type_spec(SensorType t) {
     return kSensorTypes[0];
 }
 
-// Every section comes from the last complete live record for now; a device
-// that is not live has no fresh values.
-SectionReading section_reading(const DeviceState& d, Section) {
+// A section's values are those of the last live round that refreshed it
+// intact; they read ok only while the device is live and the last live round
+// refreshed the section again. A section never refreshed is not shown, as in
+// the API. Before any live round, a record restored from the history shows
+// its values, none of them current.
+SectionReading section_reading(const DeviceState& d, smd::Section s) {
     SectionReading r;
-    if (!d.complete_record.empty())
-        r.record = &d.complete_record;
-    else if (!d.record.empty())
+    if (d.shown_record.empty()) {
+        if (d.record.empty()) return r;
         r.record = &d.record;
-    r.fresh = d.data_state == DataState::Live && !d.complete_record.empty();
-    r.time = d.last_complete_time.value_or(d.record_unix_time);
+        r.time = d.record_unix_time;
+        return r;
+    }
+    const SectionView& v = d.section(s);
+    if (!v.available()) return r;
+    r.record = &d.shown_record;
+    r.fresh = d.data_state == DataState::Live && v.state == smd::Freshness::Fresh;
+    r.time = *v.refreshed_at;
     return r;
+}
+
+const std::vector<unsigned char>& layout_record(const DeviceState& d) {
+    return d.shown_record.empty() ? d.record : d.shown_record;
 }
 
 const char* class_name(PhysicalClass c) {
@@ -115,10 +127,11 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
     plant.descr = "DC power system " + d.name;
     out.push_back(plant);
 
-    // The parts come from the record the values come from.
-    const SectionReading layout = section_reading(d, Section::Dc);
-    if (!layout.record || layout.record->size() != sizeof(veltra_record_t)) return out;
-    const unsigned char* rec = layout.record->data();
+    // The parts come from the record the values come from: what the plant
+    // reported of the sections shown.
+    const std::vector<unsigned char>& layout = layout_record(d);
+    if (layout.size() != sizeof(veltra_record_t)) return out;
+    const unsigned char* rec = layout.data();
     veltra_record_t r;
     std::memcpy(&r, rec, sizeof r);
     const bool panel2 = veltra::has_second_panel(r);
@@ -131,6 +144,7 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
             if (veltra::is_array(*f)) instances = veltra::reported_entries(*f, rec);
         }
         if (std::strcmp(c.section, "dc2") == 0 && !panel2) continue;
+        if (!section_reading(d, c.values).record) continue;  // nothing of it shown yet
         for (size_t k = 0; k < instances; ++k) {
             PhysicalEntity e;
             e.index = base + c.first + c.stride * static_cast<uint32_t>(k);
@@ -161,6 +175,7 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
         if (!c || !v.valid) return;
         if (c->section == std::string("dc2") && !panel2) return;
         const SectionReading reading = section_reading(d, c->values);
+        if (!reading.record) return;
         const double value = load_le_f32(v.at);
         const SensorTypeSpec& t = sensor_type_spec(type_of(*v.field));
         PhysicalEntity e;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "host/plant_sections.h"
 #include "tools/smdgw/core/device_state.h"
 
 namespace smdgw::snmp {
@@ -44,9 +45,6 @@ constexpr SensorTypeSpec kSensorTypes[] = {
 };
 const SensorTypeSpec& sensor_type_spec(SensorType t);
 
-// The parts of a plant whose values are refreshed together.
-enum class Section : uint8_t { Ac, Rectifiers, Dc };
-
 // Where a part of a plant sits in its device's index range.
 //   {"channels", 200, 10, PowerSupply, "rectifier module", 100, Rectifiers}
 //   module 3 (instance 2) is N*1000 + 200 + 2*10 = N*1000+220 in the
@@ -58,18 +56,18 @@ struct ComponentSpec {
     PhysicalClass cls;
     const char* words;  // "AC input" (+ its number when it has instances)
     uint32_t parent;    // offset of the entity holding it (0: the plant)
-    Section values;     // whose freshness its values follow
+    smd::Section values;  // whose freshness its values follow
 };
 constexpr uint32_t kPlantStride = 1000;
 constexpr uint32_t kGatewayIndex = 1;
 constexpr ComponentSpec kComponents[] = {
     // section       first stride class                       words        parent section
-    {"ac", 10, 0, PhysicalClass::Module, "AC distribution", 0, Section::Ac},
-    {"ac_channels", 20, 10, PhysicalClass::Module, "AC input", 10, Section::Ac},
-    {"", 100, 0, PhysicalClass::Container, "rectifiers", 0, Section::Rectifiers},
-    {"channels", 200, 10, PhysicalClass::PowerSupply, "rectifier module", 100, Section::Rectifiers},
-    {"dc", 600, 0, PhysicalClass::Module, "DC panel 1", 0, Section::Dc},
-    {"dc2", 610, 0, PhysicalClass::Module, "DC panel 2", 0, Section::Dc},
+    {"ac", 10, 0, PhysicalClass::Module, "AC distribution", 0, smd::Section::Ac},
+    {"ac_channels", 20, 10, PhysicalClass::Module, "AC input", 10, smd::Section::Ac},
+    {"", 100, 0, PhysicalClass::Container, "rectifiers", 0, smd::Section::Rectifiers},
+    {"channels", 200, 10, PhysicalClass::PowerSupply, "rectifier module", 100, smd::Section::Rectifiers},
+    {"dc", 600, 0, PhysicalClass::Module, "DC panel 1", 0, smd::Section::Dc},
+    {"dc2", 610, 0, PhysicalClass::Module, "DC panel 2", 0, smd::Section::Dc},
 };
 
 struct PhysicalEntity {
@@ -91,14 +89,19 @@ struct PhysicalEntity {
 };
 
 // Where a section's values come from and whether they are fresh: the record
-// (null before there is one), whether its values are current, and when they
-// arrived.
+// (null when nothing of the section is shown), whether its values came with
+// the last live round, and when they arrived. The one place that decides
+// whether a sensor reads ok or unavailable.
 struct SectionReading {
     const std::vector<unsigned char>* record = nullptr;
     bool fresh = false;
     std::time_t time = 0;
 };
-SectionReading section_reading(const DeviceState& d, Section s);
+SectionReading section_reading(const DeviceState& d, smd::Section s);
+
+// The record the plant's parts are read from: the one shown downstream, or
+// before any live round the one restored from the history (empty when none).
+const std::vector<unsigned char>& layout_record(const DeviceState& d);
 
 // ENTITY-MIB's name of a class: "module", "powerSupply", ...
 const char* class_name(PhysicalClass c);
