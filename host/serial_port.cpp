@@ -44,7 +44,9 @@ std::shared_ptr<SerialPort> SerialPort::open(const std::string& path, int baud,
         termios tio{};
         if (::tcgetattr(fd, &tio) != 0) {
             error = "cannot read settings of port " + path + ": " + std::strerror(errno);
+            const int why = errno;
             ::close(fd);
+            errno = why;
             return nullptr;
         }
         ::cfmakeraw(&tio);
@@ -56,7 +58,9 @@ std::shared_ptr<SerialPort> SerialPort::open(const std::string& path, int baud,
         ::cfsetospeed(&tio, speed_constant(baud));
         if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
             error = "cannot set port " + path + " to raw 8N1: " + std::strerror(errno);
+            const int why = errno;
             ::close(fd);
+            errno = why;
             return nullptr;
         }
     }

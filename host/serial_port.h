@@ -9,7 +9,8 @@
 
 class SerialPort : public LinePort {
    public:
-    // Null with a message naming the path when the port cannot be opened.
+    // Null with a message naming the path when the port cannot be opened;
+    // errno then says why (ENOENT, EACCES, ...).
     static std::shared_ptr<SerialPort> open(const std::string& path, int baud, std::string& error);
     ~SerialPort() override;
 

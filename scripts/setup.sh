@@ -1,25 +1,32 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs (only those missing), then
 # configures and builds into the folder given (default: build).
-# Usage: [EXTRA_PACKAGES="..."] scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
+# Usage: [EXTRA_PACKAGES="..."] [SETUP_TARGETS="..."] scripts/setup.sh [BUILD_DIR] [cmake arguments...]
+# With SETUP_TARGETS only those targets are built and only the packages that
+# building them needs are installed (the demo: the plug-in, smdgw, powersim);
+# configure such a build with -DSMD_BUILD_TESTS=OFF -DSMD_BUILD_BENCH=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-          libcli11-dev libsqlite3-dev libsystemd-dev libgtest-dev libgmock-dev libbenchmark-dev
-          socat clang libmosquitto-dev mosquitto mosquitto-clients openssl
-          # smdgw --http (Boost.Beast, OpenSSL for TLS), and what its tests
-          # check it with: cpp-httplib's client (with the zlib and brotli its
-          # pkg-config file names), promtool, a headless browser driven over
-          # the DevTools protocol.
-          libssl-dev libcpp-httplib-dev zlib1g-dev libbrotli-dev prometheus chromium
-          python3 python3-websocket
-          # smdgw --snmp-agentx: net-snmp's agent library, and the snmpd,
-          # snmptrapd and command-line tools its tests run on loopback.
-          libsnmp-dev snmpd snmptrapd snmp
-          # The fleet's central consumer and what its test writes to; the
-          # outbox's full-disk test mounts a tmpfs in a namespace of its own.
-          python3-paho-mqtt influxdb util-linux)
+# What the plug-in, smdgw and powersim are built from (OpenSSL for the TLS of
+# smdgw --http, net-snmp's agent library for smdgw --snmp-agentx).
+build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
+                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev
+                libsnmp-dev)
+# What the tests and benchmarks are built and checked with: the test
+# frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
+# client (with the zlib and brotli its pkg-config file names), promtool, a
+# headless browser driven over the DevTools protocol (with a CJK font, so that
+# its screenshots show the alarm names); the fleet's central consumer and the
+# InfluxDB its test writes to; util-linux, whose unshare gives the outbox's
+# full-disk test a tmpfs in a namespace of its own; the snmpd, snmptrapd and
+# command-line tools the SNMP tests run on loopback.
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
+               mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
+               prometheus chromium python3 python3-websocket fonts-noto-cjk
+               python3-paho-mqtt influxdb util-linux snmpd snmptrapd snmp)
+packages=("${build_packages[@]}")
+[ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206
 packages+=(${EXTRA_PACKAGES:-})
 missing=()
@@ -38,4 +45,5 @@ fi
 build_dir="${1:-build}"
 shift || true
 cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
-ninja -C "$build_dir" -j"$(nproc)"
+# shellcheck disable=SC2086
+ninja -C "$build_dir" -j"$(nproc)" ${SETUP_TARGETS:-}

@@ -70,6 +70,24 @@ TEST(HistoryReplay, EveryStoredRecordComesBackByteForByte) {
     EXPECT_EQ(testsupport::sql_text(db, "PRAGMA integrity_check"), "ok");
 }
 
+TEST(HistoryReplay, MaxRowsKeepsTheNewestRoundsOfEachDevice) {
+    TempDir dir;
+    const std::string db = dir.path().string() + "/h.db";
+    const std::string cap = dir.path().string() + "/sim.cap";
+    ASSERT_EQ(run_process({POWERSIM_PATH, "--out", cap, "--rounds", "30", "--seed", "3"}).status, 0);
+    const std::string config =
+        dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    const auto r = run_process({SMDGW_PATH, "--config", config, "--replay", cap, "--history", db,
+                                "--history-max-rows", "5", "--trace-host"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto traced = traced_stores(r.out_lines());
+    ASSERT_EQ(traced.at("plant1").size(), 30u);
+    const auto rows = stored_rows(db);
+    ASSERT_EQ(rows.at("plant1").size(), 5u);
+    EXPECT_EQ(rows.at("plant1"), std::vector<std::vector<unsigned char>>(
+                                     traced.at("plant1").end() - 5, traced.at("plant1").end()));
+}
+
 // smdgw following a FIFO, its standard output readable line by line.
 class RunningGateway {
    public:

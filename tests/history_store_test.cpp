@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/run_process.h"
@@ -255,19 +258,35 @@ TEST(HistoryWriter, StoresEverythingAddedBeforeFlushAndOnDestruction) {
     for (uint32_t k = 0; k < seqs.size(); ++k) ASSERT_EQ(seqs[k], k);
 }
 
-TEST(HistoryWriter, AppliesRetentionAsItGoes) {
+TEST(HistoryWriter, EveryCommitLeavesAtMostTheRowBoundAndWaitsForTheInterval) {
     TempDir dir;
     HistoryStore store = HistoryStore::open_for_writing(dir.path().string() + "/h.db");
+    std::vector<StoredRecord> old;
+    for (uint32_t k = 0; k < 9; ++k) old.push_back(stored_record("a", k, k));
+    store.insert(old);  // from before a restart with a lower bound
+    std::atomic<int> commits{0};
     {
-        smdgw::HistoryWriter w(store, {0, 5}, [] { return int64_t{0}; });
-        for (uint32_t k = 0; k < smdgw::HistoryWriter::kPruneEvery + 20; ++k) {
-            w.add(stored_record("a", k, k));
-            if (k % 16 == 0) w.flush();
-        }
+        smdgw::HistoryWriter w(
+            store, {0, 5}, [] { return int64_t{0}; }, [&](uint64_t) { ++commits; },
+            smdgw::HistoryWriter::kDefaultQueueLimit, std::chrono::seconds(60));
+        w.add(stored_record("a", 100, 100));  // the first commit comes at once
+        w.flush();
+        EXPECT_EQ(store.count(), 5);
+        // Within the interval nothing is committed ...
+        for (uint32_t k = 101; k < 104; ++k) w.add(stored_record("a", k, k));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(w.committed(), 1u);
+        EXPECT_EQ(w.queued(), 3u);
+        // ... until a flush or the end, each one commit for all.
+        w.flush();
+        EXPECT_EQ(w.committed(), 4u);
+        EXPECT_EQ(store.count(), 5);
+        for (uint32_t k = 104; k < 110; ++k) w.add(stored_record("b", k, k));
     }
-    // Pruned at least once after kPruneEvery records; the last rows always stay.
-    EXPECT_LT(store.count(), static_cast<int64_t>(smdgw::HistoryWriter::kPruneEvery));
-    EXPECT_EQ(synthetic_seq(store.newest("a")->bytes), smdgw::HistoryWriter::kPruneEvery + 19);
+    EXPECT_EQ(commits, 3);
+    EXPECT_EQ(store.count(), 10);
+    EXPECT_EQ(synthetic_seq(store.newest("a")->bytes), 103u);
+    EXPECT_EQ(synthetic_seq(store.newest("b")->bytes), 109u);
 }
 
 TEST(HistoryWriter, AFailingBatchIsCountedAndTheNextOnesStillStored) {

@@ -266,7 +266,7 @@ TEST(LineOverTcp, SerialServerIsFollowedAcrossADroppedConnection) {
     for (size_t r = 0; r < 4; ++r)
         expect_record_matches(records[r]["record"], rounds[r]["snapshot"],
                               "round " + std::to_string(r + 1));
-    EXPECT_NE(read_text(gw.err()).find("closed; retrying"), std::string::npos)
+    EXPECT_NE(read_text(gw.err()).find("closed; trying again"), std::string::npos)
         << read_text(gw.err());
 }
 

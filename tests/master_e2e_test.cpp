@@ -5,10 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/master_run.h"
+#include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
@@ -33,8 +38,11 @@ struct Layout {
 
 TEST(MasterPolling, RoundsMatchThePlantInBothEncodingsAndLayouts) {
     const Layout layouts[] = {
-        {"float, two DC panels with a panel-count byte", {"--modules", "5"}, "",
-         R"("has_dc":1)", 2},
+        {"float, two DC panels with a panel-count byte",
+         {"--modules", "5"},
+         "",
+         R"("has_dc":1)",
+         2},
         {"float with towers, echoing adapter",
          {"--modules", "3", "--towers", "--echo"},
          "",
@@ -45,15 +53,19 @@ TEST(MasterPolling, RoundsMatchThePlantInBothEncodingsAndLayouts) {
          R"(,"encoding":"fixed","protocol_version":"0x21")",
          R"("has_dc":1)",
          1},
-        {"fixed point with towers and an echo", {"--modules", "2", "--towers", "--echo"},
-         R"(,"encoding":"fixed")", R"("has_dc":1,"has_tower":1)", 2},
+        {"fixed point with towers and an echo",
+         {"--modules", "2", "--towers", "--echo"},
+         R"(,"encoding":"fixed")",
+         R"("has_dc":1,"has_tower":1)",
+         2},
     };
     constexpr int kRounds = 4;
     for (const Layout& l : layouts) {
         SCOPED_TRACE(l.what);
         testsupport::TempDir dir;
-        const MasterRun run = run_master(dir, master_config(l.device_keys, l.app_setting), l.sim,
-                                         {"--count", std::to_string(kRounds), "--time-scale", "10"});
+        const MasterRun run =
+            run_master(dir, master_config(l.device_keys, l.app_setting), l.sim,
+                       {"--count", std::to_string(kRounds), "--time-scale", "10"});
         ASSERT_EQ(run.status, 0) << run.err;
         const auto records = run.records("plant");
         ASSERT_EQ(records.size(), static_cast<size_t>(kRounds));
@@ -120,10 +132,10 @@ TEST(MasterPolling, SilenceRaisesTheCommunicationAlarmUntilThePlantAnswersAgain)
     testsupport::TempDir dir;
     // 200 s of silence from the plant's third round; the host clock and the
     // simulator run 40 times faster.
-    const MasterRun run = run_master(
-        dir, master_config(R"(,"alarm_levels":{"120600180010":3})", R"("has_dc":1)"),
-        {"--modules", "2", "--silence", "200@3", "--time-scale", "40"},
-        {"--count", "4", "--time-scale", "40"});
+    const MasterRun run =
+        run_master(dir, master_config(R"(,"alarm_levels":{"120600180010":3})", R"("has_dc":1)"),
+                   {"--modules", "2", "--silence", "200@3", "--time-scale", "40"},
+                   {"--count", "4", "--time-scale", "40"});
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> seen;  // records and communication alarms, in order
     for (const Json::Value& l : run.lines) {
@@ -134,6 +146,54 @@ TEST(MasterPolling, SilenceRaisesTheCommunicationAlarmUntilThePlantAnswersAgain)
     EXPECT_EQ(seen, (std::vector<std::string>{"record", "record", "raised", "record", "cleared",
                                               "record"}));
     EXPECT_GT(run.poll_stats("plant")["timeouts"].asUInt(), 0u);
+}
+
+TEST(MasterPolling, APlantSlowerThanTheTimeoutIsToldWithTheTimeoutThatWouldWaitForIt) {
+    testsupport::TempDir dir;
+    testsupport::PtyBridge line;
+    // Every answer comes 150 ms after its command; the gateway waits 100 ms.
+    testsupport::Child plant({POWERSIM_PATH, "--respond", "--rounds", "0", "--modules", "2",
+                              "--answer-delay", "150", "--port", line.end_a()},
+                             (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
+    const std::string err = (dir.path() / "gw.err").string();
+    testsupport::Child gw(
+        {SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+         dir.write_s("gw.json", master_config(R"(,"response_timeout_ms":100)", R"("has_dc":1)")),
+         "--port", line.end_b(), "--time-scale", "10"},
+        (dir.path() / "gw.out").string(), err);
+    const std::string said = "ms timeout (1 late so far): a \"response_timeout_ms\" of ";
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (testsupport::read_text(err).find(said) == std::string::npos &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    gw.signal(SIGTERM);
+    ASSERT_EQ(gw.wait(30), 0);
+    const std::string text = testsupport::read_text(err);
+    EXPECT_NE(text.find("no response to 40/41 within 100 ms (1 so far); round abandoned"),
+              std::string::npos)
+        << text;
+    const auto at = text.find(said);
+    ASSERT_NE(at, std::string::npos) << text;
+    EXPECT_NE(text.find("the answer to 40/41 came 1"), std::string::npos) << text;
+    const unsigned suggested = std::strtoul(text.c_str() + at + said.size(), nullptr, 10);
+    const auto stats = testsupport::events(
+        testsupport::json_lines(testsupport::read_text((dir.path() / "gw.out").string())), "stats");
+    ASSERT_FALSE(stats.empty());
+    const Json::Value poll = stats.back()["poll"];
+    EXPECT_GE(poll["late_responses"].asUInt(), 1u);
+    EXPECT_GE(poll["latest_response_ms"].asUInt(), 100u);
+    EXPECT_EQ(poll["rounds_completed"].asUInt(), 0u);
+    EXPECT_GT(suggested, poll["latest_response_ms"].asUInt());
+    plant.signal(SIGTERM);
+    plant.wait(30);
+
+    // With the suggested timeout the same plant gives whole rounds.
+    const MasterRun run = run_master(
+        dir,
+        master_config(R"(,"response_timeout_ms":)" + std::to_string(suggested), R"("has_dc":1)"),
+        {"--modules", "2", "--answer-delay", "150"}, {"--count", "2", "--time-scale", "10"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.records("plant").size(), 2u);
 }
 
 TEST(MasterPolling, TwoPlantsAtTwoAddressesArePolledInTurnIntoTheirOwnDevices) {
@@ -161,24 +221,24 @@ TEST(MasterPolling, ControlRequestReachesThePlantBetweenRoundsAndItsReplyIsNoDat
     testsupport::TempDir dir;
     // After two rounds: switch rectifier 3 on (code 320), then read the
     // driver's result flag (code 1), which the reply sets to 1.
-    const MasterRun run =
-        run_master(dir, master_config("", R"("has_dc":1)"), {"--modules", "4"},
-                   {"--count", "4", "--time-scale", "10", "--control-at", "2", "320",
-                    "419500201003", "--control-at", "2", "1", ""});
+    const MasterRun run = run_master(dir, master_config("", R"("has_dc":1)"), {"--modules", "4"},
+                                     {"--count", "4", "--time-scale", "10", "--control-at", "2",
+                                      "320", "419500201003", "--control-at", "2", "1", ""});
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> seen;
     for (const Json::Value& l : run.lines) {
         if (l["event"] == "record") seen.push_back("record");
         if (l["event"] == "control")
-            seen.push_back("control " + l["code"].asString() + " -> " + l["output"].toStyledString());
+            seen.push_back("control " + l["code"].asString() + " -> " +
+                           l["output"].toStyledString());
         if (l["event"] == "command" && l["cid1"] == 0x41 && l["cid2"] == 0x45)
             seen.push_back("command 41/45 " + l["info"].asString());
     }
     // The command goes out within code 320's call; its reply, handed to the
     // driver before the next round, is what code 1 reads back.
     EXPECT_EQ(seen, (std::vector<std::string>{"record", "record", "command 41/45 E503",
-                                              "control 320 -> null\n", "control 1 -> 1\n",
-                                              "record", "record"}));
+                                              "control 320 -> null\n", "control 1 -> 1\n", "record",
+                                              "record"}));
     // The plant got it after its second round, before its third.
     Json::Value control;
     for (const Json::Value& s : run.sent)
@@ -203,10 +263,9 @@ std::vector<std::string> records_and_alarms(const std::vector<Json::Value>& line
 }
 
 TEST(MasterPolling, PlantFaultsRaiseAndClearTheSameAlarmsAsWhenListening) {
-    const std::vector<std::string> plant = {"--modules",    "3",
-                                            "--fault",      "breaker-trip:1@2-3",
-                                            "--fault",      "module-fault:2@3",
-                                            "--fault",      "fan:1@3"};
+    const std::vector<std::string> plant = {
+        "--modules",        "3",       "--fault", "breaker-trip:1@2-3", "--fault",
+        "module-fault:2@3", "--fault", "fan:1@3"};
     testsupport::TempDir dir;
     const MasterRun run = run_master(dir, master_config("", R"("has_dc":1)"), plant,
                                      {"--count", "5", "--time-scale", "10"});
@@ -218,10 +277,9 @@ TEST(MasterPolling, PlantFaultsRaiseAndClearTheSameAlarmsAsWhenListening) {
     const std::string family_fault = "419430501002 模块故障告警";
     // The family's rule first, then the status-byte rules, as in a captured round.
     EXPECT_EQ(seen, (std::vector<std::string>{
-                        "record", "record", "raised " + breaker, "record",
-                        "raised " + family_fault, "raised " + fan, "raised " + fault, "record",
-                        "cleared " + family_fault, "cleared " + breaker, "cleared " + fan,
-                        "cleared " + fault, "record"}));
+                        "record", "record", "raised " + breaker, "record", "raised " + family_fault,
+                        "raised " + fan, "raised " + fault, "record", "cleared " + family_fault,
+                        "cleared " + breaker, "cleared " + fan, "cleared " + fault, "record"}));
 
     // The same plant followed by a listening device: the same alarms.
     std::vector<std::string> capture = {POWERSIM_PATH, "--rounds", "5", "--out",
@@ -229,8 +287,7 @@ TEST(MasterPolling, PlantFaultsRaiseAndClearTheSameAlarmsAsWhenListening) {
     capture.insert(capture.end(), plant.begin(), plant.end());
     ASSERT_EQ(testsupport::run_process(capture).status, 0);
     const auto listen = testsupport::run_smdgw(
-        {"--config",
-         dir.write_s("listen.json", R"({"devices":[{"name":"plant","data_id":418}]})"),
+        {"--config", dir.write_s("listen.json", R"({"devices":[{"name":"plant","data_id":418}]})"),
          "--replay", (dir.path() / "plant.cap").string(), "--log",
          (dir.path() / "listen.log").string()});
     ASSERT_EQ(listen.status, 0) << listen.err;

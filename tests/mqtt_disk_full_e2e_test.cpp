@@ -163,7 +163,7 @@ TEST(MqttDiskFull, TheLineGoesOnTheStopIsBoundedAndEveryRecordArrivesOrIsAnnounc
                 d + "/" + tag + ".log",
                 {"--port", line.end_b(), "--mqtt", broker.url(), "--mqtt-outbox",
                  disk.inside_path("outbox.db"), "--gateway-id", "gwf", "--mqtt-reconnect-max",
-                 "1", "--prometheus", prom})),
+                 "1", "--prometheus", prom, "--prometheus-interval", "0"})),
             d + "/" + tag + ".out", d + "/" + tag + ".err");
     };
     // Room for the outbox's tables, its reserve and log and a few dozen records.

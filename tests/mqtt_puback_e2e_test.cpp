@@ -62,7 +62,7 @@ TEST(MqttPubackPromise, MessagesHandedToAFrozenBrokerSurviveAKillAndArriveAfterT
                                      "--log", d + "/" + tag + ".log", "--port", line.end_b(),
                                      "--mqtt", broker.url(), "--mqtt-outbox", outbox,
                                      "--gateway-id", "gwp", "--mqtt-reconnect-max", "1",
-                                     "--prometheus", prom},
+                                     "--prometheus", prom, "--prometheus-interval", "0"},
             d + "/" + tag + ".out", d + "/" + tag + ".err");
     };
     std::string err;

@@ -286,7 +286,8 @@ TEST(MqttOutage, BrokerDownAndGatewayKilledLoseNothingAndKeepTheOrder) {
         return std::make_unique<Child>(
             gateway_args(dir, tag,
                          {"--port", line.end_b(), "--mqtt", broker.url(), "--history", outbox,
-                          "--gateway-id", "gw2", "--mqtt-reconnect-max", "1"}),
+                          "--history-commit-s", "0", "--gateway-id", "gw2",
+                          "--mqtt-reconnect-max", "1"}),
             (dir.path() / (tag + ".out")).string(), (dir.path() / (tag + ".err")).string());
     };
     auto got_records = [&](size_t n) {

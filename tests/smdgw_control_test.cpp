@@ -75,4 +75,39 @@ TEST(SmdgwControl, CommandsGoOutAsEventsAndTraceLines) {
               pick(lines, "event", "control", show_control));
 }
 
+TEST(SmdgwControl, TextsReachTheDriverByteForByte) {
+    // Brackets and commas, a leading "-", a file with an editor's line end:
+    // CLI11 alone would split the first and take the second for an option.
+    testsupport::TempDir dir;
+    const std::string config =
+        dir.write_s("gw.json", R"({"devices": [{"name": "plant", "data_id": 418, "address": 1}]})");
+    const std::string set_point = R"({"signal_id":"4196A3201001","SetValue":"48","note":[1,2]})";
+    const auto run =
+        run_smdgw({"--config", config, "--replay", dir.write_s("empty.cap", ""), "--control", "310",
+                   set_point, "--get", "out_v", "--control", "300", "-abcdef", "--control-file",
+                   "310", dir.write_s("set.json", set_point + "\n"), "--control=320", "419500200"});
+    ASSERT_EQ(0, run.status) << run.err;
+    const auto lines = testsupport::json_lines(run.out);
+    std::vector<std::string> order;
+    for (const Json::Value& l : lines)
+        if (l["event"] == "command" || l["event"] == "value")
+            order.push_back(l["event"] == "value" ? "value " + l["key"].asString()
+                                                  : show_command(l));
+    EXPECT_EQ(order, (std::vector<std::string>{
+                         "42/48 DB00004042 ~21014248600ADB00004042FB83",
+                         "value out_v",
+                         "41/4E 2D616263646566 ~2101414E200E2D616263646566FA98",
+                         "42/48 DB00004042 ~21014248600ADB00004042FB83",
+                         "41/45 E600 ~21014145C004E600FCBC",
+                     }));
+
+    const auto missing = run_smdgw({"--config", config, "--replay", dir.write_s("e.cap", ""),
+                                    "--control-file", "310", (dir.path() / "nope").string()});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.err.find("--control-file " + (dir.path() / "nope").string() +
+                               ": No such file or directory"),
+              std::string::npos)
+        << missing.err;
+}
+
 }  // namespace

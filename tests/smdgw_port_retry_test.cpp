@@ -1,11 +1,18 @@
-// smdgw at boot: a port that appears late is followed, a port that never
-// appears does not stop the others, and a regular file is no port.
+// smdgw and its ports: a port that appears late is followed, a port that
+// never appears does not stop the others, a port pulled and put back is
+// followed again, a port the user may not open says what to change, and a
+// regular file is no port.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,15 +34,30 @@ using testsupport::TempDir;
 
 constexpr double kTimeout = 60.0;
 
+// Waits (bounded) until the file's text satisfies done.
+bool wait_for_text(const std::string& path, const std::function<bool(const std::string&)>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+        if (done(read_text(path))) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+size_t records(const std::string& out) { return events(json_lines(out), "record").size(); }
+
 TEST(PortAtBoot, APortAppearingThreeSecondsLateIsFollowedAndAMissingOneWaitsAside) {
     PtyBridge line;
     TempDir dir;
     // The adapter enumerates late: its name appears 3 s after the start.
     const std::string late = (dir.path() / "ttyLATE").string();
-    const std::string config =
-        R"({"devices":[{"name":"late","data_id":418,"address":1,"port":")" + late +
-        R"("},{"name":"never","data_id":419,"address":2,"port":")" +
-        (dir.path() / "ttyNEVER").string() + R"("}]})";
+    const std::string config = R"({"devices":[{"name":"late","data_id":418,"address":1,"port":")" +
+                               late + R"("},{"name":"never","data_id":419,"address":2,"port":")" +
+                               (dir.path() / "ttyNEVER").string() + R"("}]})";
     // Every device names its port: no --port needed.
     Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config", dir.write_s("gw.json", config),
               "--count", "2"},
@@ -63,7 +85,9 @@ TEST(PortAtBoot, APortAppearingThreeSecondsLateIsFollowedAndAMissingOneWaitsAsid
     EXPECT_EQ(never_stats[0]["port"].asString(), "no-port");
     EXPECT_GE(never_stats[0]["port_failures"].asUInt(), 1u);
     const std::string err = read_text((dir.path() / "err.txt").string());
-    EXPECT_NE(err.find("ttyLATE: No such file or directory; retrying in 1 s"), std::string::npos)
+    EXPECT_NE(err.find("ttyLATE: No such file or directory; trying again every second for a "
+                       "minute, then at least every 10 s and at once when it appears"),
+              std::string::npos)
         << err;
     EXPECT_NE(err.find("port " + late + " is open"), std::string::npos) << err;
 }
@@ -90,6 +114,97 @@ TEST(PortAtBoot, ARegularFileIsNoPort) {
     EXPECT_NE(run.err.find("device \"p\" names no \"port\" and no --port is given"),
               std::string::npos)
         << run.err;
+}
+
+TEST(PortWhileRunning, APortPulledAndPutBackIsFollowedAgainEachChangeSaidOnce) {
+    TempDir dir;
+    const std::string link = (dir.path() / "ttyUSB").string();
+    const std::string out = (dir.path() / "out.txt").string();
+    const std::string err = (dir.path() / "err.txt").string();
+    auto line = std::make_unique<PtyBridge>();
+    std::filesystem::create_symlink(line->end_b(), link);
+    Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+              dir.write_s("gw.json",
+                          R"({"devices":[{"name":"p","data_id":418,"port":")" + link + R"("}]})")},
+             out, err);
+    const std::vector<std::string> plant = {
+        POWERSIM_PATH, "--rounds", "0", "--realtime", "--interval", "0.2", "--seed", "4", "--port"};
+    auto sim = std::make_unique<Child>(
+        [&] {
+            auto a = plant;
+            a.push_back(line->end_a());
+            return a;
+        }(),
+        (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
+    ASSERT_TRUE(wait_for_text(out, [](const std::string& t) { return records(t) >= 1; }));
+
+    // The adapter is pulled: its node goes, the line closes.
+    sim.reset();
+    std::filesystem::remove(link);
+    line.reset();
+    ASSERT_TRUE(wait_for_text(err, [](const std::string& t) { return has(t, "closed;"); }))
+        << read_text(err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t before = records(read_text(out));
+
+    // ... and put back.
+    line = std::make_unique<PtyBridge>();
+    std::filesystem::create_symlink(line->end_b(), link);
+    auto a = plant;
+    a.push_back(line->end_a());
+    sim = std::make_unique<Child>(a, (dir.path() / "sim2.out").string(),
+                                  (dir.path() / "sim2.err").string());
+    ASSERT_TRUE(wait_for_text(out, [&](const std::string& t) { return records(t) > before; }))
+        << read_text(err);
+    gw.signal(SIGTERM);
+    EXPECT_EQ(gw.wait(kTimeout), 0);
+
+    // Each change once: closed, open again; the retries in between are not said.
+    const std::string e = read_text(err);
+    EXPECT_EQ(e, "smdgw: port " + link +
+                     " closed; trying again every second for a minute, then at "
+                     "least every 10 s and at once when it appears\n" +
+                     e.substr(e.find("smdgw: port " + link + " is open (after ")))
+        << e;
+    EXPECT_EQ(std::count(e.begin(), e.end(), '\n'), 2) << e;
+}
+
+TEST(PortWhileRunning, APortTheUserMayNotOpenSaysWhatToChangeAndIsOpenedWhenAllowed) {
+    if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs root to run smdgw as another user";
+    TempDir dir;
+    // The unprivileged user reads the configuration and writes its output here.
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    PtyBridge line;
+    ASSERT_EQ(::chmod(line.end_b().c_str(), 0600), 0);
+    const std::string out = (dir.path() / "out.txt").string();
+    const std::string err = (dir.path() / "err.txt").string();
+    Child gw({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", SMDGW_PATH,
+              "--plugin", PLUGIN_PATH, "--config",
+              dir.write_s("gw.json", R"({"devices":[{"name":"p","data_id":418,"port":")" +
+                                         line.end_b() + R"("}]})")},
+             out, err);
+    ASSERT_TRUE(
+        wait_for_text(err, [](const std::string& t) { return has(t, "Permission denied"); }));
+    // The message names the owner, the mode and the user, and what to change.
+    EXPECT_TRUE(has(read_text(err),
+                    "smdgw: cannot open port " + line.end_b() +
+                        ": Permission denied; pseudo-terminal, owner root, group root, mode "
+                        "crw-------, and smdgw runs as user nobody (uid 65534): a pseudo-terminal "
+                        "belongs to the program that opened its other end: run smdgw as root or "
+                        "give it read and write for this user"))
+        << read_text(err);
+
+    ASSERT_EQ(::chmod(line.end_b().c_str(), 0666), 0);
+    Child sim({POWERSIM_PATH, "--port", line.end_a(), "--rounds", "0", "--realtime", "--interval",
+               "0.2", "--seed", "4"},
+              (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
+    EXPECT_TRUE(wait_for_text(out, [](const std::string& t) { return records(t) >= 1; }))
+        << read_text(err);
+    gw.signal(SIGTERM);
+    EXPECT_EQ(gw.wait(kTimeout), 0);
+    EXPECT_TRUE(has(read_text(err), "smdgw: port " + line.end_b() + " is open (after "))
+        << read_text(err);
 }
 
 }  // namespace

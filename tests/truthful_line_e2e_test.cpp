@@ -128,9 +128,10 @@ TEST(TruthfulLine, DamagedLineRaisesNoFalseAlarmAndZeroesNothingDownstream) {
     TempDir dir;
     const std::string d = dir.path().string();
     PtyBridge line;
+    // The Prometheus file after every round, to be looked at while they come.
     Child gw(smdgw_argv({"--config", kDemo, "--port", line.end_b(), "--prometheus", d + "/p.prom",
-                         "--history", d + "/h.db", "--record", d + "/line.cap", "--log",
-                         "/dev/null"}),
+                         "--prometheus-interval", "0", "--history", d + "/h.db", "--record",
+                         d + "/line.cap", "--log", "/dev/null"}),
              d + "/out.json", d + "/err.txt");
     ASSERT_TRUE(eventually([&] { return read_text(d + "/p.prom").find("veltra_up") !=
                                         std::string::npos; }));

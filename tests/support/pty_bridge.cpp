@@ -1,5 +1,6 @@
 #include "tests/support/pty_bridge.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -17,6 +18,10 @@ void open_raw_pty(int& master, int& slave, std::string& name) {
     ::cfmakeraw(&tio);
     if (::openpty(&master, &slave, path, &tio, nullptr) != 0)
         throw std::runtime_error("openpty failed");
+    // Programs the test starts must not hold the line open: closing the
+    // bridge is then a cable pulled.
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     name = path;
 }
 

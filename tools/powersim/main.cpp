@@ -159,6 +159,13 @@ int main(int argc, char** argv) {
     app.add_flag("--echo", respond_opts.echo,
                  "With --respond: send every command back before its answer (RS-485 echo)")
         ->needs(respond_opt);
+    double answer_delay_ms = 0.0;
+    app.add_option("--answer-delay", answer_delay_ms,
+                   "With --respond: wait MS milliseconds before each answer (a slow plant; "
+                   "the line's own time is not scaled)")
+        ->check(CLI::Range(0.0, 60000.0))
+        ->type_name("MS")
+        ->needs(respond_opt);
     app.add_flag("--towers", respond_opts.layout.towers,
                  "With --respond: AC and rectifier answers carry tower blocks")
         ->needs(respond_opt);
@@ -299,6 +306,9 @@ int main(int argc, char** argv) {
             for (; json && logged < responder.sent().size(); ++logged)
                 *json << json_line(responder.sent()[static_cast<Json::ArrayIndex>(logged)])
                       << std::flush;
+            if (!answer.empty() && answer_delay_ms > 0.0)
+                std::this_thread::sleep_for(
+                    std::chrono::duration<double, std::milli>(answer_delay_ms));
             if (!answer.empty() && !pacing.write(*t, answer) && !t->connect()) break;
         }
         done = responder.rounds();

@@ -29,7 +29,8 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
         sink_.add(&json_);
     }
     if (!o.prometheus_path.empty()) {
-        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states);
+        prometheus_ = std::make_unique<PrometheusFile>(o.prometheus_path, SMD_VERSION, states,
+                                                       o.prometheus_interval);
         sink_.add(prometheus_.get());
     }
     if (o.verbosity > 0) {
@@ -66,6 +67,10 @@ bool Outputs::start(Gateway& gw) {
     if (mqtt_) mqtt_->set_restoring(false);
     if (snmp_) snmp_->start();
     return true;
+}
+
+void Outputs::tick() {
+    if (prometheus_) prometheus_->tick();
 }
 
 void Outputs::finish() {

@@ -56,6 +56,9 @@ class Outputs {
     // their last round, the SNMP subagent starts. False when the Prometheus
     // file cannot be written.
     bool start(Gateway& gw);
+    // Called often by the loop that reads the lines: writes what waited
+    // for its interval.
+    void tick();
     // After the input: what waits for the broker is sent (for a few seconds
     // at most), the subagent sends what is queued and ends, the Prometheus
     // file's last version.

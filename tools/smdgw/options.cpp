@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "host/frame_codec.h"
+#include "tools/smdgw/control_args.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/history/history_time.h"
@@ -29,8 +30,9 @@ const char* const kDescription =
     "(rotated by size; SIGHUP reopens it) or --log - (standard error).\n";
 
 const char* const kFooter =
-    "\nAfter the input ends, --get, --reset, --control and --control-hex run in the order\n"
-    "given, on every device.\n"
+    "\nAfter the input ends, --get, --reset, --control, --control-file and --control-hex run\n"
+    "in the order given, on every device. A control text reaches the driver byte for byte:\n"
+    "brackets, commas and a leading - are part of it (quote it for the shell).\n"
     "\nExamples:\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --get out_v\n"
     "  smdgw --config examples/gateway.json --port /dev/ttyUSB0 --log driver.log\n"
@@ -51,7 +53,11 @@ const char* const kFooter =
     "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
-    "        --control 320 419500201003 --control-hex 300 0102030405060708\n"
+    "        --control 320 419500201003 --control-hex 300 01020304050607\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
+    "        --control 310 '{\"signal_id\":\"4196A3101001\",\"SetValue\":\"53.5\"}'\n"
+    "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
+    "        --control-file 310 examples/set-point.json\n"
     "\nStored history: smdgw history FILE [--device NAME] [--since TIME] [--until TIME]\n"
     "  [--format csv|json] exports what --history stored (smdgw history --help).\n"
     "\nExit status: 0 normal end (end of the replay, SIGINT, SIGTERM); 1 a failure a restart\n"
@@ -82,52 +88,64 @@ bool parse_count(const std::string& text, uint64_t& count) {
     return true;
 }
 
-// The two-value options as given, before they are put in command-line order.
+// The after-input options as given, before they are put in command-line order.
 struct RawActions {
-    std::vector<std::string> gets, controls, control_hexes;
-    CLI::Option *get = nullptr, *reset = nullptr, *control = nullptr, *control_hex = nullptr;
+    std::vector<std::string> gets, control_hexes, slots;
+    CLI::Option *get = nullptr, *reset = nullptr, *slot = nullptr, *control_hex = nullptr;
 };
+
+// A request as given with --control (the text) or --control-file (read now).
+bool control_request(const ControlArg& c, std::vector<unsigned char>& request) {
+    std::string text = c.value;
+    std::string error;
+    if (c.from_file && !read_control_file(c.value, text, error)) {
+        log_error(error);
+        return false;
+    }
+    request.assign(text.begin(), text.end());
+    return true;
+}
 
 // The after-input actions in command-line order, requests checked before
 // anything runs so that a typo costs no replay. The parse order lists an
 // option once per value it took, so a two-value option is complete at its
 // second value.
-bool order_actions(const CLI::App& app, const RawActions& raw, std::vector<AfterAction>& out) {
-    size_t gi = 0, ci = 0, hi = 0, c_values = 0, h_values = 0;
+bool order_actions(const CLI::App& app, const RawActions& raw, const ControlArgs& verbatim,
+                   std::vector<AfterAction>& out) {
+    size_t gi = 0, si = 0, hi = 0, h_values = 0;
     for (const CLI::Option* opt : app.parse_order()) {
         AfterAction a;
-        std::string code_text, request_text;
-        bool hex = false;
         if (opt == raw.get && gi < raw.gets.size()) {
             a.kind = AfterAction::Get;
             a.key = raw.gets[gi++];
         } else if (opt == raw.reset) {
             a.kind = AfterAction::Reset;
-        } else if (opt == raw.control && ++c_values % 2 == 0 && ci + 2 <= raw.controls.size()) {
-            code_text = raw.controls[ci];
-            request_text = raw.controls[ci + 1];
-            ci += 2;
+        } else if (opt == raw.slot && si < raw.slots.size()) {
+            const size_t index = std::strtoul(raw.slots[si++].c_str(), nullptr, 10);
+            if (index >= verbatim.controls.size()) continue;
+            const ControlArg& c = verbatim.controls[index];
+            a.kind = AfterAction::Control;
+            if (!parse_code(c.code, a.code)) {
+                log_error("control code \"" + c.code + "\" is not an integer");
+                return false;
+            }
+            if (!control_request(c, a.request)) return false;
         } else if (opt == raw.control_hex && ++h_values % 2 == 0 &&
                    hi + 2 <= raw.control_hexes.size()) {
-            code_text = raw.control_hexes[hi];
-            request_text = raw.control_hexes[hi + 1];
-            hex = true;
+            const std::string& code_text = raw.control_hexes[hi];
+            const std::string& request_text = raw.control_hexes[hi + 1];
             hi += 2;
-        } else {
-            continue;
-        }
-        if (opt == raw.control || opt == raw.control_hex) {
             a.kind = AfterAction::Control;
             if (!parse_code(code_text, a.code)) {
                 log_error("control code \"" + code_text + "\" is not an integer");
                 return false;
             }
-            if (!hex) {
-                a.request.assign(request_text.begin(), request_text.end());
-            } else if (!smd::from_hex(request_text, a.request)) {
+            if (!smd::from_hex(request_text, a.request)) {
                 log_error("control request \"" + request_text + "\" is not hex bytes");
                 return false;
             }
+        } else {
+            continue;
         }
         out.push_back(std::move(a));
     }
@@ -147,9 +165,14 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     app.add_flag("--version", o.show_version,
                  "Print the version of smdgw and of the plug-in, then exit");
     app.add_flag("--check-config", o.check_config,
-                 "Check the configuration, the threshold files and the ports named, print one "
-                 "line per device and exit (0: the gateway would start, 2: it would not); opens "
-                 "no port and writes no file");
+                 "Check the configuration, the threshold files and every port (that it exists "
+                 "or is tcp:, its kind, owner, group and mode, and whether the service's user "
+                 "can open it), print one line per device and exit (0: nothing wrong, warnings "
+                 "allowed; 2: the gateway would not start or not work); opens no port and "
+                 "writes no file");
+    app.add_flag("--strict", o.strict,
+                 "Refuse keys in \"appSetting\" and \"thresholdSetting\" that the driver "
+                 "does not read (otherwise warnings)");
     app.add_option("--plugin", o.plugin_path,
                    "Driver plug-in (default: the one built or installed beside smdgw)")
         ->type_name("PATH");
@@ -188,8 +211,15 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         ->capture_default_str();
     app.add_option("--prometheus", o.prometheus_path,
                    "Keep every device's values and line health in FILE in the Prometheus "
-                   "text format (rewritten after rounds and state changes)")
+                   "text format (rewritten for new values at most every "
+                   "--prometheus-interval, at once for a state or alarm change)")
         ->type_name("FILE");
+    app.add_option("--prometheus-interval", o.prometheus_interval,
+                   "Least SECONDS between two rewrites of the --prometheus file for new values "
+                   "(0: after every round)")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->capture_default_str()
+        ->type_name("SECONDS");
     app.add_flag("-v,--trace-line", o.verbosity,
                  "Trace every frame on stderr; repeat (-vv) to add the INFO bytes");
     auto* record_opt =
@@ -224,16 +254,26 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     raw.get = app.add_option("--get", raw.gets, "Print Get_Value(KEY) after the input ends")
                   ->type_name("KEY");
     raw.reset = app.add_flag("--reset", "Call Reset after the input ends");
-    raw.control = app.add_option("--control", raw.controls, "DeviceIoControl with a text request")
-                      ->expected(2)
-                      ->type_name("CODE TEXT");
+    // Shown in --help; their values are taken out before parsing (control_args.h).
+    std::vector<std::string> shown_only;
+    app.add_option("--control", shown_only,
+                   "DeviceIoControl with a text request, passed byte for byte (brackets, "
+                   "commas, a leading - and all)")
+        ->expected(2)
+        ->type_name("CODE TEXT");
+    app.add_option("--control-file", shown_only,
+                   "DeviceIoControl with the request text held in FILE (one final line ending "
+                   "dropped)")
+        ->expected(2)
+        ->type_name("CODE FILE");
+    raw.slot = app.add_option(kControlSlot, raw.slots)->group("");
+    raw.slot->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     raw.control_hex =
         app.add_option("--control-hex", raw.control_hexes, "DeviceIoControl with request bytes")
             ->expected(2)
             ->type_name("CODE HEX");
     raw.reset->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     // Each occurrence takes its two values; occurrences add up.
-    raw.control->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add_history_options(app, o.history);
     add_mqtt_options(app, o.mqtt);
@@ -241,11 +281,21 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     snmp::add_snmp_options(app, o.snmp);
     master::add_master_options(app, o.master);
 
+    ControlArgs verbatim;
+    std::string verbatim_error;
+    if (!take_control_args(argc, argv, verbatim, verbatim_error)) {
+        log_error(verbatim_error);
+        return kExitUsage;
+    }
+    std::vector<char*> rest;
+    for (std::string& a : verbatim.rest) rest.push_back(a.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(rest.size()), rest.data());
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
+    // Taken out before CLI11 parsed, like --control.
+    o.master.control_at = verbatim.control_at;
     if (o.show_version || o.snmp.print_mib) return std::nullopt;
     if (o.config_path.empty()) {
         log_error("--config FILE is required (see --help)");
@@ -261,14 +311,10 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         return kExitUsage;
     }
     // CLI11 takes a two-value option given with one value; the request would be lost.
-    for (const auto& [name, values] :
-         {std::make_pair("--control CODE TEXT", &raw.controls),
-          std::make_pair("--control-hex CODE HEX", &raw.control_hexes)}) {
-        if (values->size() % 2 != 0) {
-            log_error(std::string(name) + " needs both its values (\"" + values->back() +
-                      "\" has no partner)");
-            return kExitUsage;
-        }
+    if (raw.control_hexes.size() % 2 != 0) {
+        log_error("--control-hex CODE HEX needs both its values (\"" + raw.control_hexes.back() +
+                  "\" has no partner)");
+        return kExitUsage;
     }
     if (!parse_log_size(log_max_size, o.log_rotation.max_size)) {
         log_error("--log-max-size \"" + log_max_size +
@@ -290,7 +336,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         }
         o.clock_start = start;
     }
-    if (!order_actions(app, raw, o.after)) return kExitUsage;
+    if (!order_actions(app, raw, verbatim, o.after)) return kExitUsage;
     o.port.default_port = o.port_path;
     o.port.time_scale = o.time_scale;
     o.port.polled_lines = master::polled_line_factory(o.master);

@@ -32,11 +32,13 @@ struct Options {
     std::string log_path;     // the driver's log: empty not written, "-" standard error
     LogRotation log_rotation;
     bool check_config = false;  // --check-config: check and exit
+    bool strict = false;        // --strict: keys the driver does not read are errors
     bool show_version = false;  // --version: print and exit
     bool trace_host = false;
     std::string format = "json";  // json, text or influx
     std::string lang = "zh";      // alarm texts of the text view: zh or en
     std::string prometheus_path;
+    double prometheus_interval = 15.0;  // seconds between writes for new values
     int verbosity = 0;  // -v: the line trace; -vv with INFO bytes
     uint64_t count = 0;
     double time_scale = 1.0;

@@ -96,9 +96,10 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         watchdog.progress();
     });
     PortOptions port = o.port;
-    port.on_tick = [&driver_log, &watchdog] {
+    port.on_tick = [&driver_log, &watchdog, &outputs] {
         if (take_reopen_request()) driver_log.reopen();
         watchdog.progress();
+        outputs.tick();
     };
     // Not serving is not a usage error: the address may be taken by another
     // gateway, and a restart later may find it free.
@@ -126,7 +127,8 @@ int check_only(const Options& o) {
         return kExitFailure;
     }
     int status =
-        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty()}, out);
+        check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
+                     out);
     if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
     std::fclose(out);
     return status;
@@ -166,7 +168,7 @@ int run(const Options& o) {
 
     GatewayConfig cfg;
     try {
-        cfg = load_config(o.config_path);
+        cfg = load_config(o.config_path, o.strict);
         report_config_warnings(cfg.warnings);
     } catch (const ConfigError& e) {
         report_config_error(e);

@@ -1,5 +1,7 @@
 #include "tools/smdgw/core/check_config.h"
 
+#include <set>
+
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/device_state.h"
@@ -10,6 +12,7 @@
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/plugin_loader.h"
+#include "tools/smdgw/core/port_access.h"
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/threshold_probe.h"
 
@@ -61,12 +64,48 @@ std::string summary(const DeviceConfig& d, const std::string& default_port) {
            thresholds_text(d) + ", " + std::to_string(configured) + " alarm levels configured";
 }
 
+// Each port the devices follow, looked at as the service's user would open
+// it: one line on out for a port that exists, a warning for one that does
+// not (a USB adapter may appear later), an error for one that cannot work.
+// False when a port cannot work.
+bool check_ports(const GatewayConfig& cfg, const std::string& default_port, std::FILE* out) {
+    std::set<std::string> paths;
+    for (const DeviceConfig& d : cfg.devices) {
+        const std::string p = d.port.empty() ? default_port : d.port;
+        if (!p.empty() && p.rfind("tcp:", 0) != 0) paths.insert(p);
+    }
+    const PortUser service = service_user();
+    bool ok = true;
+    for (const std::string& path : paths) {
+        const PortFile f = inspect_port(path);
+        if (f.kind == PortKind::Missing) {
+            log_warning("warning: port " + path +
+                        " does not exist (yet); smdgw waits for it and opens it when it appears");
+            continue;
+        }
+        if (f.kind == PortKind::Regular) continue;  // said by port_problems
+        const bool port = f.kind == PortKind::Terminal || f.kind == PortKind::PseudoTerminal ||
+                          f.kind == PortKind::Fifo;
+        const bool can = user_can_open(f, service);
+        const std::string verdict =
+            !port ? "not a serial port" : service.label + (can ? " can" : " cannot") + " open it";
+        std::fprintf(out, "port %s: %s; %s\n", path.c_str(), describe_port(f).c_str(),
+                     verdict.c_str());
+        if (!can) {
+            log_error("port " + path + ": " + describe_port(f) + "; " + verdict + ": " +
+                      access_fix(f, service));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
 }  // namespace
 
 int check_config(const CheckConfigRequest& req, std::FILE* out) {
     GatewayConfig cfg;
     try {
-        cfg = load_config(req.config_path);
+        cfg = load_config(req.config_path, req.strict);
     } catch (const ConfigError& e) {
         report_config_error(e);
         return kExitUsage;
@@ -98,6 +137,7 @@ int check_config(const CheckConfigRequest& req, std::FILE* out) {
                                                              : req.port_path + " (--port)";
     for (const RunningDevice& d : gw.devices())
         std::fprintf(out, "%s\n", summary(d.cfg, default_port).c_str());
+    if (!req.replay && !check_ports(cfg, req.port_path, out)) ok = false;
     std::fflush(out);
     return ok ? kExitOk : kExitUsage;
 }

@@ -14,6 +14,7 @@ struct CheckConfigRequest {
     std::string plugin_path;  // the plug-in to initialise the devices with
     std::string port_path;    // --port, when given
     bool replay = false;      // --replay given: ports are not needed
+    bool strict = false;      // --strict: keys the driver does not read are errors
 };
 
 // Returns the exit status: 0 when the gateway would start (warnings allowed), 2 otherwise.

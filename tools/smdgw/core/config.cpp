@@ -1,6 +1,5 @@
 #include "tools/smdgw/core/config.h"
 
-#include <json/reader.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 
 #include "tools/smdgw/core/config_keys.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/strict_json.h"
 
 namespace smdgw {
 
@@ -24,31 +24,10 @@ namespace {
     throw ConfigError(path + ": " + what);
 }
 
-// The position of the first byte that is not UTF-8, as "line L, column C
-// (byte 0xNN)", or "" when the text is UTF-8 throughout.
-std::string first_non_utf8(const std::string& text) {
-    size_t line = 1, column = 1;
-    for (size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool ok = n > 0 && i + n <= text.size() && !(c == 0xC0 || c == 0xC1 || c > 0xF4);
-        for (size_t k = 1; ok && k < n; ++k)
-            ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (!ok) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "0x%02X", c);
-            return "line " + std::to_string(line) + ", column " + std::to_string(column) +
-                   " (byte " + hex + ")";
-        }
-        if (c == '\n') {
-            ++line;
-            column = 1;
-        } else {
-            ++column;
-        }
-        i += n;
-    }
-    return {};
+std::string join_lines(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const auto& l : lines) all += (all.empty() ? "" : "\n") + l;
+    return all;
 }
 
 std::string device_label(const Json::Value& d, Json::ArrayIndex index) {
@@ -104,35 +83,27 @@ void read_role(const Json::Value& d, DeviceConfig& dc, std::vector<std::string>&
 
 }  // namespace
 
-GatewayConfig parse_config(const std::string& text, const std::string& path) {
+GatewayConfig parse_config(const std::string& text, const std::string& path, bool strict) {
     const std::string bad_byte = first_non_utf8(text);
     if (!bad_byte.empty())
         fail(path, "not UTF-8 text at " + bad_byte + "; save the configuration as UTF-8 JSON");
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    // A key given twice would otherwise keep its last value without a word.
-    builder["rejectDupKeys"] = true;
     Json::Value root;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-        while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' '))
-            errors.pop_back();
-        fail(path, "not valid JSON: " + errors);
-    }
+    std::string error;
+    if (!parse_strict_json(text, root, error)) fail(path, "not valid JSON: " + error);
     if (!root.isObject()) fail(path, "the configuration must be a JSON object");
-    const Json::Value& devices = root["devices"];
-    if (!devices.isArray() || devices.empty())
-        fail(path, "\"devices\" must be a non-empty array of device objects");
-
     GatewayConfig cfg;
     cfg.path = path;
     std::vector<std::string> problems;
     for (const std::string& k : root.getMemberNames()) {
         if (k == "devices") continue;
         const std::string near = nearest_key(k, {"devices"});
-        cfg.warnings.push_back(path + ": unknown key \"" + k + "\"" +
-                               (near.empty() ? "" : " (did you mean " + near + "?)") + "; ignored");
+        problems.push_back(path + ": unknown key \"" + k + "\"" +
+                           (near.empty() ? "" : " (did you mean " + near + "?)"));
+    }
+    const Json::Value& devices = root["devices"];
+    if (!devices.isArray() || devices.empty()) {
+        problems.push_back(path + ": \"devices\" must be a non-empty array of device objects");
+        throw ConfigError(join_lines(problems));
     }
     std::set<std::string> names;
     for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
@@ -158,6 +129,15 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
         }
         EntryFindings findings;
         check_device_entry(d, findings);
+        // Keys inside the driver's objects that it does not read: a typo
+        // there leaves an option at its default, but another driver version
+        // may read them, so only --strict refuses them.
+        for (const auto& k : findings.driver_keys) {
+            if (strict)
+                findings.errors.push_back(k + "; the driver does not read it (--strict)");
+            else
+                findings.warnings.push_back(k + "; the driver does not read it (an error with --strict)");
+        }
         for (const auto& e : findings.errors) problems.push_back(at + e);
         for (const auto& w : findings.warnings) cfg.warnings.push_back(at + w);
         if (!usable || !findings.errors.empty()) continue;
@@ -175,11 +155,7 @@ GatewayConfig parse_config(const std::string& text, const std::string& path) {
     }
     const std::string conflict = line_role_conflict(cfg.devices, "");
     if (!conflict.empty()) problems.push_back(path + ": " + conflict);
-    if (!problems.empty()) {
-        std::string all;
-        for (const auto& p : problems) all += (all.empty() ? "" : "\n") + p;
-        throw ConfigError(all, cfg.warnings);
-    }
+    if (!problems.empty()) throw ConfigError(join_lines(problems), cfg.warnings);
     return cfg;
 }
 
@@ -222,7 +198,7 @@ void report_config_error(const ConfigError& e) {
     for (std::string line; std::getline(lines, line);) log_error(line);
 }
 
-GatewayConfig load_config(const std::string& path) {
+GatewayConfig load_config(const std::string& path, bool strict) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0)
         fail(path, std::string("cannot open the configuration file: ") + std::strerror(errno));
@@ -233,7 +209,7 @@ GatewayConfig load_config(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) fail(path, std::string("cannot read the configuration file: ") + std::strerror(errno));
-    return parse_config(text.str(), path);
+    return parse_config(text.str(), path, strict);
 }
 
 }  // namespace smdgw

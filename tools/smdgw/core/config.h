@@ -40,8 +40,9 @@ struct GatewayConfig {
     std::vector<std::string> warnings;
 };
 
-// A configuration the gateway cannot use: unreadable, not UTF-8 JSON, no
-// device list, or any device entry with a wrong key or value. The message has
+// A configuration the gateway cannot use: unreadable, not strict UTF-8 JSON,
+// no device list, an unknown key, or any device entry with a wrong key or
+// value. The message has
 // one line per problem, each naming the file, the device, the key and the value.
 class ConfigError : public std::runtime_error {
    public:
@@ -56,13 +57,15 @@ class ConfigError : public std::runtime_error {
 void report_config_error(const ConfigError& e);
 void report_config_warnings(const std::vector<std::string>& warnings);
 
-GatewayConfig load_config(const std::string& path);
+// strict: keys inside "appSetting" and "thresholdSetting" that the driver
+// does not read are errors, not warnings.
+GatewayConfig load_config(const std::string& path, bool strict = false);
 // Why these devices cannot share their lines, or empty when they can: a
 // master owns its port (no listener beside it), and masters on one port need
 // different addresses. Devices without a "port" are on default_port.
 std::string line_role_conflict(const std::vector<DeviceConfig>& devices,
                                const std::string& default_port);
 // The same checks on text already read (for tests and fuzzing).
-GatewayConfig parse_config(const std::string& text, const std::string& path);
+GatewayConfig parse_config(const std::string& text, const std::string& path, bool strict = false);
 
 }  // namespace smdgw

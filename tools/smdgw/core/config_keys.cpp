@@ -2,6 +2,8 @@
 
 #include <json/writer.h>
 
+#include "datadevice/config_text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
@@ -26,11 +28,30 @@ const std::vector<std::string> kDeviceKeys = {
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
     "section_missing_rounds", "section_alarm_level"};
 
-// "appSetting": the driver's options and the threshold mode.
-const std::vector<std::string> kAppSettingKeys = {
-    "has_ac",    "has_dc",      "no_dc_number", "ac_line",   "ac_type",    "has_a",
-    "has_b",     "has_c",       "dc_i_adjust",  "skip_41_41", "has_tower", "no_42_arg",
-    "no_40_arg", "open_41_43", "cg",           "b_mode"};
+// "appSetting": the driver's options and the threshold mode, each read
+// like atoi reads its text ("yes" reads as 0, "7x" as 7).
+//   {"has_ac": 1, "no_dc_number": -1, "cg": "255", "b_mode": 5}
+enum class OptionKind { OnOff, Number, Byte };
+struct AppOption {
+    const char* key;
+    OptionKind kind;
+};
+constexpr AppOption kAppOptions[] = {
+    {"has_ac", OptionKind::OnOff},      {"has_dc", OptionKind::OnOff},
+    {"no_dc_number", OptionKind::Number}, {"ac_line", OptionKind::Number},
+    {"ac_type", OptionKind::Number},    {"has_a", OptionKind::OnOff},
+    {"has_b", OptionKind::OnOff},       {"has_c", OptionKind::OnOff},
+    {"dc_i_adjust", OptionKind::Number}, {"skip_41_41", OptionKind::Number},
+    {"has_tower", OptionKind::OnOff},   {"no_42_arg", OptionKind::Number},
+    {"no_40_arg", OptionKind::Number},  {"open_41_43", OptionKind::Number},
+    {"cg", OptionKind::Byte},           {"b_mode", OptionKind::Number}};
+
+std::vector<std::string> app_setting_keys() {
+    std::vector<std::string> keys;
+    for (const AppOption& o : kAppOptions) keys.emplace_back(o.key);
+    return keys;
+}
+const std::vector<std::string> kAppSettingKeys = app_setting_keys();
 
 // "limits": {"419601001001": {"upper": 57.6, "lower": 43.2}}
 const std::vector<std::string> kLimitKeys = {"upper", "lower"};
@@ -57,7 +78,7 @@ std::string path_of(std::initializer_list<std::string> keys) {
 }
 
 void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
-                  const std::string& where, EntryFindings& out,
+                  const std::string& where, std::vector<std::string>& out,
                   const std::function<std::string(const std::string&)>& hint = {}) {
     for (const std::string& k : obj.getMemberNames()) {
         if (std::find(known.begin(), known.end(), k) != known.end()) continue;
@@ -68,7 +89,35 @@ void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
             text += " (" + extra + ")";
         else if (!near.empty())
             text += " (did you mean " + near + "?)";
-        out.warnings.push_back(text + "; ignored");
+        out.push_back(text);
+    }
+}
+
+// True when text is a whole number as atoi reads it in full: blanks, an
+// optional sign, digits, nothing after them.
+bool whole_number_text(const std::string& text) {
+    size_t i = text.find_first_not_of(" \t\n\v\f\r");
+    if (i == std::string::npos) return false;
+    if (text[i] == '+' || text[i] == '-') ++i;
+    const size_t digits = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
+    return i > digits && i == text.size();
+}
+
+// A known option whose value the driver reads otherwise than it looks: a
+// word ("yes" reads as 0), a number with text after it ("7x" reads as 7), a
+// fraction (2.7 reads as 2).
+void option_value_doubts(const Json::Value& s, EntryFindings& out) {
+    for (const AppOption& o : kAppOptions) {
+        const Json::Value& v = s[o.key];
+        if (v.isNull() || v.isBool() || v.isArray() || v.isObject()) continue;
+        if (v.isIntegral() || (v.isString() && whole_number_text(v.asString()))) continue;
+        const int n = veltra::option_to_int(v);
+        std::string reads = std::to_string(o.kind == OptionKind::Byte ? (n & 0xFF) : n);
+        if (o.kind == OptionKind::OnOff) reads += n != 0 ? " (on)" : " (off)";
+        out.warnings.push_back(path_of({"appSetting", o.key}) + " is " + value_text(v) +
+                               (v.isString() ? ", not a number" : ", not a whole number") +
+                               "; the driver reads it as " + reads);
     }
 }
 
@@ -137,7 +186,7 @@ void object_table(const Json::Value& t, const std::string& key,
             out.errors.push_back(path_of({key, id, "last_time"}) +
                                  " must be seconds since 1970, an unsigned integer (is " +
                                  value_text(e["last_time"]) + ")");
-        unknown_keys(e, known, path_of({key, id}), out);
+        unknown_keys(e, known, path_of({key, id}), out.errors);
     }
 }
 
@@ -161,7 +210,8 @@ void check_app_setting(const Json::Value& s, EntryFindings& out) {
             out.warnings.push_back("\"appSetting\"/\"b_mode\" " + value_text(mode) +
                                    " is no threshold mode (1, 2, 3 or 5): no thresholds");
     }
-    unknown_keys(s, kAppSettingKeys, "\"appSetting\"", out);
+    option_value_doubts(s, out);
+    unknown_keys(s, kAppSettingKeys, "\"appSetting\"", out.driver_keys);
 }
 
 void check_threshold_setting(const Json::Value& t, EntryFindings& out) {
@@ -181,7 +231,7 @@ void check_threshold_setting(const Json::Value& t, EntryFindings& out) {
             if (e[k].isArray() || e[k].isObject())
                 out.errors.push_back(path_of({"thresholdSetting", name, k}) +
                                      " must be a number or a text (is " + value_text(e[k]) + ")");
-        unknown_keys(e, kThresholdKeys, path_of({"thresholdSetting", name}), out);
+        unknown_keys(e, kThresholdKeys, path_of({"thresholdSetting", name}), out.driver_keys);
     }
 }
 
@@ -270,7 +320,7 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
     number_table(d["alarm_thresholds"], "alarm_thresholds", out, threshold_problem);
     object_table(d["limits"], "limits", kLimitKeys, {}, out);
     object_table(d["reports"], "reports", kReportNumbers, kReportFlags, out);
-    unknown_keys(d, kDeviceKeys, "", out, [](const std::string& k) -> std::string {
+    unknown_keys(d, kDeviceKeys, "", out.errors, [](const std::string& k) -> std::string {
         if (std::find(kAppSettingKeys.begin(), kAppSettingKeys.end(), k) != kAppSettingKeys.end())
             return "it belongs in \"appSetting\"";
         return {};

@@ -14,6 +14,9 @@ namespace smdgw {
 struct EntryFindings {
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
+    // Keys in "appSetting" and "thresholdSetting" entries that the driver
+    // does not read: warnings, or errors under --strict.
+    std::vector<std::string> driver_keys;
 };
 
 // Checks every key of a device entry: the host's own keys, "appSetting" and

@@ -149,6 +149,8 @@ Json::Value poll_stats(const PollCounters& c) {
     p["unexpected"] = static_cast<Json::UInt64>(c.unexpected);
     p["frame_errors"] = static_cast<Json::UInt64>(c.frame_errors);
     p["late_frames"] = static_cast<Json::UInt64>(c.late_frames);
+    p["late_responses"] = static_cast<Json::UInt64>(c.late_responses);
+    p["latest_response_ms"] = static_cast<Json::UInt64>(c.latest_response_ms);
     p["controls"] = static_cast<Json::UInt64>(c.controls);
     return p;
 }

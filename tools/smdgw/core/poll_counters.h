@@ -18,6 +18,8 @@ struct PollCounters {
     uint64_t unexpected = 0;        // frames of this address that answer nothing sent
     uint64_t frame_errors = 0;      // frames the codec rejected while this device was polled
     uint64_t late_frames = 0;       // frames after an abandoned exchange, before the next command
+    uint64_t late_responses = 0;    // of those, answers to the command that timed out
+    uint64_t latest_response_ms = 0;  // the longest wait for a late answer's first byte
     uint64_t controls = 0;          // control requests run between rounds
 };
 

@@ -19,10 +19,15 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "host/serial_port.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/log_limiter.h"
+#include "tools/smdgw/core/port_access.h"
+#include "tools/smdgw/core/port_watch.h"
+#include "tools/smdgw/core/retry_backoff.h"
 #include "tools/smdgw/core/safe_file.h"
 #include "tools/smdgw/core/service_watchdog.h"
 
@@ -38,9 +43,6 @@ using asio::ip::tcp;
 constexpr double kResetSeconds = 10.0;
 // Device states (staleness) are looked at this often, in host-clock seconds.
 constexpr double kStateSeconds = 1.0;
-constexpr auto kMaxRetryDelay = std::chrono::seconds(30);
-// A port that stays away is reported this often once the delay is at its longest.
-constexpr auto kQuietReportEvery = std::chrono::minutes(10);
 // The line states in a device's statistics.
 const char* const kNoPort = "no-port";
 const char* const kOpen = "open";
@@ -69,9 +71,45 @@ class TcpLinePort : public LinePort {
     bool open_ = false;
 };
 
+// Why a port is not open; a message is written when this changes.
+enum class PortTrouble { None, Missing, Denied, Failed, Closed };
+
+// How a port that is away is tried again: every second for the first
+// minute (an adapter that enumerates late, a cable pulled and put back),
+// then at growing, jittered intervals of at most 10 s. A port that appears in
+// a watched folder is tried at once.
+RetryPolicy port_retry_policy() {
+    RetryPolicy p;
+    p.fast_interval_s = 1.0;
+    p.fast_for_s = 60.0;
+    p.base_s = 2.0;
+    p.cap_s = 10.0;
+    p.full_jitter = true;
+    return p;
+}
+
+// A port still away is said again this often.
+constexpr double kStillAwayEvery = 60.0;
+
+double seconds_between(std::chrono::steady_clock::time_point a,
+                       std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
+std::string duration_text(double s) {
+    char buf[32];
+    if (s < 120.0)
+        std::snprintf(buf, sizeof buf, "%.1f s", s);
+    else if (s < 7200.0)
+        std::snprintf(buf, sizeof buf, "%.0f min", s / 60.0);
+    else
+        std::snprintf(buf, sizeof buf, "%.1f h", s / 3600.0);
+    return buf;
+}
+
 // One serial line (a serial port, pseudo-terminal, FIFO or TCP serial server):
-// its port, the devices on it and the read loop. A line that fails
-// or closes is reopened with a growing delay; partial frames across reads and
+// its port, the devices on it and the read loop. A line that fails or closes
+// is reopened on the port retry schedule; partial frames across reads and
 // reconnects are the frame decoder's business.
 class SerialLine : public std::enable_shared_from_this<SerialLine> {
    public:
@@ -82,7 +120,10 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
           stream_(io),
           socket_(io),
           resolver_(io),
-          retry_(io) {}
+          retry_(io),
+          watch_(io),
+          backoff_(port_retry_policy()),
+          still_(kStillAwayEvery) {}
 
     std::vector<RunningDevice*> devices;
     // Set when the gateway is master of this line.
@@ -91,16 +132,10 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
     bool is_tcp() const { return path_.rfind("tcp:", 0) == 0; }
 
     // Opens the port, or connects in the background; a port that is missing
-    // or fails is retried with a growing delay, the other lines run on.
+    // or fails is retried on the port schedule, the other lines run on.
     void start() {
         for (RunningDevice* d : devices) d->line_state = kNoPort;
-        if (is_tcp()) {
-            set_state(kNoPort);  // until connected
-            connect_tcp();
-            return;
-        }
-        std::string error;
-        if (!open_serial(error)) fail(error);
+        try_open();
     }
 
     void close() {
@@ -109,6 +144,7 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
         stream_.close(ec);
         socket_.close(ec);
         retry_.cancel();
+        watch_.cancel();
         if (serial_) serial_->close();
         if (tcp_port_) tcp_port_->set_open(false);
         if (polled) polled->stop();
@@ -124,30 +160,66 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
         for (RunningDevice* d : devices) d->driver->AttachPort(port);
     }
 
-    bool open_serial(std::string& error) {
+    void try_open() {
+        if (closed_) return;
+        if (is_tcp()) {
+            set_state(kNoPort);  // until connected
+            connect_tcp();
+            return;
+        }
+        std::string error;
         // The line's speed is the drivers' (the first device's on a shared line).
         const int baud = devices.empty() ? 9600 : devices.front()->driver->BaudRate();
         serial_ = SerialPort::open(path_, baud, error);
-        if (!serial_) return false;
+        if (!serial_) {
+            const int why = errno;
+            if (why == ENOENT)
+                fail(PortTrouble::Missing, error, true);
+            else if (why == ENODEV || why == ENXIO)
+                fail(PortTrouble::Missing, error);
+            else if (why == EACCES || why == EPERM)
+                fail(PortTrouble::Denied, error + "; " + permission_hint());
+            else
+                fail(PortTrouble::Failed, error);
+            return;
+        }
         const int fd = ::fcntl(serial_->fd(), F_DUPFD_CLOEXEC, 3);
         if (fd < 0) {
             error = "cannot duplicate the descriptor of " + path_ + ": " + std::strerror(errno);
             serial_->close();
-            return false;
+            fail(PortTrouble::Failed, error);
+            return;
         }
         attach(serial_);
         stream_.assign(fd);
         opened();
         read_serial();
-        return true;
     }
 
-    // The line is open: the devices on it run, the delay starts over.
+    // Whose port it is and what would let smdgw open it.
+    std::string permission_hint() const {
+        const PortFile f = inspect_port(path_);
+        const PortUser me = current_user();
+        std::string hint = describe_port(f) + ", and smdgw runs as " + me.label;
+        const std::string fix = access_fix(f, me);
+        return fix.empty() ? hint : hint + ": " + fix;
+    }
+
+    // The line is open: the devices on it run, the schedule starts over.
     void opened() {
-        if (failures_ > 0) log_info("port " + path_ + " is open");
+        if (trouble_ != PortTrouble::None) {
+            const auto now = std::chrono::steady_clock::now();
+            log_info("port " + path_ + " is open" +
+                     (outage_since_
+                          ? " (after " + duration_text(seconds_between(*outage_since_, now)) +
+                                ", " + std::to_string(backoff_.attempts() + 1) + " tries)"
+                          : std::string()));
+        }
         set_state(kOpen);
-        delay_ = std::chrono::seconds(1);
-        failures_ = 0;
+        trouble_ = PortTrouble::None;
+        outage_since_.reset();
+        backoff_.reset();
+        watch_.cancel();
     }
 
     // Tells the devices on the line whether their port is open.
@@ -165,7 +237,7 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
         boost::system::error_code ec;
         const auto endpoints = resolver_.resolve(host, port, ec);
         if (ec) {
-            fail("cannot resolve " + path_ + ": " + ec.message());
+            fail(PortTrouble::Failed, "cannot resolve " + path_ + ": " + ec.message());
             return;
         }
         auto self = shared_from_this();
@@ -173,15 +245,15 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
             socket_, endpoints, [self](const boost::system::error_code& e, const tcp::endpoint&) {
                 if (self->closed_) return;
                 if (e) {
-                    self->fail("cannot connect to " + self->path_ + ": " + e.message());
+                    self->fail(PortTrouble::Failed,
+                               "cannot connect to " + self->path_ + ": " + e.message());
                     return;
                 }
                 if (!self->tcp_port_)
                     self->tcp_port_ = std::make_shared<TcpLinePort>(self->socket_, self->path_);
                 self->tcp_port_->set_open(true);
                 self->attach(self->tcp_port_);
-                log_info("connected to " + self->path_);
-                self->failures_ = 0;
+                if (self->trouble_ == PortTrouble::None) log_info("connected to " + self->path_);
                 self->opened();
                 self->read_tcp();
             });
@@ -216,40 +288,68 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
                 read_serial();
             return;
         }
-        fail("port " + path_ +
-             (!ec || ec == asio::error::eof ? std::string(" closed") : " failed: " + ec.message()));
+        fail(PortTrouble::Closed, "port " + path_ +
+                                      (!ec || ec == asio::error::eof ? std::string(" closed")
+                                                                     : " failed: " + ec.message()));
     }
 
-    // Reports the failure and tries again later, waiting longer each time.
-    // Once the delay is at its longest, the message comes only now and then.
-    void fail(const std::string& what) {
+    // The port is away: the devices hear of it, and it is tried again on the
+    // schedule or at once when its folder says it is back. A change of
+    // trouble is said once; the same trouble once a minute.
+    // path_absent: the open found no such path, so its folder is watched
+    // for the name to appear.
+    void fail(PortTrouble trouble, const std::string& what, bool path_absent = false) {
         if (closed_) return;
         set_state(kNoPort);
-        ++failures_;
         for (RunningDevice* d : devices) ++d->port_failures;
-        const auto now = std::chrono::steady_clock::now();
-        if (delay_ < kMaxRetryDelay || now - last_report_ >= kQuietReportEvery) {
-            log_warning(what + "; retrying in " + std::to_string(delay_.count()) + " s");
-            last_report_ = now;
-        }
         boost::system::error_code ignore;
         stream_.close(ignore);
         socket_.close(ignore);
         if (serial_) serial_->close();
         if (tcp_port_) tcp_port_->set_open(false);
         if (polled) polled->closed();
-        retry_.expires_after(delay_);
-        delay_ =
-            std::min(delay_ * 2, std::chrono::duration_cast<std::chrono::seconds>(kMaxRetryDelay));
+
+        const auto now = std::chrono::steady_clock::now();
+        if (!outage_since_) outage_since_ = now;
+        const double away = seconds_between(*outage_since_, now);
+        const double now_s = seconds_between(std::chrono::steady_clock::time_point{}, now);
+        // A port that closes once is said to have closed; trying it again
+        // finds it missing or refused, which is the same outage.
+        const PortTrouble shown = trouble == PortTrouble::Closed ? PortTrouble::Missing : trouble;
+        if (trouble == PortTrouble::Closed || shown != trouble_) {
+            log_warning(what + "; " +
+                        (away < port_retry_policy().fast_for_s
+                             ? "trying again every second for a minute, then "
+                               "at least every 10 s"
+                             : "trying again at least every 10 s") +
+                        (is_tcp() ? ""
+                         : shown == PortTrouble::Denied
+                             ? " and at once when its owner or mode changes"
+                             : " and at once when it appears"));
+            still_.reset();
+            still_.allow(now_s);
+        } else if (const auto held = still_.allow(now_s)) {
+            (void)held;
+            log_warning(what + " (still, for " + duration_text(away) + ", " +
+                        std::to_string(backoff_.attempts() + 1) + " tries)");
+        }
+        trouble_ = shown;
+
+        const double delay = backoff_.next_delay(away);
+        retry_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(delay)));
         auto self = shared_from_this();
         retry_.async_wait([self](const boost::system::error_code& e) {
             if (e || self->closed_) return;
-            std::string error;
-            if (self->is_tcp())
-                self->connect_tcp();
-            else if (!self->open_serial(error))
-                self->fail(error);
+            self->watch_.cancel();
+            self->try_open();
         });
+        if (!is_tcp())
+            watch_.arm(path_, path_absent, [self] {
+                if (self->closed_) return;
+                self->retry_.cancel();
+                self->try_open();
+            });
     }
 
     Gateway& gw_;
@@ -259,11 +359,13 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
     tcp::socket socket_;
     tcp::resolver resolver_;
     asio::steady_timer retry_;
+    PortWatch watch_;
+    RetryBackoff backoff_;
+    LogLimiter still_;
     std::shared_ptr<SerialPort> serial_;
     std::shared_ptr<TcpLinePort> tcp_port_;
-    std::chrono::seconds delay_{1};
-    uint64_t failures_ = 0;  // since the line was last open
-    std::chrono::steady_clock::time_point last_report_{};
+    PortTrouble trouble_ = PortTrouble::None;
+    std::optional<std::chrono::steady_clock::time_point> outage_since_;
     bool closed_ = false;
     std::array<unsigned char, 4096> buf_{};
 };

@@ -19,8 +19,9 @@ namespace {
 const char* const kDescription =
     "smdgw history: writes the rounds stored by smdgw --history as decoded records.\n"
     "CSV (default): one row per stored record, columns device, data_id, time (local),\n"
-    "unix_time, then one column per analog field of the record. JSON: one object per line\n"
-    "with the whole decoded record. The database is opened read-only.\n";
+    "unix_time, complete (1: the gateway judged the round whole, 0: a damaged round), then\n"
+    "one column per analog field of the record. JSON: one object per line with \"complete\"\n"
+    "and the whole decoded record. The database is opened read-only.\n";
 
 const char* const kFooter =
     "\nTIME: YYYY-MM-DD[ HH:MM[:SS]] in local time ('T' may replace the blank, a trailing Z\n"

@@ -1,5 +1,7 @@
 #include "tools/smdgw/history/history_session.h"
 
+#include <CLI/CLI.hpp>
+
 #include <map>
 #include <utility>
 
@@ -35,6 +37,11 @@ bool HistoryOptions::check() {
         log_error("--history-max-rows must not be negative");
         return false;
     }
+    if (!(commit_s >= 0.0 && commit_s <= 3600.0)) {
+        log_error("--history-commit-s " + std::to_string(commit_s) +
+                  " is not a number of seconds from 0 to 3600");
+        return false;
+    }
     retention.max_age_seconds = keep_seconds;
     retention.max_rows_per_device = max_rows;
     return true;
@@ -52,6 +59,12 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
                    "Keep at most this many rounds per device (0: no limit)")
         ->capture_default_str()
         ->type_name("N");
+    app.add_option("--history-commit-s", options.commit_s,
+                   "Commit stored rounds in batches at most this often; a killed process loses "
+                   "the rounds of at most the last SECONDS, a power cut about 30 s more (0: "
+                   "commit each round at once)")
+        ->capture_default_str()
+        ->type_name("SECONDS");
     app.add_option("--history-restore-age", options.restore_age,
                    "At start, hand a device its newest round only when younger (0: never)")
         ->capture_default_str()
@@ -64,7 +77,9 @@ HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options
       clock_(clock),
       restore_seconds_(options.restore_seconds),
       writer_(store_, options.retention,
-              [&clock] { return static_cast<int64_t>(clock.unix_time()); }),
+              [&clock] { return static_cast<int64_t>(clock.unix_time()); }, {},
+              HistoryWriter::kDefaultQueueLimit,
+              std::chrono::milliseconds(static_cast<int64_t>(options.commit_s * 1000.0))),
       recorder_(writer_, clock, data_ids_of(cfg)) {}
 
 void HistorySession::add_stats(Gateway& gw) {

@@ -2,7 +2,6 @@
 // smdgw's --history options and what they set up: the database, the writer
 // thread, the sink that stores every saved record, and the restore at start.
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
 
@@ -14,6 +13,11 @@
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_writer.h"
 
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+}  // namespace CLI
+
 namespace smdgw {
 
 struct HistoryOptions {
@@ -21,6 +25,8 @@ struct HistoryOptions {
     std::string keep = "7d";
     int64_t max_rows = Retention().max_rows_per_device;
     std::string restore_age = "5m";
+    // Rounds are committed at most this often (seconds); 0 commits each at once.
+    double commit_s = 10.0;
 
     // Filled by check().
     Retention retention;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <set>
 #include <utility>
 
 #include "record/veltra_record.h"
@@ -19,6 +21,10 @@ using sqlite::Statement;
 
 // Rows deleted per transaction while pruning, so a writer never waits long.
 constexpr int kPruneChunk = 1000;
+// The page size of a new history file (see check_schema).
+constexpr int kPageSize = 512;
+// The write-ahead log is copied into the database when it holds this much.
+constexpr int64_t kWalCheckpointBytes = 4 * 1024 * 1024;
 
 // Waits this long for another connection's lock before giving up.
 constexpr int kBusyTimeoutMs = 1000;
@@ -169,9 +175,25 @@ HistoryStore HistoryStore::open_for_writing(const std::string& path) {
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     store.check_schema(true);
-    // WAL lets exports read while rounds are stored; FULL makes every commit
-    // reach the disk before the writer moves on.
-    store.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
+    // WAL lets exports read while rounds are stored. NORMAL: a commit is in
+    // the log, safe from a killed process at once and on the disk when the
+    // kernel writes it back (within about 30 s) or at the next checkpoint;
+    // a sync per commit would rewrite the log's last page every time. A
+    // power cut may so lose the last commits, never the file's consistency.
+    store.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    // What spares the flash besides: deleted rows are not overwritten with
+    // zeros on pages that are not written anyway (Debian's SQLite overwrites
+    // them all), and the log is copied into the database once it holds
+    // 4 MiB, whatever the page size, so that the pages every commit touches
+    // are copied once for many commits.
+    store.exec("PRAGMA secure_delete=FAST;");
+    int64_t page_size = 4096;
+    {
+        Statement ps(db, "PRAGMA page_size");
+        if (ps.step() == SQLITE_ROW && ps.int_at(0) > 0) page_size = ps.int_at(0);
+    }
+    store.exec(
+        ("PRAGMA wal_autocheckpoint=" + std::to_string(kWalCheckpointBytes / page_size)).c_str());
     return store;
 }
 
@@ -233,8 +255,15 @@ void HistoryStore::check_schema(bool may_create) {
     }
     if (app_id == 0 && objects == 0) {
         if (!may_create) throw HistoryError(path_ + ": empty database, holds no smdgw history");
-        // Before the first table: pages freed by deletes (the MQTT outbox's
-        // rows that left) can be given back to the file system.
+        // Small pages: a commit rewrites every page it touches (the rows'
+        // pages, the edges of the table and of each index), so a 2704-byte
+        // record in six 512-byte pages and index pages of 512 bytes write
+        // less than half of what 4 KiB pages do, where each record takes a
+        // page of its own. Only a new file gets it; in WAL mode the page size
+        // is fixed.
+        exec(("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
+        // Before the first table too: pages the retention's deletes free can
+        // be given back to the file system (PRAGMA incremental_vacuum).
         exec("PRAGMA auto_vacuum=INCREMENTAL");
         exec("BEGIN IMMEDIATE");
         try {
@@ -285,7 +314,8 @@ void HistoryStore::migrate(int from) {
 void HistoryStore::insert(std::vector<StoredRecord>& records) { write(records, {}); }
 
 void HistoryStore::write(std::vector<StoredRecord>& records,
-                         const std::vector<StoredAlarms>& alarms) {
+                         const std::vector<StoredAlarms>& alarms, const Retention* trim,
+                         int64_t now) {
     if (records.empty() && alarms.empty()) return;
     exec("BEGIN IMMEDIATE");
     try {
@@ -328,6 +358,16 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
                     fail("cannot store the alarms of \"" + set.device + "\"");
                 ins.reset();
             }
+        }
+        if (trim) {
+            // The rows this batch pushes beyond the retention go in the same
+            // commit, so a device never holds more than its bound.
+            std::set<std::string> written;
+            for (const StoredRecord& r : records) written.insert(r.device);
+            if (trim->max_age_seconds > 0) delete_older(now - trim->max_age_seconds, kPruneChunk);
+            if (trim->max_rows_per_device > 0)
+                for (const std::string& device : written)
+                    delete_beyond(device, trim->max_rows_per_device, -1);
         }
         exec("COMMIT");
     } catch (...) {
@@ -372,54 +412,60 @@ std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool
     return row_at(s);
 }
 
+int64_t HistoryStore::delete_older(int64_t cutoff, int limit) {
+    Statement s(db_,
+                "DELETE FROM history WHERE id IN "
+                "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
+    s.bind(1, cutoff);
+    s.bind(2, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune");
+    return sqlite3_changes(db_);
+}
+
+int64_t HistoryStore::delete_beyond(const std::string& device, int64_t keep, int limit) {
+    // The newest row beyond the bound; it and everything older goes.
+    Statement find(db_,
+                   "SELECT time, id FROM history WHERE device = ?1 "
+                   "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
+    find.bind(1, device);
+    find.bind(2, keep);
+    const int rc = find.step();
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) fail("cannot prune");
+    const int64_t t = find.int_at(0), id = find.int_at(1);
+    Statement s(db_,
+                "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
+                "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
+    s.bind(1, device);
+    s.bind(2, t);
+    s.bind(3, id);
+    s.bind(4, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune");
+    return sqlite3_changes(db_);
+}
+
 int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
     int64_t removed = 0;
-    // Deletes in chunks until a chunk comes back short.
-    auto delete_chunks = [&](Statement& s, const std::function<void(Statement&)>& bind) {
+    // Deletes in chunks, each its own short transaction, until one comes
+    // back short.
+    auto in_chunks = [&](const std::function<int64_t()>& chunk) {
         for (;;) {
-            bind(s);
-            if (s.step() != SQLITE_DONE) fail("cannot prune");
-            const int n = sqlite3_changes(db_);
+            const int64_t n = chunk();
             removed += n;
-            s.reset();
             if (n < kPruneChunk) break;
         }
     };
-    if (retention.max_age_seconds > 0) {
-        Statement s(db_,
-                    "DELETE FROM history WHERE id IN "
-                    "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
-        const int64_t cutoff = now - retention.max_age_seconds;
-        delete_chunks(s, [&](Statement& st) {
-            st.bind(1, cutoff);
-            st.bind(2, kPruneChunk);
-        });
-    }
+    if (retention.max_age_seconds > 0)
+        in_chunks([&] { return delete_older(now - retention.max_age_seconds, kPruneChunk); });
     if (retention.max_rows_per_device > 0) {
         std::vector<std::string> devices;
         {
             Statement s(db_, "SELECT DISTINCT device FROM history");
             while (s.step() == SQLITE_ROW) devices.push_back(s.text_at(0));
         }
-        for (const std::string& device : devices) {
-            // The newest row beyond the bound; it and everything older goes.
-            Statement find(db_,
-                           "SELECT time, id FROM history WHERE device = ?1 "
-                           "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
-            find.bind(1, device);
-            find.bind(2, retention.max_rows_per_device);
-            if (find.step() != SQLITE_ROW) continue;
-            const int64_t t = find.int_at(0), id = find.int_at(1);
-            Statement s(db_,
-                        "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
-                        "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
-            delete_chunks(s, [&](Statement& st) {
-                st.bind(1, device);
-                st.bind(2, t);
-                st.bind(3, id);
-                st.bind(4, kPruneChunk);
-            });
-        }
+        for (const std::string& device : devices)
+            in_chunks(
+                [&] { return delete_beyond(device, retention.max_rows_per_device, kPruneChunk); });
     }
     return removed;
 }

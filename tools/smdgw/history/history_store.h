@@ -107,8 +107,12 @@ class HistoryStore {
 
     // Stores the records in one transaction, all or none; sets their ids.
     void insert(std::vector<StoredRecord>& records);
-    // Records and alarm sets in one transaction, all or none.
-    void write(std::vector<StoredRecord>& records, const std::vector<StoredAlarms>& alarms);
+    // Records and alarm sets in one transaction, all or none. With trim, the
+    // same transaction deletes what the retention no longer keeps of the
+    // devices written (rows older than its age, at most a chunk of them, and
+    // rows beyond its count), now being the time the age counts from.
+    void write(std::vector<StoredRecord>& records, const std::vector<StoredAlarms>& alarms,
+               const Retention* trim = nullptr, int64_t now = 0);
     // The newest record of a device (latest time, then latest insertion);
     // only complete ones when asked.
     std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
@@ -126,6 +130,10 @@ class HistoryStore {
     void migrate(int from);
     void exec(const char* sql);
     [[noreturn]] void fail(const std::string& what) const;
+    // Deletes at most limit rows older than cutoff (seconds since the epoch).
+    int64_t delete_older(int64_t cutoff, int limit);
+    // Deletes at most limit (-1: all) of the device's rows beyond its newest keep.
+    int64_t delete_beyond(const std::string& device, int64_t keep, int limit);
 
     sqlite3* db_ = nullptr;
     std::string path_;

@@ -16,13 +16,14 @@ constexpr auto kReportEvery = std::chrono::seconds(60);
 }  // namespace
 
 HistoryWriter::HistoryWriter(HistoryStore& store, Retention retention, Clock now,
-                             CommitObserver observer, size_t queue_limit)
+                             CommitObserver observer, size_t queue_limit,
+                             std::chrono::milliseconds commit_interval)
     : store_(store),
       retention_(retention),
       now_(std::move(now)),
       observer_(std::move(observer)),
       queue_limit_(queue_limit == 0 ? 1 : queue_limit),
-      since_prune_(kPruneEvery),
+      commit_interval_(commit_interval),
       thread_([this] { run(); }) {}
 
 HistoryWriter::~HistoryWriter() {
@@ -66,7 +67,11 @@ void HistoryWriter::save_alarms(StoredAlarms alarms) {
 void HistoryWriter::flush() {
     std::unique_lock<std::mutex> lk(mutex_);
     const uint64_t target = added_;
-    done_.wait(lk, [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
+    ++flushing_;
+    wake_.notify_all();
+    done_.wait(lk,
+               [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
+    --flushing_;
 }
 
 std::optional<StoredRecord> HistoryWriter::newest(const std::string& device, bool complete_only) {
@@ -110,7 +115,7 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
     bool refused = false;
     try {
         std::lock_guard<std::mutex> lk(store_mutex_);
-        store_.write(batch, alarms);
+        store_.write(batch, alarms, &retention_, now_());
     } catch (const HistoryError& e) {
         error = e.what();
         refused = e.refused_data();
@@ -124,11 +129,12 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
             std::lock_guard<std::mutex> lk(mutex_);
             finished_ += batch.size();
             committed_ += batch.size();
-            since_prune_ += batch.size();
             committed = committed_;
+            last_commit_ = std::chrono::steady_clock::now();
             resumed = failing_;
             failing_ = false;
             writing_ = false;
+            in_flight_ = 0;
             retry_delay_ = kFirstRetry;
         }
         if (resumed)
@@ -184,17 +190,24 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
     return false;
 }
 
+void HistoryWriter::wait_for_batch(std::unique_lock<std::mutex>& lk) {
+    if (failing_) {
+        // The pause before the next attempt; a stop cuts it short.
+        wake_.wait_for(lk, pause_, [&] { return stop_; });
+        return;
+    }
+    wake_.wait(lk, [&] { return stop_ || !queue_.empty() || !alarms_.empty(); });
+    // Rounds that come within the interval join this commit.
+    wake_.wait_until(lk, last_commit_ + commit_interval_,
+                     [&] { return stop_ || flushing_ > 0 || queue_.size() >= kMaxBatch; });
+}
+
 void HistoryWriter::run() {
     for (;;) {
-        bool prune = false;
-        {
-            std::lock_guard<std::mutex> lk(mutex_);
-            if (since_prune_ >= kPruneEvery && !failing_) {
-                since_prune_ = 0;
-                prune = true;
-            }
-        }
-        if (prune) {
+        if (!pruned_) {
+            // What the retention no longer keeps from before the start, in
+            // short transactions; later batches trim as they commit.
+            pruned_ = true;
             try {
                 std::lock_guard<std::mutex> lk(store_mutex_);
                 store_.prune(retention_, now_());
@@ -206,12 +219,7 @@ void HistoryWriter::run() {
         std::vector<StoredAlarms> alarms;
         {
             std::unique_lock<std::mutex> lk(mutex_);
-            if (failing_) {
-                // The pause before the next attempt; a stop cuts it short.
-                wake_.wait_for(lk, pause_, [&] { return stop_; });
-            } else {
-                wake_.wait(lk, [&] { return stop_ || !queue_.empty() || !alarms_.empty(); });
-            }
+            wait_for_batch(lk);
             if (queue_.empty() && alarms_.empty()) {
                 if (stop_) return;  // stopping, nothing left
                 continue;

@@ -1,7 +1,11 @@
 #pragma once
 // Stores records on a thread of its own, so the thread that handles frames
-// only queues them. Whatever has queued up meanwhile is written in one short
-// transaction; retention is applied now and then between batches.
+// only queues them. Records are committed in batches bounded in time: a
+// record waits at most the commit interval after the last commit, and
+// everything queued by then goes in one short transaction, together with
+// the device's alarm set and the rows the retention no longer keeps. Fewer
+// commits spare the flash of a gateway: each commit of a WAL database with
+// synchronous=FULL writes and syncs its pages again.
 //
 // A database that fails underneath (disk full, I/O, a lock held too long)
 // never stops the line: the error is reported, the batch goes back to the
@@ -34,14 +38,14 @@ class HistoryWriter {
 
     // Records queued beyond this are dropped (oldest first) while the disk lags.
     static constexpr size_t kDefaultQueueLimit = 4096;
-    // Retention is applied after this many stored records (and at start).
-    static constexpr uint64_t kPruneEvery = 256;
     // Pauses between attempts on a failing database: doubling up to the cap.
     static constexpr std::chrono::milliseconds kFirstRetry{500};
     static constexpr std::chrono::milliseconds kMaxRetry{30000};
 
+    // commit_interval 0: every record is written as soon as the thread gets to it.
     HistoryWriter(HistoryStore& store, Retention retention, Clock now, CommitObserver observer = {},
-                  size_t queue_limit = kDefaultQueueLimit);
+                  size_t queue_limit = kDefaultQueueLimit,
+                  std::chrono::milliseconds commit_interval = std::chrono::milliseconds(0));
     // Stores everything still queued (one last attempt when failing), then stops.
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;
@@ -52,8 +56,8 @@ class HistoryWriter {
     // Queues the device's whole set of active alarms; a later set replaces
     // one not yet written.
     void save_alarms(StoredAlarms alarms);
-    // Returns when everything added before the call is stored, has failed or,
-    // while the database fails, waits for a retry.
+    // Commits at once and returns when everything added before the call is
+    // stored, has failed or, while the database fails, waits for a retry.
     void flush();
     // Reads the store between batches.
     std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
@@ -69,6 +73,9 @@ class HistoryWriter {
 
    private:
     void run();
+    // Waits, holding lk, for the next batch to be due: something queued and
+    // the commit interval over (or a stop, a flush, a full batch).
+    void wait_for_batch(std::unique_lock<std::mutex>& lk);
     // True when the batch was written or given up.
     bool store_batch(std::vector<StoredRecord>& batch, std::vector<StoredAlarms>& alarms);
 
@@ -77,6 +84,7 @@ class HistoryWriter {
     const Clock now_;
     const CommitObserver observer_;
     const size_t queue_limit_;
+    const std::chrono::milliseconds commit_interval_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -90,7 +98,9 @@ class HistoryWriter {
     uint64_t dropped_ = 0;
     uint64_t failed_ = 0;
     uint64_t errors_ = 0;
-    uint64_t since_prune_ = 0;
+    bool pruned_ = false;         // the retention's backlog at start is done
+    unsigned flushing_ = 0;       // flush() calls waiting: commit at once
+    std::chrono::steady_clock::time_point last_commit_{};
     bool reported_drop_ = false;
     bool failing_ = false;  // the last attempt failed; a retry is due
     bool writing_ = false;  // a batch is out of the queue, being written

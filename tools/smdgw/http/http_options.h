@@ -1,11 +1,15 @@
 #pragma once
 // smdgw's --http options: what they set and how they are checked.
 
-#include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
 
 #include "tools/smdgw/http/http_service.h"
+
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace smdgw::http {
 

@@ -1,5 +1,6 @@
 #include "tools/smdgw/master/master_line.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "tools/smdgw/core/log.h"
@@ -51,6 +52,27 @@ std::string command_name(const SentCommand& s) {
         out += kHex[b & 0x0F];
     }
     return out;
+}
+
+// A response timeout that would have waited for every late answer seen:
+// the longest wait with a fifth more (at least 100 ms more), rounded up to
+// 100 ms, within the allowed 10 to 60000 ms.
+unsigned suggested_timeout_ms(uint64_t latest_ms) {
+    const uint64_t margin = latest_ms + std::max<uint64_t>(latest_ms / 5, 100) + 99;
+    return static_cast<unsigned>(
+        std::min<uint64_t>(60000, std::max<uint64_t>(100, margin / 100 * 100)));
+}
+
+// "; 43 answers came late, the latest 702 ms after the command: a
+// "response_timeout_ms" of 900 would wait for them", or "" with none.
+std::string late_answers_text(const PollCounters& c) {
+    if (c.late_responses == 0) return {};
+    return "; " + std::to_string(c.late_responses) +
+           (c.late_responses == 1 ? " answer came" : " answers came") + " late, the latest " +
+           std::to_string(c.latest_response_ms) + " ms after the command: a " +
+           "\"response_timeout_ms\" of " +
+           std::to_string(suggested_timeout_ms(c.latest_response_ms)) + " would wait for " +
+           (c.late_responses == 1 ? "it" : "them");
 }
 
 }  // namespace
@@ -222,6 +244,9 @@ bool MasterLine::send_next() {
             return false;
         }
         ++counters(current_).commands;
+        // The wait is for the first byte after the command has left.
+        sent_end_ =
+            Clock::now() + line_time(o.wire.size(), members_[current_].device->driver->BaudRate());
         // A control request's exchange belongs to no round.
         if (!control_)
             members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
@@ -257,8 +282,8 @@ void MasterLine::on_deadline() {
     if (worth_telling(c.timeouts))
         log_warning("device \"" + d.cfg.name + "\": no response to " + command_name(sent_) +
                     " within " + std::to_string(d.cfg.master.response_timeout_ms) + " ms (" +
-                    std::to_string(c.timeouts) + " so far); " +
-                    (control_ ? "control" : "round") + " abandoned");
+                    std::to_string(c.timeouts) + " so far); " + (control_ ? "control" : "round") +
+                    " abandoned" + late_answers_text(c));
     for (auto it = outbox_.begin(); it != outbox_.end();)
         it = it->device == current_ ? outbox_.erase(it) : it + 1;
     decoder_.reset();
@@ -287,7 +312,27 @@ void MasterLine::received(const unsigned char* data, size_t n) {
 
 void MasterLine::on_frame(const uint8_t* frame, size_t length) {
     if (!awaiting_) {
-        ++counters(current_).late_frames;
+        PollCounters& c = counters(current_);
+        ++c.late_frames;
+        // The answer to the command that timed out: the plant is slower
+        // than the timeout, which the user can mend.
+        if (classify_frame(frame, length, sent_) == FrameVerdict::Response) {
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                progress_.started() - sent_end_);
+            ++c.late_responses;
+            c.latest_response_ms = std::max<uint64_t>(
+                c.latest_response_ms, static_cast<uint64_t>(std::max<int64_t>(0, waited.count())));
+            if (worth_telling(c.late_responses))
+                log_warning(
+                    "device \"" + members_[current_].device->cfg.name + "\": the answer to " +
+                    command_name(sent_) + " came " + std::to_string(waited.count()) +
+                    " ms after the command, after the " +
+                    std::to_string(members_[current_].device->cfg.master.response_timeout_ms) +
+                    " ms timeout (" + std::to_string(c.late_responses) +
+                    " late so far): a \"response_timeout_ms\" of " +
+                    std::to_string(suggested_timeout_ms(c.latest_response_ms)) +
+                    " would wait for " + (c.late_responses == 1 ? "it" : "them"));
+        }
         return;
     }
     PollCounters& c = counters(current_);

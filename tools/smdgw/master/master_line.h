@@ -91,6 +91,7 @@ class MasterLine : public PolledLine,
     size_t next_ = 0;          // device whose round is tried first at the next start
     SentCommand sent_;
     Clock::time_point deadline_at_{};
+    Clock::time_point sent_end_{};  // when the last command had left, at the line's speed
     uint64_t wait_generation_ = 0;
     bool stopped_ = false;
 };

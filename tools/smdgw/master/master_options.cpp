@@ -1,5 +1,7 @@
 #include "tools/smdgw/master/master_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdlib>
 #include <limits>
 
@@ -61,8 +63,8 @@ bool MasterOptions::check() {
 
 void add_master_options(CLI::App& app, MasterOptions& options) {
     app.add_option("--control-at", options.control_at,
-                   "On master devices: DeviceIoControl with a text request between two rounds, "
-                   "once N rounds are published")
+                   "On master devices: DeviceIoControl with a text request (byte for byte) "
+                   "between two rounds, once N rounds are published")
         ->expected(3)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->type_name("N CODE TEXT");

@@ -2,12 +2,16 @@
 // Command-line options of the gateway as master, and the factory that makes
 // the polled line of each port whose devices have "role": "master".
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tools/smdgw/core/port_runner.h"
+
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace smdgw::master {
 

@@ -1,5 +1,7 @@
 #include "tools/smdgw/mqtt/mqtt_options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,9 +2,13 @@
 // smdgw's --mqtt options: the broker URL, TLS files, credentials, the gateway's
 // identity and topic prefix, and where the outbox lives.
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
+
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+}  // namespace CLI
 
 namespace smdgw {
 
