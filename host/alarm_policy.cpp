@@ -58,9 +58,11 @@ AlarmPolicyConfig AlarmPolicyConfig::parse(const Json::Value& v,
             for (const AlarmTimingKey& k : kAlarmTimingKeys)
                 if (name == k.name) key = &k;
             if (!key) {
-                problems.push_back("\"" + place + "\": unknown key \"" + name +
-                                   "\" (known: raise_delay_s, clear_delay_s, flap_changes, "
-                                   "flap_window_s, flap_quiet_s)");
+                std::string known;
+                for (const AlarmTimingKey& k : kAlarmTimingKeys)
+                    known += std::string(known.empty() ? "" : ", ") + k.name;
+                problems.push_back("\"" + place + "\": unknown key \"" + name + "\" (known: " +
+                                   known + ")");
                 ok = false;
                 continue;
             }

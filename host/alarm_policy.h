@@ -51,17 +51,19 @@ struct AlarmTiming {
 // (the docs' table is rendered from it).
 struct AlarmTimingKey {
     const char* name;
+    double dflt;  // as AlarmTiming holds it
     double max;
     bool whole;  // an integer
     const char* meaning;
 };
 inline constexpr AlarmTimingKey kAlarmTimingKeys[] = {
-    {"raise_delay_s", 86400.0, false, "a raise is shown only after it has held this long"},
-    {"clear_delay_s", 86400.0, false, "a clear is shown only after it has held this long"},
-    {"flap_changes", 1000.0, true,
+    {"raise_delay_s", 0.0, 86400.0, false, "a raise is shown only after it has held this long"},
+    {"clear_delay_s", 0.0, 86400.0, false, "a clear is shown only after it has held this long"},
+    {"flap_changes", 0.0, 1000.0, true,
      "more judged changes than this within the window make the alarm flapping (0: never)"},
-    {"flap_window_s", 86400.0, false, "the window over which changes are counted"},
-    {"flap_quiet_s", 86400.0, false,
+    {"flap_window_s", 60.0, 86400.0, false,
+     "the window over which changes are counted (above 0)"},
+    {"flap_quiet_s", 60.0, 86400.0, false,
      "a flapping alarm settles after this long without a change; its real state is then shown"},
 };
 

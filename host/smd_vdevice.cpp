@@ -220,7 +220,9 @@ void SMDVDevice::finish_round() {
 void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& judged) {
     const double mono = clock_->monotonic_seconds();
     const std::time_t wall = clock_->unix_time();
-    std::vector<AlarmStateChange> shown;
+    // Delays that ran out come first: a replay has no timer, its rounds move
+    // the clock.
+    std::vector<AlarmStateChange> shown = policy_.tick(mono, wall);
     for (const AlarmStateChange& c : judged) {
         std::vector<AlarmStateChange> s = policy_.on_judged(c, mono, wall);
         shown.insert(shown.end(), s.begin(), s.end());

@@ -6,10 +6,12 @@
 
 #include "host/alarm_store.h"
 #include "host/alarm_policy.h"
+#include "tests/support/doc_section.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -294,6 +296,28 @@ TEST(AlarmPolicy, AcknowledgementHoldsUntilTheAlarmClears) {
     ASSERT_EQ(p.active().size(), 1u);
     EXPECT_TRUE(p.active()[0].flapping);
     EXPECT_EQ(p.active()[0].ack.by, "ana");
+}
+
+// docs/alarms.md's table of the policy keys is rendered from the key table;
+// the defaults it shows are those a policy without the key has.
+//   SMD_WRITE_ALARM_DOC=1 ./build/unit_tests --gtest_filter='AlarmPolicy.*'
+TEST(AlarmPolicy, KeyTableIsTheDocsAndTheDefaults) {
+    const AlarmTiming t;
+    const std::map<std::string, double> defaults = {
+        {"raise_delay_s", t.raise_delay_s}, {"clear_delay_s", t.clear_delay_s},
+        {"flap_changes", t.flap_changes},   {"flap_window_s", t.flap_window_s},
+        {"flap_quiet_s", t.flap_quiet_s}};
+    std::string table = "\n| Key | Default | Largest | Meaning |\n| --- | --- | --- | --- |\n";
+    const auto number = [](double v) { return std::to_string(static_cast<long long>(v)); };
+    for (const AlarmTimingKey& k : kAlarmTimingKeys) {
+        EXPECT_EQ(defaults.at(k.name), k.dflt) << k.name;
+        table += std::string("| `") + k.name + "` | " + number(k.dflt) + " | " + number(k.max) +
+                 " | " + k.meaning + " |\n";
+    }
+    testsupport::expect_doc_section(std::string(SOURCE_DIR) + "/docs/alarms.md",
+                                    "<!-- generated alarm policy keys: begin -->",
+                                    "<!-- generated alarm policy keys: end -->", table + "\n",
+                                    "SMD_WRITE_ALARM_DOC");
 }
 
 TEST(AlarmPolicy, ConfigurationProblemsNameTheirPlace) {
