@@ -35,12 +35,6 @@ bool parse_port(const std::string& text, int& port) {
     return true;
 }
 
-std::string host_name() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
-    return buf;
-}
-
 bool usage_error(const std::string& text) {
     log_error(text);
     return false;
@@ -53,6 +47,13 @@ bool readable_file(const char* option, const std::string& path) {
 }
 
 }  // namespace
+
+std::string host_name() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
+    return buf;
+}
+
 
 bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error) {
     std::string rest;
