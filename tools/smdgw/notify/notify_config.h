@@ -56,9 +56,9 @@ inline constexpr NotifyKey kEmailKeys[] = {
 };
 
 inline constexpr NotifyKey kRouteKeys[] = {
-    {"device", "*", "device name pattern (`*` any text, `?` one character)"},
+    {"device", "`*`", "device name pattern (`*` any text, `?` one character)"},
     {"levels", "all", "the alarm levels routed, a list (`[1]`: level 1 only)"},
-    {"alarm", "*", "alarm ID pattern (`4194305*`)"},
+    {"alarm", "`*`", "alarm ID pattern (`4194305*`)"},
     {"targets", "", "the targets' names (a list, at least one)"},
 };
 
