@@ -171,6 +171,7 @@ ShownAlarmChange AlarmPolicy::show(const AlarmIdentity& id, State& st, bool acti
     c.value = st.value;
     c.message = st.message;
     c.reason = reason;
+    if (active) c.since = st.shown_since;
     return c;
 }
 
@@ -237,6 +238,7 @@ std::vector<ShownAlarmChange> AlarmPolicy::tick(double mono, std::time_t wall) {
                 c.value = st.value;
                 c.message = st.message;
                 c.reason = "stable";
+                if (st.shown) c.since = st.shown_since;
                 out.push_back(std::move(c));
             } else {
                 out.push_back(show(kv.first, st, st.judged, wall, "stable"));

@@ -73,6 +73,9 @@ struct AlarmStateChange {
     // Empty, or "not reported": a round that refreshed the alarm's sections
     // no longer reports it.
     std::string reason;
+    // A raise shown by the policy: Unix time the fault began (its judged
+    // raise), which a raise delay puts before the change; 0 unknown.
+    std::time_t since = 0;
 };
 
 class AlarmStore {

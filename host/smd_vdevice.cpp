@@ -243,6 +243,7 @@ void SMDVDevice::emit_shown(const std::vector<AlarmStateChange>& changes) {
             change.message = c.message;
             change.seq = c.id.seq;
             change.reason = c.reason;
+            change.since = c.since;
             change.health = &health_;
             sink_->on_alarm(name_, change);
         }

@@ -57,7 +57,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
     }
     if (notify_storage.outbox) {
         notify_ = std::make_unique<notify::NotifyService>(
-            o.notify, std::move(notify_cfg), std::move(notify_storage), states,
+            o.notify, std::move(notify_cfg), std::move(notify_storage),
             [clock] { return now_ns(clock) / 1000000; },
             [clock] { return (clock ? *clock : system_host_clock()).monotonic_seconds(); });
         sink_.add(&notify_->sink());

@@ -8,9 +8,8 @@
 
 namespace smdgw::notify {
 
-NotifyEvents::NotifyEvents(const DeviceStates& states, std::function<int64_t()> now_ms,
-                           size_t capacity)
-    : states_(states), now_ms_(std::move(now_ms)), capacity_(capacity) {}
+NotifyEvents::NotifyEvents(std::function<int64_t()> now_ms, size_t capacity)
+    : now_ms_(std::move(now_ms)), capacity_(capacity) {}
 
 void NotifyEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     NotifyEvent e;
@@ -26,19 +25,13 @@ void NotifyEvents::on_alarm(const std::string& device, const smd::AlarmChange& a
     e.english = smd::alarm_english(e.alarm_id, e.key, e.message);
     e.id = alarm_ref(device, e.key, e.alarm_id, a.seq);
     e.time_ms = now_ms_();
-    // The snapshot already has this change (it is the fan-out's first sink):
-    // a raise shown after its delay began when the fault did.
-    if (a.raised)
-        states_.read(device, [&](const DeviceState& s) {
-            const auto it = s.alarms.find(AlarmKey{e.key, e.alarm_id, a.seq});
-            if (it != s.alarms.end() && it->second.since > 0)
-                e.since_ms = static_cast<int64_t>(it->second.since) * 1000;
-        });
+    // A raise shown after its delay began when the fault did.
+    e.since_ms = static_cast<int64_t>(a.since) * 1000;
     JsonObject obj;
     alarm_members(obj, a);
     json_string(obj.add("device"), device);
     json_string(obj.add("id"), e.id);
-    if (e.since_ms > 0) json_string(obj.add("since"), iso8601_time(e.since_ms));
+    if (a.raised && e.since_ms > 0) json_string(obj.add("since"), iso8601_time(e.since_ms));
     json_string(obj.add("time"), iso8601_time(e.time_ms));
     obj.close(e.json);
     {

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "host/host_sink.h"
-#include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/notify/notify_event.h"
 
 namespace smdgw::notify {
@@ -21,9 +20,8 @@ class NotifyEvents : public HostSink {
    public:
     static constexpr size_t kCapacity = 10000;
 
-    // states: for when a raised alarm's fault began; now_ms: the gateway's clock.
-    NotifyEvents(const DeviceStates& states, std::function<int64_t()> now_ms,
-                 size_t capacity = kCapacity);
+    // now_ms: the gateway's clock.
+    explicit NotifyEvents(std::function<int64_t()> now_ms, size_t capacity = kCapacity);
 
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
 
@@ -34,7 +32,6 @@ class NotifyEvents : public HostSink {
     void wake();
 
    private:
-    const DeviceStates& states_;
     std::function<int64_t()> now_ms_;
     size_t capacity_;
     mutable std::mutex mutex_;

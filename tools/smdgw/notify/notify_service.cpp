@@ -51,14 +51,14 @@ NotifyStorage NotifyService::open_storage(const NotifyOptions& o, const NotifyCo
 }
 
 NotifyService::NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifyStorage storage,
-                             const DeviceStates& states, std::function<int64_t()> now_ms,
+                             std::function<int64_t()> now_ms,
                              std::function<double()> mono_s)
     : options_(o),
       cfg_(std::move(cfg)),
       storage_(std::move(storage)),
       now_ms_(std::move(now_ms)),
       mono_s_(std::move(mono_s)),
-      events_(states, now_ms_),
+      events_(now_ms_),
       grouper_(cfg_.targets.size()),
       targets_(cfg_.targets.size()) {
     OutboxWriterOptions w;

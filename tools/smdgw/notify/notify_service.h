@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "host/host_sink.h"
-#include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/notification_sequence.h"
 #include "tools/smdgw/core/retry_backoff.h"
@@ -60,7 +59,7 @@ class NotifyService {
     // now_ms: the gateway's clock; mono_s: the host's monotonic seconds
     // (scaled like its timers) for the bursts.
     NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifyStorage storage,
-                  const DeviceStates& states, std::function<int64_t()> now_ms,
+                  std::function<int64_t()> now_ms,
                   std::function<double()> mono_s);
     ~NotifyService();
     NotifyService(const NotifyService&) = delete;
