@@ -160,6 +160,7 @@ struct NotifyGateway {
     std::string config;
     std::unique_ptr<Child> child;
     int runs = 0;
+    int port = 0;
     size_t served_ = 0;
 
     NotifyGateway(TempDir& d, PtyBridge& l, std::string c) : dir(d), line(l), config(std::move(c)) {}
@@ -183,6 +184,8 @@ struct NotifyGateway {
         ASSERT_TRUE(wait_until(
             [&] { return read_text(err()).find("serving http://") != std::string::npos; }, 20))
             << read_text(err());
+        const std::string e = read_text(err());
+        port = std::stoi(e.substr(e.find("serving http://127.0.0.1:") + 25));
     }
     std::string out() const { return (dir.path() / ("out" + std::to_string(runs) + ".txt")).string(); }
     std::string err() const { return (dir.path() / ("err" + std::to_string(runs) + ".txt")).string(); }
@@ -284,6 +287,17 @@ TEST(SmdgwNotify, MailAndWebhookPerChangeGroupedBurstsNothingLostAcrossAnOutageA
     ASSERT_EQ(mails.size(), 4u);
     for (size_t i = 1; i < mails.size(); ++i)
         EXPECT_NE(header(mails[i], "Message-ID"), header(mails[i - 1], "Message-ID"));
+    // The counters per target on /metrics, as Prometheus reads them.
+    httplib::Client web("127.0.0.1", gw.port);
+    auto metrics = web.Get("/metrics");
+    ASSERT_TRUE(metrics && metrics->status == 200);
+    EXPECT_NE(metrics->body.find("smdgw_notify_sent_total{target=\"hook\"} 2\n"), std::string::npos)
+        << metrics->body;  // this run's: the two it delivered after the kill
+    EXPECT_NE(metrics->body.find("smdgw_notify_waiting{target=\"mail\"} 0\n"), std::string::npos);
+    const auto promtool = run_process({"/bin/sh", "-c",
+                                       "/usr/bin/promtool check metrics < " +
+                                           dir.write_s("metrics.txt", metrics->body)});
+    EXPECT_EQ(promtool.status, 0) << promtool.out << promtool.err;
     gw.child->signal(SIGTERM);
     EXPECT_EQ(gw.child->wait(kTimeout), 0);
     const std::string stats = read_text(gw.out());
