@@ -70,15 +70,19 @@ void EventHub::watch(const std::shared_ptr<Stream>& s, std::function<void()> wak
     wake();
 }
 
+EventHub::Wait EventHub::drain(Stream& s, std::vector<std::string>& out) {
+    if (shut_) return Wait::Closed;
+    if (s.dropped) return Wait::Dropped;
+    if (s.queue.empty()) return Wait::Idle;
+    out.assign(std::make_move_iterator(s.queue.begin()), std::make_move_iterator(s.queue.end()));
+    s.queue.clear();
+    return Wait::Events;
+}
+
 EventHub::Wait EventHub::take(const std::shared_ptr<Stream>& s, std::vector<std::string>& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     s->wake_due = false;
-    if (shut_) return Wait::Closed;
-    if (s->dropped) return Wait::Dropped;
-    if (s->queue.empty()) return Wait::Idle;
-    out.assign(std::make_move_iterator(s->queue.begin()), std::make_move_iterator(s->queue.end()));
-    s->queue.clear();
-    return Wait::Events;
+    return drain(*s, out);
 }
 
 std::shared_ptr<EventHub::Stream> EventHub::open() {
@@ -99,12 +103,7 @@ EventHub::Wait EventHub::next(const std::shared_ptr<Stream>& s, int timeout_ms,
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                  [&] { return shut_ || s->dropped || !s->queue.empty(); });
-    if (shut_) return Wait::Closed;
-    if (s->dropped) return Wait::Dropped;
-    if (s->queue.empty()) return Wait::Idle;
-    out.assign(std::make_move_iterator(s->queue.begin()), std::make_move_iterator(s->queue.end()));
-    s->queue.clear();
-    return Wait::Events;
+    return drain(*s, out);
 }
 
 void EventHub::shut() {

@@ -50,6 +50,9 @@ class EventHub {
     size_t open_streams() const;
 
    private:
+    // Hands out what the stream holds, or why it holds nothing; mutex_ held.
+    Wait drain(Stream& s, std::vector<std::string>& out);
+
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     size_t max_streams_;
