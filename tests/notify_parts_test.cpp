@@ -195,6 +195,13 @@ TEST(NotifyMessage, SubjectBodyKeysAndSignature) {
     EXPECT_NE(mail.find("  Message:    输入电源中断告警\r\n"), std::string::npos);
     EXPECT_NE(mail.find("Status page: https://gw1.example/\r\n"), std::string::npos);
     EXPECT_EQ(mail.find("\n\n"), std::string::npos) << "every line ends in CRLF";
+    // Text from the plant or the configuration never starts a header of its own.
+    NotifyEvent odd = e;
+    odd.device = "plant1\r\nBcc: everyone@example.net";
+    odd.message = "line\nbreak";
+    const std::string odd_mail = mail_message(ctx, t, {odd});
+    EXPECT_EQ(odd_mail.find("\nBcc:"), std::string::npos) << odd_mail;
+    EXPECT_NE(odd_mail.find("  Message:    line break\r\n"), std::string::npos);
     // A subject that is not ASCII is an encoded word.
     ctx.site = "北站";
     EXPECT_NE(mail_message(ctx, t, {e}).find("Subject: =?UTF-8?B?"), std::string::npos);

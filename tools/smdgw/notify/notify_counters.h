@@ -23,6 +23,7 @@ struct NotifyCounters {
     std::array<TargetCounters, kMaxTargets> targets;
     OutboxCounters outbox;
     std::atomic<uint64_t> events{0};  // alarm changes routed to at least one target
+    std::atomic<uint64_t> last_sequence{0};  // the last notification number taken
 };
 
 }  // namespace smdgw::notify

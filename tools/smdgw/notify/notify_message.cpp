@@ -18,6 +18,15 @@ bool ascii(const std::string& s) {
     return true;
 }
 
+// A text from the plant or the configuration as one line of a mail: control
+// characters (a line feed would start a header of its own) become blanks.
+std::string one_line(const std::string& s) {
+    std::string out = s;
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    return out;
+}
+
 std::string base64(const std::string& s) {
     std::string out(4 * ((s.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
@@ -29,7 +38,8 @@ std::string base64(const std::string& s) {
 
 // A header text as it may stand in a mail: plain ASCII as it is, anything
 // else as one UTF-8 encoded word per at most 45 bytes (whole characters).
-std::string header_text(const std::string& s) {
+std::string header_text(const std::string& text) {
+    const std::string s = one_line(text);
     if (ascii(s)) return s;
     std::string out;
     size_t at = 0;
@@ -89,7 +99,8 @@ void crlf_lines(const std::string& text, std::string& out) {
 }  // namespace
 
 std::string idempotency_key(const std::string& gateway_id, uint64_t sequence) {
-    return gateway_id + ":" + std::to_string(sequence);
+    // It travels in a header: no control characters.
+    return one_line(gateway_id) + ":" + std::to_string(sequence);
 }
 
 std::string message_id(const std::string& gateway_id, uint64_t sequence, const std::string& from) {
@@ -149,10 +160,11 @@ std::string mail_body(const MessageContext& ctx, const std::vector<NotifyEvent>&
     if (events.size() > 1)
         b += std::to_string(events.size()) + " alarm changes on " + ctx.site + ":\n\n";
     for (const NotifyEvent& e : events) {
-        b += change_word(e) + ", level " + std::to_string(e.level) + ": " + e.english + "\n";
-        b += "  Device:     " + e.device + "\n";
-        b += "  Message:    " + e.message + "\n";
-        b += "  Value:      " + e.value + "\n";
+        b += change_word(e) + ", level " + std::to_string(e.level) + ": " + one_line(e.english) +
+             "\n";
+        b += "  Device:     " + one_line(e.device) + "\n";
+        b += "  Message:    " + one_line(e.message) + "\n";
+        b += "  Value:      " + one_line(e.value) + "\n";
         if (e.raised) b += "  Since:      " + time_text(e.since_ms) + "\n";
         b += "  Changed at: " + time_text(e.time_ms) + "\n";
         if (e.reason == "flapping")
@@ -160,14 +172,14 @@ std::string mail_body(const MessageContext& ctx, const std::vector<NotifyEvent>&
         else if (e.reason == "stable")
             b += "  Note:       it stopped changing; this is its state now\n";
         else if (!e.reason.empty())
-            b += "  Note:       " + e.reason + "\n";
-        b += "  Alarm:      " + e.alarm_id + " (key " + e.key + ", #" + std::to_string(e.seq) +
-             ")\n";
+            b += "  Note:       " + one_line(e.reason) + "\n";
+        b += "  Alarm:      " + one_line(e.alarm_id) + " (key " + one_line(e.key) + ", #" +
+             std::to_string(e.seq) + ")\n";
         b += "  Alarm id:   " + e.id + "\n\n";
     }
     if (!ctx.public_url.empty()) b += "Status page: " + ctx.public_url + "\n";
     b += "To acknowledge a raised alarm, see \"Acknowledgement\" in docs/alarms.md.\n";
-    b += "-- \nsmdgw " + ctx.gateway_id + ", notification " + std::to_string(ctx.sequence) + "\n";
+    b += "-- \nsmdgw " + one_line(ctx.gateway_id) + ", notification " + std::to_string(ctx.sequence) + "\n";
     return b;
 }
 

@@ -45,7 +45,7 @@ Json::Value NotifyService::stats_line() const {
     v["targets"] = targets;
     v["events"] = static_cast<Json::UInt64>(counters_.events.load());
     v["events_overflowed"] = static_cast<Json::UInt64>(events_.overflowed());
-    v["sequence"] = static_cast<Json::UInt64>(storage_.sequence->last());
+    v["sequence"] = static_cast<Json::UInt64>(counters_.last_sequence.load());
     v["outbox_errors"] = static_cast<Json::UInt64>(counters_.outbox.errors.load());
     v["outbox_messages"] = static_cast<Json::UInt64>(storage_.outbox->messages());
     return v;

@@ -61,6 +61,7 @@ NotifyService::NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifySto
       events_(now_ms_),
       grouper_(cfg_.targets.size()),
       targets_(cfg_.targets.size()) {
+    counters_.last_sequence = storage_.sequence->last();
     OutboxWriterOptions w;
     w.log_name = "notify: outbox";
     writer_ = std::make_unique<OutboxWriter>(*storage_.outbox, counters_.outbox, std::move(w));
@@ -99,6 +100,7 @@ void NotifyService::make_message(const Burst& burst) {
     ctx.public_url = options_.public_url;
     // On the disk before the message exists: a number is never given twice.
     ctx.sequence = storage_.sequence->take(1, error);
+    counters_.last_sequence = ctx.sequence;
     if (!error.empty()) {
         if (auto held = sequence_log_.allow(real_s()))
             log_warning("notify: " + error + LogLimiter::held_note(*held));
