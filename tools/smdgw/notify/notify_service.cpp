@@ -15,8 +15,10 @@ namespace {
 constexpr const char* kChannel = "notify";
 // Messages read from the outbox at a time by the sender.
 constexpr size_t kReadBatch = 64;
-// The sender and the grouping thread look for work at least this often.
+// The grouping thread looks for due bursts this often; the sender looks for
+// a stored message this often while the writer has one in hand.
 constexpr auto kPoll = std::chrono::milliseconds(50);
+constexpr double kPollSeconds = 0.05;
 
 std::chrono::steady_clock::duration seconds(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -119,7 +121,11 @@ void NotifyService::make_message(const Burst& burst) {
                             mail_message(ctx, target, burst.events));
     counters_.targets[burst.target].queued++;
     writer_->add(std::move(m));
-    wake_.notify_one();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        woken_ = true;
+    }
+    wake_.notify_all();
 }
 
 void NotifyService::send_loop() {
@@ -129,8 +135,16 @@ void NotifyService::send_loop() {
         report_drops();
         if (stop_sending_.load() && !delivered && (writer_->idle() || abort_.load())) return;
         if (delivered) continue;
+        // A pass reads the whole outbox: while nothing new waits to be
+        // stored, the next one is at the earliest retry, or a second on.
+        double wait_s = 1.0;
+        if (!writer_->idle())
+            wait_s = kPollSeconds;
+        else if (next_retry_s > 0.0)
+            wait_s = std::clamp(next_retry_s - real_s(), kPollSeconds, 1.0);
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_for(lock, kPoll, [this] { return stop_sending_.load(); });
+        wake_.wait_for(lock, seconds(wait_s), [this] { return stop_sending_.load() || woken_; });
+        woken_ = false;
     }
 }
 

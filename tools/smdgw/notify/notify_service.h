@@ -112,6 +112,7 @@ class NotifyService {
     std::atomic<bool> abort_{false};
     std::mutex mutex_;
     std::condition_variable wake_;
+    bool woken_ = false;  // a message was made since the sender last looked
     bool stopped_ = false;
     std::thread grouping_;
     std::thread sending_;
