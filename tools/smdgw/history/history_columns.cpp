@@ -24,14 +24,14 @@ void for_each_column(const unsigned char* record, Fn fn) {
     });
 }
 
-std::string float_cell(float v) {
+}  // namespace
+
+std::string float_text(float v) {
     if (!std::isfinite(v)) return {};
     char buf[32];
     const auto out = std::to_chars(buf, buf + sizeof buf, v);
     return std::string(buf, out.ptr);
 }
-
-}  // namespace
 
 std::vector<std::string> analog_column_names() {
     const unsigned char none[kRecordSize] = {};
@@ -44,9 +44,24 @@ std::vector<std::string> analog_column_names() {
 std::vector<std::string> analog_cells(const unsigned char* record) {
     std::vector<std::string> cells;
     for_each_column(record, [&](const veltra::RecordValue& v) {
-        cells.push_back(v.valid ? float_cell(load_le_f32(v.at)) : std::string());
+        cells.push_back(v.valid ? float_text(load_le_f32(v.at)) : std::string());
     });
     return cells;
+}
+
+void analog_values(const unsigned char* record, std::vector<float>& out) {
+    out.clear();
+    for_each_column(record, [&](const veltra::RecordValue& v) {
+        const float f = v.valid ? load_le_f32(v.at) : std::nanf("");
+        out.push_back(std::isfinite(f) ? f : std::nanf(""));
+    });
+}
+
+std::vector<std::string> analog_column_members() {
+    std::vector<std::string> members;
+    for (const std::string& name : analog_column_names())
+        members.push_back(name.substr(0, name.find_first_of(".[")));
+    return members;
 }
 
 }  // namespace smdgw

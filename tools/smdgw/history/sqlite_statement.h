@@ -34,6 +34,7 @@ class Statement {
         sqlite3_reset(stmt_);
         sqlite3_clear_bindings(stmt_);
     }
+    bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
     int64_t int_at(int col) const { return sqlite3_column_int64(stmt_, col); }
     std::string text_at(int col) const {
         const unsigned char* t = sqlite3_column_text(stmt_, col);

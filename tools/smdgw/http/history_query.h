@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace smdgw::http {
 
@@ -20,6 +21,7 @@ struct HistoryQuery {
     std::string device;
     std::optional<int64_t> since, until;
     std::vector<std::string> fields;
+    std::string resolution = "raw";  // raw, 1m, 1h or auto
 };
 
 // Parses the query parameters; false with the reason naming the parameter.
