@@ -2,15 +2,16 @@
 // through the gateway's history writer with a clock that runs as fast as the
 // disk allows, one commit per two rounds (the default 10 s at a round every
 // 5.6 s). Prints:
-//   cost     CPU time and bytes written per round with and without roll-ups,
-//            over a simulated week;
-//   check    that week's roll-ups against a recomputation from its raw rounds
-//            (min, max, last exact; mean within float rounding);
+//   cost     CPU time and bytes written per round with and without roll-ups;
 //   size     the file after --days days with the default retention, per
 //            resolution (raw rounds, 1-minute and 1-hour roll-ups, alarm log);
-//   queries  a 1-year hourly and a 30-day auto chart query, p50 and p99.
+//   check    the roll-ups of the last days (what the raw rounds still hold,
+//            about a week) against a recomputation from those rounds (min,
+//            max, last exact; mean within float rounding);
+//   queries  a 1-year hourly and a 30-day auto chart query, p50 and p99;
+//   log      the alarm log at its cap of a million changes.
 //
-//   history_rollup_bench [--days 400] [--file /var/tmp/h.db] [--cost-rounds 108000]
+//   history_rollup_bench [--days 400] [--file /var/tmp/h.db] [--cost-rounds 20000]
 
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -125,19 +126,30 @@ void remove_db(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm"}) ::unlink((path + suffix).c_str());
 }
 
-// Writes rounds from round `from` to `to` (exclusive) through a writer.
-void write_rounds(const std::string& path, const PlantRounds& plant, uint64_t from, uint64_t to,
-                  bool rollups, const smdgw::Retention& retention, bool progress) {
+// A stretch of simulated time with one round every `step` seconds, up to
+// `until` (seconds after kStart).
+struct Phase {
+    double until;
+    double step;
+};
+
+// Writes the rounds of the phases through a writer; returns how many.
+uint64_t write_rounds(const std::string& path, const PlantRounds& plant,
+                      const std::vector<Phase>& phases, bool rollups,
+                      const smdgw::Retention& retention, bool progress) {
     smdgw::HistoryStore store = smdgw::HistoryStore::open_for_writing(path);
     int64_t now = kStart;
     smdgw::HistoryWriter w(store, retention, [&now] { return now; }, {},
                            smdgw::HistoryWriter::kDefaultQueueLimit, std::chrono::milliseconds(0),
                            rollups);
-    for (uint64_t n = from; n < to; ++n) {
+    uint64_t n = 0;
+    double t = 0;
+    int last_day = 0;
+    for (const Phase& phase : phases) for (; t < phase.until; t += phase.step, ++n) {
         smdgw::StoredRecord r;
         r.device = "plant1";
         r.data_id = 418;
-        r.time = kStart + static_cast<int64_t>(static_cast<double>(n) * kRoundSeconds);
+        r.time = kStart + static_cast<int64_t>(t);
         r.bytes = plant.at(r.time, n);
         // An alarm flaps now and then, for the alarm log.
         if (n % 5000 == 0) {
@@ -155,11 +167,33 @@ void write_rounds(const std::string& path, const PlantRounds& plant, uint64_t fr
         w.add(std::move(r));
         if (n % kRoundsPerCommit == kRoundsPerCommit - 1) {
             // The writer's own thread reads the clock for the retention.
-            now = kStart + static_cast<int64_t>(static_cast<double>(n) * kRoundSeconds);
+            now = kStart + static_cast<int64_t>(t);
             w.flush();
         }
-        if (progress && n % 500000 == 0 && n > from)
-            std::fprintf(stderr, "  day %.0f\n", static_cast<double>(n) * kRoundSeconds / 86400);
+        if (progress && static_cast<int>(t / 86400) >= last_day + 20) {
+            last_day = static_cast<int>(t / 86400);
+            std::fprintf(stderr, "  day %d\n", last_day);
+        }
+    }
+    return n;
+}
+
+// The alarm log at its cap: a flapping alarm, a change every 10 s.
+void fill_alarm_log(const std::string& path, int64_t changes) {
+    smdgw::HistoryStore store = smdgw::HistoryStore::open_for_writing(path);
+    smdgw::HistoryWriter w(store, smdgw::Retention(), [] { return kStart; });
+    for (int64_t k = 0; k < changes; ++k) {
+        smdgw::AlarmLogEntry e;
+        e.time = kStart - 3 * 365 * 86400 + k * 10;
+        e.device = "plant1";
+        e.raised = k % 2 == 0;
+        e.alarm_id = "0x001";
+        e.key = "ac_channels[0].a";
+        e.level = 2;
+        e.value = "175.3";
+        e.message = "交流输入A相电压过低";
+        w.log_alarm(e);
+        if (k % 4000 == 3999) w.flush();
     }
 }
 
@@ -284,7 +318,7 @@ void time_query(const std::string& path, const smdgw::http::HistoryQuery& q, con
 int main(int argc, char** argv) {
     double days = 400;
     std::string path = "/var/tmp/smdgw_history_bench.db";
-    uint64_t cost_rounds = static_cast<uint64_t>(7 * 86400 / kRoundSeconds);
+    uint64_t cost_rounds = 20000;
     for (int k = 1; k + 1 < argc; k += 2) {
         const std::string a = argv[k];
         if (a == "--days") days = std::atof(argv[k + 1]);
@@ -295,22 +329,23 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const PlantRounds plant;
     const smdgw::Retention defaults;
 
-    // A simulated week, all of its raw rounds kept: what the roll-ups cost,
-    // and whether they equal a recomputation from those rounds.
+    // What the roll-ups cost, all raw rounds kept.
     smdgw::Retention week = defaults;
     week.max_age_seconds = 8 * 86400;
     week.max_rows_per_device = 0;
-    std::printf("cost per round, %llu rounds (%.1f days), a commit per %d rounds:\n",
-                (unsigned long long)cost_rounds, cost_rounds * kRoundSeconds / 86400,
+    std::printf("cost per round, %llu rounds (%.1f hours), a commit per %d rounds:\n",
+                (unsigned long long)cost_rounds, cost_rounds * kRoundSeconds / 3600,
                 kRoundsPerCommit);
     Usage per[2];
     for (int with = 0; with < 2; ++with) {
         remove_db(path);
         const Usage a = usage_now();
-        write_rounds(path, plant, 0, cost_rounds, with == 1, week, false);
+        write_rounds(path, plant, {{static_cast<double>(cost_rounds) * kRoundSeconds, kRoundSeconds}},
+                     with == 1, week, false);
         const Usage b = usage_now();
         per[with].cpu_s = (b.cpu_s - a.cpu_s) / static_cast<double>(cost_rounds);
         per[with].written = (b.written - a.written) / static_cast<double>(cost_rounds);
@@ -320,20 +355,40 @@ int main(int argc, char** argv) {
     }
     std::printf("  roll-ups add %.1f %% CPU and %.1f %% bytes written\n",
                 (per[1].cpu_s / per[0].cpu_s - 1) * 100, (per[1].written / per[0].written - 1) * 100);
-    std::printf("the roll-ups of that week against its raw rounds:\n");
-    check_rollups(path, kStart);
 
+    // What is kept after the days: the hours of all of them, the minutes of
+    // the last 90, the raw rounds of the last 100,000. Days older than what
+    // a resolution keeps need only as many rounds as give it every row: a
+    // round an hour before the minutes' 90 days, a round a minute before the
+    // last 8 days, then one every 5.6 s. A row's size does not depend on the
+    // rounds behind it.
     remove_db(path);
-    const uint64_t rounds = static_cast<uint64_t>(days * 86400 / kRoundSeconds);
-    std::printf("%.0f days, %llu rounds of one 40-module plant, default retention:\n", days,
-                (unsigned long long)rounds);
+    const double span = days * 86400;
+    const std::vector<Phase> phases = {{std::max(0.0, span - 91 * 86400), 3600},
+                                       {std::max(0.0, span - 8 * 86400), 60},
+                                       {span, kRoundSeconds}};
+    std::printf("%.0f days of one 40-module plant, default retention (a round an hour up to day "
+                "%.0f, a minute up to day %.0f, then every 5.6 s):\n",
+                days, phases[0].until / 86400, phases[1].until / 86400);
     const auto t0 = std::chrono::steady_clock::now();
-    write_rounds(path, plant, 0, rounds, true, defaults, true);
+    const uint64_t rounds = write_rounds(path, plant, phases, true, defaults, true);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("  written in %.0f s (%.0f us a round)\n", took, took / rounds * 1e6);
+    std::printf("  %llu rounds written in %.0f s (%.0f us a round)\n", (unsigned long long)rounds,
+                took, took / static_cast<double>(rounds) * 1e6);
     print_sizes(path);
+    const int64_t end = kStart + static_cast<int64_t>(span);
 
-    const int64_t end = kStart + static_cast<int64_t>(static_cast<double>(rounds) * kRoundSeconds);
+    std::printf("the last days' roll-ups against the raw rounds kept:\n");
+    int64_t oldest = end;
+    {
+        smdgw::HistoryStore store = smdgw::HistoryStore::open_for_reading(path);
+        smdgw::HistoryFilter f;
+        f.since = end - 8 * 86400;
+        store.for_each(f, [&](const smdgw::StoredRecord& r) { oldest = std::min(oldest, r.time); });
+    }
+    std::printf("  raw rounds from %.2f days before the end\n",
+                static_cast<double>(end - oldest) / 86400);
+    check_rollups(path, oldest);
 
     std::printf("chart queries (dc.v, dc.i):\n");
     smdgw::http::HistoryQuery q;
@@ -350,5 +405,12 @@ int main(int argc, char** argv) {
     time_query(path, q, "1 year, resolution=auto");
     q.since = end - 86400;
     time_query(path, q, "24 hours, resolution=auto");
+
+    const std::string log_path = path + ".alarms";
+    remove_db(log_path);
+    std::printf("the alarm log at its cap (%lld changes):\n", (long long)defaults.alarm_log_max_rows);
+    fill_alarm_log(log_path, defaults.alarm_log_max_rows);
+    print_sizes(log_path);
+    remove_db(log_path);
     return 0;
 }
