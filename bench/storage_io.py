@@ -16,8 +16,8 @@ run shows that cost too, the bench copies the log at the start of the window
 unit) is counted apart: journald writes it, not smdgw.
 
 With --time-scale X the line runs X times faster, and the options measured
-in seconds (--history-commit-s, --prometheus-interval) are divided by X, so
-that the figures per round stay those of a real line.
+in seconds (--history-commit-s, --prometheus-interval, --mqtt-record-interval)
+are divided by X, so that the figures per round stay those of a real line.
 """
 
 import argparse
@@ -156,6 +156,10 @@ def main():
         runs.append(("--mqtt, outbox in --history", [
             "--history", "h.db", "--history-commit-s", commit,
             "--mqtt", f"mqtt://127.0.0.1:{port}"]))
+        runs.append(("--mqtt, compact records every 60 s", [
+            "--history", "h.db", "--history-commit-s", commit,
+            "--mqtt", f"mqtt://127.0.0.1:{port}", "--mqtt-payload", "compact",
+            "--mqtt-record-interval", f"{60.0 / scale:g}"]))
     runs = [r for r in runs if a.only in r[0]]
     print(f"40-module plant, {a.rounds} rounds per run, line x{scale:g} "
           f"(--history-commit-s {commit}, --prometheus-interval {interval})")

@@ -16,10 +16,13 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 # frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
 # client (with the zlib and brotli its pkg-config file names), promtool, a
 # headless browser driven over the DevTools protocol (with a CJK font, so that
-# its screenshots show the alarm names).
+# its screenshots show the alarm names); the fleet's central consumer and the
+# InfluxDB its test writes to; util-linux, whose unshare gives the outbox's
+# full-disk test a tmpfs in a namespace of its own.
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
-               prometheus chromium python3 python3-websocket fonts-noto-cjk)
+               prometheus chromium python3 python3-websocket fonts-noto-cjk
+               python3-paho-mqtt influxdb util-linux)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tests/support/mqtt_broker.h"
+#include "tests/support/powersim_feed.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
@@ -91,17 +92,14 @@ std::vector<MqttMessage> on_topic(const std::vector<MqttMessage>& msgs, const st
 
 void feed(const PtyBridge& line, const std::string& rounds, const std::string& seed,
           std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {POWERSIM_PATH, "--port", line.end_a(), "--rounds", rounds,
-                                     "--seed", seed};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    const auto sim = run_process(argv);
-    ASSERT_EQ(sim.status, 0) << sim.err;
+    std::string err;
+    ASSERT_TRUE(testsupport::feed_rounds(line, rounds, seed, extra, &err)) << err;
 }
 
 // Waits until the outbox holds records with a pub_seq above `above`.
 bool queued_records(const std::string& outbox, int above, int count) {
     const std::string sql =
-        "SELECT count(*) FROM mqtt_outbox WHERE topic LIKE '%/record' AND "
+        "SELECT count(*) FROM mqtt_outbox WHERE target LIKE '%/record' AND "
         "json_extract(payload, '$.pub_seq') > " + std::to_string(above);
     for (int i = 0; i < 600; ++i) {
         if (testsupport::sql_text(outbox, sql) == std::to_string(count)) return true;
@@ -320,6 +318,22 @@ TEST(MqttOutage, BrokerDownAndGatewayKilledLoseNothingAndKeepTheOrder) {
     ASSERT_TRUE(queued_records(outbox, 3, 3));
     ASSERT_TRUE(broker.start()) << broker.log();
     ASSERT_TRUE(got_records(6)) << read_text((dir.path() / "first.err").string());
+    // One line when the connection went (with the reason, not a library
+    // code read as an MQTT reason), one when it came back (with the outage's
+    // length and the backlog), nothing for the retries between.
+    {
+        const std::string said = read_text((dir.path() / "first.err").string());
+        size_t lines = 0;
+        for (size_t at = said.find("smdgw: mqtt:"); at != std::string::npos;
+             at = said.find("smdgw: mqtt:", at + 1))
+            ++lines;
+        EXPECT_EQ(lines, 3u) << said;  // connected, lost, back
+        EXPECT_NE(said.find(": connection lost: "), std::string::npos) << said;
+        EXPECT_EQ(said.find("Unknown reason"), std::string::npos) << said;
+        EXPECT_TRUE(std::regex_search(
+            said, std::regex(R"(connected to [^\n]* after \d+\.\d s without the broker \(\d+ attempts?\), \d+ messages? \(\d+ bytes\) waiting)")))
+            << said;
+    }
 
     // Down again; the alarm clears; the gateway is killed during the outage
     // and started again after the broker is back.

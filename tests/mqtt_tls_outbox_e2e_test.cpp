@@ -1,11 +1,14 @@
 // smdgw --mqtt over TLS with a CA and certificates the test makes with
 // openssl (a broker whose certificate another CA signed is refused), and an
-// outbox at its bound: the oldest records go first, alarms stay, and the
-// number dropped is counted and published once a broker is there.
+// outbox at its bound: the file with its log and reserve stays within it,
+// the oldest records go first, alarms stay, and the number dropped is counted
+// and published once a broker is there, after which the file shrinks.
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <json/value.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -126,56 +129,65 @@ TEST(MqttTls, CertificatesMadeByTheTestAreCheckedAndAWrongCaIsRefused) {
     ASSERT_EQ(bad.status, 0) << bad.err;
     EXPECT_NE(bad.err.find("certificate verify failed"), std::string::npos) << bad.err;
     EXPECT_EQ(bad.err.find("connected to"), std::string::npos) << bad.err;
-    EXPECT_EQ(count_rows(d + "/bad.db", "topic LIKE '%/record'"), 3);
+    EXPECT_EQ(count_rows(d + "/bad.db", "target LIKE '%/record'"), 3);
     EXPECT_FALSE(mqtt_stats(bad.out)["connected"].asBool());
     EXPECT_EQ(mqtt_stats(bad.out)["acknowledged"].asUInt64(), 0u);
     for (const auto& m : sub.messages()) EXPECT_EQ(m.topic.rfind("smdgw/tls2", 0), std::string::npos);
 }
 
-TEST(MqttOutboxBound, OldestRecordsGoFirstAlarmsStayAndTheDropsArePublished) {
+TEST(MqttOutboxBound, OldestRecordsGoFirstAlarmsStayTheFileKeepsItsBoundAndTheDropsArePublished) {
     TempDir dir;
     const std::string d = dir.path().string();
-    // Eight rounds; an alarm raised in round 2 and cleared in round 4.
-    const std::string cap = capture(dir, "8", {"--fault", "breaker-trip:1@2-3"});
+    // Forty rounds of forty modules (about 9 kB a record); an alarm raised
+    // in round 2 and cleared in round 4.
+    const std::string cap =
+        capture(dir, "40", {"--modules", "40", "--fault", "breaker-trip:1@2-3"});
     const std::string closed = "mqtt://127.0.0.1:" + std::to_string(testsupport::free_loopback_port());
-
-    // How big each message is, from an outbox without a bound.
-    ASSERT_EQ(gateway(dir, cap, {"--mqtt", closed, "--mqtt-outbox", d + "/measure.db"}).status, 0);
-    const int64_t record_bytes = std::stoll(sql_text(
-        d + "/measure.db",
-        "SELECT max(length(CAST(topic AS BLOB)) + length(CAST(payload AS BLOB))) FROM "
-        "mqtt_outbox WHERE topic LIKE '%/record'"));
-    const int64_t other_bytes = std::stoll(sql_text(
-        d + "/measure.db",
-        "SELECT sum(length(CAST(topic AS BLOB)) + length(CAST(payload AS BLOB))) FROM "
-        "mqtt_outbox WHERE topic NOT LIKE '%/record'"));
-    ASSERT_EQ(count_rows(d + "/measure.db", "topic LIKE '%/record'"), 8);
-
-    // Room for everything but records, the dropped notice and three records and a half.
-    const int64_t bound = other_bytes + 1024 + record_bytes * 7 / 2;
     const std::string db = d + "/bound.db";
+    const int64_t bound = 256 * 1024;
     const auto r = gateway(dir, cap,
-                           {"--mqtt", closed, "--mqtt-outbox", db, "--mqtt-outbox-max",
-                            std::to_string(bound), "--gateway-id", "gw3"});
+                           {"--mqtt", closed, "--mqtt-outbox", db, "--mqtt-outbox-max", "256k",
+                            "--gateway-id", "gw3"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(sql_text(db, "SELECT group_concat(json_extract(payload, '$.pub_seq')) FROM "
-                           "(SELECT payload FROM mqtt_outbox WHERE topic LIKE '%/record' "
-                           "ORDER BY id)"),
-              "6,7,8");
-    EXPECT_EQ(count_rows(db, "topic LIKE '%/alarm'"), 2);
-    EXPECT_EQ(count_rows(db, "topic LIKE '%/alarms'"), 2);
-    EXPECT_EQ(sql_text(db, "SELECT value FROM mqtt_meta WHERE name = 'dropped_total'"), "5");
-    EXPECT_EQ(sql_text(db, "SELECT json_extract(payload, '$.dropped_total') FROM mqtt_outbox "
-                           "WHERE topic = 'smdgw/gw3/dropped'"),
-              "5");
-    EXPECT_LE(std::stoll(sql_text(db, "SELECT sum(length(CAST(topic AS BLOB)) + "
-                                      "length(CAST(payload AS BLOB))) FROM mqtt_outbox")),
-              bound);
+    // What the bound counts: the file, its log and the reserve beside it.
+    const auto size = [](const std::string& p) {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(p, ec);
+        return ec ? int64_t{0} : static_cast<int64_t>(n);
+    };
+    EXPECT_LE(size(db) + size(db + "-wal") + size(db + "-mqtt-reserve"), bound);
+    EXPECT_GT(size(db + "-mqtt-reserve"), 0);
+    const std::string kept = sql_text(
+        db, "SELECT group_concat(json_extract(payload, '$.pub_seq')) FROM (SELECT payload FROM "
+            "mqtt_outbox WHERE target LIKE '%/record' ORDER BY id)");
+    const int64_t kept_records = count_rows(db, "target LIKE '%/record'");
+    ASSERT_GT(kept_records, 2);
+    ASSERT_LT(kept_records, 40);
+    // The newest records, in order.
+    std::string newest;
+    for (int64_t seq = 41 - kept_records; seq <= 40; ++seq)
+        newest += (newest.empty() ? "" : ",") + std::to_string(seq);
+    EXPECT_EQ(kept, newest);
+    EXPECT_EQ(count_rows(db, "target LIKE '%/alarm'"), 2);
+    EXPECT_EQ(count_rows(db, "target LIKE '%/alarms'"), 2);
+    const std::string dropped = std::to_string(40 - kept_records);
+    EXPECT_EQ(sql_text(db, "SELECT total FROM mqtt_drops WHERE kind = 'record'"), dropped);
+    // Every drop announced: the notices' counts add up, with their time span.
+    EXPECT_EQ(sql_text(db, "SELECT sum(json_extract(value, '$.count')) FROM mqtt_outbox, "
+                           "json_each(json_extract(payload, '$.dropped')) WHERE target = "
+                           "'smdgw/gw3/dropped' AND json_extract(value, '$.kind') = 'record'"),
+              dropped);
+    EXPECT_EQ(sql_text(db, "SELECT count(*) FROM mqtt_outbox, json_each(json_extract(payload, "
+                           "'$.dropped')) WHERE target = 'smdgw/gw3/dropped' AND "
+                           "json_extract(value, '$.first') > json_extract(value, '$.last')"),
+              "0");
     const Json::Value stats = mqtt_stats(r.out);
-    EXPECT_EQ(stats["dropped"].asUInt64(), 5u);
-    EXPECT_LE(stats["outbox_bytes"].asInt64(), bound);
+    EXPECT_EQ(stats["dropped"].asString(), dropped);
+    EXPECT_EQ(stats["dropped_by_kind"]["record"].asString(), dropped);
+    EXPECT_LE(stats["outbox_disk_bytes"].asInt64(), bound);
 
-    // When a broker is there, what was kept arrives in order, with the count.
+    // When a broker is there, what was kept arrives in order, with the count;
+    // the file shrinks as the messages leave.
     MosquittoBroker broker(d);
     ASSERT_TRUE(broker.start()) << broker.log();
     MqttSubscriber sub(broker.port(), "test-sub", "smdgw/#");
@@ -188,14 +200,61 @@ TEST(MqttOutboxBound, OldestRecordsGoFirstAlarmsStayAndTheDropsArePublished) {
             return !msgs.empty() && msgs.back().payload == "offline";
         },
         kWait));
-    std::vector<int64_t> records;
-    int64_t dropped = -1;
+    std::string records;
+    int64_t announced = 0;
     for (const auto& m : sub.messages()) {
-        if (m.topic == "smdgw/gw3/plant1/record") records.push_back(m.json()["pub_seq"].asInt64());
-        if (m.topic == "smdgw/gw3/dropped") dropped = m.json()["dropped_total"].asInt64();
+        if (m.topic == "smdgw/gw3/plant1/record")
+            records += (records.empty() ? "" : ",") + m.json()["pub_seq"].asString();
+        if (m.topic != "smdgw/gw3/dropped") continue;
+        const Json::Value notice = m.json();
+        for (const auto& k : notice["dropped"])
+            if (k["kind"].asString() == "record") announced += k["count"].asInt64();
     }
-    EXPECT_EQ(records, (std::vector<int64_t>{6, 7, 8}));
-    EXPECT_EQ(dropped, 5);
+    EXPECT_EQ(records, newest);
+    EXPECT_EQ(std::to_string(announced), dropped);
+    EXPECT_EQ(count_rows(db, "1"), 0);
+    EXPECT_LT(size(db), 64 * 1024);
+}
+
+// --mqtt-record-interval on a replay in line time (a round every 1.5 s): a
+// record at most every 10 s, each the newest round, the last one at the stop;
+// alarms at once.
+TEST(MqttRecordInterval, TheNewestRoundAtMostEveryIntervalAndAlarmsAtOnce) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const std::string cap = capture(dir, "20", {"--fault", "breaker-trip:1@5-6"});
+    const std::string closed = "mqtt://127.0.0.1:" + std::to_string(testsupport::free_loopback_port());
+    const std::string db = d + "/paced.db";
+    const auto r = gateway(dir, cap,
+                           {"--clock-start", "2026-01-01T00:00:00Z", "--mqtt", closed,
+                            "--mqtt-outbox", db, "--mqtt-record-interval", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Json::Value> rounds;
+    for (const auto& l : json_lines(r.out))
+        if (l["event"].asString() == "record") rounds.push_back(l);
+    ASSERT_EQ(rounds.size(), 20u);
+    const std::string times = sql_text(
+        db, "SELECT group_concat(CAST(round((julianday(json_extract(payload, '$.time')) - "
+            "2461041.5) * 86400) AS INTEGER)) FROM (SELECT payload FROM mqtt_outbox WHERE "
+            "target LIKE '%/record' ORDER BY id)");
+    std::vector<int64_t> at;
+    for (size_t from = 0; from < times.size();) {
+        const size_t comma = std::min(times.find(',', from), times.size());
+        at.push_back(std::stoll(times.substr(from, comma - from)));
+        from = comma + 1;
+    }
+    // 20 rounds over about 30 s of line time: the first, then one each 10 s,
+    // the newest at the stop.
+    ASSERT_GE(at.size(), 3u) << times;
+    EXPECT_LE(static_cast<int64_t>(at.size()), (at.back() - at.front()) / 10 + 2) << times;
+    for (size_t k = 1; k + 1 < at.size(); ++k) EXPECT_GE(at[k] - at[k - 1], 10) << times;
+    // The newest round went last: the record of the last round read.
+    Json::Value last = Json::Value(Json::objectValue);
+    const std::string payload = sql_text(
+        db, "SELECT payload FROM mqtt_outbox WHERE target LIKE '%/record' ORDER BY id DESC LIMIT 1");
+    Json::Reader().parse(payload, last);
+    EXPECT_EQ(last["record"], rounds.back()["record"]);
+    EXPECT_EQ(count_rows(db, "target LIKE '%/alarm'"), 2);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST(SmdgwOutputFiles, CreatedFilesAre0640UnlessTheUmaskIsStricter) {
         smdgw::HistoryStore history = smdgw::HistoryStore::open_for_writing(base + "h2.db");
         history.count();  // a read in WAL mode opens both
         smdgw::MqttOutbox outbox(base + "o.db", 1 << 20);
-        for (const char* name : {"h2.db", "h2.db-wal", "h2.db-shm", "o.db"})
+        for (const char* name : {"h2.db", "h2.db-wal", "h2.db-shm", "o.db", "o.db-mqtt-reserve"})
             EXPECT_EQ(mode_of(base + name), 0640) << name;
         for (const char* name : {"o.db-wal", "o.db-shm"}) {
             const int m = mode_of(base + name);

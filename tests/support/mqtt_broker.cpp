@@ -81,6 +81,14 @@ void MosquittoBroker::stop() {
     child_.reset();
 }
 
+void MosquittoBroker::freeze() {
+    if (child_) child_->signal(SIGSTOP);
+}
+
+void MosquittoBroker::thaw() {
+    if (child_) child_->signal(SIGCONT);
+}
+
 std::string MosquittoBroker::log() const {
     return read_text(dir_ + "/broker.log") + read_text(dir_ + "/broker.err");
 }

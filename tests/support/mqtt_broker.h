@@ -35,6 +35,9 @@ class MosquittoBroker {
     bool start();
     // SIGTERM, and waits for it to save and exit.
     void stop();
+    // Freezes it (SIGSTOP): connections stay open, nothing is answered.
+    void freeze();
+    void thaw();
     int port() const { return port_; }
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     std::string log() const;

@@ -56,4 +56,8 @@ void log_line(LogLevel level, const std::string& text) {
     out.flush();
 }
 
+std::string count_text(uint64_t n, const std::string& one, const std::string& many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
+}
+
 }  // namespace smdgw

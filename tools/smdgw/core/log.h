@@ -8,6 +8,7 @@
 // once by main before any thread starts; lines from several threads are
 // written whole, one at a time.
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 
@@ -33,5 +34,8 @@ inline void log_error(const std::string& text) { log_line(LogLevel::Error, text)
 inline void log_warning(const std::string& text) { log_line(LogLevel::Warning, text); }
 inline void log_info(const std::string& text) { log_line(LogLevel::Info, text); }
 inline void log_debug(const std::string& text) { log_line(LogLevel::Debug, text); }
+
+// "1 message", "3 messages": a count and its noun, for the lines above.
+std::string count_text(uint64_t n, const std::string& one, const std::string& many = "");
 
 }  // namespace smdgw

@@ -281,6 +281,9 @@ void HistoryStore::check_schema(bool may_create) {
         // page of its own. Only a new file gets it; in WAL mode the page size
         // is fixed.
         exec(("PRAGMA page_size=" + std::to_string(kPageSize)).c_str());
+        // Before the first table too: pages the retention's deletes free can
+        // be given back to the file system (PRAGMA incremental_vacuum).
+        exec("PRAGMA auto_vacuum=INCREMENTAL");
         exec("BEGIN IMMEDIATE");
         try {
             exec(kCreateSchema);

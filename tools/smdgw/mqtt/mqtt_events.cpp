@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "tools/smdgw/output/event_render.h"
 
 namespace smdgw {
 
@@ -20,44 +19,53 @@ std::string alarm_identity(const smd::AlarmChange& a) {
 
 }  // namespace
 
-MqttEvents::MqttEvents(std::string prefix, std::string boot_id, PubSeq& pub_seq, NowMs now_ms,
-                       Queue queue)
+MqttEvents::MqttEvents(std::string prefix, std::string boot_id, NowMs now_ms, Queue queue,
+                       Settings settings)
     : prefix_(std::move(prefix)),
       boot_id_(std::move(boot_id)),
-      pub_seq_(pub_seq),
       now_ms_(std::move(now_ms)),
-      queue_(std::move(queue)) {}
+      queue_(std::move(queue)),
+      settings_(settings),
+      records_(settings.record_interval_s,
+               [this](const std::string& device, const smd::RecordPublished& r, int64_t at_ms) {
+                   record(device, r, at_ms);
+               }) {}
 
 void MqttEvents::add_device(const std::string& device) { state(device, "never", now_ms_()); }
 
-void MqttEvents::queue(const std::string& device, TopicKind kind, DropClass cls, bool retain,
+void MqttEvents::queue(const std::string& device, TopicKind kind, MqttKind mqtt_kind, bool retain,
                        JsonObject& event, int64_t at_ms) {
-    PendingMessage m;
-    m.topic = device_topic(prefix_, device, kind);
-    m.seq_device = device;
-    m.seq_kind = topic_kind_name(kind);
-    m.pub_seq = pub_seq_.next(m.seq_device, m.seq_kind);
-    m.drop_class = cls;
-    m.retain = retain;
+    OutgoingMessage m;
+    m.target = device_topic(prefix_, device, kind);
+    m.stream = pub_seq_stream(device, topic_kind_name(kind));
+    m.kind = static_cast<uint8_t>(mqtt_kind);
+    m.flags = retain ? kMqttRetain : 0;
     m.created_ms = at_ms;
     json_string(event.add("device"), device);
     json_string(event.add("boot_id"), boot_id_);
     json_string(event.add("time"), iso8601_time(at_ms));
-    json_int(event.add("pub_seq"), m.pub_seq);
-    event.close(m.payload);
+    event.add("pub_seq");  // the outbox's number, given when it stores the message
+    m.seq_at = event.close_marking(m.payload, "pub_seq");
     queue_(std::move(m));
 }
 
 void MqttEvents::on_publish(const std::string& device, const smd::RecordPublished& r) {
     if (restoring_ || r.quality.restored) return;
-    if (!r.quality.complete() && !publish_damaged_) return;
-    record_members(obj_, r);
-    queue(device, TopicKind::Record, DropClass::Record, true, obj_, now_ms_());
+    if (!r.quality.complete() && !settings_.publish_damaged) return;
+    records_.offer(device, r, now_ms_());
+}
+
+void MqttEvents::record(const std::string& device, const smd::RecordPublished& r, int64_t at_ms) {
+    record_members(obj_, r, settings_.record_form);
+    queue(device, TopicKind::Record, MqttKind::Record, true, obj_, at_ms);
 }
 
 void MqttEvents::on_state(const std::string& device, const smd::StateChanged& s) {
     const std::string name = data_state_name(s.state);
-    if (devices_[device].state != name) state(device, name, now_ms_());
+    if (devices_[device].state == name) return;
+    // The last values read go before the device goes quiet.
+    if (name != "live") records_.flush(device);
+    state(device, name, now_ms_());
 }
 
 void MqttEvents::state(const std::string& device, const std::string& state, int64_t at_ms) {
@@ -65,13 +73,13 @@ void MqttEvents::state(const std::string& device, const std::string& state, int6
     json_string(obj_.add("event"), "state");
     json_string(obj_.add("state"), state);
     json_string(obj_.add("since"), iso8601_time(at_ms));
-    queue(device, TopicKind::State, DropClass::State, true, obj_, at_ms);
+    queue(device, TopicKind::State, MqttKind::State, true, obj_, at_ms);
 }
 
 void MqttEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     const int64_t now = now_ms_();
     alarm_members(obj_, a);
-    queue(device, TopicKind::Alarm, DropClass::Alarm, false, obj_, now);
+    queue(device, TopicKind::Alarm, MqttKind::Alarm, false, obj_, now);
     Device& d = devices_[device];
     const std::string id = alarm_identity(a);
     if (a.raised) {
@@ -95,7 +103,7 @@ void MqttEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) 
     }
     list += ']';
     json_string(obj_.add("event"), "alarms");
-    queue(device, TopicKind::Alarms, DropClass::AlarmList, true, obj_, now);
+    queue(device, TopicKind::Alarms, MqttKind::Alarms, true, obj_, now);
 }
 
 }  // namespace smdgw

@@ -10,6 +10,9 @@
 // The state is the host's judgement (never, live, stale, restored, no-port);
 // a damaged round is published only when asked for (--mqtt-damaged), and a
 // round restored from the history never (it was published when it was read).
+// Records may be paced (--mqtt-record-interval) and written compact
+// (--mqtt-payload compact). "pub_seq" is left for the outbox to fill in when
+// it stores the message.
 
 #include <cstdint>
 #include <functional>
@@ -19,17 +22,26 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/mqtt/mqtt_message.h"
 #include "tools/smdgw/mqtt/mqtt_topic.h"
+#include "tools/smdgw/mqtt/record_interval.h"
+#include "tools/smdgw/outbox/outbox_message.h"
+#include "tools/smdgw/output/event_render.h"
 #include "tools/smdgw/output/json_text.h"
 
 namespace smdgw {
 
 class MqttEvents : public HostSink {
    public:
-    using Queue = std::function<void(PendingMessage)>;
+    using Queue = std::function<void(OutgoingMessage)>;
     using NowMs = std::function<int64_t()>;
 
-    MqttEvents(std::string prefix, std::string boot_id, PubSeq& pub_seq, NowMs now_ms,
-               Queue queue);
+    struct Settings {
+        bool publish_damaged = false;         // rounds the host judged damaged too
+        double record_interval_s = 0.0;       // 0: every round
+        RecordForm record_form = RecordForm::Full;
+    };
+
+    MqttEvents(std::string prefix, std::string boot_id, NowMs now_ms, Queue queue,
+               Settings settings);
 
     // Publishes the device's first state ("never").
     void add_device(const std::string& device);
@@ -37,8 +49,8 @@ class MqttEvents : public HostSink {
     // rounds that come back are no news: they were published when they were
     // read from the line, and the device is not live because of them.
     void set_restoring(bool restoring) { restoring_ = restoring; }
-    // Whether rounds the host judged damaged are published too.
-    void set_publish_damaged(bool damaged) { publish_damaged_ = damaged; }
+    // Publishes the rounds held back by the record interval (at a stop).
+    void flush() { records_.flush_all(); }
 
     void on_publish(const std::string& device, const smd::RecordPublished& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
@@ -50,19 +62,20 @@ class MqttEvents : public HostSink {
         std::map<std::string, std::string> active;  // alarm identity -> list entry (JSON)
     };
 
+    void record(const std::string& device, const smd::RecordPublished& r, int64_t at_ms);
     void state(const std::string& device, const std::string& state, int64_t at_ms);
     // Adds the common members to the event's, closes it and queues it.
-    void queue(const std::string& device, TopicKind kind, DropClass cls, bool retain,
+    void queue(const std::string& device, TopicKind kind, MqttKind mqtt_kind, bool retain,
                JsonObject& event, int64_t at_ms);
 
     const std::string prefix_;
     const std::string boot_id_;
-    PubSeq& pub_seq_;
     const NowMs now_ms_;
     const Queue queue_;
+    const Settings settings_;
+    RecordInterval records_;
     std::map<std::string, Device> devices_;
     bool restoring_ = false;
-    bool publish_damaged_ = false;
     JsonObject obj_;  // the payload being made
 };
 

@@ -21,14 +21,19 @@ std::string iso8601_time(int64_t unix_ms) {
     return out;
 }
 
-void PubSeq::set(const std::string& device, const std::string& kind, int64_t last) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    last_[{device, kind}] = last;
+const std::vector<std::string>& mqtt_kind_names() {
+    static const std::vector<std::string> names = {"record", "state", "alarms", "alarm",
+                                                   "dropped"};
+    return names;
 }
 
-int64_t PubSeq::next(const std::string& device, const std::string& kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ++last_[{device, kind}];
+const char* mqtt_kind_noun(size_t kind) {
+    static const char* const nouns[] = {"record", "state", "alarm list", "alarm", "drop notice"};
+    return kind < sizeof nouns / sizeof nouns[0] ? nouns[kind] : "message";
+}
+
+std::string pub_seq_stream(const std::string& device, const std::string& kind) {
+    return device.empty() ? kind : device + "/" + kind;
 }
 
 std::string new_boot_id() {

@@ -12,6 +12,7 @@
 #include "tools/smdgw/core/log.h"
 
 #include "tools/smdgw/mqtt/mqtt_topic.h"
+#include "tools/smdgw/outbox/outbox_store.h"
 
 namespace smdgw {
 
@@ -216,7 +217,8 @@ bool read_credentials_file(const std::string& path, MqttCredentials& out, std::s
 bool MqttOptions::check(const std::string& history_path) {
     if (!enabled()) {
         const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
-                            insecure || !auth_file.empty() || !outbox_file.empty() || damaged;
+                            insecure || !auth_file.empty() || !outbox_file.empty() || damaged ||
+                            record_interval_s != 0.0 || payload != "full";
         if (others) return usage_error("the --mqtt-* options need --mqtt URL");
         return true;
     }
@@ -246,8 +248,15 @@ bool MqttOptions::check(const std::string& history_path) {
     if (!parse_size_text(outbox_max, outbox_max_bytes))
         return usage_error("--mqtt-outbox-max \"" + outbox_max +
                            "\" is not a size (bytes, or with k, M, G: 512M, 1G)");
+    if (outbox_max_bytes < OutboxStore::kMinBytes)
+        return usage_error("--mqtt-outbox-max \"" + outbox_max +
+                           "\" is too small: the outbox needs at least 256k");
     if (!(reconnect_max_s >= 1.0))
         return usage_error("--mqtt-reconnect-max must be at least 1 second");
+    if (!(record_interval_s >= 0.0) || record_interval_s > 86400.0)
+        return usage_error("--mqtt-record-interval must be 0 to 86400 seconds");
+    if (payload != "full" && payload != "compact")
+        return usage_error("--mqtt-payload \"" + payload + "\" is not full or compact");
     outbox_path = !outbox_file.empty() ? outbox_file : history_path;
     if (outbox_path.empty())
         return usage_error("--mqtt needs --history FILE or --mqtt-outbox FILE to keep what "
@@ -288,9 +297,19 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
         ->type_name("SIZE");
     app.add_flag("--mqtt-damaged", o.damaged, "Also publish rounds that are not complete");
     app.add_option("--mqtt-reconnect-max", o.reconnect_max_s,
-                   "Longest wait between two connection attempts; the wait doubles from 1 s")
+                   "Longest wait between two connection attempts; the waits grow from 1 s, "
+                   "each drawn at random up to its step")
         ->capture_default_str()
         ->type_name("SECONDS");
+    app.add_option("--mqtt-record-interval", o.record_interval_s,
+                   "Publish a device's record at most every S seconds, the newest complete one "
+                   "(alarms and states at once; default 0: every round)")
+        ->type_name("S");
+    app.add_option("--mqtt-payload", o.payload,
+                   "Record payload: full (the JSON output's record) or compact (reported values, "
+                   "short keys; see docs/fleet.md)")
+        ->capture_default_str()
+        ->type_name("FORM");
 }
 
 }  // namespace smdgw

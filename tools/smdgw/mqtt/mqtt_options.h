@@ -47,7 +47,9 @@ struct MqttOptions {
     std::string outbox_file;
     std::string outbox_max = "1G";
     bool damaged = false;
-    double reconnect_max_s = 60.0;
+    double reconnect_max_s = 15.0;
+    double record_interval_s = 0.0;  // 0: every round
+    std::string payload = "full";    // or "compact"
 
     // Filled by check().
     BrokerUrl broker;

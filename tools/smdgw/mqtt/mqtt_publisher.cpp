@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "tools/smdgw/core/bounded_join.h"
 #include "tools/smdgw/core/log.h"
 
 namespace smdgw {
@@ -16,6 +19,8 @@ constexpr int kKeepaliveS = 30;
 // How long mosquitto_loop waits for the socket; also how soon new outbox
 // rows are picked up.
 constexpr int kLoopTimeoutMs = 50;
+// How long a read of the outbox waits while the writer commits.
+constexpr auto kReadWait = std::chrono::milliseconds(20);
 // A CONNACK that does not come within this ends the attempt.
 constexpr auto kConnackTimeout = std::chrono::seconds(20);
 // Take-overs counted within this span; three of them are reported.
@@ -24,32 +29,77 @@ constexpr size_t kTakeoversReported = 3;
 // A connection the broker drops sooner than this after accepting it counts
 // as taken over: MQTT 3.1.1 gives no reason, and Mosquitto 2.0 just closes.
 constexpr auto kShortConnection = std::chrono::seconds(30);
-// The same failure is logged again only after this.
-constexpr auto kLogRepeat = std::chrono::seconds(60);
 // Waiting for the "offline" status's PUBACK at a clean stop.
-constexpr auto kOfflineWait = std::chrono::seconds(2);
+constexpr auto kOfflineWait = std::chrono::seconds(1);
+// After a stop's deadline, this long before the thread is left behind.
+constexpr auto kStopGrace = std::chrono::milliseconds(300);
+// The first try after a lost connection waits up to this (a broker restart
+// seen by a whole fleet at once), the later ones grow from 1 s.
+constexpr double kFirstSpreadS = 5.0;
+
+RetryPolicy reconnect_policy(double cap_s) {
+    RetryPolicy p;
+    p.base_s = 1.0;
+    p.cap_s = cap_s;
+    p.full_jitter = true;
+    p.first_spread_s = std::min(kFirstSpreadS, cap_s);
+    return p;
+}
 
 std::string broker_text(const BrokerUrl& b) {
     const bool v6 = b.host.find(':') != std::string::npos;
     return (v6 ? "[" + b.host + "]" : b.host) + ":" + std::to_string(b.port);
 }
 
+std::string duration_text(std::chrono::steady_clock::duration d) {
+    const double s = std::chrono::duration<double>(d).count();
+    char text[48];
+    if (s < 120.0)
+        std::snprintf(text, sizeof text, "%.1f s", s);
+    else
+        std::snprintf(text, sizeof text, "%.0f min %02.0f s", std::floor(s / 60.0),
+                      std::fmod(s, 60.0));
+    return text;
+}
+
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Why the library gave up: a reason code the broker sent (MQTT 5, 0x80 and
+// up), the system's error, or the library's own.
+std::string failure_reason(int rc, int err) {
+    if (rc >= 0x80) return std::string("the broker said: ") + mosquitto_reason_string(rc);
+    if (rc == MOSQ_ERR_ERRNO) return err ? std::strerror(err) : "system error";
+    return mosquitto_strerror(rc);
+}
+
 }  // namespace
 
-MqttPublisher::MqttPublisher(PublisherConfig cfg, MqttOutbox& outbox, MqttCounters& counters)
-    : cfg_(std::move(cfg)), outbox_(outbox), counters_(counters), thread_([this] { run(); }) {}
+MqttPublisher::MqttPublisher(PublisherConfig cfg, OutboxStore& outbox, OutboxWriter& writer,
+                             MqttCounters& counters)
+    : cfg_(std::move(cfg)),
+      outbox_(outbox),
+      writer_(writer),
+      counters_(counters),
+      backoff_(reconnect_policy(cfg_.reconnect_max_s)),
+      thread_([this] { run(); }) {}
 
-MqttPublisher::~MqttPublisher() { stop(0.0); }
+MqttPublisher::~MqttPublisher() {
+    if (thread_.joinable()) stop(0.0, SteadyClock::now() + kOfflineWait);
+}
 
-void MqttPublisher::stop(double drain_s) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_ && !thread_.joinable()) return;
+bool MqttPublisher::stop(double drain_s, SteadyClock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) return finished_;
+    if (!stop_) {
         stop_ = true;
         drain_s_ = drain_s;
+        deadline_ = deadline;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    return join_until(thread_, lock, finished_cv_, finished_, deadline + kStopGrace);
 }
 
 void MqttPublisher::on_connect(struct mosquitto*, void* self, int rc, int, const mosquitto_property*) {
@@ -67,12 +117,15 @@ void MqttPublisher::on_log(struct mosquitto*, void* self, int level, const char*
     if ((level & MOSQ_LOG_ERR) != 0 && text) static_cast<MqttPublisher*>(self)->library_error_ = text;
 }
 
-void MqttPublisher::log_failure(const std::string& text) {
-    const auto now = SteadyClock::now();
-    if (text == last_logged_ && now - last_logged_at_ < kLogRepeat) return;
-    last_logged_ = text;
-    last_logged_at_ = now;
-    log_warning("mqtt: " + text);
+void MqttPublisher::log_message_problem(const std::string& text) {
+    if (const auto held = message_log_.allow(seconds_now()))
+        log_warning("mqtt: " + text + LogLimiter::held_note(*held));
+}
+
+std::string MqttPublisher::backlog_text() const {
+    const uint64_t waiting = outbox_.messages() + counters_.outbox.backlog_messages.load();
+    const uint64_t bytes = outbox_.bytes() + counters_.outbox.backlog_bytes.load();
+    return count_text(waiting, "message") + " (" + std::to_string(bytes) + " bytes) waiting";
 }
 
 bool MqttPublisher::configure(struct mosquitto* m) {
@@ -98,67 +151,77 @@ bool MqttPublisher::configure(struct mosquitto* m) {
         if (rc == MOSQ_ERR_SUCCESS && cfg_.insecure) rc = mosquitto_tls_insecure_set(m, true);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
-        log_failure("cannot set up the connection: " + std::string(mosquitto_strerror(rc)) +
-                    (library_error_.empty() ? "" : " (" + library_error_ + ")"));
+        attempt_failed("cannot set up the connection: " + std::string(mosquitto_strerror(rc)) +
+                       (library_error_.empty() ? "" : " (" + library_error_ + ")"));
         return false;
     }
     return true;
 }
 
-bool MqttPublisher::try_connect() {
+// Starts an attempt without waiting for the network: the TCP connection, TLS
+// and CONNACK come in the loop, so a stop never waits for an unreachable host.
+void MqttPublisher::try_connect() {
     attempted_ = true;
     ++attempts_since_loss_;
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = mosquitto_new(cfg_.client_id.c_str(), true, this);
     library_error_.clear();
+    lost_ = false;
     if (!mosq_) {
-        log_failure("cannot create a client: out of memory");
-        return false;
+        attempt_failed("cannot create a client: out of memory");
+        return;
     }
-    if (!configure(mosq_)) return false;
-    if (cfg_.insecure)
-        log_warning("mqtt: --mqtt-insecure: the broker's host name is not checked against its "
-                    "certificate; for tests only");
-    const int rc = mosquitto_connect_bind_v5(mosq_, cfg_.broker.host.c_str(), cfg_.broker.port,
-                                             kKeepaliveS, nullptr, nullptr);
+    if (!configure(mosq_)) return;
+    errno = 0;
+    const int rc = mosquitto_connect_bind_async(mosq_, cfg_.broker.host.c_str(), cfg_.broker.port,
+                                                kKeepaliveS, nullptr);
+    const int err = errno;
     if (rc != MOSQ_ERR_SUCCESS) {
-        std::string why =
-            rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
+        std::string why = failure_reason(rc, err);
         if (!library_error_.empty()) why += " (" + library_error_ + ")";
-        lost("cannot connect: " + why);
-        return false;
+        attempt_failed("cannot connect: " + why);
+        return;
     }
     state_ = State::Connecting;
     attempt_started_ = SteadyClock::now();
-    return true;
 }
 
 void MqttPublisher::connected(int rc) {
     if (rc != 0) {
         const bool no_v5 = v5_ && (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION || rc == 1);
         const std::string why = v5_ ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc);
+        lost_ = true;
+        lost_why_ = "the broker refused the connection: " + why;
         if (no_v5) {
             v5_ = false;
             log_info("mqtt: the broker does not speak MQTT 5; using MQTT 3.1.1");
-            delay_s_ = 0.0;
+            lost_why_.clear();  // tried again at once, no outage
         }
         mosquitto_disconnect(mosq_);
-        lost("the broker refused the connection: " + why);
         return;
     }
     if (suspect_takeover_ && attempts_since_loss_ == 1) note_takeover();
     suspect_takeover_ = false;
     state_ = State::Connected;
     connected_at_ = SteadyClock::now();
-    delay_s_ = 1.0;
+    backoff_.reset();
     counters_.connected = true;
     counters_.connects += 1;
-    last_logged_.clear();
     inflight_.clear();
     last_handed_ = 0;
-    log_info("mqtt: connected to " + broker_text(cfg_.broker) + " as \"" + cfg_.client_id +
-             "\" (MQTT " + (v5_ ? "5" : "3.1.1") + "), " + std::to_string(outbox_.rows()) +
-             " messages waiting");
+    if (cfg_.insecure)
+        log_warning("mqtt: --mqtt-insecure: the broker's host name is not checked against its "
+                    "certificate; for tests only");
+    const std::string who = "mqtt: connected to " + broker_text(cfg_.broker) + " as \"" +
+                            cfg_.client_id + "\" (MQTT " + (v5_ ? "5" : "3.1.1") + ")";
+    if (!in_outage_) {
+        log_info(who + ", " + backlog_text());
+    } else if (outage_logged_) {
+        log_info(who + " after " + duration_text(connected_at_ - outage_since_) +
+                 " without the broker (" + count_text(outage_attempts_, "attempt") + "), " +
+                 backlog_text());
+    }
+    in_outage_ = false;
     status_acked_ = false;
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 6, "online", 1, true);
 }
@@ -167,16 +230,16 @@ void MqttPublisher::connected(int rc) {
 // while the very next attempt is accepted at once (a broker going down
 // refuses that attempt). MQTT 5 brokers may say so outright.
 void MqttPublisher::disconnected(int rc) {
-    if (state_ == State::Idle) return;
+    const int err = errno;
+    if (state_ == State::Idle || lost_) return;
     suspect_takeover_ =
         state_ == State::Connected &&
         (rc == MQTT_RC_SESSION_TAKEN_OVER ||
          (rc == MOSQ_ERR_CONN_LOST && SteadyClock::now() - connected_at_ < kShortConnection));
     attempts_since_loss_ = 0;
-    std::string why = rc == 0 ? "closed" : v5_ && rc > 0 && rc < 256 ? mosquitto_reason_string(rc)
-                                                                    : mosquitto_strerror(rc);
-    if (!library_error_.empty()) why += " (" + library_error_ + ")";
-    lost("connection lost: " + why);
+    lost_ = true;
+    lost_why_ = std::string(state_ == State::Connected ? "connection lost: " : "cannot connect: ") +
+                (rc == 0 ? "closed" : failure_reason(rc, err));
 }
 
 void MqttPublisher::note_takeover() {
@@ -196,19 +259,50 @@ void MqttPublisher::note_takeover() {
               "\"; every gateway needs its own --gateway-id");
 }
 
-// Ends the connection's state; the next attempt comes after the back-off.
-void MqttPublisher::lost(const std::string& why) {
+// Ends the connection's state; the next attempt comes on the retry schedule.
+// The outage is said when it begins and at most once a minute while it lasts.
+void MqttPublisher::attempt_failed(const std::string& why) {
     settle_acks();
+    const bool was_connected = state_ == State::Connected;
     state_ = State::Idle;
     counters_.connected = false;
     inflight_.clear();
     last_handed_ = 0;
-    const double wait = delay_s_;
-    next_attempt_ = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                             std::chrono::duration<double>(wait));
-    delay_s_ = std::min(std::max(1.0, delay_s_ * 2.0), cfg_.reconnect_max_s);
-    log_failure(broker_text(cfg_.broker) + ": " + why + "; " + std::to_string(outbox_.rows()) +
-                " messages wait in the outbox; retrying");
+    lost_ = false;
+    const auto now = SteadyClock::now();
+    if (why.empty()) {
+        next_attempt_ = now;
+        return;
+    }
+    const bool first = !in_outage_;
+    if (first) {
+        in_outage_ = true;
+        outage_since_ = now;
+        outage_attempts_ = 0;
+    }
+    ++outage_attempts_;
+    const std::string broker = "mqtt: " + broker_text(cfg_.broker) + ": ";
+    if (first) {
+        const auto held = outage_log_.allow(seconds_now());
+        outage_logged_ = held.has_value();
+        if (held)
+            log_warning(broker + why + "; " + backlog_text() + "; retrying" +
+                        LogLimiter::held_note(*held));
+        // The first line counts as the outage's first summary.
+        summary_log_.reset();
+        summary_log_.allow(seconds_now());
+    } else if (outage_logged_ && summary_log_.allow(seconds_now())) {
+        log_warning(broker + "still no connection after " + duration_text(now - outage_since_) +
+                    " (" + count_text(outage_attempts_, "attempt") + ", the last: " + why +
+                    "); " + backlog_text());
+    }
+    // After a loss the first try waits a random share of a few seconds, so
+    // that a fleet that lost its broker together does not return together.
+    const double wait = first && was_connected
+                            ? backoff_.first_delay()
+                            : backoff_.next_delay(std::chrono::duration<double>(now - outage_since_).count());
+    next_attempt_ = now + std::chrono::duration_cast<SteadyClock::duration>(
+                              std::chrono::duration<double>(wait));
 }
 
 void MqttPublisher::acknowledged(int mid, int reason) {
@@ -221,7 +315,8 @@ void MqttPublisher::acknowledged(int mid, int reason) {
     if (reason >= 0x80) {
         // Sending it again would be refused again: it goes, counted and said.
         counters_.refused += 1;
-        log_failure("the broker refused a message: " + std::string(mosquitto_reason_string(reason)));
+        log_message_problem("the broker refused a message: " +
+                            std::string(mosquitto_reason_string(reason)));
     }
     counters_.acknowledged += 1;
     acked_.push_back(it->second);
@@ -230,34 +325,34 @@ void MqttPublisher::acknowledged(int mid, int reason) {
 
 void MqttPublisher::settle_acks() {
     if (acked_.empty()) return;
-    try {
-        outbox_.remove(acked_);
-        acked_.clear();
-    } catch (const OutboxError& e) {
-        // Kept for the next try; at worst they are sent once more.
-        log_failure(std::string("outbox: ") + e.what());
-    }
+    writer_.acknowledge(acked_);
+    acked_.clear();
 }
 
 void MqttPublisher::fill_window() {
     if (inflight_.size() >= cfg_.window) return;
-    std::vector<OutboxMessage> next;
+    std::vector<StoredMessage> next;
     try {
-        next = outbox_.after(last_handed_, cfg_.window - inflight_.size());
+        next = outbox_.read_after(last_handed_, cfg_.window - inflight_.size(), kReadWait);
     } catch (const OutboxError& e) {
-        log_failure(std::string("outbox: ") + e.what());
+        log_message_problem(std::string("outbox: ") + e.what());
         return;
     }
-    for (const OutboxMessage& m : next) {
+    for (const StoredMessage& m : next) {
+        // Acknowledged already, its deletion still to come.
+        if (writer_.acknowledged(m.id)) {
+            last_handed_ = m.id;
+            continue;
+        }
         int mid = 0;
-        const int rc = mosquitto_publish_v5(mosq_, &mid, m.topic.c_str(),
+        const int rc = mosquitto_publish_v5(mosq_, &mid, m.target.c_str(),
                                             static_cast<int>(m.payload.size()), m.payload.data(),
-                                            1, m.retain, nullptr);
+                                            1, (m.flags & kMqttRetain) != 0, nullptr);
         if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_OVERSIZE_PACKET ||
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL) {
             // The broker could never take it; keeping it would stop the queue.
             counters_.refused += 1;
-            log_failure("cannot publish to \"" + m.topic + "\": " + mosquitto_strerror(rc));
+            log_message_problem("cannot publish to \"" + m.target + "\": " + mosquitto_strerror(rc));
             acked_.push_back(m.id);
             last_handed_ = m.id;
             continue;
@@ -273,28 +368,32 @@ void MqttPublisher::fill_window() {
 // new messages into the window.
 void MqttPublisher::step() {
     if (state_ == State::Connecting && SteadyClock::now() - attempt_started_ > kConnackTimeout) {
-        lost("no answer to CONNECT");
+        attempt_failed("cannot connect: no answer to CONNECT");
         return;
     }
+    errno = 0;
     const int rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
-    if (rc != MOSQ_ERR_SUCCESS && state_ != State::Idle) {
-        std::string why =
-            rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc);
-        if (!library_error_.empty()) why += " (" + library_error_ + ")";
-        lost("connection lost: " + why);
+    const int err = errno;
+    if (lost_ || rc != MOSQ_ERR_SUCCESS) {
+        std::string why = lost_ ? lost_why_
+                                : std::string(state_ == State::Connected ? "connection lost: "
+                                                                         : "cannot connect: ") +
+                                      failure_reason(rc, err);
+        if (!why.empty() && !library_error_.empty()) why += " (" + library_error_ + ")";
+        attempt_failed(why);
         return;
     }
     settle_acks();
     if (state_ == State::Connected) fill_window();
 }
 
-void MqttPublisher::finish() {
+void MqttPublisher::finish(SteadyClock::time_point deadline) {
     if (state_ != State::Connected) return;
     status_acked_ = false;
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 7, "offline", 1, true);
-    const auto until = SteadyClock::now() + kOfflineWait;
+    const auto until = std::min(SteadyClock::now() + kOfflineWait, deadline);
     while (state_ == State::Connected && !status_acked_ && SteadyClock::now() < until) {
-        if (mosquitto_loop(mosq_, kLoopTimeoutMs, 1) != MOSQ_ERR_SUCCESS) break;
+        if (mosquitto_loop(mosq_, kLoopTimeoutMs, 1) != MOSQ_ERR_SUCCESS || lost_) break;
         settle_acks();
     }
     // A goodbye of our own, not a loss.
@@ -308,11 +407,16 @@ void MqttPublisher::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     SteadyClock::time_point drain_until{};
     for (;;) {
-        if (stop_ && drain_until == SteadyClock::time_point{})
-            drain_until = SteadyClock::now() + std::chrono::duration_cast<SteadyClock::duration>(
-                                                   std::chrono::duration<double>(drain_s_));
+        if (stop_ && drain_until == SteadyClock::time_point{}) {
+            // The drain ends in time for the goodbye.
+            drain_until = std::min(SteadyClock::now() +
+                                       std::chrono::duration_cast<SteadyClock::duration>(
+                                           std::chrono::duration<double>(drain_s_)),
+                                   deadline_ - kOfflineWait);
+        }
         if (stop_) {
-            const bool drained = outbox_.rows() == 0 && inflight_.empty();
+            const bool drained =
+                inflight_.empty() && outbox_.messages() == 0 && writer_.idle();
             // A short run (a replay) still gets its one attempt.
             const bool idle = state_ == State::Idle && attempted_;
             if (idle || drained || SteadyClock::now() >= drain_until) break;
@@ -331,11 +435,16 @@ void MqttPublisher::run() {
         step();
         lock.lock();
     }
+    const auto deadline = deadline_;
     lock.unlock();
-    finish();
+    finish(deadline);
     settle_acks();
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
+    lock.lock();
+    finished_ = true;
+    lock.unlock();
+    finished_cv_.notify_all();
 }
 
 }  // namespace smdgw

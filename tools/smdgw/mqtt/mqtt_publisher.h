@@ -3,10 +3,16 @@
 // Messages come only from the outbox, oldest first, and are handed to the
 // library only while connected and only as long as fewer than a window of
 // them wait for their PUBACK; a message leaves the outbox when its PUBACK
-// came. After a lost connection the library's state is thrown away and the
-// outbox is sent again from its oldest message, so the library's resending
-// and the outbox never duplicate or reorder each other. Connection attempts
-// back off from 1 s, doubling up to a bound.
+// came (the outbox writer deletes it). After a lost connection the library's
+// state is thrown away and the outbox is sent again from its oldest message,
+// so the library's resending and the outbox never duplicate or reorder each
+// other.
+//
+// Connection attempts follow the shared retry schedule: a random first delay
+// after a loss, then exponential steps with full jitter up to a cap, so that
+// a fleet does not return in step. An outage is logged once when it begins
+// (with the reason), at most once a minute while it lasts, and once when it
+// ends (with its length and the backlog).
 
 #include <mosquitto.h>
 
@@ -19,9 +25,13 @@
 #include <thread>
 #include <vector>
 
+#include "tools/smdgw/core/log_limiter.h"
+#include "tools/smdgw/core/retry_backoff.h"
 #include "tools/smdgw/mqtt/mqtt_counters.h"
+#include "tools/smdgw/mqtt/mqtt_message.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
-#include "tools/smdgw/mqtt/mqtt_outbox.h"
+#include "tools/smdgw/outbox/outbox_store.h"
+#include "tools/smdgw/outbox/outbox_writer.h"
 
 namespace smdgw {
 
@@ -33,7 +43,7 @@ struct PublisherConfig {
     bool has_credentials = false;
     MqttCredentials credentials;
     std::string status_topic;
-    double reconnect_max_s = 60.0;
+    double reconnect_max_s = 15.0;
     // Messages handed to the library and not yet acknowledged, at most.
     size_t window = 20;
 };
@@ -42,7 +52,8 @@ class MqttPublisher {
    public:
     using SteadyClock = std::chrono::steady_clock;
 
-    MqttPublisher(PublisherConfig cfg, MqttOutbox& outbox, MqttCounters& counters);
+    MqttPublisher(PublisherConfig cfg, OutboxStore& outbox, OutboxWriter& writer,
+                  MqttCounters& counters);
     // Stops without waiting for the outbox (see stop()).
     ~MqttPublisher();
     MqttPublisher(const MqttPublisher&) = delete;
@@ -50,21 +61,25 @@ class MqttPublisher {
 
     // A clean stop: while connected (or about to be), keeps sending until the
     // outbox is empty or `drain_s` passed; then publishes the retained
-    // "offline" status and disconnects. What is left stays in the outbox.
-    void stop(double drain_s);
+    // "offline" status and disconnects, all by `deadline`. What is left stays
+    // in the outbox. Returns false when the thread did not end by then (it is
+    // left to run; the outbox and writer must outlive it).
+    bool stop(double drain_s, SteadyClock::time_point deadline);
 
    private:
     enum class State { Idle, Connecting, Connected };
 
     void run();
-    bool try_connect();
+    void try_connect();
     bool configure(struct mosquitto* m);
     void step();
     void fill_window();
     void settle_acks();
-    void lost(const std::string& why);
-    void finish();
-    void log_failure(const std::string& text);
+    void attempt_failed(const std::string& why);
+    void schedule_retry();
+    std::string backlog_text() const;
+    void finish(SteadyClock::time_point deadline);
+    void log_message_problem(const std::string& text);
 
     static void on_connect(struct mosquitto*, void* self, int rc, int flags, const mosquitto_property* props);
     static void on_disconnect(struct mosquitto*, void* self, int rc, const mosquitto_property* props);
@@ -76,7 +91,8 @@ class MqttPublisher {
     void acknowledged(int mid, int reason);
 
     const PublisherConfig cfg_;
-    MqttOutbox& outbox_;
+    OutboxStore& outbox_;
+    OutboxWriter& writer_;
     MqttCounters& counters_;
     struct mosquitto* mosq_ = nullptr;
     bool v5_ = true;
@@ -89,13 +105,24 @@ class MqttPublisher {
     int64_t last_handed_ = 0;
     int status_mid_ = -1;
     bool status_acked_ = false;
-    double delay_s_ = 1.0;
+    RetryBackoff backoff_;
     SteadyClock::time_point next_attempt_{};
     SteadyClock::time_point attempt_started_{};
     SteadyClock::time_point connected_at_{};
     std::string library_error_;
-    std::string last_logged_;
-    SteadyClock::time_point last_logged_at_{};
+    // The outage: since when, how many attempts, and its log.
+    bool in_outage_ = false;
+    bool outage_logged_ = false;
+    SteadyClock::time_point outage_since_{};
+    unsigned outage_attempts_ = 0;
+    // An outage's first line: at most one in 10 s (a connection that keeps
+    // dropping); its summaries: at most one a minute.
+    LogLimiter outage_log_{10.0};
+    LogLimiter summary_log_{60.0};
+    LogLimiter message_log_{60.0};
+    // Set by the library's callbacks during a loop, read after it.
+    bool lost_ = false;
+    std::string lost_why_;
     bool suspect_takeover_ = false;
     int attempts_since_loss_ = 0;
     std::vector<SteadyClock::time_point> takeovers_;
@@ -103,8 +130,11 @@ class MqttPublisher {
 
     std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable finished_cv_;
     bool stop_ = false;
+    bool finished_ = false;
     double drain_s_ = 0.0;
+    SteadyClock::time_point deadline_{};
     std::thread thread_;
 };
 

@@ -4,6 +4,9 @@
 
 #include <utility>
 
+#include "tools/smdgw/core/log.h"
+#include "tools/smdgw/output/json_text.h"
+
 namespace smdgw {
 
 namespace {
@@ -31,6 +34,30 @@ PublisherConfig publisher_config(const MqttOptions& o) {
     return c;
 }
 
+MqttEvents::Settings event_settings(const MqttOptions& o) {
+    MqttEvents::Settings s;
+    s.publish_damaged = o.damaged;
+    s.record_interval_s = o.record_interval_s;
+    s.record_form = o.payload == "compact" ? RecordForm::Compact : RecordForm::Full;
+    return s;
+}
+
+std::chrono::steady_clock::duration seconds(double s) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(s));
+}
+
+// "471 records, 3 states"
+std::string kinds_text(const DropTally& tally) {
+    std::string text;
+    for (size_t k = 0; k < tally.size(); ++k) {
+        if (tally[k].count == 0) continue;
+        if (!text.empty()) text += ", ";
+        text += count_text(tally[k].count, mqtt_kind_noun(k));
+    }
+    return text;
+}
+
 }  // namespace
 
 std::unique_ptr<MqttOutbox> MqttService::open_outbox(const MqttOptions& o) {
@@ -39,41 +66,102 @@ std::unique_ptr<MqttOutbox> MqttService::open_outbox(const MqttOptions& o) {
 
 MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbox,
                          const GatewayConfig& cfg, std::function<int64_t()> now_ms)
-    : now_ms_(std::move(now_ms)), boot_id_(new_boot_id()), outbox_(std::move(outbox)) {
+    : now_ms_(std::move(now_ms)),
+      boot_id_(new_boot_id()),
+      dropped_topic_(o.prefix + "/dropped"),
+      outbox_(std::move(outbox)) {
     static LibraryUse library;
-    publisher_ = std::make_unique<MqttPublisher>(publisher_config(o), *outbox_, counters_);
-    const std::string dropped_topic = o.prefix + "/dropped";
-    outbox_->set_dropped_notice([this, dropped_topic](uint64_t total) {
-        PendingMessage m;
-        m.topic = dropped_topic;
-        m.seq_kind = "dropped";
-        m.pub_seq = outbox_->pub_seq().next(m.seq_device, m.seq_kind);
-        m.drop_class = DropClass::Dropped;
-        m.retain = true;
-        m.created_ms = now_ms_();
-        JsonObject obj;
-        json_string(obj.add("event"), "dropped");
-        json_uint(obj.add("dropped_total"), total);
-        json_string(obj.add("boot_id"), boot_id_);
-        json_string(obj.add("time"), iso8601_time(m.created_ms));
-        json_int(obj.add("pub_seq"), m.pub_seq);
-        obj.close(m.payload);
-        return m;
-    });
-    writer_ = std::make_unique<OutboxWriter>(*outbox_, counters_);
-    events_ = std::make_unique<MqttEvents>(o.prefix, boot_id_, outbox_->pub_seq(), now_ms_,
-                                           [this](PendingMessage m) { writer_->add(std::move(m)); });
-    events_->set_publish_damaged(o.damaged);
+    OutboxWriterOptions w;
+    w.memory_bytes = kBacklogBytes;
+    w.log_name = "mqtt: outbox";
+    w.notice = [this](const std::vector<KindDrops>& pending, uint64_t total) {
+        return drop_notice(pending, total);
+    };
+    writer_ = std::make_unique<OutboxWriter>(*outbox_, counters_.outbox, std::move(w));
+    publisher_ =
+        std::make_unique<MqttPublisher>(publisher_config(o), *outbox_, *writer_, counters_);
+    events_ = std::make_unique<MqttEvents>(
+        o.prefix, boot_id_, now_ms_, [this](OutgoingMessage m) { writer_->add(std::move(m)); },
+        event_settings(o));
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
 }
 
 MqttService::~MqttService() { stop(); }
 
+//   {"boot_id":"...","dropped":[{"count":471,"first":"2026-12-08T10:02:11.020+01:00",
+//    "kind":"record","last":"2026-12-08T10:46:40.300+01:00"}],"dropped_total":481,
+//    "event":"dropped","pub_seq":3,"time":"2026-12-08T11:00:02.118+01:00"}
+OutgoingMessage MqttService::drop_notice(const std::vector<KindDrops>& pending,
+                                         uint64_t total) const {
+    OutgoingMessage m;
+    m.target = dropped_topic_;
+    m.stream = pub_seq_stream("", "dropped");
+    m.kind = static_cast<uint8_t>(MqttKind::Dropped);
+    m.flags = kMqttRetain;
+    m.created_ms = now_ms_();
+    JsonObject obj;
+    std::string& list = obj.add("dropped");
+    list = "[";
+    for (const KindDrops& k : pending) {
+        if (list.size() > 1) list += ',';
+        JsonObject entry;
+        json_uint(entry.add("count"), k.drops.count);
+        json_string(entry.add("first"), iso8601_time(k.drops.first_ms));
+        json_string(entry.add("kind"), k.kind);
+        json_string(entry.add("last"), iso8601_time(k.drops.last_ms));
+        entry.close(list);
+    }
+    list += ']';
+    json_string(obj.add("event"), "dropped");
+    json_uint(obj.add("dropped_total"), total);
+    json_string(obj.add("boot_id"), boot_id_);
+    json_string(obj.add("time"), iso8601_time(m.created_ms));
+    obj.add("pub_seq");
+    m.seq_at = obj.close_marking(m.payload, "pub_seq");
+    return m;
+}
+
 void MqttService::stop() {
     if (stopped_) return;
     stopped_ = true;
-    writer_->flush();
-    publisher_->stop(kDrainSeconds);
+    events_->flush();
+    const auto start = std::chrono::steady_clock::now();
+    // The writer goes on storing while the publisher drains; then it gets
+    // what is left of the margin for the last writes.
+    const bool sent = publisher_->stop(kDrainSeconds, start + seconds(kDrainSeconds + 1.0));
+    const bool written = writer_->stop(
+        std::max(std::chrono::steady_clock::now(), start + seconds(kDrainSeconds + 0.8)));
+    report_stop(written);
+    if (!sent || !written) {
+        // A thread still waits on the disk or the network and uses these:
+        // they stay for the little time left before the process exits.
+        (void)publisher_.release();
+        (void)writer_.release();
+        (void)outbox_.release();
+    }
+}
+
+void MqttService::report_stop(bool finished) const {
+    if (!finished) {
+        log_error("mqtt: the outbox did not answer within " +
+                  std::to_string(static_cast<int>(kDrainSeconds + kStopMarginSeconds)) +
+                  " s (a disk that hangs?); " +
+                  count_text(counters_.outbox.backlog_messages.load(), "message") +
+                  " waiting in memory are lost");
+        return;
+    }
+    if (outbox_->messages() > 0)
+        log_info("mqtt: " + count_text(outbox_->messages(), "message") + " (" +
+                 std::to_string(outbox_->bytes()) + " bytes) remain in the outbox " +
+                 outbox_->path() + "; they go at the next start");
+    const DropTally lost = writer_->dropped_this_run();
+    const uint64_t n = total_count(lost);
+    if (n == 0) return;
+    log_warning("mqtt: " + count_text(n, "message") + " could not be stored in this run (" +
+                kinds_text(lost) + ")" +
+                (writer_->drops_recorded()
+                     ? "; the count is in the outbox and announced on " + dropped_topic_
+                     : "; their count could not be written to the outbox either"));
 }
 
 Json::Value MqttService::stats_line() const {

@@ -1,7 +1,9 @@
 #pragma once
 // smdgw --mqtt: the outbox, its writer, the publisher and the event adapter,
 // put together from the options. The gateway hands it events through
-// sink(); everything else runs on the service's own threads.
+// sink(); everything else runs on the service's own threads. A stop ends
+// within the drain and kStopMarginSeconds whatever the disk or the network
+// does, and says on standard error what is left and what was lost.
 
 #include <json/value.h>
 
@@ -17,7 +19,7 @@
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
-#include "tools/smdgw/mqtt/outbox_writer.h"
+#include "tools/smdgw/outbox/outbox_writer.h"
 
 namespace smdgw {
 
@@ -25,6 +27,11 @@ class MqttService {
    public:
     // At a clean stop, sending goes on this long while the broker takes it.
     static constexpr double kDrainSeconds = 5.0;
+    // ... and everything else of the stop (the goodbye, the last writes)
+    // takes at most this much more.
+    static constexpr double kStopMarginSeconds = 1.5;
+    // Messages waiting in memory for the outbox, at most.
+    static constexpr uint64_t kBacklogBytes = 4 << 20;
 
     // Opens the outbox of the options; throws OutboxError naming the file.
     static std::unique_ptr<MqttOutbox> open_outbox(const MqttOptions& options);
@@ -40,21 +47,27 @@ class MqttService {
     HostSink& sink() { return *events_; }
     // Around the restore from the history at start (see MqttEvents).
     void set_restoring(bool restoring) { events_->set_restoring(restoring); }
-    // Queues everything the events gave, sends for up to kDrainSeconds while
-    // connected, says "offline" and disconnects. Events after it are still
-    // queued, for the next start.
+    // Stores everything the events gave, sends for up to kDrainSeconds while
+    // connected, says "offline" and disconnects; what could not be stored is
+    // counted as dropped. Says what is left in the outbox (it goes at the
+    // next start) and what was lost.
     void stop();
 
     Json::Value stats_line() const;
     std::string prometheus_text() const;
 
    private:
+    // The notice of drops on <prefix>/dropped.
+    OutgoingMessage drop_notice(const std::vector<KindDrops>& pending, uint64_t total) const;
+    void report_stop(bool finished) const;
+
     const std::function<int64_t()> now_ms_;
     const std::string boot_id_;
+    const std::string dropped_topic_;
     MqttCounters counters_;
     std::unique_ptr<MqttOutbox> outbox_;
-    std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<OutboxWriter> writer_;
+    std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<MqttEvents> events_;
     bool stopped_ = false;
 };

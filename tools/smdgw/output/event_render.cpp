@@ -2,14 +2,19 @@
 
 #include "host/alarm_english.h"
 #include "record/record_fields.h"
+#include "tools/smdgw/output/record_compact.h"
 
 namespace smdgw {
 
-void record_members(JsonObject& obj, const smd::RecordPublished& r) {
+void record_members(JsonObject& obj, const smd::RecordPublished& r, RecordForm form) {
     json_int(obj.add("data_id"), r.data_id);
     json_string(obj.add("event"), "record");
-    json_uint(obj.add("length"), r.length);
-    veltra::record_json_text(obj.add("record"), r.data, r.length);
+    if (form == RecordForm::Compact) {
+        record_compact_text(obj.add("compact"), r.data, r.length);
+    } else {
+        json_uint(obj.add("length"), r.length);
+        veltra::record_json_text(obj.add("record"), r.data, r.length);
+    }
     json_bool(obj.add("complete"), r.quality.complete());
     if (!r.quality.complete()) {
         std::string& damage = obj.add("damage");

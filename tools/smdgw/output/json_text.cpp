@@ -74,7 +74,10 @@ std::string& JsonObject::add(std::string_view key) {
     return m.value;
 }
 
-void JsonObject::close(std::string& out) {
+void JsonObject::close(std::string& out) { close_marking(out, {}); }
+
+size_t JsonObject::close_marking(std::string& out, std::string_view mark) {
+    size_t at = std::string::npos;
     Member* end = members_ + count_;
     std::stable_sort(members_, end, [](const Member& a, const Member& b) { return a.key < b.key; });
     out.push_back('{');
@@ -82,10 +85,12 @@ void JsonObject::close(std::string& out) {
         if (m != members_) out.push_back(',');
         json_string(out, m->key);
         out.push_back(':');
+        if (!mark.empty() && m->key == mark) at = out.size();
         out += m->value;
     }
     out.push_back('}');
     count_ = 0;
+    return at;
 }
 
 }  // namespace smdgw

@@ -25,6 +25,9 @@ class JsonObject {
     std::string& add(std::string_view key);
     // {"key":value,...} appended to out.
     void close(std::string& out);
+    // The same, returning where in `out` the value of member `mark` begins
+    // (npos when there is none): a number filled in later goes there.
+    size_t close_marking(std::string& out, std::string_view mark);
 
    private:
     struct Member {
