@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "record/veltra_record.h"
-#include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 
 namespace smdgw {
@@ -121,7 +120,8 @@ bool column_refreshed(const StoredRecord& r, size_t /*column*/) {
 
 RollupAccumulator::RollupAccumulator(size_t span) : span_(span) {}
 
-void RollupAccumulator::add(const StoredRecord& r, std::vector<Rollup>& closed) {
+void RollupAccumulator::add(const StoredRecord& r, const std::vector<float>& values,
+                            std::vector<Rollup>& closed) {
     if (r.bytes.size() != kRecordSize) return;
     const int64_t start = span_start(r.time, kRollupSpans[span_].seconds);
     auto it = open_.find(r.device);
@@ -138,11 +138,10 @@ void RollupAccumulator::add(const StoredRecord& r, std::vector<Rollup>& closed) 
         it = open_.emplace(r.device, std::move(fresh)).first;
     }
     Rollup& u = it->second;
-    analog_values(r.bytes.data(), values_);
-    if (u.columns.size() < values_.size()) u.columns.resize(values_.size());
+    if (u.columns.size() < values.size()) u.columns.resize(values.size());
     ++u.rounds;
-    for (size_t k = 0; k < values_.size(); ++k)
-        if (!std::isnan(values_[k]) && column_refreshed(r, k)) u.columns[k].add(values_[k]);
+    for (size_t k = 0; k < values.size(); ++k)
+        if (!std::isnan(values[k]) && column_refreshed(r, k)) u.columns[k].add(values[k]);
 }
 
 void RollupAccumulator::close_all(std::vector<Rollup>& closed) {

@@ -85,7 +85,8 @@ class RollupAccumulator {
    public:
     explicit RollupAccumulator(size_t span);
 
-    void add(const StoredRecord& r, std::vector<Rollup>& closed);
+    // values: the round's analog_values(), computed once for every span.
+    void add(const StoredRecord& r, const std::vector<float>& values, std::vector<Rollup>& closed);
     // Hands out every open roll-up (end of a rebuild that must be written).
     void close_all(std::vector<Rollup>& closed);
     // The open roll-up of a device, if any.
@@ -95,7 +96,6 @@ class RollupAccumulator {
    private:
     size_t span_;
     std::map<std::string, Rollup> open_;
-    std::vector<float> values_;  // scratch for one round's values
 };
 
 }  // namespace smdgw

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "record/veltra_record.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/history/history_columns.h"
 
 namespace smdgw {
 
@@ -141,15 +143,21 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
                                 std::vector<AlarmLogEntry>& changes) {
     std::string error;
     bool refused = false;
-    // The roll-ups move on only when the rounds behind them are committed.
-    std::vector<RollupAccumulator> next = rollups_;
     HistoryBatch b;
     b.records.swap(batch);
     b.alarms.swap(alarms);
     b.alarm_log.swap(changes);
-    for (const StoredRecord& r : b.records)
-        for (RollupAccumulator& acc : next) acc.add(r, b.rollups);
     try {
+        // Summed up in place; should the batch fail, they are rebuilt from
+        // what was committed before the next one. While that fails, rounds
+        // are still stored (without roll-ups for now): the rebuild that
+        // passes counts them.
+        if (rebuild_due_) rebuild_rollups();
+        for (const StoredRecord& r : b.records) {
+            if (rollups_.empty() || r.bytes.size() != kRecordSize) continue;
+            analog_values(r.bytes.data(), values_);
+            for (RollupAccumulator& acc : rollups_) acc.add(r, values_, b.rollups);
+        }
         std::lock_guard<std::mutex> lk(store_mutex_);
         store_.write(b, &retention_, now_());
     } catch (const HistoryError& e) {
@@ -161,8 +169,8 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
     batch.swap(b.records);
     alarms.swap(b.alarms);
     changes.swap(b.alarm_log);
+    if (!error.empty()) rebuild_due_ = rollups_on_;
     if (error.empty()) {
-        rollups_ = std::move(next);
         uint64_t committed = 0;
         bool resumed = false;
         {
@@ -289,7 +297,7 @@ void HistoryWriter::run() {
     }
 }
 
-void HistoryWriter::rebuild_rollups() {
+bool HistoryWriter::rebuild_rollups() {
     std::vector<RollupAccumulator> rebuilt = accumulators();
     HistoryBatch b;
     try {
@@ -302,16 +310,25 @@ void HistoryWriter::rebuild_rollups() {
                 f.device = device;
                 if (auto last = store_.newest_rollup_start(acc.span(), device))
                     f.since = *last + seconds;
-                store_.for_each(f, [&](const StoredRecord& r) { acc.add(r, b.rollups); });
+                store_.for_each(f, [&](const StoredRecord& r) {
+                    if (r.bytes.size() != kRecordSize) return;
+                    analog_values(r.bytes.data(), values_);
+                    acc.add(r, values_, b.rollups);
+                });
             }
         }
         store_.write(b, &retention_, now_());
         rollups_ = std::move(rebuilt);
+        rebuild_due_ = false;
+        return true;
     } catch (const std::exception& e) {
-        // Without the stored rounds' sums the open minute and hour start
-        // from the next round; what is stored stays as it is.
-        rollups_ = accumulators();
+        // Tried again before the next batch; until it passes no roll-up is
+        // summed up or written, and the one that passes counts the rounds
+        // stored meanwhile.
+        rollups_.clear();
+        rebuild_due_ = true;
         log_error(std::string("history: rebuilding the roll-ups: ") + e.what());
+        return false;
     }
 }
 

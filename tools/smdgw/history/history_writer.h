@@ -87,10 +87,11 @@ class HistoryWriter {
     // True when the batch was written or given up.
     bool store_batch(std::vector<StoredRecord>& batch, std::vector<StoredAlarms>& alarms,
                      std::vector<AlarmLogEntry>& changes);
-    // At start: the roll-ups of the rounds stored since each device's last
-    // written minute and hour; the closed ones are written, the open ones
-    // stay in memory.
-    void rebuild_rollups();
+    // At start, and after a batch that failed: the roll-ups of the rounds
+    // stored since each device's last written minute and hour; the closed
+    // ones are written, the open ones stay in memory. False when the
+    // database failed (said on standard error).
+    bool rebuild_rollups();
 
     HistoryStore& store_;
     const Retention retention_;
@@ -109,6 +110,10 @@ class HistoryWriter {
     uint64_t changes_dropped_ = 0;
     // The open minute and hour of each device; only the writer thread uses them.
     std::vector<RollupAccumulator> rollups_;
+    // A batch failed after its rounds were summed up: the open roll-ups are
+    // rebuilt from what was committed before the next one.
+    bool rebuild_due_ = false;
+    std::vector<float> values_;  // one round's values
     bool stop_ = false;
     uint64_t added_ = 0;     // records ever added
     uint64_t finished_ = 0;  // records committed, dropped or failed
