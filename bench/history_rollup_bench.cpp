@@ -356,6 +356,8 @@ int main(int argc, char** argv) {
     std::printf("  roll-ups add %.1f %% CPU and %.1f %% bytes written\n",
                 (per[1].cpu_s / per[0].cpu_s - 1) * 100, (per[1].written / per[0].written - 1) * 100);
 
+    if (days <= 0) return 0;  // the cost alone
+
     // What is kept after the days: the hours of all of them, the minutes of
     // the last 90, the raw rounds of the last 100,000. Days older than what
     // a resolution keeps need only as many rounds as give it every row: a

@@ -428,12 +428,11 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             }
         }
         for (const Rollup& u : batch.rollups) store_rollup(u);
-        {
+        if (!batch.alarm_log.empty()) {
             Statement log(db_,
                           "INSERT INTO alarm_log(time, device, change, alarm_id, key, seq, level, "
                           "value, message, reason) VALUES(?,?,?,?,?,?,?,?,?,?)");
-            if (!batch.alarm_log.empty() && log.prepare_result() != SQLITE_OK)
-                fail("cannot store alarm changes");
+            if (log.prepare_result() != SQLITE_OK) fail("cannot store alarm changes");
             for (AlarmLogEntry& e : batch.alarm_log) {
                 log.bind(1, e.time);
                 log.bind(2, e.device);
