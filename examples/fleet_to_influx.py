@@ -5,7 +5,8 @@ publish, into InfluxDB.
 What each message kind (the topic's last level) becomes, in Influx line
 protocol, tagged with the gateway (and the device where there is one):
 
-  record   veltra_round (the round's quality) and, for what the round
+  record   veltra_round (the round's quality and which sections it
+           refreshed: ac_fresh, rectifiers_fresh, dc_fresh) and, for what the round
            refreshed, the measurements `smdgw --format influx` writes:
            veltra_system, veltra_ac, veltra_ac_input, veltra_rectifier,
            veltra_dc, with the same fields. Full and compact payloads
@@ -136,6 +137,10 @@ def round_line(gateway, device, message, stamp):
     fields = [("complete", 0 if message.get("complete") is False else 1),
               ("frame_errors", damage.get("frame_errors", 0)),
               ("unanswered_commands", damage.get("unanswered_commands", 0))]
+    # Which sections the round refreshed, as `smdgw --format influx` writes them.
+    refreshed = refreshed_measurements(message)
+    fields += [(s + "_fresh", 1 if SECTION_MEASUREMENTS[s][0] in refreshed else 0)
+               for s in SECTION_MEASUREMENTS]
     return ("veltra_round,device=" + tag(device) + ",gateway=" + tag(gateway) + " " +
             ",".join(k + "=" + number(v) for k, v in fields) + " " + str(stamp))
 

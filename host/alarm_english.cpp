@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "host/alarm_families.h"
+
 namespace smd {
 
 namespace {
@@ -13,21 +15,15 @@ bool starts_with(const std::string& s, size_t at, const char* p) {
     return s.size() >= at + n && s.compare(at, n, p) == 0;
 }
 
-// The digits at s[at...]: how many (at most 5), and their value without leading zeros.
-size_t digits_at(const std::string& s, size_t at, std::string& number) {
+// The number written at s[at...] (at most 5 digits), without leading zeros;
+// "" when there is none.
+std::string number_at(const std::string& s, size_t at) {
     size_t n = 0;
     while (at + n < s.size() && n < 5 && is_digit(s[at + n])) ++n;
+    if (n == 0) return {};
     size_t first = at;
     while (first + 1 < at + n && s[first] == '0') ++first;
-    number.assign(s, first, at + n - first);
-    return n;
-}
-
-std::string with_number(const char* english, const std::string& number) {
-    std::string out = english;
-    const size_t at = out.find("{n}");
-    if (at != std::string::npos) out.replace(at, 3, number);
-    return out;
+    return s.substr(first, at + n - first);
 }
 
 bool plain_ascii(const std::string& s) {
@@ -36,41 +32,54 @@ bool plain_ascii(const std::string& s) {
     return true;
 }
 
+// The instance number of an alarm of this family, or "".
+std::string instance_number(const AlarmFamily& f, const std::string& alarm_id,
+                            const std::string& message) {
+    switch (f.instance) {
+        case Instance::None:
+            break;
+        case Instance::Id: {
+            const size_t head = std::strlen(f.alarm_id);
+            const unsigned n = static_cast<unsigned>(std::stoul(alarm_id.substr(head, 3)));
+            return std::to_string(n - f.offset);
+        }
+        case Instance::Message:
+            if (starts_with(message, 0, f.number_after))
+                return number_at(message, std::strlen(f.number_after));
+            break;
+    }
+    return {};
+}
+
+// "Current value 57 above threshold 56.5" from "当前值57高于阈值:56.5".
+std::string threshold_english(const std::string& message) {
+    if (!starts_with(message, 0, kThresholdHead)) return {};
+    const size_t from = std::strlen(kThresholdHead);
+    for (const ThresholdWord& w : kThresholdWords) {
+        const size_t at = message.find(w.chinese, from);
+        if (at == std::string::npos) continue;
+        const std::string value = message.substr(from, at - from);
+        const std::string threshold = message.substr(at + std::strlen(w.chinese));
+        if (plain_ascii(value) && plain_ascii(threshold))
+            return "Current value " + value + w.english + threshold;
+    }
+    return {};
+}
+
 }  // namespace
 
-std::string alarm_english(const std::string& alarm_id, const std::string& message) {
-    if (message.empty() || plain_ascii(message)) return message;
-    for (const FixedMeaning& m : kFixedMeanings)
-        if (message == m.message) return m.english;
-    std::string number;
-    if (message == kModuleFaultMessage) {
-        const size_t head = std::strlen(kModuleFaultIdHead);
-        if (starts_with(alarm_id, 0, kModuleFaultIdHead) &&
-            digits_at(alarm_id, head, number) == 3 && alarm_id.size() == head + 3)
-            return with_number(kModuleFaultEnglish, number);
-        return "Rectifier module fault alarm";
+std::string alarm_english(const std::string& alarm_id, const std::string& key,
+                          const std::string& message) {
+    if (!message.empty() && plain_ascii(message)) return message;
+    const AlarmFamily* f = find_alarm_family(alarm_id, key);
+    if (!f) return threshold_english(message);
+    std::string out = f->english;
+    const size_t at = out.find("{n}");
+    if (at != std::string::npos) {
+        const std::string n = instance_number(*f, alarm_id, message);
+        out.replace(at, 3, n.empty() ? "?" : n);
     }
-    for (const NumberedMeaning& m : kNumberedMeanings) {
-        const size_t head = std::strlen(m.head);
-        if (!starts_with(message, 0, m.head)) continue;
-        const size_t n = digits_at(message, head, number);
-        if (n == 0) continue;
-        if (message.size() == head + n + std::strlen(m.tail) &&
-            starts_with(message, head + n, m.tail))
-            return with_number(m.english, number);
-    }
-    if (starts_with(message, 0, kThresholdHead)) {
-        const size_t from = std::strlen(kThresholdHead);
-        for (const FixedMeaning& w : kThresholdWords) {
-            const size_t at = message.find(w.message, from);
-            if (at == std::string::npos) continue;
-            const std::string value = message.substr(from, at - from);
-            const std::string threshold = message.substr(at + std::strlen(w.message));
-            if (plain_ascii(value) && plain_ascii(threshold))
-                return "Current value " + value + w.english + threshold;
-        }
-    }
-    return "";
+    return out;
 }
 
 }  // namespace smd

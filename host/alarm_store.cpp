@@ -1,5 +1,6 @@
 #include "host/alarm_store.h"
 
+#include "host/alarm_families.h"
 #include "host/number_text.h"
 
 size_t AlarmIdentityHash::operator()(const AlarmIdentity& id) const noexcept {
@@ -10,9 +11,9 @@ size_t AlarmIdentityHash::operator()(const AlarmIdentity& id) const noexcept {
 AlarmStore::AlarmStore(unsigned confirm_rounds)
     : confirm_(confirm_rounds == 0 ? 1 : confirm_rounds) {}
 
-void AlarmStore::begin_round(bool complete, bool restored) {
+void AlarmStore::begin_round(smd::SectionMask fresh, bool restored) {
     in_round_ = true;
-    complete_ = complete;
+    fresh_ = fresh;
     restored_ = restored;
     ++round_;
 }
@@ -26,6 +27,10 @@ AlarmStore::Entry& AlarmStore::entry_of(const AlarmIdentity& id) {
     const auto found = index_.map.find(id);
     if (found != index_.map.end()) return *found->second;
     Entry& kv = *states_.emplace(id, State()).first;
+    kv.second.sections = smd::alarm_sections(id.alarm_id, id.key);
+    const auto configured = configured_.find(id.alarm_id);
+    if (configured != configured_.end() && !smd::find_alarm_family(id.alarm_id, id.key))
+        kv.second.sections = configured->second;
     index_.map.emplace(id, &kv);
     return kv;
 }
@@ -70,8 +75,7 @@ bool AlarmStore::consider(State& st, bool active, bool in_round) {
         st.holding = true;
         st.held_rounds = 1;
     }
-    // A damaged round never applies a change alone.
-    if (st.held_rounds >= confirm_ && (complete_ || st.held_rounds > 1)) {
+    if (st.held_rounds >= confirm_) {
         st.holding = false;
         st.held_rounds = 0;
         return true;
@@ -100,9 +104,9 @@ AlarmStateChange AlarmStore::apply(const AlarmIdentity& id, State& st, bool acti
 }
 
 std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& batch,
-                                                 std::time_t now) {
+                                                 std::time_t now, bool host_judged) {
     std::vector<AlarmStateChange> out;
-    if (in_round_ && restored_) return out;
+    if (in_round_ && restored_ && !host_judged) return out;
     for (size_t k = 0; k < batch.size(); ++k) {
         const rule_value& rv = batch[k];
         Entry& entry = entry_at(k, rv);
@@ -112,13 +116,15 @@ std::vector<AlarmStateChange> AlarmStore::report(const std::vector<rule_value>& 
         // round (the same alarm reported twice) is judged like the first.
         const bool again = in_round_ && st.reported_in == round_;
         if (in_round_) st.reported_in = round_;
+        // Values of a section this round did not refresh are no news.
+        if (in_round_ && !host_judged && !counts_for(st)) continue;
         if (again && st.holding && !st.active == rv.active) continue;
         st.level = rv.level;
         if (st.active && rv.active && rv.message != st.message) {
             st.message = rv.message;
             active_changed_ = true;
         }
-        if (!consider(st, rv.active, in_round_)) continue;
+        if (!consider(st, rv.active, in_round_ && !host_judged)) continue;
         const std::string value =
             rv.kind == rule_value::Kind::Bool ? rv.value_text : smd::format_float(rv.value);
         out.push_back(apply(id, st, rv.active, rv.level, value, rv.message, now));
@@ -134,9 +140,11 @@ std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
     for (auto& kv : states_) {
         State& st = kv.second;
         if (st.reported_in == round_) continue;
-        if (complete_ && st.active) {
-            // Not reported at all by a whole picture of the plant: the module,
-            // panel or level is gone, and so is the alarm.
+        // A round that did not refresh the alarm's sections says nothing of it.
+        if (!counts_for(st)) continue;
+        if (st.active) {
+            // Not reported by a round that refreshed what it depends on: the
+            // module, panel or level is gone, and so is the alarm.
             st.reported_in = round_;
             if (!consider(st, false, true)) continue;
             AlarmStateChange c =
@@ -145,19 +153,23 @@ std::vector<AlarmStateChange> AlarmStore::end_round(std::time_t now) {
             out.push_back(std::move(c));
             continue;
         }
-        // A damaged round that does not report the alarm lost its section: it
-        // neither confirms nor denies a held change, which waits for the next
-        // round that reports it. A complete round that does not report it
-        // drops the change.
-        if (!complete_) continue;
+        // A held change such a round does not report again is dropped.
         drop(st);
     }
     return out;
 }
 
+void AlarmStore::add_alarm_sections(const std::string& alarm_id, smd::SectionMask sections) {
+    configured_[alarm_id] = sections;
+    // States made before keep theirs until rebuilt: the configuration comes first.
+    for (auto& kv : states_)
+        if (kv.first.alarm_id == alarm_id && !smd::find_alarm_family(alarm_id, kv.first.key))
+            kv.second.sections = sections;
+}
+
 void AlarmStore::load_active(const std::vector<ActiveAlarm>& alarms) {
     for (const ActiveAlarm& a : alarms) {
-        State& st = entry_of(a.id).second;
+        State& st = entry_of(a.id).second;  // its sections come with the entry
         st.active = true;
         st.level = a.level;
         st.message = a.message;

@@ -1,20 +1,21 @@
 #pragma once
 // The host's alarm states and the rule that decides when a reported change
-// becomes one: a change reported by a complete round is applied at once; a
-// change reported by a damaged round is held until the next round that
-// reports the alarm: applied when it reports the same state, dropped when it
-// reports the old one or is complete and does not report it (a damaged round
-// that lost the alarm's section neither confirms nor denies). With a confirmation count N, N
-// consecutive rounds must report a change (a damaged round never applies one
-// alone). Reports outside a round (the communication alarm on the host's
-// timer) are the host's own judgement of time and are applied at once.
+// becomes one. Each alarm depends on some sections of the plant (its family,
+// host/alarm_families.h); a round counts for it only when it refreshed every
+// one of them intact. Such a round applies a reported change (raise, clear,
+// or "not reported": a round that refreshed the alarm's sections no longer
+// reports it); with a confirmation count N, N such rounds in a row must
+// report it. A round that did not refresh the alarm's sections neither
+// raises, confirms, denies nor clears it. Reports outside a round (the
+// communication alarm on the host's timer) and the host's own alarms are the
+// host's own judgement and are applied at once.
 //
-// One round of reports, identities key/alarm ID/sequence:
-//   begin_round(complete=false)
-//   report {"419...", "419...", 1, active}  -> held (was clear)
-//   end_round()                             -> nothing applied
-//   begin_round(complete=true)
-//   report {"419...", "419...", 1, active}  -> applied: "raised"
+// Rounds of reports of a DC alarm, identities key/alarm ID/sequence:
+//   begin_round(fresh={ac, rectifiers})        the DC responses were lost
+//   report {"210600320010", ..., 1, active}  -> ignored: its zeros are no news
+//   end_round()                              -> nothing applied
+//   begin_round(fresh={ac, rectifiers, dc})
+//   report {"210600320010", ..., 1, active}  -> applied: "raised"
 
 #include <cstdint>
 #include <ctime>
@@ -24,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/plant_sections.h"
 #include "host/rule_value.h"
 
 struct AlarmIdentity {
@@ -57,7 +59,8 @@ struct AlarmStateChange {
     int level = 0;
     std::string value;    // the reported value as text
     std::string message;  // a cleared alarm keeps the message it was raised with
-    // Empty, or "not reported": a complete round no longer reports the alarm.
+    // Empty, or "not reported": a round that refreshed the alarm's sections
+    // no longer reports it.
     std::string reason;
 };
 
@@ -65,21 +68,29 @@ class AlarmStore {
    public:
     static constexpr const char* kNotReported = "not reported";
 
-    // confirm_rounds: consecutive rounds that must report a change (at least 1).
+    // confirm_rounds: rounds in a row, among those that refreshed an alarm's
+    // sections, that must report a change (at least 1).
     explicit AlarmStore(unsigned confirm_rounds = 1);
     void set_confirm_rounds(unsigned n) { confirm_ = n == 0 ? 1 : n; }
     unsigned confirm_rounds() const { return confirm_; }
 
-    // Rounds bracket the reports of one publication; a restored round's
-    // reports change nothing.
-    void begin_round(bool complete, bool restored = false);
+    // Rounds bracket the reports of one publication: fresh holds the sections
+    // the round refreshed intact; a restored round's reports change nothing.
+    void begin_round(smd::SectionMask fresh, bool restored = false);
     // Reports of one batch; returns the changes applied, in report order.
-    std::vector<AlarmStateChange> report(const std::vector<rule_value>& batch, std::time_t now);
-    // Ends the round: after a complete round, every active alarm it did not
-    // report is cleared ("not reported", under the same confirmation rule);
-    // held changes the round did not report again are dropped.
+    // host_judged: the host's own alarms, applied at once in or out of a round.
+    std::vector<AlarmStateChange> report(const std::vector<rule_value>& batch, std::time_t now,
+                                         bool host_judged = false);
+    // Ends the round: every active alarm whose sections it refreshed and that
+    // it did not report is cleared ("not reported", under the same
+    // confirmation rule); a held change such a round did not report again is
+    // dropped.
     std::vector<AlarmStateChange> end_round(std::time_t now);
     bool in_round() const { return in_round_; }
+
+    // The sections of an alarm the family table does not know, from the
+    // device's configuration (the record member its threshold reads).
+    void add_alarm_sections(const std::string& alarm_id, smd::SectionMask sections);
 
     // Alarms loaded from the history at start: current states, no events.
     void load_active(const std::vector<ActiveAlarm>& alarms);
@@ -102,9 +113,13 @@ class AlarmStore {
         unsigned held_rounds = 0;
         // Round number that last reported this identity.
         uint64_t reported_in = 0;
+        // The sections its value and identity depend on.
+        smd::SectionMask sections = smd::kAllSections;
     };
     // Applies, holds or drops one reported state.
     bool consider(State& st, bool active, bool in_round);
+    // Whether this round refreshed every section the alarm depends on.
+    bool counts_for(const State& st) const { return (st.sections & ~fresh_) == 0; }
     void drop(State& st);
     using Entry = std::map<AlarmIdentity, State>::value_type;
     // The identity and state, made when new.
@@ -135,8 +150,9 @@ class AlarmStore {
         }
     };
     Index index_;
+    std::map<std::string, smd::SectionMask> configured_;
     bool in_round_ = false;
-    bool complete_ = true;
+    smd::SectionMask fresh_ = smd::kAllSections;
     bool restored_ = false;
     uint64_t round_ = 0;
     uint64_t held_ = 0;

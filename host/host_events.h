@@ -29,8 +29,9 @@ struct RecordPublished {
     // the epoch.
     boost::posix_time::ptime local_time;
     std::time_t unix_time = 0;
-    // The host's judgement of the round: frame errors and unanswered
-    // commands since the last publication, or restored from the history.
+    // The host's judgement of the round: each section's freshness, frame
+    // errors and expected pairs it did not refresh, or restored from the
+    // history (its sections then as they stand).
     RoundQuality quality;
     // The device's health after this publication.
     const DeviceHealth* health = nullptr;
@@ -61,8 +62,12 @@ struct AlarmChange {
     std::string_view value;  // the value as text
     std::string_view message;
     unsigned short seq = 0;
-    // Empty, or "not reported": a complete round no longer reports it.
+    // Empty, or "not reported": a round that refreshed the alarm's sections
+    // no longer reports it.
     std::string_view reason;
+    // The device's health after the change (sections included), when the
+    // host raised or cleared it.
+    const DeviceHealth* health = nullptr;
 };
 
 // The device's data state changed (never, live, stale, restored, no-port).

@@ -1,5 +1,7 @@
 #include "host/round_judge.h"
 
+#include <optional>
+
 namespace {
 
 // Return codes a response carries when it refuses a command; they are never
@@ -8,7 +10,23 @@ namespace {
 constexpr bool is_error_rtn(uint8_t code) { return code >= 0x01 && code <= 0x06; }
 constexpr bool is_vendor_code(uint8_t code) { return code >= 0x80 && code <= 0xEF; }
 
+// The command that opens a round on a followed line (the driver clears its
+// round buffer there).
+constexpr uint8_t kOpenCid1 = 0x42;
+constexpr uint8_t kOpenCid2 = 0x44;
+
 }  // namespace
+
+bool RoundJudge::answered_before(uint8_t cid1, uint8_t cid2) const {
+    const auto it = pairs_.find(pair(cid1, cid2));
+    return it != pairs_.end() && (it->second.data || it->second.refused);
+}
+
+size_t RoundJudge::pairs_answered() const {
+    size_t n = 0;
+    for (const auto& kv : pairs_) n += kv.second.data || kv.second.refused ? 1 : 0;
+    return n;
+}
 
 bool RoundJudge::is_answer(uint8_t adr, uint8_t cid1, uint8_t code) const {
     if (code == 0 || is_error_rtn(code)) return true;
@@ -16,56 +34,160 @@ bool RoundJudge::is_answer(uint8_t adr, uint8_t cid1, uint8_t code) const {
     // answers the command, unless it is itself a command that the plant has
     // answered before (the master moved on).
     return is_vendor_code(code) && pending_.waiting && ours(adr) && cid1 == pending_.cid1 &&
-           !answered_.count(pair(cid1, code));
+           !answered_before(cid1, code);
+}
+
+RoundJudge::SectionRound* RoundJudge::section_round(uint8_t cid1, uint8_t cid2) {
+    const auto s = smd::section_of_pair(cid1, cid2);
+    return s ? &heard_[index(*s)] : nullptr;
+}
+
+void RoundJudge::start_round() {
+    open_ = true;
+    pending_ = Pending();
+    refreshed_.clear();
+    heard_ = {};
+    frame_errors_ = 0;
 }
 
 void RoundJudge::give_up_pending() {
-    if (pending_.waiting) unanswered_.insert(pair(pending_.cid1, pending_.cid2));
+    if (!pending_.waiting) return;
     pending_.waiting = false;
+    if (!pending_.heard) return;
+    if (SectionRound* s = section_round(pending_.cid1, pending_.cid2)) ++s->heard;
 }
 
 void RoundJudge::on_frame(const uint8_t* frame, size_t length) {
     if (length < smd::kHeaderBytes) return;
     const uint8_t adr = frame[1], cid1 = frame[2], code = frame[3];
     if (is_answer(adr, cid1, code)) {
-        // A response of another plant answers nothing of ours.
-        if (pending_.waiting && ours(adr) && cid1 == pending_.cid1) {
-            answered_.insert(pair(pending_.cid1, pending_.cid2));
-            pending_.waiting = false;
+        // A response of another plant, or one without its command, answers
+        // nothing of ours.
+        if (!pending_.waiting || !ours(adr) || cid1 != pending_.cid1) return;
+        pending_.waiting = false;
+        Pair& p = pairs_[pair(pending_.cid1, pending_.cid2)];
+        if (code == 0) {
+            p.data = true;
+            refreshed_.insert(pair(pending_.cid1, pending_.cid2));
+        } else {
+            p.refused = true;
         }
+        if (SectionRound* s = section_round(pending_.cid1, pending_.cid2)) ++s->answered;
         return;
     }
     // A command: whatever was awaited got no response.
     give_up_pending();
     if (!ours(adr)) return;
+    if (master_ ? !open_ : cid1 == kOpenCid1 && code == kOpenCid2) start_round();
+    if (!open_) return;  // the driver ignores it as well
     pending_.waiting = true;
     pending_.cid1 = cid1;
     pending_.cid2 = code;
+    pending_.heard = false;
+    pairs_.emplace(pair(cid1, code), Pair());
+    if (SectionRound* s = section_round(cid1, code)) ++s->commands;
 }
 
 void RoundJudge::on_frame_error() {
-    ++frame_errors_;
-    // The broken frame may have been the response: the command is no longer
-    // awaited, and the frame error already marks the round.
-    pending_.waiting = false;
+    if (open_) ++frame_errors_;
+    pending_.heard = true;
+    give_up_pending();
 }
 
-RoundQuality RoundJudge::peek() const {
-    RoundQuality q;
-    q.frame_errors = frame_errors_;
-    for (uint16_t p : unanswered_)
-        if (answered_.count(p)) ++q.unanswered_commands;
-    return q;
+void RoundJudge::on_line_noise() {
+    if (open_) ++frame_errors_;
+    if (pending_.waiting) pending_.heard = true;
+}
+
+void RoundJudge::count_silence() {
+    for (smd::Section s : smd::kSections) {
+        const SectionRound& h = heard_[index(s)];
+        if (h.answered > 0)
+            silent_[index(s)] = 0;
+        else if (h.commands > 0 && h.heard == 0)
+            ++silent_[index(s)];
+        // Commands met only by faulty frames, or none seen: nothing is known.
+    }
+    heard_ = {};
+}
+
+smd::Freshness RoundJudge::unrefreshed_state(smd::Section s) const {
+    if (silent_[index(s)] >= missing_rounds_) return smd::Freshness::Missing;
+    return ever_fresh_[index(s)] ? smd::Freshness::Held : smd::Freshness::Never;
+}
+
+const smd::SectionStates& RoundJudge::abandon_round() {
+    if (!open_) return states_;
+    give_up_pending();
+    count_silence();
+    for (smd::Section s : smd::kSections) {
+        smd::Freshness& f = states_[index(s)];
+        // The last publication's sections stand, except that silence now
+        // shows (or no longer does).
+        if (f != smd::Freshness::Fresh || silent_[index(s)] >= missing_rounds_)
+            f = unrefreshed_state(s);
+    }
+    open_ = false;
+    return states_;
 }
 
 RoundQuality RoundJudge::close_round() {
     give_up_pending();
-    const RoundQuality q = peek();
-    unanswered_.clear();
-    frame_errors_ = 0;
+    count_silence();
+    RoundQuality q;
+    q.frame_errors = frame_errors_;
+    if (pairs_.empty()) {
+        // Not one command seen: the round did not come over a line the host
+        // watches (a driver handed its record directly). There is nothing
+        // to judge it by, and it is taken as the driver gives it.
+        ever_fresh_.fill(true);
+        states_.fill(smd::Freshness::Fresh);
+        q.sections = states_;
+        open_ = false;
+        return q;
+    }
+    std::array<bool, smd::kSectionCount> expected{}, whole{};
+    whole.fill(true);
+    const auto lacks = [&](std::optional<smd::Section> s) {
+        ++q.unanswered_commands;
+        if (s) whole[index(*s)] = false;
+    };
+    for (const auto& kv : pairs_) {
+        const auto s = smd::section_of_pair(static_cast<uint8_t>(kv.first >> 8),
+                                            static_cast<uint8_t>(kv.first & 0xFF));
+        const Pair& p = kv.second;
+        if (p.data) {
+            if (s) expected[index(*s)] = true;
+            if (!refreshed_.count(kv.first)) lacks(s);
+        } else if (s && !p.refused) {
+            // Never answered with data: it keeps its section from being
+            // fresh until it is, unless the plant refuses it.
+            lacks(s);
+        }
+    }
+    // Following a line, the pairs the driver decodes count before their
+    // command was ever seen, for the first rounds at least.
+    ++rounds_closed_;
+    if (!master_) {
+        for (const smd::PlantSection& sec : smd::kPlantSections) {
+            for (uint16_t p : sec.decoded) {
+                if (p == 0 || pairs_.count(p)) continue;
+                if (rounds_closed_ > kLearnRounds) continue;  // the master does not send it
+                lacks(sec.section);
+            }
+        }
+    }
+    for (smd::Section s : smd::kSections) {
+        const size_t k = index(s);
+        if (expected[k] && whole[k]) {
+            ever_fresh_[k] = true;
+            states_[k] = smd::Freshness::Fresh;
+        } else {
+            states_[k] = unrefreshed_state(s);
+        }
+    }
+    q.sections = states_;
+    open_ = false;
+    pending_ = Pending();
     return q;
-}
-
-bool RoundJudge::answered_before(uint8_t cid1, uint8_t cid2) const {
-    return answered_.count(pair(cid1, cid2)) != 0;
 }

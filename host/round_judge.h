@@ -1,68 +1,149 @@
 #pragma once
-// The host's judgement of one data round: what went wrong on the line between
-// two publications of a device. The driver publishes whatever its round buffer
-// holds; this tells whether that picture is whole.
+// The host's judgement of one data round, section by section. The driver
+// publishes whatever its round buffer holds; this tells which sections of
+// that picture the round refreshed intact, and which the plant has stopped
+// answering.
 //
-// A round on the wire as the judge sees it (address 1, one response lost):
-//   cmd 42/44  rsp   cmd 40/41  (nothing)  cmd 40/44  rsp  ...  cmd E1/90  rsp
-//                               ^ the 40/41 command is unanswered: 1, when the
-//                                 plant has answered 40/41 at least once before.
+// A command/response pair is refreshed by a round when its command was seen,
+// the response that follows it (same CID1, return code 0) passed the codec,
+// and no frame error came between them. A section is fresh when every pair
+// of it that the plant answers was refreshed; a pair the plant has answered
+// with data once is expected from then on. A pair of a section that has never
+// been answered keeps the section from being fresh (nothing is taken on trust
+// at start) unless the plant refuses it (a non-zero return code: it has no
+// such data); a pair outside every section that is never answered damages
+// nothing.
+//
+// A publication without one command seen before it did not come over a line
+// the host watches (a driver handed its record directly, as tests do): it is
+// taken as the driver gives it, every section fresh.
+//
+// The round opens where the driver's does, so the two never disagree on
+// which frames belong to it: following a line, at the command 42/44 (the
+// driver clears its round buffer there); as the line's master, at the first
+// command the host sends after a round ended.
+//
+// A round on the wire (address 1; the 40/44 response is lost):
+//   cmd 42/44 rsp   cmd 40/41 rsp   cmd 40/44 (nothing)   cmd 41/41 rsp ...  cmd E1/90 rsp
+//   -> dc and rectifiers fresh, ac held: 40/44 was answered before; its
+//      command heard no response, so for ac this round was silent only if
+//      40/41 had been silent too.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <set>
 
 #include "host/frame_codec.h"
+#include "host/plant_sections.h"
 
 // What the host knows about the round it publishes.
 struct RoundQuality {
-    uint64_t frame_errors = 0;         // frames on the device's line that failed the codec
-    uint64_t unanswered_commands = 0;  // commands of known answerable pairs left unanswered
+    uint64_t frame_errors = 0;         // frames that failed the codec while the round was open
+    uint64_t unanswered_commands = 0;  // expected pairs the round did not refresh
     bool restored = false;             // handed back from the history, not seen on the line
-    bool complete() const { return frame_errors == 0 && unanswered_commands == 0; }
+    // Each section's freshness after the round; a round made by hand (no
+    // judge) is whole.
+    smd::SectionStates sections = smd::kAllFresh;
+    // Every expected pair refreshed (the round as a whole).
+    bool complete() const { return unanswered_commands == 0; }
+    // The sections this round refreshed; none for a restored round.
+    smd::SectionMask fresh() const { return restored ? smd::kNoSection : smd::fresh_sections(sections); }
 };
 
 class RoundJudge {
    public:
+    static constexpr unsigned kDefaultMissingRounds = 3;
+    // Rounds after which a decoded pair never commanded is not expected.
+    static constexpr unsigned kLearnRounds = 3;
+
     // The device's address; -1 judges the commands of every address.
     explicit RoundJudge(int address = -1) : address_(address) {}
     void set_address(int address) { address_ = address; }
+    // As the line's master the host sees only its own commands and the
+    // responses it accepted; a round opens with the first command.
+    void set_master(bool master) { master_ = master; }
+    // Rounds in a row in which a section's commands heard no response at all
+    // before it counts as missing (at least 1).
+    void set_missing_rounds(unsigned n) { missing_rounds_ = n == 0 ? 1 : n; }
+    unsigned missing_rounds() const { return missing_rounds_; }
 
     // Every frame the device's decoder accepted, whether or not the address
-    // filter delivers it: byte 1 ADR, 2 CID1, 3 CID2 or RTN.
+    // filter delivers it (as master: the commands written and the responses
+    // accepted): byte 1 ADR, 2 CID1, 3 CID2 or RTN.
     void on_frame(const uint8_t* frame, size_t length);
-    // A frame the codec rejected. Its address cannot be trusted, so it counts
-    // against every device on the line, and it may have been the response.
+    // A frame the codec rejected on a followed line. Its address cannot be
+    // trusted, so it ends the exchange under way of every device on the line
+    // (the driver drops its expectation too); it may have been the response,
+    // so the command was not met with silence.
     void on_frame_error();
-    // Closes the round at its publication: a command still waiting counts as
-    // unanswered. Returns the round's quality and starts counting afresh.
+    // As master: bytes that failed the codec while a response was awaited.
+    // The exchange goes on (a good response may still come), but the command
+    // was not met with silence.
+    void on_line_noise();
+    // As master: the awaited response did not come and the round ends
+    // unpublished. Returns the sections' states after it.
+    const smd::SectionStates& abandon_round();
+    // Closes the round at its publication and returns its judgement.
     RoundQuality close_round();
-    // Looks at the round so far without closing it.
-    RoundQuality peek() const;
 
-    // CID1/CID2 pairs the plant has answered since start.
+    bool round_open() const { return open_; }
+    // The sections' states after the last round that ended.
+    const smd::SectionStates& sections() const { return states_; }
+    // Rounds in a row in which the section heard no response at all.
+    unsigned silent_rounds(smd::Section s) const { return silent_[index(s)]; }
+    // CID1/CID2 pairs the plant has answered (with data or a refusal) since start.
     bool answered_before(uint8_t cid1, uint8_t cid2) const;
-    size_t pairs_answered() const { return answered_.size(); }
+    size_t pairs_answered() const;
 
    private:
+    struct Pair {
+        bool data = false;     // answered with data (return code 0) at least once
+        bool refused = false;  // answered with a non-zero return code
+    };
     struct Pending {
         bool waiting = false;
         uint8_t cid1 = 0;
         uint8_t cid2 = 0;
+        bool heard = false;  // a faulty frame came after the command
     };
-    bool ours(uint8_t adr) const { return address_ < 0 || adr == address_; }
+    // What the round heard of one section's commands.
+    struct SectionRound {
+        unsigned commands = 0;
+        unsigned answered = 0;  // a response passed the codec
+        unsigned heard = 0;     // only a faulty frame followed
+    };
+
+    static size_t index(smd::Section s) { return static_cast<size_t>(s); }
     static uint16_t pair(uint8_t cid1, uint8_t cid2) {
         return static_cast<uint16_t>(cid1 << 8 | cid2);
     }
-    // The command waiting ended without a response.
-    void give_up_pending();
+    bool ours(uint8_t adr) const { return address_ < 0 || adr == address_; }
     bool is_answer(uint8_t adr, uint8_t cid1, uint8_t code) const;
+    SectionRound* section_round(uint8_t cid1, uint8_t cid2);
+    void start_round();
+    // The command awaited got no response (a faulty frame or silence).
+    void give_up_pending();
+    // Adds the round's silence to each section's count of silent rounds.
+    void count_silence();
+    smd::Freshness unrefreshed_state(smd::Section s) const;
 
     int address_;
+    bool master_ = false;
+    unsigned missing_rounds_ = kDefaultMissingRounds;
+    // Every pair commanded in a round since start.
+    std::map<uint16_t, Pair> pairs_;
+
+    // The round being collected.
+    bool open_ = false;
     Pending pending_;
-    std::set<uint16_t> answered_;
-    // Commands left unanswered this round, judged at the close against the
-    // pairs answered by then.
-    std::multiset<uint16_t> unanswered_;
+    std::set<uint16_t> refreshed_;
+    std::array<SectionRound, smd::kSectionCount> heard_{};
     uint64_t frame_errors_ = 0;
+
+    unsigned rounds_closed_ = 0;
+    std::array<unsigned, smd::kSectionCount> silent_{};
+    std::array<bool, smd::kSectionCount> ever_fresh_{};
+    smd::SectionStates states_ = smd::kNeverRefreshed;
 };

@@ -54,6 +54,9 @@ void SMDSPDevice::take_frame_error(smd::FrameError why) {
 
 void SMDSPDevice::AbandonExchange() {
     poll_step_ = 0;
+    // A step of a round timed out: the round ends unpublished, and a section
+    // whose commands time out round after round is missing.
+    if (judge().round_open()) sections_judged(judge().abandon_round());
     if (tracing()) trace(smd::HostCall("process_error").arg("kind", "no_response"));
     process_error();
 }

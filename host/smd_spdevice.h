@@ -33,12 +33,15 @@ class SMDSPDevice : public SMDVDevice {
     // reply is not taken for that step's data) and the driver hears of it
     // as of a faulty frame, through process_error.
     void AbandonExchange();
-    // A line the host polls as master: the round judge hears of the commands
-    // it writes (decoded, VER ADR CID1 CID2 LENID INFO) and of the faulty
-    // frames its own decoder rejects, as it would hear of them on a line it
-    // follows. A command without a response then counts as unanswered.
+    // A line the host polls as master: the round judge hears of the round's
+    // commands it writes (decoded, VER ADR CID1 CID2 LENID INFO; not those of
+    // control requests, which belong to no round) and of the faulty frames
+    // its own decoder rejects while a response is awaited; a round opens
+    // with its first command and ends at its publication or when a response
+    // does not come (AbandonExchange).
+    void SetMasterLine(bool master) { judge().set_master(master); }
     void NoteCommandSent(const uint8_t* frame, size_t length) { judge().on_frame(frame, length); }
-    void NoteLineFrameError() { judge().on_frame_error(); }
+    void NoteLineFrameError() { judge().on_line_noise(); }
 
     int Reset() override { return 1; }
 

@@ -3,7 +3,9 @@
 #include <json/value.h>
 
 #include <cmath>
+#include <cstdlib>
 
+#include "host/analog_signals.h"
 #include "host/frame_codec.h"
 #include "host/number_text.h"
 
@@ -62,6 +64,14 @@ void load_reports(const Json::Value& obj, std::map<std::string, SMDVDevice::BAOS
     }
 }
 
+// A driver option as the driver reads it: a number or its text, true as 1.
+int option_number(const Json::Value& v, int fallback) {
+    if (v.isBool()) return v.asBool() ? 1 : 0;
+    if (v.isNumeric()) return v.asInt();
+    if (v.isString()) return static_cast<int>(std::strtol(v.asCString(), nullptr, 10));
+    return fallback;
+}
+
 }  // namespace
 
 SMDVDevice::SMDVDevice() = default;
@@ -91,6 +101,12 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
             health_.alarms.set_confirm_rounds(entry["alarm_confirm_rounds"].asUInt());
         if (entry["stale_after_s"].isNumeric())
             health_.state.set_stale_after(entry["stale_after_s"].asDouble());
+        if (entry["section_missing_rounds"].isUInt())
+            health_.judge.set_missing_rounds(entry["section_missing_rounds"].asUInt());
+        if (entry["section_alarm_level"].isInt())
+            section_alarm_level_ = entry["section_alarm_level"].asInt();
+        if (entry["appSetting"].isObject())
+            ac_line_ = option_number(entry["appSetting"]["ac_line"], ac_line_);
     }
     // A device that never completes a round raises its communication alarm
     // 120 s after start.
@@ -107,14 +123,25 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
                   .arg("hex", hex));
     }
     ++published_count_;
-    // The round the driver publishes is judged here: it is whole only when
-    // nothing was lost on the line since the last publication.
+    // The round the driver publishes is judged here, section by section.
     finish_round();
+    const double mono = clock_->monotonic_seconds();
+    const std::time_t wall = clock_->unix_time();
     RoundQuality q;
-    if (restoring_)
+    if (restoring_) {
         q.restored = true;
-    else
+        q.sections = health_.sections;
+    } else {
         q = health_.judge.close_round();
+        health_.sections = q.sections;
+        for (smd::Section s : smd::kSections) {
+            const size_t k = static_cast<size_t>(s);
+            if (q.sections[k] == smd::Freshness::Fresh)
+                health_.refreshed_at[k] = wall;
+            else
+                ++health_.rounds_not_refreshed[k];
+        }
+    }
     health_.has_round = true;
     health_.last = q;
     health_.round_open = true;
@@ -126,9 +153,8 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
         health_.last_live = q;
         if (!q.complete()) ++health_.rounds_damaged;
     }
-    health_.alarms.begin_round(q.complete(), q.restored);
-    const double mono = clock_->monotonic_seconds();
-    const std::time_t wall = clock_->unix_time();
+    health_.alarms.begin_round(q.fresh(), q.restored);
+    round_record_.assign(data, data + length);
     if (sink_) {
         smd::RecordPublished r;
         r.data_id = data_id;
@@ -142,11 +168,49 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
     }
     emit_state_if(q.restored ? health_.state.restored_round(mono, wall)
                              : health_.state.live_round(mono, wall, q.complete()));
+    if (!q.restored) report_section_alarms();
+}
+
+void SMDVDevice::report_section_alarms() {
+    if (section_alarm_level_ <= 0) return;
+    std::vector<rule_value> batch;
+    for (const smd::PlantSection& p : smd::kPlantSections) {
+        rule_value rv;
+        rv.kind = rule_value::Kind::Bool;
+        rv.level = section_alarm_level_;
+        rv.key = "section_missing";
+        rv.alarm_id = p.alarm_id;
+        rv.value_text = std::to_string(health_.judge.silent_rounds(p.section));
+        rv.message = p.message;
+        rv.active = health_.sections[static_cast<size_t>(p.section)] == smd::Freshness::Missing;
+        rv.seq = 1;
+        batch.push_back(std::move(rv));
+    }
+    emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time(), true));
+}
+
+void SMDVDevice::AddConfiguredValue(const std::string& signal_id, const std::string& alarm_id,
+                                    const smd::ValuePlace& place) {
+    if (!signal_id.empty()) health_.reports.add_place(signal_id, place);
+    if (!alarm_id.empty()) health_.alarms.add_alarm_sections(alarm_id, smd::section_bit(place.section));
+}
+
+void SMDVDevice::sections_judged(const smd::SectionStates& states) {
+    health_.sections = states;
+    report_section_alarms();
 }
 
 void SMDVDevice::finish_round() {
     if (!health_.round_open) return;
     health_.round_open = false;
+    if (!health_.last.restored) {
+        const auto released = health_.reports.release(
+            health_.last.fresh(), round_record_.data(), round_record_.size(), ac_line_);
+        for (const auto& r : released) {
+            ++health_.reports_released;
+            if (sink_) sink_->on_report(name_, smd::AnalogReport{r.first, r.second});
+        }
+    }
     emit_alarm_changes(health_.alarms.end_round(clock_->unix_time()));
 }
 
@@ -162,6 +226,7 @@ void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& changes
             change.message = c.message;
             change.seq = c.id.seq;
             change.reason = c.reason;
+            change.health = &health_;
             sink_->on_alarm(name_, change);
         }
     }
@@ -268,9 +333,16 @@ void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std
 bool SMDVDevice::CheckAOReport(const std::string& signal_id, float value) {
     if (tracing())
         trace(smd::HostCall("CheckAOReport").arg("signal_id", signal_id).arg("value", value));
-    // A damaged round's value may be a lost section's zero, a restored one's
-    // is old: neither is reported.
-    if (health_.round_open && (!health_.last.complete() || health_.last.restored)) {
+    // A value of a section the round did not refresh may be a lost
+    // section's zero, a restored one's is old: neither goes out now; the
+    // next round that refreshes the section sends the change.
+    bool fresh = true;
+    if (health_.round_open) {
+        const auto s = health_.reports.section_of(signal_id);
+        fresh = s ? (health_.last.fresh() & smd::section_bit(*s)) != 0
+                  : !health_.last.restored && health_.last.complete();
+    }
+    if (!health_.reports.on_report(signal_id, value, fresh)) {
         ++health_.reports_suppressed;
         return false;
     }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/analog_signals.h"
 #include "host/device_health.h"
 #include "host/host_clock.h"
 #include "host/host_sink.h"
@@ -84,8 +85,15 @@ class SMDVDevice : public VDeviceInterface {
     // Alarms the host holds as raised: message by state key.
     std::vector<std::string> ActiveAlarmMessages() const;
 
-    // The truth of the device's data: round quality, alarm states, state.
+    // The truth of the device's data: round quality, sections, alarm states, state.
     const DeviceHealth& Health() const { return health_; }
+    // A value the device's threshold configuration reads (its record path
+    // resolved by the gateway): its analog reports and the alarm of its
+    // limits depend on that place's section.
+    void AddConfiguredValue(const std::string& signal_id, const std::string& alarm_id,
+                            const smd::ValuePlace& place);
+    // The level of the host's alarm of a section that stopped answering; 0: none.
+    int SectionAlarmLevel() const { return section_alarm_level_; }
     // While set, what the driver publishes is a record handed back from the
     // history: a restored round, which changes no alarm state.
     void SetRestoring(bool restoring) { restoring_ = restoring; }
@@ -104,6 +112,9 @@ class SMDVDevice : public VDeviceInterface {
     void trace(const smd::HostCall& call) const { sink_->on_call(name_, call); }
     // The judge of the round being collected, fed by the line layer.
     RoundJudge& judge() { return health_.judge; }
+    // The sections changed outside a publication (a master round abandoned):
+    // the host's section alarms follow.
+    void sections_judged(const smd::SectionStates& states);
 
     unsigned short alarm_seq_ = 1;
     boost::posix_time::ptime last_time_;
@@ -116,8 +127,11 @@ class SMDVDevice : public VDeviceInterface {
     std::map<std::string, Limit> limit_map_;
 
    private:
-    // Ends the host's round opened by the last publication, if still open.
+    // Ends the host's round opened by the last publication, if still open:
+    // held analog reports go out, alarms it no longer reports clear.
     void finish_round();
+    // The host's alarm of each section: raised while it is missing.
+    void report_section_alarms();
     void emit_alarm_changes(const std::vector<AlarmStateChange>& changes);
     void emit_state_if(bool changed);
 
@@ -125,6 +139,11 @@ class SMDVDevice : public VDeviceInterface {
     const HostClock* clock_ = &system_host_clock();
     DeviceHealth health_;
     bool restoring_ = false;
+    // The driver's "ac_line", to read the values of held analog reports.
+    int ac_line_ = 1;
+    int section_alarm_level_ = 2;
+    // The record of the round being evaluated.
+    std::vector<unsigned char> round_record_;
     uint64_t published_count_ = 0;
     uint64_t stored_count_ = 0;
 };

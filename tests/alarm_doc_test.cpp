@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/alarm_english.h"
+#include "host/alarm_families.h"
 #include "plugin/capture_alarm_tables.h"
 #include "pmbuspower/alarm_rule_tables.h"
 #include "record/veltra_record.h"
@@ -57,23 +58,36 @@ std::string numbered_when(const NumberedAlarm& a, const char* what, unsigned las
     return w;
 }
 
-// An English meaning with N standing for the number.
-std::string with_n(const char* english) {
-    std::string e = english;
-    e.replace(e.find("{n}"), 3, "N");
+// The English meaning of an alarm's family, N standing for the number.
+std::string family_english(const std::string& id, const std::string& key) {
+    const smd::AlarmFamily* f = smd::find_alarm_family(id, key);
+    if (!f) {
+        ADD_FAILURE() << "no family for " << id << " / " << key;
+        return "";
+    }
+    std::string e = f->english;
+    const size_t at = e.find("{n}");
+    if (at != std::string::npos) e.replace(at, 3, "N");
     return e;
 }
 
-// The English meaning of a numbered message.
-std::string english_pattern(const std::string& head, const std::string& tail) {
-    for (const smd::NumberedMeaning& m : smd::kNumberedMeanings)
-        if (head == m.head && tail == m.tail) return with_n(m.english);
-    ADD_FAILURE() << "no English meaning for " << head << "N" << tail;
-    return "";
+// The sections an alarm depends on, as the host changes it only from rounds
+// that refreshed them.
+std::string sections_cell(const std::string& id, const std::string& key) {
+    const smd::SectionMask m = smd::alarm_sections(id, key);
+    std::string out;
+    for (const smd::PlantSection& p : smd::kPlantSections) {
+        if (!(m & smd::section_bit(p.section))) continue;
+        out += (out.empty() ? "" : ", ") + std::string(p.name);
+    }
+    return out.empty() ? "none" : out;
 }
 
-std::string numbered_english(const NumberedAlarm& a) {
-    return english_pattern(a.message_head, a.message_tail);
+// A numbered alarm's first instance.
+std::string first_id(const NumberedAlarm& a) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%03u", 1 + a.id_offset);
+    return std::string(a.id_head) + digits + a.id_tail;
 }
 
 // An ID pair by "ac_type", shown once when both are the same.
@@ -102,31 +116,34 @@ std::string render() {
 
     out << "### Boolean alarms\n\n";
     row(out, {"Alarm ID", "Key", "Level", "Message", "English", "Value text", "Seq",
-              "Raised when"});
-    row(out, {"---", "---", "---", "---", "---", "---", "---", "---"});
+              "Sections", "Raised when"});
+    row(out, {"---", "---", "---", "---", "---", "---", "---", "---", "---"});
     const FixedAlarm& p = kInputPowerAlarm;
     row(out, {code(p.alarm_id), code(p.key), std::to_string(p.level), p.message,
-              smd::alarm_english(p.alarm_id, p.message), "the message", std::to_string(p.seq),
-              p.when});
+              family_english(p.alarm_id, p.key), "the message", std::to_string(p.seq),
+              sections_cell(p.alarm_id, p.key), p.when});
     const NumberedAlarm& f = kRectifierFault;
-    row(out,
-        {code(numbered_id_pattern(f)), "the alarm ID", std::to_string(kRectifierFaultLevel),
-         numbered_message_pattern(f), with_n(smd::kModuleFaultEnglish), "the alarm ID", "1",
-         numbered_when(f, "module", modules)});
+    row(out, {code(numbered_id_pattern(f)), "the alarm ID", std::to_string(kRectifierFaultLevel),
+              numbered_message_pattern(f), family_english(first_id(f), first_id(f)),
+              "the alarm ID", "1", sections_cell(first_id(f), first_id(f)),
+              numbered_when(f, "module", modules)});
     for (const AcFixedRule& r : kAcFixedRules)
         row(out, {code(r.alarm_id), "the alarm ID", "configured", r.message,
-                  smd::alarm_english(r.alarm_id, r.message),
-                  r.text == AcText::Voltages ? "voltage text" : "frequency text", "1", r.when});
+                  family_english(r.alarm_id, r.alarm_id),
+                  r.text == AcText::Voltages ? "voltage text" : "frequency text", "1",
+                  sections_cell(r.alarm_id, r.alarm_id), r.when});
     for (const NumberedAlarm& a : kRectifierRunning)
         row(out, {code(numbered_id_pattern(a)), "the alarm ID", "configured",
-                  numbered_message_pattern(a), numbered_english(a), "1", "1",
-                  numbered_when(a, "module", modules)});
+                  numbered_message_pattern(a), family_english(first_id(a), first_id(a)), "1", "1",
+                  sections_cell(first_id(a), first_id(a)), numbered_when(a, "module", modules)});
     const auto panel_rows = [&](const auto& rules, const NumberedAlarm& fuse, const char* text) {
         for (const DcFixedRule& r : rules)
             row(out, {code(r.alarm_id), "the alarm ID", "configured", r.message,
-                      smd::alarm_english(r.alarm_id, r.message), text, "1", r.when});
+                      family_english(r.alarm_id, r.alarm_id), text, "1",
+                      sections_cell(r.alarm_id, r.alarm_id), r.when});
         row(out, {code(numbered_id_pattern(fuse)), "the alarm ID", "configured",
-                  numbered_message_pattern(fuse), numbered_english(fuse), "1", "1",
+                  numbered_message_pattern(fuse), family_english(first_id(fuse), first_id(fuse)),
+                  "1", "1", sections_cell(first_id(fuse), first_id(fuse)),
                   numbered_when(fuse, "fuse", fuses)});
     };
     panel_rows(kDcPanel1Rules, kFusePanel1, "panel 1 voltage");
@@ -134,23 +151,33 @@ std::string render() {
     for (const capture_rules::StatusAlarm& a : capture_rules::kAcStatusAlarms)
         row(out,
             {code(a.alarm_id), code(a.key), std::to_string(a.level),
-             std::string("第N路交流输入-") + a.message,
-             english_pattern("第", std::string("路交流输入-") + a.message),
-             capture_rules::kAcValueText, "running",
+             std::string("第N路交流输入-") + a.message, family_english(a.alarm_id, a.key),
+             capture_rules::kAcValueText, "running", sections_cell(a.alarm_id, a.key),
              "every mode: status byte `p40_44[" + std::to_string(a.byte) + "]` of AC input N is " +
                  hex_byte(a.code) + "; N = 1 to " + std::to_string(kAcChannels)});
     for (const capture_rules::StatusAlarm& a : capture_rules::kRectifierAlarms)
         row(out,
             {code(a.alarm_id), code(a.key), std::to_string(a.level),
-             std::string("模块N") + a.message, english_pattern("模块", a.message),
-             capture_rules::kRectifierValueText, "running",
+             std::string("模块N") + a.message, family_english(a.alarm_id, a.key),
+             capture_rules::kRectifierValueText, "running", sections_cell(a.alarm_id, a.key),
              "every mode: alarm byte `p41_44[" + std::to_string(a.byte) + "]` of module N is " +
                  hex_byte(a.code) + "; N = 1 to " + std::to_string(modules)});
+    // The alarms of the communication and of the sections, decided by the host.
+    row(out, {code("120600180010"), "the alarm ID", "configured", "通信异常",
+              family_english("120600180010", "120600180010"), "设备智能口通信状态告警", "1",
+              sections_cell("120600180010", "120600180010"),
+              "the host's reset: no round for 120 s (docs/monitoring.md)"});
+    for (const smd::PlantSection& sec : smd::kPlantSections)
+        row(out, {code(sec.alarm_id), code("section_missing"), "\"section_alarm_level\" (2)",
+                  sec.message, family_english(sec.alarm_id, "section_missing"),
+                  "silent rounds", "1", sections_cell(sec.alarm_id, "section_missing"),
+                  "the host: no response at all to the " + std::string(sec.what) +
+                      " for \"section_missing_rounds\" rounds"});
 
     out << "\n### Analog limit checks (threshold mode 1)\n\n";
     row(out, {"Alarm ID (\"ac_type\" 0 / non-zero)", "Value", "Report signal", "Report template",
-              "Checked when"});
-    row(out, {"---", "---", "---", "---", "---"});
+              "Sections", "Checked when"});
+    row(out, {"---", "---", "---", "---", "---", "---"});
     for (const AcAnalogRule& r : kAcAnalogRules) {
         const std::string id = pair_cell(r.alarm_id);
         const std::string sig = pair_cell(r.signal_id);
@@ -161,13 +188,13 @@ std::string render() {
         std::string when = "\"has_ac\"";
         if (r.value != AcValue::Frequency) when += ", phase wired";
         if (r.input != 0) when += ", \"ac_line\" neither 1 nor 2";
-        row(out, {id, value, sig, tpl, when});
+        row(out, {id, value, sig, tpl, sections_cell(r.alarm_id[0], r.alarm_id[0]), when});
     }
     for (const DcAnalogRule& r : kDcAnalogRules)
         row(out, {code(r.alarm_id),
                   "DC panel " + std::to_string(r.panel) +
                       (r.value == DcValue::Current ? " total current" : " bus voltage"),
-                  code(r.signal_id), code(r.template_id),
+                  code(r.signal_id), code(r.template_id), sections_cell(r.alarm_id, r.alarm_id),
                   r.panel == 1 ? "\"has_dc\"" : "\"has_dc\", two panels reported"});
     return out.str();
 }

@@ -1,7 +1,8 @@
-// The host's alarm store: complete rounds change states at once, damaged
-// rounds only when the next round agrees, "alarm_confirm_rounds" asks for
-// that many rounds in a row, an alarm a complete round no longer reports is
-// cleared, restored rounds change nothing, and loaded alarms raise no event.
+// The host's alarm store: a round that refreshed an alarm's sections changes
+// it at once, a round that did not neither raises, confirms, denies nor
+// clears it, "alarm_confirm_rounds" counts the rounds that refreshed them, an
+// alarm such a round no longer reports is cleared, restored rounds change
+// nothing, and loaded alarms raise no event.
 
 #include "host/alarm_store.h"
 
@@ -16,16 +17,17 @@ namespace {
 enum Report { On, Off, Absent };
 
 struct RoundIn {
-    bool complete;
+    smd::SectionMask fresh;
     Report fuse;
 };
 
+// A load fuse of DC panel 1: it depends on the DC section.
 rule_value fuse_report(bool active) {
     rule_value rv;
     rv.kind = rule_value::Kind::Bool;
     rv.level = 2;
-    rv.key = "419501001001";
-    rv.alarm_id = "419501001001";
+    rv.key = "120600470010";
+    rv.alarm_id = "120600470010";
     rv.value_text = active ? "1" : "0";
     rv.message = active ? "fuse 1 blown" : "";
     rv.active = active;
@@ -40,7 +42,7 @@ std::vector<std::string> run(AlarmStore& s, const std::vector<RoundIn>& rounds) 
     std::time_t now = 1000;
     for (const RoundIn& r : rounds) {
         std::string seen;
-        s.begin_round(r.complete);
+        s.begin_round(r.fresh);
         std::vector<rule_value> batch;
         if (r.fuse != Absent) batch.push_back(fuse_report(r.fuse == On));
         for (const AlarmStateChange& c : s.report(batch, now)) seen += c.active ? "+" : "-";
@@ -60,39 +62,32 @@ struct Case {
     uint64_t held, dropped;
 };
 
-constexpr bool C = true;   // complete round
-constexpr bool D = false;  // damaged round
+constexpr smd::SectionMask F = smd::kAllSections;  // every section refreshed
+// The DC responses lost: the AC and rectifier sections refreshed.
+constexpr smd::SectionMask L = smd::kAllSections & ~smd::section_bit(smd::Section::Dc);
 
 TEST(AlarmStore, ConfirmationRuleRoundByRound) {
     const Case cases[] = {
-        {"complete rounds apply at once", 1,
-         {{C, Off}, {C, On}, {C, On}, {C, Off}}, {"", "+", "", "-"}, 0, 0},
-        {"one damaged round's raise is dropped", 1,
-         {{C, Off}, {D, On}, {C, Off}}, {"", "", ""}, 1, 1},
-        {"a damaged round's raise confirmed by the next complete round", 1,
-         {{C, Off}, {D, On}, {C, On}}, {"", "", "+"}, 1, 0},
-        {"two damaged rounds in a row apply", 1,
-         {{C, Off}, {D, On}, {D, On}}, {"", "", "+"}, 1, 0},
-        {"a damaged round's clear is held, then dropped", 1,
-         {{C, On}, {D, Off}, {C, On}}, {"+", "", ""}, 1, 1},
-        {"a damaged round that lost the alarm's section keeps a held change", 1,
-         {{C, Off}, {D, On}, {D, Absent}, {D, On}}, {"", "", "", "+"}, 1, 0},
-        {"a complete round that does not report a held raise drops it", 1,
-         {{C, Off}, {D, On}, {C, Absent}}, {"", "", ""}, 1, 1},
-        {"a damaged round that does not report an alarm leaves it", 1,
-         {{C, On}, {D, Absent}, {D, Absent}}, {"+", "", ""}, 0, 0},
-        {"a complete round that does not report it clears it", 1,
-         {{C, On}, {C, Absent}}, {"+", "-nr"}, 0, 0},
-        {"confirm 2: a complete round alone holds", 2,
-         {{C, Off}, {C, On}, {C, On}, {C, Off}, {C, On}, {C, Off}, {C, Off}},
-         {"", "", "+", "", "", "", "-"}, 3, 1},
-        {"confirm 2: damaged then complete applies", 2,
-         {{C, Off}, {D, On}, {C, On}}, {"", "", "+"}, 1, 0},
-        {"confirm 3 counts consecutive rounds only", 3,
-         {{C, Off}, {C, On}, {C, On}, {D, Off}, {C, On}, {C, On}, {D, On}},
-         {"", "", "", "", "", "", "+"}, 2, 1},
-        {"confirm 2: not reported is a reported clear", 2,
-         {{C, On}, {C, On}, {C, Absent}, {C, Absent}}, {"", "+", "", "-nr"}, 2, 0},
+        {"rounds that refreshed the panel apply at once", 1,
+         {{F, Off}, {F, On}, {F, On}, {F, Off}}, {"", "+", "", "-"}, 0, 0},
+        {"a round without the panel raises nothing", 1,
+         {{F, Off}, {L, On}, {F, Off}}, {"", "", ""}, 0, 0},
+        {"a round without the panel clears nothing, reported or not", 1,
+         {{F, On}, {L, Off}, {L, Absent}, {F, On}}, {"+", "", "", ""}, 0, 0},
+        {"a true fault on a noisy line comes with the first round with the panel", 1,
+         {{F, Off}, {L, On}, {L, On}, {F, On}}, {"", "", "", "+"}, 0, 0},
+        {"not reported by a round with the panel: cleared", 1,
+         {{F, On}, {L, Absent}, {F, Absent}}, {"+", "", "-nr"}, 0, 0},
+        {"confirm 2: a round without the panel does not break the count", 2,
+         {{F, Off}, {F, On}, {L, Off}, {F, On}}, {"", "", "", "+"}, 1, 0},
+        {"confirm 2: the old state again drops the held change", 2,
+         {{F, Off}, {F, On}, {F, Off}, {F, On}, {F, On}}, {"", "", "", "", "+"}, 2, 1},
+        {"confirm 2: not reported twice clears", 2,
+         {{F, On}, {F, On}, {F, Absent}, {L, Absent}, {F, Absent}}, {"", "+", "", "", "-nr"}, 2,
+         0},
+        {"confirm 3 counts the rounds with the panel only", 3,
+         {{F, Off}, {F, On}, {L, Off}, {F, On}, {L, On}, {F, On}}, {"", "", "", "", "", "+"}, 1,
+         0},
     };
     for (const Case& c : cases) {
         AlarmStore s(c.confirm);
@@ -105,7 +100,7 @@ TEST(AlarmStore, ConfirmationRuleRoundByRound) {
 TEST(AlarmStore, RestoredRoundsChangeNothingAndLoadedAlarmsRaiseNoEvent) {
     AlarmStore s;
     ActiveAlarm loaded;
-    loaded.id = {"419501001001", "419501001001", 1};
+    loaded.id = {"120600470010", "120600470010", 1};
     loaded.level = 2;
     loaded.message = "fuse 1 blown";
     loaded.since = 500;
@@ -114,17 +109,17 @@ TEST(AlarmStore, RestoredRoundsChangeNothingAndLoadedAlarmsRaiseNoEvent) {
     EXPECT_FALSE(s.take_active_changed()) << "loading is no change";
 
     // A restored round reports the fuse clear and nothing else: no change.
-    s.begin_round(true, true);
+    s.begin_round(F, true);
     EXPECT_TRUE(s.report({fuse_report(false)}, 1000).empty());
     EXPECT_TRUE(s.end_round(1000).empty());
     ASSERT_EQ(s.active().size(), 1u);
     EXPECT_EQ(s.active()[0].since, 500);
 
-    // A damaged live round does not report it: still active.
-    EXPECT_EQ(run(s, {{D, Absent}}), std::vector<std::string>{""});
-    // The first complete live round reports the fuse clear: one "cleared"
-    // carrying the message it was raised with.
-    s.begin_round(true);
+    // A live round without the panel does not report it: still active.
+    EXPECT_EQ(run(s, {{L, Absent}}), std::vector<std::string>{""});
+    // The first live round with the panel reports the fuse clear: one
+    // "cleared" carrying the message it was raised with.
+    s.begin_round(F);
     const auto changes = s.report({fuse_report(false)}, 2000);
     ASSERT_EQ(changes.size(), 1u);
     EXPECT_FALSE(changes[0].active);
@@ -140,27 +135,32 @@ TEST(AlarmStore, ReportsOutsideARoundApplyAtOnce) {
     rule_value comm = fuse_report(true);
     comm.key = comm.alarm_id = "120600180010";
     ASSERT_EQ(s.report({comm}, 100).size(), 1u);
-    // The next damaged round reports it clear: held, not applied.
+    // It depends on no section: the next round clears it, whatever the
+    // round refreshed.
     comm.active = false;
-    s.begin_round(false);
-    EXPECT_TRUE(s.report({comm}, 110).empty());
+    s.begin_round(smd::kNoSection);
+    EXPECT_EQ(s.report({comm}, 110).size(), 1u);
     s.end_round(110);
-    EXPECT_EQ(s.active().size(), 1u);
-    s.begin_round(true);
-    EXPECT_EQ(s.report({comm}, 120).size(), 1u);
-    s.end_round(120);
     EXPECT_TRUE(s.active().empty());
+    // The host's own alarms apply at once inside a round too.
+    s.begin_round(smd::kNoSection);
+    rule_value section = fuse_report(true);
+    section.key = "section_missing";
+    section.alarm_id = "smdgw-section-dc";
+    EXPECT_EQ(s.report({section}, 120, true).size(), 1u);
+    s.end_round(120);
+    EXPECT_EQ(s.active().size(), 1u);
 }
 
 TEST(AlarmStore, SameAlarmIdWithAnotherSequenceIsAnotherAlarm) {
     AlarmStore s;
     rule_value a = fuse_report(true), b = fuse_report(true);
     b.seq = 2;
-    s.begin_round(true);
+    s.begin_round(F);
     EXPECT_EQ(s.report({a, b}, 1).size(), 2u);
     s.end_round(1);
-    // The counts changed: sequence 2 no longer reported by a complete round.
-    s.begin_round(true);
+    // The counts changed: sequence 2 no longer reported by a round with the panel.
+    s.begin_round(F);
     EXPECT_TRUE(s.report({a}, 2).empty());
     const auto gone = s.end_round(2);
     ASSERT_EQ(gone.size(), 1u);

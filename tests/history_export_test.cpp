@@ -165,11 +165,11 @@ TEST(HistoryExport, EmptyHistoryGivesOnlyTheHeaderOrNothing) {
     const auto lines = csv_lines(r.out);
     ASSERT_EQ(lines.size(), 1u);
     const auto header = split(lines[0], ',');
-    ASSERT_GE(header.size(), 6u);
-    EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 6),
+    ASSERT_GE(header.size(), 9u);
+    EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 9),
               (std::vector<std::string>{"device", "data_id", "time", "unix_time", "complete",
-                                        "out_v"}));
-    EXPECT_EQ(header.size(), 5 + smdgw::analog_column_names().size());
+                                        "ac_fresh", "rectifiers_fresh", "dc_fresh", "out_v"}));
+    EXPECT_EQ(header.size(), 8 + smdgw::analog_column_names().size());
     r = run_process({SMDGW_PATH, "history", path, "--format", "json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");

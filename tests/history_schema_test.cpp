@@ -4,6 +4,8 @@
 // fails underneath holds the records in memory until it passes again.
 
 #include <gtest/gtest.h>
+
+#include <array>
 #include <sqlite3.h>
 
 #include <chrono>
@@ -89,6 +91,38 @@ TEST(HistorySchema, Version1IsMigratedInPlaceAfterACopyIsKept) {
         smdgw::HistoryWriter w(again, all, [] { return int64_t{1030}; });
     }
     EXPECT_EQ(sql_text(path, "SELECT group_concat(start || ':' || rounds) FROM rollup_1m"), "960:2");
+}
+
+// Version 2 judged rounds as a whole: each section takes the round's flag,
+// and new rounds store their own.
+TEST(HistorySchema, Version2GetsTheSectionFlagsOfItsRounds) {
+    TempDir dir;
+    const std::string path = version1_file(dir);
+    sql_text(path,
+             "ALTER TABLE history ADD COLUMN complete INTEGER NOT NULL DEFAULT 1;"
+             "CREATE TABLE active_alarms (device TEXT NOT NULL, key TEXT NOT NULL,"
+             " alarm_id TEXT NOT NULL, seq INTEGER NOT NULL, level INTEGER NOT NULL,"
+             " message TEXT NOT NULL, since INTEGER NOT NULL,"
+             " PRIMARY KEY (device, key, alarm_id, seq));"
+             "UPDATE history SET complete = 0 WHERE time = 1010; PRAGMA user_version=2;");
+    {
+        HistoryStore store = HistoryStore::open_for_writing(path);
+        EXPECT_EQ(store.migration().from, 2);
+        EXPECT_EQ(store.migration().backup, path + ".v2.bak");
+        std::vector<StoredRecord> more = {stored_record("plant1", 1020, 7)};
+        more[0].complete = false;
+        more[0].fresh = {true, true, false};
+        store.insert(more);
+    }
+    EXPECT_EQ(sql_text(path, "SELECT group_concat(ac_fresh || rectifiers_fresh || dc_fresh, ' ')"
+                             " FROM history ORDER BY id"),
+              "111 000 110");
+    EXPECT_EQ(sql_text(path + ".v2.bak", "PRAGMA user_version"), "2");
+    HistoryStore reader = HistoryStore::open_for_reading(path);
+    std::vector<std::array<bool, 3>> fresh;
+    reader.for_each({}, [&](const StoredRecord& r) { fresh.push_back(r.fresh); });
+    ASSERT_EQ(fresh.size(), 3u);
+    EXPECT_EQ(fresh[2], (std::array<bool, 3>{true, true, false}));
 }
 
 TEST(HistorySchema, AMigrationThatCannotCopyChangesNothing) {

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/plant_sections.h"
 #include "tests/support/run_process.h"
 #include "tests/support/sql_text.h"
 #include "tests/support/synthetic_record.h"
@@ -397,15 +398,18 @@ using RecomputedSpans = std::map<std::pair<std::string, int64_t>, Recomputed>;
 RecomputedSpans recompute(HistoryStore& store, int64_t seconds) {
     RecomputedSpans out;
     std::vector<float> values;
+    const std::vector<std::string> members = smdgw::analog_column_members();
     store.for_each({}, [&](const StoredRecord& r) {
         int64_t start = r.time - r.time % seconds;
         Recomputed& u = out[{r.device, start}];
         ++u.rounds;
         smdgw::analog_values(r.bytes.data(), values);
         u.columns.resize(values.size());
-        if (!r.complete) return;
         for (size_t k = 0; k < values.size(); ++k) {
-            if (std::isnan(values[k])) continue;
+            // Only the sections the round refreshed count.
+            const auto section = smd::section_of_field(members[k].c_str());
+            const bool fresh = section ? r.fresh[static_cast<size_t>(*section)] : r.complete;
+            if (std::isnan(values[k]) || !fresh) continue;
             Figures& f = u.columns[k];
             f.min = f.count ? std::min(f.min, values[k]) : values[k];
             f.max = f.count ? std::max(f.max, values[k]) : values[k];
@@ -453,11 +457,14 @@ size_t expect_rollups_match(HistoryStore& store) {
     return compared;
 }
 
-// A round every 5.6 s from 10:00:00; dc.v moves, every seventh is damaged.
+// A round every 5.6 s from 10:00:00; dc.v moves, every seventh lost the
+// DC panels, every eleventh the rectifiers.
 StoredRecord plant_round(const std::string& device, uint32_t k) {
     StoredRecord r = stored_record(device, 1772359200 + k * 56 / 10, k,
                                    50.0f + static_cast<float>((k * 7) % 13) * 0.1f);
-    r.complete = k % 7 != 3;
+    r.fresh[static_cast<size_t>(smd::Section::Dc)] = k % 7 != 3;
+    r.fresh[static_cast<size_t>(smd::Section::Rectifiers)] = k % 11 != 5;
+    r.complete = r.fresh[0] && r.fresh[1] && r.fresh[2];
     return r;
 }
 

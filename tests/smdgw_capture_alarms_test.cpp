@@ -72,6 +72,10 @@ std::string round_text(const Plant& p) {
         .u8(0x00).f32(53.5f).u8(2)                   // DATAFLAG, output voltage, two modules
         .f32(10).u8(0)                               // module 1: current, 0 user values
         .f32(11).u8(0);                              // module 2
+    const Info rc_states = Info()
+        .u8s({0x00, 2})                              // DATAFLAG, two modules
+        .u8s({0, 0, 0, 0})                           // module 1: on, no limit, float, 0 user states
+        .u8s({0, 0, 0, 0});                          // module 2
     const Info rc_alarms = Info()
         .u8s({0x00, 2})                              // DATAFLAG, two modules
         .u8s({0, 8, 0, 0, 0, 0, 0, 0, 0, 0})         // module 1: fault code, 8 alarm bytes
@@ -83,7 +87,8 @@ std::string round_text(const Plant& p) {
     // clang-format on
     return exchange(0x42, 0x44, dc_alarms) + exchange(0x40, 0x41, ac_values) +
            exchange(0x40, 0x44, ac_alarms) + exchange(0x41, 0x41, rc_values) +
-           exchange(0x41, 0x44, rc_alarms) + exchange(0x42, 0x41, dc_values) +
+           exchange(0x41, 0x43, rc_states) + exchange(0x41, 0x44, rc_alarms) +
+           exchange(0x42, 0x41, dc_values) +
            exchange(0xE1, 0x90, Info());
 }
 

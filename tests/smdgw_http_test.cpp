@@ -441,6 +441,15 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
     EXPECT_NE(parse(r->body)["error"].asString().find("dc.volts"), std::string::npos);
     r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&since=tomorrow");
     EXPECT_EQ(r->status, 400);
+    // Complete rounds only, and the flag as a field.
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,complete&complete=1");
+    ASSERT_EQ(r->status, 200);
+    h = parse(r->body);
+    ASSERT_EQ(h["rows"].size(), 3u);
+    EXPECT_EQ(h["rows"][2][2].asInt(), 1);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&complete=maybe");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("maybe"), std::string::npos);
     // Three rounds are drawn as they are; no minute has closed yet.
     r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&resolution=auto");
     ASSERT_EQ(r->status, 200);
@@ -466,6 +475,37 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
         << "the page loads nothing from elsewhere";
     EXPECT_EQ(r->body.find("<script src"), std::string::npos);
     EXPECT_EQ(r->body.find("<link"), std::string::npos);
+}
+
+// An alarm raised before a restart keeps the time it was raised: the
+// history holds it and the API serves it as stored.
+TEST(HttpApi, AnAlarmKeepsItsSinceAcrossARestart) {
+    TempDir store;
+    const std::string db = (store.path() / "history.db").string();
+    std::string since;
+    {
+        HttpGateway gw({"--history", db});
+        gw.plant(2, {"breaker-trip:1@1-"}, (gw.dir.path() / "sent.json").string());
+        auto cli = gw.client();
+        ASSERT_TRUE(wait_until(
+            [&] {
+                auto r = cli.Get("/api/v1/alarms");
+                if (!r || r->status != 200 || parse(r->body).empty()) return false;
+                since = parse(r->body)[0]["since"].asString();
+                return true;
+            },
+            20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    HttpGateway again({"--history", db});
+    auto cli = again.client();
+    auto r = cli.Get("/api/v1/alarms");
+    ASSERT_EQ(r->status, 200);
+    const Json::Value alarms = parse(r->body);
+    ASSERT_EQ(alarms.size(), 1u) << r->body;
+    EXPECT_EQ(alarms[0]["alarm_id"].asString(), "419410701");
+    EXPECT_EQ(alarms[0]["since"].asString(), since);
+    EXPECT_EQ(alarms[0]["english"].asString(), "AC input 1: breaker tripped");
 }
 
 }  // namespace

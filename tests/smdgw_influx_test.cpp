@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -188,7 +189,7 @@ TEST(InfluxWriter, AlarmChangesAndStatistics) {
 
 namespace {
 
-TEST(InfluxWriter, ADamagedRoundWritesItsQualityAndNoPlantFigure) {
+TEST(InfluxWriter, ARoundWritesOnlyTheSectionsItRefreshed) {
     const veltra_record_t r = plant_record(0.0f);  // a lost DC section reads as zero
     CapturedFile out;
     InfluxWriter w(out.file(), [] { return kNow; });
@@ -197,16 +198,24 @@ TEST(InfluxWriter, ADamagedRoundWritesItsQualityAndNoPlantFigure) {
     p.data = reinterpret_cast<const unsigned char*>(&r);
     p.length = sizeof r;
     p.quality.frame_errors = 1;
+    p.quality.unanswered_commands = 1;
+    p.quality.sections[static_cast<size_t>(smd::Section::Dc)] = smd::Freshness::Held;
     w.on_publish("plant1", p);
     p.quality = RoundQuality();
     p.quality.restored = true;
     w.on_publish("plant1", p);
     const auto pts = parse_influx(out.text());
-    ASSERT_EQ(pts.size(), 1u) << out.text();
+    std::set<std::string> measurements;
+    for (const auto& pt : pts) measurements.insert(pt.measurement);
+    EXPECT_EQ(measurements, (std::set<std::string>{"veltra_round", "veltra_system", "veltra_ac",
+                                                   "veltra_ac_input", "veltra_rectifier"}))
+        << out.text();
     EXPECT_EQ(pts[0].measurement, "veltra_round");
     EXPECT_EQ(pts[0].fields.at("complete").number, 0.0);
     EXPECT_EQ(pts[0].fields.at("frame_errors").number, 1.0);
-    EXPECT_EQ(pts[0].fields.at("unanswered_commands").number, 0.0);
+    EXPECT_EQ(pts[0].fields.at("unanswered_commands").number, 1.0);
+    EXPECT_EQ(pts[0].fields.at("dc_fresh").number, 0.0);
+    EXPECT_EQ(pts[0].fields.at("ac_fresh").number, 1.0);
 }
 
 }  // namespace

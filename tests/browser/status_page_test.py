@@ -8,7 +8,10 @@ it picks. Headless Chromium then
      alarm raised before the page was loaded;
   2. over the DevTools protocol, keeps the page open while a new alarm is
      raised on the line and sees it appear without a reload;
-  3. saves a screenshot (status_page.png) in the output folder.
+  3. keeps it open while the DC panel's responses are lost for two rounds:
+     its figures stay those of the last round that brought them, marked as
+     held, and the chart gets no point from those rounds;
+  4. saves a screenshot (status_page.png) in the output folder.
 Everything on loopback; every wait is bounded.
 """
 
@@ -17,18 +20,18 @@ import base64
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
-import tty
 import urllib.request
 
 import websocket  # Debian's python3-websocket
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pty_pair import PtyPair  # noqa: E402
 
 CONFIG = {"devices": [{"name": "plant1", "data_id": 418, "address": 1,
                        "alarm_levels": {"120600180010": 3}}]}
@@ -52,54 +55,23 @@ def wait_for(what, check, seconds):
     fail("timed out waiting for " + what)
 
 
-class PtyPair:
-    """Two pseudo-terminals joined like a null-modem cable."""
-
-    def __init__(self):
-        self.ends = []
-        for _ in range(2):
-            master, slave = os.openpty()
-            tty.setraw(slave)
-            self.ends.append((master, slave, os.ttyname(slave)))
-        self.stop = False
-        self.thread = threading.Thread(target=self.relay, daemon=True)
-        self.thread.start()
-
-    def name(self, k):
-        return self.ends[k][2]
-
-    def relay(self):
-        a, b = self.ends[0][0], self.ends[1][0]
-        while not self.stop:
-            ready, _, _ = select.select([a, b], [], [], 0.1)
-            for fd in ready:
-                try:
-                    data = os.read(fd, 4096)
-                except OSError:
-                    continue
-                os.write(b if fd == a else a, data)
-
-    def close(self):
-        self.stop = True
-        self.thread.join()
-        for master, slave, _ in self.ends:
-            os.close(master)
-            os.close(slave)
-
-
 def get_json(url):
     with urllib.request.urlopen(url, timeout=10) as r:
         return json.loads(r.read().decode("utf-8"))
 
 
-def run_plant(args, port, rounds, faults, sent):
-    cmd = [args.powersim, "--port", port, "--rounds", str(rounds), "--seed", "5",
+def run_plant(args, port, rounds, faults, sent, seed=5):
+    return run_plant_rounds(args, port, rounds, faults, sent, seed)[-1]["snapshot"]
+
+
+def run_plant_rounds(args, port, rounds, faults, sent, seed=5):
+    cmd = [args.powersim, "--port", port, "--rounds", str(rounds), "--seed", str(seed),
            "--json", sent]
     for f in faults:
         cmd += ["--fault", f]
     subprocess.run(cmd, check=True, timeout=60, stdout=subprocess.DEVNULL)
     with open(sent, encoding="utf-8") as f:
-        return [json.loads(line) for line in f if line.strip()][-1]["snapshot"]
+        return [json.loads(line) for line in f if line.strip()]
 
 
 def start_chromium(extra, profile):
@@ -231,7 +203,30 @@ def main():
             fail("the page navigated again")
         print("devtools: the breaker alarm appeared without a reload")
 
-        # 3. The screenshot for the README.
+        # 3. The DC panel's responses lost for two rounds: its figures stay.
+        rounds = run_plant_rounds(args, line.name(0), 3, ["module-fault:3@1-", "mute:dc@2-3"],
+                                  sent, seed=6)
+        if not rounds[0]["sections_intact"]["dc"] or rounds[2]["sections_intact"]["dc"]:
+            fail("the simulator did not lose the DC panel as asked: " + json.dumps(rounds))
+        expected_v = rounds[0]["snapshot"]["dc"]["v"]
+        wait_for("the DC panel marked held", lambda: cdp.evaluate(
+            "(document.querySelector('section[data-section=dc]') || {}).getAttribute && "
+            "document.querySelector('section[data-section=dc]').getAttribute('data-state') === 'held'"
+            " && document.querySelector('section[data-section=rectifiers]')"
+            ".getAttribute('data-state') === 'fresh'"), 30)
+        wait_for("three more rounds", lambda: get_json(url + "api/v1/devices")[0]["rounds"] >= 8, 20)
+        shown_v = cdp.evaluate("parseFloat(document.querySelector('td.dcv').getAttribute('data-value'))")
+        if shown_v is None or abs(shown_v - expected_v) > 1e-3:
+            fail("DC voltage %s on the page after the panel went quiet; %s was its last value" %
+                 (shown_v, expected_v))
+        if not cdp.evaluate("document.body.innerText.includes('values from ')"):
+            fail("the held DC figures carry no age")
+        detail = get_json(url + "api/v1/devices/plant1")
+        if detail["sections"]["dc"]["state"] != "held" or abs(detail["record"]["dc"]["v"] - expected_v) > 1e-3:
+            fail("the API shows " + json.dumps(detail["sections"]) + " " + str(detail["record"]["dc"]["v"]))
+        print("devtools: DC %.2f V kept and marked held while the panel was lost" % shown_v)
+
+        # 4. The screenshot for the README.
         shot = cdp.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
         path = os.path.join(args.out, "status_page.png")
 

@@ -22,7 +22,15 @@ constexpr KindName kKinds[] = {
     {"fuse", FaultKind::Fuse, 2},
     {"dc-low", FaultKind::DcLow, 0},
     {"dc-high", FaultKind::DcHigh, 0},
+    {"mute", FaultKind::Mute, 1},
 };
+
+// The sections a mute fault silences, by the CID1 of their commands.
+struct MutedSection {
+    const char* name;
+    uint8_t cid1;
+};
+constexpr MutedSection kMutedSections[] = {{"ac", 0x40}, {"rectifiers", 0x41}, {"dc", 0x42}};
 
 // The plant has two AC inputs.
 constexpr unsigned kAcInputs = 2;
@@ -55,7 +63,8 @@ std::vector<std::string> split(const std::string& s, char sep) {
 
 const char* fault_help() {
     return "mains-fail:INPUT, breaker-trip:INPUT, surge:INPUT, module-fault:N, fan:N, "
-           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS]";
+           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS], "
+           "mute:ac|rectifiers|dc";
 }
 
 Fault parse_fault(const std::string& text) {
@@ -88,6 +97,14 @@ Fault parse_fault(const std::string& text) {
                                             "\" must be above 0 and at most 100 (the bus "
                                             "voltage as a magnitude, e.g. 45)");
         }
+    } else if (kind->kind == FaultKind::Mute) {
+        if (given != 1)
+            throw std::invalid_argument("fault \"" + text + "\": mute:ac, mute:rectifiers or mute:dc");
+        for (const MutedSection& m : kMutedSections)
+            if (parts[1] == m.name) f.a = m.cid1;
+        if (f.a == 0)
+            throw std::invalid_argument("fault \"" + text + "\": section \"" + parts[1] +
+                                        "\" is none of ac, rectifiers, dc");
     } else {
         if (given != static_cast<size_t>(kind->args))
             throw std::invalid_argument("fault \"" + text + "\" needs " +
@@ -132,8 +149,15 @@ void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits
             break;
         case FaultKind::DcLow:
         case FaultKind::DcHigh:
+        case FaultKind::Mute:
             break;
     }
+}
+
+bool muted(const std::vector<Fault>& faults, unsigned round, uint8_t cid1) {
+    for (const Fault& f : faults)
+        if (f.kind == FaultKind::Mute && f.active_in(round) && f.a == cid1) return true;
+    return false;
 }
 
 void apply_faults(const std::vector<Fault>& faults, unsigned round,
@@ -183,6 +207,8 @@ void apply_faults(const std::vector<Fault>& faults, unsigned round,
                 s.out_v = f.volts;
                 for (auto& p : s.panels) p.v = f.volts;
                 break;
+            case FaultKind::Mute:
+                break;  // the traffic's business: no response goes out
         }
     }
 }

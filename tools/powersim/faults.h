@@ -20,11 +20,14 @@ enum class FaultKind {
     Fuse,         // fuse:PANEL:N        load fuse N of DC panel 1 or 2 blown
     DcLow,        // dc-low[:VOLTS]      DC bus voltage low (default 45 V)
     DcHigh,       // dc-high[:VOLTS]     DC bus voltage high (default 58 V)
+    Mute,         // mute:SECTION        no response to the commands of the AC
+                  //                     distribution (ac), the rectifiers
+                  //                     (rectifiers) or the DC panels (dc)
 };
 
 struct Fault {
     FaultKind kind;
-    unsigned a = 0;  // input, module or panel (1-based)
+    unsigned a = 0;  // input, module or panel (1-based); Mute: the CID1 it silences
     unsigned b = 0;  // fuse (1-based)
     float volts = 45.0f;
     unsigned from = 1;
@@ -45,6 +48,10 @@ struct PlantLimits {
 void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits& plant);
 // The names accepted, for --help.
 const char* fault_help();
+
+// Whether a fault active in this round (1-based) keeps the plant from
+// answering a command of this CID1.
+bool muted(const std::vector<Fault>& faults, unsigned round, uint8_t cid1);
 
 // Applies every fault active in this round (1-based) to the snapshot.
 void apply_faults(const std::vector<Fault>& faults, unsigned round,

@@ -1,6 +1,8 @@
 #include "tools/powersim/line_traffic.h"
 
 #include <cmath>
+#include <map>
+#include <utility>
 
 namespace powersim {
 
@@ -111,6 +113,13 @@ void LineTraffic::step_plant(uint8_t address) {
     }
 }
 
+bool LineTraffic::muted_now(uint8_t address, uint8_t cid1) const {
+    for (size_t k = 0; k < addresses_.size(); ++k)
+        if (addresses_[k] == address)
+            return muted(faults_, plant_round_[k] == 0 ? 1 : plant_round_[k], cid1);
+    return false;
+}
+
 bool LineTraffic::has_address(uint8_t address) const {
     for (uint8_t a : addresses_)
         if (a == address) return true;
@@ -146,23 +155,35 @@ RoundTraffic LineTraffic::next_round() {
         bool closed = false;
         corrupted_ = 0;
         const auto exchanges = veltra_frames::round_exchanges(s);
+        // Per section (the CID1 of its commands): every exchange intact.
+        std::map<uint8_t, bool> section_intact;
         for (size_t e = 0; e < exchanges.size(); ++e) {
             const auto& ex = exchanges[e];
             const bool opening = e == 0;
             const bool closing = ex.cid1 == 0xE1 && ex.cid2 == 0x90;
+            // A lost command reaches no one: the plant does not answer it.
+            const bool command_lost = chance(line_.drop_commands);
             const bool command_ok =
+                !command_lost &&
                 emit(t.wire, veltra_frames::command_frame(at, ex.cid1, ex.cid2, ex.command_info));
             if (opening && command_ok) opened = true;
             bool ok = false;
             const uint16_t pair = static_cast<uint16_t>(ex.cid1 << 8 | ex.cid2);
             bool mute = false;
             for (uint16_t p : line_.never_answered) mute = mute || p == pair;
-            if (mute)
+            const bool silenced = muted(faults_, round_, ex.cid1);
+            if (command_lost || silenced)
+                ok = false;
+            else if (mute)
                 ok = !closing;  // nothing lost: there never is an answer
             else if (!chance(line_.drop))
                 ok = emit(t.wire, veltra_frames::response_frame(at, ex.cid1, ex.response_info));
             if (closing) closed = command_ok && ok;
             intact = intact && command_ok && ok;
+            if (ex.cid1 != 0xE1) {
+                const auto it = section_intact.emplace(ex.cid1, true).first;
+                it->second = it->second && command_ok && ok;
+            }
         }
         const bool open_at_close = opened || open_[k];
         const bool published = closed && open_at_close;
@@ -171,6 +192,10 @@ RoundTraffic LineTraffic::next_round() {
         r["round"] = round_;
         r["address"] = addresses_[k];
         r["intact"] = intact;
+        // Each section's exchanges of this round all went through.
+        const std::pair<const char*, uint8_t> kSectionNames[] = {
+            {"ac", 0x40}, {"rectifiers", 0x41}, {"dc", 0x42}};
+        for (const auto& sn : kSectionNames) r["sections_intact"][sn.first] = section_intact[sn.second];
         r["published"] = published;
         r["corrupted"] = corrupted_;
         r["snapshot"] = snapshot_json(s);

@@ -20,6 +20,9 @@ struct LineFaults {
     double corrupt = 0.0;  // share of frames sent with a wrong checksum
     double noise = 0.0;    // share of frames followed by stray bytes
     double drop = 0.0;     // share of responses lost
+    // Share of commands lost on the line: neither the plant nor a sniffer
+    // hears them, and the plant does not answer.
+    double drop_commands = 0.0;
     double silence_seconds = 0.0;
     unsigned silence_round = 0;  // the line goes quiet before this round
     // Commands (CID1 << 8 | CID2) the plant never answers, as some plants
@@ -59,6 +62,11 @@ class LineTraffic {
     bool emit(std::string& wire, std::string frame);
     // Whether this response is lost (the --drop share).
     bool drop_response() { return chance(line_.drop); }
+    // Whether this command is lost (the --drop-commands share).
+    bool drop_command() { return chance(line_.drop_commands); }
+    // Whether a mute fault keeps the plant at this address from answering
+    // commands of this CID1 in its current round (responder mode).
+    bool muted_now(uint8_t address, uint8_t cid1) const;
     const LineFaults& line_faults() const { return line_; }
 
    private:

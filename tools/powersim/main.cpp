@@ -74,11 +74,12 @@ uint16_t parse_pair(const std::string& text) {
 }
 
 powersim::LineFaults parse_line_faults(double corrupt, double noise, double drop,
-                                       const std::string& silence) {
+                                       double drop_commands, const std::string& silence) {
     powersim::LineFaults lf;
     lf.corrupt = corrupt;
     lf.noise = noise;
     lf.drop = drop;
+    lf.drop_commands = drop_commands;
     if (!silence.empty()) {
         const auto at = silence.find('@');
         char* end = nullptr;
@@ -114,6 +115,9 @@ int main(int argc, char** argv) {
                "  powersim --listen tcp:127.0.0.1:4001 --realtime --corrupt 0.01\n"
                "  powersim --port /dev/pts/7 --respond\n"
                "  powersim --port /dev/pts/7 --respond --plants 2 --echo --drop 0.01\n"
+               "  powersim --out noisy.cap --rounds 1000 --corrupt 0.04 --drop 0.04 "
+               "--drop-commands 0.02\n"
+               "  powersim --out quiet-dc.cap --rounds 20 --fault mute:dc@5-12\n"
                "  powersim --port /dev/pts/7 --respond --towers --no-panel-count --panels 1\n"
                "\nExit status: 0 success, 1 the line failed, 2 bad usage.\n");
 
@@ -123,7 +127,7 @@ int main(int argc, char** argv) {
     bool respond = false;
     powersim::ResponderOptions respond_opts;
     Pacing pacing;
-    double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0;
+    double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0, drop_commands = 0.0;
     std::vector<std::string> fault_texts;
     std::vector<std::string> never_answer;
     unsigned hangup_round = 0;
@@ -182,6 +186,10 @@ int main(int argc, char** argv) {
     app.add_option("--noise", noise, "Share of frames followed by stray bytes")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop", drop, "Share of responses lost")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--drop-commands", drop_commands,
+                   "Share of commands lost: neither the plant nor a listener hears them, and "
+                   "the plant does not answer")
+        ->check(CLI::Range(0.0, 1.0));
     app.add_option("--never-answer", never_answer,
                    "The plant never answers this command (hex CID1/CID2, e.g. E1/F7)")
         ->type_name("CID1/CID2");
@@ -217,7 +225,7 @@ int main(int argc, char** argv) {
             faults.push_back(powersim::parse_fault(t));
             powersim::check_fault_fits(faults.back(), t, limits);
         }
-        line = parse_line_faults(corrupt, noise, drop, silence);
+        line = parse_line_faults(corrupt, noise, drop, drop_commands, silence);
         for (const auto& t : never_answer) line.never_answered.push_back(parse_pair(t));
     } catch (const std::invalid_argument& e) {
         std::cerr << "powersim: " << e.what() << std::endl;

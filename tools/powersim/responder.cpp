@@ -57,6 +57,8 @@ void Responder::on_frame(const uint8_t* frame, size_t length) {
         sent_.append(r);
     }
     if (!answering(started)) return;
+    // A lost command is heard by no one; a muted section is not answered.
+    if (plants_.drop_command() || plants_.muted_now(adr, cid1)) return;
     const veltra_frames::Bytes info(frame + smd::kHeaderBytes, frame + length);
     const veltra_frames::LineAddress at{frame[0], adr};
     if (options_.echo) out_ += veltra_frames::command_frame(at, cid1, cid2, info);

@@ -19,12 +19,14 @@ namespace {
 //    "role": "master", "encoding": "float", "protocol_version": "0x20",
 //    "response_timeout_ms": 500, "appSetting": {...}, "thresholdSetting": {...},
 //    "alarm_levels": {...}, "alarm_thresholds": {...}, "limits": {...},
-//    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120}
+//    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120,
+//    "section_missing_rounds": 3, "section_alarm_level": 2}
 const std::vector<std::string> kDeviceKeys = {
     "name",           "data_id",          "address",          "port",
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
-    "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s"};
+    "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
+    "section_missing_rounds", "section_alarm_level"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -301,6 +303,17 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
         (!stale.isNumeric() || !(stale.asDouble() > 0.0) || !std::isfinite(stale.asDouble())))
         out.errors.push_back("\"stale_after_s\" must be a number of seconds above 0 (is " +
                              value_text(stale) + ")");
+    // A section that stops answering: after how many silent rounds, and the
+    // level of its alarm (0: none).
+    const Json::Value& missing = d["section_missing_rounds"];
+    if (!missing.isNull() && (!missing.isUInt() || missing.asUInt() < 1 || missing.asUInt() > 100))
+        out.errors.push_back("\"section_missing_rounds\" must be an integer 1 to 100 (is " +
+                             value_text(missing) + ")");
+    const Json::Value& level = d["section_alarm_level"];
+    if (!level.isNull() && (!level.isInt() || level.asInt() < 0))
+        out.errors.push_back(
+            "\"section_alarm_level\" must be a whole alarm level 0 to 2147483647, 0 for none "
+            "(is " + value_text(level) + ")");
     check_app_setting(d["appSetting"], out);
     check_threshold_setting(d["thresholdSetting"], out);
     number_table(d["alarm_levels"], "alarm_levels", out, level_problem);

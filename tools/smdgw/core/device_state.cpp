@@ -1,5 +1,9 @@
 #include "tools/smdgw/core/device_state.h"
 
+#include <cstring>
+
+#include "record/veltra_record.h"
+
 namespace smdgw {
 
 bool DeviceState::alarm_active(const std::string& alarm_id) const {
@@ -8,7 +12,44 @@ bool DeviceState::alarm_active(const std::string& alarm_id) const {
     return false;
 }
 
+smd::SectionMask DeviceState::available_sections() const {
+    smd::SectionMask m = smd::kNoSection;
+    for (smd::Section s : smd::kSections)
+        if (section(s).available()) m |= smd::section_bit(s);
+    return m;
+}
+
+std::optional<smd::Section> section_of_value(const veltra::RecordValue& v) {
+    return smd::section_of_field(v.section ? v.section->path : v.field->path);
+}
+
 namespace {
+
+// Copies the record members of a section (the section table names them, the
+// record's field table places them) from a published record into the shown one.
+void take_section(std::vector<unsigned char>& shown, const unsigned char* from, smd::Section s) {
+    for (const char* path : smd::plant_section(s).fields) {
+        if (!path) break;
+        const veltra::RecordField* f = veltra::find_path(path);
+        if (!f) continue;
+        const size_t bytes = f->size * veltra::element_bytes(*f);
+        if (f->offset + bytes > shown.size()) continue;
+        std::memcpy(shown.data() + f->offset, from + f->offset, bytes);
+    }
+}
+
+// The round's record becomes the shown one section by section: what the
+// round refreshed, and the members of no section (data ID, round time).
+void show_round(DeviceState& d, const smd::RecordPublished& r) {
+    if (d.shown_record.empty()) d.shown_record.assign(kRecordSize, 0);
+    const std::vector<unsigned char> previous = d.shown_record;
+    std::memcpy(d.shown_record.data(), r.data, kRecordSize);
+    for (smd::Section s : smd::kSections) {
+        if (r.quality.sections[static_cast<size_t>(s)] == smd::Freshness::Fresh) continue;
+        // Not refreshed: the last refreshed values, or zeros before any.
+        take_section(d.shown_record, previous.data(), s);
+    }
+}
 
 // The host's view of the rounds, copied on the frame thread at each event
 // that changes it.
@@ -27,6 +68,13 @@ void copy_health(DeviceState& d, const DeviceHealth& h) {
     d.counters.alarm_changes_held = h.alarms.changes_held();
     d.counters.alarm_changes_dropped = h.alarms.changes_dropped();
     d.counters.reports_suppressed = h.reports_suppressed;
+    d.counters.reports_released = h.reports_released;
+    for (smd::Section s : smd::kSections) {
+        const size_t k = static_cast<size_t>(s);
+        d.sections[k].state = h.sections[k];
+        d.sections[k].refreshed_at = h.refreshed_at[k];
+        d.sections[k].rounds_not_refreshed = h.rounds_not_refreshed[k];
+    }
 }
 
 }  // namespace
@@ -68,9 +116,20 @@ void DeviceStates::on_publish(const std::string& device, const smd::RecordPublis
     d->record_time = r.local_time;
     d->record_unix_time = r.unix_time;
     ++d->counters.rounds_published;
-    if (r.quality.complete() && !r.quality.restored)
-        d->complete_record.assign(r.data, r.data + r.length);
     if (r.health) copy_health(*d, *r.health);
+    if (!r.quality.restored && r.length == kRecordSize) {
+        show_round(*d, r);
+        // The round's own judgement decides its sections; the device's
+        // health, when it comes with the event, has counted them already.
+        for (smd::Section s : smd::kSections) {
+            SectionView& v = d->sections[static_cast<size_t>(s)];
+            v.state = r.quality.sections[static_cast<size_t>(s)];
+            if (v.state == smd::Freshness::Fresh)
+                v.refreshed_at = r.unix_time;
+            else if (!r.health)
+                ++v.rounds_not_refreshed;
+        }
+    }
 }
 
 void DeviceStates::on_state(const std::string& device, const smd::StateChanged& s) {
@@ -94,6 +153,7 @@ void DeviceStates::on_active_alarms(const std::string& device, const smd::Active
         s.active = true;
         s.level = al.level;
         s.message = al.message;
+        s.since = al.since;
     }
 }
 
@@ -114,6 +174,7 @@ void DeviceStates::on_alarm(const std::string& device, const smd::AlarmChange& a
     s.level = a.level;
     s.value.assign(a.value);
     s.message.assign(a.message);
+    if (a.health) copy_health(*d, *a.health);
 }
 
 void DeviceStates::on_report(const std::string& device, const smd::AnalogReport&) {

@@ -9,6 +9,7 @@
 // event that changes it arrives (on_... below, or the gateway for the frame
 // counters), and every reader gets it with its copy.
 
+#include <array>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <ctime>
@@ -23,6 +24,8 @@
 #include "host/device_health.h"
 #include "host/frame_codec.h"
 #include "host/host_sink.h"
+#include "host/plant_sections.h"
+#include "record/record_fields.h"
 
 namespace smdgw {
 
@@ -42,6 +45,18 @@ struct AlarmState {
     int level = 0;
     std::string value;    // at the last change
     std::string message;  // the message it was raised with
+    std::time_t since = 0;  // Unix time it was raised (kept across restarts)
+};
+
+// One section of the plant (AC distribution, rectifier modules, DC panels) as
+// every output shows it: its freshness after the last live round and when a
+// live round last refreshed it. Its values are shown from that round, or not
+// at all before one.
+struct SectionView {
+    smd::Freshness state = smd::Freshness::Never;
+    std::optional<std::time_t> refreshed_at;  // Unix time
+    uint64_t rounds_not_refreshed = 0;        // live rounds that did not refresh it
+    bool available() const { return refreshed_at.has_value(); }
 };
 
 struct DeviceCounters {
@@ -59,20 +74,26 @@ struct DeviceCounters {
     uint64_t alarm_changes_held = 0;
     uint64_t alarm_changes_dropped = 0;
     uint64_t reports_suppressed = 0;
+    uint64_t reports_released = 0;
 };
 
 struct DeviceState {
     std::string name;
     uint32_t data_id = 0;
 
-    // The last record published (empty before the first round), and when:
-    // the device's clock, local time and seconds since the epoch.
+    // The last record published as the driver published it (empty before
+    // the first round), and when: the device's clock, local time and seconds
+    // since the epoch.
     std::vector<unsigned char> record;
     boost::posix_time::ptime record_time;
     std::time_t record_unix_time = 0;
 
-    // The last complete live record: the only one plant figures come from.
-    std::vector<unsigned char> complete_record;
+    // The record as shown downstream: each section's members from the last
+    // live round that refreshed it, zero for a section never refreshed (empty
+    // before the first live round). Plant figures come from here only,
+    // through section() and for_each_shown_value().
+    std::vector<unsigned char> shown_record;
+    std::array<SectionView, smd::kSectionCount> sections{};
     // The data state (never, live, stale, restored, no-port) and since when;
     // the quality of the last round and of the last live round; the Unix
     // times of the last live and the last complete live round.
@@ -92,7 +113,30 @@ struct DeviceState {
     bool has_record() const { return !record.empty(); }
     // Whether an alarm with this ID is raised.
     bool alarm_active(const std::string& alarm_id) const;
+    // Whether this section's data is available, and from when: what every
+    // output asks before it shows a value of the section.
+    const SectionView& section(smd::Section s) const { return sections[static_cast<size_t>(s)]; }
+    // The sections whose values are shown.
+    smd::SectionMask available_sections() const;
 };
+
+// The section of the record that holds a value walked by
+// veltra::for_each_value, if any (the record's data ID and time have none).
+std::optional<smd::Section> section_of_value(const veltra::RecordValue& v);
+
+// Calls fn(const veltra::RecordValue&, smd::Section, const SectionView&) for
+// every value of the shown record whose section is available, in the order
+// of veltra::for_each_value (modules and AC inputs as the plant reported
+// them).
+template <class Fn>
+void for_each_shown_value(const DeviceState& d, Fn&& fn) {
+    if (d.shown_record.size() != kRecordSize) return;
+    veltra::for_each_value(d.shown_record.data(), veltra::Sections::AsReported,
+                           [&](const veltra::RecordValue& v) {
+                               const auto s = section_of_value(v);
+                               if (s && d.section(*s).available()) fn(v, *s, d.section(*s));
+                           });
+}
 
 class DeviceStates : public HostSink {
    public:

@@ -15,6 +15,7 @@
 #include "tools/smdgw/core/replay_pacer.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/core/threshold_probe.h"
+#include "tools/smdgw/core/value_keys.h"
 
 namespace smdgw {
 
@@ -45,9 +46,15 @@ int Gateway::create_devices(const GatewayConfig& cfg, const HostClock* clock) {
                     throw std::runtime_error("the plug-in's polling driver takes no encoding");
                 options->SetFloatingPoint(dc.master.floating_point);
                 options->SetProtocolVersion(dc.master.protocol_version);
+                rd.driver->SetMasterLine(true);
                 rd.poll = std::make_shared<PollCounters>();
             }
             rd.driver->InitSetting(dc.entry);
+            // Values the threshold file names: their reports and limit alarms
+            // follow the sections of their record members.
+            for (const ThresholdValue& v : threshold_values(dc.entry, dc.data_id))
+                if (const auto place = record_place(v.path))
+                    rd.driver->AddConfiguredValue(v.signal_id, v.alarm_id, *place);
         } catch (const std::exception& e) {
             const std::string source = init_failure_source(dc.entry, dc.data_id);
             report(dc.name, "initialisation failed: " + (source.empty() ? "" : source + ": ") +
@@ -187,26 +194,56 @@ void Gateway::write_stats() {
         e["alarm_changes_held"] = static_cast<Json::UInt64>(c.alarm_changes_held);
         e["alarm_changes_dropped"] = static_cast<Json::UInt64>(c.alarm_changes_dropped);
         e["reports_suppressed"] = static_cast<Json::UInt64>(c.reports_suppressed);
+        e["reports_released"] = static_cast<Json::UInt64>(c.reports_released);
+        for (smd::Section s : smd::kSections)
+            e["rounds_not_refreshed"][smd::plant_section(s).name] =
+                static_cast<Json::UInt64>(d.section(s).rounds_not_refreshed);
         if (running && running->poll) e["poll"] = poll_stats(*running->poll);
         out_.write(d.name, std::move(e));
     }
     for (const auto& f : extra_stats_) f(out_);
 }
 
+namespace {
+
+// The section a value comes from: its state after the last round and the
+// Unix time of the last live round that refreshed it.
+void section_members(Json::Value& e, smd::Section s, const SectionView& v) {
+    e["section"] = smd::plant_section(s).name;
+    e["section_state"] = smd::freshness_name(v.state);
+    e["refreshed"] = v.refreshed_at ? Json::Value(static_cast<Json::Int64>(*v.refreshed_at))
+                                    : Json::Value();
+}
+
+}  // namespace
+
 void Gateway::get_value(const std::string& key) {
     for (auto& d : devices_) {
         Json::Value e;
         e["event"] = "value";
         e["key"] = key;
+        float v = 0.0f;
+        bool answered = false;
         try {
-            const float v = d.driver->Get_Value(0, key);
-            e["value"] = std::isfinite(v) ? Json::Value(v) : Json::Value();
+            v = d.driver->Get_Value(0, key);
+            answered = true;
         } catch (const std::exception& ex) {
             e["error"] = ex.what();
         }
-        // Which round the value comes from: whole or damaged, live or
-        // handed back from the history.
-        states_.read(d.cfg.name, [&e](const DeviceState& st) {
+        // Which round the value comes from: whole or not, live or handed back
+        // from the history; and its section's, when the last round did not
+        // refresh it.
+        states_.read(d.cfg.name, [&](const DeviceState& st) {
+            if (answered) {
+                const ShownValue shown = shown_value(st, key, v);
+                if (shown.available)
+                    e["value"] = std::isfinite(shown.value) ? Json::Value(shown.value) : Json::Value();
+                else
+                    e["error"] = "no data of section \"" +
+                                 std::string(smd::plant_section(*shown.section).name) +
+                                 "\" yet";
+                if (shown.section) section_members(e, *shown.section, shown.view);
+            }
             if (!st.has_round) return;
             e["complete"] = st.last_round.complete();
             e["restored"] = st.last_round.restored;

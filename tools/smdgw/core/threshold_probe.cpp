@@ -2,7 +2,13 @@
 
 #include <unistd.h>
 
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cstdlib>
+#include <vector>
+
+#include "record/record_fields.h"
+#include "tools/smdgw/core/device_state.h"
 
 namespace smdgw {
 
@@ -51,6 +57,52 @@ std::string init_failure_source(const Json::Value& entry, uint32_t data_id) {
     if (mode == 3 || mode == 5) return "\"thresholdSetting\" (\"appSetting\"/\"b_mode\" " +
                                        std::to_string(mode) + ")";
     return {};
+}
+
+std::vector<ThresholdValue> threshold_values(const Json::Value& entry, uint32_t data_id) {
+    std::vector<ThresholdValue> out;
+    if (threshold_mode(entry) != 1) return out;
+    const std::string file = threshold_file(data_id);
+    const std::string ext = ".ini";
+    if (file.size() < ext.size() || file.compare(file.size() - ext.size(), ext.size(), ext) != 0)
+        return out;
+    boost::property_tree::ptree ini;
+    try {
+        boost::property_tree::read_ini(file, ini);
+    } catch (const boost::property_tree::ptree_error&) {
+        return out;
+    }
+    const auto ai = ini.get_child_optional("AI");
+    if (!ai) return out;
+    for (const auto& kv : *ai) {
+        ThresholdValue v;
+        v.path = kv.first;
+        const std::string text = kv.second.data();
+        v.signal_id = text.substr(0, text.find(','));
+        if (v.signal_id.size() >= 9) {
+            v.alarm_id = v.signal_id;
+            v.alarm_id[3] = '6';
+            v.alarm_id[8] = '1';
+        }
+        out.push_back(std::move(v));
+    }
+    return out;
+}
+
+std::optional<smd::ValuePlace> record_place(const std::string& path) {
+    static const std::vector<unsigned char> zero(kRecordSize, 0);
+    std::optional<smd::ValuePlace> found;
+    veltra::for_each_value(zero.data(), veltra::Sections::AsDumped,
+                           [&](const veltra::RecordValue& v) {
+                               if (found || veltra::value_path(v) != path) return;
+                               const auto section = section_of_value(v);
+                               const bool f32 = v.field->type == veltra::FieldType::F32;
+                               if (!section || (!f32 && v.field->type != veltra::FieldType::U8))
+                                   return;
+                               found = smd::ValuePlace{
+                                   *section, static_cast<uint16_t>(v.at - zero.data()), f32};
+                           });
+    return found;
 }
 
 }  // namespace smdgw

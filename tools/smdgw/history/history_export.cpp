@@ -60,12 +60,15 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
     if (format == ExportFormat::Csv) {
         std::vector<std::string> header = {"device", "data_id", "time", "unix_time",
                                            "complete"};
+        for (const smd::PlantSection& p : smd::kPlantSections)
+            header.push_back(std::string(p.name) + "_fresh");
         for (std::string& name : analog_column_names()) header.push_back(std::move(name));
         write_csv_row(out, header);
         store.for_each(filter, [&](const StoredRecord& r) {
             std::vector<std::string> cells = {csv_cell(r.device), std::to_string(r.data_id),
                                               local_time_text(r.time), std::to_string(r.time),
                                               r.complete ? "1" : "0"};
+            for (bool f : r.fresh) cells.push_back(f ? "1" : "0");
             if (r.bytes.size() == kRecordSize) {
                 for (std::string& c : analog_cells(r.bytes.data())) cells.push_back(std::move(c));
             }
@@ -82,6 +85,9 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
         line["time"] = local_time_text(r.time);
         line["unix_time"] = static_cast<Json::Int64>(r.time);
         line["complete"] = r.complete;
+        // Which sections of the record the round refreshed.
+        for (const smd::PlantSection& p : smd::kPlantSections)
+            line["fresh"][p.name] = r.fresh[static_cast<size_t>(p.section)];
         line["record"] = record_to_json_bytes(r.bytes.data(), r.bytes.size());
         writer->write(line, &out);
         out << '\n';

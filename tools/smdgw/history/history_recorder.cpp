@@ -28,6 +28,8 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
     r.time = static_cast<int64_t>(clock_.unix_time());
     r.bytes.assign(data, data + length);
     r.complete = stored.quality.complete();
+    for (smd::Section sec : smd::kSections)
+        r.fresh[static_cast<size_t>(sec)] = (stored.quality.fresh() & smd::section_bit(sec)) != 0;
     writer_.add(std::move(r));
 }
 
@@ -47,6 +49,7 @@ void HistoryRecorder::on_alarm(const std::string& device, const smd::AlarmChange
     e.level = a.level;
     e.value = std::string(a.value);
     e.message = std::string(a.message);
+    e.reason = std::string(a.reason);
     writer_.log_alarm(std::move(e));
 }
 

@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "host/plant_sections.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 
 namespace smdgw {
@@ -113,8 +115,27 @@ bool decode_columns(const unsigned char* data, size_t size, std::vector<ColumnSt
     return true;
 }
 
-bool column_refreshed(const StoredRecord& r, size_t /*column*/) {
-    // The round as a whole: only rounds the gateway judged complete count.
+namespace {
+
+// The plant section whose responses fill each column, in column order; none
+// for a column outside every section.
+const std::vector<std::optional<smd::Section>>& column_sections() {
+    static const std::vector<std::optional<smd::Section>> table = [] {
+        std::vector<std::optional<smd::Section>> out;
+        for (const std::string& member : analog_column_members())
+            out.push_back(smd::section_of_field(member.c_str()));
+        return out;
+    }();
+    return table;
+}
+
+}  // namespace
+
+bool column_refreshed(const StoredRecord& r, size_t column) {
+    const auto& sections = column_sections();
+    if (column < sections.size() && sections[column])
+        return r.fresh[static_cast<size_t>(*sections[column])];
+    // Outside every section: the round as a whole.
     return r.complete;
 }
 

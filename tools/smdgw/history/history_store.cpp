@@ -43,6 +43,11 @@ constexpr int kBusyTimeoutMs = 1000;
     " since INTEGER NOT NULL,"     \
     " PRIMARY KEY (device, key, alarm_id, seq));"
 #define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
+// Whether the round refreshed each section of the plant.
+#define SMDGW_FRESH_COLUMN(name) name " INTEGER NOT NULL DEFAULT 1 CHECK (" name " IN (0, 1))"
+#define SMDGW_AC_FRESH SMDGW_FRESH_COLUMN("ac_fresh")
+#define SMDGW_RECTIFIERS_FRESH SMDGW_FRESH_COLUMN("rectifiers_fresh")
+#define SMDGW_DC_FRESH SMDGW_FRESH_COLUMN("dc_fresh")
 // A roll-up per device and minute or hour; stats holds the columns' figures
 // (encode_columns).
 #define SMDGW_ROLLUP_TABLE(name)     \
@@ -80,7 +85,10 @@ const char* const kCreateSchema =
     " data_id INTEGER NOT NULL,"
     " time INTEGER NOT NULL,"
     " record BLOB NOT NULL CHECK (length(record) = 2704),"
-    " " SMDGW_COMPLETE_COLUMN
+    " " SMDGW_COMPLETE_COLUMN ","
+    " " SMDGW_AC_FRESH ","
+    " " SMDGW_RECTIFIERS_FRESH ","
+    " " SMDGW_DC_FRESH
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
     "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ROLLUPS_AND_LOG;
@@ -88,8 +96,18 @@ const char* const kCreateSchema =
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
     "ALTER TABLE history ADD COLUMN " SMDGW_COMPLETE_COLUMN ";" SMDGW_ACTIVE_ALARMS_TABLE;
+// Version 2 to 3: rounds stored before were judged as a whole; each section
+// takes the round's flag.
+const char* const kMigrate2To3 =
+    "ALTER TABLE history ADD COLUMN " SMDGW_AC_FRESH ";"
+    "ALTER TABLE history ADD COLUMN " SMDGW_RECTIFIERS_FRESH ";"
+    "ALTER TABLE history ADD COLUMN " SMDGW_DC_FRESH ";"
+    "UPDATE history SET ac_fresh = complete, rectifiers_fresh = complete, dc_fresh = complete;";
 
-// Version 2 to 3: roll-ups and the alarm log start empty; the roll-ups of
+// The schema version that has the roll-ups and the alarm log.
+constexpr int kRollupsSince = 4;
+
+// Version 3 to 4: roll-ups and the alarm log start empty; the roll-ups of
 // the rounds already stored are built at the next start (rebuild_rollups).
 const char* const kMigrateAddRollups = SMDGW_ROLLUPS_AND_LOG;
 
@@ -103,13 +121,19 @@ StoredRecord row_at(const Statement& s) {
     r.time = s.int_at(3);
     r.bytes = s.blob_at(4);
     r.complete = s.int_at(5) != 0;
+    for (size_t k = 0; k < r.fresh.size(); ++k) r.fresh[k] = s.int_at(6 + static_cast<int>(k)) != 0;
     return r;
 }
 
-// A version 1 file, read without migrating, has no "complete" column.
+// A file of an older version, read without migrating, lacks the newer columns.
 std::string row_columns(int version) {
-    return version >= 2 ? "SELECT id, device, data_id, time, record, complete FROM history "
-                        : "SELECT id, device, data_id, time, record, 1 FROM history ";
+    if (version >= 3)
+        return "SELECT id, device, data_id, time, record, complete, ac_fresh, rectifiers_fresh, "
+               "dc_fresh FROM history ";
+    if (version == 2)
+        return "SELECT id, device, data_id, time, record, complete, complete, complete, complete "
+               "FROM history ";
+    return "SELECT id, device, data_id, time, record, 1, 1, 1, 1 FROM history ";
 }
 
 // Alarm changes older than this go; none when the age is unbounded.
@@ -318,7 +342,8 @@ void HistoryStore::migrate(int from) {
     exec("BEGIN IMMEDIATE");
     try {
         if (from < 2) exec(kMigrate1To2);
-        if (from < 3) exec(kMigrateAddRollups);
+        if (from < 3) exec(kMigrate2To3);
+        if (from < kRollupsSince) exec(kMigrateAddRollups);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -390,8 +415,8 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
     exec("BEGIN IMMEDIATE");
     try {
         Statement s(db_,
-                    "INSERT INTO history(device, data_id, time, record, complete) "
-                    "VALUES(?,?,?,?,?)");
+                    "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
+                    "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
         if (s.prepare_result() != SQLITE_OK) fail("cannot store");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
@@ -399,6 +424,8 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             s.bind(3, r.time);
             s.bind_blob(4, r.bytes);
             s.bind(5, r.complete ? 1 : 0);
+            for (size_t k = 0; k < r.fresh.size(); ++k)
+                s.bind(6 + static_cast<int>(k), r.fresh[k] ? 1 : 0);
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();
@@ -565,7 +592,7 @@ int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
             in_chunks(
                 [&] { return delete_beyond(device, retention.max_rows_per_device, kPruneChunk); });
     }
-    if (version_ < 3) return removed;
+    if (version_ < kRollupsSince) return removed;
     for (size_t span = 0; span < kRollupSpanCount; ++span) {
         const int64_t keep = retention.rollup_max_age_seconds[span];
         if (keep <= 0) continue;
@@ -646,7 +673,7 @@ std::string filter_where(const char* time_column) {
 
 void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
                                    const std::function<void(const Rollup&)>& fn) {
-    if (version_ < 3) return;
+    if (version_ < kRollupsSince) return;
     Statement s(db_, ("SELECT device, start, rounds, stats FROM " +
                       std::string(kRollupSpans[span].table) + filter_where("start") +
                       "ORDER BY start, device")
@@ -668,7 +695,7 @@ void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
 }
 
 std::optional<int64_t> HistoryStore::newest_rollup_start(size_t span, const std::string& device) {
-    if (version_ < 3) return std::nullopt;
+    if (version_ < kRollupsSince) return std::nullopt;
     Statement s(db_, ("SELECT max(start) FROM " + std::string(kRollupSpans[span].table) +
                       " WHERE device = ?1")
                          .c_str());
@@ -686,7 +713,7 @@ int64_t HistoryStore::count_rounds(const HistoryFilter& filter) {
 }
 
 int64_t HistoryStore::count_rollups(size_t span, const HistoryFilter& filter) {
-    if (version_ < 3) return 0;
+    if (version_ < kRollupsSince) return 0;
     Statement s(db_, ("SELECT count(*) FROM " + std::string(kRollupSpans[span].table) +
                       filter_where("start"))
                          .c_str());
@@ -707,7 +734,7 @@ std::vector<std::string> HistoryStore::devices() {
 void HistoryStore::for_each_alarm_change(const HistoryFilter& filter,
                                          const std::function<void(const AlarmLogEntry&)>& fn,
                                          int64_t newest) {
-    if (version_ < 3) return;
+    if (version_ < kRollupsSince) return;
     const std::string select =
         "SELECT id, time, device, change, alarm_id, key, seq, level, value, message, reason "
         "FROM alarm_log" +

@@ -4,6 +4,7 @@
 // object; a database of another program or another schema is refused before
 // anything in it is touched.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "host/alarm_store.h"
 #include "tools/smdgw/history/history_rollup.h"
+#include "host/plant_sections.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -45,8 +47,12 @@ struct StoredRecord {
     uint32_t data_id = 0;
     int64_t time = 0;  // seconds since the epoch when the record was stored
     std::vector<unsigned char> bytes;
-    // Judged whole by the host: no frame error, no unanswered command.
+    // Judged whole by the host: every command the plant answers refreshed.
     bool complete = true;
+    // Per section (AC, rectifiers, DC, in host/plant_sections.h order):
+    // refreshed intact by the round. A section not refreshed holds zeros or
+    // an earlier round's values in the record.
+    std::array<bool, smd::kSectionCount> fresh{true, true, true};
 };
 
 // The alarms a device holds as raised, replaced as a whole on every change.
@@ -106,9 +112,9 @@ struct HistoryFilter {
 class HistoryStore {
    public:
     // Schema version kept in the database (PRAGMA user_version). Version 1
-    // had no "complete" column and no active alarms, version 2 no roll-ups
-    // and no alarm log; both are migrated.
-    static constexpr int kSchemaVersion = 3;
+    // had no "complete" column and no active alarms, version 2 no section
+    // columns, version 3 no roll-ups and no alarm log; all are migrated.
+    static constexpr int kSchemaVersion = 4;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 

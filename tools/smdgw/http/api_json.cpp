@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "record/record_json.h"
+#include "tools/smdgw/core/value_keys.h"
 #include "tools/smdgw/output/event_writer.h"
 
 namespace smdgw::http {
@@ -42,6 +43,33 @@ Json::Value device_json(const DeviceView& d) {
     return v;
 }
 
+namespace {
+
+// A section's freshness and its last refresh, with its age.
+void section_json(Json::Value& e, const SectionStateView& s, int64_t now) {
+    e["state"] = s.state;
+    e["refreshed"] = s.refreshed ? Json::Value(iso_time(*s.refreshed)) : Json::Value();
+    e["age_s"] = s.refreshed ? Json::Value(static_cast<Json::Int64>(now - *s.refreshed))
+                             : Json::Value();
+}
+
+}  // namespace
+
+void value_section(Json::Value& out, const DeviceView& d, const std::string& key) {
+    const ValueKey* k = find_value_key(key);
+    if (!k) return;
+    const std::string name = smd::plant_section(k->section).name;
+    for (const SectionStateView& s : d.sections) {
+        if (s.name != name) continue;
+        Json::Value e;
+        section_json(e, s, d.now);
+        out["section"] = name;
+        out["section_state"] = e["state"];
+        out["refreshed"] = e["refreshed"];
+        out["age_s"] = e["age_s"];
+    }
+}
+
 Json::Value alarm_json(const AlarmView& a) {
     Json::Value v;
     v["device"] = a.device;
@@ -63,6 +91,11 @@ Json::Value device_detail_json(const DeviceView& d) {
         rec["restored"] = d.restored;
     }
     v["record"] = rec;
+    // What of the record is shown: each section's freshness and the time
+    // (and age) of the last live round that refreshed it.
+    Json::Value sections(Json::objectValue);
+    for (const SectionStateView& s : d.sections) section_json(sections[s.name], s, d.now);
+    v["sections"] = sections;
     Json::Value alarms(Json::arrayValue);
     for (const AlarmView& a : d.alarms) alarms.append(alarm_json(a));
     v["alarms"] = alarms;

@@ -9,6 +9,7 @@
 #include "host/alarm_english.h"
 #include "record/record_json.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/output/event_render.h"
 #include "tools/smdgw/output/event_writer.h"
 
 namespace smdgw::http {
@@ -62,6 +63,13 @@ void DeviceBoard::publish(const std::string& device, const Json::Value& event) {
     hub_.publish(line["event"].asString(), Json::writeString(event_json_settings(), line));
 }
 
+void DeviceBoard::publish(const std::string& device, const char* kind, JsonObject& members) {
+    json_string(members.add("device"), device);
+    std::string text;
+    members.close(text);
+    hub_.publish(kind, text);
+}
+
 void DeviceBoard::announce(Entry& e, int64_t now) {
     DeviceState d;
     if (!states_.get(e.info.name, d)) return;
@@ -97,51 +105,30 @@ void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublish
     Entry* e = find(device);
     if (!e || r.length != kRecordSize) return;
     const int64_t t = static_cast<int64_t>(r.unix_time);
-    veltra_record_t rec;
-    std::memcpy(&rec, r.data, sizeof rec);
-    e->trend.push_back({t, rec.dc.v, rec.dc.i});
+    // The chart plots what the DC panels really read: rounds that refreshed them.
+    if (r.quality.fresh() & smd::section_bit(smd::Section::Dc)) {
+        veltra_record_t rec;
+        std::memcpy(&rec, r.data, sizeof rec);
+        e->trend.push_back({t, rec.dc.v, rec.dc.i});
+    }
     while (!e->trend.empty() &&
            (e->trend.size() > kTrendPoints || t - e->trend.front().time > kTrendSeconds))
         e->trend.pop_front();
     if (hub_.has_streams()) {
-        Json::Value ev;
-        ev["event"] = "record";
-        ev["data_id"] = r.data_id;
-        ev["length"] = r.length;
-        ev["record"] = record_to_json(rec);
-        ev["complete"] = r.quality.complete();
-        if (!r.quality.complete()) {
-            ev["damage"]["frame_errors"] = static_cast<Json::UInt64>(r.quality.frame_errors);
-            ev["damage"]["unanswered_commands"] =
-                static_cast<Json::UInt64>(r.quality.unanswered_commands);
-        }
-        ev["restored"] = r.quality.restored;
-        publish(device, ev);
+        // The same members as the JSON output and MQTT.
+        JsonObject obj;
+        record_members(obj, r);
+        publish(device, "record", obj);
     }
     if (!restoring_) announce(*e, now());
 }
 
 void DeviceBoard::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Entry* e = find(device);
-    if (!e) return;
-    AlarmKey k{std::string(a.key), std::string(a.alarm_id), a.seq};
-    if (a.raised)
-        e->since[k] = now();
-    else
-        e->since.erase(k);
-    if (!hub_.has_streams()) return;
-    Json::Value ev;
-    ev["event"] = "alarm";
-    ev["state"] = a.raised ? "raised" : "cleared";
-    ev["level"] = a.level;
-    ev["key"] = k.key;
-    ev["alarm_id"] = k.alarm_id;
-    ev["value"] = std::string(a.value);
-    ev["message"] = std::string(a.message);
-    ev["english"] = smd::alarm_english(k.alarm_id, std::string(a.message));
-    ev["seq"] = a.seq;
-    publish(device, ev);
+    if (!find(device) || !hub_.has_streams()) return;
+    JsonObject obj;
+    alarm_members(obj, a);
+    publish(device, "alarm", obj);
 }
 
 void DeviceBoard::on_report(const std::string& device, const smd::AnalogReport& r) {
@@ -175,6 +162,7 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
     v.port = e.info.port;
     v.role = e.info.role;
     v.state = data_state_name(d.data_state);
+    v.now = now;
     if (d.has_record()) {
         v.last_round = static_cast<int64_t>(d.record_unix_time);
         v.age_s = now - *v.last_round;
@@ -184,7 +172,15 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
     v.frame_errors = d.counters.frames.errors();
     v.complete = d.has_round && d.last_round.complete();
     v.restored = d.has_round && d.last_round.restored;
-    v.record = d.record;
+    v.record = d.shown_record.empty() ? d.record : d.shown_record;
+    for (smd::Section s : smd::kSections) {
+        const SectionView& sv = d.section(s);
+        SectionStateView out;
+        out.name = smd::plant_section(s).name;
+        out.state = smd::freshness_name(sv.state);
+        if (sv.refreshed_at) out.refreshed = static_cast<int64_t>(*sv.refreshed_at);
+        v.sections.push_back(std::move(out));
+    }
     for (const auto& kv : d.alarms) {
         if (!kv.second.active) continue;
         AlarmView a;
@@ -194,9 +190,9 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
         a.seq = kv.first.seq;
         a.level = kv.second.level;
         a.message = kv.second.message;
-        a.english = smd::alarm_english(a.alarm_id, a.message);
-        const auto since = e.since.find(kv.first);
-        a.since = since == e.since.end() ? now : since->second;
+        a.english = smd::alarm_english(a.alarm_id, a.key, a.message);
+        // As the host holds it: the time it was raised, kept across restarts.
+        a.since = kv.second.since != 0 ? static_cast<int64_t>(kv.second.since) : now;
         v.alarms.push_back(std::move(a));
     }
     std::stable_sort(v.alarms.begin(), v.alarms.end(),

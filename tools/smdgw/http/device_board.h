@@ -19,6 +19,7 @@
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/http/device_view.h"
 #include "tools/smdgw/http/event_hub.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw::http {
 
@@ -62,8 +63,7 @@ class DeviceBoard : public HostSink, public DeviceSource {
    private:
     struct Entry {
         DeviceInfo info;
-        // When each alarm was last raised, on the gateway's clock.
-        std::map<AlarmKey, int64_t> since;
+        // DC voltage and load of the rounds that refreshed the DC panels.
         std::deque<TrendPoint> trend;
         std::string announced_state;
     };
@@ -73,6 +73,8 @@ class DeviceBoard : public HostSink, public DeviceSource {
     // Queues a "state" event when the device's state differs from the last one told.
     void announce(Entry& e, int64_t now);
     void publish(const std::string& device, const Json::Value& event);
+    // An event rendered as the JSON output renders it, with its device.
+    void publish(const std::string& device, const char* kind, JsonObject& members);
 
     const HostClock& clock_;
     EventHub& hub_;

@@ -29,6 +29,13 @@ struct AlarmView {
     int64_t since = 0;  // Unix seconds, on the gateway's clock
 };
 
+// A section of the plant as the API shows it (host/plant_sections.h).
+struct SectionStateView {
+    std::string name;                  // "ac", "rectifiers", "dc"
+    std::string state;                 // "fresh", "held", "missing", "never"
+    std::optional<int64_t> refreshed;  // Unix seconds of the last live round that refreshed it
+};
+
 struct DeviceView {
     std::string name;
     uint32_t data_id = 0;
@@ -38,12 +45,17 @@ struct DeviceView {
     std::string state;
     std::optional<int64_t> last_round;  // Unix seconds
     int64_t age_s = 0;                  // meaningful with last_round
+    int64_t now = 0;                    // the gateway's clock when the view was made
     uint64_t rounds = 0;
     uint64_t rounds_damaged = 0;
     uint64_t frame_errors = 0;
     bool complete = false;  // the last record is a whole round
     bool restored = false;  // the last record came from the history
-    std::vector<unsigned char> record;  // the last record's bytes; empty before one
+    // The record as shown: each section from the last live round that
+    // refreshed it; before any live round, the record restored from the
+    // history; empty before either.
+    std::vector<unsigned char> record;
+    std::vector<SectionStateView> sections;
     std::vector<AlarmView> alarms;      // active alarms, oldest first
 };
 

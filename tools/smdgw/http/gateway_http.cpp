@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/value_keys.h"
 
 namespace smdgw::http {
 
@@ -17,6 +18,7 @@ GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, Fan
                          LineOutput& out, const DeviceStates& states)
     : options_(options),
       hub_(options.max_streams, kMaxQueuedEvents),
+      states_(states),
       board_(clock, hub_, states),
       forwarding_(out, board_),
       queue_(kMaxControlJobs) {
@@ -64,10 +66,17 @@ bool GatewayHttp::start(Gateway& gw) {
         board_.tick();
     });
     service_ = std::make_unique<HttpService>(
-        options_, board_, hub_, queue_, [&gw](const std::string& device, const std::string& key) {
+        options_, board_, hub_, queue_,
+        [&gw, this](const std::string& device, const std::string& key) {
             RunningDevice* d = gw.find(device);
             if (!d) throw std::invalid_argument("no device \"" + device + "\"");
-            return d->driver->Get_Value(0, key);
+            const float v = d->driver->Get_Value(0, key);
+            // The last refreshed value of the key's section, never a zero
+            // of a section the last round lost.
+            ShownValue shown;
+            states_.read(device, [&](const DeviceState& st) { shown = shown_value(st, key, v); });
+            if (!shown.available) throw SectionUnavailable(*shown.section);
+            return shown.value;
         },
         *counters_);
     std::string error;

@@ -49,6 +49,7 @@ class GatewayHttp {
 
     HttpOptions options_;
     EventHub hub_;
+    const DeviceStates& states_;
     DeviceBoard board_;
     ForwardingOutput forwarding_;
     LineQueue queue_;

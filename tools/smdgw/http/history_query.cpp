@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <optional>
+
+#include "host/plant_sections.h"
 
 #include "record/veltra_record.h"
 #include "tools/smdgw/history/history_columns.h"
@@ -12,6 +15,12 @@
 namespace smdgw::http {
 
 namespace {
+
+// The section whose responses fill a column ("dc2.v": dc; "out_v": rectifiers).
+std::optional<smd::Section> column_section(const std::string& name) {
+    const std::string top = name.substr(0, name.find_first_of(".["));
+    return smd::section_of_field(top.c_str());
+}
 
 bool all_digits(const std::string& s) {
     return !s.empty() && s.size() <= 12 &&
@@ -70,8 +79,9 @@ bool parse_history_query(const std::string& since, const std::string& until,
     while (start <= fields.size()) {
         const size_t comma = std::min(fields.find(',', start), fields.size());
         const std::string f = fields.substr(start, comma - start);
-        if (std::find(known.begin(), known.end(), f) == known.end()) {
-            error = "unknown field \"" + f + "\" (record fields such as dc.v, dc.i, out_v)";
+        if (f != kCompleteField && std::find(known.begin(), known.end(), f) == known.end()) {
+            error = "unknown field \"" + f +
+                    "\" (record fields such as dc.v, dc.i, out_v, or complete)";
             return false;
         }
         q.fields.push_back(f);
@@ -80,12 +90,29 @@ bool parse_history_query(const std::string& since, const std::string& until,
     return true;
 }
 
+bool parse_history_complete(const std::string& complete, HistoryQuery& q, std::string& error) {
+    if (complete.empty() || complete == "0" || complete == "false") {
+        q.complete_only = false;
+        return true;
+    }
+    if (complete == "1" || complete == "true") {
+        q.complete_only = true;
+        return true;
+    }
+    error = "complete \"" + complete + "\" must be 1 (complete rounds only) or 0";
+    return false;
+}
+
 Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
     const std::vector<std::string> names = analog_column_names();
+    // Per field: its column (names.size() for "complete") and its section.
     std::vector<size_t> columns;
-    for (const std::string& f : q.fields)
+    std::vector<std::optional<smd::Section>> sections;
+    for (const std::string& f : q.fields) {
         columns.push_back(
             static_cast<size_t>(std::find(names.begin(), names.end(), f) - names.begin()));
+        sections.push_back(column_section(f));
+    }
     HistoryStore store = HistoryStore::open_for_reading(path);
     HistoryFilter filter;
     filter.device = q.device;
@@ -94,10 +121,21 @@ Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
     std::deque<Json::Value> rows;
     store.for_each(filter, [&](const StoredRecord& r) {
         if (r.bytes.size() != kRecordSize) return;
+        if (q.complete_only && !r.complete) return;
         const std::vector<std::string> cells = analog_cells(r.bytes.data());
         Json::Value row(Json::arrayValue);
         row.append(static_cast<Json::Int64>(r.time));
-        for (size_t c : columns) {
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const size_t c = columns[k];
+            if (c == names.size()) {
+                row.append(r.complete ? 1 : 0);
+                continue;
+            }
+            // A section this round did not refresh holds no value of it.
+            if (sections[k] && !r.fresh[static_cast<size_t>(*sections[k])]) {
+                row.append(Json::Value());
+                continue;
+            }
             const std::string& cell = c < cells.size() ? cells[c] : std::string();
             row.append(cell.empty() ? Json::Value() : Json::Value(std::strtod(cell.c_str(), nullptr)));
         }

@@ -1,10 +1,13 @@
 #pragma once
 // GET /api/v1/devices/{name}/history: stored rounds of a device for a chart.
-//   ?since=2026-03-01T10:00:00+01:00&until=1772359200&fields=dc.v,dc.i
+//   ?since=2026-03-01T10:00:00+01:00&until=1772359200&fields=dc.v,dc.i,complete&complete=1
 // since and until: ISO 8601 (with 'Z', an offset, or none for local time) or
 // Unix seconds, both inclusive; fields: analog record fields as the history
-// export names them. At most kMaxHistoryRows rows, the newest, oldest first:
-//   {"fields":["dc.v","dc.i"],"rows":[[1772355600,53.5,120.2],...]}
+// export names them, and "complete" (1 or 0); complete=1: complete rounds
+// only. A field of a section the round did not refresh is null, never the
+// zero a lost response leaves. At most kMaxHistoryRows rows, the newest,
+// oldest first:
+//   {"fields":["dc.v","dc.i","complete"],"rows":[[1772355600,53.5,120.2,1],...]}
 
 #include <json/value.h>
 
@@ -21,12 +24,20 @@ struct HistoryQuery {
     std::string device;
     std::optional<int64_t> since, until;
     std::vector<std::string> fields;
+    bool complete_only = false;
     std::string resolution = "raw";  // raw, 1m, 1h or auto
 };
+
+// The field "complete" in fields: the round's flag rather than a record value.
+constexpr const char* kCompleteField = "complete";
 
 // Parses the query parameters; false with the reason naming the parameter.
 bool parse_history_query(const std::string& since, const std::string& until,
                          const std::string& fields, HistoryQuery& q, std::string& error);
+
+// The parameter complete: "1" or "true" for complete rounds only, "0",
+// "false" or "" for every round; false with the reason otherwise.
+bool parse_history_complete(const std::string& complete, HistoryQuery& q, std::string& error);
 
 // "1772355600", "2026-03-01T10:00:00Z", "2026-03-01T11:00:00+01:00",
 // "2026-03-01 10:00" (local); false for anything else.

@@ -9,6 +9,7 @@
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/utf8_text.h"
+#include "tools/smdgw/core/value_keys.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/api_json.h"
 #include "tools/smdgw/http/client_limits.h"
@@ -218,7 +219,13 @@ void HttpService::Impl::value(const Route& r, Response& res) {
         out["value"] = std::isfinite(v) ? Json::Value(v) : Json::Value();
         out["complete"] = d->complete;
         out["restored"] = d->restored;
+        value_section(out, *d, r.key);
         send_json(res, 200, out);
+    } catch (const SectionUnavailable& e) {
+        Json::Value out = error_json(e.what());
+        out["english"] = "no live round has brought this value's section yet";
+        value_section(out, *d, r.key);
+        send_json(res, 503, out);
     } catch (const std::out_of_range& e) {
         for (const ValueRefusal& refusal : kValueRefusals) {
             if (e.what() != std::string(refusal.message)) continue;
@@ -243,6 +250,7 @@ void HttpService::Impl::history(const Route& r, const Request& req,
     std::string error;
     if (!parse_history_query(req.get_param_value("since"), req.get_param_value("until"),
                              req.get_param_value("fields"), q, error) ||
+        !parse_history_complete(req.get_param_value("complete"), q, error) ||
         !parse_history_resolution(req.get_param_value("resolution"), q, error))
         return send_error(res, 400, error);
     try {

@@ -247,8 +247,10 @@ bool MasterLine::send_next() {
         // The wait is for the first byte after the command has left.
         sent_end_ =
             Clock::now() + line_time(o.wire.size(), members_[current_].device->driver->BaudRate());
-        members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
-                                                           sent_.decoded.size());
+        // A control request's exchange belongs to no round.
+        if (!control_)
+            members_[current_].device->driver->NoteCommandSent(sent_.decoded.data(),
+                                                              sent_.decoded.size());
         awaiting_ = true;
         const RunningDevice& d = *members_[current_].device;
         wait_until(Clock::now() + line_time(o.wire.size(), d.driver->BaudRate()) +

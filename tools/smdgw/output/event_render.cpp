@@ -25,6 +25,18 @@ void record_members(JsonObject& obj, const smd::RecordPublished& r, RecordForm f
         damage += '}';
     }
     json_bool(obj.add("restored"), r.quality.restored);
+    section_states(obj.add("sections"), r.quality.sections);
+}
+
+void section_states(std::string& out, const smd::SectionStates& states) {
+    out += '{';
+    for (smd::Section s : smd::kSections) {
+        if (s != smd::kSections.front()) out += ',';
+        json_string(out, smd::plant_section(s).name);
+        out += ':';
+        json_string(out, smd::freshness_name(states[static_cast<size_t>(s)]));
+    }
+    out += '}';
 }
 
 void alarm_members(JsonObject& obj, const smd::AlarmChange& a) {
@@ -36,7 +48,8 @@ void alarm_members(JsonObject& obj, const smd::AlarmChange& a) {
     json_string(obj.add("value"), a.value);
     json_string(obj.add("message"), a.message);
     json_string(obj.add("english"),
-                smd::alarm_english(std::string(a.alarm_id), std::string(a.message)));
+                smd::alarm_english(std::string(a.alarm_id), std::string(a.key),
+                                   std::string(a.message)));
     json_uint(obj.add("seq"), a.seq);
     if (!a.reason.empty()) json_string(obj.add("reason"), a.reason);
 }

@@ -12,11 +12,15 @@ namespace smdgw {
 // output) or compact ("compact":{...}, record_compact.h).
 enum class RecordForm { Full, Compact };
 
-// "data_id", "event":"record", "length", "record":{...}, "complete",
-// "damage":{...} on a damaged round, "restored"; the compact form has
-// "compact" instead of "length" and "record".
+// "data_id", "event":"record", "length", "record":{...} (as the driver
+// published it), "complete", "damage":{...} on a damaged round, "restored",
+// "sections":{"ac":"fresh","rectifiers":"fresh","dc":"missing"}; the compact
+// form has "compact" instead of "length" and "record".
 void record_members(JsonObject& obj, const smd::RecordPublished& r,
                     RecordForm form = RecordForm::Full);
+// {"ac":STATE,"rectifiers":STATE,"dc":STATE}, the states "fresh", "held",
+// "missing" or "never" (host/plant_sections.h).
+void section_states(std::string& out, const smd::SectionStates& states);
 // "event":"alarm", "state", "level", "key", "alarm_id", "value", "message", "english", "seq",
 // "reason" when a change has one
 void alarm_members(JsonObject& obj, const smd::AlarmChange& a);

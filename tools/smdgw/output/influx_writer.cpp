@@ -74,14 +74,16 @@ void InfluxWriter::on_publish(const std::string& device, const smd::RecordPublis
     std::string text = "veltra_round" + device_tag + " complete=" + (q.complete() ? "1.0" : "0.0") +
                        ",frame_errors=" + influx_float(static_cast<double>(q.frame_errors)) +
                        ",unanswered_commands=" +
-                       influx_float(static_cast<double>(q.unanswered_commands)) + ts;
-    // A damaged round's lost sections read as zeros: only its quality is written.
-    if (!q.complete()) {
-        emit(text);
-        return;
-    }
+                       influx_float(static_cast<double>(q.unanswered_commands));
+    // One field per section: 1.0 when this round refreshed it.
+    for (smd::Section s : smd::kSections)
+        text += std::string(",") + smd::plant_section(s).name + "_fresh=" +
+                ((q.fresh() & smd::section_bit(s)) ? "1.0" : "0.0");
+    text += ts;
+    // A section the round did not refresh reads as zeros, or as an earlier
+    // round's values: it gives no line, so nothing is stamped twice.
     const Sample* open = nullptr;  // first sample of the line being written
-    for (const Sample& s : record_samples(rec)) {
+    for (const Sample& s : record_samples(rec, q.fresh())) {
         if (!open || open->section != s.section || open->instance != s.instance) {
             if (open) text += ts;
             open = &s;

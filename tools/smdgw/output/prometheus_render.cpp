@@ -62,16 +62,16 @@ void add_health(Exposition& e, const std::string& dev, const PrometheusDevice& d
               static_cast<double>(*d.last_complete_time));
     if (d.last_live_complete)
         e.add("veltra_round_complete", "gauge",
-              "1 when the last live round was complete, 0 when it was damaged", dev,
+              "1 when the last live round refreshed every command the plant answers, 0 when not", dev,
               *d.last_live_complete ? 1 : 0);
     e.add("veltra_rounds_damaged_total", "counter",
-          "Live rounds with a frame error or an unanswered command", dev,
+          "Live rounds that did not refresh every command the plant answers", dev,
           static_cast<double>(d.rounds_damaged));
     e.add("veltra_alarm_changes_held_total", "counter",
-          "Alarm changes held for confirmation by the next round", dev,
+          "Alarm changes held for confirmation by later rounds", dev,
           static_cast<double>(d.alarm_changes_held));
     e.add("veltra_alarm_changes_dropped_total", "counter",
-          "Held alarm changes the next round did not confirm", dev,
+          "Held alarm changes a later round did not confirm", dev,
           static_cast<double>(d.alarm_changes_dropped));
     for (const auto& a : d.active_alarms)
         e.add("veltra_alarm_active", "gauge", "1 for every alarm the gateway holds as raised",
@@ -81,6 +81,25 @@ void add_health(Exposition& e, const std::string& dev, const PrometheusDevice& d
               1);
     e.add("veltra_alarms_active", "gauge", "Alarms the gateway holds as raised", dev,
           static_cast<double>(d.active_alarms.size()));
+    static const smd::Freshness kFreshness[] = {smd::Freshness::Fresh, smd::Freshness::Held,
+                                                smd::Freshness::Missing, smd::Freshness::Never};
+    for (smd::Section s : smd::kSections) {
+        const SectionView& v = d.sections[static_cast<size_t>(s)];
+        const std::string sec = dev + ",section=\"" + smd::plant_section(s).name + "\"";
+        for (smd::Freshness f : kFreshness)
+            e.add("veltra_section_state", "gauge",
+                  "1 for the state of each section of the plant after the last live round: "
+                  "fresh, held, missing or never",
+                  sec + ",state=\"" + smd::freshness_name(f) + "\"", v.state == f ? 1 : 0);
+        if (v.refreshed_at)
+            e.add("veltra_section_refreshed_timestamp_seconds", "gauge",
+                  "Unix time of the last live round that refreshed the section; its values "
+                  "are from that round",
+                  sec, static_cast<double>(*v.refreshed_at));
+        e.add("veltra_section_rounds_not_refreshed_total", "counter",
+              "Live rounds that did not refresh the section", sec,
+              static_cast<double>(v.rounds_not_refreshed));
+    }
 }
 
 }  // namespace
@@ -121,10 +140,11 @@ std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>&
         p.alarm_changes_dropped = d.counters.alarm_changes_dropped;
         for (const auto& kv : d.alarms)
             if (kv.second.active) p.active_alarms.push_back({kv.first, kv.second.level});
-        if (d.complete_record.size() == kRecordSize) {
+        p.sections = d.sections;
+        if (d.shown_record.size() == kRecordSize) {
             veltra_record_t rec;
-            std::memcpy(&rec, d.complete_record.data(), sizeof rec);
-            p.samples = record_samples(rec);
+            std::memcpy(&rec, d.shown_record.data(), sizeof rec);
+            p.samples = record_samples(rec, d.available_sections());
         }
         out.push_back(std::move(p));
     }

@@ -2,6 +2,7 @@
 // The Prometheus text exposition of every device: one renderer behind both the
 // --prometheus file and the HTTP scrape endpoint, so the two never differ.
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -37,8 +38,11 @@ struct PrometheusDevice {
         int level = 0;
     };
     std::vector<ActiveAlarm> active_alarms;
-    // From the last complete live round only: a damaged round's lost
-    // sections read as zeros.
+    // Each section's freshness, when a live round last refreshed it, and the
+    // live rounds that did not.
+    std::array<SectionView, smd::kSectionCount> sections{};
+    // The shown record's values: each section's from the last live round
+    // that refreshed it, none of a section never refreshed.
     std::vector<Sample> samples;
 };
 

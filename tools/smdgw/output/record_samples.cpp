@@ -12,11 +12,14 @@ namespace {
 using veltra::Group;
 using veltra::RecordField;
 
-constexpr SectionSpec kSystem{"veltra_system", nullptr, "rectifier system"};
-constexpr SectionSpec kAc{"veltra_ac", nullptr, "AC distribution"};
-constexpr SectionSpec kAcInput{"veltra_ac_input", "input", "AC input"};
-constexpr SectionSpec kRectifier{"veltra_rectifier", "module", "rectifier module"};
-constexpr SectionSpec kDc{"veltra_dc", "panel", "DC distribution panel"};
+// The record's own monitored values (out_v, the module count) come with the
+// rectifier analog response.
+constexpr SectionSpec kSystem{"veltra_system", nullptr, "rectifier system", smd::Section::Rectifiers};
+constexpr SectionSpec kAc{"veltra_ac", nullptr, "AC distribution", smd::Section::Ac};
+constexpr SectionSpec kAcInput{"veltra_ac_input", "input", "AC input", smd::Section::Ac};
+constexpr SectionSpec kRectifier{"veltra_rectifier", "module", "rectifier module",
+                                 smd::Section::Rectifiers};
+constexpr SectionSpec kDc{"veltra_dc", "panel", "DC distribution panel", smd::Section::Dc};
 
 const SectionSpec& section_of(Group g) {
     switch (g) {
@@ -78,14 +81,16 @@ void add_group(std::vector<Sample>& out, Group g, unsigned instance, const unsig
 
 }  // namespace
 
-std::vector<Sample> record_samples(const veltra_record_t& r) {
+std::vector<Sample> record_samples(const veltra_record_t& r, smd::SectionMask sections) {
     std::vector<Sample> out;
     const auto* bytes = reinterpret_cast<const unsigned char*>(&r);
-    add_group(out, Group::Record, 0, bytes);
+    const auto wanted = [&](Group g) { return (sections & smd::section_bit(section_of(g).plant)) != 0; };
+    if (wanted(Group::Record)) add_group(out, Group::Record, 0, bytes);
     unsigned panels = 0;
     for (const RecordField* s = veltra::group_begin(Group::Record);
          s != veltra::group_end(Group::Record); ++s) {
         if (s->type != veltra::FieldType::Struct) continue;
+        if (!wanted(s->element)) continue;
         const bool tagged = section_of(s->element).tag != nullptr;
         // The sections of one kind that stand side by side in the record
         // (dc, dc2) are numbered on: panel 1, panel 2.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "host/plant_sections.h"
 #include "record/record_fields.h"
 #include "record/veltra_record.h"
 
@@ -15,6 +16,7 @@ struct SectionSpec {
     const char* name;  // measurement / metric prefix, e.g. "veltra_dc"
     const char* tag;   // instance tag ("panel"), or nullptr for a single section
     const char* what;  // words for help texts
+    smd::Section plant;  // the section of the plant whose round refreshes it
 };
 
 // A field's sample names: record/record_fields.cpp gives them per field.
@@ -27,11 +29,12 @@ struct Sample {
     double value;
 };
 
-// Every monitored field of the record in section order. Instances are those
-// the plant reported (veltra::reported_entries); a second DC panel is there
-// when veltra::has_second_panel says so. Values that are not finite are left
-// out.
-std::vector<Sample> record_samples(const veltra_record_t& rec);
+// Every monitored field of the record in section order, of the plant's
+// sections in `sections` only. Instances are those the plant reported
+// (veltra::reported_entries); a second DC panel is there when
+// veltra::has_second_panel says so. Values that are not finite are left out.
+std::vector<Sample> record_samples(const veltra_record_t& rec,
+                                   smd::SectionMask sections = smd::kAllSections);
 
 // The shortest text that reads back as v; values that came from a float are
 // written with a float's digits ("0.1", not "0.10000000149011612").

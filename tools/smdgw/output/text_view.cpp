@@ -35,10 +35,12 @@ std::string panel_text(const veltra_dc_t& p) {
 
 // An alarm as people read it: its message (or its English meaning) and ID,
 // or the ID alone.
-std::string alarm_text(std::string_view message, std::string_view alarm_id, bool english) {
+std::string alarm_text(std::string_view message, std::string_view alarm_id, bool english,
+                       std::string_view key) {
     std::string shown(message);
     if (english) {
-        const std::string meaning = smd::alarm_english(std::string(alarm_id), shown);
+        const std::string meaning =
+            smd::alarm_english(std::string(alarm_id), std::string(key), shown);
         if (!meaning.empty()) shown = meaning;
     }
     if (shown.empty()) return std::string(alarm_id);
@@ -72,11 +74,19 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
     std::memcpy(&r, stored.data, sizeof r);
     uint64_t round = 0;
     std::vector<std::string> active;
+    veltra_quelm_k418t_419_Data_t shown = r;
+    std::array<SectionView, smd::kSectionCount> sections{};
+    std::time_t now = 0;
     states_.read(device, [&](const DeviceState& d) {
         round = d.counters.records_stored;
         for (const auto& kv : d.alarms)
             if (kv.second.active)
-                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_));
+                active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_,
+                                            kv.first.key));
+        if (d.shown_record.size() == kRecordSize)
+            std::memcpy(&shown, d.shown_record.data(), sizeof shown);
+        sections = d.sections;
+        now = d.record_unix_time;
     });
     std::ostringstream os;
     const ttime t = r.update_time;
@@ -86,14 +96,21 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
                   unsigned(t.second));
     os << "== " << device << "  round " << round << "  " << when;
     const RoundQuality& q = stored.quality;
-    if (q.restored) os << "  (restored from history)";
-    if (!q.complete()) {
-        // Lost sections read as zeros: no figure of this round is shown.
-        os << "  DAMAGED: " << q.frame_errors << " frame error(s), " << q.unanswered_commands
-           << " unanswered command(s); figures not shown\n";
+    if (q.restored) {
+        // Figures of the history, as stored: the block says so.
+        os << "  (restored from history)\n";
+        std::array<SectionView, smd::kSectionCount> all{};
+        for (SectionView& v : all) {
+            v.state = smd::Freshness::Fresh;
+            v.refreshed_at = now;
+        }
+        plant_text(os, r, all, now);
     } else {
+        if (!q.complete())
+            os << "  INCOMPLETE: " << q.unanswered_commands << " command(s) not answered intact, "
+               << q.frame_errors << " frame error(s)";
         os << "\n";
-        plant_text(os, r);
+        plant_text(os, shown, sections, now);
     }
     if (active.empty()) {
         os << "  ALARMS none";
@@ -104,29 +121,57 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
     write_line(os.str());
 }
 
-void TextView::plant_text(std::ostream& os, const veltra_record_t& r) {
-    os << "  DC     panel 1: " << panel_text(r.dc);
-    if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
-    os << "\n";
-    const unsigned inputs = veltra::reported_ac_inputs(r);
-    for (unsigned i = 0; i < inputs; ++i) {
-        const auto& c = r.ac_channels[i];
-        os << "  AC     input " << i + 1 << ": " << fixed(c.a, 1) << " / " << fixed(c.b, 1) << " / "
-           << fixed(c.c, 1) << " V  " << fixed(c.f, 2) << " Hz\n";
+void TextView::plant_text(std::ostream& os, const veltra_record_t& r,
+                          const std::array<SectionView, smd::kSectionCount>& sections,
+                          std::time_t now) {
+    // A section's values when it has some, with their age when not of this round.
+    const auto shown = [&](smd::Section s, const char* head) {
+        const SectionView& v = sections[static_cast<size_t>(s)];
+        os << head;
+        if (!v.available()) {
+            os << "no data (" << smd::freshness_name(v.state) << ")\n";
+            return false;
+        }
+        return true;
+    };
+    const auto mark = [&](smd::Section s) {
+        const SectionView& v = sections[static_cast<size_t>(s)];
+        if (v.state == smd::Freshness::Fresh) return std::string();
+        return "  (" + std::string(smd::freshness_name(v.state)) + ", from " +
+               std::to_string(now - *v.refreshed_at) + " s ago)";
+    };
+    if (shown(smd::Section::Dc, "  DC     ")) {
+        os << "panel 1: " << panel_text(r.dc);
+        if (veltra::has_second_panel(r)) os << " | panel 2: " << panel_text(r.dc2);
+        os << mark(smd::Section::Dc) << "\n";
     }
-    if (inputs == 0) os << "  AC     no input reported\n";
-    const unsigned modules = veltra::reported_modules(r);
-    unsigned on = 0, faulty = 0;
-    float total = 0.0f;
-    for (unsigned j = 0; j < modules; ++j) {
-        const auto& m = r.channels[j];
-        total += m.out_i;
-        if (m.shutdown == 0) ++on;
-        if (m.fault != 0) ++faulty;
+    if (sections[static_cast<size_t>(smd::Section::Ac)].available()) {
+        const unsigned inputs = veltra::reported_ac_inputs(r);
+        for (unsigned i = 0; i < inputs; ++i) {
+            const auto& c = r.ac_channels[i];
+            os << "  AC     input " << i + 1 << ": " << fixed(c.a, 1) << " / " << fixed(c.b, 1)
+               << " / " << fixed(c.c, 1) << " V  " << fixed(c.f, 2) << " Hz"
+               << mark(smd::Section::Ac) << "\n";
+        }
+        if (inputs == 0) os << "  AC     no input reported" << mark(smd::Section::Ac) << "\n";
+    } else {
+        shown(smd::Section::Ac, "  AC     ");
     }
-    const float out_v = r.out_v;
-    os << "  RECT   " << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
-       << " A in all, " << on << " on, " << faulty << " faulty\n";
+    if (shown(smd::Section::Rectifiers, "  RECT   ")) {
+        const unsigned modules = veltra::reported_modules(r);
+        unsigned on = 0, faulty = 0;
+        float total = 0.0f;
+        for (unsigned j = 0; j < modules; ++j) {
+            const auto& m = r.channels[j];
+            total += m.out_i;
+            if (m.shutdown == 0) ++on;
+            if (m.fault != 0) ++faulty;
+        }
+        const float out_v = r.out_v;
+        os << modules << " modules at " << fixed(out_v, 2) << " V, " << fixed(total, 1)
+           << " A in all, " << on << " on, " << faulty << " faulty" << mark(smd::Section::Rectifiers)
+           << "\n";
+    }
 }
 
 void TextView::on_state(const std::string& device, const smd::StateChanged& s) {
@@ -140,7 +185,7 @@ void TextView::on_state(const std::string& device, const smd::StateChanged& s) {
 void TextView::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     write_line(std::string(a.raised ? "!! " : "ok ") + device + "  alarm " +
                (a.raised ? "raised:  " : "cleared: ") +
-               alarm_text(a.message, a.alarm_id, english_) +
+               alarm_text(a.message, a.alarm_id, english_, a.key) +
                (a.reason.empty() ? std::string() : " (" + std::string(a.reason) + ")"));
 }
 

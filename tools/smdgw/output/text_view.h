@@ -1,10 +1,14 @@
 #pragma once
 // smdgw --format text: a compact human view. One block per completed round
 // (DC panels, AC inputs, rectifiers, active alarms), one line per alarm
-// raised or cleared and one per device state change. A damaged round's block
-// says so and shows no plant figures; a restored one is marked as such.
+// raised or cleared and one per device state change. Each section shows the
+// values of the last live round that refreshed it, marked with their age
+// when that is not this round, or "no data" before any; a restored round's
+// block is marked as such.
 
+#include <array>
 #include <cstdio>
+#include <ctime>
 #include <ostream>
 #include <string>
 
@@ -35,8 +39,11 @@ class TextView : public HostSink, public LineOutput {
 
    private:
     void write_line(const std::string& line);
-    // DC panels, AC inputs and rectifiers of a complete round.
-    static void plant_text(std::ostream& os, const veltra_record_t& r);
+    // DC panels, AC inputs and rectifiers, each section as the views say
+    // (its values shown only when available), its age against now.
+    static void plant_text(std::ostream& os, const veltra_record_t& r,
+                           const std::array<SectionView, smd::kSectionCount>& sections,
+                           std::time_t now);
     std::FILE* out_;
     const DeviceStates& states_;
     bool english_;
