@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <limits>
 
 #include "record/record_fields.h"
 
@@ -50,10 +51,11 @@ std::vector<std::string> analog_cells(const unsigned char* record) {
 }
 
 void analog_values(const unsigned char* record, std::vector<float>& out) {
+    constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
     out.clear();
     for_each_column(record, [&](const veltra::RecordValue& v) {
-        const float f = v.valid ? load_le_f32(v.at) : std::nanf("");
-        out.push_back(std::isfinite(f) ? f : std::nanf(""));
+        const float f = v.valid ? load_le_f32(v.at) : kNone;
+        out.push_back(std::isfinite(f) ? f : kNone);
     });
 }
 

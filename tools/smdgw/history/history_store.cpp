@@ -376,6 +376,21 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
 
 void HistoryStore::store_rollup(const Rollup& u) {
     const std::string table = kRollupSpans[u.span].table;
+    {
+        // The usual case: a span not stored yet, one statement.
+        Statement s(db_, ("INSERT INTO " + table +
+                          "(device, start, rounds, stats) VALUES(?,?,?,?) "
+                          "ON CONFLICT(device, start) DO NOTHING")
+                             .c_str());
+        if (s.prepare_result() != SQLITE_OK) fail("cannot store roll-ups");
+        s.bind(1, u.device);
+        s.bind(2, u.start);
+        s.bind(3, static_cast<int64_t>(u.rounds));
+        const std::vector<unsigned char> blob = encode_columns(u.columns);
+        s.bind_blob(4, blob);
+        if (s.step() != SQLITE_DONE) fail("cannot store the roll-ups of \"" + u.device + "\"");
+        if (sqlite3_changes(db_) == 1) return;
+    }
     // One already stored under the same start (the clock went back) is
     // folded in, so no round is lost or counted twice.
     Rollup merged;
@@ -386,20 +401,14 @@ void HistoryStore::store_rollup(const Rollup& u) {
                                 .c_str());
         find.bind(1, u.device);
         find.bind(2, u.start);
-        const int rc = find.step();
-        if (rc == SQLITE_ROW) {
-            merged.rounds = static_cast<uint32_t>(find.int_at(0));
-            const std::vector<unsigned char> blob = find.blob_at(1);
-            decode_columns(blob.data(), blob.size(), merged.columns);
-        } else if (rc != SQLITE_DONE) {
-            fail("cannot read the roll-ups of \"" + u.device + "\"");
-        }
+        if (find.step() != SQLITE_ROW) fail("cannot read the roll-ups of \"" + u.device + "\"");
+        merged.rounds = static_cast<uint32_t>(find.int_at(0));
+        const std::vector<unsigned char> blob = find.blob_at(1);
+        decode_columns(blob.data(), blob.size(), merged.columns);
     }
     merged.merge(u);
-    Statement s(db_, ("INSERT OR REPLACE INTO " + table +
-                      "(device, start, rounds, stats) VALUES(?,?,?,?)")
+    Statement s(db_, ("UPDATE " + table + " SET rounds = ?3, stats = ?4 WHERE device = ?1 AND start = ?2")
                          .c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot store roll-ups");
     s.bind(1, u.device);
     s.bind(2, u.start);
     s.bind(3, static_cast<int64_t>(merged.rounds));
@@ -486,10 +495,14 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             if (trim->max_rows_per_device > 0)
                 for (const std::string& device : written)
                     delete_beyond(device, trim->max_rows_per_device, -1);
-            // A roll-up ages out when a newer one of its device closes.
+            // Roll-ups age out when an hour of their device closes: every
+            // span's, at most a chunk each.
             for (const Rollup& u : batch.rollups) {
-                const int64_t keep = trim->rollup_max_age_seconds[u.span];
-                if (keep > 0) delete_rollups_older(u.span, u.device, now - keep, kPruneChunk);
+                if (u.span != kRollupSpanCount - 1) continue;
+                for (size_t span = 0; span < kRollupSpanCount; ++span) {
+                    const int64_t keep = trim->rollup_max_age_seconds[span];
+                    if (keep > 0) delete_rollups_older(span, u.device, now - keep, kPruneChunk);
+                }
             }
             if (!batch.alarm_log.empty())
                 delete_alarm_log(log_cutoff(*trim, now), trim->alarm_log_max_rows, kPruneChunk);
