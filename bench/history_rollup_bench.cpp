@@ -319,13 +319,18 @@ int main(int argc, char** argv) {
     double days = 400;
     std::string path = "/var/tmp/smdgw_history_bench.db";
     uint64_t cost_rounds = 20000;
-    for (int k = 1; k + 1 < argc; k += 2) {
+    bool existing = false;
+    for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
-        if (a == "--days") days = std::atof(argv[k + 1]);
-        else if (a == "--file") path = argv[k + 1];
-        else if (a == "--cost-rounds") cost_rounds = std::strtoull(argv[k + 1], nullptr, 10);
+        const bool value = k + 1 < argc;
+        if (a == "--existing") existing = true;  // the file of an earlier run, only read
+        else if (a == "--days" && value) days = std::atof(argv[++k]);
+        else if (a == "--file" && value) path = argv[++k];
+        else if (a == "--cost-rounds" && value) cost_rounds = std::strtoull(argv[++k], nullptr, 10);
         else {
-            std::fprintf(stderr, "usage: %s [--days N] [--file PATH] [--cost-rounds N]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--days N] [--file PATH] [--cost-rounds N] [--existing]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -333,6 +338,7 @@ int main(int argc, char** argv) {
     const PlantRounds plant;
     const smdgw::Retention defaults;
 
+    if (!existing) {
     // What the roll-ups cost, all raw rounds kept.
     smdgw::Retention week = defaults;
     week.max_age_seconds = 8 * 86400;
@@ -356,7 +362,8 @@ int main(int argc, char** argv) {
     std::printf("  roll-ups add %.1f %% CPU and %.1f %% bytes written\n",
                 (per[1].cpu_s / per[0].cpu_s - 1) * 100, (per[1].written / per[0].written - 1) * 100);
 
-    if (days <= 0) return 0;  // the cost alone
+    }
+    if (days <= 0 && !existing) return 0;  // the cost alone
 
     // What is kept after the days: the hours of all of them, the minutes of
     // the last 90, the raw rounds of the last 100,000. Days older than what
@@ -364,7 +371,6 @@ int main(int argc, char** argv) {
     // round an hour before the minutes' 90 days, a round a minute before the
     // last 8 days, then one every 5.6 s. A row's size does not depend on the
     // rounds behind it.
-    remove_db(path);
     const double span = days * 86400;
     const std::vector<Phase> phases = {{std::max(0.0, span - 91 * 86400), 3600},
                                        {std::max(0.0, span - 8 * 86400), 60},
@@ -372,13 +378,22 @@ int main(int argc, char** argv) {
     std::printf("%.0f days of one 40-module plant, default retention (a round an hour up to day "
                 "%.0f, a minute up to day %.0f, then every 5.6 s):\n",
                 days, phases[0].until / 86400, phases[1].until / 86400);
-    const auto t0 = std::chrono::steady_clock::now();
-    const uint64_t rounds = write_rounds(path, plant, phases, true, defaults, true);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("  %llu rounds written in %.0f s (%.0f us a round)\n", (unsigned long long)rounds,
-                took, took / static_cast<double>(rounds) * 1e6);
+    int64_t end = kStart + static_cast<int64_t>(span);
+    if (!existing) {
+        remove_db(path);
+        const auto t0 = std::chrono::steady_clock::now();
+        const uint64_t rounds = write_rounds(path, plant, phases, true, defaults, true);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        std::printf("  %llu rounds written in %.0f s (%.0f us a round)\n",
+                    (unsigned long long)rounds, took, took / static_cast<double>(rounds) * 1e6);
+    } else {
+        smdgw::HistoryStore store = smdgw::HistoryStore::open_for_reading(path);
+        store.for_each({}, [&](const smdgw::StoredRecord& r) { end = r.time; });
+        std::printf("  (the file of an earlier run, up to day %.2f)\n",
+                    static_cast<double>(end - kStart) / 86400);
+    }
     print_sizes(path);
-    const int64_t end = kStart + static_cast<int64_t>(span);
 
     std::printf("the last days' roll-ups against the raw rounds kept:\n");
     int64_t oldest = end;

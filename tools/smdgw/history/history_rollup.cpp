@@ -102,17 +102,18 @@ bool decode_columns(const unsigned char* data, size_t size, std::vector<ColumnSt
     out.clear();
     if (size % kColumnStatsBytes != 0) return false;
     out.resize(size / kColumnStatsBytes);
-    for (size_t k = 0; k < out.size(); ++k) {
-        const unsigned char* p = data + k * kColumnStatsBytes;
-        ColumnStats& c = out[k];
-        c.count = get_u32(p + 16);
-        if (c.count == 0) continue;
-        c.min = get_f32(p);
-        c.max = get_f32(p + 4);
-        c.sum = static_cast<double>(get_f32(p + 8)) * c.count;
-        c.last = get_f32(p + 12);
-    }
+    for (size_t k = 0; k < out.size(); ++k) decode_column(data + k * kColumnStatsBytes, out[k]);
     return true;
+}
+
+void decode_column(const unsigned char* p, ColumnStats& c) {
+    c = ColumnStats();
+    c.count = get_u32(p + 16);
+    if (c.count == 0) return;
+    c.min = get_f32(p);
+    c.max = get_f32(p + 4);
+    c.sum = static_cast<double>(get_f32(p + 8)) * c.count;
+    c.last = get_f32(p + 12);
 }
 
 namespace {

@@ -71,6 +71,8 @@ int64_t span_start(int64_t t, int64_t seconds);
 // many; what a column lacks has count 0.
 std::vector<unsigned char> encode_columns(const std::vector<ColumnStats>& columns);
 bool decode_columns(const unsigned char* data, size_t size, std::vector<ColumnStats>& out);
+// One column's 20 bytes.
+void decode_column(const unsigned char* p, ColumnStats& c);
 constexpr size_t kColumnStatsBytes = 20;
 
 // Whether the round refreshed this column's value: only refreshed values

@@ -165,8 +165,10 @@ class HistoryStore {
     int64_t count();
 
     // Roll-ups of a span in time order, per device (filter on their start).
+    // With only, just those columns are read (the others have count 0).
     void for_each_rollup(size_t span, const HistoryFilter& filter,
-                         const std::function<void(const Rollup&)>& fn);
+                         const std::function<void(const Rollup&)>& fn,
+                         const std::vector<size_t>* only = nullptr);
     // The start of the device's newest stored roll-up of a span.
     std::optional<int64_t> newest_rollup_start(size_t span, const std::string& device);
     // Rows matching the filter: raw rounds, or roll-ups of a span.

@@ -21,6 +21,7 @@ class Statement {
     Statement& operator=(const Statement&) = delete;
 
     int prepare_result() const { return rc_; }
+    sqlite3_stmt* get() const { return stmt_; }
     void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
     void bind(int i, const std::string& v) {
         sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);

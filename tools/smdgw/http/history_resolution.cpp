@@ -35,7 +35,8 @@ Json::Value rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q,
             static_cast<size_t>(std::find(names.begin(), names.end(), f) - names.begin()));
     std::deque<Rollup> points;
     size_t in_group = 0;
-    store.for_each_rollup(span, filter_of(q), [&](const Rollup& u) {
+    store.for_each_rollup(
+        span, filter_of(q), [&](const Rollup& u) {
         if (in_group == 0 || in_group == group) {
             points.push_back(u);
             in_group = 1;
@@ -44,7 +45,8 @@ Json::Value rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q,
             points.back().merge(u);
             ++in_group;
         }
-    });
+        },
+        &columns);
     Json::Value rows(Json::arrayValue), mins(Json::arrayValue), maxs(Json::arrayValue);
     for (const Rollup& u : points) {
         Json::Value row(Json::arrayValue), lo(Json::arrayValue), hi(Json::arrayValue);
