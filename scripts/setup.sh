@@ -9,20 +9,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # What the plug-in, smdgw and powersim are built from (OpenSSL for the TLS of
-# smdgw --http).
+# smdgw --http, net-snmp's agent library for smdgw --snmp-agentx).
 build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
-                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev)
+                libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev
+                libsnmp-dev)
 # What the tests and benchmarks are built and checked with: the test
 # frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
 # client (with the zlib and brotli its pkg-config file names), promtool, a
 # headless browser driven over the DevTools protocol (with a CJK font, so that
 # its screenshots show the alarm names); the fleet's central consumer and the
 # InfluxDB its test writes to; util-linux, whose unshare gives the outbox's
-# full-disk test a tmpfs in a namespace of its own.
+# full-disk test a tmpfs in a namespace of its own; the snmpd, snmptrapd and
+# command-line tools the SNMP tests run on loopback.
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
                prometheus chromium python3 python3-websocket fonts-noto-cjk
-               python3-paho-mqtt influxdb util-linux)
+               python3-paho-mqtt influxdb util-linux snmpd snmptrapd snmp)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

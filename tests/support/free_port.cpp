@@ -7,8 +7,10 @@
 
 namespace testsupport {
 
-unsigned short free_tcp_port() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+unsigned short free_port(int type) {
+    const int s = ::socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -18,5 +20,11 @@ unsigned short free_tcp_port() {
     ::close(s);
     return ntohs(a.sin_port);
 }
+
+}  // namespace
+
+unsigned short free_tcp_port() { return free_port(SOCK_STREAM); }
+
+unsigned short free_udp_port() { return free_port(SOCK_DGRAM); }
 
 }  // namespace testsupport

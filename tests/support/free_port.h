@@ -5,5 +5,7 @@
 namespace testsupport {
 
 unsigned short free_tcp_port();
+// The same for a UDP server (snmpd, snmptrapd).
+unsigned short free_udp_port();
 
 }  // namespace testsupport

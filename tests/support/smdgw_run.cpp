@@ -12,6 +12,15 @@ ProcessResult run_smdgw(const std::vector<std::string>& args, const std::string&
     return run_process(argv, cwd);
 }
 
+Json::Value parse_json(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::istringstream in(text);
+    if (!Json::parseFromStream(b, in, &v, &errs)) return Json::Value();
+    return v;
+}
+
 std::vector<Json::Value> json_lines(const std::string& text) {
     std::vector<Json::Value> out;
     std::istringstream in(text);

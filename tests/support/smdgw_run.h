@@ -14,6 +14,8 @@ namespace testsupport {
 // smdgw --plugin <built plug-in> ARGS..., in cwd when given.
 ProcessResult run_smdgw(const std::vector<std::string>& args, const std::string& cwd = {});
 
+// A whole text as one JSON value (a file, an HTTP body); null when it does not parse.
+Json::Value parse_json(const std::string& text);
 // The lines of text that parse as JSON, in order.
 std::vector<Json::Value> json_lines(const std::string& text);
 // The lines with this "event" (and "device", when given).

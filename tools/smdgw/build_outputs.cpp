@@ -13,7 +13,8 @@ int64_t now_ns(const HostClock* clock) {
 
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
                  std::optional<HistoryStore> history, const DeviceStates& states,
-                 std::unique_ptr<MqttOutbox> outbox)
+                 std::unique_ptr<MqttOutbox> outbox,
+                 std::unique_ptr<NotificationSequence> snmp_sequence)
     : json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
@@ -47,6 +48,12 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                                               [clock] { return now_ns(clock) / 1000000; });
         sink_.add(&mqtt_->sink());
     }
+    if (snmp_sequence) {
+        snmp_ = std::make_unique<snmp::SnmpService>(
+            o.snmp, std::move(snmp_sequence), cfg, states, SMD_VERSION,
+            [clock] { return static_cast<std::time_t>(now_ns(clock) / 1000000000); });
+        sink_.add(&snmp_->sink());
+    }
 }
 
 bool Outputs::start(Gateway& gw) {
@@ -58,6 +65,7 @@ bool Outputs::start(Gateway& gw) {
     if (mqtt_) mqtt_->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
     if (mqtt_) mqtt_->set_restoring(false);
+    if (snmp_) snmp_->start();
     return true;
 }
 
@@ -67,6 +75,7 @@ void Outputs::tick() {
 
 void Outputs::finish() {
     if (mqtt_) mqtt_->stop();
+    if (snmp_) snmp_->stop();
     if (prometheus_) prometheus_->write();
 }
 
@@ -78,12 +87,14 @@ std::string Outputs::service_metrics() const {
                 "smdgw_history_errors_total " +
                 std::to_string(history_->errors()) + "\n";
     if (mqtt_) text += mqtt_->prometheus_text();
+    if (snmp_) text += snmp_->prometheus_text();
     for (const auto& more : more_metrics_) text += more();
     return text;
 }
 
 void Outputs::write_stats() {
     if (mqtt_) lines_->write("", mqtt_->stats_line());
+    if (snmp_) lines_->write("", snmp_->stats_line());
 }
 
 }  // namespace smdgw

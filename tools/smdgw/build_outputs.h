@@ -24,6 +24,7 @@
 #include "tools/smdgw/output/line_trace.h"
 #include "tools/smdgw/output/prometheus_file.h"
 #include "tools/smdgw/output/text_view.h"
+#include "tools/smdgw/snmp/snmp_service.h"
 
 namespace smdgw {
 
@@ -36,10 +37,12 @@ class Outputs {
     // out: smdgw's standard output (see open_own_output); clock: null for the
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
-    // outbox: the opened MQTT outbox when --mqtt was given.
+    // outbox: the opened MQTT outbox when --mqtt was given; snmp_sequence:
+    // the opened notification sequence when --snmp-agentx was given.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
             std::optional<HistoryStore> history, const DeviceStates& states,
-            std::unique_ptr<MqttOutbox> outbox = nullptr);
+            std::unique_ptr<MqttOutbox> outbox = nullptr,
+            std::unique_ptr<NotificationSequence> snmp_sequence = nullptr);
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -50,17 +53,19 @@ class Outputs {
 
     // Once the devices exist: the Prometheus file writes its first version
     // (every device down until its first round), the history hands them
-    // their last round. False when the Prometheus file cannot be written.
+    // their last round, the SNMP subagent starts. False when the Prometheus
+    // file cannot be written.
     bool start(Gateway& gw);
     // Called often by the loop that reads the lines: writes what waited
     // for its interval.
     void tick();
     // After the input: what waits for the broker is sent (for a few seconds
-    // at most), the Prometheus file's last version.
+    // at most), the subagent sends what is queued and ends, the Prometheus
+    // file's last version.
     void finish();
-    // The statistics of the services (MQTT), after the devices'.
+    // The statistics of the services (MQTT, SNMP), after the devices'.
     void write_stats();
-    // The Prometheus families of the services (history errors, MQTT), for
+    // The Prometheus families of the services (history errors, MQTT, SNMP), for
     // the --prometheus file and /metrics alike; safe on any thread.
     std::string service_metrics() const;
     // Before start: another service's families for service_metrics().
@@ -78,6 +83,7 @@ class Outputs {
     std::unique_ptr<LineTrace> line_trace_;
     std::unique_ptr<HistorySession> history_;
     std::unique_ptr<MqttService> mqtt_;
+    std::unique_ptr<snmp::SnmpService> snmp_;
     std::vector<std::function<std::string()>> more_metrics_;
 };
 

@@ -25,7 +25,8 @@ const char* const kDescription =
     "--trace-host every call between plug-in and host; or a view for people (--format text),\n"
     "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
     "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
-    "outbox (store and forward). The driver's own log is written only with --log FILE\n"
+    "outbox (store and forward). --snmp-agentx serves sensor, device and alarm tables and\n"
+    "numbered traps through snmpd (AgentX). The driver's own log is written only with --log FILE\n"
     "(rotated by size; SIGHUP reopens it) or --log - (standard error).\n";
 
 const char* const kFooter =
@@ -47,6 +48,9 @@ const char* const kFooter =
     "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --http 0.0.0.0:9443 \\\n"
     "        --http-host gw1.site1.example --http-tls-cert gw1.pem --http-tls-key gw1.key\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --snmp-agentx /var/agentx/master --snmp-heartbeat 60\n"
+    "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
     "        --control 320 419500201003 --control-hex 300 01020304050607\n"
@@ -274,6 +278,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     add_history_options(app, o.history);
     add_mqtt_options(app, o.mqtt);
     http::add_http_options(app, o.http);
+    snmp::add_snmp_options(app, o.snmp);
     master::add_master_options(app, o.master);
 
     ControlArgs verbatim;
@@ -291,7 +296,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     }
     // Taken out before CLI11 parsed, like --control.
     o.master.control_at = verbatim.control_at;
-    if (o.show_version) return std::nullopt;
+    if (o.show_version || o.snmp.print_mib) return std::nullopt;
     if (o.config_path.empty()) {
         log_error("--config FILE is required (see --help)");
         return kExitUsage;
@@ -319,6 +324,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     if (!o.history.check() || !o.master.check()) return kExitUsage;
     if (!o.mqtt.check(o.history.path)) return kExitUsage;
     if (!o.http.check()) return kExitUsage;
+    if (!o.snmp.check(o.history.path)) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

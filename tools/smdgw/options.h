@@ -12,6 +12,7 @@
 #include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/snmp/snmp_options.h"
 
 namespace smdgw {
 
@@ -48,6 +49,7 @@ struct Options {
     master::MasterOptions master;  // polling as master
     MqttOptions mqtt;
     http::HttpCommandLine http;
+    snmp::SnmpOptions snmp;
     std::vector<AfterAction> after;
 };
 

@@ -20,6 +20,8 @@
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
+#include "tools/smdgw/snmp/mib_module.h"
+#include "tools/smdgw/snmp/snmp_check.h"
 
 namespace smdgw {
 
@@ -124,9 +126,10 @@ int check_only(const Options& o) {
         log_error(error);
         return kExitFailure;
     }
-    const int status =
+    int status =
         check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
                      out);
+    if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -144,6 +147,14 @@ int print_version(const Options& o) {
     return std::cout ? kExitOk : kExitFailure;
 }
 
+int print_mib(const Options& o) {
+    snmp::SnmpOptions snmp = o.snmp;
+    if (!snmp.check_root_option()) return kExitUsage;
+    std::cout << snmp::mib_text(snmp.root);
+    std::cout.flush();
+    return std::cout ? kExitOk : kExitFailure;
+}
+
 }  // namespace
 
 int run(const Options& o) {
@@ -152,6 +163,7 @@ int run(const Options& o) {
     log.telegraf = o.format == "influx";
     set_log(log);
     if (o.show_version) return print_version(o);
+    if (o.snmp.print_mib) return print_mib(o);
     if (o.check_config) return check_only(o);
 
     GatewayConfig cfg;
@@ -183,6 +195,15 @@ int run(const Options& o) {
         } catch (const HistoryError& e) {
             log_error(std::string("history: ") + e.what());
             // A late mount or a full disk may pass; a file that is not a history will not.
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
+        }
+    }
+    std::unique_ptr<NotificationSequence> snmp_sequence;
+    if (o.snmp.enabled()) {
+        try {
+            snmp_sequence = snmp::SnmpService::open_sequence(o.snmp);
+        } catch (const SequenceError& e) {
+            log_error(std::string("snmp: ") + e.what());
             return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
@@ -221,7 +242,8 @@ int run(const Options& o) {
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
         DeviceStates states;
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox));
+        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox),
+                        std::move(snmp_sequence));
         status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
     }
     std::fclose(out);

@@ -1,7 +1,7 @@
 #pragma once
 // The adapter between the host and the HTTP service. The gateway's device
-// state snapshot holds each device's last record, alarms and counters; this
-// sink adds what the API needs beyond it (when an alarm was raised, the
+// state snapshot holds each device's last record, alarms (with when each was
+// raised) and counters; this sink adds what the API needs beyond it (the
 // chart's last hour, announcing the host's state changes), forwards the
 // events to the open event streams, and builds the views the handlers read.
 

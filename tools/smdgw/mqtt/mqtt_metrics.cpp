@@ -1,5 +1,6 @@
 #include "tools/smdgw/mqtt/mqtt_counters.h"
 #include "tools/smdgw/outbox/outbox_store.h"
+#include "tools/smdgw/output/prometheus_render.h"
 #include "tools/smdgw/output/record_samples.h"
 
 namespace smdgw {
@@ -13,18 +14,10 @@ double oldest_age_s(const OutboxStore& outbox, int64_t now_ms) {
     return static_cast<double>(now_ms - oldest) / 1000.0;
 }
 
-// One metric family as the table below says; a family with kinds has one
-// sample per kind of message (label kind="record", ...).
-struct Family {
-    const char* name;
-    const char* type;
-    const char* help;
-    bool by_kind = false;
-};
-
+// A labelled family has one sample per kind of message (kind="record", ...).
 //   smdgw_mqtt_connected 1
 //   smdgw_mqtt_messages_dropped_total{kind="record"} 471
-constexpr Family kFamilies[] = {
+constexpr MetricFamily kFamilies[] = {
     {"smdgw_mqtt_connected", "gauge", "1 while connected to the MQTT broker"},
     {"smdgw_mqtt_messages_queued_total", "counter", "Messages stored in the outbox"},
     {"smdgw_mqtt_queued_bytes_total", "counter",
@@ -110,20 +103,13 @@ std::string mqtt_prometheus_text(const MqttCounters& c, const OutboxStore& outbo
     };
     static_assert(sizeof values / sizeof values[0] == sizeof kFamilies / sizeof kFamilies[0],
                   "one value per family");
-    std::string out;
-    for (size_t i = 0; i < sizeof values / sizeof values[0]; ++i) {
-        const Family& f = kFamilies[i];
-        out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
-               f.type + "\n";
-        if (!f.by_kind) {
-            out += std::string(f.name) + " " + shortest_text(values[i]) + "\n";
-            continue;
-        }
+    return render_families(kFamilies, values, sizeof values / sizeof values[0], [&](size_t i) {
+        std::string out;
         for (size_t k = 0; k < outbox.kinds().size(); ++k)
-            out += std::string(f.name) + "{kind=\"" + outbox.kinds()[k] + "\"} " +
+            out += std::string(kFamilies[i].name) + "{kind=\"" + outbox.kinds()[k] + "\"} " +
                    shortest_text(static_cast<double>(dropped_so_far(outbox, c.outbox, k))) + "\n";
-    }
-    return out;
+        return out;
+    });
 }
 
 }  // namespace smdgw

@@ -104,6 +104,21 @@ void add_health(Exposition& e, const std::string& dev, const PrometheusDevice& d
 
 }  // namespace
 
+std::string render_families(const MetricFamily* families, const double* values, size_t n,
+                            const std::function<std::string(size_t)>& labelled) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        const MetricFamily& f = families[i];
+        out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " +
+               f.type + "\n";
+        if (f.labelled && labelled)
+            out += labelled(i);
+        else
+            out += std::string(f.name) + " " + number(values[i]) + "\n";
+    }
+    return out;
+}
+
 std::string prometheus_label(const std::string& s) {
     std::string out;
     out.reserve(s.size());

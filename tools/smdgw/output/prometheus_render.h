@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,22 @@ std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>&
 // The whole exposition, families sorted by name, each with HELP and TYPE once.
 std::string render_prometheus(const std::vector<PrometheusDevice>& devices,
                               const std::string& driver_version);
+
+// A service's metric families (MQTT, SNMP): the table and the values in the
+// same order, one unlabelled sample each, or, for a family marked labelled,
+// the sample lines `labelled(i)` gives.
+//   {"smdgw_mqtt_connected", "gauge", "1 while connected"} with 1:
+//   # HELP smdgw_mqtt_connected 1 while connected
+//   # TYPE smdgw_mqtt_connected gauge
+//   smdgw_mqtt_connected 1
+struct MetricFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    bool labelled = false;
+};
+std::string render_families(const MetricFamily* families, const double* values, size_t n,
+                            const std::function<std::string(size_t)>& labelled = {});
 
 // A label value with backslash, double quote and line feed escaped.
 std::string prometheus_label(const std::string& s);

@@ -1,0 +1,464 @@
+// The SNMP subagent's parts without an agent: the options, the plants as
+// entities and sensors (stable indices, precision, availability), the view's
+// GET and GETNEXT, the notification sequence kept across restarts, and the
+// MIB module and the tables of docs/snmp.md rendered from the code.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "record/veltra_record.h"
+#include "tests/support/doc_section.h"
+#include "tests/support/run_process.h"
+#include "tests/support/temp_dir.h"
+#include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/notification_sequence.h"
+#include "tools/smdgw/snmp/snmp_options.h"
+#include "tools/smdgw/snmp/mib_module.h"
+#include "tools/smdgw/snmp/mib_view.h"
+#include "tools/smdgw/snmp/plant_entities.h"
+
+namespace {
+
+using namespace smdgw::snmp;
+using smdgw::DeviceState;
+using testsupport::TempDir;
+
+Oid operator+(Oid a, const Oid& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A record with every part a plant can report: both AC inputs, `modules`
+// modules, both panels with both branch currents.
+std::vector<unsigned char> full_record(unsigned modules) {
+    veltra_record_t r;
+    std::memset(&r, 0, sizeof r);
+    r.out_v = 53.5f;
+    r.ac.ia = 21.5f;
+    r.ac.channel_count = 2;
+    for (auto& in : r.ac_channels) {
+        in.a = 224.0f;
+        in.f = 50.0f;
+    }
+    r.channel_count = static_cast<uint8_t>(modules);
+    for (unsigned j = 0; j < modules; ++j) r.channels[j].out_i = 18.0f + 0.5f * static_cast<float>(j);
+    for (veltra_dc_t* p : {&r.dc, &r.dc2}) {
+        p->v = 53.49f;
+        p->i = 120.25f;
+        p->m = 2;
+        p->dc_i[0] = 60.0f;
+        p->dc_i[1] = 60.25f;
+    }
+    std::vector<unsigned char> bytes(sizeof r);
+    std::memcpy(bytes.data(), &r, sizeof r);
+    return bytes;
+}
+
+DeviceState live_device(unsigned modules) {
+    DeviceState d;
+    d.name = "plant1";
+    d.record = d.shown_record = full_record(modules);
+    d.data_state = DataState::Live;
+    d.last_complete_time = 1772355600;
+    d.record_unix_time = 1772355600;
+    for (smdgw::SectionView& v : d.sections) {
+        v.state = smd::Freshness::Fresh;
+        v.refreshed_at = 1772355600;
+    }
+    return d;
+}
+
+std::map<std::string, PhysicalEntity> by_path(const std::vector<PhysicalEntity>& entities) {
+    std::map<std::string, PhysicalEntity> out;
+    for (const PhysicalEntity& e : entities)
+        if (e.sensor) out[e.path] = e;
+    return out;
+}
+
+TEST(SnmpOptions, AddressesRootsAndTheCommandLine) {
+    struct AddressCase {
+        std::string text;
+        bool ok;
+    };
+    for (const AddressCase& c : std::vector<AddressCase>{
+             {"/var/agentx/master", true},
+             {"unix:/run/snmpd/agentx", true},
+             {"tcp:127.0.0.1:705", true},
+             {"tcp:[::1]:705", true},
+             {"tcp:snmpd.local:705", true},
+             {"agentx", false},               // relative
+             {"unix:relative/path", false},
+             {"tcp:127.0.0.1", false},        // no port
+             {"tcp:127.0.0.1:0", false},
+             {"tcp:127.0.0.1:70000", false},
+             {"tcp:[::1:705", false},
+             {"/" + std::string(120, 'a'), false},  // longer than sun_path
+         }) {
+        std::string error;
+        EXPECT_EQ(parse_agentx_address(c.text, error), c.ok) << c.text << ": " << error;
+        if (!c.ok) {
+            EXPECT_NE(error.find("--snmp-agentx"), std::string::npos) << error;
+        }
+    }
+    struct RootCase {
+        const char* text;
+        bool ok;
+    };
+    for (const RootCase& c : std::vector<RootCase>{
+             {"1.3.6.1.4.1.8072.9999.9999.1", true},
+             {".1.3.6.1.4.1.99999", true},
+             {"1.3.6.1.4.1.99999.4294967295", true},
+             {"1.3.6.1.4.1.99999.4294967296", false},
+             {"1.3.6.1.4.1.99999.12345678901", false},
+             {"1..3", false},
+             {"1.3.6.", false},
+             {"1.3.-6", false},
+             {"", false},
+             {"1", false},                       // one arc
+             {"3.1", false},                     // no such first arc
+             {"1.40.1", false},
+             {"1.3.6.1.2.1.47", false},          // holds entPhysicalTable
+             {"1.3.6.1.2.1.99.1.1.1.4", false},  // inside entPhySensorTable
+         }) {
+        Oid oid;
+        std::string error;
+        const bool ok = parse_oid(c.text, oid, error) && check_root(oid, error);
+        EXPECT_EQ(ok, c.ok) << c.text << ": " << error;
+    }
+
+    // The command line: the address may be left out, the others need it.
+    TempDir dir;
+    const std::string state = dir.path().string();
+    struct LineCase {
+        std::vector<std::string> args;
+        bool ok;
+        std::string said;  // in the message, or the address taken
+    };
+    for (const LineCase& c : std::vector<LineCase>{
+             {{"--snmp-agentx", "--snmp-state-dir", state}, true, "/var/agentx/master"},
+             {{"--snmp-agentx", "tcp:127.0.0.1:705", "--snmp-state-dir", state}, true,
+              "tcp:127.0.0.1:705"},
+             {{"--snmp-agentx"}, false, "--snmp-state-dir DIR, or --history FILE"},
+             {{"--snmp-agentx", "--snmp-state-dir", state + "/missing"}, false, "is not a folder"},
+             {{"--snmp-heartbeat", "5"}, false, "--snmp-heartbeat"},
+             {{"--snmp-agentx", "--snmp-state-dir", state, "--snmp-ping", "0"}, false,
+              "--snmp-ping"},
+             {{"--snmp-agentx", "--snmp-state-dir", state, "--snmp-root", "1.3.x"}, false,
+              "is not a numeric OID"},
+         }) {
+        std::vector<std::string> words = {"smdgw"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(&w[0]);
+        std::ostringstream log;
+        smdgw::LogSettings settings;
+        settings.to = &log;
+        const smdgw::LogSettings saved = smdgw::set_log(settings);
+        CLI::App app;
+        SnmpOptions o;
+        add_snmp_options(app, o);
+        bool ok = true;
+        try {
+            app.parse(static_cast<int>(argv.size()), argv.data());
+            ok = o.check("");
+        } catch (const CLI::ParseError& e) {
+            log << e.what();
+            ok = false;
+        }
+        smdgw::set_log(saved);
+        EXPECT_EQ(ok, c.ok) << log.str();
+        if (c.ok) {
+            EXPECT_TRUE(o.enabled());
+            EXPECT_EQ(o.address, c.said);
+            EXPECT_EQ(o.sequence_file, state + "/snmp-notification-sequence");
+            EXPECT_EQ(o.persistent_dir, state + "/net-snmp");
+        } else {
+            EXPECT_NE(log.str().find(c.said), std::string::npos) << log.str();
+        }
+    }
+}
+
+// entPhysicalIndex: device N owns N*1000..N*1000+999, each part and value a
+// fixed place; fewer modules move nothing.
+TEST(SnmpEntities, IndicesAreStableUniqueAndContained) {
+    const std::vector<PhysicalEntity> full = plant_entities(live_device(40), 2);
+    std::set<uint32_t> seen;
+    std::map<uint32_t, const PhysicalEntity*> index;
+    for (const PhysicalEntity& e : full) {
+        EXPECT_TRUE(seen.insert(e.index).second) << "index " << e.index << " twice";
+        EXPECT_GE(e.index, 2000u);
+        EXPECT_LT(e.index, 3000u);
+        index[e.index] = &e;
+    }
+    for (const PhysicalEntity& e : full) {
+        if (e.index == 2000) {
+            EXPECT_EQ(e.contained_in, 0u);
+            continue;
+        }
+        ASSERT_TRUE(index.count(e.contained_in)) << e.name << " in a missing " << e.contained_in;
+        EXPECT_EQ(index[e.contained_in]->sensor, false) << e.name;
+        EXPECT_EQ(e.sensor, e.cls == PhysicalClass::Sensor) << e.name;
+    }
+    // 40 modules, 2 inputs x 4, 3 AC currents, out_v, 2 panels x 4.
+    const auto sensors = by_path(full);
+    EXPECT_EQ(sensors.size(), 40u + 8 + 3 + 1 + 8);
+    const std::map<std::string, uint32_t> fixed = {
+        {"ac.ia", 2011},          {"ac_channels[0].a", 2021}, {"ac_channels[1].f", 2034},
+        {"out_v", 2101},          {"channels[0].out_i", 2201}, {"channels[39].out_i", 2591},
+        {"dc.v", 2601},           {"dc.dc_i[1]", 2604},       {"dc2.v", 2611},
+        {"dc2.dc_i[1]", 2614},
+    };
+    for (const auto& [path, i] : fixed) EXPECT_EQ(sensors.at(path).index, i) << path;
+    // Each sensor sits at its part plus its place among the part's values.
+    for (const ComponentSpec& c : kComponents) {
+        const std::vector<std::string> names = part_values(c);
+        ASSERT_FALSE(names.empty()) << c.words;
+        const std::string prefix = *c.section ? std::string(c.section) + (c.stride ? "[0]." : ".") : "";
+        for (size_t i = 0; i < names.size(); ++i)
+            EXPECT_EQ(sensors.at(prefix + names[i]).index, 2000 + c.first + i + 1) << names[i];
+    }
+    EXPECT_EQ(index[2220]->name, "plant1 rectifier module 3");
+    EXPECT_EQ(index[2220]->contained_in, 2100u);
+    EXPECT_TRUE(index[2220]->fru);
+    EXPECT_EQ(sensors.at("dc2.v").descr, "DC panel 2: DC bus voltage");
+
+    // Fewer modules, one panel and one branch current: the rest keep their places.
+    DeviceState small = live_device(3);
+    veltra_record_t r;
+    std::memcpy(&r, small.shown_record.data(), sizeof r);
+    r.dc.m = 1;
+    std::memset(&r.dc2, 0, sizeof r.dc2);
+    std::memcpy(small.shown_record.data(), &r, sizeof r);
+    const auto fewer = by_path(plant_entities(small, 2));
+    EXPECT_EQ(fewer.size(), 3u + 8 + 3 + 1 + 3);
+    for (const auto& [path, e] : fewer) EXPECT_EQ(e.index, sensors.at(path).index) << path;
+    EXPECT_EQ(fewer.count("dc.dc_i[1]"), 0u);
+    EXPECT_EQ(fewer.count("dc2.v"), 0u);
+}
+
+// A value's fixed precision per type, rounded; ok only from a live device.
+TEST(SnmpEntities, PrecisionPerTypeAndAvailability) {
+    struct Case {
+        double value;
+        int32_t precision;
+        int32_t expected;
+    };
+    for (const Case& c : std::vector<Case>{{53.5, 2, 5350},
+                                           {53.494, 2, 5349},
+                                           {53.495, 2, 5350},
+                                           {-0.04, 1, 0},
+                                           {-48.25, 2, -4825},
+                                           {1e12, 2, 1000000000},
+                                           {-1e12, 1, -1000000000}})
+        EXPECT_EQ(sensor_value(c.value, c.precision), c.expected) << c.value;
+
+    const auto sensors = by_path(plant_entities(live_device(2), 1));
+    const std::map<std::string, std::pair<SensorType, int32_t>> values = {
+        {"dc.v", {SensorType::VoltsDC, 5349}},       {"out_v", {SensorType::VoltsDC, 5350}},
+        {"ac_channels[0].a", {SensorType::VoltsAC, 22400}},
+        {"ac_channels[0].f", {SensorType::Hertz, 5000}}, {"ac.ia", {SensorType::Amperes, 215}},
+        {"dc.i", {SensorType::Amperes, 1203}},       {"channels[1].out_i", {SensorType::Amperes, 185}},
+    };
+    for (const auto& [path, v] : values) {
+        const PhysicalEntity& e = sensors.at(path);
+        EXPECT_EQ(e.type, v.first) << path;
+        EXPECT_EQ(e.value, v.second) << path;
+        EXPECT_EQ(e.status, SensorStatus::Ok) << path;
+        EXPECT_EQ(e.value_time, 1772355600) << path;
+    }
+
+    for (DataState s : {DataState::Stale, DataState::Restored, DataState::NoPort, DataState::Never}) {
+        DeviceState d = live_device(2);
+        d.data_state = s;
+        for (const auto& [path, e] : by_path(plant_entities(d, 1)))
+            EXPECT_EQ(e.status, SensorStatus::Unavailable) << data_state_name(s) << " " << path;
+    }
+    // Section by section: the rectifiers not refreshed by the last round keep
+    // their values and time, unavailable; the DC panels never refreshed are
+    // not shown at all, as in the API; the AC distribution stays ok.
+    DeviceState partial = live_device(2);
+    partial.sections[static_cast<size_t>(smd::Section::Rectifiers)] = {smd::Freshness::Held,
+                                                                       1772355000, 1};
+    partial.sections[static_cast<size_t>(smd::Section::Dc)] = {};
+    const auto held = by_path(plant_entities(partial, 1));
+    EXPECT_EQ(held.size(), 2u + 8 + 3 + 1);
+    EXPECT_EQ(held.count("dc.v"), 0u);
+    EXPECT_EQ(held.at("channels[1].out_i").status, SensorStatus::Unavailable);
+    EXPECT_EQ(held.at("channels[1].out_i").value, 185);
+    EXPECT_EQ(held.at("out_v").value_time, 1772355000);
+    EXPECT_EQ(held.at("ac.ia").status, SensorStatus::Ok);
+    for (const PhysicalEntity& e : plant_entities(partial, 1))
+        EXPECT_EQ(e.name.find("DC panel"), std::string::npos) << e.name;
+
+    // Only a record restored from the history: the parts are known, no value is current.
+    DeviceState restored = live_device(2);
+    restored.shown_record.clear();
+    restored.sections = {};
+    restored.data_state = DataState::Restored;
+    const auto from_history = by_path(plant_entities(restored, 1));
+    EXPECT_EQ(from_history.size(), 2u + 8 + 3 + 1 + 8);
+    for (const auto& [path, e] : from_history) EXPECT_EQ(e.status, SensorStatus::Unavailable);
+    // Nothing yet: the plant alone.
+    DeviceState never;
+    never.name = "plant1";
+    EXPECT_EQ(plant_entities(never, 1).size(), 1u);
+}
+
+TEST(SnmpMib, ViewAnswersGetAndGetNextInOrder) {
+    const Oid root = {1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1};
+    DeviceState d = live_device(2);
+    smdgw::AlarmState fuse;
+    fuse.active = true;
+    fuse.level = 2;
+    fuse.message = "直流屏1002负载熔丝故障告警";
+    fuse.since = 1772355600;
+    d.alarms[smdgw::AlarmKey{"120600470020", "120600470020", 1}] = fuse;
+    AlarmRows rows;
+    GatewayFacts facts;
+    facts.last_sequence = 41;
+    facts.heartbeat_s = 60;
+    facts.now = 1772355610;
+    facts.uptime_ticks = 5000;
+    const MibView view(root, {DeviceInfo{"plant1", 1, "listen"}}, {d}, rows, facts);
+
+    for (size_t i = 1; i < view.vars().size(); ++i)
+        EXPECT_LT(view.vars()[i - 1].name, view.vars()[i].name);
+    const MibVar* sequence = view.get(object_oid(root, "smdgwNotificationSequence") + Oid{0});
+    ASSERT_NE(sequence, nullptr);
+    EXPECT_EQ(sequence->value.number, 41);
+    EXPECT_EQ(view.get(object_oid(root, "smdgwNotificationSequence")), nullptr);
+    // GETNEXT from a table's OID lands on its first cell; inclusive takes an exact match.
+    const Oid entry = {1, 3, 6, 1, 2, 1, 99, 1, 1, 1};
+    const MibVar* first = view.next(entry, false);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->name, (entry + Oid{1, 1011}));
+    EXPECT_EQ(view.next(first->name, true), first);
+    EXPECT_NE(view.next(first->name, false), first);
+    EXPECT_EQ(view.next(root + Oid{9}, false), nullptr);
+    // The value's time stamp: the uptime when it came, 10 s before now.
+    const MibVar* stamp = view.get(entry + Oid{7, 1601});
+    ASSERT_NE(stamp, nullptr);
+    EXPECT_EQ(stamp->value.number, 4000);
+    // The alarm's row, and the same row after the view is built again.
+    const Oid message = object_oid(root, "smdgwAlarmMessage");
+    const MibVar* row = view.next(message, false);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->value.octets, fuse.message);
+    const MibView again(root, {DeviceInfo{"plant1", 1, "listen"}}, {d}, rows, facts);
+    EXPECT_EQ(again.next(message, false)->name, row->name);
+    EXPECT_EQ(again.alarms_active(), 1u);
+    // DateAndTime with the zone, 8 zero octets for "never".
+    EXPECT_EQ(date_and_time(0), std::string(8, '\0'));
+    const std::string t = date_and_time(1772355600);
+    ASSERT_EQ(t.size(), 11u);
+    EXPECT_TRUE(t[8] == '+' || t[8] == '-');
+}
+
+// A number is never handed out twice: it is stored before it is returned,
+// kept across a reopen, in a state file or the history database.
+TEST(NotificationSequence, KeepsTheLastNumberAcrossRestarts) {
+    TempDir dir;
+    const std::string file = (dir.path() / "seq").string();
+    std::string error;
+    {
+        auto s = smdgw::NotificationSequence::in_file(file);
+        EXPECT_EQ(s->last(), 0u);
+        EXPECT_EQ(s->take(1, error), 1u);
+        EXPECT_EQ(s->take(3, error), 2u);
+        EXPECT_EQ(error, "");
+    }
+    EXPECT_EQ(testsupport::read_text(file), "4\n");
+    EXPECT_EQ(smdgw::NotificationSequence::in_file(file)->last(), 4u);
+
+    dir.write("bad", "12 apples\n");
+    try {
+        smdgw::NotificationSequence::in_file((dir.path() / "bad").string());
+        ADD_FAILURE() << "a file that is not a number was taken";
+    } catch (const smdgw::SequenceError& e) {
+        EXPECT_NE(std::string(e.what()).find("bad: not a notification sequence file"),
+                  std::string::npos)
+            << e.what();
+    }
+    // A store that fails: the numbers go on, the error says so.
+    {
+        const std::string gone = (dir.path() / "gone").string();
+        ::mkdir(gone.c_str(), 0700);
+        auto s = smdgw::NotificationSequence::in_file(gone + "/seq");
+        ::rmdir(gone.c_str());
+        EXPECT_EQ(s->take(1, error), 1u);
+        EXPECT_NE(error.find("gone/seq"), std::string::npos) << error;
+        EXPECT_EQ(s->take(1, error), 2u);
+    }
+
+    const std::string db = (dir.path() / "history.db").string();
+    {
+        auto snmp = smdgw::NotificationSequence::in_database(db, "snmp");
+        auto mail = smdgw::NotificationSequence::in_database(db, "mail");
+        EXPECT_EQ(snmp->take(5, error), 1u);
+        EXPECT_EQ(mail->take(1, error), 1u);
+        EXPECT_EQ(error, "");
+    }
+    EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "snmp")->last(), 5u);
+    EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "mail")->last(), 1u);
+}
+
+// The shipped MIB module and the tables of docs/snmp.md are what the code
+// serves. SMD_WRITE_SNMP_DOC=1 rewrites them.
+TEST(SnmpMib, ShippedModuleAndDocsAreRendered) {
+    const Oid root = {1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1};
+    const std::string doc = std::string(SOURCE_DIR) + "/docs/snmp.md";
+    const std::string mib = std::string(SOURCE_DIR) + "/docs/SMDGW-MIB.txt";
+    if (testsupport::read_text(mib) != mib_text(root) && std::getenv("SMD_WRITE_SNMP_DOC"))
+        std::ofstream(mib, std::ios::binary) << mib_text(root);
+    EXPECT_EQ(testsupport::read_text(mib), mib_text(root))
+        << mib << ": refresh with SMD_WRITE_SNMP_DOC=1 (or smdgw --snmp-mib)";
+    testsupport::expect_doc_section(doc, "<!-- generated oids: begin -->",
+                                    "<!-- generated oids: end -->", "\n" + oid_doc_table(root) + "\n",
+                                    "SMD_WRITE_SNMP_DOC");
+    std::string types = "\n| Type | Values | Precision | Units | 53.5 reads |\n|---|---|---|---|---|\n";
+    for (const SensorTypeSpec& t : kSensorTypes)
+        types += std::string("| ") + t.name + " (" + std::to_string(static_cast<int>(t.type)) +
+                 ") | " + (t.type == SensorType::VoltsAC   ? "AC input voltages"
+                           : t.type == SensorType::VoltsDC ? "rectifier output, DC bus voltages"
+                           : t.type == SensorType::Amperes ? "AC phase, module, DC and branch currents"
+                                                           : "AC frequency") +
+                 " | " + std::to_string(t.precision) + " | " + t.units + " | " +
+                 std::to_string(sensor_value(53.5, t.precision)) + " |\n";
+    testsupport::expect_doc_section(doc, "<!-- generated sensor types: begin -->",
+                                    "<!-- generated sensor types: end -->", types + "\n",
+                                    "SMD_WRITE_SNMP_DOC");
+    std::string parts = "\n| Part | entPhysicalIndex of device N | Class | Its values after it |\n|---|---|---|---|\n";
+    for (const ComponentSpec& c : kComponents) {
+        const std::string at = "N×1000+" + std::to_string(c.first) +
+                               (c.stride ? " + " + std::to_string(c.stride) + "×(k−1)" : "");
+        std::string values;
+        const std::vector<std::string> names = part_values(c);
+        for (size_t i = 0; i < names.size(); ++i)
+            values += (i ? ", +" : "+") + std::to_string(i + 1) + " `" +
+                      (*c.section ? std::string(c.section) + (c.stride ? "[k-1]." : ".") : "") +
+                      names[i] + "`";
+        parts += std::string("| ") + c.words + (c.stride ? " k" : "") + " | " + at + " | " +
+                 class_name(c.cls) + " (" + std::to_string(static_cast<int>(c.cls)) + ") | " +
+                 values + " |\n";
+    }
+    testsupport::expect_doc_section(doc, "<!-- generated parts: begin -->",
+                                    "<!-- generated parts: end -->", parts + "\n",
+                                    "SMD_WRITE_SNMP_DOC");
+
+    // An enterprise's own root: imported from SNMPv2-SMI, the rest unchanged.
+    const std::string own = mib_text({1, 3, 6, 1, 4, 1, 99999, 7});
+    EXPECT_NE(own.find("::= { enterprises 99999 7 }"), std::string::npos);
+    EXPECT_NE(own.find("Counter64, enterprises"), std::string::npos);
+    EXPECT_EQ(own.find("NET-SNMP-MIB"), std::string::npos);
+}
+
+}  // namespace
