@@ -485,7 +485,7 @@ TEST(SnmpAgent, CheckConfigSaysWhatTheSubagentWouldUse) {
     const std::string d = dir.path().string();
     const std::vector<std::string> args = {
         "--check-config", "--config", std::string(SOURCE_DIR) + "/examples/gateway.json", "--port",
-        "/dev/null",      "--snmp-agentx", "unix:" + d + "/agentx", "--snmp-state-dir", d,
+        "tcp:127.0.0.1:4001", "--snmp-agentx", "unix:" + d + "/agentx", "--snmp-state-dir", d,
         "--snmp-heartbeat", "30"};
     auto r = testsupport::run_smdgw(args);
     EXPECT_EQ(r.status, 0) << r.err;
