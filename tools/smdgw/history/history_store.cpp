@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -160,6 +161,8 @@ HistoryStore::HistoryStore(sqlite3* db, std::string path) : db_(db), path_(std::
 HistoryStore::HistoryStore(HistoryStore&& other) noexcept
     : db_(std::exchange(other.db_, nullptr)),
       path_(std::move(other.path_)),
+      statements_(std::move(other.statements_)),
+      rows_(std::move(other.rows_)),
       version_(other.version_),
       migration_(std::move(other.migration_)) {}
 
@@ -183,7 +186,33 @@ bool HistoryError::file_unavailable() const {
     }
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close_v2(db_); }
+HistoryStore::~HistoryStore() {
+    statements_.clear();  // finalised before the connection closes
+    sqlite3_close_v2(db_);
+}
+
+Statement& HistoryStore::cached(const std::string& sql) {
+    auto it = statements_.find(sql);
+    if (it == statements_.end()) {
+        auto s = std::make_unique<Statement>(db_, sql.c_str());
+        if (s->prepare_result() != SQLITE_OK) fail("cannot prepare \"" + sql + "\"");
+        it = statements_.emplace(sql, std::move(s)).first;
+    }
+    it->second->reset();
+    return *it->second;
+}
+
+int64_t HistoryStore::device_rows(const std::string& device) {
+    const auto it = rows_.find(device);
+    if (it != rows_.end()) return it->second;
+    Statement& s = cached("SELECT count(*) FROM history WHERE device = ?1");
+    s.bind(1, device);
+    if (s.step() != SQLITE_ROW) fail("cannot count the rows of \"" + device + "\"");
+    const int64_t n = s.int_at(0);
+    s.reset();
+    rows_[device] = n;
+    return n;
+}
 
 void HistoryStore::fail(const std::string& what) const {
     throw HistoryError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"),
@@ -378,17 +407,17 @@ void HistoryStore::store_rollup(const Rollup& u) {
     const std::string table = kRollupSpans[u.span].table;
     {
         // The usual case: a span not stored yet, one statement.
-        Statement s(db_, ("INSERT INTO " + table +
-                          "(device, start, rounds, stats) VALUES(?,?,?,?) "
-                          "ON CONFLICT(device, start) DO NOTHING")
-                             .c_str());
-        if (s.prepare_result() != SQLITE_OK) fail("cannot store roll-ups");
+        Statement& s = cached("INSERT INTO " + table +
+                              "(device, start, rounds, stats) VALUES(?,?,?,?) "
+                              "ON CONFLICT(device, start) DO NOTHING");
         s.bind(1, u.device);
         s.bind(2, u.start);
         s.bind(3, static_cast<int64_t>(u.rounds));
         const std::vector<unsigned char> blob = encode_columns(u.columns);
         s.bind_blob(4, blob);
-        if (s.step() != SQLITE_DONE) fail("cannot store the roll-ups of \"" + u.device + "\"");
+        const int rc = s.step();
+        s.reset();
+        if (rc != SQLITE_DONE) fail("cannot store the roll-ups of \"" + u.device + "\"");
         if (sqlite3_changes(db_) == 1) return;
     }
     // One already stored under the same start (the clock went back) is
@@ -423,10 +452,9 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
     const std::vector<StoredAlarms>& alarms = batch.alarms;
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_,
-                    "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
-                    "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
-        if (s.prepare_result() != SQLITE_OK) fail("cannot store");
+        Statement& s = cached(
+            "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
+            "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
             s.bind(2, static_cast<int64_t>(r.data_id));
@@ -438,6 +466,8 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();
+            const auto rows = rows_.find(r.device);
+            if (rows != rows_.end()) ++rows->second;
         }
         Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
         Statement ins(db_,
@@ -510,6 +540,7 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        rows_.clear();  // counted again from what the file holds
         throw;
     }
 }
@@ -551,35 +582,42 @@ std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool
 }
 
 int64_t HistoryStore::delete_older(int64_t cutoff, int limit) {
-    Statement s(db_,
-                "DELETE FROM history WHERE id IN "
-                "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
+    Statement& s = cached(
+        "DELETE FROM history WHERE id IN "
+        "(SELECT id FROM history WHERE time < ?1 LIMIT ?2) RETURNING device");
     s.bind(1, cutoff);
     s.bind(2, static_cast<int64_t>(limit));
-    if (s.step() != SQLITE_DONE) fail("cannot prune");
-    return sqlite3_changes(db_);
+    int64_t removed = 0;
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        ++removed;
+        const auto rows = rows_.find(s.text_at(0));
+        if (rows != rows_.end()) --rows->second;
+    }
+    s.reset();
+    if (rc != SQLITE_DONE) {
+        rows_.clear();  // the statement's deletes were undone
+        fail("cannot prune");
+    }
+    return removed;
 }
 
 int64_t HistoryStore::delete_beyond(const std::string& device, int64_t keep, int limit) {
-    // The newest row beyond the bound; it and everything older goes.
-    Statement find(db_,
-                   "SELECT time, id FROM history WHERE device = ?1 "
-                   "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
-    find.bind(1, device);
-    find.bind(2, keep);
-    const int rc = find.step();
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) fail("cannot prune");
-    const int64_t t = find.int_at(0), id = find.int_at(1);
-    Statement s(db_,
-                "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
-                "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
+    // The oldest rows beyond the newest keep go.
+    int64_t excess = device_rows(device) - keep;
+    if (excess <= 0) return 0;
+    if (limit >= 0) excess = std::min<int64_t>(excess, limit);
+    Statement& s = cached(
+        "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
+        "device = ?1 ORDER BY time, id LIMIT ?2)");
     s.bind(1, device);
-    s.bind(2, t);
-    s.bind(3, id);
-    s.bind(4, static_cast<int64_t>(limit));
-    if (s.step() != SQLITE_DONE) fail("cannot prune");
-    return sqlite3_changes(db_);
+    s.bind(2, excess);
+    const int rc = s.step();
+    s.reset();
+    if (rc != SQLITE_DONE) fail("cannot prune");
+    const int64_t removed = sqlite3_changes(db_);
+    rows_[device] -= removed;
+    return removed;
 }
 
 int64_t HistoryStore::prune(const Retention& retention, int64_t now) {

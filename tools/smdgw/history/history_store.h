@@ -7,6 +7,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,10 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace smdgw {
+
+namespace sqlite {
+class Statement;
+}
 
 // A history file that cannot be used: missing, not SQLite, not ours, of a
 // newer schema, or failing underneath. The message names the file.
@@ -200,9 +206,18 @@ class HistoryStore {
     // Deletes at most limit alarm changes older than cutoff or beyond the cap.
     int64_t delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit);
     void store_rollup(const Rollup& u);
+    // A statement prepared once for the connection's life, reset for its
+    // next use: a commit every few seconds would otherwise parse the same
+    // SQL each time.
+    sqlite::Statement& cached(const std::string& sql);
+    // The device's rows, counted once and then kept by this connection's
+    // inserts and deletes, so the row bound costs no scan per commit.
+    int64_t device_rows(const std::string& device);
 
     sqlite3* db_ = nullptr;
     std::string path_;
+    std::map<std::string, std::unique_ptr<sqlite::Statement>> statements_;
+    std::map<std::string, int64_t> rows_;
     int version_ = kSchemaVersion;
     Migration migration_;
 };
