@@ -7,6 +7,7 @@
 #include "tools/smdgw/history/history_store.h"
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -497,7 +498,13 @@ TEST(HistoryRollup, EqualARecomputationAcrossARestartAndServeCharts) {
     q.device = "a";
     q.fields = {"dc.v", "channels[1].out_i"};
     q.resolution = "1m";
-    const Json::Value m = smdgw::http::run_history_resolution(path, q);
+    auto answer = [&] {
+        Json::Value v;
+        std::istringstream text(smdgw::http::run_history_resolution(path, q));
+        EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), text, &v, nullptr));
+        return v;
+    };
+    const Json::Value m = answer();
     EXPECT_EQ(m["resolution"].asString(), "1m");
     ASSERT_EQ(m["rows"].size(), store.count_rollups(0, {std::string("a"), {}, {}}));
     for (Json::ArrayIndex k = 0; k < m["rows"].size(); ++k) {
@@ -508,7 +515,7 @@ TEST(HistoryRollup, EqualARecomputationAcrossARestartAndServeCharts) {
     // auto: 1500 rounds are few enough to be drawn as they are; the hours
     // since 11:00 only as roll-ups.
     q.resolution = "auto";
-    EXPECT_EQ(smdgw::http::run_history_resolution(path, q)["resolution"].asString(), "raw");
+    EXPECT_EQ(answer()["resolution"].asString(), "raw");
     std::string error;
     EXPECT_FALSE(smdgw::http::parse_history_resolution("5m", q, error));
     EXPECT_NE(error.find("\"5m\""), std::string::npos) << error;

@@ -8,6 +8,8 @@
 #include "tools/smdgw/history/history_export.h"
 #include "tools/smdgw/history/history_rollup.h"
 #include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/http/api_json.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw::http {
 
@@ -21,57 +23,77 @@ HistoryFilter filter_of(const HistoryQuery& q) {
     return f;
 }
 
-Json::Value number_or_null(float v) {
-    return std::isfinite(v) ? Json::Value(static_cast<double>(v)) : Json::Value();
+// One array of rows: [start, value of each field] per point, the value
+// taken by `pick` from the field's figures (null when none was counted).
+template <typename Pick>
+void point_rows(std::string& out, const std::deque<std::pair<int64_t, std::vector<ColumnStats>>>& points,
+                Pick pick) {
+    out += '[';
+    bool first = true;
+    for (const auto& p : points) {
+        if (!first) out += ',';
+        first = false;
+        out += '[';
+        json_int(out, p.first);
+        for (const ColumnStats& s : p.second) {
+            out += ',';
+            if (s.count > 0) json_float(out, pick(s));
+            else out += "null";
+        }
+        out += ']';
+    }
+    out += ']';
 }
 
 // The roll-ups of a span, group of them merged into one point (1: each its
-// own), at most kMaxHistoryRows points, the newest.
-Json::Value rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q, size_t group) {
+// own), at most kMaxHistoryRows points, the newest; as JSON text, written
+// straight from the figures since a year of hours is some 80,000 numbers.
+std::string rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q, size_t group) {
     const std::vector<std::string> names = analog_column_names();
     std::vector<size_t> columns;
     for (const std::string& f : q.fields)
         columns.push_back(
             static_cast<size_t>(std::find(names.begin(), names.end(), f) - names.begin()));
-    std::deque<Rollup> points;
+    // Each point keeps only the columns asked for, of the sixty a roll-up has.
+    std::deque<std::pair<int64_t, std::vector<ColumnStats>>> points;
     size_t in_group = 0;
     store.for_each_rollup(
         span, filter_of(q), [&](const Rollup& u) {
-        if (in_group == 0 || in_group == group) {
-            points.push_back(u);
-            in_group = 1;
-            if (points.size() > kMaxHistoryRows) points.pop_front();
-        } else {
-            points.back().merge(u);
+            if (in_group == 0 || in_group == group) {
+                points.emplace_back(u.start, std::vector<ColumnStats>(columns.size()));
+                in_group = 0;
+                if (points.size() > kMaxHistoryRows) points.pop_front();
+            }
             ++in_group;
-        }
+            std::vector<ColumnStats>& p = points.back().second;
+            for (size_t k = 0; k < columns.size(); ++k)
+                if (columns[k] < u.columns.size()) p[k].merge(u.columns[columns[k]]);
         },
         &columns);
-    Json::Value rows(Json::arrayValue), mins(Json::arrayValue), maxs(Json::arrayValue);
-    for (const Rollup& u : points) {
-        Json::Value row(Json::arrayValue), lo(Json::arrayValue), hi(Json::arrayValue);
-        for (Json::Value* r : {&row, &lo, &hi}) r->append(static_cast<Json::Int64>(u.start));
-        for (size_t c : columns) {
-            const ColumnStats s = c < u.columns.size() ? u.columns[c] : ColumnStats();
-            const bool any = s.count > 0;
-            row.append(any ? number_or_null(s.mean()) : Json::Value());
-            lo.append(any ? number_or_null(s.min) : Json::Value());
-            hi.append(any ? number_or_null(s.max) : Json::Value());
-        }
-        rows.append(std::move(row));
-        mins.append(std::move(lo));
-        maxs.append(std::move(hi));
+    JsonObject out;
+    std::string& fields = out.add("fields");
+    fields += '[';
+    for (size_t k = 0; k < q.fields.size(); ++k) {
+        if (k) fields += ',';
+        json_string(fields, q.fields[k]);
     }
-    Json::Value out;
-    Json::Value f(Json::arrayValue);
-    for (const std::string& name : q.fields) f.append(name);
-    out["fields"] = f;
-    out["resolution"] = kRollupSpans[span].name;
-    if (group > 1) out["group"] = static_cast<Json::UInt64>(group);
-    out["rows"] = rows;
-    out["min"] = mins;
-    out["max"] = maxs;
-    return out;
+    fields += ']';
+    json_string(out.add("resolution"), kRollupSpans[span].name);
+    if (group > 1) json_uint(out.add("group"), group);
+    point_rows(out.add("rows"), points, [](const ColumnStats& s) { return s.mean(); });
+    point_rows(out.add("min"), points, [](const ColumnStats& s) { return s.min; });
+    point_rows(out.add("max"), points, [](const ColumnStats& s) { return s.max; });
+    std::string text;
+    out.close(text);
+    return text;
+}
+
+std::string raw_rows(const std::string& path, const HistoryQuery& q) {
+    HistoryQuery raw_q = q;
+    raw_q.resolution = "raw";
+    Json::Value out = run_history_query(path, raw_q);
+    out["resolution"] = "raw";
+    return json_text(out);
 }
 
 }  // namespace
@@ -86,23 +108,15 @@ bool parse_history_resolution(const std::string& text, HistoryQuery& q, std::str
     return true;
 }
 
-Json::Value run_history_resolution(const std::string& path, const HistoryQuery& q) {
-    if (q.resolution == "raw") {
-        Json::Value out = run_history_query(path, q);
-        out["resolution"] = "raw";
-        return out;
-    }
+std::string run_history_resolution(const std::string& path, const HistoryQuery& q) {
+    if (q.resolution == "raw") return raw_rows(path, q);
     HistoryStore store = HistoryStore::open_for_reading(path);
     if (const auto span = rollup_span_named(q.resolution)) return rollup_rows(store, *span, q, 1);
     // auto: the finest resolution with rows in the range and few enough of
     // them; else the coarsest that has rows, its rows grouped.
     const HistoryFilter f = filter_of(q);
     const int64_t raw = store.count_rounds(f);
-    if (raw > 0 && raw <= static_cast<int64_t>(kAutoPoints)) {
-        HistoryQuery raw_q = q;
-        raw_q.resolution = "raw";
-        return run_history_resolution(path, raw_q);
-    }
+    if (raw > 0 && raw <= static_cast<int64_t>(kAutoPoints)) return raw_rows(path, q);
     int64_t counts[kRollupSpanCount] = {};
     for (size_t span = 0; span < kRollupSpanCount; ++span) {
         counts[span] = store.count_rollups(span, f);
@@ -114,9 +128,7 @@ Json::Value run_history_resolution(const std::string& path, const HistoryQuery& 
         const size_t group = static_cast<size_t>((counts[span] + kAutoPoints - 1) / kAutoPoints);
         return rollup_rows(store, span, q, group);
     }
-    HistoryQuery raw_q = q;
-    raw_q.resolution = "raw";
-    return run_history_resolution(path, raw_q);
+    return raw_rows(path, q);
 }
 
 Json::Value run_alarm_log_query(const std::string& path, const AlarmLogQuery& q) {

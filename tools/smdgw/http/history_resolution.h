@@ -29,8 +29,8 @@ constexpr size_t kAutoPoints = 2000;
 bool parse_history_resolution(const std::string& text, HistoryQuery& q, std::string& error);
 
 // Reads the rows at the query's resolution (the file opened read-only for the
-// call). Throws smdgw::HistoryError when the file cannot be read.
-Json::Value run_history_resolution(const std::string& path, const HistoryQuery& q);
+// call), as JSON text. Throws smdgw::HistoryError when the file cannot be read.
+std::string run_history_resolution(const std::string& path, const HistoryQuery& q);
 
 struct AlarmLogQuery {
     std::optional<std::string> device;

@@ -254,7 +254,8 @@ void HttpService::Impl::history(const Route& r, const Request& req,
         !parse_history_resolution(req.get_param_value("resolution"), q, error))
         return send_error(res, 400, error);
     try {
-        send_json(res, 200, run_history_resolution(opt.history_path, q));
+        res.status = 200;
+        res.set_content(run_history_resolution(opt.history_path, q) + "\n", kJson);
     } catch (const std::exception& e) {
         send_error(res, 500, std::string("history: ") + e.what());
     }
