@@ -38,4 +38,19 @@ void HistoryRecorder::on_active_alarms(const std::string& device, const smd::Act
     if (a.alarms && !a.loaded) writer_.save_alarms({device, *a.alarms});
 }
 
+void HistoryRecorder::on_alarm(const std::string& device, const smd::AlarmChange& a) {
+    AlarmLogEntry e;
+    e.time = static_cast<int64_t>(clock_.unix_time());
+    e.device = device;
+    e.raised = a.raised;
+    e.alarm_id = std::string(a.alarm_id);
+    e.key = std::string(a.key);
+    e.seq = a.seq;
+    e.level = a.level;
+    e.value = std::string(a.value);
+    e.message = std::string(a.message);
+    e.reason = std::string(a.reason);
+    writer_.log_alarm(std::move(e));
+}
+
 }  // namespace smdgw

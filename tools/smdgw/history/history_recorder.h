@@ -1,6 +1,7 @@
 #pragma once
 // A host sink that queues every record a device hands to SaveDeviceHistory
-// for the history database; it takes part in a fan-out with the output sinks.
+// for the history database, and every alarm change for its alarm log; it
+// takes part in a fan-out with the output sinks.
 
 #include <cstdint>
 #include <map>
@@ -20,6 +21,7 @@ class HistoryRecorder : public HostSink {
 
     void on_history(const std::string& device, const smd::RecordStored& stored) override;
     void on_active_alarms(const std::string& device, const smd::ActiveAlarms& alarms) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
 
     // While a device is given back its stored record, what it stores again is
     // that same record under a new time: it is not stored a second time.

@@ -11,6 +11,7 @@
 //   GET  /api/v1/devices/{name}/history        stored rounds (with --history)
 //   POST /api/v1/devices/{name}/control        DeviceIoControl (with a token)
 //   GET  /api/v1/alarms                        active alarms of every device
+//   GET  /api/v1/alarms/log                    logged alarm changes (with --history)
 //   GET  /api/v1/events                        Server-Sent Events
 // HEAD is answered wherever GET is.
 
@@ -28,6 +29,7 @@ enum class Endpoint {
     History,
     Control,
     Alarms,
+    AlarmLog,
     Events,
 };
 
