@@ -116,6 +116,27 @@ TEST(HistoryColumns, EachColumnReadsItsFieldAndHonoursCounts) {
     EXPECT_EQ(cell("dc.dc_i[0]"), "");
 }
 
+// The roll-ups read the values through a plan kept while the counts stay the
+// same: records whose counts change from one to the next read as the cells do.
+TEST(HistoryColumns, ValuesFollowTheCountsOfEachRecord) {
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    std::vector<float> values;
+    for (int round = 0; round < 40; ++round) {
+        std::vector<unsigned char> rec(kRecordSize);
+        for (unsigned char& b : rec) b = static_cast<unsigned char>(next() >> 24);
+        // Mostly counts within their arrays, sometimes beyond, sometimes none.
+        rec[100] = static_cast<unsigned char>(round % 3 == 0 ? next() % 60 : 40 - round % 7);
+        rec[2221 + 12] = static_cast<unsigned char>(round % 5);
+        rec[2466 + 12] = static_cast<unsigned char>(round % 2 ? 2 : 0);
+        const auto cells = smdgw::analog_cells(rec.data());
+        smdgw::analog_values(rec.data(), values);
+        ASSERT_EQ(values.size(), cells.size());
+        for (size_t k = 0; k < cells.size(); ++k)
+            EXPECT_EQ(cells[k], smdgw::float_text(values[k])) << "round " << round << " column " << k;
+    }
+}
+
 TEST(HistoryTime, TimesAndDurationsAsUsersTypeThem) {
     int64_t t = 0;
     EXPECT_TRUE(smdgw::parse_time_text("@1767225600", t));

@@ -83,6 +83,14 @@ TEST(HistorySchema, Version1IsMigratedInPlaceAfterACopyIsKept) {
     HistoryStore again = HistoryStore::open_for_writing(path);
     EXPECT_EQ(again.migration().from, 0);
     EXPECT_FALSE(std::filesystem::exists(path + ".v1.bak.1"));
+    {
+        // The rounds it held get their roll-ups at the first start: the
+        // minute from 960 s closes, the one from 1020 s stays open.
+        smdgw::Retention all;
+        all.max_age_seconds = all.rollup_max_age_seconds[0] = all.rollup_max_age_seconds[1] = 0;
+        smdgw::HistoryWriter w(again, all, [] { return int64_t{1030}; });
+    }
+    EXPECT_EQ(sql_text(path, "SELECT group_concat(start || ':' || rounds) FROM rollup_1m"), "960:2");
 }
 
 // Version 2 judged rounds as a whole: each section takes the round's flag,

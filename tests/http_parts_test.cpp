@@ -36,6 +36,7 @@ TEST(HttpRouter, RoutesByMethodAndPath) {
         {"GET", "/healthz", 0, Endpoint::Healthz, "", "", ""},
         {"GET", "/api/v1/devices", 0, Endpoint::Devices, "", "", ""},
         {"GET", "/api/v1/alarms", 0, Endpoint::Alarms, "", "", ""},
+        {"GET", "/api/v1/alarms/log", 0, Endpoint::AlarmLog, "", "", ""},
         {"GET", "/api/v1/events", 0, Endpoint::Events, "", "", ""},
         {"GET", "/api/v1/devices/plant1", 0, Endpoint::Device, "plant1", "", ""},
         {"GET", "/api/v1/devices/plant%201", 0, Endpoint::Device, "plant 1", "", ""},

@@ -298,6 +298,7 @@ TEST(HttpApi, BadRequestsGetTheirStatus) {
     EXPECT_EQ(cli.Get("/api/v1/devices/nobody/values/out_v")->status, 404);
     EXPECT_EQ(cli.Get("/api/v1/nothing")->status, 404);
     EXPECT_EQ(cli.Get("/api/v1/devices/plant1/history")->status, 404) << "no --history";
+    EXPECT_EQ(cli.Get("/api/v1/alarms/log")->status, 404) << "no --history";
     auto r = cli.Get("/favicon.ico");
     EXPECT_EQ(r->status, 404);
     EXPECT_TRUE(parse(r->body).isMember("error"));
@@ -449,6 +450,22 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
     r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&complete=maybe");
     EXPECT_EQ(r->status, 400);
     EXPECT_NE(parse(r->body)["error"].asString().find("maybe"), std::string::npos);
+    // Three rounds are drawn as they are; no minute has closed yet.
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&resolution=auto");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(parse(r->body)["resolution"].asString(), "raw");
+    EXPECT_EQ(parse(r->body)["rows"].size(), 3u);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&resolution=1h");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_TRUE(parse(r->body)["max"].isArray());
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v&resolution=1d");
+    EXPECT_EQ(r->status, 400);
+    EXPECT_NE(parse(r->body)["error"].asString().find("\"1d\""), std::string::npos);
+    r = cli.Get("/api/v1/alarms/log?device=plant1&since=2020-01-01T00:00:00Z");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_TRUE(parse(r->body)["changes"].isArray());
+    EXPECT_EQ(cli.Get("/api/v1/alarms/log?device=nosuch")->status, 404);
+    EXPECT_EQ(cli.Get("/api/v1/alarms/log?until=soon")->status, 400);
     // The page's chart comes from the same rows.
     r = cli.Get("/");
     ASSERT_EQ(r->status, 200);
@@ -548,6 +565,14 @@ TEST(HttpApi, AcknowledgementSurvivesARestartAndEndsWithTheAlarm) {
     Json::Value a = alarms_of(again)[0];
     EXPECT_EQ(a["state"].asString(), "raised");
     EXPECT_EQ(a["acknowledged"]["by"].asString(), "ana") << a.toStyledString();
+    // The alarm log has it, after the raise, with who and the comment.
+    auto log = again.client().Get("/api/v1/alarms/log");
+    ASSERT_TRUE(log && log->status == 200);
+    const Json::Value changes = parse(log->body)["changes"];
+    bool logged = false;
+    for (const Json::Value& c : changes)
+        logged = logged || (c["change"] == "acknowledged" && c["reason"] == "ana: on my way");
+    EXPECT_TRUE(logged) << log->body;
     // Cleared, raised again (and shown after its delay): nobody's.
     again.plant(2, {}, (again.dir.path() / "sent1.json").string());
     ASSERT_TRUE(wait_until([&] { return alarms_of(again).empty(); }, 10));

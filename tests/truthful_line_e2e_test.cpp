@@ -443,7 +443,8 @@ TEST(TruthfulLine, HistoryMigratesAndOutlivesAFailingDatabase) {
     EXPECT_NE(read_text(d + "/err.txt").find("kept as " + db + ".v1.bak"), std::string::npos)
         << read_text(d + "/err.txt");
     EXPECT_EQ(sql_text(db + ".v1.bak", "PRAGMA user_version"), "1");
-    ASSERT_TRUE(eventually([&] { return sql_text(db, "PRAGMA user_version") == std::to_string(smdgw::HistoryStore::kSchemaVersion); }));
+    const std::string version = std::to_string(smdgw::HistoryStore::kSchemaVersion);
+    ASSERT_TRUE(eventually([&] { return sql_text(db, "PRAGMA user_version") == version; }));
 
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &other), SQLITE_OK);

@@ -1,10 +1,12 @@
 #pragma once
 // A host sink that queues every record a device hands to SaveDeviceHistory
-// for the history database; it takes part in a fan-out with the output sinks.
+// for the history database, and every alarm change for its alarm log; it
+// takes part in a fan-out with the output sinks.
 
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/host_clock.h"
 #include "host/host_sink.h"
@@ -20,6 +22,7 @@ class HistoryRecorder : public HostSink {
 
     void on_history(const std::string& device, const smd::RecordStored& stored) override;
     void on_active_alarms(const std::string& device, const smd::ActiveAlarms& alarms) override;
+    void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
 
     // While a device is given back its stored record, what it stores again is
     // that same record under a new time: it is not stored a second time.
@@ -35,10 +38,14 @@ class HistoryRecorder : public HostSink {
     };
 
    private:
+    void log_acknowledgements(const std::string& device, const std::vector<ActiveAlarm>& alarms);
+
     HistoryWriter& writer_;
     const HostClock& clock_;
     const std::map<std::string, uint32_t> data_ids_;
     std::string restoring_;
+    // The acknowledged alarms of each device's last set (the frame thread's).
+    std::map<std::string, std::map<AlarmIdentity, AlarmAck>> acks_;
 };
 
 }  // namespace smdgw

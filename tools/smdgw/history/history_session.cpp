@@ -24,10 +24,17 @@ std::map<std::string, uint32_t> data_ids_of(const GatewayConfig& cfg) {
 
 bool HistoryOptions::check() {
     int64_t keep_seconds = 0;
-    if (!parse_duration_text(keep, keep_seconds)) {
-        log_error("--history-keep \"" + keep + "\" is not a duration (90, 90s, 15m, 12h, 7d)");
-        return false;
+    const std::pair<const char*, std::string*> keeps[] = {
+        {"--history-keep", &keep}, {"--history-keep-1m", &keep_1m}, {"--history-keep-1h", &keep_1h}};
+    int64_t seconds[3] = {};
+    for (size_t k = 0; k < 3; ++k) {
+        if (!parse_duration_text(*keeps[k].second, seconds[k])) {
+            log_error(std::string(keeps[k].first) + " \"" + *keeps[k].second +
+                      "\" is not a duration (90, 90s, 15m, 12h, 7d)");
+            return false;
+        }
     }
+    keep_seconds = seconds[0];
     if (!parse_duration_text(restore_age, restore_seconds)) {
         log_error("--history-restore-age \"" + restore_age +
                   "\" is not a duration (90, 90s, 15m, 12h, 7d)");
@@ -37,6 +44,10 @@ bool HistoryOptions::check() {
         log_error("--history-max-rows must not be negative");
         return false;
     }
+    if (alarm_log_max_rows < 0) {
+        log_error("--history-alarm-log-max-rows must not be negative");
+        return false;
+    }
     if (!(commit_s >= 0.0 && commit_s <= 3600.0)) {
         log_error("--history-commit-s " + std::to_string(commit_s) +
                   " is not a number of seconds from 0 to 3600");
@@ -44,6 +55,9 @@ bool HistoryOptions::check() {
     }
     retention.max_age_seconds = keep_seconds;
     retention.max_rows_per_device = max_rows;
+    retention.rollup_max_age_seconds[0] = seconds[1];
+    retention.rollup_max_age_seconds[1] = seconds[2];
+    retention.alarm_log_max_rows = alarm_log_max_rows;
     return true;
 }
 
@@ -55,6 +69,20 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
                    "Delete stored rounds older than this (0: keep all)")
         ->capture_default_str()
         ->type_name("DURATION");
+    app.add_option("--history-keep-1m", options.keep_1m,
+                   "Delete the 1-minute roll-ups older than this (0: keep all)")
+        ->capture_default_str()
+        ->type_name("DURATION");
+    app.add_option("--history-keep-1h", options.keep_1h,
+                   "Delete the 1-hour roll-ups and the logged alarm changes older than this "
+                   "(0: keep all)")
+        ->capture_default_str()
+        ->type_name("DURATION");
+    app.add_option("--history-alarm-log-max-rows", options.alarm_log_max_rows,
+                   "Keep at most this many alarm changes in the alarm log, the newest "
+                   "(0: no limit)")
+        ->capture_default_str()
+        ->type_name("N");
     app.add_option("--history-max-rows", options.max_rows,
                    "Keep at most this many rounds per device (0: no limit)")
         ->capture_default_str()

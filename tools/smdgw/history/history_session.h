@@ -23,6 +23,9 @@ namespace smdgw {
 struct HistoryOptions {
     std::string path;
     std::string keep = "7d";
+    std::string keep_1m = "90d";   // the minutes' roll-ups
+    std::string keep_1h = "3652d";  // the hours' roll-ups and the alarm log
+    int64_t alarm_log_max_rows = Retention().alarm_log_max_rows;
     int64_t max_rows = Retention().max_rows_per_device;
     std::string restore_age = "5m";
     // Rounds are committed at most this often (seconds); 0 commits each at once.

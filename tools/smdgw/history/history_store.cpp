@@ -3,10 +3,13 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "record/veltra_record.h"
@@ -52,6 +55,38 @@ constexpr int kBusyTimeoutMs = 1000;
 #define SMDGW_AC_FRESH SMDGW_FRESH_COLUMN("ac_fresh")
 #define SMDGW_RECTIFIERS_FRESH SMDGW_FRESH_COLUMN("rectifiers_fresh")
 #define SMDGW_DC_FRESH SMDGW_FRESH_COLUMN("dc_fresh")
+// A roll-up per device and minute or hour; stats holds the columns' figures
+// (encode_columns).
+#define SMDGW_ROLLUP_TABLE(name)     \
+    "CREATE TABLE " name " ("        \
+    " device TEXT NOT NULL,"         \
+    " start INTEGER NOT NULL,"       \
+    " rounds INTEGER NOT NULL,"      \
+    " stats BLOB NOT NULL,"          \
+    " PRIMARY KEY (device, start));"
+// Every alarm change, oldest first, and who acknowledged an alarm or took
+// that back.
+#define SMDGW_ALARM_LOG_COLUMNS                                                \
+    " id INTEGER PRIMARY KEY,"                                                 \
+    " time INTEGER NOT NULL,"                                                  \
+    " device TEXT NOT NULL,"                                                   \
+    " change TEXT NOT NULL CHECK (change IN ('raised', 'cleared', 'acknowledged', " \
+    "'unacknowledged')),"                                                      \
+    " alarm_id TEXT NOT NULL,"                                                 \
+    " key TEXT NOT NULL,"                                                      \
+    " seq INTEGER NOT NULL,"                                                   \
+    " level INTEGER NOT NULL,"                                                 \
+    " value TEXT NOT NULL,"                                                    \
+    " message TEXT NOT NULL,"                                                  \
+    " reason TEXT NOT NULL);"
+#define SMDGW_ALARM_LOG_TABLE                                                  \
+    "CREATE TABLE alarm_log (" SMDGW_ALARM_LOG_COLUMNS                         \
+    "CREATE INDEX alarm_log_time ON alarm_log(time);"
+#define SMDGW_ROLLUPS_AND_LOG \
+    SMDGW_ROLLUP_TABLE("rollup_1m") SMDGW_ROLLUP_TABLE("rollup_1h") SMDGW_ALARM_LOG_TABLE
+static_assert(std::string_view(kRollupSpans[0].table) == "rollup_1m" &&
+                  std::string_view(kRollupSpans[1].table) == "rollup_1h",
+              "the schema creates a table per span");
 
 const char* const kCreateSchema =
     "CREATE TABLE history ("
@@ -66,7 +101,8 @@ const char* const kCreateSchema =
     " " SMDGW_DC_FRESH
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
-    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ALARM_ACK_COLUMNS;
+    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ROLLUPS_AND_LOG
+        SMDGW_ALARM_ACK_COLUMNS;
 
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
@@ -79,8 +115,24 @@ const char* const kMigrate2To3 =
     "ALTER TABLE history ADD COLUMN " SMDGW_DC_FRESH ";"
     "UPDATE history SET ac_fresh = complete, rectifiers_fresh = complete, dc_fresh = complete;";
 
-// Version 3 to 4: alarms stored before were nobody's.
-const char* const kMigrate3To4 = SMDGW_ALARM_ACK_COLUMNS;
+// The schema version that has the roll-ups and the alarm log.
+constexpr int kRollupsSince = 4;
+
+// Version 3 to 4: roll-ups and the alarm log start empty; the roll-ups of
+// the rounds already stored are built at the next start (rebuild_rollups).
+const char* const kMigrateAddRollups = SMDGW_ROLLUPS_AND_LOG;
+
+// The schema version whose active alarms carry who acknowledged them.
+constexpr int kAcksSince = 5;
+
+// Version 4 to 5: alarms stored before were nobody's; the alarm log takes
+// acknowledgements too (a CHECK is changed by copying the table).
+const char* const kMigrateAddAcks = SMDGW_ALARM_ACK_COLUMNS
+    "CREATE TABLE alarm_log_v5 (" SMDGW_ALARM_LOG_COLUMNS
+    "INSERT INTO alarm_log_v5 SELECT * FROM alarm_log;"
+    "DROP TABLE alarm_log;"
+    "ALTER TABLE alarm_log_v5 RENAME TO alarm_log;"
+    "CREATE INDEX alarm_log_time ON alarm_log(time);";
 
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
 
@@ -107,6 +159,11 @@ std::string row_columns(int version) {
     return "SELECT id, device, data_id, time, record, 1, 1, 1, 1 FROM history ";
 }
 
+// Alarm changes older than this go; none when the age is unbounded.
+int64_t log_cutoff(const Retention& r, int64_t now) {
+    return r.alarm_log_max_age() > 0 ? now - r.alarm_log_max_age() : INT64_MIN;
+}
+
 // A free name beside the file for the copy kept before a migration.
 std::string backup_name(const std::string& path, int from) {
     const std::string base = path + ".v" + std::to_string(from) + ".bak";
@@ -126,6 +183,8 @@ HistoryStore::HistoryStore(sqlite3* db, std::string path) : db_(db), path_(std::
 HistoryStore::HistoryStore(HistoryStore&& other) noexcept
     : db_(std::exchange(other.db_, nullptr)),
       path_(std::move(other.path_)),
+      statements_(std::move(other.statements_)),
+      rows_(std::move(other.rows_)),
       version_(other.version_),
       migration_(std::move(other.migration_)) {}
 
@@ -149,7 +208,33 @@ bool HistoryError::file_unavailable() const {
     }
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close_v2(db_); }
+HistoryStore::~HistoryStore() {
+    statements_.clear();  // finalised before the connection closes
+    sqlite3_close_v2(db_);
+}
+
+Statement& HistoryStore::cached(const std::string& sql) {
+    auto it = statements_.find(sql);
+    if (it == statements_.end()) {
+        auto s = std::make_unique<Statement>(db_, sql.c_str());
+        if (s->prepare_result() != SQLITE_OK) fail("cannot prepare \"" + sql + "\"");
+        it = statements_.emplace(sql, std::move(s)).first;
+    }
+    it->second->reset();
+    return *it->second;
+}
+
+int64_t HistoryStore::device_rows(const std::string& device) {
+    const auto it = rows_.find(device);
+    if (it != rows_.end()) return it->second;
+    Statement& s = cached("SELECT count(*) FROM history WHERE device = ?1");
+    s.bind(1, device);
+    if (s.step() != SQLITE_ROW) fail("cannot count the rows of \"" + device + "\"");
+    const int64_t n = s.int_at(0);
+    s.reset();
+    rows_[device] = n;
+    return n;
+}
 
 void HistoryStore::fail(const std::string& what) const {
     throw HistoryError(path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no connection"),
@@ -309,7 +394,8 @@ void HistoryStore::migrate(int from) {
     try {
         if (from < 2) exec(kMigrate1To2);
         if (from < 3) exec(kMigrate2To3);
-        if (from < 4) exec(kMigrate3To4);
+        if (from < kRollupsSince) exec(kMigrateAddRollups);
+        if (from < kAcksSince) exec(kMigrateAddAcks);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -323,16 +409,90 @@ void HistoryStore::migrate(int from) {
 
 void HistoryStore::insert(std::vector<StoredRecord>& records) { write(records, {}); }
 
+const char* alarm_change_name(AlarmLogChange change) {
+    switch (change) {
+        case AlarmLogChange::Raised: return "raised";
+        case AlarmLogChange::Cleared: return "cleared";
+        case AlarmLogChange::Acknowledged: return "acknowledged";
+        case AlarmLogChange::Unacknowledged: return "unacknowledged";
+    }
+    return "cleared";
+}
+
+AlarmLogChange alarm_change_of(const std::string& name) {
+    for (AlarmLogChange c : {AlarmLogChange::Raised, AlarmLogChange::Acknowledged,
+                             AlarmLogChange::Unacknowledged})
+        if (name == alarm_change_name(c)) return c;
+    return AlarmLogChange::Cleared;
+}
+
 void HistoryStore::write(std::vector<StoredRecord>& records,
                          const std::vector<StoredAlarms>& alarms, const Retention* trim,
                          int64_t now) {
-    if (records.empty() && alarms.empty()) return;
+    HistoryBatch batch;
+    batch.records.swap(records);
+    batch.alarms = alarms;
+    try {
+        write(batch, trim, now);
+    } catch (...) {
+        records.swap(batch.records);
+        throw;
+    }
+    records.swap(batch.records);
+}
+
+void HistoryStore::store_rollup(const Rollup& u) {
+    const std::string table = kRollupSpans[u.span].table;
+    {
+        // The usual case: a span not stored yet, one statement.
+        Statement& s = cached("INSERT INTO " + table +
+                              "(device, start, rounds, stats) VALUES(?,?,?,?) "
+                              "ON CONFLICT(device, start) DO NOTHING");
+        s.bind(1, u.device);
+        s.bind(2, u.start);
+        s.bind(3, static_cast<int64_t>(u.rounds));
+        const std::vector<unsigned char> blob = encode_columns(u.columns);
+        s.bind_blob(4, blob);
+        const int rc = s.step();
+        s.reset();
+        if (rc != SQLITE_DONE) fail("cannot store the roll-ups of \"" + u.device + "\"");
+        if (sqlite3_changes(db_) == 1) return;
+    }
+    // One already stored under the same start (the clock went back) is
+    // folded in, so no round is lost or counted twice.
+    Rollup merged;
+    merged.span = u.span;
+    {
+        Statement find(db_, ("SELECT rounds, stats FROM " + table +
+                             " WHERE device = ?1 AND start = ?2")
+                                .c_str());
+        find.bind(1, u.device);
+        find.bind(2, u.start);
+        if (find.step() != SQLITE_ROW) fail("cannot read the roll-ups of \"" + u.device + "\"");
+        merged.rounds = static_cast<uint32_t>(find.int_at(0));
+        const std::vector<unsigned char> blob = find.blob_at(1);
+        decode_columns(blob.data(), blob.size(), merged.columns);
+    }
+    merged.merge(u);
+    Statement s(db_, ("UPDATE " + table + " SET rounds = ?3, stats = ?4 WHERE device = ?1 AND start = ?2")
+                         .c_str());
+    s.bind(1, u.device);
+    s.bind(2, u.start);
+    s.bind(3, static_cast<int64_t>(merged.rounds));
+    const std::vector<unsigned char> blob = encode_columns(merged.columns);
+    s.bind_blob(4, blob);
+    if (s.step() != SQLITE_DONE) fail("cannot store the roll-ups of \"" + u.device + "\"");
+}
+
+void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now) {
+    if (batch.empty()) return;
+    std::vector<StoredRecord>& records = batch.records;
+    const std::vector<StoredAlarms>& alarms = batch.alarms;
     exec("BEGIN IMMEDIATE");
     try {
-        Statement s(db_,
-                    "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
-                    "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
-        if (s.prepare_result() != SQLITE_OK) fail("cannot store");
+        Statement& s = cached(
+            "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
+            "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
             s.bind(2, static_cast<int64_t>(r.data_id));
@@ -344,6 +504,8 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();
+            const auto rows = rows_.find(r.device);
+            if (rows != rows_.end()) ++rows->second;
         }
         Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
         Statement ins(db_,
@@ -374,6 +536,29 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
                 ins.reset();
             }
         }
+        for (const Rollup& u : batch.rollups) store_rollup(u);
+        if (!batch.alarm_log.empty()) {
+            Statement log(db_,
+                          "INSERT INTO alarm_log(time, device, change, alarm_id, key, seq, level, "
+                          "value, message, reason) VALUES(?,?,?,?,?,?,?,?,?,?)");
+            if (log.prepare_result() != SQLITE_OK) fail("cannot store alarm changes");
+            for (AlarmLogEntry& e : batch.alarm_log) {
+                log.bind(1, e.time);
+                log.bind(2, e.device);
+                log.bind(3, std::string(alarm_change_name(e.change)));
+                log.bind(4, e.alarm_id);
+                log.bind(5, e.key);
+                log.bind(6, static_cast<int64_t>(e.seq));
+                log.bind(7, static_cast<int64_t>(e.level));
+                log.bind(8, e.value);
+                log.bind(9, e.message);
+                log.bind(10, e.reason);
+                if (log.step() != SQLITE_DONE)
+                    fail("cannot store an alarm change of \"" + e.device + "\"");
+                e.id = sqlite3_last_insert_rowid(db_);
+                log.reset();
+            }
+        }
         if (trim) {
             // The rows this batch pushes beyond the retention go in the same
             // commit, so a device never holds more than its bound.
@@ -383,10 +568,22 @@ void HistoryStore::write(std::vector<StoredRecord>& records,
             if (trim->max_rows_per_device > 0)
                 for (const std::string& device : written)
                     delete_beyond(device, trim->max_rows_per_device, -1);
+            // Roll-ups age out when an hour of their device closes: every
+            // span's, at most a chunk each.
+            for (const Rollup& u : batch.rollups) {
+                if (u.span != kRollupSpanCount - 1) continue;
+                for (size_t span = 0; span < kRollupSpanCount; ++span) {
+                    const int64_t keep = trim->rollup_max_age_seconds[span];
+                    if (keep > 0) delete_rollups_older(span, u.device, now - keep, kPruneChunk);
+                }
+            }
+            if (!batch.alarm_log.empty())
+                delete_alarm_log(log_cutoff(*trim, now), trim->alarm_log_max_rows, kPruneChunk);
         }
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        rows_.clear();  // counted again from what the file holds
         throw;
     }
 }
@@ -396,7 +593,7 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
     if (version_ < 2) return out;
     const std::string sql =
         std::string("SELECT key, alarm_id, seq, level, message, since") +
-        (version_ >= 4 ? ", ack_by, ack_comment, ack_at, flapping" : "") +
+        (version_ >= kAcksSince ? ", ack_by, ack_comment, ack_at, flapping" : "") +
         " FROM active_alarms WHERE device = ?1 ORDER BY key, alarm_id, seq";
     Statement s(db_, sql.c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read alarms");
@@ -410,7 +607,7 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
         a.level = static_cast<int>(s.int_at(3));
         a.message = s.text_at(4);
         a.since = static_cast<std::time_t>(s.int_at(5));
-        if (version_ >= 4) {
+        if (version_ >= kAcksSince) {
             a.ack.by = s.text_at(6);
             a.ack.comment = s.text_at(7);
             a.ack.at = static_cast<std::time_t>(s.int_at(8));
@@ -436,35 +633,42 @@ std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool
 }
 
 int64_t HistoryStore::delete_older(int64_t cutoff, int limit) {
-    Statement s(db_,
-                "DELETE FROM history WHERE id IN "
-                "(SELECT id FROM history WHERE time < ?1 LIMIT ?2)");
+    Statement& s = cached(
+        "DELETE FROM history WHERE id IN "
+        "(SELECT id FROM history WHERE time < ?1 LIMIT ?2) RETURNING device");
     s.bind(1, cutoff);
     s.bind(2, static_cast<int64_t>(limit));
-    if (s.step() != SQLITE_DONE) fail("cannot prune");
-    return sqlite3_changes(db_);
+    int64_t removed = 0;
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        ++removed;
+        const auto rows = rows_.find(s.text_at(0));
+        if (rows != rows_.end()) --rows->second;
+    }
+    s.reset();
+    if (rc != SQLITE_DONE) {
+        rows_.clear();  // the statement's deletes were undone
+        fail("cannot prune");
+    }
+    return removed;
 }
 
 int64_t HistoryStore::delete_beyond(const std::string& device, int64_t keep, int limit) {
-    // The newest row beyond the bound; it and everything older goes.
-    Statement find(db_,
-                   "SELECT time, id FROM history WHERE device = ?1 "
-                   "ORDER BY time DESC, id DESC LIMIT 1 OFFSET ?2");
-    find.bind(1, device);
-    find.bind(2, keep);
-    const int rc = find.step();
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) fail("cannot prune");
-    const int64_t t = find.int_at(0), id = find.int_at(1);
-    Statement s(db_,
-                "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
-                "device = ?1 AND (time < ?2 OR (time = ?2 AND id <= ?3)) LIMIT ?4)");
+    // The oldest rows beyond the newest keep go.
+    int64_t excess = device_rows(device) - keep;
+    if (excess <= 0) return 0;
+    if (limit >= 0) excess = std::min<int64_t>(excess, limit);
+    Statement& s = cached(
+        "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
+        "device = ?1 ORDER BY time, id LIMIT ?2)");
     s.bind(1, device);
-    s.bind(2, t);
-    s.bind(3, id);
-    s.bind(4, static_cast<int64_t>(limit));
-    if (s.step() != SQLITE_DONE) fail("cannot prune");
-    return sqlite3_changes(db_);
+    s.bind(2, excess);
+    const int rc = s.step();
+    s.reset();
+    if (rc != SQLITE_DONE) fail("cannot prune");
+    const int64_t removed = sqlite3_changes(db_);
+    rows_[device] -= removed;
+    return removed;
 }
 
 int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
@@ -490,7 +694,51 @@ int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
             in_chunks(
                 [&] { return delete_beyond(device, retention.max_rows_per_device, kPruneChunk); });
     }
+    if (version_ < kRollupsSince) return removed;
+    for (size_t span = 0; span < kRollupSpanCount; ++span) {
+        const int64_t keep = retention.rollup_max_age_seconds[span];
+        if (keep <= 0) continue;
+        std::vector<std::string> devices;
+        {
+            Statement s(db_, ("SELECT DISTINCT device FROM " +
+                              std::string(kRollupSpans[span].table))
+                                 .c_str());
+            while (s.step() == SQLITE_ROW) devices.push_back(s.text_at(0));
+        }
+        for (const std::string& device : devices)
+            in_chunks(
+                [&] { return delete_rollups_older(span, device, now - keep, kPruneChunk); });
+    }
+    in_chunks([&] {
+        return delete_alarm_log(log_cutoff(retention, now), retention.alarm_log_max_rows,
+                                kPruneChunk);
+    });
     return removed;
+}
+
+int64_t HistoryStore::delete_rollups_older(size_t span, const std::string& device, int64_t cutoff,
+                                           int limit) {
+    const std::string table = kRollupSpans[span].table;
+    Statement s(db_, ("DELETE FROM " + table + " WHERE rowid IN (SELECT rowid FROM " + table +
+                      " WHERE device = ?1 AND start < ?2 LIMIT ?3)")
+                         .c_str());
+    s.bind(1, device);
+    s.bind(2, cutoff);
+    s.bind(3, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune roll-ups");
+    return sqlite3_changes(db_);
+}
+
+int64_t HistoryStore::delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit) {
+    // Ids grow with every change, so the cap keeps the newest max_rows.
+    Statement s(db_,
+                "DELETE FROM alarm_log WHERE id IN (SELECT id FROM alarm_log WHERE "
+                "time < ?1 OR (?2 > 0 AND id <= (SELECT max(id) FROM alarm_log) - ?2) LIMIT ?3)");
+    s.bind(1, cutoff);
+    s.bind(2, max_rows);
+    s.bind(3, static_cast<int64_t>(limit));
+    if (s.step() != SQLITE_DONE) fail("cannot prune the alarm log");
+    return sqlite3_changes(db_);
 }
 
 void HistoryStore::for_each(const HistoryFilter& filter,
@@ -506,6 +754,133 @@ void HistoryStore::for_each(const HistoryFilter& filter,
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) fn(row_at(s));
     if (rc != SQLITE_DONE) fail("cannot read");
+}
+
+namespace {
+
+// The filter's bounds as parameters 1 to 3 of a statement.
+void bind_filter(Statement& s, const HistoryFilter& filter) {
+    if (filter.device) s.bind(1, *filter.device);
+    if (filter.since) s.bind(2, *filter.since);
+    if (filter.until) s.bind(3, *filter.until);
+}
+
+// Only the bounds given become conditions, so that SQLite can use the
+// (device, time) indexes.
+std::string filter_where(const HistoryFilter& filter, const char* time_column) {
+    const std::string t = time_column;
+    std::string where = " WHERE 1";
+    if (filter.device) where += " AND device = ?1";
+    if (filter.since) where += " AND " + t + " >= ?2";
+    if (filter.until) where += " AND " + t + " <= ?3";
+    return where + " ";
+}
+
+}  // namespace
+
+void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
+                                   const std::function<void(const Rollup&)>& fn,
+                                   const std::vector<size_t>* only) {
+    if (version_ < kRollupsSince) return;
+    Statement s(db_, ("SELECT device, start, rounds, stats FROM " +
+                      std::string(kRollupSpans[span].table) + filter_where(filter, "start") +
+                      "ORDER BY start, device")
+                         .c_str());
+    if (s.prepare_result() != SQLITE_OK) fail("cannot read roll-ups");
+    bind_filter(s, filter);
+    int rc;
+    Rollup u;
+    u.span = span;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        u.device = s.text_at(0);
+        u.start = s.int_at(1);
+        u.rounds = static_cast<uint32_t>(s.int_at(2));
+        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(s.get(), 3));
+        const size_t size = static_cast<size_t>(sqlite3_column_bytes(s.get(), 3));
+        if (!blob || size % kColumnStatsBytes != 0) {
+            u.columns.clear();
+        } else if (only) {
+            // A chart asks for a few columns of sixty.
+            u.columns.assign(size / kColumnStatsBytes, ColumnStats());
+            for (size_t k : *only)
+                if (k < u.columns.size()) decode_column(blob + k * kColumnStatsBytes, u.columns[k]);
+        } else {
+            decode_columns(blob, size, u.columns);
+        }
+        fn(u);
+    }
+    if (rc != SQLITE_DONE) fail("cannot read roll-ups");
+}
+
+std::optional<int64_t> HistoryStore::newest_rollup_start(size_t span, const std::string& device) {
+    if (version_ < kRollupsSince) return std::nullopt;
+    Statement s(db_, ("SELECT max(start) FROM " + std::string(kRollupSpans[span].table) +
+                      " WHERE device = ?1")
+                         .c_str());
+    s.bind(1, device);
+    if (s.step() != SQLITE_ROW) fail("cannot read roll-ups");
+    if (s.is_null(0)) return std::nullopt;
+    return s.int_at(0);
+}
+
+int64_t HistoryStore::count_rounds(const HistoryFilter& filter) {
+    Statement s(db_, ("SELECT count(*) FROM history" + filter_where(filter, "time")).c_str());
+    bind_filter(s, filter);
+    if (s.step() != SQLITE_ROW) fail("cannot read");
+    return s.int_at(0);
+}
+
+int64_t HistoryStore::count_rollups(size_t span, const HistoryFilter& filter) {
+    if (version_ < kRollupsSince) return 0;
+    Statement s(db_, ("SELECT count(*) FROM " + std::string(kRollupSpans[span].table) +
+                      filter_where(filter, "start"))
+                         .c_str());
+    bind_filter(s, filter);
+    if (s.step() != SQLITE_ROW) fail("cannot read roll-ups");
+    return s.int_at(0);
+}
+
+std::vector<std::string> HistoryStore::devices() {
+    std::vector<std::string> out;
+    Statement s(db_, "SELECT DISTINCT device FROM history ORDER BY device");
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) out.push_back(s.text_at(0));
+    if (rc != SQLITE_DONE) fail("cannot read");
+    return out;
+}
+
+void HistoryStore::for_each_alarm_change(const HistoryFilter& filter,
+                                         const std::function<void(const AlarmLogEntry&)>& fn,
+                                         int64_t newest) {
+    if (version_ < kRollupsSince) return;
+    const std::string select =
+        "SELECT id, time, device, change, alarm_id, key, seq, level, value, message, reason "
+        "FROM alarm_log" +
+        filter_where(filter, "time");
+    const std::string sql = newest > 0 ? "SELECT * FROM (" + select +
+                                             "ORDER BY time DESC, id DESC LIMIT " +
+                                             std::to_string(newest) + ") ORDER BY time, id"
+                                       : select + "ORDER BY time, id";
+    Statement s(db_, sql.c_str());
+    if (s.prepare_result() != SQLITE_OK) fail("cannot read the alarm log");
+    bind_filter(s, filter);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) {
+        AlarmLogEntry e;
+        e.id = s.int_at(0);
+        e.time = s.int_at(1);
+        e.device = s.text_at(2);
+        e.change = alarm_change_of(s.text_at(3));
+        e.alarm_id = s.text_at(4);
+        e.key = s.text_at(5);
+        e.seq = static_cast<unsigned>(s.int_at(6));
+        e.level = static_cast<int>(s.int_at(7));
+        e.value = s.text_at(8);
+        e.message = s.text_at(9);
+        e.reason = s.text_at(10);
+        fn(e);
+    }
+    if (rc != SQLITE_DONE) fail("cannot read the alarm log");
 }
 
 int64_t HistoryStore::count() {

@@ -7,18 +7,25 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host/alarm_store.h"
+#include "tools/smdgw/history/history_rollup.h"
 #include "host/plant_sections.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
 namespace smdgw {
+
+namespace sqlite {
+class Statement;
+}
 
 // A history file that cannot be used: missing, not SQLite, not ours, of a
 // newer schema, or failing underneath. The message names the file.
@@ -60,13 +67,55 @@ struct StoredAlarms {
     std::vector<ActiveAlarm> alarms;
 };
 
+// What the alarm log records: an alarm raised or cleared (as shown, after
+// the alarm policy), or a person's acknowledgement of it given or taken back.
+enum class AlarmLogChange { Raised, Cleared, Acknowledged, Unacknowledged };
+
+// One change of an alarm, as the alarm log keeps it.
+struct AlarmLogEntry {
+    int64_t id = 0;    // assigned by the database
+    int64_t time = 0;  // seconds since the epoch
+    std::string device;
+    AlarmLogChange change = AlarmLogChange::Cleared;
+    std::string alarm_id;
+    std::string key;
+    unsigned seq = 0;
+    int level = 0;
+    std::string value;    // the value as text when it changed
+    std::string message;  // the alarm's message (a cleared one keeps the raised one's)
+    // Why, when the gateway says so; an acknowledgement: who, and the comment
+    // ("Ana (on call): generator on its way"); else empty.
+    std::string reason;
+};
+
+// The words the log stores for a change, and back.
+const char* alarm_change_name(AlarmLogChange change);
+AlarmLogChange alarm_change_of(const std::string& name);
+
+// What one transaction writes.
+struct HistoryBatch {
+    std::vector<StoredRecord> records;
+    std::vector<StoredAlarms> alarms;
+    std::vector<Rollup> rollups;  // closed minutes and hours
+    std::vector<AlarmLogEntry> alarm_log;
+    bool empty() const {
+        return records.empty() && alarms.empty() && rollups.empty() && alarm_log.empty();
+    }
+};
+
 // How much history is kept; 0 means no bound.
 struct Retention {
     int64_t max_age_seconds = 7 * 24 * 3600;
     int64_t max_rows_per_device = 100000;
+    // Per span of kRollupSpans: 90 days of minutes, ten years of hours.
+    int64_t rollup_max_age_seconds[kRollupSpanCount] = {90 * 24 * 3600,
+                                                        int64_t{3652} * 24 * 3600};
+    // The alarm log keeps the hours' age and at most this many changes.
+    int64_t alarm_log_max_rows = 1000000;
+    int64_t alarm_log_max_age() const { return rollup_max_age_seconds[kRollupSpanCount - 1]; }
 };
 
-// Which rows an export reads; both bounds inclusive.
+// Which rows an export reads; both bounds inclusive (for a roll-up, its start).
 struct HistoryFilter {
     std::optional<std::string> device;
     std::optional<int64_t> since;
@@ -77,8 +126,9 @@ class HistoryStore {
    public:
     // Schema version kept in the database (PRAGMA user_version). Version 1
     // had no "complete" column and no active alarms, version 2 no section
-    // columns; both are migrated.
-    static constexpr int kSchemaVersion = 4;
+    // columns, version 3 no roll-ups and no alarm log, version 4 no
+    // acknowledgements; all are migrated.
+    static constexpr int kSchemaVersion = 5;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 
@@ -113,6 +163,10 @@ class HistoryStore {
     // rows beyond its count), now being the time the age counts from.
     void write(std::vector<StoredRecord>& records, const std::vector<StoredAlarms>& alarms,
                const Retention* trim = nullptr, int64_t now = 0);
+    // The same with roll-ups (a roll-up already stored under its device and
+    // start is folded in) and alarm changes; with trim, the same transaction
+    // also deletes what their retention no longer keeps.
+    void write(HistoryBatch& batch, const Retention* trim = nullptr, int64_t now = 0);
     // The newest record of a device (latest time, then latest insertion);
     // only complete ones when asked.
     std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
@@ -124,6 +178,26 @@ class HistoryStore {
     void for_each(const HistoryFilter& filter, const std::function<void(const StoredRecord&)>& fn);
     int64_t count();
 
+    // Roll-ups of a span in time order, per device (filter on their start).
+    // With only, just those columns are read (the others have count 0).
+    void for_each_rollup(size_t span, const HistoryFilter& filter,
+                         const std::function<void(const Rollup&)>& fn,
+                         const std::vector<size_t>* only = nullptr);
+    // The start of the device's newest stored roll-up of a span.
+    std::optional<int64_t> newest_rollup_start(size_t span, const std::string& device);
+    // Rows matching the filter: raw rounds, or roll-ups of a span.
+    int64_t count_rounds(const HistoryFilter& filter);
+    int64_t count_rollups(size_t span, const HistoryFilter& filter);
+    // The devices that have stored rounds.
+    std::vector<std::string> devices();
+    // Alarm changes in time order (then as they came); with newest, only
+    // that many of the last.
+    void for_each_alarm_change(const HistoryFilter& filter,
+                               const std::function<void(const AlarmLogEntry&)>& fn,
+                               int64_t newest = 0);
+    // The schema version of the file (an older one when read without migrating).
+    int version() const { return version_; }
+
    private:
     HistoryStore(sqlite3* db, std::string path);
     void check_schema(bool may_create);
@@ -134,9 +208,24 @@ class HistoryStore {
     int64_t delete_older(int64_t cutoff, int limit);
     // Deletes at most limit (-1: all) of the device's rows beyond its newest keep.
     int64_t delete_beyond(const std::string& device, int64_t keep, int limit);
+    // Deletes at most limit of the device's roll-ups of a span older than cutoff.
+    int64_t delete_rollups_older(size_t span, const std::string& device, int64_t cutoff,
+                                 int limit);
+    // Deletes at most limit alarm changes older than cutoff or beyond the cap.
+    int64_t delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit);
+    void store_rollup(const Rollup& u);
+    // A statement prepared once for the connection's life, reset for its
+    // next use: a commit every few seconds would otherwise parse the same
+    // SQL each time.
+    sqlite::Statement& cached(const std::string& sql);
+    // The device's rows, counted once and then kept by this connection's
+    // inserts and deletes, so the row bound costs no scan per commit.
+    int64_t device_rows(const std::string& device);
 
     sqlite3* db_ = nullptr;
     std::string path_;
+    std::map<std::string, std::unique_ptr<sqlite::Statement>> statements_;
+    std::map<std::string, int64_t> rows_;
     int version_ = kSchemaVersion;
     Migration migration_;
 };

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "record/veltra_record.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/history/history_columns.h"
 
 namespace smdgw {
 
@@ -17,14 +19,25 @@ constexpr auto kReportEvery = std::chrono::seconds(60);
 
 HistoryWriter::HistoryWriter(HistoryStore& store, Retention retention, Clock now,
                              CommitObserver observer, size_t queue_limit,
-                             std::chrono::milliseconds commit_interval)
+                             std::chrono::milliseconds commit_interval, bool rollups)
     : store_(store),
       retention_(retention),
       now_(std::move(now)),
       observer_(std::move(observer)),
       queue_limit_(queue_limit == 0 ? 1 : queue_limit),
       commit_interval_(commit_interval),
+      rollups_on_(rollups),
       thread_([this] { run(); }) {}
+
+namespace {
+
+std::vector<RollupAccumulator> accumulators() {
+    std::vector<RollupAccumulator> out;
+    for (size_t span = 0; span < kRollupSpanCount; ++span) out.emplace_back(span);
+    return out;
+}
+
+}  // namespace
 
 HistoryWriter::~HistoryWriter() {
     {
@@ -64,13 +77,29 @@ void HistoryWriter::save_alarms(StoredAlarms alarms) {
     wake_.notify_one();
 }
 
+void HistoryWriter::log_alarm(AlarmLogEntry change) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (changes_.size() >= queue_limit_) {
+            changes_.pop_front();
+            ++changes_dropped_;
+        }
+        changes_.push_back(std::move(change));
+    }
+    wake_.notify_one();
+}
+
 void HistoryWriter::flush() {
     std::unique_lock<std::mutex> lk(mutex_);
     const uint64_t target = added_;
     ++flushing_;
     wake_.notify_all();
     done_.wait(lk,
-               [&] { return (finished_ >= target && alarms_.empty() && !writing_) || failing_; });
+               [&] {
+                   return (finished_ >= target && alarms_.empty() && changes_.empty() &&
+                           !writing_) ||
+                          failing_;
+               });
     --flushing_;
 }
 
@@ -110,18 +139,37 @@ size_t HistoryWriter::queued() const {
 }
 
 bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
-                                std::vector<StoredAlarms>& alarms) {
+                                std::vector<StoredAlarms>& alarms,
+                                std::vector<AlarmLogEntry>& changes) {
     std::string error;
     bool refused = false;
+    HistoryBatch b;
+    b.records.swap(batch);
+    b.alarms.swap(alarms);
+    b.alarm_log.swap(changes);
     try {
+        // Summed up in place; should the batch fail, they are rebuilt from
+        // what was committed before the next one. While that fails, rounds
+        // are still stored (without roll-ups for now): the rebuild that
+        // passes counts them.
+        if (rebuild_due_) rebuild_rollups();
+        for (const StoredRecord& r : b.records) {
+            if (rollups_.empty() || r.bytes.size() != kRecordSize) continue;
+            analog_values(r.bytes.data(), values_);
+            for (RollupAccumulator& acc : rollups_) acc.add(r, values_, b.rollups);
+        }
         std::lock_guard<std::mutex> lk(store_mutex_);
-        store_.write(batch, alarms, &retention_, now_());
+        store_.write(b, &retention_, now_());
     } catch (const HistoryError& e) {
         error = e.what();
         refused = e.refused_data();
     } catch (const std::exception& e) {
         error = e.what();
     }
+    batch.swap(b.records);
+    alarms.swap(b.alarms);
+    changes.swap(b.alarm_log);
+    if (!error.empty()) rebuild_due_ = rollups_on_;
     if (error.empty()) {
         uint64_t committed = 0;
         bool resumed = false;
@@ -156,6 +204,7 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
             lost += queue_.size();
             queue_.clear();
             alarms_.clear();
+            changes_.clear();
         }
         finished_ += lost;
         failed_ += lost;
@@ -170,6 +219,10 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
     failing_ = true;
     for (auto it = alarms.rbegin(); it != alarms.rend(); ++it)
         alarms_.emplace(it->device, std::move(*it));  // a newer set wins
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+        if (changes_.size() >= queue_limit_) break;
+        changes_.push_front(std::move(*it));
+    }
     size_t keep = batch.size();
     while (keep > 0 && queue_.size() + keep > queue_limit_) --keep;
     const size_t lost = batch.size() - keep;
@@ -196,7 +249,8 @@ void HistoryWriter::wait_for_batch(std::unique_lock<std::mutex>& lk) {
         wake_.wait_for(lk, pause_, [&] { return stop_; });
         return;
     }
-    wake_.wait(lk, [&] { return stop_ || !queue_.empty() || !alarms_.empty(); });
+    wake_.wait(lk,
+               [&] { return stop_ || !queue_.empty() || !alarms_.empty() || !changes_.empty(); });
     // Rounds that come within the interval join this commit.
     wake_.wait_until(lk, last_commit_ + commit_interval_,
                      [&] { return stop_ || flushing_ > 0 || queue_.size() >= kMaxBatch; });
@@ -214,13 +268,15 @@ void HistoryWriter::run() {
             } catch (const std::exception& e) {
                 log_error(std::string("history: ") + e.what());
             }
+            if (rollups_on_) rebuild_rollups();
         }
         std::vector<StoredRecord> batch;
         std::vector<StoredAlarms> alarms;
+        std::vector<AlarmLogEntry> changes;
         {
             std::unique_lock<std::mutex> lk(mutex_);
             wait_for_batch(lk);
-            if (queue_.empty() && alarms_.empty()) {
+            if (queue_.empty() && alarms_.empty() && changes_.empty()) {
                 if (stop_) return;  // stopping, nothing left
                 continue;
             }
@@ -230,10 +286,49 @@ void HistoryWriter::run() {
             }
             for (auto& kv : alarms_) alarms.push_back(std::move(kv.second));
             alarms_.clear();
+            while (!changes_.empty() && changes.size() < kMaxBatch) {
+                changes.push_back(std::move(changes_.front()));
+                changes_.pop_front();
+            }
             writing_ = true;
             in_flight_ = batch.size();
         }
-        store_batch(batch, alarms);
+        store_batch(batch, alarms, changes);
+    }
+}
+
+bool HistoryWriter::rebuild_rollups() {
+    std::vector<RollupAccumulator> rebuilt = accumulators();
+    HistoryBatch b;
+    try {
+        std::lock_guard<std::mutex> lk(store_mutex_);
+        for (const std::string& device : store_.devices()) {
+            for (RollupAccumulator& acc : rebuilt) {
+                const int64_t seconds = kRollupSpans[acc.span()].seconds;
+                // Rounds of a minute or hour already written counted there.
+                HistoryFilter f;
+                f.device = device;
+                if (auto last = store_.newest_rollup_start(acc.span(), device))
+                    f.since = *last + seconds;
+                store_.for_each(f, [&](const StoredRecord& r) {
+                    if (r.bytes.size() != kRecordSize) return;
+                    analog_values(r.bytes.data(), values_);
+                    acc.add(r, values_, b.rollups);
+                });
+            }
+        }
+        store_.write(b, &retention_, now_());
+        rollups_ = std::move(rebuilt);
+        rebuild_due_ = false;
+        return true;
+    } catch (const std::exception& e) {
+        // Tried again before the next batch; until it passes no roll-up is
+        // summed up or written, and the one that passes counts the rounds
+        // stored meanwhile.
+        rollups_.clear();
+        rebuild_due_ = true;
+        log_error(std::string("history: rebuilding the roll-ups: ") + e.what());
+        return false;
     }
 }
 

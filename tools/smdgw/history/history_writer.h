@@ -3,7 +3,10 @@
 // only queues them. Records are committed in batches bounded in time: a
 // record waits at most the commit interval after the last commit, and
 // everything queued by then goes in one short transaction, together with
-// the device's alarm set and the rows the retention no longer keeps. Fewer
+// the device's alarm set, the alarm changes, the minutes and hours the
+// batch's rounds close (summed up in memory as rounds come; at start the
+// open ones are rebuilt from the rounds stored since the last roll-up
+// written) and the rows the retention no longer keeps. Fewer
 // commits spare the flash of a gateway: each commit of a WAL database with
 // synchronous=FULL writes and syncs its pages again.
 //
@@ -43,9 +46,12 @@ class HistoryWriter {
     static constexpr std::chrono::milliseconds kMaxRetry{30000};
 
     // commit_interval 0: every record is written as soon as the thread gets to it.
+    // rollups false: no roll-ups are summed up or written (to measure what
+    // they cost).
     HistoryWriter(HistoryStore& store, Retention retention, Clock now, CommitObserver observer = {},
                   size_t queue_limit = kDefaultQueueLimit,
-                  std::chrono::milliseconds commit_interval = std::chrono::milliseconds(0));
+                  std::chrono::milliseconds commit_interval = std::chrono::milliseconds(0),
+                  bool rollups = true);
     // Stores everything still queued (one last attempt when failing), then stops.
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;
@@ -56,6 +62,8 @@ class HistoryWriter {
     // Queues the device's whole set of active alarms; a later set replaces
     // one not yet written.
     void save_alarms(StoredAlarms alarms);
+    // Queues an alarm change for the alarm log (bounded like the records).
+    void log_alarm(AlarmLogEntry change);
     // Commits at once and returns when everything added before the call is
     // stored, has failed or, while the database fails, waits for a retry.
     void flush();
@@ -77,7 +85,13 @@ class HistoryWriter {
     // the commit interval over (or a stop, a flush, a full batch).
     void wait_for_batch(std::unique_lock<std::mutex>& lk);
     // True when the batch was written or given up.
-    bool store_batch(std::vector<StoredRecord>& batch, std::vector<StoredAlarms>& alarms);
+    bool store_batch(std::vector<StoredRecord>& batch, std::vector<StoredAlarms>& alarms,
+                     std::vector<AlarmLogEntry>& changes);
+    // At start, and after a batch that failed: the roll-ups of the rounds
+    // stored since each device's last written minute and hour; the closed
+    // ones are written, the open ones stay in memory. False when the
+    // database failed (said on standard error).
+    bool rebuild_rollups();
 
     HistoryStore& store_;
     const Retention retention_;
@@ -85,12 +99,21 @@ class HistoryWriter {
     const CommitObserver observer_;
     const size_t queue_limit_;
     const std::chrono::milliseconds commit_interval_;
+    const bool rollups_on_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
     std::deque<StoredRecord> queue_;
     std::map<std::string, StoredAlarms> alarms_;  // by device, newest set only
+    std::deque<AlarmLogEntry> changes_;          // alarm changes to log
+    uint64_t changes_dropped_ = 0;
+    // The open minute and hour of each device; only the writer thread uses them.
+    std::vector<RollupAccumulator> rollups_;
+    // A batch failed after its rounds were summed up: the open roll-ups are
+    // rebuilt from what was committed before the next one.
+    bool rebuild_due_ = false;
+    std::vector<float> values_;  // one round's values
     bool stop_ = false;
     uint64_t added_ = 0;     // records ever added
     uint64_t finished_ = 0;  // records committed, dropped or failed

@@ -21,6 +21,7 @@ class Statement {
     Statement& operator=(const Statement&) = delete;
 
     int prepare_result() const { return rc_; }
+    sqlite3_stmt* get() const { return stmt_; }
     void bind(int i, int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
     void bind(int i, const std::string& v) {
         sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
@@ -34,6 +35,7 @@ class Statement {
         sqlite3_reset(stmt_);
         sqlite3_clear_bindings(stmt_);
     }
+    bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
     int64_t int_at(int col) const { return sqlite3_column_int64(stmt_, col); }
     std::string text_at(int col) const {
         const unsigned char* t = sqlite3_column_text(stmt_, col);

@@ -25,6 +25,7 @@ struct HistoryQuery {
     std::optional<int64_t> since, until;
     std::vector<std::string> fields;
     bool complete_only = false;
+    std::string resolution = "raw";  // raw, 1m, 1h or auto
 };
 
 // The field "complete" in fields: the round's flag rather than a record value.

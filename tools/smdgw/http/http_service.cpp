@@ -17,6 +17,7 @@
 #include "tools/smdgw/http/control_body.h"
 #include "tools/smdgw/http/control_token.h"
 #include "tools/smdgw/http/history_query.h"
+#include "tools/smdgw/http/history_resolution.h"
 #include "tools/smdgw/http/http_server.h"
 #include "tools/smdgw/http/router.h"
 #include "tools/smdgw/http/status_page.h"
@@ -28,6 +29,9 @@ namespace {
 
 const char* const kJson = "application/json; charset=utf-8";
 const char* const kPrometheus = "text/plain; version=0.0.4; charset=utf-8";
+
+// Alarm changes the page lists per device.
+constexpr size_t kPageAlarmChanges = 10;
 
 // What Get_Value's refusals mean, by the driver's message.
 struct ValueRefusal {
@@ -101,6 +105,7 @@ struct HttpService::Impl {
     void healthz(Response& res);
     void value(const Route& r, Response& res);
     void history(const Route& r, const Request& req, Response& res);
+    void alarm_log(const Request& req, Response& res);
     void events(Response& res);
     void control(const Route& r, const Request& req, Response& res);
     bool may_acknowledge(const std::string& given) const;
@@ -109,6 +114,7 @@ struct HttpService::Impl {
                           bool accepted, const std::string& reason);
     void page(Response& res);
     Json::Value trend(const std::string& device);
+    Json::Value alarm_changes(const std::string& device);
     void log_control(const Request& req, const std::string& device, const Json::Value& code,
                      bool accepted, const std::string& reason);
     void refuse_control(const Request& req, const std::string& device, const Json::Value& code,
@@ -171,6 +177,9 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             send_json(res, 200, a);
             return;
         }
+        case Endpoint::AlarmLog:
+            alarm_log(req, res);
+            return;
         case Endpoint::Value:
             value(r, res);
             return;
@@ -258,12 +267,40 @@ void HttpService::Impl::history(const Route& r, const Request& req,
     std::string error;
     if (!parse_history_query(req.get_param_value("since"), req.get_param_value("until"),
                              req.get_param_value("fields"), q, error) ||
-        !parse_history_complete(req.get_param_value("complete"), q, error))
+        !parse_history_complete(req.get_param_value("complete"), q, error) ||
+        !parse_history_resolution(req.get_param_value("resolution"), q, error))
         return send_error(res, 400, error);
     try {
-        send_json(res, 200, run_history_query(opt.history_path, q));
+        res.status = 200;
+        res.set_content(run_history_resolution(opt.history_path, q) + "\n", kJson);
     } catch (const std::exception& e) {
         send_error(res, 500, std::string("history: ") + e.what());
+    }
+}
+
+void HttpService::Impl::alarm_log(const Request& req, Response& res) {
+    if (opt.history_path.empty())
+        return send_error(res, 404, "no alarm log: start smdgw with --history FILE");
+    AlarmLogQuery q;
+    const std::string device = req.get_param_value("device");
+    if (!device.empty()) {
+        if (!devices.device(device)) return send_error(res, 404, "no device \"" + device + "\"");
+        q.device = device;
+    }
+    for (const char* name : {"since", "until"}) {
+        const std::string text = req.get_param_value(name);
+        if (text.empty()) continue;
+        int64_t t = 0;
+        if (!parse_api_time(text, t))
+            return send_error(res, 400,
+                              std::string(name) + " \"" + text +
+                                  "\" is neither ISO 8601 nor Unix seconds");
+        (name[0] == 's' ? q.since : q.until) = t;
+    }
+    try {
+        send_json(res, 200, run_alarm_log_query(opt.history_path, q));
+    } catch (const std::exception& e) {
+        send_error(res, 500, std::string("alarm log: ") + e.what());
     }
 }
 
@@ -473,6 +510,19 @@ Json::Value HttpService::Impl::trend(const std::string& device) {
     return rows;
 }
 
+// The page's list of the last alarm changes, from the history's alarm log.
+Json::Value HttpService::Impl::alarm_changes(const std::string& device) {
+    AlarmLogQuery q;
+    q.device = device;
+    q.newest = kPageAlarmChanges;
+    try {
+        return run_alarm_log_query(opt.history_path, q)["changes"];
+    } catch (const std::exception& e) {
+        log_warning(std::string("http: alarm changes from history: ") + e.what());
+    }
+    return Json::Value(Json::arrayValue);
+}
+
 void HttpService::Impl::page(Response& res) {
     Json::Value state;
     state["generated"] = iso_time(devices.now());
@@ -482,6 +532,7 @@ void HttpService::Impl::page(Response& res) {
     for (const DeviceView& d : devices.devices()) {
         Json::Value v = device_detail_json(d);
         v["trend"] = trend(d.name);
+        if (!opt.history_path.empty()) v["alarm_changes"] = alarm_changes(d.name);
         list.append(v);
     }
     state["devices"] = list;

@@ -89,6 +89,8 @@ Route route(const std::string& method, const std::string& path) {
         if (seg[2] == "events") return found(Endpoint::Events, method, "GET, HEAD");
         return not_found();
     }
+    if (seg.size() == 4 && seg[2] == "alarms" && seg[3] == "log")
+        return found(Endpoint::AlarmLog, method, "GET, HEAD");
     if (seg[2] != "devices") return not_found();
     std::string device;
     if (seg[3].empty() || !percent_decode(seg[3], device) || device.empty())

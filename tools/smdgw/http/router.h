@@ -13,6 +13,7 @@
 //   POST /api/v1/devices/{name}/alarms/{id}/ack    acknowledge (with a token)
 //   POST /api/v1/devices/{name}/alarms/{id}/unack  take it back (with a token)
 //   GET  /api/v1/alarms                        active and pending alarms of every device
+//   GET  /api/v1/alarms/log                    logged alarm changes (with --history)
 //   GET  /api/v1/events                        Server-Sent Events
 // HEAD is answered wherever GET is.
 
@@ -32,6 +33,7 @@ enum class Endpoint {
     AlarmAck,
     AlarmUnack,
     Alarms,
+    AlarmLog,
     Events,
 };
 
