@@ -7,7 +7,8 @@ it picks. Headless Chromium then
      the DC voltage the simulator sent, the module count and the message of an
      alarm raised before the page was loaded;
   2. over the DevTools protocol, keeps the page open while a new alarm is
-     raised on the line and sees it appear without a reload;
+     raised on the line and sees it appear without a reload, in the list of
+     the last alarm changes too, and draws the 24 h chart from the history;
   3. keeps it open while the DC panel's responses are lost for two rounds:
      its figures stay those of the last round that brought them, marked as
      held, and the chart gets no point from those rounds;
@@ -45,14 +46,14 @@ def fail(message):
     sys.exit(1)
 
 
-def wait_for(what, check, seconds):
+def wait_for(what, check, seconds, shown=None):
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         value = check()
         if value:
             return value
         time.sleep(0.1)
-    fail("timed out waiting for " + what)
+    fail("timed out waiting for " + what + (":\n" + str(shown()) if shown else ""))
 
 
 def get_json(url):
@@ -138,7 +139,8 @@ def main():
         with open(os.path.join(work, "out.txt"), "w") as out, open(err_path, "w") as err:
             gateway = subprocess.Popen(
                 [args.smdgw, "--plugin", args.plugin, "--config", config, "--port", line.name(1),
-                 "--http", "127.0.0.1:0", "--log", os.path.join(work, "driver.log")],
+                 "--http", "127.0.0.1:0", "--log", os.path.join(work, "driver.log"),
+                 "--history", os.path.join(work, "history.db"), "--history-commit-s", "0"],
                 stdout=out, stderr=err)
 
         def url_on_stderr():
@@ -202,6 +204,19 @@ def main():
         if sum(1 for e in cdp.events if e.get("method") == "Page.frameNavigated") != navigations:
             fail("the page navigated again")
         print("devtools: the breaker alarm appeared without a reload")
+
+        # The alarm log's list has the new change; a longer range comes from the history.
+        wait_for("the breaker alarm among the last changes", lambda: cdp.evaluate(
+            "Array.from(document.querySelectorAll('ul.changes li .raised')).some(function (e) {"
+            " return e.parentNode.textContent.includes('第1路交流输入-交流输入空开跳'); })"), 30)
+        cdp.evaluate("document.querySelector('button[data-range=\"24 h\"]').click()")
+        wait_for("the 24 h chart from the history", lambda: cdp.evaluate(
+            "document.querySelector('button[data-range=\"24 h\"]').className === 'on' && "
+            "document.body.textContent.includes('DC voltage and load, last 24 h') && "
+            "document.querySelectorAll('svg.chart path').length > 0"), 30,
+            lambda: cdp.evaluate("document.querySelector('.ranges').parentNode.parentNode.innerText"))
+        cdp.evaluate("document.querySelector('button[data-range=\"1 h\"]').click()")
+        print("devtools: the change is in the alarm log's list; the 24 h chart is drawn from the history")
 
         # 3. The DC panel's responses lost for two rounds: its figures stay.
         rounds = run_plant_rounds(args, line.name(0), 3, ["module-fault:3@1-", "mute:dc@2-3"],
