@@ -283,8 +283,9 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "others)")
         ->type_name("FILE");
     app.add_option("--gateway-id", o.gateway_id,
-                   "This gateway's identity in topics and as MQTT client ID; unique per "
-                   "gateway (default: the host name)")
+                   "This gateway's identity in topics, as MQTT client ID and in the "
+                   "notifications' idempotency keys and Message-IDs; unique per gateway "
+                   "(default: the host name)")
         ->type_name("ID");
     app.add_option("--mqtt-prefix", o.prefix, "Topic prefix (default: smdgw/<gateway-id>)")
         ->type_name("TOPIC");
