@@ -189,7 +189,7 @@ uint64_t write_rounds(const std::string& path, const PlantRounds& plant,
             smdgw::AlarmLogEntry e;
             e.time = r.time;
             e.device = "plant1";
-            e.raised = (n / 5000) % 2 == 0;
+            e.change = (n / 5000) % 2 == 0 ? smdgw::AlarmLogChange::Raised : smdgw::AlarmLogChange::Cleared;
             e.alarm_id = "0x001";
             e.key = "ac_channels[0].a";
             e.level = 2;
@@ -221,7 +221,7 @@ void fill_alarm_log(const std::string& path, int64_t changes) {
         smdgw::AlarmLogEntry e;
         e.time = kStart - 3 * 365 * 86400 + k * 10;
         e.device = "plant1";
-        e.raised = k % 2 == 0;
+        e.change = k % 2 == 0 ? smdgw::AlarmLogChange::Raised : smdgw::AlarmLogChange::Cleared;
         e.alarm_id = "0x001";
         e.key = "ac_channels[0].a";
         e.level = 2;

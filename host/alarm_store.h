@@ -44,12 +44,23 @@ struct AlarmIdentityHash {
     size_t operator()(const AlarmIdentity& id) const noexcept;
 };
 
-// An alarm the host holds as raised.
+// Who marked an alarm as being handled; empty when nobody did.
+struct AlarmAck {
+    std::string by;
+    std::string comment;
+    std::time_t at = 0;  // Unix time; 0: not acknowledged
+    bool set() const { return at != 0; }
+};
+
+// An alarm the host holds as raised (or, in a pending list, waiting out its
+// raise delay).
 struct ActiveAlarm {
     AlarmIdentity id;
     int level = 0;
     std::string message;
-    std::time_t since = 0;  // Unix time it was raised
+    std::time_t since = 0;  // Unix time it was raised (pending: judged raised)
+    bool flapping = false;  // shown raised while it keeps toggling
+    AlarmAck ack;
 };
 
 // An applied change, for the alarm event.
@@ -62,6 +73,9 @@ struct AlarmStateChange {
     // Empty, or "not reported": a round that refreshed the alarm's sections
     // no longer reports it.
     std::string reason;
+    // A raise shown by the policy: Unix time the fault began (its judged
+    // raise), which a raise delay puts before the change; 0 unknown.
+    std::time_t since = 0;
 };
 
 class AlarmStore {

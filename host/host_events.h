@@ -65,6 +65,9 @@ struct AlarmChange {
     // Empty, or "not reported": a round that refreshed the alarm's sections
     // no longer reports it.
     std::string_view reason;
+    // A raise: Unix time the fault began (before the change when a raise
+    // delay held it back); 0 when not known.
+    std::time_t since = 0;
     // The device's health after the change (sections included), when the
     // host raised or cleared it.
     const DeviceHealth* health = nullptr;
@@ -80,6 +83,8 @@ struct StateChanged {
 // The alarms the host holds as raised, after that set changed or was loaded.
 struct ActiveAlarms {
     const std::vector<ActiveAlarm>* alarms = nullptr;
+    // Raises waiting out their delay (none when loaded).
+    const std::vector<ActiveAlarm>* pending = nullptr;
     // True when loaded from the history at start rather than changed.
     bool loaded = false;
 };

@@ -103,6 +103,9 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
             health_.state.set_stale_after(entry["stale_after_s"].asDouble());
         if (entry["section_missing_rounds"].isUInt())
             health_.judge.set_missing_rounds(entry["section_missing_rounds"].asUInt());
+        // Checked by the gateway's configuration loader like the rest.
+        std::vector<std::string> policy_problems;
+        policy_.configure(AlarmPolicyConfig::parse(entry["alarm_policy"], policy_problems));
         if (entry["section_alarm_level"].isInt())
             section_alarm_level_ = entry["section_alarm_level"].asInt();
         if (entry["appSetting"].isObject())
@@ -214,7 +217,21 @@ void SMDVDevice::finish_round() {
     emit_alarm_changes(health_.alarms.end_round(clock_->unix_time()));
 }
 
-void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& changes) {
+void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& judged) {
+    const double mono = clock_->monotonic_seconds();
+    const std::time_t wall = clock_->unix_time();
+    // Delays that ran out come first: a replay has no timer, its rounds move
+    // the clock.
+    std::vector<AlarmStateChange> shown = policy_.tick(mono, wall);
+    for (const AlarmStateChange& c : judged) {
+        std::vector<AlarmStateChange> s = policy_.on_judged(c, mono, wall);
+        shown.insert(shown.end(), s.begin(), s.end());
+    }
+    if (health_.alarms.take_active_changed()) policy_.refresh(health_.alarms.active());
+    emit_shown(shown);
+}
+
+void SMDVDevice::emit_shown(const std::vector<AlarmStateChange>& changes) {
     if (sink_) {
         for (const AlarmStateChange& c : changes) {
             smd::AlarmChange change;
@@ -226,14 +243,28 @@ void SMDVDevice::emit_alarm_changes(const std::vector<AlarmStateChange>& changes
             change.message = c.message;
             change.seq = c.id.seq;
             change.reason = c.reason;
+            change.since = c.since;
             change.health = &health_;
             sink_->on_alarm(name_, change);
         }
     }
-    if (health_.alarms.take_active_changed() && sink_) {
-        const std::vector<ActiveAlarm> active = health_.alarms.active();
-        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, false});
+    if (policy_.take_changed() && sink_) {
+        const std::vector<ActiveAlarm> active = policy_.active();
+        const std::vector<ActiveAlarm> pending = policy_.pending();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, &pending, false});
     }
+}
+
+bool SMDVDevice::AcknowledgeAlarm(const AlarmIdentity& id, AlarmAck ack) {
+    if (!policy_.acknowledge(id, std::move(ack))) return false;
+    emit_shown({});
+    return true;
+}
+
+bool SMDVDevice::UnacknowledgeAlarm(const AlarmIdentity& id) {
+    if (!policy_.unacknowledge(id)) return false;
+    emit_shown({});
+    return true;
 }
 
 void SMDVDevice::emit_state_if(bool changed) {
@@ -245,9 +276,11 @@ void SMDVDevice::emit_state_if(bool changed) {
 void SMDVDevice::LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms) {
     health_.alarms.load_active(alarms);
     health_.alarms.take_active_changed();
+    policy_.load_active(alarms);
+    policy_.take_changed();
     if (sink_ && !alarms.empty()) {
-        const std::vector<ActiveAlarm> active = health_.alarms.active();
-        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, true});
+        const std::vector<ActiveAlarm> active = policy_.active();
+        sink_->on_active_alarms(name_, smd::ActiveAlarms{&active, nullptr, true});
     }
 }
 
@@ -258,6 +291,7 @@ void SMDVDevice::SetPortOpen(bool open) {
 
 void SMDVDevice::TickState() {
     emit_state_if(health_.state.tick(clock_->monotonic_seconds(), clock_->unix_time()));
+    emit_shown(policy_.tick(clock_->monotonic_seconds(), clock_->unix_time()));
 }
 
 void SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned length) {
@@ -365,7 +399,7 @@ uint8_t SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) 
 
 std::vector<std::string> SMDVDevice::ActiveAlarmMessages() const {
     std::vector<std::string> out;
-    for (const ActiveAlarm& a : health_.alarms.active())
+    for (const ActiveAlarm& a : policy_.active())
         out.push_back(a.message.empty() ? a.id.alarm_id : a.message);
     return out;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/alarm_policy.h"
 #include "host/analog_signals.h"
 #include "host/device_health.h"
 #include "host/host_clock.h"
@@ -99,9 +100,17 @@ class SMDVDevice : public VDeviceInterface {
     void SetRestoring(bool restoring) { restoring_ = restoring; }
     // Alarms the host held as raised before a restart: current states, no events.
     void LoadActiveAlarms(const std::vector<ActiveAlarm>& alarms);
+    // A person marks a raised alarm as being handled, or takes that back;
+    // false when no such alarm is shown raised.
+    bool AcknowledgeAlarm(const AlarmIdentity& id, AlarmAck ack);
+    bool UnacknowledgeAlarm(const AlarmIdentity& id);
+    // What the outputs show: raised alarms after the policy, and raises
+    // waiting out their delay.
+    const AlarmPolicy& ShownAlarms() const { return policy_; }
     // The line the device listens on opened or closed.
     void SetPortOpen(bool open);
-    // Re-evaluates the device state on the host's timer (staleness).
+    // Re-evaluates the device state on the host's timer (staleness, alarm
+    // delays and flapping).
     void TickState();
     uint64_t RoundsPublished() const { return published_count_; }
     uint64_t RecordsStored() const { return stored_count_; }
@@ -133,11 +142,15 @@ class SMDVDevice : public VDeviceInterface {
     // The host's alarm of each section: raised while it is missing.
     void report_section_alarms();
     void emit_alarm_changes(const std::vector<AlarmStateChange>& changes);
+    // Changes the policy lets through, and the shown set when it changed.
+    void emit_shown(const std::vector<AlarmStateChange>& changes);
     void emit_state_if(bool changed);
 
     HostSink* sink_ = nullptr;
     const HostClock* clock_ = &system_host_clock();
     DeviceHealth health_;
+    // Delays, flapping and acknowledgements between the judgement and the sink.
+    AlarmPolicy policy_;
     bool restoring_ = false;
     // The driver's "ac_line", to read the values of held analog reports.
     int ac_line_ = 1;

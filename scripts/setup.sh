@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 # smdgw --http, net-snmp's agent library for smdgw --snmp-agentx).
 build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
                 libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev
-                libsnmp-dev)
+                libsnmp-dev libcurl4-openssl-dev)
 # What the tests and benchmarks are built and checked with: the test
 # frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
 # client (with the zlib and brotli its pkg-config file names), promtool, a
@@ -24,7 +24,7 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
                prometheus chromium python3 python3-websocket fonts-noto-cjk
-               python3-paho-mqtt influxdb util-linux snmpd snmptrapd snmp)
+               python3-paho-mqtt influxdb util-linux snmpd snmptrapd snmp python3-aiosmtpd)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

@@ -5,9 +5,14 @@
 // nothing, and loaded alarms raise no event.
 
 #include "host/alarm_store.h"
+#include "host/alarm_policy.h"
+#include "tests/support/doc_section.h"
 
 #include <gtest/gtest.h>
+#include <json/json.h>
 
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,3 +174,176 @@ TEST(AlarmStore, SameAlarmIdWithAnotherSequenceIsAnotherAlarm) {
 }
 
 }  // namespace
+
+// The policy between the judgement and the outputs: delays, flapping and
+// acknowledgement, on the host's monotonic clock.
+namespace {
+
+AlarmStateChange judged(bool active) {
+    AlarmStateChange c;
+    c.id = AlarmIdentity{"PowerOff", "419415001", 100};
+    c.active = active;
+    c.level = 1;
+    c.message = "输入电源中断告警";
+    return c;
+}
+
+AlarmPolicy policy_of(const char* json) {
+    Json::Value v;
+    std::istringstream in(json);
+    in >> v;
+    std::vector<std::string> problems;
+    AlarmPolicy p;
+    p.configure(AlarmPolicyConfig::parse(v, problems));
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    return p;
+}
+
+// Judged states at whole seconds (1 raised, 0 cleared), the policy ticked
+// every second up to `end`; returns "+t" / "-t" per shown change, with
+// "(flapping)" or "(stable)" after the time when that is the reason.
+std::string shown(AlarmPolicy& p, const std::vector<std::pair<int, bool>>& at, int end) {
+    std::string out;
+    const auto note = [&out](const std::vector<AlarmStateChange>& cs, int t) {
+        for (const AlarmStateChange& c : cs) {
+            out += (out.empty() ? "" : " ") + std::string(c.active ? "+" : "-") +
+                   std::to_string(t);
+            if (!c.reason.empty()) out += "(" + c.reason + ")";
+        }
+    };
+    size_t k = 0;
+    for (int t = 0; t <= end; ++t) {
+        for (; k < at.size() && at[k].first == t; ++k)
+            note(p.on_judged(judged(at[k].second), t, 1000 + t), t);
+        note(p.tick(t, 1000 + t), t);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(AlarmPolicy, DelaysAndFlappingShowWhatHeld) {
+    struct Case {
+        const char* policy;
+        std::vector<std::pair<int, bool>> judged;
+        int end;
+        const char* shown;
+    } cases[] = {
+        // No policy: every judged change at once.
+        {"{}", {{0, true}, {3, false}}, 10, "+0 -3"},
+        // A 30 s raise delay hides a 20 s blip and raises a 40 s fault at 30 s.
+        {R"({"alarms": {"419415001": {"raise_delay_s": 30}}})",
+         {{0, true}, {20, false}, {50, true}, {90, false}}, 100, "+80 -90"},
+        // The same by pattern, and the level's default it overrides.
+        {R"({"levels": {"1": {"raise_delay_s": 5}}, "alarms": {"4194*": {"raise_delay_s": 30}}})",
+         {{0, true}}, 40, "+30"},
+        {R"({"levels": {"1": {"raise_delay_s": 5}}, "alarms": {"2206*": {"raise_delay_s": 30}}})",
+         {{0, true}}, 40, "+5"},
+        // A clear delay keeps a short clear from being shown.
+        {R"({"default": {"clear_delay_s": 10}})", {{0, true}, {5, false}, {9, true}, {20, false}},
+         40, "+0 -30"},
+        // Ten toggles in 30 s: the first change, flapping, and its real state
+        // once quiet for 30 s.
+        {R"({"default": {"flap_changes": 2, "clear_delay_s": 5, "flap_window_s": 60,
+             "flap_quiet_s": 30}})",
+         {{0, true}, {3, false}, {6, true}, {9, false}, {12, true}, {15, false}, {18, true},
+          {21, false}, {24, true}, {27, false}},
+         70, "+0 +6(flapping) -57(stable)"},
+        // Settled raised: one event says so.
+        {R"({"default": {"flap_changes": 1, "flap_quiet_s": 10}})",
+         {{0, true}, {1, false}, {2, true}}, 30, "+0 +1(flapping) +12(stable)"},
+    };
+    for (const Case& c : cases) {
+        AlarmPolicy p = policy_of(c.policy);
+        EXPECT_EQ(shown(p, c.judged, c.end), c.shown) << c.policy;
+    }
+}
+
+TEST(AlarmPolicy, PendingListsARaiseWaitingOutItsDelay) {
+    AlarmPolicy p = policy_of(R"({"default": {"raise_delay_s": 30}})");
+    EXPECT_TRUE(p.on_judged(judged(true), 0, 1000).empty());
+    ASSERT_EQ(p.pending().size(), 1u);
+    EXPECT_EQ(p.pending()[0].since, 1000);
+    EXPECT_TRUE(p.active().empty());
+    EXPECT_TRUE(p.take_changed());
+    EXPECT_EQ(p.tick(30, 1030).size(), 1u);
+    EXPECT_TRUE(p.pending().empty());
+    ASSERT_EQ(p.active().size(), 1u);
+    EXPECT_EQ(p.active()[0].since, 1000);  // when the fault began
+}
+
+TEST(AlarmPolicy, AcknowledgementHoldsUntilTheAlarmClears) {
+    AlarmPolicy p = policy_of(R"({"default": {"flap_changes": 2, "flap_quiet_s": 10}})");
+    const AlarmIdentity id = judged(true).id;
+    EXPECT_FALSE(p.acknowledge(id, AlarmAck{"ana", "", 1001}));  // not raised
+    p.on_judged(judged(true), 0, 1000);
+    EXPECT_TRUE(p.acknowledge(id, AlarmAck{"ana", "on my way", 1001}));
+    EXPECT_EQ(p.active()[0].ack.by, "ana");
+    // Restarted with it: still acknowledged.
+    AlarmPolicy again;
+    again.load_active(p.active());
+    EXPECT_EQ(again.active()[0].ack.comment, "on my way");
+    EXPECT_TRUE(again.unacknowledge(id));
+    EXPECT_FALSE(again.active()[0].ack.set());
+    // Cleared and raised again: nobody's.
+    p.on_judged(judged(false), 1, 1001);
+    p.on_judged(judged(true), 20, 1020);
+    EXPECT_FALSE(p.active()[0].ack.set());
+    // Flapping keeps the alarm raised, and whoever handles it.
+    p.acknowledge(id, AlarmAck{"ana", "", 1021});
+    p.on_judged(judged(false), 21, 1021);
+    p.on_judged(judged(true), 22, 1022);
+    ASSERT_EQ(p.active().size(), 1u);
+    EXPECT_TRUE(p.active()[0].flapping);
+    EXPECT_EQ(p.active()[0].ack.by, "ana");
+}
+
+// docs/alarms.md's table of the policy keys is rendered from the key table;
+// the defaults it shows are those a policy without the key has.
+//   SMD_WRITE_ALARM_DOC=1 ./build/unit_tests --gtest_filter='AlarmPolicy.*'
+TEST(AlarmPolicy, KeyTableIsTheDocsAndTheDefaults) {
+    const AlarmTiming t;
+    const std::map<std::string, double> defaults = {
+        {"raise_delay_s", t.raise_delay_s}, {"clear_delay_s", t.clear_delay_s},
+        {"flap_changes", t.flap_changes},   {"flap_window_s", t.flap_window_s},
+        {"flap_quiet_s", t.flap_quiet_s}};
+    std::string table = "\n| Key | Default | Largest | Meaning |\n| --- | --- | --- | --- |\n";
+    const auto number = [](double v) { return std::to_string(static_cast<long long>(v)); };
+    for (const AlarmTimingKey& k : kAlarmTimingKeys) {
+        EXPECT_EQ(defaults.at(k.name), k.dflt) << k.name;
+        table += std::string("| `") + k.name + "` | " + number(k.dflt) + " | " + number(k.max) +
+                 " | " + k.meaning + " |\n";
+    }
+    testsupport::expect_doc_section(std::string(SOURCE_DIR) + "/docs/alarms.md",
+                                    "<!-- generated alarm policy keys: begin -->",
+                                    "<!-- generated alarm policy keys: end -->", table + "\n",
+                                    "SMD_WRITE_ALARM_DOC");
+}
+
+TEST(AlarmPolicy, ConfigurationProblemsNameTheirPlace) {
+    const struct {
+        const char* json;
+        const char* problem;
+    } cases[] = {
+        {R"({"default": {"raise_delay_s": -1}})",
+         "\"alarm_policy.default.raise_delay_s\" must be a number of seconds 0 to 86400 (is -1)"},
+        {R"({"levels": {"one": {}}})", "\"alarm_policy.levels.one\": a level must be a whole number"},
+        {R"({"alarms": {"4194*": {"flap_changes": 2.5}}})",
+         "\"alarm_policy.alarms.4194*.flap_changes\" must be an integer 0 to 1000 (is 2.5)"},
+        {R"({"alarms": {"4194*": {"raise_delay": 2}}})",
+         "\"alarm_policy.alarms.4194*\": unknown key \"raise_delay\" (known: raise_delay_s, "
+         "clear_delay_s, flap_changes, flap_window_s, flap_quiet_s)"},
+        {R"({"delays": {}})", "\"alarm_policy\": unknown key \"delays\" (known: default, levels, alarms)"},
+    };
+    for (const auto& c : cases) {
+        Json::Value v;
+        std::istringstream in(c.json);
+        in >> v;
+        std::vector<std::string> problems;
+        AlarmPolicyConfig::parse(v, problems);
+        ASSERT_EQ(problems.size(), 1u) << c.json;
+        EXPECT_EQ(problems[0], c.problem);
+    }
+    EXPECT_TRUE(alarm_pattern_match("4194305??", "419430501"));
+    EXPECT_FALSE(alarm_pattern_match("4194305?", "419430501"));
+}

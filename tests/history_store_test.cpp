@@ -567,7 +567,7 @@ TEST(HistoryAlarmLog, KeepsEveryChangeWithinItsCapAndExportsIt) {
             smdgw::AlarmLogEntry e;
             e.time = 1772359200 + k;
             e.device = "plant1";
-            e.raised = k % 2 == 0;
+            e.change = k % 2 == 0 ? smdgw::AlarmLogChange::Raised : smdgw::AlarmLogChange::Cleared;
             e.alarm_id = "0x001";
             e.key = "out_v";
             e.level = 2;

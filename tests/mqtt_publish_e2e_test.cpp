@@ -179,6 +179,11 @@ TEST(MqttPublish, RoundsAlarmsStatesAndStatusReachTheBroker) {
     ASSERT_EQ(delivered(lists).seqs, one_to(2));
     ASSERT_EQ(with_seq(lists, 1)["alarms"].size(), 1u);
     EXPECT_EQ(with_seq(lists, 1)["alarms"][0]["alarm_id"].asString(), alarm_id);
+    // Named exactly, for acknowledging it; nobody's yet.
+    const Json::Value listed = with_seq(lists, 1)["alarms"][0];
+    EXPECT_EQ(listed["id"].asString(), "plant1." + listed["key"].asString() + "." + alarm_id +
+                                           "." + listed["seq"].asString());
+    EXPECT_TRUE(listed.isMember("acknowledged") && listed["acknowledged"].isNull());
     EXPECT_EQ(with_seq(lists, 2)["alarms"].size(), 0u);
 
     // States: none yet, then live.

@@ -14,7 +14,8 @@ int64_t now_ns(const HostClock* clock) {
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
                  std::optional<HistoryStore> history, const DeviceStates& states,
                  std::unique_ptr<MqttOutbox> outbox,
-                 std::unique_ptr<NotificationSequence> snmp_sequence)
+                 std::unique_ptr<NotificationSequence> snmp_sequence,
+                 notify::NotifyConfig notify_cfg, notify::NotifyStorage notify_storage)
     : json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
@@ -54,6 +55,13 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
             [clock] { return static_cast<std::time_t>(now_ns(clock) / 1000000000); });
         sink_.add(&snmp_->sink());
     }
+    if (notify_storage.outbox) {
+        notify_ = std::make_unique<notify::NotifyService>(
+            o.notify, std::move(notify_cfg), std::move(notify_storage),
+            [clock] { return now_ns(clock) / 1000000; },
+            [clock] { return (clock ? *clock : system_host_clock()).monotonic_seconds(); });
+        sink_.add(&notify_->sink());
+    }
 }
 
 bool Outputs::start(Gateway& gw) {
@@ -76,6 +84,7 @@ void Outputs::tick() {
 void Outputs::finish() {
     if (mqtt_) mqtt_->stop();
     if (snmp_) snmp_->stop();
+    if (notify_) notify_->stop();
     if (prometheus_) prometheus_->write();
 }
 
@@ -88,6 +97,7 @@ std::string Outputs::service_metrics() const {
                 std::to_string(history_->errors()) + "\n";
     if (mqtt_) text += mqtt_->prometheus_text();
     if (snmp_) text += snmp_->prometheus_text();
+    if (notify_) text += notify_->prometheus_text();
     for (const auto& more : more_metrics_) text += more();
     return text;
 }
@@ -95,6 +105,7 @@ std::string Outputs::service_metrics() const {
 void Outputs::write_stats() {
     if (mqtt_) lines_->write("", mqtt_->stats_line());
     if (snmp_) lines_->write("", snmp_->stats_line());
+    if (notify_) lines_->write("", notify_->stats_line());
 }
 
 }  // namespace smdgw

@@ -18,6 +18,7 @@
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/mqtt/mqtt_service.h"
+#include "tools/smdgw/notify/notify_service.h"
 #include "tools/smdgw/options.h"
 #include "tools/smdgw/output/event_writer.h"
 #include "tools/smdgw/output/influx_writer.h"
@@ -38,11 +39,13 @@ class Outputs {
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
     // outbox: the opened MQTT outbox when --mqtt was given; snmp_sequence:
-    // the opened notification sequence when --snmp-agentx was given.
+    // the opened notification sequence when --snmp-agentx was given;
+    // notify_storage: the opened outbox of the configuration's "notify".
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
             std::optional<HistoryStore> history, const DeviceStates& states,
             std::unique_ptr<MqttOutbox> outbox = nullptr,
-            std::unique_ptr<NotificationSequence> snmp_sequence = nullptr);
+            std::unique_ptr<NotificationSequence> snmp_sequence = nullptr,
+            notify::NotifyConfig notify_cfg = {}, notify::NotifyStorage notify_storage = {});
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -84,6 +87,7 @@ class Outputs {
     std::unique_ptr<HistorySession> history_;
     std::unique_ptr<MqttService> mqtt_;
     std::unique_ptr<snmp::SnmpService> snmp_;
+    std::unique_ptr<notify::NotifyService> notify_;
     std::vector<std::function<std::string()>> more_metrics_;
 };
 

@@ -26,8 +26,10 @@ const char* const kDescription =
     "or Influx line protocol for Telegraf (--format influx). --prometheus keeps a file for\n"
     "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
     "outbox (store and forward). --snmp-agentx serves sensor, device and alarm tables and\n"
-    "numbered traps through snmpd (AgentX). The driver's own log is written only with --log FILE\n"
-    "(rotated by size; SIGHUP reopens it) or --log - (standard error).\n";
+    "numbered traps through snmpd (AgentX). The configuration's \"notify\" sends alarm changes\n"
+    "by mail and webhook through a durable outbox (--notify-outbox). The driver's own log is\n"
+    "written only with --log FILE (rotated by size; SIGHUP reopens it) or --log - (standard\n"
+    "error).\n";
 
 const char* const kFooter =
     "\nAfter the input ends, --get, --reset, --control, --control-file and --control-hex run\n"
@@ -50,6 +52,9 @@ const char* const kFooter =
     "        --http-host gw1.site1.example --http-tls-cert gw1.pem --http-tls-key gw1.key\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --snmp-agentx /var/agentx/master --snmp-heartbeat 60\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --public-url https://gw1.site1.example:9443/   (\"notify\" in site.json)\n"
+    "  smdgw --config /etc/smdgw/site.json --history site.db --test-notify oncall-mail\n"
     "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
@@ -279,6 +284,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     add_mqtt_options(app, o.mqtt);
     http::add_http_options(app, o.http);
     snmp::add_snmp_options(app, o.snmp);
+    notify::add_notify_options(app, o.notify);
     master::add_master_options(app, o.master);
 
     ControlArgs verbatim;
@@ -325,6 +331,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     if (!o.mqtt.check(o.history.path)) return kExitUsage;
     if (!o.http.check()) return kExitUsage;
     if (!o.snmp.check(o.history.path)) return kExitUsage;
+    if (!o.notify.check(o.history.path, o.mqtt.gateway_id)) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

@@ -12,6 +12,7 @@
 #include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/notify/notify_options.h"
 #include "tools/smdgw/snmp/snmp_options.h"
 
 namespace smdgw {
@@ -50,6 +51,7 @@ struct Options {
     MqttOptions mqtt;
     http::HttpCommandLine http;
     snmp::SnmpOptions snmp;
+    notify::NotifyOptions notify;
     std::vector<AfterAction> after;
 };
 

@@ -20,6 +20,8 @@
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
+#include "tools/smdgw/notify/notify_check.h"
+#include "tools/smdgw/notify/test_notify.h"
 #include "tools/smdgw/snmp/mib_module.h"
 #include "tools/smdgw/snmp/snmp_check.h"
 
@@ -130,6 +132,8 @@ int check_only(const Options& o) {
         check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
                      out);
     if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
+    if (status == kExitOk && notify::check_notify(o.config_path, o.notify, out) != kExitOk)
+        status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -174,6 +178,10 @@ int run(const Options& o) {
         report_config_error(e);
         return kExitUsage;
     }
+    notify::NotifyConfig notify_cfg;
+    if (!notify::load_notify(cfg, notify_cfg)) return kExitUsage;
+    if (!o.notify.test_target.empty())
+        return notify::test_notify(notify_cfg, o.notify, now_ns(nullptr) / 1000000);
     if (!master::check_master_input(cfg, o.port_path, !o.replay_path.empty())) return kExitUsage;
     // Following ports: each device on its own "port" or on --port. A port
     // that can never work stops the start; a missing one is waited for.
@@ -216,6 +224,23 @@ int run(const Options& o) {
             return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
+    notify::NotifyStorage notify_storage;
+    if (notify_cfg.enabled()) {
+        if (o.notify.outbox_path.empty()) {
+            log_error(cfg.path + ": \"notify\" needs --notify-outbox FILE or --history FILE to "
+                      "keep notifications until they are delivered");
+            return kExitUsage;
+        }
+        try {
+            notify_storage = notify::NotifyService::open_storage(o.notify, notify_cfg);
+        } catch (const OutboxError& e) {
+            log_error(std::string("notify: ") + e.what());
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
+        } catch (const SequenceError& e) {
+            log_error(std::string("notify: ") + e.what());
+            return e.file_unavailable() ? kExitFailure : kExitUsage;
+        }
+    }
     LoadedPlugin plugin;
     try {
         plugin = load_plugin(o.plugin_path.empty() ? default_plugin_path() : o.plugin_path);
@@ -243,7 +268,8 @@ int run(const Options& o) {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
         DeviceStates states;
         Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox),
-                        std::move(snmp_sequence));
+                        std::move(snmp_sequence), std::move(notify_cfg),
+                        std::move(notify_storage));
         status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
     }
     std::fclose(out);

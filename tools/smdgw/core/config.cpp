@@ -93,10 +93,11 @@ GatewayConfig parse_config(const std::string& text, const std::string& path, boo
     if (!root.isObject()) fail(path, "the configuration must be a JSON object");
     GatewayConfig cfg;
     cfg.path = path;
+    cfg.notify = root["notify"];
     std::vector<std::string> problems;
     for (const std::string& k : root.getMemberNames()) {
-        if (k == "devices") continue;
-        const std::string near = nearest_key(k, {"devices"});
+        if (k == "devices" || k == "notify") continue;
+        const std::string near = nearest_key(k, {"devices", "notify"});
         problems.push_back(path + ": unknown key \"" + k + "\"" +
                            (near.empty() ? "" : " (did you mean " + near + "?)"));
     }

@@ -36,6 +36,8 @@ struct DeviceConfig {
 struct GatewayConfig {
     std::string path;
     std::vector<DeviceConfig> devices;
+    // The "notify" object as written (checked by tools/smdgw/notify/notify_config.h).
+    Json::Value notify;
     // Unknown keys and other doubts, each naming the file, the device and the key.
     std::vector<std::string> warnings;
 };

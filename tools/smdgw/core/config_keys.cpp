@@ -1,5 +1,7 @@
 #include "tools/smdgw/core/config_keys.h"
 
+#include "host/alarm_policy.h"
+
 #include <json/writer.h>
 
 #include "datadevice/config_text.h"
@@ -26,7 +28,7 @@ const std::vector<std::string> kDeviceKeys = {
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
-    "section_missing_rounds", "section_alarm_level"};
+    "section_missing_rounds", "section_alarm_level", "alarm_policy"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -314,6 +316,8 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
         out.errors.push_back(
             "\"section_alarm_level\" must be a whole alarm level 0 to 2147483647, 0 for none "
             "(is " + value_text(level) + ")");
+    // Delays and flapping of the alarms shown (host/alarm_policy.h).
+    AlarmPolicyConfig::parse(d["alarm_policy"], out.errors);
     check_app_setting(d["appSetting"], out);
     check_threshold_setting(d["thresholdSetting"], out);
     number_table(d["alarm_levels"], "alarm_levels", out, level_problem);

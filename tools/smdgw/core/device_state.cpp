@@ -147,14 +147,21 @@ void DeviceStates::on_active_alarms(const std::string& device, const smd::Active
     DeviceState* d = find(device);
     if (!d) return;
     // The host's whole set: what it holds as raised, and nothing else.
-    for (auto& kv : d->alarms) kv.second.active = false;
+    for (auto& kv : d->alarms) {
+        kv.second.active = false;
+        kv.second.flapping = false;
+        kv.second.ack = AlarmAck();
+    }
     for (const ActiveAlarm& al : *a.alarms) {
         AlarmState& s = d->alarms[AlarmKey{al.id.key, al.id.alarm_id, al.id.seq}];
         s.active = true;
         s.level = al.level;
         s.message = al.message;
         s.since = al.since;
+        s.flapping = al.flapping;
+        s.ack = al.ack;
     }
+    if (a.pending) d->pending_alarms = *a.pending;
 }
 
 void DeviceStates::on_history(const std::string& device, const smd::RecordStored& r) {

@@ -46,6 +46,8 @@ struct AlarmState {
     std::string value;    // at the last change
     std::string message;  // the message it was raised with
     std::time_t since = 0;  // Unix time it was raised (kept across restarts)
+    bool flapping = false;  // shown raised while it keeps toggling
+    AlarmAck ack;           // who handles it (kept across restarts)
 };
 
 // One section of the plant (AC distribution, rectifier modules, DC panels) as
@@ -108,6 +110,8 @@ struct DeviceState {
 
     // Every alarm seen, in order of key, alarm ID and sequence number.
     std::map<AlarmKey, AlarmState> alarms;
+    // Raises waiting out their delay; since: when the raise was judged.
+    std::vector<ActiveAlarm> pending_alarms;
     DeviceCounters counters;
 
     bool has_record() const { return !record.empty(); }

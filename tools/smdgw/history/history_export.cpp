@@ -157,7 +157,7 @@ int64_t export_alarm_log(HistoryStore& store, const HistoryFilter& filter, Expor
     store.for_each_alarm_change(filter, [&](const AlarmLogEntry& e) {
         if (format == ExportFormat::Csv) {
             write_csv_row(out, {local_time_text(e.time), std::to_string(e.time),
-                                csv_cell(e.device), alarm_change_name(e.raised),
+                                csv_cell(e.device), alarm_change_name(e.change),
                                 csv_cell(e.alarm_id), csv_cell(e.key), std::to_string(e.seq),
                                 std::to_string(e.level), csv_cell(e.value), csv_cell(e.message),
                                 csv_cell(e.reason)});
@@ -175,7 +175,7 @@ Json::Value alarm_change_json(const AlarmLogEntry& e) {
     line["time"] = local_time_text(e.time);
     line["unix_time"] = static_cast<Json::Int64>(e.time);
     line["device"] = e.device;
-    line["change"] = alarm_change_name(e.raised);
+    line["change"] = alarm_change_name(e.change);
     line["alarm_id"] = e.alarm_id;
     line["key"] = e.key;
     line["seq"] = e.seq;

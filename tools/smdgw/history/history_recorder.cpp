@@ -34,15 +34,56 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
 }
 
 void HistoryRecorder::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
-    // Loaded alarms came from the database: nothing to write back.
-    if (a.alarms && !a.loaded) writer_.save_alarms({device, *a.alarms});
+    if (!a.alarms) return;
+    // Loaded alarms came from the database: nothing to write back, and
+    // their acknowledgements are no news.
+    if (!a.loaded) {
+        writer_.save_alarms({device, *a.alarms});
+        log_acknowledgements(device, *a.alarms);
+    }
+    std::map<AlarmIdentity, AlarmAck>& acks = acks_[device];
+    acks.clear();
+    for (const ActiveAlarm& al : *a.alarms)
+        if (al.ack.set()) acks.emplace(al.id, al.ack);
+}
+
+// An acknowledgement shows only in the set of raised alarms: one given or
+// taken back is logged when the set differs from the last one there. An
+// alarm that cleared left the set, so its end is no "unacknowledged".
+void HistoryRecorder::log_acknowledgements(const std::string& device,
+                                           const std::vector<ActiveAlarm>& alarms) {
+    const std::map<AlarmIdentity, AlarmAck>& before = acks_[device];
+    for (const ActiveAlarm& al : alarms) {
+        const auto it = before.find(al.id);
+        const bool had = it != before.end();
+        if (al.ack.set() && had && it->second.at == al.ack.at && it->second.by == al.ack.by)
+            continue;
+        if (!al.ack.set() && !had) continue;
+        AlarmLogEntry e;
+        e.device = device;
+        e.alarm_id = al.id.alarm_id;
+        e.key = al.id.key;
+        e.seq = al.id.seq;
+        e.level = al.level;
+        e.message = al.message;
+        if (al.ack.set()) {
+            e.change = AlarmLogChange::Acknowledged;
+            e.time = static_cast<int64_t>(al.ack.at);
+            e.reason = al.ack.by + (al.ack.comment.empty() ? "" : ": " + al.ack.comment);
+        } else {
+            e.change = AlarmLogChange::Unacknowledged;
+            e.time = static_cast<int64_t>(clock_.unix_time());
+            e.reason = it->second.by;
+        }
+        writer_.log_alarm(std::move(e));
+    }
 }
 
 void HistoryRecorder::on_alarm(const std::string& device, const smd::AlarmChange& a) {
     AlarmLogEntry e;
     e.time = static_cast<int64_t>(clock_.unix_time());
     e.device = device;
-    e.raised = a.raised;
+    e.change = a.raised ? AlarmLogChange::Raised : AlarmLogChange::Cleared;
     e.alarm_id = std::string(a.alarm_id);
     e.key = std::string(a.key);
     e.seq = a.seq;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/host_clock.h"
 #include "host/host_sink.h"
@@ -37,10 +38,14 @@ class HistoryRecorder : public HostSink {
     };
 
    private:
+    void log_acknowledgements(const std::string& device, const std::vector<ActiveAlarm>& alarms);
+
     HistoryWriter& writer_;
     const HostClock& clock_;
     const std::map<std::string, uint32_t> data_ids_;
     std::string restoring_;
+    // The acknowledged alarms of each device's last set (the frame thread's).
+    std::map<std::string, std::map<AlarmIdentity, AlarmAck>> acks_;
 };
 
 }  // namespace smdgw

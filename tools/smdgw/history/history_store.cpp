@@ -43,6 +43,12 @@ constexpr int kBusyTimeoutMs = 1000;
     " message TEXT NOT NULL,"      \
     " since INTEGER NOT NULL,"     \
     " PRIMARY KEY (device, key, alarm_id, seq));"
+// Who acknowledged a raised alarm, and whether it is shown as flapping.
+#define SMDGW_ALARM_ACK_COLUMNS                                                     \
+    "ALTER TABLE active_alarms ADD COLUMN ack_by TEXT NOT NULL DEFAULT '';"         \
+    "ALTER TABLE active_alarms ADD COLUMN ack_comment TEXT NOT NULL DEFAULT '';"    \
+    "ALTER TABLE active_alarms ADD COLUMN ack_at INTEGER NOT NULL DEFAULT 0;"       \
+    "ALTER TABLE active_alarms ADD COLUMN flapping INTEGER NOT NULL DEFAULT 0;"
 #define SMDGW_COMPLETE_COLUMN "complete INTEGER NOT NULL DEFAULT 1 CHECK (complete IN (0, 1))"
 // Whether the round refreshed each section of the plant.
 #define SMDGW_FRESH_COLUMN(name) name " INTEGER NOT NULL DEFAULT 1 CHECK (" name " IN (0, 1))"
@@ -58,20 +64,23 @@ constexpr int kBusyTimeoutMs = 1000;
     " rounds INTEGER NOT NULL,"      \
     " stats BLOB NOT NULL,"          \
     " PRIMARY KEY (device, start));"
-// Every alarm change, oldest first.
-#define SMDGW_ALARM_LOG_TABLE                                                  \
-    "CREATE TABLE alarm_log ("                                                 \
+// Every alarm change, oldest first, and who acknowledged an alarm or took
+// that back.
+#define SMDGW_ALARM_LOG_COLUMNS                                                \
     " id INTEGER PRIMARY KEY,"                                                 \
     " time INTEGER NOT NULL,"                                                  \
     " device TEXT NOT NULL,"                                                   \
-    " change TEXT NOT NULL CHECK (change IN ('raised', 'cleared')),"           \
+    " change TEXT NOT NULL CHECK (change IN ('raised', 'cleared', 'acknowledged', " \
+    "'unacknowledged')),"                                                      \
     " alarm_id TEXT NOT NULL,"                                                 \
     " key TEXT NOT NULL,"                                                      \
     " seq INTEGER NOT NULL,"                                                   \
     " level INTEGER NOT NULL,"                                                 \
     " value TEXT NOT NULL,"                                                    \
     " message TEXT NOT NULL,"                                                  \
-    " reason TEXT NOT NULL);"                                                  \
+    " reason TEXT NOT NULL);"
+#define SMDGW_ALARM_LOG_TABLE                                                  \
+    "CREATE TABLE alarm_log (" SMDGW_ALARM_LOG_COLUMNS                         \
     "CREATE INDEX alarm_log_time ON alarm_log(time);"
 #define SMDGW_ROLLUPS_AND_LOG \
     SMDGW_ROLLUP_TABLE("rollup_1m") SMDGW_ROLLUP_TABLE("rollup_1h") SMDGW_ALARM_LOG_TABLE
@@ -92,7 +101,8 @@ const char* const kCreateSchema =
     " " SMDGW_DC_FRESH
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
-    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ROLLUPS_AND_LOG;
+    "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ROLLUPS_AND_LOG
+        SMDGW_ALARM_ACK_COLUMNS;
 
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
@@ -111,6 +121,18 @@ constexpr int kRollupsSince = 4;
 // Version 3 to 4: roll-ups and the alarm log start empty; the roll-ups of
 // the rounds already stored are built at the next start (rebuild_rollups).
 const char* const kMigrateAddRollups = SMDGW_ROLLUPS_AND_LOG;
+
+// The schema version whose active alarms carry who acknowledged them.
+constexpr int kAcksSince = 5;
+
+// Version 4 to 5: alarms stored before were nobody's; the alarm log takes
+// acknowledgements too (a CHECK is changed by copying the table).
+const char* const kMigrateAddAcks = SMDGW_ALARM_ACK_COLUMNS
+    "CREATE TABLE alarm_log_v5 (" SMDGW_ALARM_LOG_COLUMNS
+    "INSERT INTO alarm_log_v5 SELECT * FROM alarm_log;"
+    "DROP TABLE alarm_log;"
+    "ALTER TABLE alarm_log_v5 RENAME TO alarm_log;"
+    "CREATE INDEX alarm_log_time ON alarm_log(time);";
 
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
 
@@ -373,6 +395,7 @@ void HistoryStore::migrate(int from) {
         if (from < 2) exec(kMigrate1To2);
         if (from < 3) exec(kMigrate2To3);
         if (from < kRollupsSince) exec(kMigrateAddRollups);
+        if (from < kAcksSince) exec(kMigrateAddAcks);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -386,7 +409,22 @@ void HistoryStore::migrate(int from) {
 
 void HistoryStore::insert(std::vector<StoredRecord>& records) { write(records, {}); }
 
-const char* alarm_change_name(bool raised) { return raised ? "raised" : "cleared"; }
+const char* alarm_change_name(AlarmLogChange change) {
+    switch (change) {
+        case AlarmLogChange::Raised: return "raised";
+        case AlarmLogChange::Cleared: return "cleared";
+        case AlarmLogChange::Acknowledged: return "acknowledged";
+        case AlarmLogChange::Unacknowledged: return "unacknowledged";
+    }
+    return "cleared";
+}
+
+AlarmLogChange alarm_change_of(const std::string& name) {
+    for (AlarmLogChange c : {AlarmLogChange::Raised, AlarmLogChange::Acknowledged,
+                             AlarmLogChange::Unacknowledged})
+        if (name == alarm_change_name(c)) return c;
+    return AlarmLogChange::Cleared;
+}
 
 void HistoryStore::write(std::vector<StoredRecord>& records,
                          const std::vector<StoredAlarms>& alarms, const Retention* trim,
@@ -472,7 +510,8 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
         Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
         Statement ins(db_,
                       "INSERT OR REPLACE INTO active_alarms(device, key, alarm_id, seq, level, "
-                      "message, since) VALUES(?,?,?,?,?,?,?)");
+                      "message, since, ack_by, ack_comment, ack_at, flapping) "
+                      "VALUES(?,?,?,?,?,?,?,?,?,?,?)");
         if (del.prepare_result() != SQLITE_OK || ins.prepare_result() != SQLITE_OK)
             fail("cannot store alarms");
         for (const StoredAlarms& set : alarms) {
@@ -488,6 +527,10 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
                 ins.bind(5, static_cast<int64_t>(a.level));
                 ins.bind(6, a.message);
                 ins.bind(7, static_cast<int64_t>(a.since));
+                ins.bind(8, a.ack.by);
+                ins.bind(9, a.ack.comment);
+                ins.bind(10, static_cast<int64_t>(a.ack.at));
+                ins.bind(11, a.flapping ? 1 : 0);
                 if (ins.step() != SQLITE_DONE)
                     fail("cannot store the alarms of \"" + set.device + "\"");
                 ins.reset();
@@ -502,7 +545,7 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             for (AlarmLogEntry& e : batch.alarm_log) {
                 log.bind(1, e.time);
                 log.bind(2, e.device);
-                log.bind(3, std::string(alarm_change_name(e.raised)));
+                log.bind(3, std::string(alarm_change_name(e.change)));
                 log.bind(4, e.alarm_id);
                 log.bind(5, e.key);
                 log.bind(6, static_cast<int64_t>(e.seq));
@@ -548,9 +591,11 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
 std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) {
     std::vector<ActiveAlarm> out;
     if (version_ < 2) return out;
-    Statement s(db_,
-                "SELECT key, alarm_id, seq, level, message, since FROM active_alarms "
-                "WHERE device = ?1 ORDER BY key, alarm_id, seq");
+    const std::string sql =
+        std::string("SELECT key, alarm_id, seq, level, message, since") +
+        (version_ >= kAcksSince ? ", ack_by, ack_comment, ack_at, flapping" : "") +
+        " FROM active_alarms WHERE device = ?1 ORDER BY key, alarm_id, seq";
+    Statement s(db_, sql.c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read alarms");
     s.bind(1, device);
     int rc;
@@ -562,6 +607,12 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
         a.level = static_cast<int>(s.int_at(3));
         a.message = s.text_at(4);
         a.since = static_cast<std::time_t>(s.int_at(5));
+        if (version_ >= kAcksSince) {
+            a.ack.by = s.text_at(6);
+            a.ack.comment = s.text_at(7);
+            a.ack.at = static_cast<std::time_t>(s.int_at(8));
+            a.flapping = s.int_at(9) != 0;
+        }
         out.push_back(std::move(a));
     }
     if (rc != SQLITE_DONE) fail("cannot read alarms");
@@ -819,7 +870,7 @@ void HistoryStore::for_each_alarm_change(const HistoryFilter& filter,
         e.id = s.int_at(0);
         e.time = s.int_at(1);
         e.device = s.text_at(2);
-        e.raised = s.text_at(3) == "raised";
+        e.change = alarm_change_of(s.text_at(3));
         e.alarm_id = s.text_at(4);
         e.key = s.text_at(5);
         e.seq = static_cast<unsigned>(s.int_at(6));

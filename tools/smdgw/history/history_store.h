@@ -67,23 +67,30 @@ struct StoredAlarms {
     std::vector<ActiveAlarm> alarms;
 };
 
+// What the alarm log records: an alarm raised or cleared (as shown, after
+// the alarm policy), or a person's acknowledgement of it given or taken back.
+enum class AlarmLogChange { Raised, Cleared, Acknowledged, Unacknowledged };
+
 // One change of an alarm, as the alarm log keeps it.
 struct AlarmLogEntry {
     int64_t id = 0;    // assigned by the database
     int64_t time = 0;  // seconds since the epoch
     std::string device;
-    bool raised = false;  // else cleared
+    AlarmLogChange change = AlarmLogChange::Cleared;
     std::string alarm_id;
     std::string key;
     unsigned seq = 0;
     int level = 0;
     std::string value;    // the value as text when it changed
     std::string message;  // the alarm's message (a cleared one keeps the raised one's)
-    std::string reason;   // why, when the gateway says so; else empty
+    // Why, when the gateway says so; an acknowledgement: who, and the comment
+    // ("Ana (on call): generator on its way"); else empty.
+    std::string reason;
 };
 
-// The words the log stores for a change.
-const char* alarm_change_name(bool raised);
+// The words the log stores for a change, and back.
+const char* alarm_change_name(AlarmLogChange change);
+AlarmLogChange alarm_change_of(const std::string& name);
 
 // What one transaction writes.
 struct HistoryBatch {
@@ -119,8 +126,9 @@ class HistoryStore {
    public:
     // Schema version kept in the database (PRAGMA user_version). Version 1
     // had no "complete" column and no active alarms, version 2 no section
-    // columns, version 3 no roll-ups and no alarm log; all are migrated.
-    static constexpr int kSchemaVersion = 4;
+    // columns, version 3 no roll-ups and no alarm log, version 4 no
+    // acknowledgements; all are migrated.
+    static constexpr int kSchemaVersion = 5;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 

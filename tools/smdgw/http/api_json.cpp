@@ -72,6 +72,8 @@ void value_section(Json::Value& out, const DeviceView& d, const std::string& key
 
 Json::Value alarm_json(const AlarmView& a) {
     Json::Value v;
+    v["id"] = a.id;
+    v["state"] = a.state;
     v["device"] = a.device;
     v["alarm_id"] = a.alarm_id;
     v["key"] = a.key;
@@ -80,6 +82,15 @@ Json::Value alarm_json(const AlarmView& a) {
     v["message"] = a.message;
     v["english"] = a.english;
     v["since"] = iso_time(a.since);
+    if (a.state != "pending") {
+        Json::Value ack;  // null: nobody has acknowledged it
+        if (a.ack_at != 0) {
+            ack["by"] = a.ack_by;
+            ack["comment"] = a.ack_comment;
+            ack["at"] = iso_time(a.ack_at);
+        }
+        v["acknowledged"] = ack;
+    }
     return v;
 }
 
@@ -99,6 +110,9 @@ Json::Value device_detail_json(const DeviceView& d) {
     Json::Value alarms(Json::arrayValue);
     for (const AlarmView& a : d.alarms) alarms.append(alarm_json(a));
     v["alarms"] = alarms;
+    Json::Value pending(Json::arrayValue);
+    for (const AlarmView& a : d.pending) pending.append(alarm_json(a));
+    v["pending"] = pending;
     return v;
 }
 

@@ -9,14 +9,13 @@
 
 namespace smdgw::http {
 
-bool parse_control_body(const std::string& body, ControlBody& out, std::string& error) {
+bool read_json_object(const std::string& body, Json::Value& v, std::string& error) {
     Json::CharReaderBuilder b;
     b["collectComments"] = false;
     b["rejectDupKeys"] = true;
     b["stackLimit"] = 20;
     b["failIfExtra"] = true;
     std::unique_ptr<Json::CharReader> reader(b.newCharReader());
-    Json::Value v;
     std::string errs;
     bool parsed = false;
     try {
@@ -34,6 +33,12 @@ bool parse_control_body(const std::string& body, ControlBody& out, std::string& 
         error = "body must be a JSON object";
         return false;
     }
+    return true;
+}
+
+bool parse_control_body(const std::string& body, ControlBody& out, std::string& error) {
+    Json::Value v;
+    if (!read_json_object(body, v, error)) return false;
     for (const std::string& name : v.getMemberNames()) {
         if (name != "code" && name != "text" && name != "hex") {
             error = "unknown member \"" + name + "\" (expected \"code\" and \"text\" or \"hex\")";

@@ -8,6 +8,7 @@
 
 #include "host/alarm_english.h"
 #include "record/record_json.h"
+#include "tools/smdgw/core/alarm_ref.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/output/event_render.h"
 #include "tools/smdgw/output/event_writer.h"
@@ -181,22 +182,41 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
         if (sv.refreshed_at) out.refreshed = static_cast<int64_t>(*sv.refreshed_at);
         v.sections.push_back(std::move(out));
     }
-    for (const auto& kv : d.alarms) {
-        if (!kv.second.active) continue;
+    const auto alarm_view = [&](const std::string& key, const std::string& alarm_id, unsigned seq,
+                                int level, const std::string& message, std::time_t since) {
         AlarmView a;
+        a.id = alarm_ref(e.info.name, key, alarm_id, seq);
         a.device = e.info.name;
-        a.alarm_id = kv.first.alarm_id;
-        a.key = kv.first.key;
-        a.seq = kv.first.seq;
-        a.level = kv.second.level;
-        a.message = kv.second.message;
+        a.alarm_id = alarm_id;
+        a.key = key;
+        a.seq = seq;
+        a.level = level;
+        a.message = message;
         a.english = smd::alarm_english(a.alarm_id, a.key, a.message);
         // As the host holds it: the time it was raised, kept across restarts.
-        a.since = kv.second.since != 0 ? static_cast<int64_t>(kv.second.since) : now;
+        a.since = since != 0 ? static_cast<int64_t>(since) : now;
+        return a;
+    };
+    for (const auto& kv : d.alarms) {
+        if (!kv.second.active) continue;
+        AlarmView a = alarm_view(kv.first.key, kv.first.alarm_id, kv.first.seq, kv.second.level,
+                                 kv.second.message, kv.second.since);
+        a.state = kv.second.flapping ? "flapping" : "raised";
+        a.ack_by = kv.second.ack.by;
+        a.ack_comment = kv.second.ack.comment;
+        a.ack_at = static_cast<int64_t>(kv.second.ack.at);
         v.alarms.push_back(std::move(a));
     }
-    std::stable_sort(v.alarms.begin(), v.alarms.end(),
-                     [](const AlarmView& a, const AlarmView& b) { return a.since < b.since; });
+    for (const ActiveAlarm& p : d.pending_alarms) {
+        AlarmView a = alarm_view(p.id.key, p.id.alarm_id, p.id.seq, p.level, p.message, p.since);
+        a.state = "pending";
+        v.pending.push_back(std::move(a));
+    }
+    const auto oldest_first = [](const AlarmView& a, const AlarmView& b) {
+        return a.since < b.since;
+    };
+    std::stable_sort(v.alarms.begin(), v.alarms.end(), oldest_first);
+    std::stable_sort(v.pending.begin(), v.pending.end(), oldest_first);
     return v;
 }
 

@@ -19,6 +19,8 @@ constexpr const char* kStateRestored = "restored";  // only a record restored fr
 constexpr const char* kStateNoPort = "no-port";     // no port to follow
 
 struct AlarmView {
+    std::string id;  // exact name (tools/smdgw/core/alarm_ref.h)
+    std::string state;  // "raised", "flapping" or "pending" (waiting out its raise delay)
     std::string device;
     std::string alarm_id;
     std::string key;
@@ -27,6 +29,10 @@ struct AlarmView {
     std::string message;
     std::string english;
     int64_t since = 0;  // Unix seconds, on the gateway's clock
+    // Who handles it; at 0: nobody yet.
+    std::string ack_by;
+    std::string ack_comment;
+    int64_t ack_at = 0;
 };
 
 // A section of the plant as the API shows it (host/plant_sections.h).
@@ -57,6 +63,7 @@ struct DeviceView {
     std::vector<unsigned char> record;
     std::vector<SectionStateView> sections;
     std::vector<AlarmView> alarms;      // active alarms, oldest first
+    std::vector<AlarmView> pending;     // raises waiting out their delay, oldest first
 };
 
 // One point of the page's chart.

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "tools/smdgw/core/alarm_ref.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/value_keys.h"
 
@@ -12,6 +13,35 @@ namespace {
 constexpr size_t kMaxQueuedEvents = 512;
 // Control requests waiting for the line at most.
 constexpr size_t kMaxControlJobs = 8;
+// Acknowledges a raised alarm of a device by its exact name, or takes that
+// back; on the line thread, which owns the alarm states.
+Json::Value alarm_action(Gateway& gw, const std::string& device, const Json::Value& action) {
+    Json::Value out;
+    RunningDevice* d = gw.find(device);
+    const std::string id = action["id"].asString();
+    const AlarmIdentity* found = nullptr;
+    const std::vector<ActiveAlarm> active = d ? d->driver->ShownAlarms().active()
+                                              : std::vector<ActiveAlarm>();
+    for (const ActiveAlarm& a : active)
+        if (alarm_ref(device, a.id.key, a.id.alarm_id, a.id.seq) == id) found = &a.id;
+    if (!found) {
+        out["status"] = 404;
+        out["error"] = "no raised alarm \"" + id + "\" on device \"" + device + "\"";
+        return out;
+    }
+    if (action["action"].asString() == "ack") {
+        AlarmAck ack;
+        ack.by = action["by"].asString();
+        ack.comment = action["comment"].asString();
+        ack.at = d->driver->Clock().unix_time();
+        d->driver->AcknowledgeAlarm(*found, ack);
+    } else {
+        d->driver->UnacknowledgeAlarm(*found);
+    }
+    out["id"] = id;
+    return out;
+}
+
 }  // namespace
 
 GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
@@ -55,6 +85,9 @@ void GatewayHttp::drain(Gateway& gw) {
         [&gw](const std::string& device) {
             const RunningDevice* d = gw.find(device);
             return d && d->busy && d->busy();
+        },
+        [&gw](const std::string& device, const Json::Value& action) {
+            return alarm_action(gw, device, action);
         });
 }
 

@@ -49,6 +49,11 @@ void add_http_options(CLI::App& app, HttpCommandLine& o) {
                    "token (the file must be readable by its owner only)")
         ->needs(http)
         ->type_name("FILE");
+    app.add_option("--http-ack-token", o.ack_token_path,
+                   "Open POST .../alarms/{id}/ack and .../unack to requests carrying the secret "
+                   "in FILE as a bearer token (the control token is taken there too)")
+        ->needs(http)
+        ->type_name("FILE");
     app.add_option("--http-max-streams", o.max_streams,
                    "Event streams served at once; more are refused with 503")
         ->check(CLI::Range(1, 64))
@@ -102,6 +107,11 @@ bool HttpCommandLine::check() {
         log_error(error);
         return false;
     }
+    if (!ack_token_path.empty() &&
+        !load_control_secret(ack_token_path, service.ack_secret, error)) {
+        log_error("--http-ack-token: " + error);
+        return false;
+    }
     if (!tls_key.empty() && !check_key_file(tls_key, error)) {
         log_error(error);
         return false;
@@ -122,7 +132,8 @@ bool HttpCommandLine::check() {
     const bool loopback =
         host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
     const bool tls = !tls_cert.empty();
-    if (!loopback && !token_path.empty() && !tls && !allow_cleartext_token) {
+    if (!loopback && (!token_path.empty() || !ack_token_path.empty()) && !tls &&
+        !allow_cleartext_token) {
         log_error("--http " + listen +
                   " listens beyond this machine without TLS: the control token would cross the "
                   "network in clear text; give --http-tls-cert and --http-tls-key, or "

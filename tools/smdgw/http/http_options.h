@@ -16,6 +16,7 @@ namespace smdgw::http {
 struct HttpCommandLine {
     std::string listen;      // --http ADDR:PORT; empty: no HTTP service
     std::string token_path;  // --http-control-token FILE
+    std::string ack_token_path;  // --http-ack-token FILE
     size_t max_streams = kDefaultMaxStreams;
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;

@@ -13,6 +13,7 @@
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/api_json.h"
 #include "tools/smdgw/http/client_limits.h"
+#include "tools/smdgw/http/ack_body.h"
 #include "tools/smdgw/http/control_body.h"
 #include "tools/smdgw/http/control_token.h"
 #include "tools/smdgw/http/history_query.h"
@@ -107,6 +108,10 @@ struct HttpService::Impl {
     void alarm_log(const Request& req, Response& res);
     void events(Response& res);
     void control(const Route& r, const Request& req, Response& res);
+    bool may_acknowledge(const std::string& given) const;
+    void alarm_action(const Route& r, const Request& req, Response& res);
+    void log_alarm_action(const Request& req, const Route& r, const std::string& by,
+                          bool accepted, const std::string& reason);
     void page(Response& res);
     Json::Value trend(const std::string& device);
     Json::Value alarm_changes(const std::string& device);
@@ -121,10 +126,16 @@ struct HttpService::Impl {
 // the gateway hold their bodies.
 BodyPlan HttpService::Impl::plan(const Request& req) {
     const Route r = route(req.method, req.path);
-    if (r.status != 0 || r.endpoint != Endpoint::Control) return {};
+    if (r.status != 0) return {};
     const std::string given = bearer_token(req.get_header_value("Authorization"));
-    const bool authorised =
-        !opt.control_secret.empty() && !given.empty() && same_secret(given, opt.control_secret);
+    bool authorised = false;
+    if (r.endpoint == Endpoint::Control)
+        authorised = !opt.control_secret.empty() && !given.empty() &&
+                     same_secret(given, opt.control_secret);
+    else if (r.endpoint == Endpoint::AlarmAck || r.endpoint == Endpoint::AlarmUnack)
+        authorised = may_acknowledge(given);
+    else
+        return {};
     return {authorised ? kMaxBodyBytes : kRefusedBodyKeptBytes, true};
 }
 
@@ -159,8 +170,10 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
         }
         case Endpoint::Alarms: {
             Json::Value a(Json::arrayValue);
-            for (const DeviceView& d : devices.devices())
+            for (const DeviceView& d : devices.devices()) {
                 for (const AlarmView& al : d.alarms) a.append(alarm_json(al));
+                for (const AlarmView& al : d.pending) a.append(alarm_json(al));
+            }
             send_json(res, 200, a);
             return;
         }
@@ -175,6 +188,10 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             return;
         case Endpoint::Events:
             events(res);
+            return;
+        case Endpoint::AlarmAck:
+        case Endpoint::AlarmUnack:
+            alarm_action(r, req, res);
             return;
         case Endpoint::Control:
             control(r, req, res);
@@ -381,6 +398,92 @@ void HttpService::Impl::control(const Route& r, const Request& req,
     out["output_length"] = result["output_length"];
     out["output"] = result["output"];
     send_json(res, 200, out);
+}
+
+bool HttpService::Impl::may_acknowledge(const std::string& given) const {
+    if (given.empty()) return false;
+    return (!opt.ack_secret.empty() && same_secret(given, opt.ack_secret)) ||
+           (!opt.control_secret.empty() && same_secret(given, opt.control_secret));
+}
+
+void HttpService::Impl::log_alarm_action(const Request& req, const Route& r,
+                                         const std::string& by, bool accepted,
+                                         const std::string& reason) {
+    const bool ack = r.endpoint == Endpoint::AlarmAck;
+    const std::string client = client_of(req);
+    const std::string text = std::string("http alarm ") + (ack ? "ack" : "unack") + " from " +
+                             client + " for device " + quoted(r.device) + " alarm " +
+                             quoted(r.key) + ": " +
+                             (accepted ? "accepted" : "refused (" + reason + ")");
+    if (accepted)
+        log_info(text);
+    else
+        log_warning(text);
+    Json::Value e;
+    e["event"] = ack ? "alarm_ack" : "alarm_unack";
+    e["client"] = client;
+    e["device"] = r.device;
+    e["id"] = r.key;
+    e["by"] = by;
+    e["accepted"] = accepted;
+    e["reason"] = reason;
+    line.note("", e);
+}
+
+// Like control: the token before anything else, so that a client without it
+// learns nothing of the alarms; refusals count towards the same limit.
+void HttpService::Impl::alarm_action(const Route& r, const Request& req, Response& res) {
+    if (!refusals.allowed(req.remote_addr, steady_seconds())) {
+        counters.count(Refused::ControlRateLimited);
+        if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
+            log_alarm_action(req, r, "", false,
+                             "too many refused attempts" + LogLimiter::held_note(*held));
+        res.set_header("Retry-After", "60");
+        return send_error(res, 429,
+                          "too many refused requests from " + req.remote_addr +
+                              "; try again in a minute");
+    }
+    const auto refuse = [&](int status, const std::string& why, const std::string& by = {}) {
+        refusals.refused(req.remote_addr, steady_seconds());
+        log_alarm_action(req, r, by, false, why);
+        send_error(res, status, why);
+    };
+    if (opt.ack_secret.empty() && opt.control_secret.empty())
+        return refuse(403,
+                      "acknowledgement is off: start smdgw with --http-ack-token FILE or "
+                      "--http-control-token FILE");
+    const std::string given = bearer_token(req.get_header_value("Authorization"));
+    if (!may_acknowledge(given)) {
+        res.set_header("WWW-Authenticate", "Bearer");
+        return refuse(401, given.empty() ? "no bearer token" : "wrong token");
+    }
+    AckBody body;
+    std::string body_error;
+    if (!parse_ack_body(req.body, body, body_error)) return refuse(400, body_error);
+    if (!devices.device(r.device)) return refuse(404, "no device \"" + r.device + "\"");
+    Json::Value action;
+    action["action"] = r.endpoint == Endpoint::AlarmAck ? "ack" : "unack";
+    action["id"] = r.key;
+    action["by"] = body.by;
+    action["comment"] = body.comment;
+    auto job = line.submit_action(r.device, action);
+    if (!job) {
+        log_alarm_action(req, r, body.by, false, "too many requests waiting");
+        return send_error(res, 503, "too many requests waiting; try again later");
+    }
+    Json::Value result;
+    if (!line.wait(job, std::chrono::milliseconds(opt.control_timeout_ms), result))
+        return send_error(res, 504, "the line did not take the request in time; nothing changed");
+    if (result.isMember("error")) {
+        log_alarm_action(req, r, body.by, false, result["error"].asString());
+        return send_error(res, result.get("status", 500).asInt(), result["error"].asString());
+    }
+    log_alarm_action(req, r, body.by, true, "");
+    // The alarm as the API lists it now.
+    if (const auto d = devices.device(r.device))
+        for (const AlarmView& a : d->alarms)
+            if (a.id == r.key) return send_json(res, 200, alarm_json(a));
+    send_json(res, 200, result);
 }
 
 // The chart's last hour: from the history when it is kept, else from memory.

@@ -24,6 +24,8 @@ constexpr size_t kDefaultMaxStreams = 4;
 struct HttpOptions {
     std::string listen;          // "127.0.0.1:9418", "[::1]:9418"; port 0 picks a free one
     std::string control_secret;  // empty: the control endpoint answers 403
+    // Acknowledging alarms takes this or the control secret; both empty: 403.
+    std::string ack_secret;
     std::string history_path;    // empty: no history endpoint data
     std::string version;         // driver version for /metrics
     // The services' families after the devices' (as in the --prometheus file).

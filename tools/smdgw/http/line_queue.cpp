@@ -15,6 +15,18 @@ std::shared_ptr<LineQueue::Job> LineQueue::submit(const std::string& device, int
     return job;
 }
 
+std::shared_ptr<LineQueue::Job> LineQueue::submit_action(const std::string& device,
+                                                         Json::Value action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (jobs_.size() >= max_jobs_) return nullptr;
+    auto job = std::make_shared<Job>();
+    job->device = device;
+    job->action = std::move(action);
+    jobs_.push_back(job);
+    pending_ = true;
+    return job;
+}
+
 bool LineQueue::wait(const std::shared_ptr<Job>& job, std::chrono::milliseconds timeout,
                      Json::Value& result) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -34,7 +46,8 @@ void LineQueue::note(const std::string& device, Json::Value line) {
     pending_ = true;
 }
 
-void LineQueue::drain(const Runner& run, const Writer& write, const Busy& busy) {
+void LineQueue::drain(const Runner& run, const Writer& write, const Busy& busy,
+                      const Actor& act) {
     if (!pending_.load()) return;
     for (;;) {
         std::shared_ptr<Job> job;
@@ -71,7 +84,13 @@ void LineQueue::drain(const Runner& run, const Writer& write, const Busy& busy) 
             write(line.first, std::move(line.second));
             continue;
         }
-        Json::Value result = run(job->device, job->code, job->request);
+        Json::Value result;
+        if (job->action.isNull())
+            result = run(job->device, job->code, job->request);
+        else if (act)
+            result = act(job->device, job->action);
+        else
+            result["error"] = "alarm actions are not taken here";
         {
             std::lock_guard<std::mutex> lock(mutex_);
             job->result = std::move(result);

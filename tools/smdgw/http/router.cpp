@@ -103,6 +103,15 @@ Route route(const std::string& method, const std::string& path) {
         if (seg[4] == "control") return found(Endpoint::Control, method, "POST", device);
         return not_found();
     }
+    if (seg.size() == 7 && seg[4] == "alarms" && (seg[6] == "ack" || seg[6] == "unack")) {
+        std::string id;
+        if (seg[5].empty() || !percent_decode(seg[5], id) || id.empty())
+            return fail(400, "bad alarm id in the path");
+        if (!is_utf8(id)) return fail(400, "the alarm id in the path is not UTF-8");
+        if (id.size() > kMaxNameBytes * 4) return fail(404, "no such alarm");
+        return found(seg[6] == "ack" ? Endpoint::AlarmAck : Endpoint::AlarmUnack, method, "POST",
+                     device, id);
+    }
     if (seg.size() == 6 && seg[4] == "values") {
         std::string key;
         if (seg[5].empty() || !percent_decode(seg[5], key) || key.empty())

@@ -10,7 +10,9 @@
 //   GET  /api/v1/devices/{name}/values/{key}   Get_Value(key)
 //   GET  /api/v1/devices/{name}/history        stored rounds (with --history)
 //   POST /api/v1/devices/{name}/control        DeviceIoControl (with a token)
-//   GET  /api/v1/alarms                        active alarms of every device
+//   POST /api/v1/devices/{name}/alarms/{id}/ack    acknowledge (with a token)
+//   POST /api/v1/devices/{name}/alarms/{id}/unack  take it back (with a token)
+//   GET  /api/v1/alarms                        active and pending alarms of every device
 //   GET  /api/v1/alarms/log                    logged alarm changes (with --history)
 //   GET  /api/v1/events                        Server-Sent Events
 // HEAD is answered wherever GET is.
@@ -28,6 +30,8 @@ enum class Endpoint {
     Value,
     History,
     Control,
+    AlarmAck,
+    AlarmUnack,
     Alarms,
     AlarmLog,
     Events,
@@ -38,7 +42,7 @@ struct Route {
     int status = 0;
     Endpoint endpoint = Endpoint::Page;
     std::string device;  // percent-decoded
-    std::string key;     // percent-decoded
+    std::string key;     // percent-decoded; for AlarmAck and AlarmUnack the alarm's id
     std::string allow;   // with 405: the methods the path takes
     std::string error;   // with a status: the reason
 };

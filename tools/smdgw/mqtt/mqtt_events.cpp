@@ -2,18 +2,19 @@
 
 #include <utility>
 
+#include "tools/smdgw/core/alarm_ref.h"
 
 namespace smdgw {
 
 namespace {
 
 // An alarm's identity: the same key, alarm ID and sequence number.
-std::string alarm_identity(const smd::AlarmChange& a) {
-    std::string id(a.key);
+std::string alarm_identity(std::string_view key, std::string_view alarm_id, unsigned seq) {
+    std::string id(key);
     id += '\n';
-    id += a.alarm_id;
+    id += alarm_id;
     id += '\n';
-    id += std::to_string(a.seq);
+    id += std::to_string(seq);
     return id;
 }
 
@@ -81,29 +82,67 @@ void MqttEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) 
     alarm_members(obj_, a);
     queue(device, TopicKind::Alarm, MqttKind::Alarm, false, obj_, now);
     Device& d = devices_[device];
-    const std::string id = alarm_identity(a);
+    const std::string id = alarm_identity(a.key, a.alarm_id, a.seq);
     if (a.raised) {
-        json_string(obj_.add("alarm_id"), a.alarm_id);
-        json_string(obj_.add("key"), a.key);
-        json_uint(obj_.add("seq"), a.seq);
-        json_int(obj_.add("level"), a.level);
-        json_string(obj_.add("message"), a.message);
-        json_string(obj_.add("since"), iso8601_time(now));
-        std::string entry;
-        obj_.close(entry);
-        d.active[id] = std::move(entry);
+        ListedAlarm& e = d.active[id];
+        const bool listed = !e.id.empty();
+        e.id = alarm_ref(device, std::string(a.key), std::string(a.alarm_id), a.seq);
+        e.alarm_id.assign(a.alarm_id);
+        e.key.assign(a.key);
+        e.seq = a.seq;
+        e.level = a.level;
+        e.message.assign(a.message);
+        // Raised again while listed (it began to flap): the same alarm still.
+        if (!listed) e.since_ms = now;
     } else {
         d.active.erase(id);
     }
-    std::string& list = obj_.add("alarms");
-    list = "[";
+    publish_list(device, d, now);
+}
+
+void MqttEvents::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    if (!a.alarms || a.loaded) return;
+    Device& d = devices_[device];
+    bool changed = false;
+    for (const ActiveAlarm& al : *a.alarms) {
+        const auto it = d.active.find(alarm_identity(al.id.key, al.id.alarm_id, al.id.seq));
+        if (it == d.active.end()) continue;
+        AlarmAck& ack = it->second.ack;
+        if (ack.at == al.ack.at && ack.by == al.ack.by && ack.comment == al.ack.comment) continue;
+        ack = al.ack;
+        changed = true;
+    }
+    if (changed) publish_list(device, d, now_ms_());
+}
+
+void MqttEvents::publish_list(const std::string& device, const Device& d, int64_t at_ms) {
+    std::string list = "[";
     for (const auto& kv : d.active) {
+        const ListedAlarm& e = kv.second;
+        json_string(obj_.add("id"), e.id);
+        json_string(obj_.add("alarm_id"), e.alarm_id);
+        json_string(obj_.add("key"), e.key);
+        json_uint(obj_.add("seq"), e.seq);
+        json_int(obj_.add("level"), e.level);
+        json_string(obj_.add("message"), e.message);
+        json_string(obj_.add("since"), iso8601_time(e.since_ms));
+        std::string& ack = obj_.add("acknowledged");
+        if (e.ack.set()) {
+            JsonObject who;
+            json_string(who.add("by"), e.ack.by);
+            json_string(who.add("comment"), e.ack.comment);
+            json_string(who.add("at"), iso8601_time(static_cast<int64_t>(e.ack.at) * 1000));
+            who.close(ack);
+        } else {
+            ack = "null";
+        }
         if (list.size() > 1) list += ',';
-        list += kv.second;
+        obj_.close(list);
     }
     list += ']';
+    obj_.add("alarms") = std::move(list);
     json_string(obj_.add("event"), "alarms");
-    queue(device, TopicKind::Alarms, MqttKind::Alarms, true, obj_, now);
+    queue(device, TopicKind::Alarms, MqttKind::Alarms, true, obj_, at_ms);
 }
 
 }  // namespace smdgw

@@ -55,12 +55,23 @@ class MqttEvents : public HostSink {
     void on_publish(const std::string& device, const smd::RecordPublished& r) override;
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
     void on_state(const std::string& device, const smd::StateChanged& s) override;
+    // An acknowledgement given or taken back changes the list too.
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
 
    private:
+    // One entry of a device's alarm list.
+    struct ListedAlarm {
+        std::string id, alarm_id, key, message;
+        unsigned seq = 0;
+        int level = 0;
+        int64_t since_ms = 0;
+        AlarmAck ack;
+    };
     struct Device {
         std::string state;
-        std::map<std::string, std::string> active;  // alarm identity -> list entry (JSON)
+        std::map<std::string, ListedAlarm> active;  // alarm identity -> entry
     };
+    void publish_list(const std::string& device, const Device& d, int64_t at_ms);
 
     void record(const std::string& device, const smd::RecordPublished& r, int64_t at_ms);
     void state(const std::string& device, const std::string& state, int64_t at_ms);

@@ -35,12 +35,6 @@ bool parse_port(const std::string& text, int& port) {
     return true;
 }
 
-std::string host_name() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
-    return buf;
-}
-
 bool usage_error(const std::string& text) {
     log_error(text);
     return false;
@@ -53,6 +47,13 @@ bool readable_file(const char* option, const std::string& path) {
 }
 
 }  // namespace
+
+std::string host_name() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
+    return buf;
+}
+
 
 bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error) {
     std::string rest;
@@ -282,8 +283,9 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "others)")
         ->type_name("FILE");
     app.add_option("--gateway-id", o.gateway_id,
-                   "This gateway's identity in topics and as MQTT client ID; unique per "
-                   "gateway (default: the host name)")
+                   "This gateway's identity in topics, as MQTT client ID and in the "
+                   "notifications' idempotency keys and Message-IDs; unique per gateway "
+                   "(default: the host name)")
         ->type_name("ID");
     app.add_option("--mqtt-prefix", o.prefix, "Topic prefix (default: smdgw/<gateway-id>)")
         ->type_name("TOPIC");

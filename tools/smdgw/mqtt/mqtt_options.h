@@ -25,6 +25,9 @@ bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& erro
 // "1048576", "512k", "64M", "1G" (powers of 1024); false for anything else or 0.
 bool parse_size_text(const std::string& text, uint64_t& bytes);
 
+// This host's name ("smdgw" when it has none): the default gateway ID.
+std::string host_name();
+
 struct MqttCredentials {
     std::string username;
     std::string password;

@@ -100,6 +100,14 @@ const std::vector<MibObject> kObjects = {
      "When the gateway raised the alarm, local time with its offset from UTC."},
     {"smdgwAlarmValue", K::Column, "smdgwAlarmEntry", 10, S::AdminString, true, "", "", "",
      "The value at the alarm's last change, as text."},
+    {"smdgwAlarmAckBy", K::Column, "smdgwAlarmEntry", 11, S::AdminString, true, "", "", "",
+     "Who acknowledged the alarm (POST .../alarms/{id}/ack, see docs/alarms.md): a person "
+     "handles it. Empty when nobody has; an alarm that clears and raises again is nobody's."},
+    {"smdgwAlarmAckComment", K::Column, "smdgwAlarmEntry", 12, S::AdminString, true, "", "", "",
+     "The comment given with the acknowledgement; empty when none was given."},
+    {"smdgwAlarmAckTime", K::Column, "smdgwAlarmEntry", 13, S::DateAndTime, true, "", "", "",
+     "When the alarm was acknowledged, local time with its offset from UTC; zero octets "
+     "(0000000000000000 in hex) when nobody has."},
 
     {"smdgwAlarmRaised", K::Notification, "smdgwNotifications", 1, S::None, false, "", "",
      SMDGW_ALARM_OBJECTS,

@@ -178,8 +178,16 @@ MibView::MibView(const Oid& root, const std::vector<DeviceInfo>& devices,
         for (const auto& [key, alarm] : d.alarms) {
             if (!alarm.active) continue;
             ++active;
-            const std::vector<MibVar> a = alarm_vars(root, rows.row(d.name, key), d.name, key, alarm);
+            const uint32_t row = rows.row(d.name, key);
+            const std::vector<MibVar> a = alarm_vars(root, row, d.name, key, alarm);
             out.insert(out.end(), a.begin(), a.end());
+            // Who handles it: in the table only, the notifications keep their objects.
+            out.push_back({column(root, "smdgwAlarmAckBy", row),
+                           MibValue::text(admin_string(alarm.ack.by))});
+            out.push_back({column(root, "smdgwAlarmAckComment", row),
+                           MibValue::text(admin_string(alarm.ack.comment))});
+            out.push_back({column(root, "smdgwAlarmAckTime", row),
+                           MibValue::text(date_and_time(alarm.ack.at))});
         }
         alarms_active_ += active;
         std::vector<MibVar> dev = device_state_vars(root, position, d);

@@ -1,0 +1,267 @@
+#include "tools/smdgw/notify/notify_config.h"
+
+#include <set>
+
+#include "tools/smdgw/core/config_keys.h"
+#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
+
+namespace smdgw::notify {
+
+namespace {
+
+// Names and addresses end up in mail headers and URLs: no control bytes.
+bool plain_text(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
+template <size_t N>
+std::vector<std::string> key_names(const NotifyKey (&table)[N]) {
+    std::vector<std::string> names;
+    for (const NotifyKey& k : table) names.push_back(k.name);
+    return names;
+}
+
+template <size_t N>
+void check_keys(const Json::Value& obj, const NotifyKey (&table)[N], const std::string& at,
+                std::vector<std::string>& errors) {
+    const std::vector<std::string> known = key_names(table);
+    for (const std::string& k : obj.getMemberNames()) {
+        bool found = false;
+        for (const std::string& n : known) found = found || n == k;
+        if (found) continue;
+        const std::string near = nearest_key(k, known);
+        errors.push_back("unknown key \"" + at + "." + k + "\"" +
+                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+    }
+}
+
+// A non-empty text without control bytes; "" when absent and not required.
+std::string text_at(const Json::Value& obj, const char* key, const std::string& at, bool required,
+                    std::vector<std::string>& errors) {
+    const Json::Value& v = obj[key];
+    if (v.isNull()) {
+        if (required) errors.push_back("\"" + at + "." + key + "\" is required");
+        return {};
+    }
+    if (!v.isString() || v.asString().empty() || !plain_text(v.asString())) {
+        errors.push_back("\"" + at + "." + key + "\" must be a non-empty text without control "
+                         "characters (is " + value_text(v) + ")");
+        return {};
+    }
+    return v.asString();
+}
+
+double timeout_at(const Json::Value& obj, const std::string& at, double dflt,
+                  std::vector<std::string>& errors) {
+    const Json::Value& v = obj["timeout_s"];
+    if (v.isNull()) return dflt;
+    if (!v.isNumeric() || v.asDouble() < 1.0 || v.asDouble() > 300.0) {
+        errors.push_back("\"" + at + ".timeout_s\" must be a number of seconds 1 to 300 (is " +
+                         value_text(v) + ")");
+        return dflt;
+    }
+    return v.asDouble();
+}
+
+bool starts_with(const std::string& s, const char* prefix) {
+    return s.rfind(prefix, 0) == 0;
+}
+
+// user@host: something before and after one "@", no blanks or brackets that
+// would let the text leave its header.
+bool plausible_address(const std::string& a) {
+    const size_t at = a.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= a.size()) return false;
+    if (a.find('@', at + 1) != std::string::npos) return false;
+    for (char c : a)
+        if (c == ' ' || c == '<' || c == '>' || c == ',' || c == '"') return false;
+    return true;
+}
+
+void read_webhook(const Json::Value& t, const std::string& at, NotifyTarget& out,
+                  std::vector<std::string>& errors) {
+    check_keys(t, kWebhookKeys, at, errors);
+    out.type = NotifyTarget::Type::Webhook;
+    out.url = text_at(t, "url", at, true, errors);
+    if (!out.url.empty() && !starts_with(out.url, "http://") && !starts_with(out.url, "https://"))
+        errors.push_back("\"" + at + ".url\" must start with http:// or https:// (is \"" +
+                         out.url + "\")");
+    out.secret_file = text_at(t, "secret_file", at, false, errors);
+    out.ca_file = text_at(t, "ca_file", at, false, errors);
+    out.timeout_s = timeout_at(t, at, 10.0, errors);
+}
+
+void read_email(const Json::Value& t, const std::string& at, NotifyTarget& out,
+                std::vector<std::string>& errors) {
+    check_keys(t, kEmailKeys, at, errors);
+    out.type = NotifyTarget::Type::Email;
+    out.smtp_url = text_at(t, "smtp_url", at, true, errors);
+    if (!out.smtp_url.empty() && !starts_with(out.smtp_url, "smtp://") &&
+        !starts_with(out.smtp_url, "smtps://"))
+        errors.push_back("\"" + at + ".smtp_url\" must start with smtp:// or smtps:// (is \"" +
+                         out.smtp_url + "\")");
+    const Json::Value& tls = t["starttls"];
+    if (!tls.isNull()) {
+        if (tls == "required" || tls == "optional")
+            out.starttls_required = tls == "required";
+        else
+            errors.push_back("\"" + at + ".starttls\" must be \"required\" or \"optional\" (is " +
+                             value_text(tls) + ")");
+    }
+    out.ca_file = text_at(t, "ca_file", at, false, errors);
+    out.auth_file = text_at(t, "auth_file", at, false, errors);
+    out.from = text_at(t, "from", at, true, errors);
+    if (!out.from.empty() && !plausible_address(out.from))
+        errors.push_back("\"" + at + ".from\" must be an address like smdgw@example.net (is \"" +
+                         out.from + "\")");
+    const Json::Value& to = t["to"];
+    if (!to.isArray() || to.empty() || to.size() > 50) {
+        errors.push_back("\"" + at + ".to\" must be a list of 1 to 50 addresses (is " +
+                         value_text(to) + ")");
+    } else {
+        for (Json::ArrayIndex i = 0; i < to.size(); ++i) {
+            if (!to[i].isString() || !plausible_address(to[i].asString()) ||
+                !plain_text(to[i].asString()))
+                errors.push_back("\"" + at + ".to[" + std::to_string(i) +
+                                 "]\" must be an address like oncall@example.net (is " +
+                                 value_text(to[i]) + ")");
+            else
+                out.to.push_back(to[i].asString());
+        }
+    }
+    out.timeout_s = timeout_at(t, at, 30.0, errors);
+}
+
+void read_route(const Json::Value& r, const std::string& at, const NotifyConfig& cfg,
+                NotifyRoute& out, std::vector<std::string>& errors) {
+    if (!r.isObject()) {
+        errors.push_back("\"" + at + "\" must be an object (is " + value_text(r) + ")");
+        return;
+    }
+    check_keys(r, kRouteKeys, at, errors);
+    if (r.isMember("device")) out.device = text_at(r, "device", at, true, errors);
+    if (r.isMember("alarm")) out.alarm = text_at(r, "alarm", at, true, errors);
+    const Json::Value& levels = r["levels"];
+    if (!levels.isNull()) {
+        if (!levels.isArray() || levels.empty()) {
+            errors.push_back("\"" + at + ".levels\" must be a list of levels 0 to 9 (is " +
+                             value_text(levels) + ")");
+        } else {
+            for (Json::ArrayIndex i = 0; i < levels.size(); ++i) {
+                if (!levels[i].isUInt() || levels[i].asUInt() > 9)
+                    errors.push_back("\"" + at + ".levels[" + std::to_string(i) +
+                                     "]\" must be a level 0 to 9 (is " + value_text(levels[i]) + ")");
+                else
+                    out.levels.push_back(static_cast<int>(levels[i].asUInt()));
+            }
+        }
+    }
+    const Json::Value& targets = r["targets"];
+    if (!targets.isArray() || targets.empty()) {
+        errors.push_back("\"" + at + ".targets\" must be a list of target names (is " +
+                         value_text(targets) + ")");
+        return;
+    }
+    std::vector<std::string> names;
+    for (const NotifyTarget& t : cfg.targets) names.push_back(t.name);
+    for (Json::ArrayIndex i = 0; i < targets.size(); ++i) {
+        const std::string name = targets[i].isString() ? targets[i].asString() : "";
+        if (cfg.find(name)) {
+            out.targets.push_back(name);
+            continue;
+        }
+        const std::string near = nearest_key(name, names);
+        errors.push_back("\"" + at + ".targets[" + std::to_string(i) + "]\" names no target (is " +
+                         value_text(targets[i]) + ")" +
+                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+    }
+}
+
+}  // namespace
+
+const NotifyTarget* NotifyConfig::find(const std::string& name) const {
+    const size_t i = index(name);
+    return i < targets.size() ? &targets[i] : nullptr;
+}
+
+size_t NotifyConfig::index(const std::string& name) const {
+    for (size_t i = 0; i < targets.size(); ++i)
+        if (targets[i].name == name) return i;
+    return targets.size();
+}
+
+NotifyConfig parse_notify_config(const Json::Value& v, std::vector<std::string>& errors) {
+    NotifyConfig cfg;
+    if (v.isNull()) return cfg;
+    if (!v.isObject()) {
+        errors.push_back("\"notify\" must be an object (is " + value_text(v) + ")");
+        return cfg;
+    }
+    check_keys(v, kNotifyKeys, "notify", errors);
+    if (v.isMember("site")) cfg.site = text_at(v, "site", "notify", true, errors);
+    const Json::Value& targets = v["targets"];
+    if (!targets.isObject() || targets.empty() || targets.size() > kMaxTargets) {
+        errors.push_back("\"notify.targets\" must be an object of 1 to " +
+                         std::to_string(kMaxTargets) + " named targets (is " +
+                         value_text(targets) + ")");
+        return cfg;
+    }
+    for (const std::string& name : targets.getMemberNames()) {
+        const std::string at = "notify.targets." + name;
+        const Json::Value& t = targets[name];
+        if (name.empty() || name.size() > 64 || !plain_text(name) ||
+            name.find_first_of(" /\"") != std::string::npos) {
+            errors.push_back("\"" + at + "\": a target's name must be 1 to 64 characters without "
+                             "blanks, quotes or \"/\"");
+            continue;
+        }
+        if (!t.isObject()) {
+            errors.push_back("\"" + at + "\" must be an object (is " + value_text(t) + ")");
+            continue;
+        }
+        NotifyTarget target;
+        target.name = name;
+        if (t["type"] == "webhook")
+            read_webhook(t, at, target, errors);
+        else if (t["type"] == "email")
+            read_email(t, at, target, errors);
+        else {
+            errors.push_back("\"" + at + ".type\" must be \"webhook\" or \"email\" (is " +
+                             value_text(t["type"]) + ")");
+            continue;
+        }
+        cfg.targets.push_back(std::move(target));
+    }
+    const Json::Value& routes = v["routes"];
+    if (!routes.isArray() || routes.empty()) {
+        errors.push_back("\"notify.routes\" must be a non-empty list of routes (is " +
+                         value_text(routes) + ")");
+        return cfg;
+    }
+    for (Json::ArrayIndex i = 0; i < routes.size(); ++i) {
+        NotifyRoute route;
+        read_route(routes[i], "notify.routes[" + std::to_string(i) + "]", cfg, route, errors);
+        cfg.routes.push_back(std::move(route));
+    }
+    return cfg;
+}
+
+void load_secrets(NotifyConfig& cfg, std::vector<std::string>& errors) {
+    for (NotifyTarget& t : cfg.targets) {
+        std::string error;
+        if (!t.secret_file.empty() && !http::load_control_secret(t.secret_file, t.secret, error))
+            errors.push_back("notify target \"" + t.name + "\": secret_file: " + error);
+        if (!t.auth_file.empty()) {
+            MqttCredentials c;
+            if (!read_credentials_file(t.auth_file, c, error))
+                errors.push_back("notify target \"" + t.name + "\": auth_file: " + error);
+            t.user = c.username;
+            t.password = c.password;
+        }
+    }
+}
+
+}  // namespace smdgw::notify
