@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # What the plug-in, smdgw and powersim are built from (OpenSSL for the TLS of
-# smdgw --http, net-snmp's agent library for smdgw --snmp-agentx).
+# smdgw --http and the webhooks' signatures, net-snmp's agent library for
+# smdgw --snmp-agentx, libcurl for the notifications' mail and webhooks).
 build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
                 libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev
                 libsnmp-dev libcurl4-openssl-dev)
