@@ -164,14 +164,19 @@ ShownAlarmChange AlarmPolicy::show(const AlarmIdentity& id, State& st, bool acti
     st.shown = active;
     st.waiting = false;
     changed_ = true;
+    return change_of(id, st, reason);
+}
+
+ShownAlarmChange AlarmPolicy::change_of(const AlarmIdentity& id, const State& st,
+                                        const std::string& reason) {
     ShownAlarmChange c;
     c.id = id;
-    c.active = active;
+    c.active = st.shown;
     c.level = st.level;
     c.value = st.value;
     c.message = st.message;
     c.reason = reason;
-    if (active) c.since = st.shown_since;
+    if (st.shown) c.since = st.shown_since;
     return c;
 }
 
@@ -231,15 +236,7 @@ std::vector<ShownAlarmChange> AlarmPolicy::tick(double mono, std::time_t wall) {
             if (st.shown == st.judged) {
                 // Settled where it is shown: one event says it is steady now.
                 changed_ = true;
-                ShownAlarmChange c;
-                c.id = kv.first;
-                c.active = st.shown;
-                c.level = st.level;
-                c.value = st.value;
-                c.message = st.message;
-                c.reason = "stable";
-                if (st.shown) c.since = st.shown_since;
-                out.push_back(std::move(c));
+                out.push_back(change_of(kv.first, st, "stable"));
             } else {
                 out.push_back(show(kv.first, st, st.judged, wall, "stable"));
             }

@@ -146,6 +146,9 @@ class AlarmPolicy {
         AlarmTiming timing;
         bool timed = false;
     };
+    // The change as outputs see it: the alarm's shown state and figures.
+    static ShownAlarmChange change_of(const AlarmIdentity& id, const State& st,
+                                      const std::string& reason);
     ShownAlarmChange show(const AlarmIdentity& id, State& st, bool active, std::time_t wall,
                           const std::string& reason);
 
