@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -96,26 +97,28 @@ void feed(const PtyBridge& line, const std::string& rounds, const std::string& s
     ASSERT_TRUE(testsupport::feed_rounds(line, rounds, seed, extra, &err)) << err;
 }
 
-// Waits until the outbox holds records with a pub_seq above `above`.
-bool queued_records(const std::string& outbox, int above, int count) {
-    const std::string sql =
-        "SELECT count(*) FROM mqtt_outbox WHERE target LIKE '%/record' AND "
-        "json_extract(payload, '$.pub_seq') > " + std::to_string(above);
+// Waits until a count from the database is what `done` wants.
+bool count_until(const std::string& db, const std::string& sql,
+                 const std::function<bool(int)>& done) {
     for (int i = 0; i < 600; ++i) {
-        if (testsupport::sql_text(outbox, sql) == std::to_string(count)) return true;
+        const std::string n = testsupport::sql_text(db, sql);
+        if (!n.empty() && done(std::stoi(n))) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
 }
 
+// Waits until the outbox holds records with a pub_seq above `above`.
+bool queued_records(const std::string& outbox, int above, int count) {
+    return count_until(outbox,
+                       "SELECT count(*) FROM mqtt_outbox WHERE target LIKE '%/record' AND "
+                       "json_extract(payload, '$.pub_seq') > " + std::to_string(above),
+                       [&](int n) { return n == count; });
+}
+
 // Waits until the history holds at least this many rounds.
 bool stored_rounds(const std::string& db, int count) {
-    for (int i = 0; i < 600; ++i) {
-        const std::string n = testsupport::sql_text(db, "SELECT count(*) FROM history");
-        if (!n.empty() && std::stoi(n) >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return count_until(db, "SELECT count(*) FROM history", [&](int n) { return n >= count; });
 }
 
 std::vector<std::string> gateway_args(const TempDir& dir, const std::string& tag,
