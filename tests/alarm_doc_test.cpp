@@ -22,7 +22,7 @@ using namespace pmbus_rules;
 
 const char* const kBegin = "<!-- generated alarm tables: begin -->";
 const char* const kEnd = "<!-- generated alarm tables: end -->";
-const char* const kDocPaths[] = {SOURCE_DIR "/docs/alarms.md", SOURCE_DIR "/README.md"};
+const char* const kDocPaths[] = {"/docs/alarms.md", "/README.md"};
 
 std::string code(const std::string& s) { return "`" + s + "`"; }
 
@@ -202,7 +202,7 @@ std::string render() {
 TEST(AlarmDoc, TablesMatchTheRuleTables) {
     const std::string expected = "\n\n" + render() + "\n";
     for (const char* path : kDocPaths)
-        testsupport::expect_doc_section(path, kBegin, kEnd, expected, "SMD_WRITE_ALARM_DOC");
+        testsupport::expect_doc_section(std::string(SOURCE_DIR) + path, kBegin, kEnd, expected, "SMD_WRITE_ALARM_DOC");
 }
 
 }  // namespace

@@ -101,7 +101,7 @@ std::string render() {
 
 TEST(ControlDoc, TablesMatchTheDriversControlTables) {
     testsupport::expect_doc_section(
-        SOURCE_DIR "/docs/control.md", "<!-- generated control tables: begin -->",
+        std::string(SOURCE_DIR) + "/docs/control.md", "<!-- generated control tables: begin -->",
         "<!-- generated control tables: end -->", render(), "SMD_WRITE_CONTROL_DOC");
 }
 

@@ -242,7 +242,7 @@ TEST(HttpLimitsDoc, TheDocsListTheLimitsOfTheCode) {
         table += std::string("| ") + l.what + " | " + std::to_string(l.value) + " " + l.unit +
                  " | " + l.beyond + " | " + (*l.option ? "`" + std::string(l.option) + " N`" : "") +
                  " |\n";
-    testsupport::expect_doc_section(SOURCE_DIR "/docs/http.md", "<!-- generated http limits: begin -->\n",
+    testsupport::expect_doc_section(std::string(SOURCE_DIR) + "/docs/http.md", "<!-- generated http limits: begin -->\n",
                                     "<!-- generated http limits: end -->", table,
                                     "SMD_WRITE_HTTP_DOC");
 }

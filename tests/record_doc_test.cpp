@@ -121,14 +121,14 @@ std::string snapshot_table() {
 }
 
 TEST(RecordDoc, FieldTableInTheArchitecture) {
-    testsupport::expect_doc_section(SOURCE_DIR "/docs/architecture.md",
+    testsupport::expect_doc_section(std::string(SOURCE_DIR) + "/docs/architecture.md",
                                     "<!-- generated record fields: begin -->",
                                     "<!-- generated record fields: end -->",
                                     "\n\n" + field_rows() + "\n", "SMD_WRITE_RECORD_DOC");
 }
 
 TEST(RecordDoc, SnapshotMembersInTheConfiguration) {
-    testsupport::expect_doc_section(SOURCE_DIR "/docs/configuration.md",
+    testsupport::expect_doc_section(std::string(SOURCE_DIR) + "/docs/configuration.md",
                                     "<!-- generated snapshot members: begin -->",
                                     "<!-- generated snapshot members: end -->",
                                     "\n\n" + snapshot_table() + "\n", "SMD_WRITE_RECORD_DOC");

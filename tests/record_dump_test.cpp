@@ -58,7 +58,7 @@ class FlushRecorder : public std::stringbuf {
 
 TEST(RecordDump, ZeroRecordMatchesExpectationFile) {
     std::ifstream in(std::string(TEST_DATA_DIR) + "/zero_record_dump.txt", std::ios::binary);
-    ASSERT_TRUE(in) << "missing " TEST_DATA_DIR "/zero_record_dump.txt";
+    ASSERT_TRUE(in) << "missing " << TEST_DATA_DIR << "/zero_record_dump.txt";
     std::stringstream want;
     want << in.rdbuf();
 

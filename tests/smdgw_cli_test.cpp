@@ -133,7 +133,7 @@ TEST(SmdgwCli, OptionsThatWouldBeDroppedSilentlyAreRefused) {
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("smdgw 0.", 0), 0u) << v.out;
     EXPECT_NE(v.out.find(" (source "), std::string::npos) << v.out;
-    EXPECT_NE(v.out.find("plug-in " PLUGIN_PATH " 0."), std::string::npos)
+    EXPECT_NE(v.out.find(std::string("plug-in ") + PLUGIN_PATH + " 0."), std::string::npos)
         << "the plug-in's own version entry answers\n"
         << v.out;
 

@@ -52,7 +52,8 @@ std::vector<Json::Value> MasterRun::rounds_sent(unsigned address) const {
 
 MasterRun run_master(const TempDir& dir, const std::string& config,
                      const std::vector<std::string>& sim_args,
-                     const std::vector<std::string>& gw_args, MasterLink link) {
+                     const std::vector<std::string>& gw_args, MasterLink link,
+                     const WhileRunning& meanwhile) {
     std::optional<PtyBridge> pty;
     std::string plant_end, gateway_end;
     if (link == MasterLink::Tcp) {
@@ -79,6 +80,7 @@ MasterRun run_master(const TempDir& dir, const std::string& config,
     MasterRun run;
     {
         Child gateway(gw, (dir.path() / "gw.out").string(), (dir.path() / "gw.err").string());
+        if (meanwhile) meanwhile(plant, (dir.path() / "gw.out").string());
         run.status = gateway.wait(kRunLimitSeconds);
     }
     plant.signal(SIGTERM);

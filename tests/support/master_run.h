@@ -5,9 +5,11 @@
 
 #include <json/value.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace testsupport {
@@ -29,12 +31,17 @@ struct MasterRun {
 // behind a serial server on a loopback TCP port.
 enum class MasterLink { Pty, Tcp };
 
+// What a test does to the plant while the gateway runs, given the plant and
+// the file the gateway's JSON goes to.
+using WhileRunning = std::function<void(Child& plant, const std::string& gateway_out)>;
+
 // config is the JSON text; sim_args and gw_args are added to
 // powersim --port A --respond --rounds 0 --json FILE (--listen tcp:... for
 // Tcp) and smdgw --config FILE --port B --log FILE.
 MasterRun run_master(const TempDir& dir, const std::string& config,
                      const std::vector<std::string>& sim_args,
-                     const std::vector<std::string>& gw_args, MasterLink link = MasterLink::Pty);
+                     const std::vector<std::string>& gw_args, MasterLink link = MasterLink::Pty,
+                     const WhileRunning& meanwhile = nullptr);
 
 // Expects every published record of the device to be one of the plant's
 // rounds at that address (a round lost on the line is simply not there).

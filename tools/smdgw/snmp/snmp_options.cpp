@@ -1,5 +1,6 @@
 #include "tools/smdgw/snmp/snmp_options.h"
 
+#include <CLI/CLI.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 

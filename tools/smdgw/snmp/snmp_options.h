@@ -3,10 +3,15 @@
 // the gateway's own MIB module, the heartbeat, and where the subagent keeps
 // its state. Checked before anything runs.
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// CLI11 is heavy to compile: only the files that add options include it.
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
 
 namespace smdgw::snmp {
 

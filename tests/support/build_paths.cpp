@@ -1,0 +1,12 @@
+#include "tests/support/build_paths.h"
+
+namespace testsupport {
+
+const char* source_dir() { return SMD_TEST_SOURCE_DIR; }
+const char* test_data_dir() { return SMD_TEST_DATA_DIR; }
+const char* golden_actual_dir() { return SMD_TEST_GOLDEN_ACTUAL_DIR; }
+const char* smdgw_path() { return SMD_TEST_SMDGW_PATH; }
+const char* powersim_path() { return SMD_TEST_POWERSIM_PATH; }
+const char* plugin_path() { return SMD_TEST_PLUGIN_PATH; }
+
+}  // namespace testsupport
