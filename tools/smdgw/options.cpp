@@ -9,6 +9,7 @@
 #include "tools/smdgw/control_args.h"
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/size_text.h"
 #include "tools/smdgw/history/history_time.h"
 
 namespace smdgw {
@@ -322,10 +323,20 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                   "\" has no partner)");
         return kExitUsage;
     }
-    if (!parse_log_size(log_max_size, o.log_rotation.max_size)) {
-        log_error("--log-max-size \"" + log_max_size +
-                  "\" is not a size (bytes, or a number with k, M or G)");
-        return kExitUsage;
+    switch (read_size_text(log_max_size, o.log_rotation.max_size)) {
+        case SizeText::Ok:
+            break;
+        case SizeText::Zero:
+            o.log_rotation.max_size = 0;  // never rotate
+            break;
+        case SizeText::TooLarge:
+            log_error("--log-max-size \"" + log_max_size +
+                      "\" is too large: a size must fit in 64 bits (at most 17179869183G)");
+            return kExitUsage;
+        case SizeText::NotASize:
+            log_error("--log-max-size \"" + log_max_size +
+                      "\" is not a size (bytes, or a number with k, M or G)");
+            return kExitUsage;
     }
     if (!o.history.check() || !o.master.check()) return kExitUsage;
     if (!o.mqtt.check(o.history.path)) return kExitUsage;

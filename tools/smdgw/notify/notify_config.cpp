@@ -3,8 +3,8 @@
 #include <set>
 
 #include "tools/smdgw/core/config_keys.h"
-#include "tools/smdgw/http/control_token.h"
-#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/core/control_token.h"
+#include "tools/smdgw/core/credentials_file.h"
 
 namespace smdgw::notify {
 
@@ -252,10 +252,10 @@ NotifyConfig parse_notify_config(const Json::Value& v, std::vector<std::string>&
 void load_secrets(NotifyConfig& cfg, std::vector<std::string>& errors) {
     for (NotifyTarget& t : cfg.targets) {
         std::string error;
-        if (!t.secret_file.empty() && !http::load_control_secret(t.secret_file, t.secret, error))
+        if (!t.secret_file.empty() && !load_control_secret(t.secret_file, t.secret, error))
             errors.push_back("notify target \"" + t.name + "\": secret_file: " + error);
         if (!t.auth_file.empty()) {
-            MqttCredentials c;
+            Credentials c;
             if (!read_credentials_file(t.auth_file, c, error))
                 errors.push_back("notify target \"" + t.name + "\": auth_file: " + error);
             t.user = c.username;
