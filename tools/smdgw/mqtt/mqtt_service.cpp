@@ -152,6 +152,19 @@ void MqttService::report_stop(bool finished) const {
     smdgw::report_stop(r, finished, *outbox_, *writer_, counters_.outbox);
 }
 
+OpenedService open_mqtt_service(const MqttOptions& o, const ServiceContext& ctx) {
+    OpenedService opened;
+    if (!o.enabled()) return opened;
+    try {
+        std::unique_ptr<MqttOutbox> outbox = MqttService::open_outbox(o);
+        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx.cfg, ctx.now_ms);
+    } catch (const OutboxError& e) {
+        log_error(std::string("mqtt: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    }
+    return opened;
+}
+
 Json::Value MqttService::stats_line() const {
     return mqtt_stats_line(counters_, *outbox_, now_ms_());
 }

@@ -161,4 +161,28 @@ void NotifyService::stop() {
     }
 }
 
+OpenedService open_notify_service(const NotifyOptions& o, NotifyConfig cfg,
+                                  const ServiceContext& ctx) {
+    OpenedService opened;
+    if (!cfg.enabled()) return opened;
+    if (o.outbox_path.empty()) {
+        log_error(ctx.cfg.path + ": \"notify\" needs --notify-outbox FILE or --history FILE to "
+                  "keep notifications until they are delivered");
+        opened.status = kExitUsage;
+        return opened;
+    }
+    try {
+        NotifyStorage storage = NotifyService::open_storage(o, cfg);
+        opened.service = std::make_unique<NotifyService>(o, std::move(cfg), std::move(storage),
+                                                         ctx.now_ms, ctx.mono_s);
+    } catch (const OutboxError& e) {
+        log_error(std::string("notify: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    } catch (const SequenceError& e) {
+        log_error(std::string("notify: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    }
+    return opened;
+}
+
 }  // namespace smdgw::notify

@@ -20,6 +20,7 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/notification_sequence.h"
+#include "tools/smdgw/core/service.h"
 #include "tools/smdgw/notify/burst_grouper.h"
 #include "tools/smdgw/notify/curl_transfer.h"
 #include "tools/smdgw/notify/notify_config.h"
@@ -43,7 +44,7 @@ struct NotifyStorage {
 DeliveryAnswer deliver(const NotifyTarget& target, const std::string& payload,
                        const std::atomic<bool>* abort);
 
-class NotifyService {
+class NotifyService : public Service {
    public:
     // At a stop, delivering goes on this long while receivers take it.
     static constexpr double kDrainSeconds = 3.0;
@@ -65,14 +66,15 @@ class NotifyService {
     NotifyService(const NotifyService&) = delete;
     NotifyService& operator=(const NotifyService&) = delete;
 
-    HostSink& sink() { return events_; }
+    HostSink* sink() override { return &events_; }
     // Groups and stores what came, delivers for up to kDrainSeconds, says
     // what is left (it goes at the next start). Ends within kDrainSeconds
     // and kStopMarginSeconds whatever the receivers and the disk do.
-    void stop();
+    void stop() override;
 
     Json::Value stats_line() const;
-    std::string prometheus_text() const;
+    std::optional<Json::Value> stats() const override { return stats_line(); }
+    std::string prometheus_text() const override;
 
    private:
     // Hands a stored message to its target's sender.
@@ -111,5 +113,10 @@ class NotifyService {
     bool stopped_ = false;
     std::thread grouping_;
 };
+
+// The configuration's "notify": opens the outbox and the sequence and makes
+// the service; none when the configuration has no targets.
+OpenedService open_notify_service(const NotifyOptions& options, NotifyConfig cfg,
+                                  const ServiceContext& ctx);
 
 }  // namespace smdgw::notify
