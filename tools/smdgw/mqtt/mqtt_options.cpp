@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "tools/smdgw/core/log.h"
-#include "tools/smdgw/core/host_name.h"
 #include "tools/smdgw/core/size_text.h"
 
 #include "tools/smdgw/mqtt/mqtt_topic.h"
@@ -134,9 +133,6 @@ bool MqttOptions::check(const std::string& history_path) {
             return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);
         has_credentials = true;
     }
-    if (gateway_id.empty()) gateway_id = host_name();
-    if (gateway_id.size() > 65535 || gateway_id.find('\0') != std::string::npos)
-        return usage_error("--gateway-id must be at most 65535 bytes without NUL");
     if (prefix.empty()) prefix = default_topic_prefix(gateway_id);
     if (!check_topic_prefix(prefix, error))
         return usage_error("--mqtt-prefix \"" + prefix + "\" " + error);
@@ -176,11 +172,6 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "User name and password for the broker, one line each (not readable by "
                    "others)")
         ->type_name("FILE");
-    app.add_option("--gateway-id", o.gateway_id,
-                   "This gateway's identity in topics, as MQTT client ID and in the "
-                   "notifications' idempotency keys and Message-IDs; unique per gateway "
-                   "(default: the host name)")
-        ->type_name("ID");
     app.add_option("--mqtt-prefix", o.prefix, "Topic prefix (default: smdgw/<gateway-id>)")
         ->type_name("TOPIC");
     app.add_option("--mqtt-outbox", o.outbox_file,

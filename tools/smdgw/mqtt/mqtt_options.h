@@ -31,7 +31,7 @@ struct MqttOptions {
     std::string key_file;
     bool insecure = false;
     std::string auth_file;
-    std::string gateway_id;
+    std::string gateway_id;  // the gateway's --gateway-id, checked already
     std::string prefix;
     std::string outbox_file;
     std::string outbox_max = "1G";
