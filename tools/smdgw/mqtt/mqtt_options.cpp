@@ -34,11 +34,6 @@ bool parse_port(const std::string& text, int& port) {
     return true;
 }
 
-bool usage_error(const std::string& text) {
-    log_error(text);
-    return false;
-}
-
 bool readable_file(const char* option, const std::string& path) {
     if (path.empty()) return true;
     if (::access(path.c_str(), R_OK) == 0) return true;

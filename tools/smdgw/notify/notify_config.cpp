@@ -32,9 +32,7 @@ void check_keys(const Json::Value& obj, const NotifyKey (&table)[N], const std::
         bool found = false;
         for (const std::string& n : known) found = found || n == k;
         if (found) continue;
-        const std::string near = nearest_key(k, known);
-        errors.push_back("unknown key \"" + at + "." + k + "\"" +
-                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+        errors.push_back("unknown key \"" + at + "." + k + "\"" + did_you_mean(k, known));
     }
 }
 
@@ -173,10 +171,8 @@ void read_route(const Json::Value& r, const std::string& at, const NotifyConfig&
             out.targets.push_back(name);
             continue;
         }
-        const std::string near = nearest_key(name, names);
         errors.push_back("\"" + at + ".targets[" + std::to_string(i) + "]\" names no target (is " +
-                         value_text(targets[i]) + ")" +
-                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+                         value_text(targets[i]) + ")" + did_you_mean(name, names));
     }
 }
 
