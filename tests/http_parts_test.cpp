@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "tools/smdgw/http/control_body.h"
-#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/core/control_token.h"
 #include "tools/smdgw/http/event_hub.h"
 #include "tools/smdgw/http/history_query.h"
 #include "tools/smdgw/http/line_queue.h"
@@ -17,6 +17,9 @@
 namespace {
 
 using namespace smdgw::http;
+using smdgw::bearer_token;
+using smdgw::load_control_secret;
+using smdgw::same_secret;
 
 struct RouteCase {
     const char* method;

@@ -10,6 +10,7 @@
 #include "tests/support/smdgw_run.h"
 #include "tests/support/sql_text.h"
 #include "tests/support/temp_dir.h"
+#include "tools/smdgw/core/size_text.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/mqtt/mqtt_topic.h"
 
@@ -92,7 +93,7 @@ TEST(MqttTopics, NamesBecomeOneLevel) {
 TEST(MqttOptions, CredentialsFile) {
     TempDir dir;
     const std::string path = dir.write_s("auth", "gateway-7\ns3cret pass\n");
-    smdgw::MqttCredentials c;
+    smdgw::Credentials c;
     std::string error;
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     EXPECT_FALSE(smdgw::read_credentials_file(path, c, error));

@@ -117,6 +117,7 @@ TEST(SmdgwCli, OptionsThatWouldBeDroppedSilentlyAreRefused) {
         {{"--control-hex", "300", "--get", "out_v"}, "--control-hex CODE HEX needs both"},
         {{"--record", (dir.path() / "r.cap").string()}, "a --replay has nothing to record"},
         {{"--log-max-size", "12X"}, "--log-max-size \"12X\" is not a size"},
+        {{"--log-max-size", "17179869184G"}, "--log-max-size \"17179869184G\" is too large"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {SMDGW_PATH, "--config", cfg, "--replay", cap};

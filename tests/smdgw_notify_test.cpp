@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/reader.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -52,7 +56,8 @@ Json::Value parse(const std::string& text) {
     return v;
 }
 
-// The test's webhook receiver: keeps every call, answers 503 while down.
+// The test's webhook receiver: keeps every call, answers 503 while down;
+// with refuse_first, 400 to every call of the first message it sees.
 struct Receiver {
     struct Call {
         std::string key, signature, body;
@@ -63,14 +68,17 @@ struct Receiver {
     std::mutex mutex;
     std::vector<Call> calls;
     bool down = false;
+    bool refuse_first = false;
     int port = 0;
 
     Receiver() {
         server.Post("/hook", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> lock(mutex);
-            calls.push_back({req.get_header_value("Idempotency-Key"),
-                             req.get_header_value("X-Smdgw-Signature"), req.body, down ? 503 : 200});
-            res.status = down ? 503 : 200;
+            const std::string key = req.get_header_value("Idempotency-Key");
+            const bool refused = refuse_first && (calls.empty() || calls[0].key == key);
+            const int status = refused ? 400 : down ? 503 : 200;
+            calls.push_back({key, req.get_header_value("X-Smdgw-Signature"), req.body, status});
+            res.status = status;
         });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
@@ -322,6 +330,77 @@ TEST(SmdgwNotify, MailAndWebhookPerChangeGroupedBurstsNothingLostAcrossAnOutageA
     EXPECT_EQ(gw.child->wait(kTimeout), 0);
     const std::string stats = read_text(gw.out());
     EXPECT_NE(stats.find("\"service\":\"notify\""), std::string::npos) << stats;
+}
+
+// A receiver that answers 400 refuses that message for good: it is dropped
+// and counted at once, and the next message to the same receiver goes
+// through. A receiver that takes the connection and never answers does not
+// hold up a stop beyond its bound.
+TEST(SmdgwNotify, RefusedForGoodIsDroppedAtOnceAndASilentReceiverDoesNotHoldTheStop) {
+    const auto config_for = [](const std::string& name, int port, const std::string& extra) {
+        return R"({"devices":[{"name":"plant1","data_id":418,"address":1}],)"
+               R"("notify":{"targets":{")" + name + R"(":{"type":"webhook",)" + extra +
+               R"("url":"http://127.0.0.1:)" + std::to_string(port) + R"(/hook"}},)"
+               R"("routes":[{"targets":[")" + name + R"("]}]}})";
+    };
+    {
+        TempDir dir;
+        Receiver hook;
+        hook.refuse_first = true;
+        PtyBridge line;
+        NotifyGateway gw{dir, line, dir.write_s("gw.json", config_for("hook", hook.port, ""))};
+        gw.start();
+        gw.plant(2, {"breaker-trip:1@1-"});
+        ASSERT_TRUE(wait_until([&] { return hook.all().size() == 1; }, 10)) << read_text(gw.err());
+        gw.plant(2, {});
+        ASSERT_TRUE(wait_until([&] { return hook.taken().size() == 1; }, 10))
+            << read_text(gw.err());
+        const auto calls = hook.all();
+        ASSERT_EQ(calls.size(), 2u) << "the refused message was tried again";
+        EXPECT_EQ(calls[0].answered, 400);
+        EXPECT_NE(calls[0].key, calls[1].key);
+        EXPECT_NE(read_text(gw.err()).find("notify: target \"hook\" refused a notification for "
+                                           "good (HTTP 400); it is dropped"),
+                  std::string::npos)
+            << read_text(gw.err());
+        httplib::Client web("127.0.0.1", gw.port);
+        const auto metrics = web.Get("/metrics");
+        ASSERT_TRUE(metrics && metrics->status == 200);
+        EXPECT_NE(metrics->body.find(
+                      "smdgw_notify_dropped_total{target=\"hook\",reason=\"refused\"} 1\n"),
+                  std::string::npos)
+            << metrics->body;
+        EXPECT_NE(metrics->body.find("smdgw_notify_waiting{target=\"hook\"} 0\n"),
+                  std::string::npos);
+        gw.child->signal(SIGTERM);
+        EXPECT_EQ(gw.child->wait(kTimeout), 0);
+    }
+    // Listening, never accepting: the kernel takes the connection, nobody answers.
+    TempDir dir;
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(silent, 16), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    PtyBridge line;
+    NotifyGateway gw{dir, line,
+                     dir.write_s("gw.json", config_for("silent", ntohs(addr.sin_port),
+                                                       R"("timeout_s":300,)"))};
+    gw.start();
+    gw.plant(2, {"breaker-trip:1@1-"});
+    // The call waits in the listening queue: a transfer of up to 300 s.
+    pollfd waiting{silent, POLLIN, 0};
+    ASSERT_TRUE(wait_until([&] { return ::poll(&waiting, 1, 0) == 1; }, 10))
+        << read_text(gw.err());
+    gw.child->signal(SIGTERM);
+    EXPECT_EQ(gw.child->wait(30), 0) << read_text(gw.err());
+    EXPECT_NE(read_text(gw.err()).find("notify: 1 notification ("), std::string::npos)
+        << read_text(gw.err());
+    ::close(silent);
 }
 
 }  // namespace

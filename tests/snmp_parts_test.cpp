@@ -300,12 +300,18 @@ TEST(NotificationSequence, KeepsTheLastNumberAcrossRestarts) {
     {
         auto snmp = smdgw::NotificationSequence::in_database(db, "snmp");
         auto mail = smdgw::NotificationSequence::in_database(db, "mail");
+        error.clear();
         EXPECT_EQ(snmp->take(5, error), 1u);
         EXPECT_EQ(mail->take(1, error), 1u);
         EXPECT_EQ(error, "");
+        // A store that works keeps the failure of an earlier one in the same
+        // call sequence: the caller says it once for all.
+        error = "an earlier store failed";
+        EXPECT_EQ(mail->take(1, error), 2u);
+        EXPECT_EQ(error, "an earlier store failed");
     }
     EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "snmp")->last(), 5u);
-    EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "mail")->last(), 1u);
+    EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "mail")->last(), 2u);
 }
 
 // The shipped MIB module and the tables of docs/snmp.md are what the code

@@ -50,7 +50,7 @@ TEST(SnmpNotificationStress, EveryAlarmChangeTakesOneNumber) {
                                      states, "stress", [] { return std::time(nullptr); });
     smdgw::FanoutSink fanout;
     fanout.add(&states);
-    fanout.add(&service.sink());
+    fanout.add(service.sink());
     service.start();
 
     std::atomic<bool> done{false};

@@ -13,9 +13,7 @@ int64_t now_ns(const HostClock* clock) {
 
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
                  std::optional<HistoryStore> history, const DeviceStates& states,
-                 std::unique_ptr<MqttOutbox> outbox,
-                 std::unique_ptr<NotificationSequence> snmp_sequence,
-                 notify::NotifyConfig notify_cfg, notify::NotifyStorage notify_storage)
+                 std::vector<std::unique_ptr<Service>> services)
     : json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
@@ -44,24 +42,9 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                                                     clock ? *clock : system_host_clock());
         sink_.add(&history_->sink());
     }
-    if (outbox) {
-        mqtt_ = std::make_unique<MqttService>(o.mqtt, std::move(outbox), cfg,
-                                              [clock] { return now_ns(clock) / 1000000; });
-        sink_.add(&mqtt_->sink());
-    }
-    if (snmp_sequence) {
-        snmp_ = std::make_unique<snmp::SnmpService>(
-            o.snmp, std::move(snmp_sequence), cfg, states, SMD_VERSION,
-            [clock] { return static_cast<std::time_t>(now_ns(clock) / 1000000000); });
-        sink_.add(&snmp_->sink());
-    }
-    if (notify_storage.outbox) {
-        notify_ = std::make_unique<notify::NotifyService>(
-            o.notify, std::move(notify_cfg), std::move(notify_storage),
-            [clock] { return now_ns(clock) / 1000000; },
-            [clock] { return (clock ? *clock : system_host_clock()).monotonic_seconds(); });
-        sink_.add(&notify_->sink());
-    }
+    services_ = std::move(services);
+    for (const auto& s : services_)
+        if (HostSink* events = s->sink()) sink_.add(events);
 }
 
 bool Outputs::start(Gateway& gw) {
@@ -70,10 +53,10 @@ bool Outputs::start(Gateway& gw) {
     }
     if (prometheus_) prometheus_->set_service_metrics([this] { return service_metrics(); });
     if (prometheus_ && !prometheus_->write()) return false;
-    if (mqtt_) mqtt_->set_restoring(true);
+    for (const auto& s : services_) s->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
-    if (mqtt_) mqtt_->set_restoring(false);
-    if (snmp_) snmp_->start();
+    for (const auto& s : services_) s->set_restoring(false);
+    for (const auto& s : services_) s->start();
     return true;
 }
 
@@ -82,9 +65,7 @@ void Outputs::tick() {
 }
 
 void Outputs::finish() {
-    if (mqtt_) mqtt_->stop();
-    if (snmp_) snmp_->stop();
-    if (notify_) notify_->stop();
+    for (const auto& s : services_) s->stop();
     if (prometheus_) prometheus_->write();
 }
 
@@ -95,17 +76,14 @@ std::string Outputs::service_metrics() const {
                 "# TYPE smdgw_history_errors_total counter\n"
                 "smdgw_history_errors_total " +
                 std::to_string(history_->errors()) + "\n";
-    if (mqtt_) text += mqtt_->prometheus_text();
-    if (snmp_) text += snmp_->prometheus_text();
-    if (notify_) text += notify_->prometheus_text();
+    for (const auto& s : services_) text += s->prometheus_text();
     for (const auto& more : more_metrics_) text += more();
     return text;
 }
 
 void Outputs::write_stats() {
-    if (mqtt_) lines_->write("", mqtt_->stats_line());
-    if (snmp_) lines_->write("", snmp_->stats_line());
-    if (notify_) lines_->write("", notify_->stats_line());
+    for (const auto& s : services_)
+        if (const auto line = s->stats()) lines_->write("", *line);
 }
 
 }  // namespace smdgw

@@ -17,15 +17,13 @@
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/line_output.h"
 #include "tools/smdgw/history/history_session.h"
-#include "tools/smdgw/mqtt/mqtt_service.h"
-#include "tools/smdgw/notify/notify_service.h"
+#include "tools/smdgw/core/service.h"
 #include "tools/smdgw/options.h"
 #include "tools/smdgw/output/event_writer.h"
 #include "tools/smdgw/output/influx_writer.h"
 #include "tools/smdgw/output/line_trace.h"
 #include "tools/smdgw/output/prometheus_file.h"
 #include "tools/smdgw/output/text_view.h"
-#include "tools/smdgw/snmp/snmp_service.h"
 
 namespace smdgw {
 
@@ -38,14 +36,11 @@ class Outputs {
     // out: smdgw's standard output (see open_own_output); clock: null for the
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
-    // outbox: the opened MQTT outbox when --mqtt was given; snmp_sequence:
-    // the opened notification sequence when --snmp-agentx was given;
-    // notify_storage: the opened outbox of the configuration's "notify".
+    // services: those the options ask for, in the order they take events,
+    // start, stop and give their statistics.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
             std::optional<HistoryStore> history, const DeviceStates& states,
-            std::unique_ptr<MqttOutbox> outbox = nullptr,
-            std::unique_ptr<NotificationSequence> snmp_sequence = nullptr,
-            notify::NotifyConfig notify_cfg = {}, notify::NotifyStorage notify_storage = {});
+            std::vector<std::unique_ptr<Service>> services = {});
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -66,7 +61,7 @@ class Outputs {
     // at most), the subagent sends what is queued and ends, the Prometheus
     // file's last version.
     void finish();
-    // The statistics of the services (MQTT, SNMP), after the devices'.
+    // The statistics of the services, after the devices'.
     void write_stats();
     // The Prometheus families of the services (history errors, MQTT, SNMP), for
     // the --prometheus file and /metrics alike; safe on any thread.
@@ -85,9 +80,7 @@ class Outputs {
     std::unique_ptr<PrometheusFile> prometheus_;
     std::unique_ptr<LineTrace> line_trace_;
     std::unique_ptr<HistorySession> history_;
-    std::unique_ptr<MqttService> mqtt_;
-    std::unique_ptr<snmp::SnmpService> snmp_;
-    std::unique_ptr<notify::NotifyService> notify_;
+    std::vector<std::unique_ptr<Service>> services_;
     std::vector<std::function<std::string()>> more_metrics_;
 };
 

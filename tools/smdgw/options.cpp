@@ -8,7 +8,9 @@
 #include "host/frame_codec.h"
 #include "tools/smdgw/control_args.h"
 #include "tools/smdgw/core/exit_status.h"
+#include "tools/smdgw/core/host_name.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/size_text.h"
 #include "tools/smdgw/history/history_time.h"
 
 namespace smdgw {
@@ -281,6 +283,11 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     // Each occurrence takes its two values; occurrences add up.
     raw.control_hex->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     add_history_options(app, o.history);
+    app.add_option("--gateway-id", o.gateway_id,
+                   "This gateway's identity in topics, as MQTT client ID and in the "
+                   "notifications' idempotency keys and Message-IDs; unique per gateway "
+                   "(default: the host name)")
+        ->type_name("ID");
     add_mqtt_options(app, o.mqtt);
     http::add_http_options(app, o.http);
     snmp::add_snmp_options(app, o.snmp);
@@ -322,16 +329,33 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                   "\" has no partner)");
         return kExitUsage;
     }
-    if (!parse_log_size(log_max_size, o.log_rotation.max_size)) {
-        log_error("--log-max-size \"" + log_max_size +
-                  "\" is not a size (bytes, or a number with k, M or G)");
-        return kExitUsage;
+    switch (read_size_text(log_max_size, o.log_rotation.max_size)) {
+        case SizeText::Ok:
+            break;
+        case SizeText::Zero:
+            o.log_rotation.max_size = 0;  // never rotate
+            break;
+        case SizeText::TooLarge:
+            log_error("--log-max-size \"" + log_max_size +
+                      "\" is too large: a size must fit in 64 bits (at most 17179869183G)");
+            return kExitUsage;
+        case SizeText::NotASize:
+            log_error("--log-max-size \"" + log_max_size +
+                      "\" is not a size (bytes, or a number with k, M or G)");
+            return kExitUsage;
     }
     if (!o.history.check() || !o.master.check()) return kExitUsage;
+    // The gateway's identity, whichever service names it to the outside.
+    if (o.gateway_id.empty()) o.gateway_id = host_name();
+    if (o.gateway_id.size() > 65535 || o.gateway_id.find('\0') != std::string::npos) {
+        log_error("--gateway-id must be at most 65535 bytes without NUL");
+        return kExitUsage;
+    }
+    o.mqtt.gateway_id = o.gateway_id;
     if (!o.mqtt.check(o.history.path)) return kExitUsage;
     if (!o.http.check()) return kExitUsage;
     if (!o.snmp.check(o.history.path)) return kExitUsage;
-    if (!o.notify.check(o.history.path, o.mqtt.gateway_id)) return kExitUsage;
+    if (!o.notify.check(o.history.path, o.gateway_id)) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

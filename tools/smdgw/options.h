@@ -48,6 +48,8 @@ struct Options {
     PortOptions port;
     HistoryOptions history;
     master::MasterOptions master;  // polling as master
+    // This gateway's identity (--gateway-id, default the host name).
+    std::string gateway_id;
     MqttOptions mqtt;
     http::HttpCommandLine http;
     snmp::SnmpOptions snmp;

@@ -1,10 +1,12 @@
 #include "tools/smdgw/run.h"
 
 #include <cstdio>
+#include <functional>
 #include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "smd_source_revision.h"
 #include "tools/smdgw/build_outputs.h"
@@ -20,10 +22,13 @@
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
+#include "tools/smdgw/mqtt/mqtt_service.h"
 #include "tools/smdgw/notify/notify_check.h"
+#include "tools/smdgw/notify/notify_service.h"
 #include "tools/smdgw/notify/test_notify.h"
 #include "tools/smdgw/snmp/mib_module.h"
 #include "tools/smdgw/snmp/snmp_check.h"
+#include "tools/smdgw/snmp/snmp_service.h"
 
 namespace smdgw {
 
@@ -206,41 +211,6 @@ int run(const Options& o) {
             return e.file_unavailable() ? kExitFailure : kExitUsage;
         }
     }
-    std::unique_ptr<NotificationSequence> snmp_sequence;
-    if (o.snmp.enabled()) {
-        try {
-            snmp_sequence = snmp::SnmpService::open_sequence(o.snmp);
-        } catch (const SequenceError& e) {
-            log_error(std::string("snmp: ") + e.what());
-            return e.file_unavailable() ? kExitFailure : kExitUsage;
-        }
-    }
-    std::unique_ptr<MqttOutbox> outbox;
-    if (o.mqtt.enabled()) {
-        try {
-            outbox = MqttService::open_outbox(o.mqtt);
-        } catch (const OutboxError& e) {
-            log_error(std::string("mqtt: ") + e.what());
-            return e.file_unavailable() ? kExitFailure : kExitUsage;
-        }
-    }
-    notify::NotifyStorage notify_storage;
-    if (notify_cfg.enabled()) {
-        if (o.notify.outbox_path.empty()) {
-            log_error(cfg.path + ": \"notify\" needs --notify-outbox FILE or --history FILE to "
-                      "keep notifications until they are delivered");
-            return kExitUsage;
-        }
-        try {
-            notify_storage = notify::NotifyService::open_storage(o.notify, notify_cfg);
-        } catch (const OutboxError& e) {
-            log_error(std::string("notify: ") + e.what());
-            return e.file_unavailable() ? kExitFailure : kExitUsage;
-        } catch (const SequenceError& e) {
-            log_error(std::string("notify: ") + e.what());
-            return e.file_unavailable() ? kExitFailure : kExitUsage;
-        }
-    }
     LoadedPlugin plugin;
     try {
         plugin = load_plugin(o.plugin_path.empty() ? default_plugin_path() : o.plugin_path);
@@ -266,11 +236,36 @@ int run(const Options& o) {
     int status;
     {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
+        const HostClock* host_clock = clock.get();
         DeviceStates states;
-        Outputs outputs(o, cfg, out, clock.get(), std::move(history), states, std::move(outbox),
-                        std::move(snmp_sequence), std::move(notify_cfg),
-                        std::move(notify_storage));
-        status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
+        const ServiceContext context{
+            cfg, states, [host_clock] { return now_ns(host_clock) / 1000000; },
+            [host_clock] {
+                return (host_clock ? *host_clock : system_host_clock()).monotonic_seconds();
+            },
+            SMD_VERSION};
+        // The services, in the order they take events, start, stop and give
+        // their statistics. A new service is a folder and a row here.
+        const std::function<OpenedService()> service_table[] = {
+            [&] { return open_mqtt_service(o.mqtt, context); },
+            [&] { return snmp::open_snmp_service(o.snmp, context); },
+            [&] { return notify::open_notify_service(o.notify, std::move(notify_cfg), context); },
+        };
+        std::vector<std::unique_ptr<Service>> services;
+        status = kExitOk;
+        for (const auto& open : service_table) {
+            OpenedService opened = open();
+            if (opened.status != kExitOk) {
+                status = opened.status;
+                break;
+            }
+            if (opened.service) services.push_back(std::move(opened.service));
+        }
+        if (status == kExitOk) {
+            Outputs outputs(o, cfg, out, host_clock, std::move(history), states,
+                            std::move(services));
+            status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
+        }
     }
     std::fclose(out);
     return status;

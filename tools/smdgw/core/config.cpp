@@ -97,9 +97,8 @@ GatewayConfig parse_config(const std::string& text, const std::string& path, boo
     std::vector<std::string> problems;
     for (const std::string& k : root.getMemberNames()) {
         if (k == "devices" || k == "notify") continue;
-        const std::string near = nearest_key(k, {"devices", "notify"});
         problems.push_back(path + ": unknown key \"" + k + "\"" +
-                           (near.empty() ? "" : " (did you mean " + near + "?)"));
+                           did_you_mean(k, {"devices", "notify"}));
     }
     const Json::Value& devices = root["devices"];
     if (!devices.isArray() || devices.empty()) {

@@ -86,11 +86,7 @@ void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
         if (std::find(known.begin(), known.end(), k) != known.end()) continue;
         std::string text = "unknown key " + quoted(k) + (where.empty() ? "" : " in " + where);
         const std::string extra = hint ? hint(k) : "";
-        const std::string near = nearest_key(k, known);
-        if (!extra.empty())
-            text += " (" + extra + ")";
-        else if (!near.empty())
-            text += " (did you mean " + near + "?)";
+        text += extra.empty() ? did_you_mean(k, known) : " (" + extra + ")";
         out.push_back(text);
     }
 }
@@ -270,6 +266,11 @@ std::string value_text(const Json::Value& v) {
     std::string text = Json::writeString(b, v);
     if (text.size() > 60) text = text.substr(0, 57) + "...";
     return text;
+}
+
+std::string did_you_mean(const std::string& key, const std::vector<std::string>& known) {
+    const std::string near = nearest_key(key, known);
+    return near.empty() ? std::string() : " (did you mean " + near + "?)";
 }
 
 std::string nearest_key(const std::string& key, const std::vector<std::string>& known) {

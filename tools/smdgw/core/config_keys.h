@@ -26,6 +26,9 @@ void check_device_entry(const Json::Value& entry, EntryFindings& out);
 // The known key closest to key (at most two edits away, or the same letters
 // without "_" and case), or "" when none is near.
 std::string nearest_key(const std::string& key, const std::vector<std::string>& known);
+// Every configuration error names the nearest known word the same way:
+// " (did you mean x?)", or "" when none is near.
+std::string did_you_mean(const std::string& key, const std::vector<std::string>& known);
 
 // A JSON value as the configuration shows it, for messages ("1e+20", "\"x\"").
 std::string value_text(const Json::Value& v);

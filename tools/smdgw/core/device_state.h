@@ -93,7 +93,7 @@ struct DeviceState {
     // The record as shown downstream: each section's members from the last
     // live round that refreshed it, zero for a section never refreshed (empty
     // before the first live round). Plant figures come from here only,
-    // through section() and for_each_shown_value().
+    // through shown_state() (shown_state.h).
     std::vector<unsigned char> shown_record;
     std::array<SectionView, smd::kSectionCount> sections{};
     // The data state (never, live, stale, restored, no-port) and since when;
@@ -127,20 +127,6 @@ struct DeviceState {
 // The section of the record that holds a value walked by
 // veltra::for_each_value, if any (the record's data ID and time have none).
 std::optional<smd::Section> section_of_value(const veltra::RecordValue& v);
-
-// Calls fn(const veltra::RecordValue&, smd::Section, const SectionView&) for
-// every value of the shown record whose section is available, in the order
-// of veltra::for_each_value (modules and AC inputs as the plant reported
-// them).
-template <class Fn>
-void for_each_shown_value(const DeviceState& d, Fn&& fn) {
-    if (d.shown_record.size() != kRecordSize) return;
-    veltra::for_each_value(d.shown_record.data(), veltra::Sections::AsReported,
-                           [&](const veltra::RecordValue& v) {
-                               const auto s = section_of_value(v);
-                               if (s && d.section(*s).available()) fn(v, *s, d.section(*s));
-                           });
-}
 
 class DeviceStates : public HostSink {
    public:

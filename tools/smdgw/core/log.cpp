@@ -60,4 +60,9 @@ std::string count_text(uint64_t n, const std::string& one, const std::string& ma
     return std::to_string(n) + " " + (n == 1 ? one : many.empty() ? one + "s" : many);
 }
 
+bool usage_error(const std::string& text) {
+    log_error(text);
+    return false;
+}
+
 }  // namespace smdgw

@@ -37,5 +37,7 @@ inline void log_debug(const std::string& text) { log_line(LogLevel::Debug, text)
 
 // "1 message", "3 messages": a count and its noun, for the lines above.
 std::string count_text(uint64_t n, const std::string& one, const std::string& many = "");
+// Says an error in the options; false, for "return usage_error(...)" in a check.
+bool usage_error(const std::string& text);
 
 }  // namespace smdgw

@@ -11,22 +11,6 @@
 
 namespace smdgw {
 
-bool parse_log_size(const std::string& text, uint64_t& bytes) {
-    size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    if (digits == 0 || digits > 15) return false;
-    uint64_t v = std::stoull(text.substr(0, digits));
-    const std::string unit = text.substr(digits);
-    unsigned shift = 0;
-    if (unit == "k" || unit == "K") shift = 10;
-    else if (unit == "M") shift = 20;
-    else if (unit == "G") shift = 30;
-    else if (!unit.empty()) return false;
-    // 15 digits times 2^30 stays below 2^64.
-    bytes = v << shift;
-    return true;
-}
-
 std::unique_ptr<LogFile> LogFile::open(const std::string& path, const LogRotation& rotation,
                                        std::string& error) {
     std::unique_ptr<LogFile> f(new LogFile(path, rotation));

@@ -16,9 +16,6 @@ struct LogRotation {
     unsigned keep = 5;                       // FILE.1 ... FILE.keep
 };
 
-// "50M", "512k", "1G" (powers of 1024) or plain bytes; false for anything else.
-bool parse_log_size(const std::string& text, uint64_t& bytes);
-
 class LogFile {
    public:
     // Opens (creates, appends, refuses a symbolic link); null with the reason.

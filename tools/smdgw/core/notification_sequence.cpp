@@ -85,8 +85,9 @@ class DatabaseSequence : public NotificationSequence {
 uint64_t NotificationSequence::take(uint64_t n, std::string& error) {
     const uint64_t first = last_ + 1;
     last_ += n;
-    error.clear();
-    store(last_, error);
+    // An earlier failure in `error` stays: the caller says it once for all.
+    std::string failed;
+    if (!store(last_, failed) && error.empty()) error = failed;
     return first;
 }
 

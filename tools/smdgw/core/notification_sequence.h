@@ -46,9 +46,11 @@ class NotificationSequence {
     // The last number taken; 0 before the first.
     uint64_t last() const { return last_; }
     // Takes n numbers (n >= 1) and returns the first of them, after storing
-    // the last. When the store fails the numbers are taken all the same (a
-    // notification is never held back by a full disk) and error says why;
-    // after a restart the numbers since the last stored one come again.
+    // the last. When the store fails the numbers are taken all the same and
+    // error says why (an error already in it is kept, never cleared); after
+    // a restart the numbers since the last stored one come again, so a
+    // caller that must never repeat a number does not use one whose store
+    // failed.
     uint64_t take(uint64_t n, std::string& error);
     // The file, and the table for a database, as messages name it.
     const std::string& where() const { return where_; }

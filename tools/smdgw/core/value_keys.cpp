@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/smdgw/core/shown_state.h"
+
 namespace smdgw {
 
 namespace {
@@ -45,12 +47,13 @@ ShownValue shown_value(const DeviceState& d, const std::string& key, float drive
     // driver's record holds the value.
     if (d.has_round && d.last_round.restored) return out;
     if (out.view.state == smd::Freshness::Fresh) return out;
-    if (d.shown_record.size() != kRecordSize || !out.view.available()) {
+    const ShownState shown = shown_state(d);
+    if (!shown.has_record() || shown.restored || !shown.shows(k->section)) {
         out.available = false;
         return out;
     }
     veltra_record_t rec;
-    std::memcpy(&rec, d.shown_record.data(), sizeof rec);
+    std::memcpy(&rec, shown.record->data(), sizeof rec);
     out.value = k->read(rec);
     return out;
 }

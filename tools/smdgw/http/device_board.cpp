@@ -9,6 +9,7 @@
 #include "host/alarm_english.h"
 #include "record/record_json.h"
 #include "tools/smdgw/core/alarm_ref.h"
+#include "tools/smdgw/core/shown_state.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/output/event_render.h"
 #include "tools/smdgw/output/event_writer.h"
@@ -173,7 +174,8 @@ DeviceView DeviceBoard::view(const Entry& e, const DeviceState& d, int64_t now) 
     v.frame_errors = d.counters.frames.errors();
     v.complete = d.has_round && d.last_round.complete();
     v.restored = d.has_round && d.last_round.restored;
-    v.record = d.shown_record.empty() ? d.record : d.shown_record;
+    const ShownState shown = shown_state(d);
+    if (shown.record) v.record = *shown.record;
     for (smd::Section s : smd::kSections) {
         const SectionView& sv = d.section(s);
         SectionStateView out;

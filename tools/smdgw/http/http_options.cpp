@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "tools/smdgw/core/log.h"
-#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/core/control_token.h"
 #include "tools/smdgw/http/http_server.h"
 
 namespace smdgw::http {

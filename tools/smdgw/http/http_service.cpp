@@ -15,7 +15,7 @@
 #include "tools/smdgw/http/client_limits.h"
 #include "tools/smdgw/http/ack_body.h"
 #include "tools/smdgw/http/control_body.h"
-#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/core/control_token.h"
 #include "tools/smdgw/http/history_query.h"
 #include "tools/smdgw/http/history_resolution.h"
 #include "tools/smdgw/http/http_server.h"

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/smdgw/core/iso8601_time.h"
+
 namespace smdgw {
 
 // Lower kinds go first when the outbox is full: records, then states, alarm
@@ -25,9 +27,6 @@ constexpr uint32_t kMqttRetain = 1;
 // pub_seq runs per device and kind: the outbox's stream "<device>/<kind>",
 // and "dropped" for the gateway's own notices.
 std::string pub_seq_stream(const std::string& device, const std::string& kind);
-
-// "2026-12-08T23:45:01.123+01:00": local time with its offset.
-std::string iso8601_time(int64_t unix_ms);
 
 // 32 hex digits from the system's random source, new at every start.
 std::string new_boot_id();

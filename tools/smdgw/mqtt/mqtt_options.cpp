@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/size_text.h"
 
 #include "tools/smdgw/mqtt/mqtt_topic.h"
 #include "tools/smdgw/outbox/outbox_store.h"
@@ -20,8 +21,6 @@ namespace {
 
 constexpr int kPortMqtt = 1883;
 constexpr int kPortMqtts = 8883;
-// An --mqtt-auth file is two short lines; anything longer is not one.
-constexpr size_t kCredentialsMaxBytes = 4096;
 
 bool parse_port(const std::string& text, int& port) {
     if (text.empty() || text.size() > 5) return false;
@@ -35,11 +34,6 @@ bool parse_port(const std::string& text, int& port) {
     return true;
 }
 
-bool usage_error(const std::string& text) {
-    log_error(text);
-    return false;
-}
-
 bool readable_file(const char* option, const std::string& path) {
     if (path.empty()) return true;
     if (::access(path.c_str(), R_OK) == 0) return true;
@@ -47,12 +41,6 @@ bool readable_file(const char* option, const std::string& path) {
 }
 
 }  // namespace
-
-std::string host_name() {
-    char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return "smdgw";
-    return buf;
-}
 
 
 bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error) {
@@ -115,106 +103,6 @@ bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& erro
     return true;
 }
 
-bool parse_size_text(const std::string& text, uint64_t& bytes) {
-    if (text.empty()) return false;
-    size_t digits = 0;
-    uint64_t v = 0;
-    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
-        if (v > (UINT64_MAX - 9) / 10) return false;
-        v = v * 10 + static_cast<uint64_t>(text[digits] - '0');
-    }
-    if (digits == 0) return false;
-    const std::string unit = text.substr(digits);
-    int shift = 0;
-    if (unit.empty() || unit == "B") {
-        shift = 0;
-    } else if (unit == "k" || unit == "K") {
-        shift = 10;
-    } else if (unit == "M") {
-        shift = 20;
-    } else if (unit == "G") {
-        shift = 30;
-    } else if (unit == "T") {
-        shift = 40;
-    } else {
-        return false;
-    }
-    if (v == 0 || v > (UINT64_MAX >> shift)) return false;
-    bytes = v << shift;
-    return true;
-}
-
-bool read_credentials_file(const std::string& path, MqttCredentials& out, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    std::string text;
-    bool ok = ::fstat(fd, &st) == 0;
-    if (!ok) error = std::strerror(errno);
-    if (ok && !S_ISREG(st.st_mode)) {
-        error = "not a regular file";
-        ok = false;
-    }
-    if (ok && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
-        error = "others may read or change it; chmod o-rwx it";
-        ok = false;
-    }
-    if (ok && static_cast<uint64_t>(st.st_size) > kCredentialsMaxBytes) {
-        error = "longer than two lines of user name and password";
-        ok = false;
-    }
-    if (ok) {
-        char buf[kCredentialsMaxBytes + 1];
-        size_t have = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, buf + have, sizeof buf - have);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                error = std::strerror(errno);
-                ok = false;
-            }
-            if (n <= 0) break;
-            have += static_cast<size_t>(n);
-            if (have == sizeof buf) {
-                error = "longer than two lines of user name and password";
-                ok = false;
-                break;
-            }
-        }
-        text.assign(buf, have);
-    }
-    ::close(fd);
-    if (!ok) return false;
-    std::string lines[3];
-    size_t n = 0;
-    for (size_t pos = 0; pos < text.size() && n < 3;) {
-        size_t nl = text.find('\n', pos);
-        if (nl == std::string::npos) nl = text.size();
-        std::string line = text.substr(pos, nl - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines[n++] = line;
-        pos = nl + 1;
-    }
-    if (n == 3 && !lines[2].empty()) {
-        error = "holds more than two lines (user name, password)";
-        return false;
-    }
-    if (n < 1 || lines[0].empty()) {
-        error = "has no user name on its first line";
-        return false;
-    }
-    if (text.find('\0') != std::string::npos) {
-        error = "holds a NUL character";
-        return false;
-    }
-    out.username = lines[0];
-    out.password = n >= 2 ? lines[1] : std::string();
-    return true;
-}
-
 bool MqttOptions::check(const std::string& history_path) {
     if (!enabled()) {
         const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
@@ -240,9 +128,6 @@ bool MqttOptions::check(const std::string& history_path) {
             return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);
         has_credentials = true;
     }
-    if (gateway_id.empty()) gateway_id = host_name();
-    if (gateway_id.size() > 65535 || gateway_id.find('\0') != std::string::npos)
-        return usage_error("--gateway-id must be at most 65535 bytes without NUL");
     if (prefix.empty()) prefix = default_topic_prefix(gateway_id);
     if (!check_topic_prefix(prefix, error))
         return usage_error("--mqtt-prefix \"" + prefix + "\" " + error);
@@ -282,11 +167,6 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "User name and password for the broker, one line each (not readable by "
                    "others)")
         ->type_name("FILE");
-    app.add_option("--gateway-id", o.gateway_id,
-                   "This gateway's identity in topics, as MQTT client ID and in the "
-                   "notifications' idempotency keys and Message-IDs; unique per gateway "
-                   "(default: the host name)")
-        ->type_name("ID");
     app.add_option("--mqtt-prefix", o.prefix, "Topic prefix (default: smdgw/<gateway-id>)")
         ->type_name("TOPIC");
     app.add_option("--mqtt-outbox", o.outbox_file,

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/smdgw/core/credentials_file.h"
+
 // CLI11 is heavy to compile: only the files that add options include it.
 namespace CLI {
 class App;
@@ -22,22 +24,6 @@ struct BrokerUrl {
 // False with `error` naming what is wrong with the text.
 bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error);
 
-// "1048576", "512k", "64M", "1G" (powers of 1024); false for anything else or 0.
-bool parse_size_text(const std::string& text, uint64_t& bytes);
-
-// This host's name ("smdgw" when it has none): the default gateway ID.
-std::string host_name();
-
-struct MqttCredentials {
-    std::string username;
-    std::string password;
-};
-
-// Reads the two lines (user name, password) of an --mqtt-auth file. Refused
-// when others may read it, when it is not a regular file or holds more than
-// two short lines. Never puts the password into `error`.
-bool read_credentials_file(const std::string& path, MqttCredentials& out, std::string& error);
-
 struct MqttOptions {
     std::string url;
     std::string ca_file;
@@ -45,7 +31,7 @@ struct MqttOptions {
     std::string key_file;
     bool insecure = false;
     std::string auth_file;
-    std::string gateway_id;
+    std::string gateway_id;  // the gateway's --gateway-id, checked already
     std::string prefix;
     std::string outbox_file;
     std::string outbox_max = "1G";
@@ -56,7 +42,7 @@ struct MqttOptions {
 
     // Filled by check().
     BrokerUrl broker;
-    MqttCredentials credentials;
+    Credentials credentials;
     bool has_credentials = false;
     uint64_t outbox_max_bytes = 0;
     std::string outbox_path;  // the outbox file or the history database

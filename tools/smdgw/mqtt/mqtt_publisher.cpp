@@ -10,6 +10,7 @@
 
 #include "tools/smdgw/core/bounded_join.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
 
 namespace smdgw {
 
@@ -60,11 +61,6 @@ std::string duration_text(std::chrono::steady_clock::duration d) {
         std::snprintf(text, sizeof text, "%.0f min %02.0f s", std::floor(s / 60.0),
                       std::fmod(s, 60.0));
     return text;
-}
-
-double seconds_now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 // Why the library gave up: a reason code the broker sent (MQTT 5, 0x80 and
@@ -118,7 +114,7 @@ void MqttPublisher::on_log(struct mosquitto*, void* self, int level, const char*
 }
 
 void MqttPublisher::log_message_problem(const std::string& text) {
-    if (const auto held = message_log_.allow(seconds_now()))
+    if (const auto held = message_log_.allow(steady_seconds()))
         log_warning("mqtt: " + text + LogLimiter::held_note(*held));
 }
 
@@ -283,15 +279,15 @@ void MqttPublisher::attempt_failed(const std::string& why) {
     ++outage_attempts_;
     const std::string broker = "mqtt: " + broker_text(cfg_.broker) + ": ";
     if (first) {
-        const auto held = outage_log_.allow(seconds_now());
+        const auto held = outage_log_.allow(steady_seconds());
         outage_logged_ = held.has_value();
         if (held)
             log_warning(broker + why + "; " + backlog_text() + "; retrying" +
                         LogLimiter::held_note(*held));
         // The first line counts as the outage's first summary.
         summary_log_.reset();
-        summary_log_.allow(seconds_now());
-    } else if (outage_logged_ && summary_log_.allow(seconds_now())) {
+        summary_log_.allow(steady_seconds());
+    } else if (outage_logged_ && summary_log_.allow(steady_seconds())) {
         log_warning(broker + "still no connection after " + duration_text(now - outage_since_) +
                     " (" + count_text(outage_attempts_, "attempt") + ", the last: " + why +
                     "); " + backlog_text());

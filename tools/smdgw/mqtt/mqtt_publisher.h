@@ -41,7 +41,7 @@ struct PublisherConfig {
     std::string ca_file, cert_file, key_file;
     bool insecure = false;
     bool has_credentials = false;
-    MqttCredentials credentials;
+    Credentials credentials;
     std::string status_topic;
     double reconnect_max_s = 15.0;
     // Messages handed to the library and not yet acknowledged, at most.

@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
+#include "tools/smdgw/outbox/stop_report.h"
 #include "tools/smdgw/output/json_text.h"
 
 namespace smdgw {
@@ -40,11 +42,6 @@ MqttEvents::Settings event_settings(const MqttOptions& o) {
     s.record_interval_s = o.record_interval_s;
     s.record_form = o.payload == "compact" ? RecordForm::Compact : RecordForm::Full;
     return s;
-}
-
-std::chrono::steady_clock::duration seconds(double s) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(s));
 }
 
 // "471 records, 3 states"
@@ -128,9 +125,9 @@ void MqttService::stop() {
     const auto start = std::chrono::steady_clock::now();
     // The writer goes on storing while the publisher drains; then it gets
     // what is left of the margin for the last writes.
-    const bool sent = publisher_->stop(kDrainSeconds, start + seconds(kDrainSeconds + 1.0));
+    const bool sent = publisher_->stop(kDrainSeconds, start + steady_duration(kDrainSeconds + 1.0));
     const bool written = writer_->stop(
-        std::max(std::chrono::steady_clock::now(), start + seconds(kDrainSeconds + 0.8)));
+        std::max(std::chrono::steady_clock::now(), start + steady_duration(kDrainSeconds + 0.8)));
     report_stop(written);
     if (!sent || !written) {
         // A thread still waits on the disk or the network and uses these:
@@ -142,26 +139,30 @@ void MqttService::stop() {
 }
 
 void MqttService::report_stop(bool finished) const {
-    if (!finished) {
-        log_error("mqtt: the outbox did not answer within " +
-                  std::to_string(static_cast<int>(kDrainSeconds + kStopMarginSeconds)) +
-                  " s (a disk that hangs?); " +
-                  count_text(counters_.outbox.backlog_messages.load(), "message") +
-                  " waiting in memory are lost");
-        return;
+    StopReport r;
+    r.log_name = "mqtt";
+    r.noun = "message";
+    r.bound_s = static_cast<int>(kDrainSeconds + kStopMarginSeconds);
+    r.lost_detail = [this](const DropTally& lost) {
+        return " (" + kinds_text(lost) + ")" +
+               (writer_->drops_recorded()
+                    ? "; the count is in the outbox and announced on " + dropped_topic_
+                    : "; their count could not be written to the outbox either");
+    };
+    smdgw::report_stop(r, finished, *outbox_, *writer_, counters_.outbox);
+}
+
+OpenedService open_mqtt_service(const MqttOptions& o, const ServiceContext& ctx) {
+    OpenedService opened;
+    if (!o.enabled()) return opened;
+    try {
+        std::unique_ptr<MqttOutbox> outbox = MqttService::open_outbox(o);
+        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx.cfg, ctx.now_ms);
+    } catch (const OutboxError& e) {
+        log_error(std::string("mqtt: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
     }
-    if (outbox_->messages() > 0)
-        log_info("mqtt: " + count_text(outbox_->messages(), "message") + " (" +
-                 std::to_string(outbox_->bytes()) + " bytes) remain in the outbox " +
-                 outbox_->path() + "; they go at the next start");
-    const DropTally lost = writer_->dropped_this_run();
-    const uint64_t n = total_count(lost);
-    if (n == 0) return;
-    log_warning("mqtt: " + count_text(n, "message") + " could not be stored in this run (" +
-                kinds_text(lost) + ")" +
-                (writer_->drops_recorded()
-                     ? "; the count is in the outbox and announced on " + dropped_topic_
-                     : "; their count could not be written to the outbox either"));
+    return opened;
 }
 
 Json::Value MqttService::stats_line() const {

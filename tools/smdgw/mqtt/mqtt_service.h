@@ -14,6 +14,7 @@
 
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
+#include "tools/smdgw/core/service.h"
 #include "tools/smdgw/mqtt/mqtt_counters.h"
 #include "tools/smdgw/mqtt/mqtt_events.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
@@ -23,7 +24,7 @@
 
 namespace smdgw {
 
-class MqttService {
+class MqttService : public Service {
    public:
     // At a clean stop, sending goes on this long while the broker takes it.
     static constexpr double kDrainSeconds = 5.0;
@@ -44,17 +45,18 @@ class MqttService {
     MqttService(const MqttService&) = delete;
     MqttService& operator=(const MqttService&) = delete;
 
-    HostSink& sink() { return *events_; }
+    HostSink* sink() override { return events_.get(); }
     // Around the restore from the history at start (see MqttEvents).
-    void set_restoring(bool restoring) { events_->set_restoring(restoring); }
+    void set_restoring(bool restoring) override { events_->set_restoring(restoring); }
     // Stores everything the events gave, sends for up to kDrainSeconds while
     // connected, says "offline" and disconnects; what could not be stored is
     // counted as dropped. Says what is left in the outbox (it goes at the
     // next start) and what was lost.
-    void stop();
+    void stop() override;
 
     Json::Value stats_line() const;
-    std::string prometheus_text() const;
+    std::optional<Json::Value> stats() const override { return stats_line(); }
+    std::string prometheus_text() const override;
 
    private:
     // The notice of drops on <prefix>/dropped.
@@ -71,5 +73,8 @@ class MqttService {
     std::unique_ptr<MqttEvents> events_;
     bool stopped_ = false;
 };
+
+// --mqtt: opens the outbox and starts the service; none without --mqtt.
+OpenedService open_mqtt_service(const MqttOptions& options, const ServiceContext& ctx);
 
 }  // namespace smdgw

@@ -8,12 +8,9 @@
 #include <atomic>
 #include <string>
 
-namespace smdgw::notify {
+#include "tools/smdgw/outbox/delivery.h"
 
-struct DeliveryResult {
-    bool ok = false;
-    std::string text;  // "HTTP 200", "connection refused (...)": for the log and --test-notify
-};
+namespace smdgw::notify {
 
 class CurlTransfer {
    public:

@@ -3,8 +3,8 @@
 #include <set>
 
 #include "tools/smdgw/core/config_keys.h"
-#include "tools/smdgw/http/control_token.h"
-#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/core/control_token.h"
+#include "tools/smdgw/core/credentials_file.h"
 
 namespace smdgw::notify {
 
@@ -32,9 +32,7 @@ void check_keys(const Json::Value& obj, const NotifyKey (&table)[N], const std::
         bool found = false;
         for (const std::string& n : known) found = found || n == k;
         if (found) continue;
-        const std::string near = nearest_key(k, known);
-        errors.push_back("unknown key \"" + at + "." + k + "\"" +
-                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+        errors.push_back("unknown key \"" + at + "." + k + "\"" + did_you_mean(k, known));
     }
 }
 
@@ -173,10 +171,8 @@ void read_route(const Json::Value& r, const std::string& at, const NotifyConfig&
             out.targets.push_back(name);
             continue;
         }
-        const std::string near = nearest_key(name, names);
         errors.push_back("\"" + at + ".targets[" + std::to_string(i) + "]\" names no target (is " +
-                         value_text(targets[i]) + ")" +
-                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+                         value_text(targets[i]) + ")" + did_you_mean(name, names));
     }
 }
 
@@ -252,10 +248,10 @@ NotifyConfig parse_notify_config(const Json::Value& v, std::vector<std::string>&
 void load_secrets(NotifyConfig& cfg, std::vector<std::string>& errors) {
     for (NotifyTarget& t : cfg.targets) {
         std::string error;
-        if (!t.secret_file.empty() && !http::load_control_secret(t.secret_file, t.secret, error))
+        if (!t.secret_file.empty() && !load_control_secret(t.secret_file, t.secret, error))
             errors.push_back("notify target \"" + t.name + "\": secret_file: " + error);
         if (!t.auth_file.empty()) {
-            MqttCredentials c;
+            Credentials c;
             if (!read_credentials_file(t.auth_file, c, error))
                 errors.push_back("notify target \"" + t.name + "\": auth_file: " + error);
             t.user = c.username;

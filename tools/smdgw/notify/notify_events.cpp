@@ -2,7 +2,7 @@
 
 #include "host/alarm_english.h"
 #include "tools/smdgw/core/alarm_ref.h"
-#include "tools/smdgw/mqtt/mqtt_message.h"
+#include "tools/smdgw/core/iso8601_time.h"
 #include "tools/smdgw/output/event_render.h"
 #include "tools/smdgw/output/json_text.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
-#include "tools/smdgw/mqtt/mqtt_message.h"
+#include "tools/smdgw/core/iso8601_time.h"
 #include "tools/smdgw/output/json_text.h"
 
 namespace smdgw::notify {

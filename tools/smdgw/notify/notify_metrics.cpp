@@ -15,7 +15,8 @@ constexpr MetricFamily kFamilies[] = {
     {"smdgw_notify_failed_total", "counter",
      "Delivery attempts that failed (each notification is tried again)", true},
     {"smdgw_notify_dropped_total", "counter",
-     "Notifications dropped over the outbox's life: the outbox at its bound, or never stored",
+     "Notifications dropped: over the outbox's life at its bound or never stored; with "
+     "reason=\"refused\" refused for good by the receiver in this run",
      true},
     {"smdgw_notify_waiting", "gauge", "Notifications in the outbox waiting for a target", true},
     {"smdgw_notify_failing", "gauge", "1 while a target's last attempt failed", true},
@@ -37,6 +38,7 @@ Json::Value NotifyService::stats_line() const {
         one["queued"] = static_cast<Json::UInt64>(c.queued.load());
         one["sent"] = static_cast<Json::UInt64>(c.sent.load());
         one["failed"] = static_cast<Json::UInt64>(c.failed.load());
+        one["refused"] = static_cast<Json::UInt64>(c.refused.load());
         one["dropped"] =
             static_cast<Json::UInt64>(dropped_so_far(*storage_.outbox, counters_.outbox, t));
         one["waiting"] = static_cast<Json::UInt64>(c.waiting.load());
@@ -70,6 +72,10 @@ std::string NotifyService::prometheus_text() const {
                 case 2: v = static_cast<double>(c.failed.load()); break;
                 case 3:
                     v = static_cast<double>(dropped_so_far(*storage_.outbox, counters_.outbox, t));
+                    // What a receiver refused for good, beside the outbox's drops.
+                    out += std::string(kFamilies[i].name) + "{target=\"" +
+                           prometheus_label(cfg_.targets[t].name) + "\",reason=\"refused\"} " +
+                           shortest_text(static_cast<double>(c.refused.load())) + "\n";
                     break;
                 case 4: v = static_cast<double>(c.waiting.load()); break;
                 default: v = c.failing.load() ? 1.0 : 0.0; break;

@@ -3,7 +3,8 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/smdgw/core/log.h"
-#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/core/host_name.h"
+#include "tools/smdgw/core/size_text.h"
 #include "tools/smdgw/outbox/outbox_store.h"
 
 namespace smdgw::notify {

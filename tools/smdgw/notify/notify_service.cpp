@@ -1,40 +1,30 @@
 #include "tools/smdgw/notify/notify_service.h"
 
-#include <algorithm>
-
+#include "tools/smdgw/core/bounded_join.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/notify/notify_router.h"
 #include "tools/smdgw/notify/smtp_sender.h"
 #include "tools/smdgw/notify/webhook_sender.h"
+#include "tools/smdgw/outbox/stop_report.h"
 
 namespace smdgw::notify {
 
 namespace {
 
 constexpr const char* kChannel = "notify";
-// Messages read from the outbox at a time by the sender.
-constexpr size_t kReadBatch = 64;
-// The grouping thread looks for due bursts this often; the sender looks for
-// a stored message this often while the writer has one in hand.
+// The grouping thread looks for due bursts this often.
 constexpr auto kPoll = std::chrono::milliseconds(50);
-constexpr double kPollSeconds = 0.05;
-
-std::chrono::steady_clock::duration seconds(double s) {
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(s));
-}
-
-std::string count_of(uint64_t n, const char* noun) {
-    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
-}
 
 }  // namespace
 
-DeliveryResult deliver(const NotifyTarget& target, const std::string& stored,
+DeliveryAnswer deliver(const NotifyTarget& target, const std::string& stored,
                        const std::atomic<bool>* abort) {
     std::string key, body;
-    if (!split_payload(stored, key, body)) return {false, "not a notification (damaged row)"};
+    // A damaged row would be damaged at every try.
+    if (!split_payload(stored, key, body))
+        return {DeliveryOutcome::RefusedForGood, "not a notification (damaged row)"};
     if (target.type == NotifyTarget::Type::Webhook) return post_webhook(target, key, body, abort);
     return send_mail(target, body, abort);
 }
@@ -61,22 +51,28 @@ NotifyService::NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifySto
       now_ms_(std::move(now_ms)),
       mono_s_(std::move(mono_s)),
       events_(now_ms_),
-      grouper_(cfg_.targets.size()),
-      targets_(cfg_.targets.size()) {
+      grouper_(cfg_.targets.size()) {
     counters_.last_sequence = storage_.sequence->last();
     OutboxWriterOptions w;
     w.log_name = "notify: outbox";
     writer_ = std::make_unique<OutboxWriter>(*storage_.outbox, counters_.outbox, std::move(w));
+    DeliveryLoopOptions d;
+    d.log_name = "notify";
+    d.noun = "notification";
+    for (const NotifyTarget& t : cfg_.targets) d.targets.push_back(t.name);
+    d.counters = [this](size_t t) -> DeliveryCounters& { return counters_.targets[t]; };
+    d.lost_before = [this] { return events_.overflowed() + counters_.unnumbered.load(); };
+    delivery_ = std::make_unique<DeliveryLoop>(*storage_.outbox, *writer_, counters_.outbox,
+                                               backend_, std::move(d));
     grouping_ = std::thread([this] { group_loop(); });
-    sending_ = std::thread([this] { send_loop(); });
+}
+
+DeliveryAnswer NotifyService::Backend::deliver(size_t target, const StoredMessage& m,
+                                               const std::atomic<bool>& abort) {
+    return notify::deliver(cfg_.targets[target], m.payload, &abort);
 }
 
 NotifyService::~NotifyService() { stop(); }
-
-double NotifyService::real_s() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void NotifyService::group_loop() {
     for (;;) {
@@ -89,8 +85,11 @@ void NotifyService::group_loop() {
         }
         for (const Burst& b : stopping ? grouper_.take_all() : grouper_.take_due(mono_s_()))
             make_message(b);
-        if (stopping) return;
+        if (stopping) break;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    grouped_ = true;
+    grouped_cv_.notify_all();
 }
 
 void NotifyService::make_message(const Burst& burst) {
@@ -100,12 +99,16 @@ void NotifyService::make_message(const Burst& burst) {
     ctx.gateway_id = options_.gateway_id;
     ctx.site = cfg_.site.empty() ? options_.gateway_id : cfg_.site;
     ctx.public_url = options_.public_url;
-    // On the disk before the message exists: a number is never given twice.
+    // On the disk before the message exists: a number whose store failed
+    // could come again after a restart, so no message carries it.
     ctx.sequence = storage_.sequence->take(1, error);
     counters_.last_sequence = ctx.sequence;
     if (!error.empty()) {
-        if (auto held = sequence_log_.allow(real_s()))
-            log_warning("notify: " + error + LogLimiter::held_note(*held));
+        counters_.unnumbered++;
+        if (auto held = sequence_log_.allow(steady_seconds()))
+            log_warning("notify: " + error + "; the notification to \"" + target.name +
+                        "\" is dropped" + LogLimiter::held_note(*held));
+        return;
     }
     ctx.now_ms = now_ms_();
     OutgoingMessage m;
@@ -121,161 +124,65 @@ void NotifyService::make_message(const Burst& burst) {
                             mail_message(ctx, target, burst.events));
     counters_.targets[burst.target].queued++;
     writer_->add(std::move(m));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        woken_ = true;
-    }
-    wake_.notify_all();
-}
-
-void NotifyService::send_loop() {
-    for (;;) {
-        double next_retry_s = 0.0;
-        const bool delivered = send_pass(next_retry_s);
-        report_drops();
-        if (stop_sending_.load() && !delivered && (writer_->idle() || abort_.load())) return;
-        if (delivered) continue;
-        // A pass reads the whole outbox: while nothing new waits to be
-        // stored, the next one is at the earliest retry, or a second on.
-        double wait_s = 1.0;
-        if (!writer_->idle())
-            wait_s = kPollSeconds;
-        else if (next_retry_s > 0.0)
-            wait_s = std::clamp(next_retry_s - real_s(), kPollSeconds, 1.0);
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_for(lock, seconds(wait_s), [this] { return stop_sending_.load() || woken_; });
-        woken_ = false;
-    }
-}
-
-bool NotifyService::send_pass(double& next_retry_s) {
-    std::vector<bool> blocked(cfg_.targets.size(), false);
-    std::vector<uint64_t> waiting(cfg_.targets.size(), 0);
-    bool delivered = false;
-    int64_t after = 0;
-    for (;;) {
-        const std::vector<StoredMessage> rows =
-            storage_.outbox->read_after(after, kReadBatch, std::chrono::milliseconds(200));
-        if (rows.empty()) break;
-        for (const StoredMessage& row : rows) {
-            after = row.id;
-            if (writer_->acknowledged(row.id)) continue;
-            const size_t t = cfg_.index(row.target);
-            if (t >= cfg_.targets.size()) {
-                // Stored for a target the configuration no longer has.
-                log_warning("notify: a message for target \"" + row.target +
-                            "\", which the configuration no longer has, is dropped");
-                writer_->acknowledge({row.id});
-                continue;
-            }
-            ++waiting[t];
-            TargetState& ts = targets_[t];
-            const double now = real_s();
-            // Per target, oldest first: one that fails holds back the later ones.
-            if (blocked[t] || abort_.load() || (ts.failing && now < ts.retry_at_s)) {
-                blocked[t] = true;
-                continue;
-            }
-            const NotifyTarget& target = cfg_.targets[t];
-            const DeliveryResult r = deliver(target, row.payload, &abort_);
-            TargetCounters& c = counters_.targets[t];
-            if (r.ok) {
-                writer_->acknowledge({row.id});
-                --waiting[t];
-                c.sent++;
-                delivered = true;
-                if (ts.failing)
-                    log_info("notify: target \"" + target.name + "\" delivers again (" + r.text +
-                             ") after " + std::to_string(static_cast<long>(now - ts.failing_since_s)) +
-                             " s");
-                ts.failing = false;
-                ts.backoff.reset();
-                ts.log.reset();
-                c.failing = false;
-                continue;
-            }
-            if (r.text == "stopped") {
-                blocked[t] = true;
-                continue;
-            }
-            c.failed++;
-            c.failing = true;
-            if (!ts.failing) ts.failing_since_s = now;
-            ts.failing = true;
-            ts.retry_at_s = now + ts.backoff.next_delay(now - ts.failing_since_s);
-            blocked[t] = true;
-            if (auto held = ts.log.allow(now))
-                log_warning("notify: target \"" + target.name + "\" failed: " + r.text +
-                            "; tried again in " +
-                            std::to_string(static_cast<int>(ts.retry_at_s - now + 0.5)) + " s" +
-                            LogLimiter::held_note(*held));
-        }
-    }
-    for (size_t t = 0; t < waiting.size(); ++t) {
-        counters_.targets[t].waiting = waiting[t];
-        if (targets_[t].failing && (next_retry_s == 0.0 || targets_[t].retry_at_s < next_retry_s))
-            next_retry_s = targets_[t].retry_at_s;
-    }
-    return delivered;
-}
-
-void NotifyService::report_drops() {
-    uint64_t total = 0;
-    for (size_t k = 0; k < cfg_.targets.size(); ++k)
-        total += dropped_so_far(*storage_.outbox, counters_.outbox, k);
-    total += events_.overflowed();
-    if (total <= drops_said_) return;
-    if (auto held = drop_log_.allow(real_s())) {
-        log_warning("notify: " + count_of(total - drops_said_, "notification") +
-                    " dropped (the outbox at its bound, or not stored); " +
-                    count_of(total, "notification") + " dropped in all" +
-                    LogLimiter::held_note(*held));
-        drops_said_ = total;
-    }
+    delivery_->wake();
 }
 
 void NotifyService::stop() {
     if (stopped_) return;
     stopped_ = true;
     const auto start = std::chrono::steady_clock::now();
+    const auto drain_until = start + steady_duration(kDrainSeconds);
     stop_grouping_ = true;
     events_.wake();
-    grouping_.join();
-    // The sender goes on while receivers take what is left; then every
-    // transfer is cut short.
-    stop_sending_ = true;
+    bool grouped = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-    }
-    wake_.notify_all();
-    std::thread timer([this, start] {
+        // The last bursts are numbered on the disk: bounded like the rest.
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait_until(lock, start + seconds(kDrainSeconds), [this] { return abort_.load(); });
-        abort_ = true;
-    });
-    sending_.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        abort_ = true;
+        grouped = join_until(grouping_, lock, grouped_cv_, grouped_, drain_until);
     }
-    wake_.notify_all();
-    timer.join();
-    const bool written = writer_->stop(std::chrono::steady_clock::now() + seconds(1.0));
-    if (!written) {
-        log_error("notify: the outbox did not answer in time; notifications waiting in memory "
-                  "are lost");
+    // The loop goes on while receivers take what is left; then every
+    // transfer is cut short.
+    const bool delivered = delivery_->stop(drain_until);
+    const bool written = writer_->stop(std::max(
+        std::chrono::steady_clock::now() + steady_duration(1.0),
+        start + steady_duration(kDrainSeconds + kStopMarginSeconds - 0.5)));
+    StopReport r;
+    r.log_name = "notify";
+    r.noun = "notification";
+    r.bound_s = static_cast<int>(kDrainSeconds + kStopMarginSeconds);
+    report_stop(r, written, *storage_.outbox, *writer_, counters_.outbox);
+    if (!grouped || !delivered || !written) {
+        // A thread still waits on the disk or a receiver and uses these:
+        // they stay for the little time left before the process exits.
+        (void)delivery_.release();
         (void)writer_.release();
         (void)storage_.outbox.release();
-        return;
+        (void)storage_.sequence.release();
     }
-    if (storage_.outbox->messages() > 0)
-        log_info("notify: " + count_of(storage_.outbox->messages(), "notification") +
-                 " remain in the outbox " + storage_.outbox->path() +
-                 "; they go at the next start");
-    const uint64_t lost = total_count(writer_->dropped_this_run());
-    if (lost > 0)
-        log_warning("notify: " + count_of(lost, "notification") +
-                    " could not be stored in this run");
+}
+
+OpenedService open_notify_service(const NotifyOptions& o, NotifyConfig cfg,
+                                  const ServiceContext& ctx) {
+    OpenedService opened;
+    if (!cfg.enabled()) return opened;
+    if (o.outbox_path.empty()) {
+        log_error(ctx.cfg.path + ": \"notify\" needs --notify-outbox FILE or --history FILE to "
+                  "keep notifications until they are delivered");
+        opened.status = kExitUsage;
+        return opened;
+    }
+    try {
+        NotifyStorage storage = NotifyService::open_storage(o, cfg);
+        opened.service = std::make_unique<NotifyService>(o, std::move(cfg), std::move(storage),
+                                                         ctx.now_ms, ctx.mono_s);
+    } catch (const OutboxError& e) {
+        log_error(std::string("notify: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    } catch (const SequenceError& e) {
+        log_error(std::string("notify: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    }
+    return opened;
 }
 
 }  // namespace smdgw::notify

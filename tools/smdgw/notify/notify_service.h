@@ -2,16 +2,13 @@
 // Alarm notifications put together: the events from the fan-out, routed to
 // their targets and grouped into bursts on one thread, each message numbered
 // (the gateway's notification sequence, stored first) and stored in the
-// durable outbox before anything is sent; a sender thread delivers them per
-// target, oldest first, and a message leaves the outbox only when its
-// receiver took it. A target that fails is tried again on the shared retry
-// schedule without holding up the others; its failures are logged once, then
-// at most once a minute, then once when it works again.
+// durable outbox before anything is sent; the outbox's delivery loop
+// (outbox/delivery_loop.h) delivers them per target, oldest first, and a
+// message leaves the outbox when its receiver took it or refused it for good.
 
 #include <json/value.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -23,7 +20,7 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/notification_sequence.h"
-#include "tools/smdgw/core/retry_backoff.h"
+#include "tools/smdgw/core/service.h"
 #include "tools/smdgw/notify/burst_grouper.h"
 #include "tools/smdgw/notify/curl_transfer.h"
 #include "tools/smdgw/notify/notify_config.h"
@@ -31,6 +28,7 @@
 #include "tools/smdgw/notify/notify_events.h"
 #include "tools/smdgw/notify/notify_message.h"
 #include "tools/smdgw/notify/notify_options.h"
+#include "tools/smdgw/outbox/delivery_loop.h"
 #include "tools/smdgw/outbox/outbox_store.h"
 #include "tools/smdgw/outbox/outbox_writer.h"
 
@@ -43,13 +41,16 @@ struct NotifyStorage {
 };
 
 // Sends one stored message to its target now (the sender, --test-notify).
-DeliveryResult deliver(const NotifyTarget& target, const std::string& payload,
+DeliveryAnswer deliver(const NotifyTarget& target, const std::string& payload,
                        const std::atomic<bool>* abort);
 
-class NotifyService {
+class NotifyService : public Service {
    public:
     // At a stop, delivering goes on this long while receivers take it.
     static constexpr double kDrainSeconds = 3.0;
+    // ... and the rest of the stop (cutting transfers short, the last
+    // writes) takes at most this much more.
+    static constexpr double kStopMarginSeconds = 3.0;
 
     // Opens the outbox (tables notify_*, one kind per target) and the
     // sequence (channel "notify") in o.outbox_path; throws OutboxError or
@@ -65,22 +66,30 @@ class NotifyService {
     NotifyService(const NotifyService&) = delete;
     NotifyService& operator=(const NotifyService&) = delete;
 
-    HostSink& sink() { return events_; }
+    HostSink* sink() override { return &events_; }
     // Groups and stores what came, delivers for up to kDrainSeconds, says
-    // what is left (it goes at the next start).
-    void stop();
+    // what is left (it goes at the next start). Ends within kDrainSeconds
+    // and kStopMarginSeconds whatever the receivers and the disk do.
+    void stop() override;
 
     Json::Value stats_line() const;
-    std::string prometheus_text() const;
+    std::optional<Json::Value> stats() const override { return stats_line(); }
+    std::string prometheus_text() const override;
 
    private:
+    // Hands a stored message to its target's sender.
+    class Backend : public DeliveryBackend {
+       public:
+        explicit Backend(const NotifyConfig& cfg) : cfg_(cfg) {}
+        DeliveryAnswer deliver(size_t target, const StoredMessage& m,
+                               const std::atomic<bool>& abort) override;
+
+       private:
+        const NotifyConfig& cfg_;
+    };
+
     void group_loop();
     void make_message(const Burst& burst);
-    void send_loop();
-    // One pass over the outbox; true when something was delivered.
-    bool send_pass(double& next_retry_s);
-    void report_drops();
-    double real_s() const;
 
     const NotifyOptions options_;
     const NotifyConfig cfg_;
@@ -89,33 +98,25 @@ class NotifyService {
     const std::function<double()> mono_s_;
     NotifyCounters counters_;
     NotifyEvents events_;
+    Backend backend_{cfg_};
     std::unique_ptr<OutboxWriter> writer_;
+    std::unique_ptr<DeliveryLoop> delivery_;
 
     // The grouping thread's own.
     BurstGrouper grouper_;
     LogLimiter sequence_log_{60.0};
 
-    // The sender thread's own.
-    struct TargetState {
-        RetryBackoff backoff{RetryPolicy{2.0, 10.0, true, 1.0, 60.0, 0.0}};
-        double retry_at_s = 0.0;
-        double failing_since_s = 0.0;
-        bool failing = false;
-        LogLimiter log{60.0};
-    };
-    std::vector<TargetState> targets_;
-    uint64_t drops_said_ = 0;
-    LogLimiter drop_log_{60.0};
-
     std::atomic<bool> stop_grouping_{false};
-    std::atomic<bool> stop_sending_{false};
-    std::atomic<bool> abort_{false};
     std::mutex mutex_;
-    std::condition_variable wake_;
-    bool woken_ = false;  // a message was made since the sender last looked
+    std::condition_variable grouped_cv_;
+    bool grouped_ = false;  // the grouping thread ended
     bool stopped_ = false;
     std::thread grouping_;
-    std::thread sending_;
 };
+
+// The configuration's "notify": opens the outbox and the sequence and makes
+// the service; none when the configuration has no targets.
+OpenedService open_notify_service(const NotifyOptions& options, NotifyConfig cfg,
+                                  const ServiceContext& ctx);
 
 }  // namespace smdgw::notify

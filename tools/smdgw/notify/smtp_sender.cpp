@@ -22,9 +22,14 @@ size_t read_message(char* buf, size_t size, size_t n, void* self) {
 
 }  // namespace
 
-DeliveryResult send_mail(const NotifyTarget& target, const std::string& message,
+DeliveryOutcome mail_outcome(long failed_reply) {
+    return failed_reply >= 550 && failed_reply <= 559 ? DeliveryOutcome::RefusedForGood
+                                                       : DeliveryOutcome::RetryLater;
+}
+
+DeliveryAnswer send_mail(const NotifyTarget& target, const std::string& message,
                          const std::atomic<bool>* abort) {
-    DeliveryResult result;
+    DeliveryAnswer result;
     CurlTransfer t(target.timeout_s, abort);
     CURL* c = t.handle();
     struct curl_slist* rcpt = nullptr;
@@ -54,9 +59,12 @@ DeliveryResult send_mail(const NotifyTarget& target, const std::string& message,
     if (t.perform(error)) {
         long status = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-        result.ok = true;
+        result.outcome = DeliveryOutcome::Delivered;
         result.text = "SMTP " + std::to_string(status);
     } else {
+        long status = 0;
+        if (c) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        result.outcome = mail_outcome(status);
         result.text = error;
     }
     curl_slist_free_all(rcpt);

@@ -12,7 +12,13 @@
 
 namespace smdgw::notify {
 
-DeliveryResult send_mail(const NotifyTarget& target, const std::string& message,
+// What the server's last reply to a failed mail means for it: 550-559
+// refuse the sender, a recipient or the message itself for good (no such
+// mailbox, too large, rejected), which sending again would only repeat;
+// anything else (a 4xx, a login refused, no connection) is tried again later.
+DeliveryOutcome mail_outcome(long failed_reply);
+
+DeliveryAnswer send_mail(const NotifyTarget& target, const std::string& message,
                          const std::atomic<bool>* abort);
 
 }  // namespace smdgw::notify

@@ -41,13 +41,14 @@ int test_notify(const NotifyConfig& cfg, const NotifyOptions& o, int64_t now_ms)
         webhook ? webhook_body(ctx, {e})
                 : mail_message(ctx, *target, {e});
     const std::string stored = payload(key, body);
-    const DeliveryResult r = deliver(*target, stored, nullptr);
+    const DeliveryAnswer r = deliver(*target, stored, nullptr);
+    const bool delivered = r.outcome == DeliveryOutcome::Delivered;
     std::cout << "notify: test message to \"" << target->name << "\" ("
               << (webhook ? "webhook " + target->url : "email " + target->smtp_url)
-              << "): " << (r.ok ? "delivered (" + r.text + ")" : "not delivered: " + r.text)
+              << "): " << (delivered ? "delivered (" + r.text + ")" : "not delivered: " + r.text)
               << "\n";
     std::cout.flush();
-    return r.ok ? kExitOk : kExitFailure;
+    return delivered ? kExitOk : kExitFailure;
 }
 
 }  // namespace smdgw::notify

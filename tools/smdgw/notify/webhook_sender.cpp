@@ -11,9 +11,16 @@ size_t discard(char*, size_t size, size_t n, void*) { return size * n; }
 
 }  // namespace
 
-DeliveryResult post_webhook(const NotifyTarget& target, const std::string& key,
+DeliveryOutcome webhook_outcome(long status) {
+    if (status >= 200 && status < 300) return DeliveryOutcome::Delivered;
+    if (status >= 400 && status < 500 && status != 408 && status != 429)
+        return DeliveryOutcome::RefusedForGood;
+    return DeliveryOutcome::RetryLater;
+}
+
+DeliveryAnswer post_webhook(const NotifyTarget& target, const std::string& key,
                             const std::string& body, const std::atomic<bool>* abort) {
-    DeliveryResult result;
+    DeliveryAnswer result;
     CurlTransfer t(target.timeout_s, abort);
     CURL* c = t.handle();
     struct curl_slist* headers = nullptr;
@@ -38,7 +45,7 @@ DeliveryResult post_webhook(const NotifyTarget& target, const std::string& key,
     if (t.perform(error)) {
         long status = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-        result.ok = status >= 200 && status < 300;
+        result.outcome = webhook_outcome(status);
         result.text = "HTTP " + std::to_string(status);
     } else {
         result.text = error;

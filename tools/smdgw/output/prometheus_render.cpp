@@ -5,6 +5,7 @@
 #include <map>
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/shown_state.h"
 
 namespace smdgw {
 
@@ -156,10 +157,13 @@ std::vector<PrometheusDevice> prometheus_devices(const std::vector<DeviceState>&
         for (const auto& kv : d.alarms)
             if (kv.second.active) p.active_alarms.push_back({kv.first, kv.second.level});
         p.sections = d.sections;
-        if (d.shown_record.size() == kRecordSize) {
+        // Samples are live figures: a record restored from the history
+        // before any live round is not sampled again.
+        const ShownState shown = shown_state(d);
+        if (shown.has_record() && !shown.restored) {
             veltra_record_t rec;
-            std::memcpy(&rec, d.shown_record.data(), sizeof rec);
-            p.samples = record_samples(rec, d.available_sections());
+            std::memcpy(&rec, shown.record->data(), sizeof rec);
+            p.samples = record_samples(rec, shown.sections());
         }
         out.push_back(std::move(p));
     }

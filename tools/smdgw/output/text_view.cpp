@@ -12,6 +12,7 @@
 #include "host/number_text.h"
 #include "record/record_fields.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/shown_state.h"
 #include "tools/smdgw/output/event_writer.h"
 
 namespace smdgw {
@@ -83,8 +84,9 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
             if (kv.second.active)
                 active.push_back(alarm_text(kv.second.message, kv.first.alarm_id, english_,
                                             kv.first.key));
-        if (d.shown_record.size() == kRecordSize)
-            std::memcpy(&shown, d.shown_record.data(), sizeof shown);
+        // A round restored from the history shows the stored record itself.
+        const ShownState s = shown_state(d);
+        if (s.has_record() && !s.restored) std::memcpy(&shown, s.record->data(), sizeof shown);
         sections = d.sections;
         now = d.record_unix_time;
     });

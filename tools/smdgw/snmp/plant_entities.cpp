@@ -6,6 +6,7 @@
 
 #include "record/record_fields.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/shown_state.h"
 
 namespace smdgw::snmp {
 
@@ -51,22 +52,17 @@ const SensorTypeSpec& sensor_type_spec(SensorType t) {
 // its values, none of them current.
 SectionReading section_reading(const DeviceState& d, smd::Section s) {
     SectionReading r;
-    if (d.shown_record.empty()) {
-        if (d.record.empty()) return r;
-        r.record = &d.record;
-        r.time = d.record_unix_time;
-        return r;
-    }
-    const SectionView& v = d.section(s);
-    if (!v.available()) return r;
-    r.record = &d.shown_record;
-    r.fresh = d.data_state == DataState::Live && v.state == smd::Freshness::Fresh;
-    r.time = *v.refreshed_at;
+    const ShownState shown = shown_state(d);
+    if (!shown.shows(s)) return r;
+    r.record = shown.record;
+    r.fresh = shown.current(s);
+    r.time = shown.as_of(s);
     return r;
 }
 
 const std::vector<unsigned char>& layout_record(const DeviceState& d) {
-    return d.shown_record.empty() ? d.record : d.shown_record;
+    const ShownState shown = shown_state(d);
+    return shown.record ? *shown.record : d.record;
 }
 
 const char* class_name(PhysicalClass c) {

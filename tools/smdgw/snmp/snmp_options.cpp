@@ -16,11 +16,6 @@ namespace {
 constexpr size_t kMaxSocketPath = 107;
 constexpr size_t kMaxRootArcs = 100;
 
-bool usage_error(const std::string& text) {
-    log_error(text);
-    return false;
-}
-
 // The standard tables the subagent registers; its own root may not overlap them.
 const Oid kEntPhysicalTable = {1, 3, 6, 1, 2, 1, 47, 1, 1, 1};
 const Oid kEntPhySensorTable = {1, 3, 6, 1, 2, 1, 99, 1, 1};

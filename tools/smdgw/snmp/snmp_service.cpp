@@ -205,4 +205,20 @@ Json::Value SnmpService::stats_line() const { return snmp_stats_line(counters_, 
 
 std::string SnmpService::prometheus_text() const { return snmp_prometheus_text(counters_); }
 
+OpenedService open_snmp_service(const SnmpOptions& o, const ServiceContext& ctx) {
+    OpenedService opened;
+    if (!o.enabled()) return opened;
+    try {
+        std::unique_ptr<NotificationSequence> sequence = SnmpService::open_sequence(o);
+        const std::function<int64_t()> now_ms = ctx.now_ms;
+        opened.service = std::make_unique<SnmpService>(
+            o, std::move(sequence), ctx.cfg, ctx.states, ctx.version,
+            [now_ms] { return static_cast<std::time_t>(now_ms() / 1000); });
+    } catch (const SequenceError& e) {
+        log_error(std::string("snmp: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    }
+    return opened;
+}
+
 }  // namespace smdgw::snmp

@@ -20,6 +20,7 @@
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/notification_sequence.h"
 #include "tools/smdgw/core/log_limiter.h"
+#include "tools/smdgw/core/service.h"
 #include "tools/smdgw/snmp/mib_view.h"
 #include "tools/smdgw/snmp/snmp_counters.h"
 #include "tools/smdgw/snmp/snmp_events.h"
@@ -29,7 +30,7 @@ namespace smdgw::snmp {
 
 class AgentxSession;
 
-class SnmpService {
+class SnmpService : public Service {
    public:
     // The channel's name in the history database's notification_sequence.
     static constexpr const char* kChannel = "snmp";
@@ -47,14 +48,15 @@ class SnmpService {
     SnmpService(const SnmpService&) = delete;
     SnmpService& operator=(const SnmpService&) = delete;
 
-    HostSink& sink() { return events_; }
+    HostSink* sink() override { return &events_; }
     // Starts the agent thread: it connects, and keeps trying while snmpd is absent.
-    void start();
+    void start() override;
     // Sends what is queued, closes the session and ends the thread.
-    void stop();
+    void stop() override;
 
     Json::Value stats_line() const;
-    std::string prometheus_text() const;
+    std::optional<Json::Value> stats() const override { return stats_line(); }
+    std::string prometheus_text() const override;
 
    private:
     void run();
@@ -81,5 +83,9 @@ class SnmpService {
     LogLimiter store_log_{60.0};
     LogLimiter drop_log_{60.0};
 };
+
+// --snmp-agentx: opens the notification sequence and makes the service;
+// none without --snmp-agentx.
+OpenedService open_snmp_service(const SnmpOptions& options, const ServiceContext& ctx);
 
 }  // namespace smdgw::snmp

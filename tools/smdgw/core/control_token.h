@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace smdgw::http {
+namespace smdgw {
 
 // A secret shorter than this is refused: it could be guessed.
 constexpr size_t kMinSecretBytes = 16;
@@ -22,4 +22,4 @@ std::string bearer_token(const std::string& header);
 // Equal texts; the time taken depends only on the lengths.
 bool same_secret(const std::string& a, const std::string& b);
 
-}  // namespace smdgw::http
+}  // namespace smdgw

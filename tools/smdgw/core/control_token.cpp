@@ -1,4 +1,4 @@
-#include "tools/smdgw/http/control_token.h"
+#include "tools/smdgw/core/control_token.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace smdgw::http {
+namespace smdgw {
 
 namespace {
 
@@ -70,4 +70,4 @@ bool same_secret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-}  // namespace smdgw::http
+}  // namespace smdgw
