@@ -43,7 +43,7 @@ TopicRoute route_topic(const std::string& topic, const std::string& prefix, bool
         r.gateway = levels[at];
         r.device = levels[at + 1];
     }
-    if (r.gateway.empty()) r.kind = MessageKind::Unknown;
+    if (r.gateway.empty() || r.kind == MessageKind::Unknown) return TopicRoute{};
     return r;
 }
 
