@@ -12,14 +12,18 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "tests/support/free_port.h"
 #include "tests/support/mqtt_broker.h"
+#include "tests/support/powersim_feed.h"
+#include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/smdgw/mqtt/mqtt_topic.h"
 
 namespace {
 
@@ -67,35 +71,52 @@ double metric(const std::string& text, const std::string& name) {
     return at == std::string::npos ? -1 : std::stod(text.substr(at + name.size() + 2));
 }
 
-std::unique_ptr<Child> start_collector(const std::string& dir, const std::string& mqtt,
-                                       int vm_port, int http_port, int run) {
-    return std::make_unique<Child>(
-        std::vector<std::string>{SMDGW_FLEET_PATH, "--mqtt", mqtt, "--shards", "0-7",
-                                 "--client-id", "fleet-e2e", "--influx-url",
-                                 "http://127.0.0.1:" + std::to_string(vm_port) + "/write",
-                                 "--http", "127.0.0.1:" + std::to_string(http_port), "--tick", "1"},
-        dir + "/fleet" + std::to_string(run) + ".out", dir + "/fleet" + std::to_string(run) + ".err");
-}
+// Mosquitto, VictoriaMetrics and a collector on shards 0-7 (or `shards`).
+struct Chain {
+    testsupport::TempDir tmp;
+    std::string dir = tmp.path().string();
+    testsupport::MosquittoBroker broker{dir};
+    Http vm{testsupport::free_tcp_port()};
+    Http fleet{testsupport::free_tcp_port()};
+    std::unique_ptr<Child> victoria, collector;
+    std::string shards = "0-7";
+    int runs = 0;
+
+    void start() {
+        ASSERT_TRUE(broker.start()) << broker.log();
+        victoria = std::make_unique<Child>(
+            std::vector<std::string>{"/usr/bin/victoria-metrics", "-storageDataPath=" + dir + "/vm",
+                                     "-httpListenAddr=127.0.0.1:" + std::to_string(vm.port),
+                                     "-search.latencyOffset=0s", "-search.disableCache",
+                                     "-loggerLevel=ERROR"},
+            dir + "/vm.out", dir + "/vm.err");
+        ASSERT_TRUE(poll_until([&] { return vm.get("/health") == "OK"; }, 30))
+            << read_text(dir + "/vm.err");
+        start_collector();
+    }
+    void start_collector() {
+        ++runs;
+        collector = std::make_unique<Child>(
+            std::vector<std::string>{SMDGW_FLEET_PATH, "--mqtt", broker.url(), "--shards", shards,
+                                     "--client-id", "fleet-e2e", "--influx-url",
+                                     "http://127.0.0.1:" + std::to_string(vm.port) + "/write",
+                                     "--http", "127.0.0.1:" + std::to_string(fleet.port), "--tick",
+                                     "1"},
+            dir + "/fleet" + std::to_string(runs) + ".out", err());
+        int health = 0;
+        ASSERT_TRUE(poll_until([&] { return fleet.get("/healthz", &health), health == 200; }, 30))
+            << read_text(err());
+    }
+    std::string err() const { return dir + "/fleet" + std::to_string(runs) + ".err"; }
+};
 
 TEST(FleetChainE2E, EveryRecordOnceInVictoriaMetricsThroughACollectorRestart) {
-    testsupport::TempDir tmp;
-    const std::string dir = tmp.path().string();
-    testsupport::MosquittoBroker broker(dir);
-    ASSERT_TRUE(broker.start()) << broker.log();
-
-    const Http vm{testsupport::free_tcp_port()};
-    Child victoria({"/usr/bin/victoria-metrics", "-storageDataPath=" + dir + "/vm",
-                    "-httpListenAddr=127.0.0.1:" + std::to_string(vm.port),
-                    "-search.latencyOffset=0s", "-search.disableCache", "-loggerLevel=ERROR"},
-                   dir + "/vm.out", dir + "/vm.err");
-    ASSERT_TRUE(poll_until([&] { return vm.get("/health") == "OK"; }, 30))
-        << read_text(dir + "/vm.err");
-
-    const Http fleet{testsupport::free_tcp_port()};
-    auto collector = start_collector(dir, broker.url(), vm.port, fleet.port, 1);
-    int health = 0;
-    ASSERT_TRUE(poll_until([&] { return fleet.get("/healthz", &health), health == 200; }, 30))
-        << read_text(dir + "/fleet1.err");
+    Chain chain;
+    ASSERT_NO_FATAL_FAILURE(chain.start());
+    const std::string& dir = chain.dir;
+    const Http& vm = chain.vm;
+    const Http& fleet = chain.fleet;
+    testsupport::MosquittoBroker& broker = chain.broker;
 
     // 6 sites, a record every 0.3 s for 8 s, 8 shards; site0 on battery and
     // site1 silent after 2 s; every connection cut at 4 s.
@@ -106,9 +127,9 @@ TEST(FleetChainE2E, EveryRecordOnceInVictoriaMetricsThroughACollectorRestart) {
 
     // The collector goes away in the middle; its session keeps the messages.
     ASSERT_TRUE(poll_until([&] { return metric(fleet.get("/metrics"), "smdgw_fleet_messages_total") >= 30; }, 30));
-    collector->signal(SIGTERM);
-    ASSERT_EQ(collector->wait(30), 0) << read_text(dir + "/fleet1.err");
-    collector = start_collector(dir, broker.url(), vm.port, fleet.port, 2);
+    chain.collector->signal(SIGTERM);
+    ASSERT_EQ(chain.collector->wait(30), 0) << read_text(chain.err());
+    ASSERT_NO_FATAL_FAILURE(chain.start_collector());
 
     ASSERT_EQ(sim.wait(120), 0) << read_text(dir + "/sim.out") << read_text(dir + "/sim.err");
     const Json::Value summary = parse(read_text(dir + "/sim.out"));
@@ -138,7 +159,7 @@ TEST(FleetChainE2E, EveryRecordOnceInVictoriaMetricsThroughACollectorRestart) {
         std::string t;
         for (const auto& kv : want) t += kv.first + ": " + kv.second + " | " + got[kv.first] + "\n";
         return t;
-    }() << read_text(dir + "/fleet2.err");
+    }() << read_text(chain.err());
 
     // The site on battery: its mains failure is an active level-1 alarm.
     Json::Value alarm;
@@ -159,8 +180,60 @@ TEST(FleetChainE2E, EveryRecordOnceInVictoriaMetricsThroughACollectorRestart) {
     EXPECT_EQ(metric(m, "smdgw_fleet_unreadable_total"), 0) << m;
     EXPECT_EQ(metric(m, "smdgw_fleet_buffer_dropped_lines_total"), 0) << m;
     EXPECT_EQ(metric(m, "smdgw_fleet_gateways"), 6) << m;
-    collector->signal(SIGTERM);
-    EXPECT_EQ(collector->wait(30), 0);
+    chain.collector->signal(SIGTERM);
+    EXPECT_EQ(chain.collector->wait(30), 0);
+}
+
+TEST(FleetChainE2E, ARealGatewayInTheLargeFleetProfileLandsThroughTheCollector) {
+    Chain chain;
+    chain.shards = "0-63";
+    ASSERT_NO_FATAL_FAILURE(chain.start());
+    const std::string shard = smdgw::shard_level(smdgw::topic_shard("site7", 64));
+    testsupport::MqttSubscriber sub(chain.broker.port(), "test-sub", "smdgw/#");
+    ASSERT_TRUE(sub.subscribed());
+    testsupport::PtyBridge line;
+    Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+              std::string(SOURCE_DIR) + "/examples/demo.json", "--port", line.end_b(), "--count",
+              "4", "--mqtt", chain.broker.url(), "--mqtt-outbox", chain.dir + "/outbox.db",
+              "--gateway-id", "site7", "--mqtt-fleet-profile", "--mqtt-payload", "compact"},
+             chain.dir + "/gw.out", chain.dir + "/gw.err");
+    std::string error;
+    ASSERT_TRUE(testsupport::feed_rounds(line, "4", "3", {}, &error)) << error;
+    ASSERT_EQ(gw.wait(60), 0) << read_text(chain.dir + "/gw.err");
+
+    // Its bus voltage, by a PromQL query.
+    Json::Value v;
+    EXPECT_TRUE(poll_until(
+        [&] {
+            v = chain.vm.query("veltra_dc_v{gateway=\"site7\",panel=\"1\"}");
+            return v.size() == 1;
+        },
+        30))
+        << read_text(chain.err());
+    EXPECT_GT(std::stod(v[0]["value"][1].asString()), 40.0) << v.toStyledString();
+
+    // Topics below the shard level; the record is not retained, the state is.
+    const std::string prefix = "smdgw/" + shard + "/site7";
+    ASSERT_TRUE(sub.wait_for(
+        [&](const std::vector<testsupport::MqttMessage>& msgs) {
+            return !msgs.empty() && msgs.back().topic == prefix + "/status" &&
+                   msgs.back().payload == "offline";
+        },
+        30));
+    testsupport::MqttSubscriber late(chain.broker.port(), "test-late", prefix + "/#");
+    ASSERT_TRUE(late.subscribed());
+    ASSERT_TRUE(late.wait_for(
+        [&](const std::vector<testsupport::MqttMessage>& msgs) {
+            bool status = false, state = false;
+            for (const auto& m : msgs) {
+                status = status || m.topic == prefix + "/status";
+                state = state || m.topic == prefix + "/plant1/state";
+            }
+            return status && state;
+        },
+        30));
+    for (const auto& m : late.messages())
+        EXPECT_EQ(m.topic.find("/record"), std::string::npos) << m.topic << " was retained";
 }
 
 }  // namespace

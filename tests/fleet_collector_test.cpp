@@ -16,6 +16,8 @@
 #include "tools/smdgw-fleet/message_lines.h"
 #include "tools/smdgw-fleet/record_decode.h"
 #include "tools/smdgw-fleet/topic_route.h"
+#include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/mqtt/mqtt_topic.h"
 #include "tools/smdgw/output/record_compact.h"
 #include "tools/smdgw/output/record_samples.h"
 
@@ -128,6 +130,36 @@ TEST(FleetMessageLines, TopicsOfBothProfilesAndWhatTheyBecome) {
     EXPECT_NE(out.find("level=1 active=0.0 1796720401000000000\n"), std::string::npos) << out;
     EXPECT_EQ(lines.take("smdgw/s01/gw/plant1/state", "{\"pub_seq\":1}", 0, out, why),
               Taken::Unreadable);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FleetProfile, ShardsStayWhereTheyAreAndClientIdsAreChecked) {
+    // A gateway's shard must never move between releases: its collector
+    // would lose it. FNV-1a of the ID, modulo the shard count.
+    struct Shard {
+        const char* id;
+        unsigned shards;
+        const char* level;
+    };
+    const Shard shards[] = {
+        {"site7", 64, "s59"}, {"site-0417", 64, "s25"}, {"", 64, "s05"},
+        {"site7", 16, "s11"}, {"site7", 1000, "s931"},
+    };
+    for (const Shard& s : shards)
+        EXPECT_EQ(smdgw::shard_level(smdgw::topic_shard(s.id, s.shards)), s.level)
+            << s.id << " of " << s.shards;
+
+    struct Id {
+        const char* id;
+        bool portable;
+    };
+    const Id ids[] = {{"site7", true},       {"ABCdef0123456789xyzXYZ1", true},
+                      {"ABCdef0123456789xyzXYZ12", false}, {"site-0417", false},
+                      {"", false},            {"sité", false}};
+    for (const Id& i : ids) EXPECT_EQ(smdgw::portable_client_id(i.id), i.portable) << i.id;
 }
 
 }  // namespace
