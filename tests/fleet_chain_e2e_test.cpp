@@ -122,7 +122,7 @@ TEST(FleetChainE2E, EveryRecordOnceInVictoriaMetricsThroughACollectorRestart) {
     // site1 silent after 2 s; every connection cut at 4 s.
     Child sim({FLEETSIM_PATH, "--mqtt", broker.url(), "--gateways", "6", "--interval", "0.3",
                "--duration", "8", "--shards", "8", "--on-battery", "1", "--silent", "1",
-               "--fault-at", "2", "--storm-at", "4", "--per-gateway"},
+               "--fault-at", "2", "--storm-at", "4", "--reconnect-max", "10", "--per-gateway"},
               dir + "/sim.out", dir + "/sim.err");
 
     // The collector goes away in the middle; its session keeps the messages.

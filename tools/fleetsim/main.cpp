@@ -108,9 +108,11 @@ int main(int argc, char** argv) {
     auto step_all = [&](double now) {
         for (Sim& s : sims) s.client->step(now);
         if (now - second_start >= 1.0) {
-            connects_second = totals.connects - connects_before;
+            // The first wave of connections is the start; what counts is
+            // how the fleet comes back after losing the broker.
+            connects_second = totals.reconnects - connects_before;
             if (connects_second > max_connects_second) max_connects_second = connects_second;
-            connects_before = totals.connects;
+            connects_before = totals.reconnects;
             second_start = now;
         }
     };
@@ -181,7 +183,7 @@ int main(int argc, char** argv) {
     }
     std::printf("{\"gateways\":%u,\"published\":%llu,\"acknowledged\":%llu,\"unacknowledged\":%zu,"
                 "\"held_by_silent\":%zu,\"sent\":%llu,\"connects\":%llu,\"connected\":%llu,"
-                "\"lost\":%llu,\"max_connects_per_second\":%llu,\"seconds\":%.1f%s}\n",
+                "\"lost\":%llu,\"max_reconnects_per_second\":%llu,\"seconds\":%.1f%s}\n",
                 o.gateways, static_cast<unsigned long long>(totals.published),
                 static_cast<unsigned long long>(totals.acknowledged), unacked, held_by_silent,
                 static_cast<unsigned long long>(totals.sent),

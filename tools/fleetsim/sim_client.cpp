@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "tools/smdgw/mqtt/mqtt_publisher.h"
+
 namespace smdgw {
 
 namespace {
@@ -11,20 +13,12 @@ namespace {
 // Messages awaiting their PUBACK at once, as smdgw allows.
 constexpr size_t kInflight = 20;
 
-RetryPolicy policy(double cap_s) {
-    RetryPolicy p;
-    p.base_s = 1.0;
-    p.cap_s = cap_s;
-    p.full_jitter = true;
-    p.first_spread_s = std::min(5.0, cap_s);
-    return p;
-}
 
 }  // namespace
 
 SimClient::SimClient(SimSite& site, const BrokerUrl& broker, double reconnect_cap_s,
                      SimTotals& totals, uint64_t seed)
-    : site_(site), broker_(broker), totals_(totals), backoff_(policy(reconnect_cap_s), seed) {}
+    : site_(site), broker_(broker), totals_(totals), backoff_(reconnect_policy(reconnect_cap_s), seed) {}
 
 SimClient::~SimClient() {
     if (mosq_) mosquitto_destroy(mosq_);
@@ -65,6 +59,7 @@ void SimClient::step(double now_s) {
         mosquitto_will_set(mosq_, site_.status_topic().c_str(),
                            static_cast<int>(offline.size()), offline.data(), 1, true);
         ++totals_.connects;
+        if (outage_since_s_ >= 0) ++totals_.reconnects;
         if (mosquitto_connect_async(mosq_, broker_.host.c_str(), broker_.port, 60) !=
             MOSQ_ERR_SUCCESS) {
             lost(now_s);
