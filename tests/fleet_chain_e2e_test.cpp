@@ -101,7 +101,7 @@ struct Chain {
                                      "--client-id", "fleet-e2e", "--influx-url",
                                      "http://127.0.0.1:" + std::to_string(vm.port) + "/write",
                                      "--http", "127.0.0.1:" + std::to_string(fleet.port), "--tick",
-                                     "1"},
+                                     "1", "--state", dir + "/fleet.state"},
             dir + "/fleet" + std::to_string(runs) + ".out", err());
         int health = 0;
         ASSERT_TRUE(poll_until([&] { return fleet.get("/healthz", &health), health == 200; }, 30))

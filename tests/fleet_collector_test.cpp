@@ -78,6 +78,15 @@ TEST(FleetMessageLedger, RepeatsGapsAndNewBoots) {
         ++i;
     }
     EXPECT_EQ(ledger.gateways().at("gw1").restarts, 1u);
+
+    // A collector started again remembers: what the broker hands over again
+    // is still a repeat, the next number is new, a skipped one a gap.
+    MessageLedger again;
+    EXPECT_EQ(again.load(ledger.save() + "garbage line\n"), 1u);
+    EXPECT_EQ(again.take("gw1", "plant1/record", "c", 4, 2000), Arrival::Repeat);
+    EXPECT_EQ(again.take("gw1", "plant1/record", "a", 5, 2000), Arrival::Repeat);
+    EXPECT_EQ(again.take("gw1", "plant1/record", "c", 6, 2000), Arrival::New);
+    EXPECT_EQ(again.gaps(), 1u);
     // Another stream of the same gateway numbers on its own.
     EXPECT_EQ(ledger.take("gw1", "plant1/alarm", "c", 1, 1000), Arrival::New);
     EXPECT_EQ(ledger.gaps(), 3u);

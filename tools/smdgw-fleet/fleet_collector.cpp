@@ -75,6 +75,16 @@ void FleetCollector::tick() {
     add_lines();
 }
 
+std::string FleetCollector::save_state() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.ledger().save();
+}
+
+size_t FleetCollector::load_state(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.ledger().load(text);
+}
+
 CollectorFigures FleetCollector::figures() const {
     std::lock_guard<std::mutex> lock(mutex_);
     CollectorFigures f = f_;

@@ -34,6 +34,9 @@ class FleetCollector {
     void take(const std::string& topic, const std::string& payload);
     void tick();
     CollectorFigures figures() const;
+    // The ledger kept across restarts (MessageLedger::save, load).
+    std::string save_state() const;
+    size_t load_state(const std::string& text);
 
    private:
     // Hands out_ to the buffer; says what the bound dropped.

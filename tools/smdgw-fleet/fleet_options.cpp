@@ -13,7 +13,8 @@ constexpr const char* kExamples = R"(
 Examples:
   # Shards 0 to 15 of a fleet in the large-fleet profile, into VictoriaMetrics:
   smdgw-fleet --mqtt mqtt://broker.example.net --shards 0-15 \
-      --influx-url http://127.0.0.1:8428/write --http 127.0.0.1:9470
+      --influx-url http://127.0.0.1:8428/write --http 127.0.0.1:9470 \
+      --state /var/lib/smdgw-fleet/a.state
 
   # Four collectors side by side, each on its own shards (client IDs differ):
   smdgw-fleet --mqtt mqtts://broker:8883 --mqtt-ca ca.pem --mqtt-auth fleet.auth \
@@ -84,6 +85,11 @@ int parse_fleet_options(int argc, char** argv, FleetOptions& o, bool& exit_now) 
                    "Lines kept while the database is down; beyond it the oldest go (counted)")
         ->capture_default_str()
         ->type_name("SIZE");
+    app.add_option("--state", o.state_file,
+                   "Remember the messages written across restarts in this file (written at "
+                   "each --tick and at a stop), so that one the broker hands over again is "
+                   "not written twice")
+        ->type_name("FILE");
     app.add_option("--silent-after", o.silent_after_s,
                    "A gateway not heard of for this long is down (smdgw_gateway_up 0)")
         ->capture_default_str()

@@ -18,6 +18,7 @@ struct FleetOptions {
     std::string influx_url;
     std::string http_addr;
     std::string buffer_max = "256M";
+    std::string state_file;
     double silent_after_s = 180.0;
     double tick_s = 30.0;
 

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "tools/smdgw-fleet/fleet_collector.h"
@@ -54,6 +56,14 @@ int main(int argc, char** argv) {
         return HttpAnswer{404, "text/plain; charset=utf-8", "not found\n"};
     });
 
+    if (!o.state_file.empty()) {
+        std::ifstream in(o.state_file, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        if (const size_t bad = collector.load_state(text.str()))
+            log_warning("fleet: --state " + o.state_file + ": " + count_text(bad, "line") +
+                        " could not be read");
+    }
     std::string error;
     if (!o.http_addr.empty() && !http.start(o.http_addr, error)) {
         std::fprintf(stderr, "smdgw-fleet: --http \"%s\": %s\n", o.http_addr.c_str(),
@@ -69,16 +79,29 @@ int main(int argc, char** argv) {
     log_info("fleet: collecting " + (o.sharded ? "shards " + o.shards : std::string("all")) +
              " of " + o.prefix + " into " + o.influx_url);
 
+    // What was written before a restart stays written once.
+    const auto save_state = [&] {
+        if (o.state_file.empty()) return;
+        const std::string tmp = o.state_file + ".tmp";
+        std::FILE* f = std::fopen(tmp.c_str(), "w");
+        const std::string text = collector.save_state();
+        const bool ok = f && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+        if (f && std::fclose(f) != 0) f = nullptr;
+        if (!ok || !f || std::rename(tmp.c_str(), o.state_file.c_str()) != 0)
+            log_warning("fleet: cannot write --state " + o.state_file);
+    };
     auto next_tick = std::chrono::steady_clock::now();
     while (stop_signal() == 0) {
         if (std::chrono::steady_clock::now() >= next_tick) {
             collector.tick();
+            save_state();
             next_tick += std::chrono::milliseconds(static_cast<int64_t>(o.tick_s * 1000.0));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     subscriber.stop();
     collector.tick();
+    save_state();
     poster.stop(kDrainMs);
     http.stop();
     const CollectorFigures f = collector.figures();

@@ -1,6 +1,7 @@
 #include "tools/smdgw-fleet/message_ledger.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 namespace smdgw {
@@ -75,6 +76,55 @@ std::vector<ListedAlarm> MessageLedger::alarms(const std::string& gateway) const
     if (it == alarms_.end()) return out;
     for (const auto& kv : it->second) out.insert(out.end(), kv.second.begin(), kv.second.end());
     return out;
+}
+
+std::string MessageLedger::save() const {
+    std::string out;
+    for (const auto& kv : streams_) {
+        if (kv.first.find('\t') != std::string::npos) continue;
+        const size_t nl = kv.first.find('\n');
+        const std::string gateway = kv.first.substr(0, nl), stream = kv.first.substr(nl + 1);
+        if (stream.find('\n') != std::string::npos) continue;
+        for (const auto& b : kv.second.boots) {
+            if (b.first.find_first_of("\t\n") != std::string::npos) continue;
+            out += gateway + "\t" + stream + "\t" + b.first + "\t" + std::to_string(b.second) +
+                   "\t" + std::to_string(kv.second.last) + "\n";
+        }
+    }
+    return out;
+}
+
+size_t MessageLedger::load(const std::string& text) {
+    size_t bad = 0;
+    for (size_t pos = 0; pos < text.size();) {
+        size_t nl = text.find('\n', pos);
+        if (nl == std::string::npos) nl = text.size();
+        const std::string line = text.substr(pos, nl - pos);
+        pos = nl + 1;
+        std::string part[5];
+        size_t n = 0;
+        for (size_t at = 0; n < 5;) {
+            const size_t tab = line.find('\t', at);
+            part[n++] = line.substr(at, tab == std::string::npos ? tab : tab - at);
+            if (tab == std::string::npos) break;
+            at = tab + 1;
+        }
+        uint64_t high = 0, last = 0;
+        char* end = nullptr;
+        const bool ok = n == 5 && !part[0].empty() && !part[1].empty() && !part[3].empty() &&
+                        !part[4].empty() &&
+                        (high = std::strtoull(part[3].c_str(), &end, 10), *end == '\0') &&
+                        (last = std::strtoull(part[4].c_str(), &end, 10), *end == '\0');
+        if (!ok) {
+            bad += line.empty() ? 0 : 1;
+            continue;
+        }
+        Stream& s = streams_[part[0] + '\n' + part[1]];
+        if (s.boots.size() == kBootsKept) s.boots.erase(s.boots.begin());
+        s.boots.emplace_back(part[2], high);
+        s.last = std::max(s.last, last);
+    }
+    return bad;
 }
 
 }  // namespace smdgw

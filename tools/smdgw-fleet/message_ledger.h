@@ -60,6 +60,15 @@ class MessageLedger {
     std::vector<ListedAlarm> alarms(const std::string& gateway) const;
 
     uint64_t duplicates() const { return duplicates_; }
+
+    // What it must remember across a restart of the collector, so that a
+    // message the broker hands over again (its acknowledgement lost in the
+    // stop) is still a repeat: one line per stream and boot,
+    // "<gateway>\t<stream>\t<boot_id>\t<highest>\t<last>". Names holding a tab or a
+    // line break are not kept.
+    std::string save() const;
+    // Reads save()'s text; returns the lines it could not read.
+    size_t load(const std::string& text);
     uint64_t gaps() const { return gaps_; }
 
    private:

@@ -40,6 +40,7 @@ class MessageLines {
     void tick(int64_t now_ms, std::string& out);
 
     const MessageLedger& ledger() const { return ledger_; }
+    MessageLedger& ledger() { return ledger_; }
     // Gateways up: heard of within the silence bound and not offline.
     size_t gateways_up(int64_t now_ms) const;
     // Age of the newest message's "time" at arrival, in ms (the lag).
