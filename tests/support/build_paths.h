@@ -12,6 +12,8 @@ const char* test_data_dir();
 const char* golden_actual_dir();
 const char* smdgw_path();
 const char* powersim_path();
+const char* smdgw_fleet_path();
+const char* fleetsim_path();
 const char* plugin_path();
 
 }  // namespace testsupport
@@ -21,4 +23,6 @@ const char* plugin_path();
 #define GOLDEN_ACTUAL_DIR (::testsupport::golden_actual_dir())
 #define SMDGW_PATH (::testsupport::smdgw_path())
 #define POWERSIM_PATH (::testsupport::powersim_path())
+#define SMDGW_FLEET_PATH (::testsupport::smdgw_fleet_path())
+#define FLEETSIM_PATH (::testsupport::fleetsim_path())
 #define PLUGIN_PATH (::testsupport::plugin_path())

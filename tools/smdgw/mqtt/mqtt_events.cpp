@@ -58,7 +58,7 @@ void MqttEvents::on_publish(const std::string& device, const smd::RecordPublishe
 
 void MqttEvents::record(const std::string& device, const smd::RecordPublished& r, int64_t at_ms) {
     record_members(obj_, r, settings_.record_form);
-    queue(device, TopicKind::Record, MqttKind::Record, true, obj_, at_ms);
+    queue(device, TopicKind::Record, MqttKind::Record, settings_.retain_record, obj_, at_ms);
 }
 
 void MqttEvents::on_state(const std::string& device, const smd::StateChanged& s) {

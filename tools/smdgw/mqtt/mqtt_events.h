@@ -38,6 +38,7 @@ class MqttEvents : public HostSink {
         bool publish_damaged = false;         // rounds the host judged damaged too
         double record_interval_s = 0.0;       // 0: every round
         RecordForm record_form = RecordForm::Full;
+        bool retain_record = true;            // the large-fleet profile: false
     };
 
     MqttEvents(std::string prefix, std::string boot_id, NowMs now_ms, Queue queue,

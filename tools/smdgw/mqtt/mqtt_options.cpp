@@ -34,6 +34,10 @@ bool parse_port(const std::string& text, int& port) {
     return true;
 }
 
+// The large-fleet profile's reconnect cap: 100,000 gateways trying at most
+// every 300 s, drawn at random, are about 300 CONNECTs a second.
+constexpr double kFleetReconnectMaxS = 300.0;
+
 bool readable_file(const char* option, const std::string& path) {
     if (path.empty()) return true;
     if (::access(path.c_str(), R_OK) == 0) return true;
@@ -107,6 +111,7 @@ bool MqttOptions::check(const std::string& history_path) {
     if (!enabled()) {
         const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
                             insecure || !auth_file.empty() || !outbox_file.empty() || damaged ||
+                            fleet_profile ||
                             record_interval_s != 0.0 || payload != "full";
         if (others) return usage_error("the --mqtt-* options need --mqtt URL");
         return true;
@@ -128,6 +133,7 @@ bool MqttOptions::check(const std::string& history_path) {
             return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);
         has_credentials = true;
     }
+    if (fleet_profile) apply_fleet_profile(*this);
     if (prefix.empty()) prefix = default_topic_prefix(gateway_id);
     if (!check_topic_prefix(prefix, error))
         return usage_error("--mqtt-prefix \"" + prefix + "\" " + error);
@@ -137,6 +143,8 @@ bool MqttOptions::check(const std::string& history_path) {
     if (outbox_max_bytes < OutboxStore::kMinBytes)
         return usage_error("--mqtt-outbox-max \"" + outbox_max +
                            "\" is too small: the outbox needs at least 256k");
+    if (shards < 1 || shards > 10000)
+        return usage_error("--mqtt-shards must be 1 to 10000");
     if (!(reconnect_max_s >= 1.0))
         return usage_error("--mqtt-reconnect-max must be at least 1 second");
     if (!(record_interval_s >= 0.0) || record_interval_s > 86400.0)
@@ -182,16 +190,46 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "Longest wait between two connection attempts; the waits grow from 1 s, "
                    "each drawn at random up to its step")
         ->capture_default_str()
-        ->type_name("SECONDS");
+        ->type_name("SECONDS")
+        ->each([&o](const std::string&) { o.reconnect_given = true; });
     app.add_option("--mqtt-record-interval", o.record_interval_s,
                    "Publish a device's record at most every S seconds, the newest complete one "
                    "(alarms and states at once; default 0: every round)")
         ->type_name("S");
+    app.add_flag("--mqtt-fleet-profile", o.fleet_profile,
+                 "Large fleets: topics <prefix>/s<NN>/<gateway-id>/... (NN from a hash of the "
+                 "gateway ID, the default prefix smdgw), no retained record, reconnects up to "
+                 "300 s apart; see docs/fleet.md");
+    app.add_option("--mqtt-shards", o.shards,
+                   "With --mqtt-fleet-profile: the number of shards NN is taken modulo")
+        ->capture_default_str()
+        ->type_name("N");
     app.add_option("--mqtt-payload", o.payload,
                    "Record payload: full (the JSON output's record) or compact (reported values, "
                    "short keys; see docs/fleet.md)")
         ->capture_default_str()
         ->type_name("FORM");
+}
+
+bool portable_client_id(const std::string& id) {
+    if (id.empty() || id.size() > 23) return false;
+    for (char c : id)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+            return false;
+    return true;
+}
+
+void apply_fleet_profile(MqttOptions& o) {
+    if (!o.reconnect_given) o.reconnect_max_s = kFleetReconnectMaxS;
+    // The prefix given is the root the shard level goes below.
+    const std::string root = o.prefix.empty() ? "smdgw" : o.prefix;
+    o.prefix = root + "/" + shard_level(topic_shard(o.gateway_id, o.shards)) + "/" +
+               encode_topic_level(o.gateway_id);
+    if (!portable_client_id(o.gateway_id))
+        log_warning("mqtt: the client ID \"" + o.gateway_id +
+                    "\" is not 1 to 23 characters of 0-9, a-z, A-Z, all a broker must accept; "
+                    "the broker must allow longer or other client IDs (Mosquitto does; others "
+                    "have a setting for it)");
 }
 
 }  // namespace smdgw

@@ -39,6 +39,11 @@ struct MqttOptions {
     double reconnect_max_s = 15.0;
     double record_interval_s = 0.0;  // 0: every round
     std::string payload = "full";    // or "compact"
+    // The large-fleet profile: a shard level in the topics, no retained
+    // record, reconnects up to 300 s apart, the client ID checked.
+    bool fleet_profile = false;
+    unsigned shards = 64;
+    bool reconnect_given = false;
 
     // Filled by check().
     BrokerUrl broker;
@@ -54,5 +59,15 @@ struct MqttOptions {
 };
 
 void add_mqtt_options(CLI::App& app, MqttOptions& options);
+
+// What the large-fleet profile sets in check(): the shard level after the
+// prefix (smdgw/s07/<gateway-id>), the reconnect cap unless given, and a
+// warning for a client ID beyond the 23 characters [0-9a-zA-Z] every broker
+// must accept.
+void apply_fleet_profile(MqttOptions& options);
+
+// Whether every MQTT 3.1.1 broker must accept the client ID: 1 to 23
+// characters, each 0-9, a-z or A-Z.
+bool portable_client_id(const std::string& id);
 
 }  // namespace smdgw

@@ -34,19 +34,6 @@ constexpr auto kShortConnection = std::chrono::seconds(30);
 constexpr auto kOfflineWait = std::chrono::seconds(1);
 // After a stop's deadline, this long before the thread is left behind.
 constexpr auto kStopGrace = std::chrono::milliseconds(300);
-// The first try after a lost connection waits up to this (a broker restart
-// seen by a whole fleet at once), the later ones grow from 1 s.
-constexpr double kFirstSpreadS = 5.0;
-
-RetryPolicy reconnect_policy(double cap_s) {
-    RetryPolicy p;
-    p.base_s = 1.0;
-    p.cap_s = cap_s;
-    p.full_jitter = true;
-    p.first_spread_s = std::min(kFirstSpreadS, cap_s);
-    return p;
-}
-
 std::string broker_text(const BrokerUrl& b) {
     const bool v6 = b.host.find(':') != std::string::npos;
     return (v6 ? "[" + b.host + "]" : b.host) + ":" + std::to_string(b.port);
@@ -72,6 +59,23 @@ std::string failure_reason(int rc, int err) {
 }
 
 }  // namespace
+
+// The first try after a lost connection waits up to this (a broker restart
+// seen by a whole fleet at once), the later ones grow from 1 s. With a long
+// cap (the large-fleet profile) the first tries spread over a tenth of it, so
+// that a restarted broker sees at most about a twentieth of the fleet in
+// any one second.
+constexpr double kFirstSpreadS = 5.0;
+
+RetryPolicy reconnect_policy(double cap_s) {
+    RetryPolicy p;
+    p.base_s = 1.0;
+    p.cap_s = cap_s;
+    p.full_jitter = true;
+    p.first_spread_s = std::min(std::max(kFirstSpreadS, cap_s / 10.0), cap_s);
+    return p;
+}
+
 
 MqttPublisher::MqttPublisher(PublisherConfig cfg, OutboxStore& outbox, OutboxWriter& writer,
                              MqttCounters& counters)

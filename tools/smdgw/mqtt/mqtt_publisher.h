@@ -35,6 +35,10 @@
 
 namespace smdgw {
 
+// The schedule of connection attempts after a lost connection: a random
+// first wait, then full jitter growing from 1 s up to cap_s.
+RetryPolicy reconnect_policy(double cap_s);
+
 struct PublisherConfig {
     BrokerUrl broker;
     std::string client_id;

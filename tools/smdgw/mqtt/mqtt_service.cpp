@@ -41,6 +41,7 @@ MqttEvents::Settings event_settings(const MqttOptions& o) {
     s.publish_damaged = o.damaged;
     s.record_interval_s = o.record_interval_s;
     s.record_form = o.payload == "compact" ? RecordForm::Compact : RecordForm::Full;
+    s.retain_record = !o.fleet_profile;
     return s;
 }
 

@@ -1,5 +1,8 @@
 #include "tools/smdgw/mqtt/mqtt_topic.h"
 
+#include <cstdint>
+#include <cstdio>
+
 namespace smdgw {
 
 std::string encode_topic_level(const std::string& name) {
@@ -61,6 +64,25 @@ const char* topic_kind_name(TopicKind kind) {
 
 std::string device_topic(const std::string& prefix, const std::string& device, TopicKind kind) {
     return prefix + "/" + encode_topic_level(device) + "/" + topic_kind_name(kind);
+}
+
+}  // namespace smdgw
+
+namespace smdgw {
+
+unsigned topic_shard(const std::string& gateway_id, unsigned shards) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : gateway_id) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return shards == 0 ? 0 : h % shards;
+}
+
+std::string shard_level(unsigned shard) {
+    char text[16];
+    std::snprintf(text, sizeof text, "s%02u", shard);
+    return text;
 }
 
 }  // namespace smdgw

@@ -26,3 +26,16 @@ const char* topic_kind_name(TopicKind kind);
 std::string device_topic(const std::string& prefix, const std::string& device, TopicKind kind);
 
 }  // namespace smdgw
+
+namespace smdgw {
+
+// The large-fleet profile's shard of a gateway: FNV-1a (32 bits) of its ID
+// modulo `shards`, the same on every host and in every release, so that a
+// gateway stays on its collector.
+unsigned topic_shard(const std::string& gateway_id, unsigned shards);
+
+// The shard's topic level: "s" and the number with at least two digits
+// ("s00", "s07", "s63", "s100").
+std::string shard_level(unsigned shard);
+
+}  // namespace smdgw
