@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "tools/smdgw/core/size_text.h"
 #include "tools/smdgw/mqtt/mqtt_topic.h"
 
 namespace smdgw {

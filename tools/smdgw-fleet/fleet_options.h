@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/smdgw/core/credentials_file.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 
 namespace smdgw {
@@ -24,7 +25,7 @@ struct FleetOptions {
 
     // Filled by parse.
     BrokerUrl broker;
-    MqttCredentials credentials;
+    Credentials credentials;
     bool has_credentials = false;
     bool sharded = false;
     unsigned shard_first = 0, shard_last = 0;
