@@ -8,6 +8,32 @@ const PlantSection& plant_section(Section s) {
     return kPlantSections[static_cast<size_t>(s) < kSectionCount ? static_cast<size_t>(s) : 0];
 }
 
+const char* pair_contents(uint16_t pair) {
+    switch (pair) {
+        case 0x4041:
+        case 0x4042:
+            return "AC analog values";
+        case 0x4043:
+            return "AC states";
+        case 0x4044:
+            return "AC alarms";
+        case 0x4141:
+        case 0x4142:
+            return "rectifier analog values";
+        case 0x4143:
+            return "rectifier states";
+        case 0x4144:
+            return "rectifier alarms";
+        case 0x4241:
+        case 0x4242:
+            return "DC analog values";
+        case 0x4244:
+            return "DC alarms";
+        default:
+            return nullptr;
+    }
+}
+
 std::optional<Section> section_of_pair(uint8_t cid1, uint8_t cid2) {
     const uint16_t pair = static_cast<uint16_t>(cid1 << 8 | cid2);
     for (const PlantSection& p : kPlantSections)

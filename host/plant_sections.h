@@ -83,6 +83,9 @@ inline constexpr std::array<Section, kSectionCount> kSections = {Section::Ac, Se
                                                                  Section::Dc};
 
 const PlantSection& plant_section(Section s);
+// What the response to this command of a section brings, in words ("DC
+// analog values" for 42/41); nullptr for a pair of no section.
+const char* pair_contents(uint16_t pair);
 // The section the response to this command fills, if any.
 std::optional<Section> section_of_pair(uint8_t cid1, uint8_t cid2);
 // The section of a top-level record member ("dc2", "out_v"), if any.

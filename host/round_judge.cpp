@@ -15,6 +15,13 @@ constexpr bool is_vendor_code(uint8_t code) { return code >= 0x80 && code <= 0xE
 constexpr uint8_t kOpenCid1 = 0x42;
 constexpr uint8_t kOpenCid2 = 0x44;
 
+// The section whose commands carry this CID1, if any.
+std::optional<smd::Section> section_of_group(uint8_t cid1) {
+    for (const smd::PlantSection& p : smd::kPlantSections)
+        if (p.pairs[0] >> 8 == cid1) return p.section;
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool RoundJudge::answered_before(uint8_t cid1, uint8_t cid2) const {
@@ -47,6 +54,8 @@ void RoundJudge::start_round() {
     pending_ = Pending();
     refreshed_.clear();
     heard_ = {};
+    doubtful_ = {};
+    commanded_ = {};
     frame_errors_ = 0;
 }
 
@@ -57,13 +66,36 @@ void RoundJudge::give_up_pending() {
     if (SectionRound* s = section_round(pending_.cid1, pending_.cid2)) ++s->heard;
 }
 
+void RoundJudge::doubt_pending() {
+    if (!pending_.waiting) return;
+    const uint16_t p = pair(pending_.cid1, pending_.cid2);
+    refreshed_.erase(p);
+    if (const auto s = smd::section_of_pair(pending_.cid1, pending_.cid2))
+        doubtful_[index(*s)] = true;
+}
+
+void RoundJudge::doubt_group(uint8_t cid1) {
+    if (const auto s = section_of_group(cid1)) doubtful_[index(*s)] = true;
+}
+
 void RoundJudge::on_frame(const uint8_t* frame, size_t length) {
     if (length < smd::kHeaderBytes) return;
     const uint8_t adr = frame[1], cid1 = frame[2], code = frame[3];
     if (is_answer(adr, cid1, code)) {
-        // A response of another plant, or one without its command, answers
-        // nothing of ours.
-        if (!pending_.waiting || !ours(adr) || cid1 != pending_.cid1) return;
+        // A response of another plant answers nothing of ours.
+        if (!ours(adr)) return;
+        if (!pending_.waiting || cid1 != pending_.cid1) {
+            // Ours, but not the answer awaited: its command was not seen
+            // intact, so the driver may have taken it for another command's
+            // answer. Neither its group nor the pair awaited can be trusted
+            // in this round.
+            if (open_) {
+                doubt_group(cid1);
+                doubt_pending();
+            }
+            give_up_pending();
+            return;
+        }
         pending_.waiting = false;
         Pair& p = pairs_[pair(pending_.cid1, pending_.cid2)];
         if (code == 0) {
@@ -85,11 +117,17 @@ void RoundJudge::on_frame(const uint8_t* frame, size_t length) {
     pending_.cid2 = code;
     pending_.heard = false;
     pairs_.emplace(pair(cid1, code), Pair());
+    // Asked again in a round a lost close left open: only this command's
+    // answer refreshes the pair.
+    refreshed_.erase(pair(cid1, code));
     if (SectionRound* s = section_round(cid1, code)) ++s->commands;
+    if (const auto s = smd::section_of_pair(cid1, code)) commanded_[index(*s)] = true;
 }
 
 void RoundJudge::on_frame_error() {
     if (open_) ++frame_errors_;
+    // It may have been the response awaited, garbled.
+    doubt_pending();
     pending_.heard = true;
     give_up_pending();
 }
@@ -177,13 +215,26 @@ RoundQuality RoundJudge::close_round() {
             }
         }
     }
+    for (smd::Section s : smd::kSections)
+        if (doubtful_[index(s)] && whole[index(s)]) lacks(s);
     for (smd::Section s : smd::kSections) {
         const size_t k = index(s);
+        lacking_[k].clear();
         if (expected[k] && whole[k]) {
             ever_fresh_[k] = true;
             states_[k] = smd::Freshness::Fresh;
-        } else {
-            states_[k] = unrefreshed_state(s);
+            unrefreshed_[k] = 0;
+            continue;
+        }
+        states_[k] = unrefreshed_state(s);
+        // A section the master never commands is not stale: it is not polled.
+        if (commanded_[k]) ++unrefreshed_[k];
+        for (const auto& kv : pairs_) {
+            if (smd::section_of_pair(static_cast<uint8_t>(kv.first >> 8),
+                                     static_cast<uint8_t>(kv.first & 0xFF)) != s)
+                continue;
+            if (kv.second.data ? !refreshed_.count(kv.first) : !kv.second.refused)
+                lacking_[k].push_back(kv.first);
         }
     }
     q.sections = states_;

@@ -6,7 +6,13 @@
 //
 // A command/response pair is refreshed by a round when its command was seen,
 // the response that follows it (same CID1, return code 0) passed the codec,
-// and no frame error came between them. A section is fresh when every pair
+// and no frame error came between them. A pair is doubtful when a frame
+// error came while its response was awaited, and a section is doubtful when
+// a response of its group came that answers no command seen intact (the
+// command itself was corrupted): its data may be another command's. A
+// section with a doubtful pair is not refreshed by the round, even when the
+// round (left open by a lost close) refreshed that pair earlier on. A
+// section is fresh when every pair
 // of it that the plant answers was refreshed; a pair the plant has answered
 // with data once is expected from then on. A pair of a section that has never
 // been answered keeps the section from being fresh (nothing is taken on trust
@@ -34,6 +40,7 @@
 #include <cstdint>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "host/frame_codec.h"
 #include "host/plant_sections.h"
@@ -55,6 +62,7 @@ struct RoundQuality {
 class RoundJudge {
    public:
     static constexpr unsigned kDefaultMissingRounds = 3;
+    static constexpr unsigned kDefaultStaleRounds = 10;
     // Rounds after which a decoded pair never commanded is not expected.
     static constexpr unsigned kLearnRounds = 3;
 
@@ -68,6 +76,10 @@ class RoundJudge {
     // before it counts as missing (at least 1).
     void set_missing_rounds(unsigned n) { missing_rounds_ = n == 0 ? 1 : n; }
     unsigned missing_rounds() const { return missing_rounds_; }
+    // Closed rounds in a row, of those that commanded a section, that did not
+    // refresh it before its values count as stale (at least 1).
+    void set_stale_rounds(unsigned n) { stale_rounds_ = n == 0 ? 1 : n; }
+    unsigned stale_rounds() const { return stale_rounds_; }
 
     // Every frame the device's decoder accepted, whether or not the address
     // filter delivers it (as master: the commands written and the responses
@@ -93,6 +105,19 @@ class RoundJudge {
     const smd::SectionStates& sections() const { return states_; }
     // Rounds in a row in which the section heard no response at all.
     unsigned silent_rounds(smd::Section s) const { return silent_[index(s)]; }
+    // Closed rounds in a row that commanded the section without refreshing it.
+    unsigned unrefreshed_rounds(smd::Section s) const { return unrefreshed_[index(s)]; }
+    // Whether the section's values are stale: not refreshed for
+    // stale_rounds() rounds in a row while the plant answers other commands.
+    bool stale(smd::Section s) const {
+        return unrefreshed_[index(s)] >= stale_rounds_ &&
+               states_[index(s)] != smd::Freshness::Missing;
+    }
+    // The section's pairs (CID1 << 8 | CID2) the last closed round expected
+    // and did not refresh intact.
+    const std::vector<uint16_t>& unrefreshed_pairs(smd::Section s) const {
+        return lacking_[index(s)];
+    }
     // CID1/CID2 pairs the plant has answered (with data or a refusal) since start.
     bool answered_before(uint8_t cid1, uint8_t cid2) const;
     size_t pairs_answered() const;
@@ -120,6 +145,10 @@ class RoundJudge {
         return static_cast<uint16_t>(cid1 << 8 | cid2);
     }
     bool ours(uint8_t adr) const { return address_ < 0 || adr == address_; }
+    // The awaited pair's answer cannot be trusted.
+    void doubt_pending();
+    // A response of this group answers no command seen intact.
+    void doubt_group(uint8_t cid1);
     bool is_answer(uint8_t adr, uint8_t cid1, uint8_t code) const;
     SectionRound* section_round(uint8_t cid1, uint8_t cid2);
     void start_round();
@@ -132,6 +161,7 @@ class RoundJudge {
     int address_;
     bool master_ = false;
     unsigned missing_rounds_ = kDefaultMissingRounds;
+    unsigned stale_rounds_ = kDefaultStaleRounds;
     // Every pair commanded in a round since start.
     std::map<uint16_t, Pair> pairs_;
 
@@ -140,10 +170,14 @@ class RoundJudge {
     Pending pending_;
     std::set<uint16_t> refreshed_;
     std::array<SectionRound, smd::kSectionCount> heard_{};
+    std::array<bool, smd::kSectionCount> doubtful_{};
+    std::array<bool, smd::kSectionCount> commanded_{};
     uint64_t frame_errors_ = 0;
 
     unsigned rounds_closed_ = 0;
     std::array<unsigned, smd::kSectionCount> silent_{};
+    std::array<unsigned, smd::kSectionCount> unrefreshed_{};
+    std::array<std::vector<uint16_t>, smd::kSectionCount> lacking_{};
     std::array<bool, smd::kSectionCount> ever_fresh_{};
     smd::SectionStates states_ = smd::kNeverRefreshed;
 };

@@ -3,7 +3,10 @@
 #include <json/value.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "host/analog_signals.h"
 #include "host/frame_codec.h"
@@ -103,6 +106,8 @@ void SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned index,
             health_.state.set_stale_after(entry["stale_after_s"].asDouble());
         if (entry["section_missing_rounds"].isUInt())
             health_.judge.set_missing_rounds(entry["section_missing_rounds"].asUInt());
+        if (entry["section_stale_rounds"].isUInt())
+            health_.judge.set_stale_rounds(entry["section_stale_rounds"].asUInt());
         // Checked by the gateway's configuration loader like the rest.
         std::vector<std::string> policy_problems;
         policy_.configure(AlarmPolicyConfig::parse(entry["alarm_policy"], policy_problems));
@@ -174,6 +179,22 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
     if (!q.restored) report_section_alarms();
 }
 
+// "no DC analog values (42/41) for 10 rounds": what the plant stopped
+// bringing while it answers the rest.
+static std::string stale_section_message(const smd::PlantSection& p, const std::vector<uint16_t>& pairs,
+                                  unsigned rounds) {
+    std::string what;
+    for (uint16_t q : pairs) {
+        const char* contents = smd::pair_contents(q);
+        if (!contents) continue;
+        char code[8];
+        std::snprintf(code, sizeof code, "%02X/%02X", q >> 8, q & 0xFF);
+        what += (what.empty() ? "" : ", ") + std::string(contents) + " (" + code + ")";
+    }
+    if (what.empty()) what = std::string("intact values from the ") + p.what;
+    return "no " + what + " for " + std::to_string(rounds) + " rounds";
+}
+
 void SMDVDevice::report_section_alarms() {
     if (section_alarm_level_ <= 0) return;
     std::vector<rule_value> batch;
@@ -183,9 +204,15 @@ void SMDVDevice::report_section_alarms() {
         rv.level = section_alarm_level_;
         rv.key = "section_missing";
         rv.alarm_id = p.alarm_id;
-        rv.value_text = std::to_string(health_.judge.silent_rounds(p.section));
-        rv.message = p.message;
-        rv.active = health_.sections[static_cast<size_t>(p.section)] == smd::Freshness::Missing;
+        const bool missing =
+            health_.sections[static_cast<size_t>(p.section)] == smd::Freshness::Missing;
+        const bool stale = !missing && health_.judge.stale(p.section);
+        rv.value_text = std::to_string(stale ? health_.judge.unrefreshed_rounds(p.section)
+                                             : health_.judge.silent_rounds(p.section));
+        rv.message = stale ? stale_section_message(p, health_.judge.unrefreshed_pairs(p.section),
+                                                   health_.judge.stale_rounds())
+                           : p.message;
+        rv.active = missing || stale;
         rv.seq = 1;
         batch.push_back(std::move(rv));
     }

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Alarms people can trust on any line: the acceptance run.
 
-For examples/demo.json and examples/gateway.json, SEEDS seeds x ROUNDS rounds
-at two line settings,
+For examples/demo.json and examples/gateway.json, the seeds FIRST to FIRST+SEEDS-1 x ROUNDS
+rounds at three line settings,
 
   2 %/1 %      --corrupt 0.02 --drop 0.01
   4 %/4 %/2 %  --corrupt 0.04 --drop 0.04 --drop-commands 0.02
+  cmd 3 %      --corrupt-commands 0.03 (commands only: their answers intact)
 
 each with a fault plan (a load fuse, a mains failure, a module fault, each
 coming and going twice), replayed through smdgw. The reference is a clean
@@ -24,8 +25,13 @@ and a real InfluxDB 1.x (Debian's influxd), and the status page in headless
 Chromium: no zero of a lost section reaches any of them, while the true 0 V
 of the failed AC input is shown as 0.
 
-    scripts/noisy_line_acceptance.py --build build
-    scripts/noisy_line_acceptance.py --build build --seeds 2 --rounds 300 --skip-live
+No section alarm may rise on any noisy run. Then, per configuration, a DC
+controller that stops answering its analog command (42/41) while it answers
+its alarms: the section alarm within "section_stale_rounds" rounds, cleared
+when the values return.
+
+    scripts/noisy_line_acceptance.py --build build --seeds 100 --rounds 1000
+    scripts/noisy_line_acceptance.py --build build --first-seed 500 --seeds 5 --rounds 200 --skip-live
 
 Exit status 0 when every check holds, 1 otherwise. Everything runs on
 loopback with bounded waits.
@@ -55,7 +61,10 @@ CONFIGS = ["examples/demo.json", "examples/gateway.json"]
 SETTINGS = [
     ("2 %/1 %", ["--corrupt", "0.02", "--drop", "0.01"]),
     ("4 %/4 %/2 %", ["--corrupt", "0.04", "--drop", "0.04", "--drop-commands", "0.02"]),
+    ("cmd 3 %", ["--corrupt-commands", "0.03"]),
 ]
+SECTION_ALARMS = ("smdgw-section-ac", "smdgw-section-rectifiers", "smdgw-section-dc")
+STALE_ROUNDS = 10  # the default "section_stale_rounds"
 SECTION_CID1 = {"ac": 0x40, "rectifiers": 0x41, "dc": 0x42}
 FLOAT_TOLERANCE = 1e-4
 
@@ -190,6 +199,8 @@ def one_run(args, config, setting, seed, work):
     expected = alarm_changes(clean, list(range(1, args.rounds + 1)))
     seen = alarm_changes(noisy, round_of)
     false_raises, wrong_clears, missed, delays = compare(expected, seen)
+    section_alarms = sum(1 for l in noisy if l.get("event") == "alarm" and
+                         l.get("alarm_id") in SECTION_ALARMS)
     records = [l for l in noisy if l.get("event") == "record"]
     complete = sum(1 for r in records if r["complete"])
     wrong_values = 0
@@ -223,7 +234,36 @@ def one_run(args, config, setting, seed, work):
     return {"setting": setting[0], "false_raises": false_raises, "wrong_clears": wrong_clears,
             "missed": missed, "delays": delays, "records": len(records), "complete": complete,
             "wrong_values": wrong_values, "influx_wrong": influx_wrong,
+            "section_alarms": section_alarms,
             "alarms": sum(len(v) for v in expected.values())}
+
+
+def stale_dc_run(args, config, work):
+    """A DC controller that answers 42/44 but not 42/41 for rounds 21 to 60:
+    returns a list of problems."""
+    tag = "stale-" + os.path.basename(config).split(".")[0]
+    cap = os.path.join(work, tag + ".cap")
+    run([args.powersim, "--rounds", "100", "--seed", "1", "--never-answer", "42/41@21-60",
+         "--out", cap])
+    gw = [args.smdgw, "--plugin", args.plugin, "--config", os.path.join(ROOT, config),
+          "--log", "/dev/null"]
+    changes, k = [], 0
+    for l in json_lines(run(gw + ["--replay", cap])):
+        if l.get("event") == "record":
+            k += 1
+        if l.get("event") == "alarm" and l.get("alarm_id") == "smdgw-section-dc":
+            changes.append((l["state"], k, l["message"]))
+    problems = []
+    if [c[0] for c in changes] != ["raised", "cleared"]:
+        problems.append("%s: DC section alarm changes %s" % (config, changes))
+    else:
+        if not 21 <= changes[0][1] <= 20 + STALE_ROUNDS:
+            problems.append("%s: raised in round %d" % (config, changes[0][1]))
+        if changes[1][1] != 61:
+            problems.append("%s: cleared in round %d, not 61" % (config, changes[1][1]))
+        if "(42/41)" not in changes[0][2]:
+            problems.append("%s: the message %r names no command" % (config, changes[0][2]))
+    return problems
 
 
 # ---- the live run ---------------------------------------------------------------------
@@ -428,7 +468,8 @@ def live_run(args, setting, work):
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default="build", help="build folder with smdgw, powersim, the plug-in")
-    p.add_argument("--seeds", type=int, default=10)
+    p.add_argument("--seeds", type=int, default=10, help="how many seeds")
+    p.add_argument("--first-seed", type=int, default=1, help="the first seed of the range")
     p.add_argument("--rounds", type=int, default=1000)
     p.add_argument("--live-rounds", type=int, default=200)
     p.add_argument("--skip-live", action="store_true", help="only the replays")
@@ -443,15 +484,17 @@ def main():
     failed = False
     started = time.monotonic()
     try:
-        jobs = [(c, s, seed) for s in SETTINGS for c in CONFIGS for seed in range(1, args.seeds + 1)]
+        jobs = [(c, s, seed) for s in SETTINGS for c in CONFIGS for seed in range(args.first_seed, args.first_seed + args.seeds)]
         with ThreadPoolExecutor(max_workers=args.jobs) as pool:
             results = list(pool.map(lambda j: one_run(args, j[0], j[1], j[2], work), jobs))
-        print("%d seeds x %d rounds, %s" % (args.seeds, args.rounds, " and ".join(CONFIGS)))
-        print("%-12s %7s %7s %6s %6s %13s %13s %9s %7s" % (
+        print("seeds %d to %d x %d rounds, %s" % (args.first_seed, args.first_seed + args.seeds - 1,
+                                                  args.rounds, " and ".join(CONFIGS)))
+        print("%-12s %7s %7s %6s %6s %13s %13s %9s %7s %7s" % (
             "setting", "false", "wrong", "missed", "alarm", "raise delay", "clear delay",
-            "complete", "values"))
-        print("%-12s %7s %7s %6s %6s %13s %13s %9s %7s" % (
-            "", "raises", "clears", "", "changes", "median/max", "median/max", "rounds", "wrong"))
+            "complete", "values", "section"))
+        print("%-12s %7s %7s %6s %6s %13s %13s %9s %7s %7s" % (
+            "", "raises", "clears", "", "changes", "median/max", "median/max", "rounds", "wrong",
+            "alarms"))
         for name, _ in SETTINGS:
             rs = [r for r in results if r["setting"] == name]
             fr = sum(r["false_raises"] for r in rs)
@@ -462,16 +505,24 @@ def main():
             comp = sum(r["complete"] for r in rs) / max(1, sum(r["records"] for r in rs))
             wv = sum(r["wrong_values"] + r["influx_wrong"] for r in rs)
             changes = sum(r["alarms"] for r in rs)
+            sa = sum(r["section_alarms"] for r in rs)
 
             def md(d):
                 return "%g/%d" % (statistics.median(d), max(d)) if d else "-"
-            print("%-12s %7d %7d %6d %6d %13s %13s %8.1f%% %7d" % (
-                name, fr, wc, mi, changes, md(raise_d), md(clear_d), 100 * comp, wv))
-            if fr or wc or mi or wv or (raise_d and statistics.median(raise_d) > 1) or \
+            print("%-12s %7d %7d %6d %6d %13s %13s %8.1f%% %7d %7d" % (
+                name, fr, wc, mi, changes, md(raise_d), md(clear_d), 100 * comp, wv, sa))
+            if fr or wc or mi or wv or sa or (raise_d and statistics.median(raise_d) > 1) or \
                     (clear_d and statistics.median(clear_d) > 1) or not changes:
                 failed = True
+        for config in CONFIGS:
+            problems = stale_dc_run(args, config, work)
+            for problem in problems:
+                print("  FAIL stale DC values: " + problem)
+                failed = True
+            if not problems:
+                print("  stale DC values (%s): the section alarm raised and cleared" % config)
         if not args.skip_live:
-            for s in SETTINGS:
+            for s in SETTINGS[:2]:
                 live_work = os.path.join(work, "live-%d" % SETTINGS.index(s))
                 os.makedirs(live_work)
                 os.makedirs(os.path.join(live_work, "influx"))

@@ -170,9 +170,11 @@ std::string render() {
     for (const smd::PlantSection& sec : smd::kPlantSections)
         row(out, {code(sec.alarm_id), code("section_missing"), "\"section_alarm_level\" (2)",
                   sec.message, family_english(sec.alarm_id, "section_missing"),
-                  "silent rounds", "1", sections_cell(sec.alarm_id, "section_missing"),
+                  "silent (or not refreshed) rounds", "1",
+                  sections_cell(sec.alarm_id, "section_missing"),
                   "the host: no response at all to the " + std::string(sec.what) +
-                      " for \"section_missing_rounds\" rounds"});
+                      " for \"section_missing_rounds\" rounds, or the " + sec.what +
+                      " not refreshed for \"section_stale_rounds\" rounds"});
 
     out << "\n### Analog limit checks (threshold mode 1)\n\n";
     row(out, {"Alarm ID (\"ac_type\" 0 / non-zero)", "Value", "Report signal", "Report template",

@@ -183,6 +183,72 @@ TEST(RoundJudge, ASectionSilentForNRoundsIsMissingAndFaultyFramesAreNoSilence) {
     EXPECT_EQ(j.silent_rounds(Section::Ac), 1u);
 }
 
+// Rounds in which a response may answer another command than the one it is
+// taken for: the sections concerned are not refreshed, whatever the round
+// refreshed of them before.
+TEST(RoundJudge, ADoubtfulPairKeepsItsSectionFromBeingRefreshed) {
+    // A line round with some frames changed: the pair hit has its command
+    // (or response) replaced by a frame error, or a foreign response after it.
+    struct Hit {
+        uint16_t pair;
+        enum { CommandCorrupt, CloseCommandCorrupt, ForeignResponse } how;
+    };
+    const auto line_round = [](std::vector<Hit> hits) {
+        std::vector<Step> s;
+        for (uint16_t p : kRound) {
+            const uint8_t c1 = static_cast<uint8_t>(p >> 8), c2 = static_cast<uint8_t>(p & 0xFF);
+            bool corrupt = false, foreign = false;
+            for (const Hit& h : hits) {
+                if (h.pair != p) continue;
+                corrupt = h.how != Hit::ForeignResponse;
+                foreign = h.how == Hit::ForeignResponse;
+            }
+            s.push_back(corrupt ? err() : cmd(c1, c2));
+            s.push_back(foreign ? rsp(0x42) : rsp(c1));
+        }
+        return s;
+    };
+    const auto joined = [](std::vector<Step> a, const std::vector<Step>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        const char* states;  // ac rectifiers dc
+        unsigned unanswered;
+    };
+    const Case cases[] = {
+        // The close of one line round and the opening of the next corrupted,
+        // so the driver publishes both as one round; the next round's 41/43
+        // command corrupted too, its response intact. The first line round
+        // refreshed 41/43, but the second's answer came to a command not seen.
+        {"a lost close, then the opening and a rectifier command corrupted",
+         joined(line_round({{0xE190, Hit::CloseCommandCorrupt}}),
+                line_round({{0x4244, Hit::CommandCorrupt}, {0x4143, Hit::CommandCorrupt}})),
+         "fresh held held", 2},
+        {"a lost close, then a DC analog command corrupted",
+         joined(line_round({{0xE190, Hit::CloseCommandCorrupt}}),
+                line_round({{0x4241, Hit::CommandCorrupt}})),
+         "fresh fresh held", 1},
+        {"a lost close, then the next round whole: every pair refreshed twice",
+         joined(line_round({{0xE190, Hit::CloseCommandCorrupt}}), line_round({})),
+         "fresh fresh fresh", 0},
+        // A DC response where the rectifier alarms' was awaited: neither the
+        // rectifier alarms nor the DC section can be trusted.
+        {"a response of another group where one was awaited",
+         line_round({{0x4144, Hit::ForeignResponse}}), "fresh held held", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RoundJudge j(1);
+        ASSERT_TRUE(judge(j, round_with(0, Loss::None)).complete());
+        const RoundQuality q = judge(j, c.steps);
+        EXPECT_EQ(states(q), c.states);
+        EXPECT_EQ(q.unanswered_commands, c.unanswered);
+    }
+}
+
 TEST(RoundJudge, OtherPlantsOnTheLine) {
     RoundJudge j(1);
     judge(j, round_with(0, Loss::None));

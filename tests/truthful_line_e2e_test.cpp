@@ -8,7 +8,8 @@
 // coming and going, every alarm changes as on a clean line of the same plant,
 // never earlier, and every section a record marks fresh holds the plant's
 // values; a section that stops answering raises the host's own alarm instead
-// of its values' alarms, following a line and polling as master.
+// of its values' alarms, following a line and polling as master, and so does
+// one whose values stop while its alarms still answer.
 // (scripts/noisy_line_acceptance.py runs the long version.)
 
 #include <gtest/gtest.h>
@@ -658,6 +659,51 @@ TEST(TruthfulLine, ASectionThatStopsAnsweringRaisesItsOwnAlarmAndNoValueAlarm) {
         if (a["alarm_id"].asString() == "smdgw-section-dc") dc_alarm.push_back(a["state"].asString());
     EXPECT_EQ(dc_alarm, (std::vector<std::string>{"raised", "cleared"})) << master.err;
     for (const auto& r : master.records("plant")) EXPECT_TRUE(r["complete"].asBool());
+}
+
+// A DC controller that stops answering its analog command (42/41) for rounds
+// 6 to 25 while it still answers its alarms (42/44): the DC section is held,
+// and after "section_stale_rounds" (default 10) rounds
+// the section alarm names the command; the first refreshed round clears it.
+TEST(TruthfulLine, DcValuesThatStopWhileItsAlarmsAnswerRaiseTheSectionAlarm) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const std::string config =
+        dir.write_s("gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    PtyBridge line;
+    Child gw(smdgw_argv({"--config", config, "--port", line.end_b(), "--log", "/dev/null"}),
+             d + "/out.json", d + "/err.txt");
+    const auto sim = run_process({POWERSIM_PATH, "--port", line.end_a(), "--rounds", "35",
+                                  "--never-answer", "42/41@6-25", "--json", d + "/sent.json"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    const auto records = [&] { return of_kind(json_lines(read_text(d + "/out.json")), "record"); };
+    ASSERT_TRUE(eventually([&] { return records().size() >= 35; })) << read_text(d + "/err.txt");
+    gw.signal(SIGTERM);
+    ASSERT_EQ(gw.wait(30), 0);
+    const auto out = json_lines(read_text(d + "/out.json"));
+    // Per alarm change of the section: its state, message and round.
+    std::vector<std::tuple<std::string, std::string, size_t>> changes;
+    size_t round = 0;
+    for (const auto& l : out) {
+        if (l["event"].asString() == "record") ++round;
+        if (l["event"].asString() == "alarm" && l["alarm_id"].asString() == "smdgw-section-dc")
+            changes.emplace_back(l["state"].asString(), l["message"].asString(), round);
+    }
+    ASSERT_EQ(changes.size(), 2u) << read_text(d + "/out.json");
+    EXPECT_EQ(changes[0], std::make_tuple(std::string("raised"),
+                                          std::string("no DC analog values (42/41) for 10 rounds"),
+                                          size_t{15}));
+    EXPECT_EQ(std::get<0>(changes[1]), "cleared");
+    EXPECT_EQ(std::get<2>(changes[1]), 26u);
+    const auto recs = records();
+    ASSERT_EQ(recs.size(), 35u);
+    // Held while the values do not come (what the driver's record holds of
+    // the panel then is not shown as its values).
+    EXPECT_EQ(recs[4]["sections"]["dc"].asString(), "fresh");
+    EXPECT_EQ(recs[9]["sections"]["dc"].asString(), "held");
+    EXPECT_EQ(recs[30]["sections"]["dc"].asString(), "fresh");
+    for (const auto& a : of_kind(out, "alarm"))
+        EXPECT_EQ(a["alarm_id"].asString(), "smdgw-section-dc") << a.toStyledString();
 }
 
 }  // namespace

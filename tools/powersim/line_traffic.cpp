@@ -83,8 +83,8 @@ bool LineTraffic::chance(double p) {
     return std::uniform_real_distribution<double>(0.0, 1.0)(rng_) < p;
 }
 
-bool LineTraffic::emit(std::string& wire, std::string frame) {
-    const bool ok = !chance(line_.corrupt);
+bool LineTraffic::emit(std::string& wire, std::string frame, double extra_corrupt) {
+    const bool ok = !chance(line_.corrupt) && !chance(extra_corrupt);
     if (!ok) {
         break_checksum(frame);
         ++corrupted_;
@@ -165,13 +165,16 @@ RoundTraffic LineTraffic::next_round() {
             const bool command_lost = chance(line_.drop_commands);
             const bool command_ok =
                 !command_lost &&
-                emit(t.wire, veltra_frames::command_frame(at, ex.cid1, ex.cid2, ex.command_info));
+                emit(t.wire, veltra_frames::command_frame(at, ex.cid1, ex.cid2, ex.command_info),
+                     line_.corrupt_commands);
             if (opening && command_ok) opened = true;
             bool ok = false;
             const uint16_t pair = static_cast<uint16_t>(ex.cid1 << 8 | ex.cid2);
             bool mute = false;
             for (uint16_t p : line_.never_answered) mute = mute || p == pair;
-            const bool silenced = muted(faults_, round_, ex.cid1);
+            bool silenced = muted(faults_, round_, ex.cid1);
+            for (const auto& st : line_.stops)
+                silenced = silenced || (st.pair == pair && round_ >= st.from && round_ <= st.to);
             if (command_lost || silenced)
                 ok = false;
             else if (mute)

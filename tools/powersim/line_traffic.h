@@ -18,6 +18,9 @@ namespace powersim {
 
 struct LineFaults {
     double corrupt = 0.0;  // share of frames sent with a wrong checksum
+    // Further share of commands sent with a wrong checksum; the plant still
+    // answers them (it heard the command, a listener did not).
+    double corrupt_commands = 0.0;
     double noise = 0.0;    // share of frames followed by stray bytes
     double drop = 0.0;     // share of responses lost
     // Share of commands lost on the line: neither the plant nor a sniffer
@@ -28,6 +31,13 @@ struct LineFaults {
     // Commands (CID1 << 8 | CID2) the plant never answers, as some plants
     // ignore vendor commands they do not know.
     std::vector<uint16_t> never_answered;
+    // A command the plant stops answering for a range of rounds (a panel
+    // controller that no longer answers one command but still the others).
+    struct PairStop {
+        uint16_t pair = 0;
+        unsigned from = 0, to = 0;
+    };
+    std::vector<PairStop> stops;
 };
 
 struct RoundTraffic {
@@ -59,7 +69,7 @@ class LineTraffic {
 
     // Appends a frame, corrupted or followed by noise as the line faults say;
     // false when the frame was corrupted.
-    bool emit(std::string& wire, std::string frame);
+    bool emit(std::string& wire, std::string frame, double extra_corrupt = 0.0);
     // Whether this response is lost (the --drop share).
     bool drop_response() { return chance(line_.drop); }
     // Whether this command is lost (the --drop-commands share).

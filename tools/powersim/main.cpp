@@ -63,14 +63,24 @@ std::string json_line(const Json::Value& v) {
     return Json::writeString(b, v) + "\n";
 }
 
-// "E1/F7": a command pair in hexadecimal.
-uint16_t parse_pair(const std::string& text) {
-    unsigned cid1 = 0, cid2 = 0;
+// "E1/F7" (never), or "42/41@5-40" (rounds 5 to 40): a command pair in
+// hexadecimal the plant does not answer.
+void parse_never_answer(const std::string& text, powersim::LineFaults& lf) {
+    unsigned cid1 = 0, cid2 = 0, from = 0, to = 0;
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%2x/%2x%c", &cid1, &cid2, &tail) != 2 || text.size() != 5)
+    const bool ranged = text.size() > 5 && text[5] == '@';
+    const int n = std::sscanf(text.c_str(), "%2x/%2x@%u-%u%c", &cid1, &cid2, &from, &to, &tail);
+    const bool ok = text.size() >= 5 && text[2] == '/' &&
+                    (ranged ? n == 4 && from >= 1 && to >= from : n == 2 && text.size() == 5);
+    if (!ok)
         throw std::invalid_argument("--never-answer \"" + text +
-                                    "\" is not CID1/CID2 in hexadecimal (E1/F7)");
-    return static_cast<uint16_t>(cid1 << 8 | cid2);
+                                    "\" is not CID1/CID2 in hexadecimal (E1/F7), optionally "
+                                    "@FROM-TO rounds (42/41@5-40)");
+    const auto pair = static_cast<uint16_t>(cid1 << 8 | cid2);
+    if (ranged)
+        lf.stops.push_back({pair, from, to});
+    else
+        lf.never_answered.push_back(pair);
 }
 
 powersim::LineFaults parse_line_faults(double corrupt, double noise, double drop,
@@ -118,6 +128,8 @@ int main(int argc, char** argv) {
                "  powersim --out noisy.cap --rounds 1000 --corrupt 0.04 --drop 0.04 "
                "--drop-commands 0.02\n"
                "  powersim --out quiet-dc.cap --rounds 20 --fault mute:dc@5-12\n"
+               "  powersim --out pairs.cap --rounds 1000 --corrupt-commands 0.03\n"
+               "  powersim --out dc-values.cap --rounds 60 --never-answer 42/41@10-40\n"
                "  powersim --port /dev/pts/7 --respond --towers --no-panel-count --panels 1\n"
                "\nExit status: 0 success, 1 the line failed, 2 bad usage.\n");
 
@@ -127,6 +139,7 @@ int main(int argc, char** argv) {
     bool respond = false;
     powersim::ResponderOptions respond_opts;
     Pacing pacing;
+    double corrupt_commands = 0.0;
     double interval = 1.0, corrupt = 0.0, noise = 0.0, drop = 0.0, drop_commands = 0.0;
     std::vector<std::string> fault_texts;
     std::vector<std::string> never_answer;
@@ -190,9 +203,15 @@ int main(int argc, char** argv) {
                    "Share of commands lost: neither the plant nor a listener hears them, and "
                    "the plant does not answer")
         ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--corrupt-commands", corrupt_commands,
+                   "Further share of commands with a wrong checksum (the plant still answers "
+                   "them; a listener hears a faulty command and an intact response)")
+        ->check(CLI::Range(0.0, 1.0));
     app.add_option("--never-answer", never_answer,
-                   "The plant never answers this command (hex CID1/CID2, e.g. E1/F7)")
-        ->type_name("CID1/CID2");
+                   "The plant never answers this command (hex CID1/CID2, e.g. E1/F7), or only "
+                   "for a range of rounds (42/41@5-40: a DC controller that stops answering "
+                   "its analog command but still answers its alarms)")
+        ->type_name("CID1/CID2[@FROM-TO]");
     app.add_option("--silence", silence, "The line goes quiet before a round")
         ->type_name("SECONDS@ROUND");
     app.add_option("--hangup", hangup_round,
@@ -226,7 +245,8 @@ int main(int argc, char** argv) {
             powersim::check_fault_fits(faults.back(), t, limits);
         }
         line = parse_line_faults(corrupt, noise, drop, drop_commands, silence);
-        for (const auto& t : never_answer) line.never_answered.push_back(parse_pair(t));
+        line.corrupt_commands = corrupt_commands;
+        for (const auto& t : never_answer) parse_never_answer(t, line);
     } catch (const std::invalid_argument& e) {
         std::cerr << "powersim: " << e.what() << std::endl;
         return kExitUsage;

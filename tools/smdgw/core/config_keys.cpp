@@ -22,13 +22,13 @@ namespace {
 //    "response_timeout_ms": 500, "appSetting": {...}, "thresholdSetting": {...},
 //    "alarm_levels": {...}, "alarm_thresholds": {...}, "limits": {...},
 //    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120,
-//    "section_missing_rounds": 3, "section_alarm_level": 2}
+//    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2}
 const std::vector<std::string> kDeviceKeys = {
     "name",           "data_id",          "address",          "port",
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
-    "section_missing_rounds", "section_alarm_level", "alarm_policy"};
+    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -312,6 +312,12 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
     if (!missing.isNull() && (!missing.isUInt() || missing.asUInt() < 1 || missing.asUInt() > 100))
         out.errors.push_back("\"section_missing_rounds\" must be an integer 1 to 100 (is " +
                              value_text(missing) + ")");
+    // A section still answered in part whose values stop refreshing.
+    const Json::Value& stale_rounds = d["section_stale_rounds"];
+    if (!stale_rounds.isNull() &&
+        (!stale_rounds.isUInt() || stale_rounds.asUInt() < 1 || stale_rounds.asUInt() > 1000))
+        out.errors.push_back("\"section_stale_rounds\" must be an integer 1 to 1000 (is " +
+                             value_text(stale_rounds) + ")");
     const Json::Value& level = d["section_alarm_level"];
     if (!level.isNull() && (!level.isInt() || level.asInt() < 0))
         out.errors.push_back(
