@@ -16,10 +16,13 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                  std::unique_ptr<MqttOutbox> outbox,
                  std::unique_ptr<NotificationSequence> snmp_sequence,
                  notify::NotifyConfig notify_cfg, notify::NotifyStorage notify_storage)
-    : json_(out, o.trace_host),
+    : battery_(cfg, clock ? *clock : system_host_clock()),
+      json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
+    // First, so every output of the same round sees its battery estimate.
+    if (!battery_.empty()) sink_.add(&battery_);
     if (o.format == "text") {
         sink_.add(&text_);
         lines_ = &text_;
@@ -95,6 +98,7 @@ std::string Outputs::service_metrics() const {
                 "# TYPE smdgw_history_errors_total counter\n"
                 "smdgw_history_errors_total " +
                 std::to_string(history_->errors()) + "\n";
+    text += battery_.prometheus_text();
     if (mqtt_) text += mqtt_->prometheus_text();
     if (snmp_) text += snmp_->prometheus_text();
     if (notify_) text += notify_->prometheus_text();
