@@ -43,7 +43,7 @@ MAINS_FROM = 100
 
 SCENARIOS = {
     "steady": {"faults": ["load:50@1-"], "line": [], "check_from_s": 300, "tolerance": 0.10},
-    "step": {"faults": ["load:30@1-400", "load:60@401-"], "line": [], "step_round": 401,
+    "step": {"faults": ["load:30@1-200", "load:60@201-"], "line": [], "step_round": 201,
              "check_from_s": 120, "tolerance": 0.15},
     "noisy": {"faults": ["load:50@1-"], "line": ["--corrupt", "0.02", "--drop", "0.01"],
               "check_from_s": 300, "tolerance": 0.10},

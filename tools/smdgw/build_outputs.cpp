@@ -16,7 +16,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                  std::unique_ptr<MqttOutbox> outbox,
                  std::unique_ptr<NotificationSequence> snmp_sequence,
                  notify::NotifyConfig notify_cfg, notify::NotifyStorage notify_storage)
-    : battery_(cfg, clock ? *clock : system_host_clock()),
+    : battery_(cfg, clock ? *clock : system_host_clock(), o.battery_state_path),
       json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {

@@ -50,7 +50,7 @@ class BatteryEstimator {
     explicit BatteryEstimator(BatteryConfig c) : c_(std::move(c)) {}
 
     // A learned capacity kept from an earlier run.
-    void set_learned_capacity(double ah) { learned_ah_ = ah; }
+    void set_learned_capacity(double ah) { learned_ah_ = r_.learned_capacity_ah = ah; }
     void update(const BatteryInput& in);
     const BatteryReading& reading() const { return r_; }
     // True once after a discharge taught a new capacity.

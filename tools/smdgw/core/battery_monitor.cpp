@@ -1,6 +1,10 @@
 #include "tools/smdgw/core/battery_monitor.h"
 
+#include <json/reader.h>
 #include <json/writer.h>
+
+#include <fstream>
+#include <memory>
 
 #include <cmath>
 #include <cstring>
@@ -8,6 +12,7 @@
 #include "host/plant_sections.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/safe_file.h"
 
 namespace smdgw {
 
@@ -25,12 +30,48 @@ std::string label_value(const std::string& s) {
 
 }  // namespace
 
-BatteryMonitor::BatteryMonitor(const GatewayConfig& cfg, const HostClock& clock) : clock_(clock) {
+BatteryMonitor::BatteryMonitor(const GatewayConfig& cfg, const HostClock& clock,
+                               std::string state_path)
+    : clock_(clock), state_path_(std::move(state_path)) {
     for (const DeviceConfig& d : cfg.devices) {
         std::vector<std::string> errors;
         const auto c = BatteryConfig::parse(d.entry["battery"], errors);
         if (c) estimators_.emplace(d.name, Entry{*c, BatteryEstimator(*c), 0.0});
     }
+    if (state_path_.empty() || estimators_.empty()) return;
+    std::ifstream in(state_path_);
+    if (!in) return;  // nothing learned yet
+    // Small and ours, but read as untrusted: bounded, every value checked.
+    std::string text(64 * 1024, '\0');
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    Json::Value saved;
+    Json::CharReaderBuilder b;
+    std::string errs;
+    std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &saved, &errs) ||
+        !saved.isObject()) {
+        log_warning(state_path_ + ": not the battery state smdgw writes; learned capacities "
+                    "start again");
+        return;
+    }
+    for (auto& e : estimators_) {
+        const Json::Value& v = saved[e.first];
+        if (v.isNumeric() && v.asDouble() > 0.0 && v.asDouble() <= 2.0 * e.second.config.nameplate_ah())
+            e.second.estimator.set_learned_capacity(v.asDouble());
+    }
+}
+
+void BatteryMonitor::save_learned() {
+    if (state_path_.empty()) return;
+    Json::Value saved(Json::objectValue);
+    for (const auto& e : estimators_)
+        if (const auto ah = e.second.estimator.reading().learned_capacity_ah) saved[e.first] = *ah;
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    std::string error;
+    if (!replace_file(state_path_, Json::writeString(b, saved) + "\n", error))
+        log_error("battery state not kept: " + error);
 }
 
 void BatteryMonitor::on_publish(const std::string& device, const smd::RecordPublished& r) {
@@ -59,12 +100,14 @@ void BatteryMonitor::on_publish(const std::string& device, const smd::RecordPubl
     std::lock_guard<std::mutex> lock(mu_);
     it->second.estimator.update(in);
     it->second.since_offset = static_cast<double>(r.unix_time) - in.t_s;
-    if (it->second.estimator.take_learned())
+    if (it->second.estimator.take_learned()) {
         log_info(device + ": battery capacity learned from a discharge to the disconnect: " +
                  std::to_string(static_cast<int>(
                      *it->second.estimator.reading().learned_capacity_ah + 0.5)) +
                  " Ah of " + std::to_string(static_cast<int>(c.nameplate_ah() + 0.5)) +
                  " Ah nameplate");
+        save_learned();
+    }
 }
 
 std::optional<BatteryView> BatteryMonitor::battery(const std::string& device) const {

@@ -25,8 +25,11 @@ struct BatteryView {
 class BatteryMonitor : public HostSink {
    public:
     // Devices without "battery" are not followed; the clock's monotonic
-    // seconds time the counting (scaled with --time-scale).
-    BatteryMonitor(const GatewayConfig& cfg, const HostClock& clock);
+    // seconds time the counting (scaled with --time-scale). state_path: the
+    // learned capacities kept across restarts ({"plant1": 158.2, ...}); empty
+    // for none.
+    BatteryMonitor(const GatewayConfig& cfg, const HostClock& clock,
+                   std::string state_path = {});
 
     bool empty() const { return estimators_.empty(); }
     void on_publish(const std::string& device, const smd::RecordPublished& r) override;
@@ -44,7 +47,10 @@ class BatteryMonitor : public HostSink {
         BatteryEstimator estimator;
         double since_offset = 0.0;  // unix minus monotonic seconds at the last update
     };
+    void save_learned();
+
     const HostClock& clock_;
+    std::string state_path_;
     mutable std::mutex mu_;
     std::map<std::string, Entry> estimators_;
 };
