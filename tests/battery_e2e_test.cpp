@@ -112,6 +112,13 @@ TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
     EXPECT_NE(metrics->body.find("smdgw_battery_runtime_seconds{device=\"plant1\"} "),
               std::string::npos);
     EXPECT_NE(metrics->body.find("smdgw_battery_state{device=\"plant1\"} 3"), std::string::npos);
+    // The device list and the device carry it too.
+    const auto list = client.Get("/api/v1/devices");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(parse_json(list->body)[0]["battery"]["state"].asString(), "discharging");
+    const auto none = client.Get("/api/v1/devices/nosuch/battery");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 404);
     sim.signal(SIGTERM);
     sim.wait(10);
     gw.signal(SIGTERM);

@@ -171,7 +171,12 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             return;
         case Endpoint::Devices: {
             Json::Value a(Json::arrayValue);
-            for (const DeviceView& d : devices.devices()) a.append(device_json(d));
+            for (const DeviceView& d : devices.devices()) {
+                Json::Value one = device_json(d);
+                const Json::Value battery = battery_of(d.name);
+                if (!battery.isNull()) one["battery"] = battery;
+                a.append(one);
+            }
             send_json(res, 200, a);
             return;
         }
