@@ -44,8 +44,10 @@ struct BatteryReading {
 class BatteryEstimator {
    public:
     static constexpr double kFullAfterFloatS = 600.0;
-    // A gap longer than this between refreshed rounds loses the count.
-    static constexpr double kMaxGapS = 300.0;
+    // A gap longer than this between refreshed rounds loses the count; a
+    // shorter one is counted at the present current (a plant's load moves
+    // slowly, and a lost hour at full load is not guessed).
+    static constexpr double kMaxGapS = 3600.0;
 
     explicit BatteryEstimator(BatteryConfig c) : c_(std::move(c)) {}
 
