@@ -5,7 +5,7 @@
 // view are built from this table; the record dump keeps its own fixed format.
 //
 // One entry, annotated:
-//   {Group::DcPanel, "dc.dc_i", 13, FieldType::F32, 2, "m", Group::None, "A", "branch currents"}
+//   {Group::DcPanel, "dc.dc_i", 13, FieldType::F32, 2, "m", Group::None, "A", "battery string currents (+ charging, - discharging)"}
 //    struct it is in  dump path  offset in that struct  type  elements  bounded by dc.m
 // so dc.dc_i[k] holds a value for k < min(dc.m, 2). Fields of a DC panel are
 // written with "dc." and stand for dc2 alike; a rectifier's path starts

@@ -38,7 +38,7 @@ Oid operator+(Oid a, const Oid& b) {
 }
 
 // A record with every part a plant can report: both AC inputs, `modules`
-// modules, both panels with both branch currents.
+// modules, both panels with both battery string currents.
 std::vector<unsigned char> full_record(unsigned modules) {
     veltra_record_t r;
     std::memset(&r, 0, sizeof r);
@@ -128,7 +128,7 @@ TEST(SnmpEntities, IndicesAreStableUniqueAndContained) {
     EXPECT_TRUE(index[2220]->fru);
     EXPECT_EQ(sensors.at("dc2.v").descr, "DC panel 2: DC bus voltage");
 
-    // Fewer modules, one panel and one branch current: the rest keep their places.
+    // Fewer modules, one panel and one battery string current: the rest keep their places.
     DeviceState small = live_device(3);
     veltra_record_t r;
     std::memcpy(&r, small.shown_record.data(), sizeof r);
@@ -332,7 +332,7 @@ TEST(SnmpMib, ShippedModuleAndDocsAreRendered) {
         types += std::string("| ") + t.name + " (" + std::to_string(static_cast<int>(t.type)) +
                  ") | " + (t.type == SensorType::VoltsAC   ? "AC input voltages"
                            : t.type == SensorType::VoltsDC ? "rectifier output, DC bus voltages"
-                           : t.type == SensorType::Amperes ? "AC phase, module, DC and branch currents"
+                           : t.type == SensorType::Amperes ? "AC phase, module, DC and battery string currents"
                                                            : "AC frequency") +
                  " | " + std::to_string(t.precision) + " | " + t.units + " | " +
                  std::to_string(sensor_value(53.5, t.precision)) + " |\n";

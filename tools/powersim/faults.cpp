@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "tools/powersim/plant_model.h"
+
 namespace powersim {
 
 namespace {
@@ -22,6 +24,7 @@ constexpr KindName kKinds[] = {
     {"fuse", FaultKind::Fuse, 2},
     {"dc-low", FaultKind::DcLow, 0},
     {"dc-high", FaultKind::DcHigh, 0},
+    {"load", FaultKind::Load, 1},
     {"mute", FaultKind::Mute, 1},
 };
 
@@ -63,7 +66,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
 
 const char* fault_help() {
     return "mains-fail:INPUT, breaker-trip:INPUT, surge:INPUT, module-fault:N, fan:N, "
-           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS], "
+           "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS], load:AMPS, "
            "mute:ac|rectifiers|dc";
 }
 
@@ -97,6 +100,12 @@ Fault parse_fault(const std::string& text) {
                                             "\" must be above 0 and at most 100 (the bus "
                                             "voltage as a magnitude, e.g. 45)");
         }
+    } else if (kind->kind == FaultKind::Load) {
+        char* end = nullptr;
+        f.volts = given == 1 ? std::strtof(parts[1].c_str(), &end) : -1.0f;
+        if (given != 1 || parts[1].empty() || *end != '\0' || !(f.volts >= 0.0f && f.volts <= 2000.0f))
+            throw std::invalid_argument("fault \"" + text +
+                                        "\": load:AMPS with AMPS 0 to 2000 (e.g. load:50@10-)");
     } else if (kind->kind == FaultKind::Mute) {
         if (given != 1)
             throw std::invalid_argument("fault \"" + text + "\": mute:ac, mute:rectifiers or mute:dc");
@@ -149,6 +158,7 @@ void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits
             break;
         case FaultKind::DcLow:
         case FaultKind::DcHigh:
+        case FaultKind::Load:
         case FaultKind::Mute:
             break;
     }
@@ -207,10 +217,24 @@ void apply_faults(const std::vector<Fault>& faults, unsigned round,
                 s.out_v = f.volts;
                 for (auto& p : s.panels) p.v = f.volts;
                 break;
+            case FaultKind::Load:
+                break;  // the plant's step: the load it draws
             case FaultKind::Mute:
                 break;  // the traffic's business: no response goes out
         }
     }
+}
+
+void round_conditions(const std::vector<Fault>& faults, unsigned round, RoundConditions& c) {
+    bool failed[kAcInputs] = {false, false};
+    for (const Fault& f : faults) {
+        if (!f.active_in(round)) continue;
+        if ((f.kind == FaultKind::MainsFail || f.kind == FaultKind::BreakerTrip) && f.a >= 1 &&
+            f.a <= kAcInputs)
+            failed[f.a - 1] = true;
+        if (f.kind == FaultKind::Load) c.load_a = f.volts;
+    }
+    c.mains = !(failed[0] && failed[1]);
 }
 
 }  // namespace powersim

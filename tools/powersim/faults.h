@@ -20,6 +20,7 @@ enum class FaultKind {
     Fuse,         // fuse:PANEL:N        load fuse N of DC panel 1 or 2 blown
     DcLow,        // dc-low[:VOLTS]      DC bus voltage low (default 45 V)
     DcHigh,       // dc-high[:VOLTS]     DC bus voltage high (default 58 V)
+    Load,         // load:AMPS           the DC load draws AMPS
     Mute,         // mute:SECTION        no response to the commands of the AC
                   //                     distribution (ac), the rectifiers
                   //                     (rectifiers) or the DC panels (dc)
@@ -29,7 +30,7 @@ struct Fault {
     FaultKind kind;
     unsigned a = 0;  // input, module or panel (1-based); Mute: the CID1 it silences
     unsigned b = 0;  // fuse (1-based)
-    float volts = 45.0f;
+    float volts = 45.0f;  // DcLow, DcHigh; Load: the amperes
     unsigned from = 1;
     unsigned to = 0;  // 0: no end
     bool active_in(unsigned round) const { return round >= from && (to == 0 || round <= to); }
@@ -52,6 +53,12 @@ const char* fault_help();
 // Whether a fault active in this round (1-based) keeps the plant from
 // answering a command of this CID1.
 bool muted(const std::vector<Fault>& faults, unsigned round, uint8_t cid1);
+
+// What the faults active in this round (1-based) make of the plant's step:
+// mains is gone when every AC input has failed or tripped; a load fault
+// holds the DC load.
+struct RoundConditions;
+void round_conditions(const std::vector<Fault>& faults, unsigned round, RoundConditions& c);
 
 // Applies every fault active in this round (1-based) to the snapshot.
 void apply_faults(const std::vector<Fault>& faults, unsigned round,

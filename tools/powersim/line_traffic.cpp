@@ -99,18 +99,30 @@ bool LineTraffic::emit(std::string& wire, std::string frame, double extra_corrup
     return ok;
 }
 
+void LineTraffic::step_one(size_t k) {
+    ++plant_round_[k];
+    if (clocks_.size() != plants_.size()) clocks_.assign(plants_.size(), PlantClock());
+    RoundConditions c;
+    c.seconds = clocks_[k].advance();
+    round_conditions(faults_, plant_round_[k], c);
+    plants_[k].step(c);
+}
+
 void LineTraffic::step() {
     ++round_;
-    for (auto& p : plants_) p.step();
-    for (unsigned& r : plant_round_) ++r;
+    for (size_t k = 0; k < plants_.size(); ++k) step_one(k);
 }
 
 void LineTraffic::step_plant(uint8_t address) {
-    for (size_t k = 0; k < addresses_.size(); ++k) {
-        if (addresses_[k] != address) continue;
-        plants_[k].step();
-        ++plant_round_[k];
-    }
+    for (size_t k = 0; k < addresses_.size(); ++k)
+        if (addresses_[k] == address) step_one(k);
+}
+
+Json::Value LineTraffic::battery_truth(uint8_t address) const {
+    for (size_t k = 0; k < addresses_.size(); ++k)
+        if (addresses_[k] == address && plants_[k].params().battery.enabled())
+            return plants_[k].battery().truth();
+    return Json::Value();
 }
 
 bool LineTraffic::muted_now(uint8_t address, uint8_t cid1) const {
@@ -202,6 +214,7 @@ RoundTraffic LineTraffic::next_round() {
         r["published"] = published;
         r["corrupted"] = corrupted_;
         r["snapshot"] = snapshot_json(s);
+        if (plants_[k].params().battery.enabled()) r["battery"] = plants_[k].battery().truth();
         t.sent.append(r);
     }
     return t;

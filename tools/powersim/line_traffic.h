@@ -61,6 +61,11 @@ class LineTraffic {
     // answering polls in responder mode).
     veltra_frames::PlantSnapshot snapshot_for(uint8_t address) const;
     bool has_address(uint8_t address) const;
+    // How the plants' time passes (the battery's discharge); the round
+    // interval per round unless set.
+    void set_clock(const PlantClock& clock) { clocks_.assign(plants_.size(), clock); }
+    // The battery's truth of the plant at this address, null without one.
+    Json::Value battery_truth(uint8_t address) const;
     // Moves every plant on by one round without traffic (responder mode).
     void step();
     // Moves the plant at this address on by one round (responder mode: each
@@ -81,6 +86,7 @@ class LineTraffic {
 
    private:
     bool chance(double p);
+    void step_one(size_t k);
 
     std::vector<PlantModel> plants_;
     std::vector<uint8_t> addresses_;
@@ -89,6 +95,7 @@ class LineTraffic {
     std::mt19937 rng_;
     unsigned round_ = 0;
     std::vector<unsigned> plant_round_;  // per plant: its rounds so far
+    std::vector<PlantClock> clocks_;     // per plant
     unsigned corrupted_ = 0;  // frames corrupted in the plant's round so far
     std::vector<bool> open_;  // per plant: a round is open on the capturing side
 };

@@ -131,6 +131,12 @@ int main(int argc, char** argv) {
                "  powersim --out pairs.cap --rounds 1000 --corrupt-commands 0.03\n"
                "  powersim --out dc-values.cap --rounds 60 --never-answer 42/41@10-40\n"
                "  powersim --port /dev/pts/7 --respond --towers --no-panel-count --panels 1\n"
+               "  powersim --port /dev/pts/7 --realtime --time-scale 60 --rounds 0 --battery-ah 100 "
+               "--battery-fade 0.2 --fault load:50@1- --fault mains-fail:1@30- "
+               "--fault mains-fail:2@30- --json truth.jsonl\n"
+               "\nBattery (--battery-ah): without mains (both AC inputs failed or tripped) the\n"
+               "strings carry the load, down to the disconnect (--lvd); --json gives each\n"
+               "round's \"battery\": charge, time_to_lvd_s, capacity_ah, state.\n"
                "\nExit status: 0 success, 1 the line failed, 2 bad usage.\n");
 
     powersim::PlantParams params;
@@ -155,6 +161,33 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--seed", params.seed, "Seed of the drift and the line faults")
         ->capture_default_str();
+    app.add_option("--battery-ah", params.battery.nameplate_ah,
+                   "Battery strings on DC panel 1, each of this nameplate capacity in Ah; "
+                   "their currents are the panel's first current list (0: no battery)")
+        ->check(CLI::Range(0.0, 10000.0))
+        ->type_name("AH");
+    app.add_option("--battery-strings", params.battery.strings, "Battery strings (1 or 2)")
+        ->check(CLI::Range(1, 2))
+        ->capture_default_str();
+    app.add_option("--battery-fade", params.battery.fade,
+                   "Share of the nameplate the strings have lost with age (0.2: 200 Ah holds 160)")
+        ->check(CLI::Range(0.0, 0.9))
+        ->type_name("SHARE")
+        ->capture_default_str();
+    app.add_option("--peukert", params.battery.peukert,
+                   "Peukert exponent of the strings, against the ten-hour rate")
+        ->check(CLI::Range(1.0, 1.6))
+        ->capture_default_str();
+    app.add_option("--lvd", params.battery.lvd_v,
+                   "Bus voltage of the low-voltage disconnect, where the load is dropped")
+        ->check(CLI::Range(40.0, 50.0))
+        ->type_name("VOLTS")
+        ->capture_default_str();
+    app.add_option("--charge-limit", params.battery.charge_limit_a,
+                   "Recharge current limit per string after mains returns (0: a tenth of "
+                   "the nameplate)")
+        ->check(CLI::Range(0.0, 1000.0))
+        ->type_name("AMPS");
     app.add_option("--plants", plants, "Plants on the line, at addresses 1, 2, ...")
         ->check(CLI::Range(1, 8))
         ->capture_default_str();
@@ -279,6 +312,10 @@ int main(int argc, char** argv) {
     }
     powersim::LineTraffic traffic(std::move(models), std::move(addresses), faults, line,
                                   params.seed);
+    // The plants' time: the scaled wall clock when the line is paced or
+    // answered as it comes, else the interval per round.
+    traffic.set_clock(powersim::PlantClock(pacing.realtime || respond, pacing.time_scale,
+                                           interval > 0.0 ? interval : 1.0));
 
     std::unique_ptr<powersim::Transport> t;
     std::unique_ptr<std::ofstream> json;

@@ -54,6 +54,8 @@ void Responder::on_frame(const uint8_t* frame, size_t length) {
         const bool fixed = cid2 == kFixedPoint;
         r["encoding"] = fixed ? "fixed" : "float";
         r["snapshot"] = polled_snapshot_json(plants_.snapshot_for(adr), options_.layout, fixed);
+        const Json::Value battery = plants_.battery_truth(adr);
+        if (!battery.isNull()) r["battery"] = battery;
         sent_.append(r);
     }
     if (!answering(started)) return;

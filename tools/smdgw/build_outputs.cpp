@@ -14,10 +14,13 @@ int64_t now_ns(const HostClock* clock) {
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
                  std::optional<HistoryStore> history, const DeviceStates& states,
                  std::vector<std::unique_ptr<Service>> services)
-    : json_(out, o.trace_host),
+    : battery_(cfg, clock ? *clock : system_host_clock(), o.battery_state_path),
+      json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
+    // First, so every output of the same round sees its battery estimate.
+    if (!battery_.empty()) sink_.add(&battery_);
     if (o.format == "text") {
         sink_.add(&text_);
         lines_ = &text_;
@@ -76,6 +79,7 @@ std::string Outputs::service_metrics() const {
                 "# TYPE smdgw_history_errors_total counter\n"
                 "smdgw_history_errors_total " +
                 std::to_string(history_->errors()) + "\n";
+    text += battery_.prometheus_text();
     for (const auto& s : services_) text += s->prometheus_text();
     for (const auto& more : more_metrics_) text += more();
     return text;

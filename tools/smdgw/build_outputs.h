@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/host_clock.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/gateway.h"
@@ -66,6 +67,8 @@ class Outputs {
     // The Prometheus families of the services (history errors, MQTT, SNMP), for
     // the --prometheus file and /metrics alike; safe on any thread.
     std::string service_metrics() const;
+    // The battery estimates of the devices with a "battery" object.
+    const BatteryMonitor& battery() const { return battery_; }
     // Before start: another service's families for service_metrics().
     void add_service_metrics(std::function<std::string()> text) {
         more_metrics_.push_back(std::move(text));
@@ -73,6 +76,7 @@ class Outputs {
 
    private:
     FanoutSink sink_;
+    BatteryMonitor battery_;
     EventWriter json_;
     TextView text_;
     InfluxWriter influx_;

@@ -221,6 +221,10 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                    "text format (rewritten for new values at most every "
                    "--prometheus-interval, at once for a state or alarm change)")
         ->type_name("FILE");
+    app.add_option("--battery-state", o.battery_state_path,
+                   "Keep the battery capacities learned from discharges in FILE across "
+                   "restarts (devices with \"battery\"; e.g. /var/lib/smdgw/battery.json)")
+        ->type_name("FILE");
     app.add_option("--prometheus-interval", o.prometheus_interval,
                    "Least SECONDS between two rewrites of the --prometheus file for new values "
                    "(0: after every round)")

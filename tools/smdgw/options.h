@@ -40,6 +40,7 @@ struct Options {
     std::string lang = "zh";      // alarm texts of the text view: zh or en
     std::string prometheus_path;
     double prometheus_interval = 15.0;  // seconds between writes for new values
+    std::string battery_state_path;     // learned battery capacities kept across restarts
     int verbosity = 0;  // -v: the line trace; -vv with INFO bytes
     uint64_t count = 0;
     double time_scale = 1.0;

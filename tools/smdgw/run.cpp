@@ -73,6 +73,9 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     if (o.http.enabled()) {
         http::HttpOptions web_options = o.http.service;
         web_options.service_metrics = [&outputs] { return outputs.service_metrics(); };
+        web_options.battery_json = [&outputs](const std::string& device) {
+            return outputs.battery().json(device);
+        };
         web = std::make_unique<http::GatewayHttp>(web_options, clock, outputs.sink(),
                                                   outputs.lines(), states);
         outputs.add_service_metrics(web->metrics());

@@ -5,6 +5,7 @@
 #include <json/writer.h>
 
 #include "datadevice/config_text.h"
+#include "tools/smdgw/core/battery_config.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,13 +23,13 @@ namespace {
 //    "response_timeout_ms": 500, "appSetting": {...}, "thresholdSetting": {...},
 //    "alarm_levels": {...}, "alarm_thresholds": {...}, "limits": {...},
 //    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120,
-//    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2}
+//    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2, "battery": {...}}
 const std::vector<std::string> kDeviceKeys = {
     "name",           "data_id",          "address",          "port",
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
-    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy"};
+    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy", "battery"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -325,6 +326,8 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
             "(is " + value_text(level) + ")");
     // Delays and flapping of the alarms shown (host/alarm_policy.h).
     AlarmPolicyConfig::parse(d["alarm_policy"], out.errors);
+    // The battery strings on the DC panels (battery_config.h).
+    BatteryConfig::parse(d["battery"], out.errors);
     check_app_setting(d["appSetting"], out);
     check_threshold_setting(d["thresholdSetting"], out);
     number_table(d["alarm_levels"], "alarm_levels", out, level_problem);

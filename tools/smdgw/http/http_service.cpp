@@ -1,5 +1,7 @@
 #include "tools/smdgw/http/http_service.h"
 
+#include <json/reader.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -100,6 +102,17 @@ struct HttpService::Impl {
         : opt(std::move(o)), devices(d), hub(h), line(l), lookup(std::move(v)), counters(c) {}
 
     BodyPlan plan(const Request& req);
+    // The device's battery estimate, null without one.
+    Json::Value battery_of(const std::string& device) const {
+        const std::string text = opt.battery_json ? opt.battery_json(device) : std::string();
+        Json::Value v;
+        if (text.empty()) return v;
+        Json::CharReaderBuilder b;
+        std::string errs;
+        std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+        if (!reader->parse(text.data(), text.data() + text.size(), &v, &errs)) v = Json::Value();
+        return v;
+    }
     void dispatch(const Request& req, Response& res);
     void metrics(Response& res);
     void healthz(Response& res);
@@ -158,14 +171,30 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             return;
         case Endpoint::Devices: {
             Json::Value a(Json::arrayValue);
-            for (const DeviceView& d : devices.devices()) a.append(device_json(d));
+            for (const DeviceView& d : devices.devices()) {
+                Json::Value one = device_json(d);
+                const Json::Value battery = battery_of(d.name);
+                if (!battery.isNull()) one["battery"] = battery;
+                a.append(one);
+            }
             send_json(res, 200, a);
             return;
         }
         case Endpoint::Device: {
             const auto d = devices.device(r.device);
             if (!d) return send_error(res, 404, "no device \"" + r.device + "\"");
-            send_json(res, 200, device_detail_json(*d));
+            Json::Value detail = device_detail_json(*d);
+            const Json::Value battery = battery_of(r.device);
+            if (!battery.isNull()) detail["battery"] = battery;
+            send_json(res, 200, detail);
+            return;
+        }
+        case Endpoint::Battery: {
+            if (!devices.device(r.device)) return send_error(res, 404, "no device \"" + r.device + "\"");
+            const Json::Value battery = battery_of(r.device);
+            if (battery.isNull())
+                return send_error(res, 404, "device \"" + r.device + "\" has no \"battery\" configured");
+            send_json(res, 200, battery);
             return;
         }
         case Endpoint::Alarms: {

@@ -30,6 +30,8 @@ struct HttpOptions {
     std::string version;         // driver version for /metrics
     // The services' families after the devices' (as in the --prometheus file).
     std::function<std::string()> service_metrics;
+    // A device's battery estimate as JSON, "" for a device without one.
+    std::function<std::string(const std::string& device)> battery_json;
     size_t max_streams = kDefaultMaxStreams;
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;

@@ -100,6 +100,7 @@ Route route(const std::string& method, const std::string& path) {
     if (seg.size() == 4) return found(Endpoint::Device, method, "GET, HEAD", device);
     if (seg.size() == 5) {
         if (seg[4] == "history") return found(Endpoint::History, method, "GET, HEAD", device);
+        if (seg[4] == "battery") return found(Endpoint::Battery, method, "GET, HEAD", device);
         if (seg[4] == "control") return found(Endpoint::Control, method, "POST", device);
         return not_found();
     }

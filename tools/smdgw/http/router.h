@@ -7,6 +7,7 @@
 //   GET  /healthz                              every device live?
 //   GET  /api/v1/devices                       all devices
 //   GET  /api/v1/devices/{name}                one device with record and alarms
+//   GET  /api/v1/devices/{name}/battery        its battery estimate (with "battery")
 //   GET  /api/v1/devices/{name}/values/{key}   Get_Value(key)
 //   GET  /api/v1/devices/{name}/history        stored rounds (with --history)
 //   POST /api/v1/devices/{name}/control        DeviceIoControl (with a token)
@@ -27,6 +28,7 @@ enum class Endpoint {
     Healthz,
     Devices,
     Device,
+    Battery,
     Value,
     History,
     Control,

@@ -1,0 +1,128 @@
+// The battery estimate end to end: powersim's plant loses mains on scaled
+// time and its strings carry a steady load; smdgw follows the line and its
+// HTTP API and /metrics give the time to the disconnect, which must hold
+// within 10 % of the simulator's truth (--json) from the fifth minute of the
+// discharge on.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tests/support/pty_bridge.h"
+#include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using testsupport::Child;
+using testsupport::json_lines;
+using testsupport::parse_json;
+using testsupport::PtyBridge;
+using testsupport::read_text;
+using testsupport::TempDir;
+
+// An hour of the plant in half a minute.
+const char* const kScale = "120";
+const char* const kConfig =
+    R"({"devices":[{"name":"plant1","data_id":418,"address":1,)"
+    R"("battery":{"strings_ah":[200],"lvd_v":44.4,"peukert":1.15,"temperature_value":0}}]})";
+
+bool wait_until(const std::function<bool()>& ok, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (ok()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return ok();
+}
+
+TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
+    TempDir dir;
+    PtyBridge line;
+    const std::string err = (dir.path() / "gw.err").string();
+    Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config", dir.write_s("gw.json", kConfig),
+              "--log", (dir.path() / "driver.log").string(), "--port", line.end_b(), "--http",
+              "127.0.0.1:0", "--time-scale", kScale},
+             (dir.path() / "gw.out").string(), err);
+    int port = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string e = read_text(err);
+            const size_t at = e.find("serving http://127.0.0.1:");
+            if (at == std::string::npos) return false;
+            port = std::stoi(e.substr(at + 25));
+            return true;
+        },
+        30))
+        << read_text(err);
+    // 200 Ah holding 160, 50 A; mains goes from round 100 (past ten minutes
+    // of float at the paced line's rounds, after which the gateway takes the
+    // strings as full).
+    const std::string truth = (dir.path() / "truth.jsonl").string();
+    Child sim({POWERSIM_PATH, "--port", line.end_a(), "--realtime", "--time-scale", kScale,
+               "--rounds", "0", "--battery-ah", "200", "--battery-strings", "1",
+               "--battery-fade", "0.2", "--fault", "load:50@1-", "--fault", "mains-fail:1@100-",
+               "--fault", "mains-fail:2@100-", "--json", truth},
+              (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(10, 0);
+    Json::Value est;
+    auto fetch = [&] {
+        const auto r = client.Get("/api/v1/devices/plant1/battery");
+        if (!r || r->status != 200) return false;
+        est = parse_json(r->body);
+        return true;
+    };
+    // From the fifth minute of the discharge (the gateway's clock) on.
+    double checked = 0, prev = INFINITY;
+    const bool done = wait_until(
+        [&] {
+            if (!fetch() || est["state"].asString() != "discharging" || !est["runtime_s"].isDouble())
+                return false;
+            const auto rows = json_lines(read_text(truth));
+            if (rows.empty() || !rows.back()["battery"]["time_to_lvd_s"].isDouble()) return false;
+            // At a steady load the discharge so far is what the true
+            // time to LVD has lost since its first round.
+            double first_s = 0;
+            for (const auto& row : rows)
+                if (row["battery"]["time_to_lvd_s"].isDouble()) {
+                    first_s = row["battery"]["time_to_lvd_s"].asDouble();
+                    break;
+                }
+            const double true_s = rows.back()["battery"]["time_to_lvd_s"].asDouble();
+            if (first_s - true_s < 300.0) return false;
+            const double runtime = est["runtime_s"].asDouble();
+            EXPECT_NEAR(runtime, true_s, 0.10 * true_s);
+            EXPECT_LE(runtime, prev);
+            EXPECT_LE(est["runtime_low_s"].asDouble(), runtime);
+            EXPECT_GE(est["runtime_high_s"].asDouble(), runtime);
+            prev = runtime;
+            return ++checked >= 20;
+        },
+        120);
+    EXPECT_TRUE(done) << "last estimate " << est.toStyledString() << read_text(err);
+    const auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_NE(metrics->body.find("smdgw_battery_runtime_seconds{device=\"plant1\"} "),
+              std::string::npos);
+    EXPECT_NE(metrics->body.find("smdgw_battery_state{device=\"plant1\"} 3"), std::string::npos);
+    // The device list and the device carry it too.
+    const auto list = client.Get("/api/v1/devices");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(parse_json(list->body)[0]["battery"]["state"].asString(), "discharging");
+    const auto none = client.Get("/api/v1/devices/nosuch/battery");
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->status, 404);
+    sim.signal(SIGTERM);
+    sim.wait(10);
+    gw.signal(SIGTERM);
+    EXPECT_EQ(gw.wait(30), 0);
+}
+
+}  // namespace
