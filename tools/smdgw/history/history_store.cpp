@@ -781,9 +781,8 @@ std::string filter_where(const HistoryFilter& filter, const char* time_column) {
 void HistoryStore::for_each_newest(const HistoryFilter& filter, bool complete_only, int64_t limit,
                                    const std::function<void(const StoredRecord&)>& fn) {
     const std::string complete = complete_only && version_ >= 2 ? "AND complete = 1 " : "";
-    Statement s(db_, ("SELECT * FROM (" + row_columns(version_) +
-                      filter_where(filter, "time").substr(1) + complete +
-                      "ORDER BY time DESC, id DESC LIMIT ?4) ORDER BY time, id")
+    Statement s(db_, (row_columns(version_) + filter_where(filter, "time").substr(1) + complete +
+                      "ORDER BY time DESC, id DESC LIMIT ?4")
                          .c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read");
     bind_filter(s, filter);

@@ -178,7 +178,8 @@ class HistoryStore {
     // Rows in time order (then insertion order); the callback sees each once.
     void for_each(const HistoryFilter& filter, const std::function<void(const StoredRecord&)>& fn);
     // The newest `limit` rounds matching the filter (complete ones only when
-    // asked), handed over oldest first; SQLite reads no more rows than that.
+    // asked), handed over newest first (straight from the (device, time)
+    // index, no sort of the records); SQLite reads no more rows than that.
     void for_each_newest(const HistoryFilter& filter, bool complete_only, int64_t limit,
                          const std::function<void(const StoredRecord&)>& fn);
     // Statements still running at *deadline fail with SQLITE_INTERRUPT (null:

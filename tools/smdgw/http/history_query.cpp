@@ -135,20 +135,21 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
     filter.device = q.device;
     filter.since = q.since;
     filter.until = q.until;
-    // One row more than a page is asked for: when it comes (first, being
-    // the oldest), older rows remain and it is left out.
-    std::string first, rows;
+    // One row more than a page is asked for: when it comes (last, being
+    // the oldest), older rows remain and it is left out. The rows come
+    // newest first and are joined oldest first.
+    std::vector<std::string> texts;
+    int64_t oldest_read = 0;
     size_t read = 0;
-    int64_t first_time = 0;
     store.for_each_newest(
         filter, q.complete_only, static_cast<int64_t>(kMaxHistoryRows) + 1,
         [&](const StoredRecord& r) {
             rows_read.fetch_add(1, std::memory_order_relaxed);
-            if (++read == 1) first_time = r.time;
-            if (r.bytes.size() != kRecordSize) return;
-            std::string& to = read == 1 ? first : rows;
+            ++read;
+            oldest_read = r.time;
+            if (read > kMaxHistoryRows || r.bytes.size() != kRecordSize) return;
             const std::vector<std::string> cells = analog_cells(r.bytes.data());
-            to += ",[";
+            std::string to = "[";
             json_int(to, r.time);
             for (size_t k = 0; k < columns.size(); ++k) {
                 to += ',';
@@ -167,13 +168,18 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
                 else json_float(to, std::strtod(cell.c_str(), nullptr));
             }
             to += ']';
+            texts.push_back(std::move(to));
         });
     store.interrupt_at(nullptr);
     const bool more = read > kMaxHistoryRows;
-    if (!more) rows = first + rows;
-    if (!rows.empty()) rows[0] = '[';
-    else rows = "[";
+    const int64_t first_time = oldest_read;
+    std::string rows = "[";
+    for (auto t = texts.rbegin(); t != texts.rend(); ++t) {
+        if (rows.size() > 1) rows += ',';
+        rows += *t;
+    }
     rows += ']';
+    texts.clear();
     JsonObject out;
     field_names_json(out.add("fields"), q.fields);
     // The older rows: the same query with until=next (the newest round left
