@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -21,7 +22,10 @@
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
+#include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
+#include "tools/smdgw/history/history_columns.h"
+#include "tools/smdgw/history/history_store.h"
 
 namespace {
 
@@ -475,6 +479,70 @@ TEST(HttpApi, HistoryServesStoredRoundsForTheChart) {
         << "the page loads nothing from elsewhere";
     EXPECT_EQ(r->body.find("<script src"), std::string::npos);
     EXPECT_EQ(r->body.find("<link"), std::string::npos);
+}
+
+// What the metric says the history queries have read so far.
+uint64_t history_rows_read(httplib::Client& cli) {
+    auto r = cli.Get("/metrics");
+    if (!r || r->status != 200) return UINT64_MAX;
+    const std::string name = "\nsmdgw_http_history_rows_read_total ";
+    const size_t at = r->body.find(name);
+    if (at == std::string::npos) return UINT64_MAX;
+    return std::stoull(r->body.substr(at + name.size()));
+}
+
+// A query over a long history costs one page whatever it asks: a field
+// named 1,600 times is one column, SQLite reads the page and one row more
+// (the counter says so, however fast the machine), and "next" leads to the
+// older rows.
+TEST(HttpApi, AHistoryQueryCostsOnePageWhateverItAsks) {
+    TempDir store;
+    const std::string db = (store.path() / "history.db").string();
+    // The last hours, well inside the retention.
+    constexpr int64_t kRounds = 12000;
+    const int64_t kStart = static_cast<int64_t>(std::time(nullptr)) - 2 * kRounds - 60;
+    {
+        smdgw::HistoryStore h = smdgw::HistoryStore::open_for_writing(db);
+        std::vector<smdgw::StoredRecord> rounds;
+        for (int64_t k = 0; k < kRounds; ++k)
+            rounds.push_back(testsupport::stored_record("plant1", kStart + 2 * k,
+                                                        static_cast<uint32_t>(k + 1)));
+        h.insert(rounds);
+    }
+    HttpGateway gw({"--history", db});
+    auto cli = gw.client();
+    const uint64_t before = history_rows_read(cli);
+    ASSERT_NE(before, UINT64_MAX);
+    std::string fields = "dc.v";
+    for (int k = 1; k < 1600; ++k) fields += ",dc.v";
+    cli.set_url_encode(false);  // the commas as a browser sends them: 8 KB, not 24
+    auto r = cli.Get("/api/v1/devices/plant1/history?since=0&fields=" + fields);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body.substr(0, 300);
+    Json::Value h = parse(r->body);
+    EXPECT_EQ(h["fields"].size(), 1u);
+    ASSERT_EQ(h["rows"].size(), 10000u);
+    EXPECT_EQ(h["rows"][0].size(), 2u);
+    const int64_t oldest = kStart + 2 * (kRounds - 10000);
+    EXPECT_EQ(h["rows"][0][0].asInt64(), oldest) << "the newest rows";
+    EXPECT_EQ(h["next"].asInt64(), oldest - 2) << "the newest round left out";
+    EXPECT_LE(history_rows_read(cli) - before, 10001u);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=dc.v,complete&until=" +
+                h["next"].asString());
+    ASSERT_EQ(r->status, 200);
+    h = parse(r->body);
+    EXPECT_EQ(h["rows"].size(), static_cast<size_t>(kRounds - 10000));
+    EXPECT_FALSE(h.isMember("next")) << "nothing older";
+    EXPECT_LE(history_rows_read(cli) - before, 10001u + (kRounds - 10000));
+    // Distinct fields are bounded.
+    const std::vector<std::string> names = smdgw::analog_column_names();
+    ASSERT_GT(names.size(), 16u);
+    std::string many;
+    for (size_t k = 0; k < 17; ++k) many += (k ? "," : "") + httplib::detail::encode_query_param(names[k]);
+    r = cli.Get("/api/v1/devices/plant1/history?fields=" + many);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 400) << r->body;
+    EXPECT_NE(parse(r->body)["error"].asString().find("more than 16 fields"), std::string::npos);
 }
 
 // An alarm raised before a restart keeps the time it was raised: the

@@ -778,6 +778,36 @@ std::string filter_where(const HistoryFilter& filter, const char* time_column) {
 
 }  // namespace
 
+void HistoryStore::for_each_newest(const HistoryFilter& filter, bool complete_only, int64_t limit,
+                                   const std::function<void(const StoredRecord&)>& fn) {
+    const std::string complete = complete_only && version_ >= 2 ? "AND complete = 1 " : "";
+    Statement s(db_, (row_columns(version_) + filter_where(filter, "time").substr(1) + complete +
+                      "ORDER BY time DESC, id DESC LIMIT ?4")
+                         .c_str());
+    if (s.prepare_result() != SQLITE_OK) fail("cannot read");
+    bind_filter(s, filter);
+    s.bind(4, limit);
+    int rc;
+    while ((rc = s.step()) == SQLITE_ROW) fn(row_at(s));
+    if (rc != SQLITE_DONE) fail("cannot read");
+}
+
+void HistoryStore::interrupt_at(const std::chrono::steady_clock::time_point* deadline) {
+    if (!deadline) {
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+        return;
+    }
+    sqlite3_progress_handler(
+        db_, 1000,
+        [](void* at) {
+            return std::chrono::steady_clock::now() >=
+                           *static_cast<const std::chrono::steady_clock::time_point*>(at)
+                       ? 1
+                       : 0;
+        },
+        const_cast<std::chrono::steady_clock::time_point*>(deadline));
+}
+
 void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
                                    const std::function<void(const Rollup&)>& fn,
                                    const std::vector<size_t>* only) {

@@ -5,6 +5,7 @@
 // anything in it is touched.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -176,6 +177,14 @@ class HistoryStore {
     int64_t prune(const Retention& retention, int64_t now);
     // Rows in time order (then insertion order); the callback sees each once.
     void for_each(const HistoryFilter& filter, const std::function<void(const StoredRecord&)>& fn);
+    // The newest `limit` rounds matching the filter (complete ones only when
+    // asked), handed over newest first (straight from the (device, time)
+    // index, no sort of the records); SQLite reads no more rows than that.
+    void for_each_newest(const HistoryFilter& filter, bool complete_only, int64_t limit,
+                         const std::function<void(const StoredRecord&)>& fn);
+    // Statements still running at *deadline fail with SQLITE_INTERRUPT (null:
+    // no deadline); the caller keeps *deadline alive while it is set.
+    void interrupt_at(const std::chrono::steady_clock::time_point* deadline);
     int64_t count();
 
     // Roll-ups of a span in time order, per device (filter on their start).

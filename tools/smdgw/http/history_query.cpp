@@ -1,9 +1,13 @@
 #include "tools/smdgw/http/history_query.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
-#include <deque>
 #include <optional>
+#include <sstream>
+
+#include <json/reader.h>
 
 #include "host/plant_sections.h"
 
@@ -11,6 +15,7 @@
 #include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_time.h"
+#include "tools/smdgw/output/json_text.h"
 
 namespace smdgw::http {
 
@@ -21,6 +26,9 @@ std::optional<smd::Section> column_section(const std::string& name) {
     const std::string top = name.substr(0, name.find_first_of(".["));
     return smd::section_of_field(top.c_str());
 }
+
+// Rounds read from the history by the API since the start.
+std::atomic<uint64_t> rows_read{0};
 
 bool all_digits(const std::string& s) {
     return !s.empty() && s.size() <= 12 &&
@@ -79,13 +87,19 @@ bool parse_history_query(const std::string& since, const std::string& until,
     while (start <= fields.size()) {
         const size_t comma = std::min(fields.find(',', start), fields.size());
         const std::string f = fields.substr(start, comma - start);
+        start = comma + 1;
         if (f != kCompleteField && std::find(known.begin(), known.end(), f) == known.end()) {
             error = "unknown field \"" + f +
                     "\" (record fields such as dc.v, dc.i, out_v, or complete)";
             return false;
         }
+        // The fields are a set: a field named again is the same column.
+        if (std::find(q.fields.begin(), q.fields.end(), f) != q.fields.end()) continue;
+        if (q.fields.size() == kMaxHistoryFields) {
+            error = "more than " + std::to_string(kMaxHistoryFields) + " fields";
+            return false;
+        }
         q.fields.push_back(f);
-        start = comma + 1;
     }
     return true;
 }
@@ -103,7 +117,7 @@ bool parse_history_complete(const std::string& complete, HistoryQuery& q, std::s
     return false;
 }
 
-Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
+std::string run_history_text(const std::string& path, const HistoryQuery& q) {
     const std::vector<std::string> names = analog_column_names();
     // Per field: its column (names.size() for "complete") and its section.
     std::vector<size_t> columns;
@@ -114,42 +128,86 @@ Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
         sections.push_back(column_section(f));
     }
     HistoryStore store = HistoryStore::open_for_reading(path);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(kHistoryQueryDeadlineS);
+    store.interrupt_at(&deadline);
     HistoryFilter filter;
     filter.device = q.device;
     filter.since = q.since;
     filter.until = q.until;
-    std::deque<Json::Value> rows;
-    store.for_each(filter, [&](const StoredRecord& r) {
-        if (r.bytes.size() != kRecordSize) return;
-        if (q.complete_only && !r.complete) return;
-        const std::vector<std::string> cells = analog_cells(r.bytes.data());
-        Json::Value row(Json::arrayValue);
-        row.append(static_cast<Json::Int64>(r.time));
-        for (size_t k = 0; k < columns.size(); ++k) {
-            const size_t c = columns[k];
-            if (c == names.size()) {
-                row.append(r.complete ? 1 : 0);
-                continue;
+    // One row more than a page is asked for: when it comes (last, being
+    // the oldest), older rows remain and it is left out. The rows come
+    // newest first and are joined oldest first.
+    std::vector<std::string> texts;
+    int64_t oldest_read = 0;
+    size_t read = 0;
+    store.for_each_newest(
+        filter, q.complete_only, static_cast<int64_t>(kMaxHistoryRows) + 1,
+        [&](const StoredRecord& r) {
+            rows_read.fetch_add(1, std::memory_order_relaxed);
+            ++read;
+            oldest_read = r.time;
+            if (read > kMaxHistoryRows || r.bytes.size() != kRecordSize) return;
+            const std::vector<std::string> cells = analog_cells(r.bytes.data());
+            std::string to = "[";
+            json_int(to, r.time);
+            for (size_t k = 0; k < columns.size(); ++k) {
+                to += ',';
+                const size_t c = columns[k];
+                if (c == names.size()) {
+                    to += r.complete ? '1' : '0';
+                    continue;
+                }
+                // A section this round did not refresh holds no value of it.
+                if (sections[k] && !r.fresh[static_cast<size_t>(*sections[k])]) {
+                    to += "null";
+                    continue;
+                }
+                const std::string& cell = c < cells.size() ? cells[c] : std::string();
+                if (cell.empty()) to += "null";
+                else json_float(to, std::strtod(cell.c_str(), nullptr));
             }
-            // A section this round did not refresh holds no value of it.
-            if (sections[k] && !r.fresh[static_cast<size_t>(*sections[k])]) {
-                row.append(Json::Value());
-                continue;
-            }
-            const std::string& cell = c < cells.size() ? cells[c] : std::string();
-            row.append(cell.empty() ? Json::Value() : Json::Value(std::strtod(cell.c_str(), nullptr)));
-        }
-        rows.push_back(std::move(row));
-        if (rows.size() > kMaxHistoryRows) rows.pop_front();
-    });
+            to += ']';
+            texts.push_back(std::move(to));
+        });
+    store.interrupt_at(nullptr);
+    const bool more = read > kMaxHistoryRows;
+    const int64_t first_time = oldest_read;
+    std::string rows = "[";
+    for (auto t = texts.rbegin(); t != texts.rend(); ++t) {
+        if (rows.size() > 1) rows += ',';
+        rows += *t;
+    }
+    rows += ']';
+    texts.clear();
+    JsonObject out;
+    field_names_json(out.add("fields"), q.fields);
+    // The older rows: the same query with until=next (the newest round left
+    // out; a round of the same second as the oldest shown comes again).
+    if (more) json_int(out.add("next"), first_time);
+    out.add("rows") = std::move(rows);
+    std::string text;
+    out.close(text);
+    return text;
+}
+
+Json::Value run_history_query(const std::string& path, const HistoryQuery& q) {
     Json::Value out;
-    Json::Value f(Json::arrayValue);
-    for (const std::string& name : q.fields) f.append(name);
-    out["fields"] = f;
-    Json::Value r(Json::arrayValue);
-    for (Json::Value& row : rows) r.append(std::move(row));
-    out["rows"] = r;
+    std::istringstream in(run_history_text(path, q));
+    std::string errors;
+    Json::parseFromStream(Json::CharReaderBuilder(), in, &out, &errors);
     return out;
 }
+
+void field_names_json(std::string& out, const std::vector<std::string>& fields) {
+    out += '[';
+    for (size_t k = 0; k < fields.size(); ++k) {
+        if (k) out += ',';
+        json_string(out, fields[k]);
+    }
+    out += ']';
+}
+
+uint64_t history_rows_read() { return rows_read.load(std::memory_order_relaxed); }
 
 }  // namespace smdgw::http

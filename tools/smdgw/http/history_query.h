@@ -5,9 +5,10 @@
 // Unix seconds, both inclusive; fields: analog record fields as the history
 // export names them, and "complete" (1 or 0); complete=1: complete rounds
 // only. A field of a section the round did not refresh is null, never the
-// zero a lost response leaves. At most kMaxHistoryRows rows, the newest,
-// oldest first:
-//   {"fields":["dc.v","dc.i","complete"],"rows":[[1772355600,53.5,120.2,1],...]}
+// zero a lost response leaves. A field named twice counts once; at most
+// kMaxHistoryFields of them. At most kMaxHistoryRows rows, the newest, oldest
+// first; when older rows remain, "next" is the until that asks for them:
+//   {"fields":["dc.v","dc.i","complete"],"next":1772355598,"rows":[[1772355600,53.5,120.2,1],...]}
 
 #include <json/value.h>
 
@@ -19,6 +20,10 @@
 namespace smdgw::http {
 
 constexpr size_t kMaxHistoryRows = 10000;
+// Distinct fields one query may ask for (a field named again counts once).
+constexpr size_t kMaxHistoryFields = 16;
+// A query still reading after this is cancelled: 503 with Retry-After.
+constexpr int kHistoryQueryDeadlineS = 5;
 
 struct HistoryQuery {
     std::string device;
@@ -43,8 +48,18 @@ bool parse_history_complete(const std::string& complete, HistoryQuery& q, std::s
 // "2026-03-01 10:00" (local); false for anything else.
 bool parse_api_time(const std::string& text, int64_t& seconds);
 
-// Reads the rows from the history file (opened read-only for the call).
-// Throws smdgw::HistoryError when the file cannot be read.
+// Reads the rows from the history file (opened read-only for the call), as
+// JSON text written row by row. Throws smdgw::HistoryError when the file
+// cannot be read, with the code SQLITE_INTERRUPT past kHistoryQueryDeadlineS.
+std::string run_history_text(const std::string& path, const HistoryQuery& q);
+// The same as a tree (for short spans: the page's chart).
 Json::Value run_history_query(const std::string& path, const HistoryQuery& q);
+
+// ["dc.v","dc.i"]: the answer's "fields", appended to out.
+void field_names_json(std::string& out, const std::vector<std::string>& fields);
+
+// Rounds the history queries have read since the start (however many of
+// them were answered): the measure of what queries cost.
+uint64_t history_rows_read();
 
 }  // namespace smdgw::http

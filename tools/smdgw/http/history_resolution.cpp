@@ -71,13 +71,7 @@ std::string rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q,
         },
         &columns);
     JsonObject out;
-    std::string& fields = out.add("fields");
-    fields += '[';
-    for (size_t k = 0; k < q.fields.size(); ++k) {
-        if (k) fields += ',';
-        json_string(fields, q.fields[k]);
-    }
-    fields += ']';
+    field_names_json(out.add("fields"), q.fields);
     json_string(out.add("resolution"), kRollupSpans[span].name);
     if (group > 1) json_uint(out.add("group"), group);
     point_rows(out.add("rows"), points, [](const ColumnStats& s) { return s.mean(); });
@@ -89,11 +83,11 @@ std::string rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q,
 }
 
 std::string raw_rows(const std::string& path, const HistoryQuery& q) {
-    HistoryQuery raw_q = q;
-    raw_q.resolution = "raw";
-    Json::Value out = run_history_query(path, raw_q);
-    out["resolution"] = "raw";
-    return json_text(out);
+    // The members are in key order: "resolution" goes before "rows".
+    std::string text = run_history_text(path, q);
+    const size_t rows = text.rfind(",\"rows\":");
+    text.insert(rows, ",\"resolution\":\"raw\"");
+    return text;
 }
 
 }  // namespace

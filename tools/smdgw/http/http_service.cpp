@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/utf8_text.h"
@@ -232,6 +234,10 @@ void HttpService::Impl::metrics(Response& res) {
     res.status = 200;
     std::string text = render_prometheus(devices.prometheus(), opt.version);
     if (opt.service_metrics) text += opt.service_metrics();
+    text += "# HELP smdgw_http_history_rows_read_total Stored rounds read to answer history queries.\n"
+            "# TYPE smdgw_http_history_rows_read_total counter\n"
+            "smdgw_http_history_rows_read_total " +
+            std::to_string(history_rows_read()) + "\n";
     res.set_content(text, kPrometheus);
 }
 
@@ -302,6 +308,14 @@ void HttpService::Impl::history(const Route& r, const Request& req,
     try {
         res.status = 200;
         res.set_content(run_history_resolution(opt.history_path, q) + "\n", kJson);
+    } catch (const HistoryError& e) {
+        if ((e.sqlite_code() & 0xff) != SQLITE_INTERRUPT)
+            return send_error(res, 500, std::string("history: ") + e.what());
+        res.set_header("Retry-After", "10");
+        send_error(res, 503,
+                   "history: the query took more than " +
+                       std::to_string(kHistoryQueryDeadlineS) +
+                       " s; ask for a shorter span or fewer fields");
     } catch (const std::exception& e) {
         send_error(res, 500, std::string("history: ") + e.what());
     }
