@@ -29,7 +29,8 @@ const char* hidden_character(const std::string& s, unsigned& cp) {
         size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
         if (n > s.size() - i) n = s.size() - i;  // only whole UTF-8 arrives here
         cp = n == 1 ? c : c & (0xFF >> (n + 1));
-        for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        for (size_t k = 1; k < n; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         i += n;
         if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "a control character";
         if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069))

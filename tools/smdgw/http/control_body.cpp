@@ -46,7 +46,8 @@ bool parse_control_body(const std::string& body, ControlBody& out, std::string& 
     if (!read_json_object(body, v, error)) return false;
     for (const std::string& name : v.getMemberNames()) {
         if (name != "code" && name != "text" && name != "hex") {
-            error = "unknown member " + quoted(name) + " (expected \"code\" and \"text\" or \"hex\")";
+            error =
+                "unknown member " + quoted(name) + " (expected \"code\" and \"text\" or \"hex\")";
             return false;
         }
     }

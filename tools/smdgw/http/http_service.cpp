@@ -192,7 +192,8 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             return;
         }
         case Endpoint::Battery: {
-            if (!devices.device(r.device)) return send_error(res, 404, "no device " + quoted(r.device));
+            if (!devices.device(r.device))
+                return send_error(res, 404, "no device " + quoted(r.device));
             const Json::Value battery = battery_of(r.device);
             if (battery.isNull())
                 return send_error(res, 404, "device \"" + r.device + "\" has no \"battery\" configured");

@@ -126,7 +126,8 @@ void read_email(const Json::Value& t, const std::string& at, NotifyTarget& out,
     // Plain text is tolerable only where nobody else is on the way.
     if (!out.starttls_required && !out.smtp_url.empty() && starts_with(out.smtp_url, "smtp://") &&
         !loopback_server(out.smtp_url))
-        errors.push_back("\"" + at + ".starttls\": \"optional\" only for a mail server on this "
+        errors.push_back("\"" + at +
+                         ".starttls\": \"optional\" only for a mail server on this "
                          "host (127.0.0.1, [::1] or localhost); use \"required\" or smtps://");
     out.ca_file = text_at(t, "ca_file", at, false, errors);
     out.auth_file = text_at(t, "auth_file", at, false, errors);

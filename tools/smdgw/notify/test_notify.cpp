@@ -4,9 +4,9 @@
 
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/url_secrets.h"
 #include "tools/smdgw/notify/notify_message.h"
 #include "tools/smdgw/notify/notify_service.h"
-#include "tools/smdgw/core/url_secrets.h"
 
 namespace smdgw::notify {
 
@@ -46,7 +46,7 @@ int test_notify(const NotifyConfig& cfg, const NotifyOptions& o, int64_t now_ms)
     const bool delivered = r.outcome == DeliveryOutcome::Delivered;
     std::cout << "notify: test message to \"" << target->name << "\" ("
               << (webhook ? "webhook " + url_without_secrets(target->url)
-                       : "email " + url_without_secrets(target->smtp_url))
+                          : "email " + url_without_secrets(target->smtp_url))
               << "): " << (delivered ? "delivered (" + r.text + ")" : "not delivered: " + r.text)
               << "\n";
     std::cout.flush();
