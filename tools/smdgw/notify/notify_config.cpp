@@ -1,5 +1,7 @@
 #include "tools/smdgw/notify/notify_config.h"
 
+#include <arpa/inet.h>
+
 #include <set>
 
 #include "tools/smdgw/core/config_keys.h"
@@ -79,7 +81,9 @@ bool loopback_server(const std::string& url) {
     if (at != std::string::npos) host = host.substr(at + 1);
     if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
     host = host.substr(0, host.find(':'));
-    return host == "localhost" || host.rfind("127.", 0) == 0;
+    in_addr v4{};
+    return host == "localhost" ||
+           (inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127);
 }
 
 // user@host: something before and after one "@", no blanks or brackets that
