@@ -395,6 +395,61 @@ TEST(HttpApi, ControlNeedsTheTokenAndRunsOnTheLine) {
     EXPECT_EQ(err.find(kSecret), std::string::npos) << "the secret is never logged";
 }
 
+// A token holder's body cannot write a line of its own into the log: member
+// names, duplicate keys and alarm names reach it escaped. Acknowledgement
+// text that would look different from what was typed is refused, naming the
+// code point.
+TEST(HttpApi, ClientTextNeverForgesALogLine) {
+    TempDir keys;
+    const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
+    ::chmod(token.c_str(), 0600);
+    HttpGateway gw({"--http-control-token", token});
+    auto cli = gw.client();
+    const httplib::Headers auth = {{"Authorization", std::string("Bearer ") + kSecret}};
+    const std::string forged =
+        "smdgw: http control request from 10.9.9.9:4242 for device \\\"plant1\\\" code 320: "
+        "accepted";
+    const std::string name = R"(x\n )" + forged;  // a JSON escape: a newline once parsed
+    const std::string ack = "/api/v1/devices/plant1/alarms/plant1.a.b.1/ack";
+    struct Case {
+        std::string path, body, error;
+    };
+    const std::vector<Case> cases = {
+        {"/api/v1/devices/plant1/control", "{\"" + name + "\":1}", "unknown member \"x\\n "},
+        {ack, "{\"" + name + "\":1}", "unknown member \"x\\n "},
+        {ack, "{\"" + name + "\":1,\"" + name + "\":2}", "not JSON"},
+        {ack, R"({"by":"ana\u0007"})", "U+0007"},
+        {ack, R"({"by":"ana\u0085"})", "U+0085"},
+        {ack, R"({"by":"ana","comment":"\u202egnp.exe"})", "U+202E"},
+        {ack, R"({"by":"an\u200Ba"})", "U+200B"},
+        {ack, R"({"by":"ana","comment":"a\u2028b"})", "U+2028"},
+        {ack, R"({"by":"root: all clear"})", "\": \""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        auto r = cli.Post(c.path, auth, c.body, "application/json");
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << r->body;
+        EXPECT_NE(parse(r->body)["error"].asString().find(c.error), std::string::npos) << r->body;
+    }
+    // Every attempt was logged, and not one line begins with the forged text.
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string e = read_text(gw.err());
+            size_t n = 0;
+            for (size_t at = 0; (at = e.find("refused (", at)) != std::string::npos; ++at) ++n;
+            return n >= cases.size();
+        },
+        10));
+    std::istringstream err(read_text(gw.err()));
+    unsigned lines = 0;
+    for (std::string line; std::getline(err, line); ++lines) {
+        EXPECT_NE(line.rfind("smdgw: http control request from 10.9.9.9", 0), 0u) << line;
+        EXPECT_EQ(line.find("\xE2\x80\xA8"), std::string::npos) << line;
+    }
+    EXPECT_GT(lines, cases.size());
+}
+
 }  // namespace
 
 namespace {

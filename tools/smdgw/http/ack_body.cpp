@@ -1,5 +1,7 @@
 #include "tools/smdgw/http/ack_body.h"
 
+#include <cstdio>
+
 #include "tools/smdgw/core/utf8_text.h"
 #include "tools/smdgw/http/control_body.h"
 
@@ -13,6 +15,31 @@ size_t utf8_length(const std::string& s) {
     for (unsigned char c : s)
         if ((c & 0xC0) != 0x80) ++n;
     return n;
+}
+
+// Code points that change how the text around them looks or where a line
+// ends, so that the name shown on the page, the API and the alarm log could
+// differ from what was typed: controls (C0, DEL, C1), bidirectional
+// embeddings, overrides and isolates, zero-width characters and the Unicode
+// line and paragraph separators. Null when none; otherwise the kind found,
+// and cp the code point.
+const char* hidden_character(const std::string& s, unsigned& cp) {
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (n > s.size() - i) n = s.size() - i;  // only whole UTF-8 arrives here
+        cp = n == 1 ? c : c & (0xFF >> (n + 1));
+        for (size_t k = 1; k < n; ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        i += n;
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return "a control character";
+        if ((cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069))
+            return "a bidirectional control";
+        if ((cp >= 0x200B && cp <= 0x200D) || cp == 0x2060 || cp == 0xFEFF)
+            return "a zero-width character";
+        if (cp == 0x2028 || cp == 0x2029) return "a line or paragraph separator";
+    }
+    return nullptr;
 }
 
 bool text_member(const Json::Value& v, const char* name, size_t max_chars, bool required,
@@ -32,11 +59,12 @@ bool text_member(const Json::Value& v, const char* name, size_t max_chars, bool 
         error = std::string("\"") + name + "\" is not UTF-8";
         return false;
     }
-    for (unsigned char c : out) {
-        if (c < 0x20 || c == 0x7f) {
-            error = std::string("\"") + name + "\" holds a control character";
-            return false;
-        }
+    unsigned cp = 0;
+    if (const char* kind = hidden_character(out, cp)) {
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", cp);
+        error = std::string("\"") + name + "\" holds " + code + ", " + kind;
+        return false;
     }
     if (required && out.empty()) {
         error = std::string("\"") + name + "\" is empty: say who handles the alarm";
@@ -57,12 +85,19 @@ bool parse_ack_body(const std::string& body, AckBody& out, std::string& error) {
     if (!read_json_object(body, v, error)) return false;
     for (const std::string& name : v.getMemberNames()) {
         if (name != "by" && name != "comment") {
-            error = "unknown member \"" + name + "\" (expected \"by\" and \"comment\")";
+            error = "unknown member " + quoted(name) + " (expected \"by\" and \"comment\")";
             return false;
         }
     }
-    return text_member(v, "by", 64, true, out.by, error) &&
-           text_member(v, "comment", 256, false, out.comment, error);
+    if (!text_member(v, "by", 64, true, out.by, error) ||
+        !text_member(v, "comment", 256, false, out.comment, error))
+        return false;
+    // "name: text" is how the alarm log and its readers show who said what.
+    if (out.by.find(": ") != std::string::npos) {
+        error = "\"by\" may not contain \": \"";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace smdgw::http

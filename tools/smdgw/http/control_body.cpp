@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "host/frame_codec.h"
+#include "tools/smdgw/core/utf8_text.h"
 
 namespace smdgw::http {
 
@@ -25,8 +26,12 @@ bool read_json_object(const std::string& body, Json::Value& v, std::string& erro
         errs = e.what();
     }
     if (!parsed) {
+        // The reader's text spans lines and quotes member names raw: one
+        // line, escaped, since it is logged.
         while (!errs.empty() && (errs.back() == '\n' || errs.back() == ' ')) errs.pop_back();
-        error = "body is not JSON: " + errs;
+        for (size_t at = errs.find("\n  "); at != std::string::npos; at = errs.find("\n  ", at))
+            errs.replace(at, 3, " ");
+        error = "body is not JSON: " + quoted(errs);
         return false;
     }
     if (!v.isObject()) {
@@ -41,7 +46,8 @@ bool parse_control_body(const std::string& body, ControlBody& out, std::string& 
     if (!read_json_object(body, v, error)) return false;
     for (const std::string& name : v.getMemberNames()) {
         if (name != "code" && name != "text" && name != "hex") {
-            error = "unknown member \"" + name + "\" (expected \"code\" and \"text\" or \"hex\")";
+            error =
+                "unknown member " + quoted(name) + " (expected \"code\" and \"text\" or \"hex\")";
             return false;
         }
     }

@@ -4,6 +4,7 @@
 
 #include "tools/smdgw/core/alarm_ref.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/utf8_text.h"
 #include "tools/smdgw/core/value_keys.h"
 
 namespace smdgw::http {
@@ -26,7 +27,7 @@ Json::Value alarm_action(Gateway& gw, const std::string& device, const Json::Val
         if (alarm_ref(device, a.id.key, a.id.alarm_id, a.id.seq) == id) found = &a.id;
     if (!found) {
         out["status"] = 404;
-        out["error"] = "no raised alarm \"" + id + "\" on device \"" + device + "\"";
+        out["error"] = "no raised alarm " + quoted(id) + " on device " + quoted(device);
         return out;
     }
     if (action["action"].asString() == "ack") {

@@ -184,7 +184,7 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
         }
         case Endpoint::Device: {
             const auto d = devices.device(r.device);
-            if (!d) return send_error(res, 404, "no device \"" + r.device + "\"");
+            if (!d) return send_error(res, 404, "no device " + quoted(r.device));
             Json::Value detail = device_detail_json(*d);
             const Json::Value battery = battery_of(r.device);
             if (!battery.isNull()) detail["battery"] = battery;
@@ -192,7 +192,8 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             return;
         }
         case Endpoint::Battery: {
-            if (!devices.device(r.device)) return send_error(res, 404, "no device \"" + r.device + "\"");
+            if (!devices.device(r.device))
+                return send_error(res, 404, "no device " + quoted(r.device));
             const Json::Value battery = battery_of(r.device);
             if (battery.isNull())
                 return send_error(res, 404, "device \"" + r.device + "\" has no \"battery\" configured");
@@ -263,7 +264,7 @@ void HttpService::Impl::healthz(Response& res) {
 
 void HttpService::Impl::value(const Route& r, Response& res) {
     const auto d = devices.device(r.device);
-    if (!d) return send_error(res, 404, "no device \"" + r.device + "\"");
+    if (!d) return send_error(res, 404, "no device " + quoted(r.device));
     try {
         const float v = lookup(r.device, r.key);
         Json::Value out;
@@ -294,7 +295,7 @@ void HttpService::Impl::value(const Route& r, Response& res) {
 
 void HttpService::Impl::history(const Route& r, const Request& req,
                                 Response& res) {
-    if (!devices.device(r.device)) return send_error(res, 404, "no device \"" + r.device + "\"");
+    if (!devices.device(r.device)) return send_error(res, 404, "no device " + quoted(r.device));
     if (opt.history_path.empty())
         return send_error(res, 404, "no history: start smdgw with --history FILE");
     HistoryQuery q;
@@ -327,7 +328,7 @@ void HttpService::Impl::alarm_log(const Request& req, Response& res) {
     AlarmLogQuery q;
     const std::string device = req.get_param_value("device");
     if (!device.empty()) {
-        if (!devices.device(device)) return send_error(res, 404, "no device \"" + device + "\"");
+        if (!devices.device(device)) return send_error(res, 404, "no device " + quoted(device));
         q.device = device;
     }
     for (const char* name : {"since", "until"}) {
@@ -419,7 +420,7 @@ void HttpService::Impl::control(const Route& r, const Request& req,
     }
     if (!devices.device(r.device)) {
         refuse_control(req, r.device, code, "no such device");
-        return send_error(res, 404, "no device \"" + r.device + "\"");
+        return send_error(res, 404, "no device " + quoted(r.device));
     }
     if (!body_ok) {
         refuse_control(req, r.device, code, body_error);
@@ -503,7 +504,7 @@ void HttpService::Impl::alarm_action(const Route& r, const Request& req, Respons
     AckBody body;
     std::string body_error;
     if (!parse_ack_body(req.body, body, body_error)) return refuse(400, body_error);
-    if (!devices.device(r.device)) return refuse(404, "no device \"" + r.device + "\"");
+    if (!devices.device(r.device)) return refuse(404, "no device " + quoted(r.device));
     Json::Value action;
     action["action"] = r.endpoint == Endpoint::AlarmAck ? "ack" : "unack";
     action["id"] = r.key;

@@ -2,6 +2,7 @@
 
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/url_secrets.h"
 
 namespace smdgw::notify {
 
@@ -31,10 +32,11 @@ int check_notify(const std::string& config_path, const NotifyOptions& o, std::FI
     for (const NotifyTarget& t : n.targets) {
         std::string what;
         if (t.type == NotifyTarget::Type::Webhook)
-            what = "webhook " + t.url + (t.secret.empty() ? ", unsigned" : ", signed");
+            what = "webhook " + url_without_secrets(t.url) +
+                   (t.secret.empty() ? ", unsigned" : ", signed");
         else
-            what = "email " + t.smtp_url + " to " + std::to_string(t.to.size()) +
-                   (t.to.size() == 1 ? " address" : " addresses") +
+            what = "email " + url_without_secrets(t.smtp_url) + " to " +
+                   std::to_string(t.to.size()) + (t.to.size() == 1 ? " address" : " addresses") +
                    (t.starttls_required ? ", TLS required" : ", STARTTLS optional") +
                    (t.user.empty() ? "" : ", login " + t.user);
         std::fprintf(out, "notify: target \"%s\" %s\n", t.name.c_str(), what.c_str());

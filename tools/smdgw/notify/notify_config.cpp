@@ -1,10 +1,13 @@
 #include "tools/smdgw/notify/notify_config.h"
 
+#include <arpa/inet.h>
+
 #include <set>
 
 #include "tools/smdgw/core/config_keys.h"
 #include "tools/smdgw/core/control_token.h"
 #include "tools/smdgw/core/credentials_file.h"
+#include "tools/smdgw/core/url_secrets.h"
 
 namespace smdgw::notify {
 
@@ -68,6 +71,21 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.rfind(prefix, 0) == 0;
 }
 
+// The host of smtp://[user@]host[:port]/... is loopback: "localhost",
+// 127.0.0.0/8 or [::1].
+bool loopback_server(const std::string& url) {
+    const size_t scheme = url.find("://");
+    std::string host = url.substr(scheme == std::string::npos ? 0 : scheme + 3);
+    host = host.substr(0, host.find_first_of("/?#"));
+    const size_t at = host.rfind('@');
+    if (at != std::string::npos) host = host.substr(at + 1);
+    if (host.rfind("[::1]", 0) == 0) return host.size() == 5 || host[5] == ':';
+    host = host.substr(0, host.find(':'));
+    in_addr v4{};
+    return host == "localhost" ||
+           (inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127);
+}
+
 // user@host: something before and after one "@", no blanks or brackets that
 // would let the text leave its header.
 bool plausible_address(const std::string& a) {
@@ -86,7 +104,7 @@ void read_webhook(const Json::Value& t, const std::string& at, NotifyTarget& out
     out.url = text_at(t, "url", at, true, errors);
     if (!out.url.empty() && !starts_with(out.url, "http://") && !starts_with(out.url, "https://"))
         errors.push_back("\"" + at + ".url\" must start with http:// or https:// (is \"" +
-                         out.url + "\")");
+                         url_without_secrets(out.url) + "\")");
     out.secret_file = text_at(t, "secret_file", at, false, errors);
     out.ca_file = text_at(t, "ca_file", at, false, errors);
     out.timeout_s = timeout_at(t, at, 10.0, errors);
@@ -100,7 +118,7 @@ void read_email(const Json::Value& t, const std::string& at, NotifyTarget& out,
     if (!out.smtp_url.empty() && !starts_with(out.smtp_url, "smtp://") &&
         !starts_with(out.smtp_url, "smtps://"))
         errors.push_back("\"" + at + ".smtp_url\" must start with smtp:// or smtps:// (is \"" +
-                         out.smtp_url + "\")");
+                         url_without_secrets(out.smtp_url) + "\")");
     const Json::Value& tls = t["starttls"];
     if (!tls.isNull()) {
         if (tls == "required" || tls == "optional")
@@ -109,6 +127,12 @@ void read_email(const Json::Value& t, const std::string& at, NotifyTarget& out,
             errors.push_back("\"" + at + ".starttls\" must be \"required\" or \"optional\" (is " +
                              value_text(tls) + ")");
     }
+    // Plain text is tolerable only where nobody else is on the way.
+    if (!out.starttls_required && !out.smtp_url.empty() && starts_with(out.smtp_url, "smtp://") &&
+        !loopback_server(out.smtp_url))
+        errors.push_back("\"" + at +
+                         ".starttls\": \"optional\" only for a mail server on this "
+                         "host (127.0.0.1, [::1] or localhost); use \"required\" or smtps://");
     out.ca_file = text_at(t, "ca_file", at, false, errors);
     out.auth_file = text_at(t, "auth_file", at, false, errors);
     out.from = text_at(t, "from", at, true, errors);

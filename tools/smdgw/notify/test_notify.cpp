@@ -4,6 +4,7 @@
 
 #include "tools/smdgw/core/exit_status.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/url_secrets.h"
 #include "tools/smdgw/notify/notify_message.h"
 #include "tools/smdgw/notify/notify_service.h"
 
@@ -44,7 +45,8 @@ int test_notify(const NotifyConfig& cfg, const NotifyOptions& o, int64_t now_ms)
     const DeliveryAnswer r = deliver(*target, stored, nullptr);
     const bool delivered = r.outcome == DeliveryOutcome::Delivered;
     std::cout << "notify: test message to \"" << target->name << "\" ("
-              << (webhook ? "webhook " + target->url : "email " + target->smtp_url)
+              << (webhook ? "webhook " + url_without_secrets(target->url)
+                          : "email " + url_without_secrets(target->smtp_url))
               << "): " << (delivered ? "delivered (" + r.text + ")" : "not delivered: " + r.text)
               << "\n";
     std::cout.flush();
