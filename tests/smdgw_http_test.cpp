@@ -8,6 +8,7 @@
 #include <json/reader.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -629,6 +630,62 @@ TEST(HttpApi, AnAlarmKeepsItsSinceAcrossARestart) {
     EXPECT_EQ(alarms[0]["alarm_id"].asString(), "419410701");
     EXPECT_EQ(alarms[0]["since"].asString(), since);
     EXPECT_EQ(alarms[0]["english"].asString(), "AC input 1: breaker tripped");
+}
+
+// The state the page is drawn from, as the gateway embedded it.
+Json::Value page_state(const std::string& page) {
+    const std::string head = "<script id=\"state\" type=\"application/json\">";
+    const size_t from = page.find(head);
+    if (from == std::string::npos) return Json::Value();
+    const size_t at = from + head.size();
+    return parse(page.substr(at, page.find("</script>", at) - at));
+}
+
+// Whoever reads an alarm whose message is Chinese finds its English meaning
+// beside it: pending and raised on the page and in the alarm list, and in the
+// alarm log, the API's and the page's.
+TEST(HttpApi, AChineseAlarmCarriesItsEnglishInEveryList) {
+    const char* const config =
+        R"({"devices":[{"name":"plant1","data_id":418,"address":1,)"
+        R"("alarm_policy":{"alarms":{"419410701":{"raise_delay_s":20}}}}]})";
+    const std::string english = "AC input 1: breaker tripped";
+    TempDir store;
+    HttpGateway gw({"--history", (store.path() / "history.db").string()}, config);
+    auto cli = gw.client();
+    gw.plant(2, {"breaker-trip:1@1-"}, (gw.dir.path() / "sent.json").string());
+    const auto page = [&] {
+        auto r = cli.Get("/");
+        return r && r->status == 200 ? page_state(r->body)["devices"][0] : Json::Value();
+    };
+    Json::Value d;
+    ASSERT_TRUE(wait_until([&] { return (d = page())["pending"].size() == 1; }, 10))
+        << d.toStyledString();
+    EXPECT_EQ(d["pending"][0]["english"].asString(), english);
+    ASSERT_TRUE(wait_until([&] { return (d = page())["alarms"].size() == 1; }, 10));
+    const std::string message = d["alarms"][0]["message"].asString();
+    EXPECT_TRUE(std::any_of(message.begin(), message.end(), [](char c) { return c & 0x80; }))
+        << "a Chinese message: " << message;
+    EXPECT_EQ(d["alarms"][0]["english"].asString(), english);
+    auto r = cli.Get("/api/v1/alarms");
+    ASSERT_EQ(r->status, 200);
+    EXPECT_EQ(parse(r->body)[0]["english"].asString(), english) << r->body;
+    // The log has the raise once the history commits it.
+    const auto logged = [&](const Json::Value& changes) {
+        for (const Json::Value& c : changes)
+            if (c["change"] == "raised" && c["message"] == message) return c["english"];
+        return Json::Value();
+    };
+    Json::Value log;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto l = cli.Get("/api/v1/alarms/log?device=plant1");
+            log = l && l->status == 200 ? parse(l->body)["changes"] : Json::Value();
+            return !logged(log).isNull();
+        },
+        30))
+        << log.toStyledString();
+    EXPECT_EQ(logged(log).asString(), english);
+    EXPECT_EQ(logged(page()["alarm_changes"]).asString(), english);
 }
 
 // A mains-side fault waits out its raise delay as pending; a person

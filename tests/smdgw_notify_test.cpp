@@ -25,6 +25,7 @@
 #include "tests/support/free_port.h"
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -33,6 +34,7 @@ using testsupport::Child;
 using testsupport::PtyBridge;
 using testsupport::read_text;
 using testsupport::run_process;
+using testsupport::run_smdgw;
 using testsupport::TempDir;
 
 constexpr double kTimeout = 60.0;
@@ -336,6 +338,36 @@ TEST(SmdgwNotify, MailAndWebhookPerChangeGroupedBurstsNothingLostAcrossAnOutageA
 // and counted at once, and the next message to the same receiver goes
 // through. A receiver that takes the connection and never answers does not
 // hold up a stop beyond its bound.
+// --test-notify calls the target once, with the same idempotency key in the
+// header and the body; a secret file others may read is refused under the
+// target's own key.
+TEST(SmdgwNotify, ATestCallHasOneKeyAndASecretFileProblemNamesItsKey) {
+    TempDir dir;
+    const std::string secret = dir.write_s("hook.secret", std::string(kSecret) + "\n");
+    ::chmod(secret.c_str(), 0600);
+    Receiver hook;
+    const std::string config = dir.write_s(
+        "gw.json",
+        R"({"devices":[{"name":"plant1","data_id":418,"address":1}],)"
+        R"("notify":{"targets":{"hook":{"type":"webhook","url":"http://127.0.0.1:)" +
+            std::to_string(hook.port) + R"(/hook","secret_file":")" + secret +
+            R"("}},"routes":[{"targets":["hook"]}]}})");
+    auto r = run_smdgw({"--config", config, "--gateway-id", "gw1", "--test-notify", "hook"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(hook.taken().size(), 1u) << r.err;
+    const Receiver::Call call = hook.taken()[0];
+    EXPECT_EQ(call.key.rfind("gw1:test-", 0), 0u) << call.key;
+    EXPECT_EQ(parse(call.body)["idempotency_key"].asString(), call.key) << call.body;
+    ::chmod(secret.c_str(), 0644);
+    r = run_smdgw({"--check-config", "--config", config, "--port", "tcp:127.0.0.1:4001"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("\"notify.targets.hook.secret_file\" " + secret +
+                         ": group or others may use it (mode 0644)"),
+              std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ((r.out + r.err).find("--http-control-token"), std::string::npos) << r.err;
+}
+
 TEST(SmdgwNotify, RefusedForGoodIsDroppedAtOnceAndASilentReceiverDoesNotHoldTheStop) {
     const auto config_for = [](const std::string& name, int port, const std::string& extra) {
         return R"({"devices":[{"name":"plant1","data_id":418,"address":1}],)"

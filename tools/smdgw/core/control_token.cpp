@@ -23,25 +23,25 @@ std::string trim(const std::string& s) {
 bool load_control_secret(const std::string& path, std::string& secret, std::string& error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        error = "--http-control-token " + path + ": " + std::strerror(errno);
+        error = path + ": " + std::strerror(errno);
         return false;
     }
     if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = "--http-control-token " + path + ": group or others may use it (mode " + mode +
+        error = path + ": group or others may use it (mode " + mode +
                 "); chmod 600 it";
         return false;
     }
     std::ifstream in(path);
     std::string line;
     if (!in || !std::getline(in, line)) {
-        error = "--http-control-token " + path + ": cannot be read or is empty";
+        error = path + ": cannot be read or is empty";
         return false;
     }
     secret = trim(line);
     if (secret.size() < kMinSecretBytes) {
-        error = "--http-control-token " + path + ": the secret must be at least " +
+        error = path + ": the secret must be at least " +
                 std::to_string(kMinSecretBytes) + " characters";
         return false;
     }

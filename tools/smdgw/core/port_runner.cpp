@@ -403,6 +403,13 @@ bool check_port_path(const std::string& path, std::string& error) {
             error = "port \"" + path + "\" is not tcp:HOST:PORT";
             return false;
         }
+        // The resolver would take 99999 and connect to it modulo 65536.
+        const std::string number = path.substr(colon + 1);
+        if (number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(number) < 1 || std::stoul(number) > 65535) {
+            error = "port \"" + path + "\": the port number must be 1 to 65535";
+            return false;
+        }
         return true;
     }
     struct stat st {};

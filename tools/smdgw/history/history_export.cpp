@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "host/alarm_english.h"
 #include "record/record_json.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/history/history_columns.h"
@@ -182,6 +183,7 @@ Json::Value alarm_change_json(const AlarmLogEntry& e) {
     line["level"] = e.level;
     line["value"] = e.value;
     line["message"] = e.message;
+    line["english"] = smd::alarm_english(e.alarm_id, e.key, e.message);
     line["reason"] = e.reason;
     return line;
 }

@@ -27,10 +27,12 @@ int64_t export_rollups(HistoryStore& store, size_t span, const HistoryFilter& fi
                        ExportFormat format, std::ostream& out);
 
 // The alarm log: time, unix_time, device, change, alarm_id, key, seq, level,
-// value, message, reason; CSV or one JSON object per line. Returns how many.
+// value, message, reason; CSV or one JSON object per line (which also holds
+// the message's English meaning, "english"). Returns how many.
 int64_t export_alarm_log(HistoryStore& store, const HistoryFilter& filter, ExportFormat format,
                          std::ostream& out);
-// One alarm change as the JSON export and the HTTP alarm log give it.
+// One alarm change as the JSON export and the HTTP alarm log give it, with
+// the message's English meaning ("english") beside it.
 Json::Value alarm_change_json(const AlarmLogEntry& e);
 
 }  // namespace smdgw

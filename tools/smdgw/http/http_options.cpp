@@ -104,12 +104,12 @@ bool HttpCommandLine::check() {
         return false;
     }
     if (!token_path.empty() && !load_control_secret(token_path, service.control_secret, error)) {
-        log_error(error);
+        log_error("--http-control-token " + error);
         return false;
     }
     if (!ack_token_path.empty() &&
         !load_control_secret(ack_token_path, service.ack_secret, error)) {
-        log_error("--http-ack-token: " + error);
+        log_error("--http-ack-token " + error);
         return false;
     }
     if (!tls_key.empty() && !check_key_file(tls_key, error)) {

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "host/alarm_english.h"
 #include "tools/smdgw/core/alarm_ref.h"
 
 namespace smdgw {
@@ -92,6 +93,7 @@ void MqttEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) 
         e.seq = a.seq;
         e.level = a.level;
         e.message.assign(a.message);
+        e.english = smd::alarm_english(e.alarm_id, e.key, e.message);
         // Raised again while listed (it began to flap): the same alarm still.
         if (!listed) e.since_ms = now;
     } else {
@@ -125,6 +127,7 @@ void MqttEvents::publish_list(const std::string& device, const Device& d, int64_
         json_uint(obj_.add("seq"), e.seq);
         json_int(obj_.add("level"), e.level);
         json_string(obj_.add("message"), e.message);
+        json_string(obj_.add("english"), e.english);
         json_string(obj_.add("since"), iso8601_time(e.since_ms));
         std::string& ack = obj_.add("acknowledged");
         if (e.ack.set()) {

@@ -62,7 +62,7 @@ class MqttEvents : public HostSink {
    private:
     // One entry of a device's alarm list.
     struct ListedAlarm {
-        std::string id, alarm_id, key, message;
+        std::string id, alarm_id, key, message, english;
         unsigned seq = 0;
         int level = 0;
         int64_t since_ms = 0;

@@ -273,7 +273,7 @@ void load_secrets(NotifyConfig& cfg, std::vector<std::string>& errors) {
     for (NotifyTarget& t : cfg.targets) {
         std::string error;
         if (!t.secret_file.empty() && !load_control_secret(t.secret_file, t.secret, error))
-            errors.push_back("notify target \"" + t.name + "\": secret_file: " + error);
+            errors.push_back("\"notify.targets." + t.name + ".secret_file\" " + error);
         if (!t.auth_file.empty()) {
             Credentials c;
             if (!read_credentials_file(t.auth_file, c, error))

@@ -125,7 +125,8 @@ std::string webhook_body(const MessageContext& ctx, const std::vector<NotifyEven
     }
     list += ']';
     json_string(obj.add("gateway"), ctx.gateway_id);
-    json_string(obj.add("idempotency_key"), idempotency_key(ctx.gateway_id, ctx.sequence));
+    json_string(obj.add("idempotency_key"),
+                ctx.key.empty() ? idempotency_key(ctx.gateway_id, ctx.sequence) : ctx.key);
     json_uint(obj.add("sequence"), ctx.sequence);
     json_string(obj.add("site"), ctx.site);
     json_string(obj.add("time"), iso8601_time(ctx.now_ms));

@@ -22,6 +22,9 @@ struct MessageContext {
     std::string public_url;  // the status page (--public-url); "" unknown
     uint64_t sequence = 0;   // the gateway's notification sequence number
     int64_t now_ms = 0;      // when the message is made, gateway clock
+    // The idempotency key when it is not "<gateway ID>:<sequence>" (a test
+    // message takes no number); the header and the body carry the same one.
+    std::string key;
 };
 
 // "gw1:42"

@@ -37,6 +37,7 @@ int test_notify(const NotifyConfig& cfg, const NotifyOptions& o, int64_t now_ms)
     ctx.now_ms = now_ms;
     // A test takes no number of the sequence: its key says it is a test.
     const std::string key = o.gateway_id + ":test-" + std::to_string(now_ms);
+    ctx.key = key;
     const bool webhook = target->type == NotifyTarget::Type::Webhook;
     const std::string body =
         webhook ? webhook_body(ctx, {e})
