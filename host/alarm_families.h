@@ -57,6 +57,11 @@ inline constexpr AlarmFamily kAlarmFamilies[] = {
     {"smdgw-section-ac", nullptr, kNoSection, "No data from the AC distribution"},
     {"smdgw-section-rectifiers", nullptr, kNoSection, "No data from the rectifier modules"},
     {"smdgw-section-dc", nullptr, kNoSection, "No data from the DC panel"},
+    // The gateway's own alarms of the battery, judged from its estimate.
+    {"smdgw-battery-discharging", nullptr, kNoSection, "Battery discharging: the site is on battery"},
+    {"smdgw-battery-runtime", nullptr, kNoSection, "Battery time to the disconnect low"},
+    {"smdgw-battery-critical", nullptr, kNoSection, "Battery time to the disconnect critically low"},
+    {"smdgw-battery-capacity", nullptr, kNoSection, "Battery capacity below 80 % of the nameplate"},
     // Threshold mode 1: input power, module faults, the host's limits.
     {"419415001", "PowerOff", families::kAc, "Input power interrupted"},
     {"419430501", "K418TRC_0", families::kAc | families::kRect, "Module {n}: fault alarm",

@@ -176,7 +176,10 @@ void SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned length,
     }
     emit_state_if(q.restored ? health_.state.restored_round(mono, wall)
                              : health_.state.live_round(mono, wall, q.complete()));
-    if (!q.restored) report_section_alarms();
+    if (!q.restored) {
+        report_section_alarms();
+        report_own_alarms();
+    }
 }
 
 // "no DC analog values (42/41) for 10 rounds": what the plant stopped
@@ -217,6 +220,12 @@ void SMDVDevice::report_section_alarms() {
         batch.push_back(std::move(rv));
     }
     emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time(), true));
+}
+
+void SMDVDevice::report_own_alarms() {
+    if (!own_alarms_) return;
+    const std::vector<rule_value> batch = own_alarms_(name_);
+    if (!batch.empty()) emit_alarm_changes(health_.alarms.report(batch, clock_->unix_time(), true));
 }
 
 void SMDVDevice::AddConfiguredValue(const std::string& signal_id, const std::string& alarm_id,

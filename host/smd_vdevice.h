@@ -4,6 +4,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -93,6 +94,11 @@ class SMDVDevice : public VDeviceInterface {
     // limits depend on that place's section.
     void AddConfiguredValue(const std::string& signal_id, const std::string& alarm_id,
                             const smd::ValuePlace& place);
+    // The gateway's own alarms judged beside the driver (the battery's), asked
+    // for after every live round once the sink has seen it; each batch holds
+    // every such alarm, active or not, applied at once like the section alarms.
+    using OwnAlarms = std::function<std::vector<rule_value>(const std::string& device)>;
+    void SetOwnAlarms(OwnAlarms f) { own_alarms_ = std::move(f); }
     // The level of the host's alarm of a section that stopped answering; 0: none.
     int SectionAlarmLevel() const { return section_alarm_level_; }
     // While set, what the driver publishes is a record handed back from the
@@ -141,12 +147,14 @@ class SMDVDevice : public VDeviceInterface {
     void finish_round();
     // The host's alarm of each section: raised while it is missing.
     void report_section_alarms();
+    void report_own_alarms();
     void emit_alarm_changes(const std::vector<AlarmStateChange>& changes);
     // Changes the policy lets through, and the shown set when it changed.
     void emit_shown(const std::vector<AlarmStateChange>& changes);
     void emit_state_if(bool changed);
 
     HostSink* sink_ = nullptr;
+    OwnAlarms own_alarms_;
     const HostClock* clock_ = &system_host_clock();
     DeviceHealth health_;
     // Delays, flapping and acknowledgements between the judgement and the sink.

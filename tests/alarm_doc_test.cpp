@@ -15,6 +15,7 @@
 #include "pmbuspower/alarm_rule_tables.h"
 #include "record/veltra_record.h"
 #include "tests/support/doc_section.h"
+#include "tools/smdgw/core/battery_alarms.h"
 
 namespace {
 
@@ -175,6 +176,10 @@ std::string render() {
                   "the host: no response at all to the " + std::string(sec.what) +
                       " for \"section_missing_rounds\" rounds, or the " + sec.what +
                       " not refreshed for \"section_stale_rounds\" rounds"});
+    for (const smdgw::BatteryAlarm& b : smdgw::kBatteryAlarms)
+        row(out, {code(b.alarm_id), code(b.key), std::to_string(b.level), b.message,
+                  family_english(b.alarm_id, b.key), b.value, "1",
+                  sections_cell(b.alarm_id, b.key), b.when});
 
     out << "\n### Analog limit checks (threshold mode 1)\n\n";
     row(out, {"Alarm ID (\"ac_type\" 0 / non-zero)", "Value", "Report signal", "Report template",

@@ -2,16 +2,19 @@
 // time and its strings carry a steady load; smdgw follows the line and its
 // HTTP API and /metrics give the time to the disconnect, which must hold
 // within 10 % of the simulator's truth (--json) from the fifth minute of the
-// discharge on.
+// discharge on. Its own alarms follow the estimate: raised as the time left
+// falls below their thresholds, cleared when mains returns.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
@@ -112,6 +115,10 @@ TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
     EXPECT_NE(metrics->body.find("smdgw_battery_runtime_seconds{device=\"plant1\"} "),
               std::string::npos);
     EXPECT_NE(metrics->body.find("smdgw_battery_state{device=\"plant1\"} 3"), std::string::npos);
+    // The status page's embedded state carries it for its battery line.
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->body.find("\"capacity_ah\""), std::string::npos);
     // The device list and the device carry it too.
     const auto list = client.Get("/api/v1/devices");
     ASSERT_TRUE(list);
@@ -123,6 +130,61 @@ TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
     sim.wait(10);
     gw.signal(SIGTERM);
     EXPECT_EQ(gw.wait(30), 0);
+}
+
+// 50 Ah holding 40 at 50 A: about half an hour to the disconnect, some 80
+// rounds. The estimate, from the nameplate, crosses 30 and then 20 minutes
+// (near round 135); mains returns at round 150, well before the disconnect.
+TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
+    TempDir dir;
+    PtyBridge line;
+    const std::string out = (dir.path() / "gw.out").string();
+    const std::string err = (dir.path() / "gw.err").string();
+    Child gw({SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+              dir.write_s("gw.json",
+                          R"({"devices":[{"name":"plant1","data_id":418,"address":1,"battery":)"
+                          R"({"strings_ah":[50],"runtime_alarm_min":30,"runtime_critical_min":20}}]})"),
+              "--log", (dir.path() / "driver.log").string(), "--port", line.end_b(),
+              "--time-scale", kScale},
+             out, err);
+    Child sim({POWERSIM_PATH, "--port", line.end_a(), "--realtime", "--time-scale", kScale,
+               "--rounds", "0", "--battery-ah", "50", "--battery-strings", "1", "--battery-fade",
+               "0.2", "--fault", "load:50@1-", "--fault", "mains-fail:1@100-150", "--fault",
+               "mains-fail:2@100-150"},
+              (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
+    // The battery's alarm events in order: "alarm_id state".
+    std::vector<std::string> seen;
+    std::vector<Json::Value> raised_critical;
+    auto collect = [&] {
+        seen.clear();
+        raised_critical.clear();
+        for (const auto& a : testsupport::events(json_lines(read_text(out)), "alarm")) {
+            const std::string id = a["alarm_id"].asString();
+            if (id.rfind("smdgw-battery-", 0) != 0) continue;
+            seen.push_back(id + " " + a["state"].asString());
+            if (id == "smdgw-battery-critical" && a["state"].asString() == "raised")
+                raised_critical.push_back(a);
+        }
+        return std::find(seen.begin(), seen.end(), "smdgw-battery-critical cleared") != seen.end();
+    };
+    EXPECT_TRUE(wait_until(collect, 120)) << read_text(err);
+    sim.signal(SIGTERM);
+    sim.wait(10);
+    gw.signal(SIGTERM);
+    EXPECT_EQ(gw.wait(30), 0);
+    collect();
+    const std::vector<std::string> expected = {
+        "smdgw-battery-discharging raised", "smdgw-battery-runtime raised",
+        "smdgw-battery-critical raised",    "smdgw-battery-discharging cleared",
+        "smdgw-battery-runtime cleared",    "smdgw-battery-critical cleared"};
+    EXPECT_EQ(seen, expected) << read_text(out);
+    ASSERT_EQ(raised_critical.size(), 1u);
+    const Json::Value& a = raised_critical[0];
+    EXPECT_EQ(a["level"].asInt(), 1);
+    EXPECT_LT(std::stoi(a["value"].asString()), 20);
+    EXPECT_EQ(a["message"].asString().rfind("on battery, ", 0), 0u) << a.toStyledString();
+    EXPECT_NE(a["message"].asString().find(" min left at 50 A"), std::string::npos)
+        << a.toStyledString();
 }
 
 }  // namespace

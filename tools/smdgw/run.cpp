@@ -95,6 +95,13 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
                   " cannot be initialised; the gateway does not start");
         return kExitUsage;
     }
+    // The battery's alarms go through each device's alarm store, after the
+    // round that moved its estimate.
+    if (!outputs.battery().empty())
+        for (RunningDevice& rd : gw.devices())
+            rd.driver->SetOwnAlarms([&outputs](const std::string& device) {
+                return outputs.battery().alarms(device);
+            });
     if (web) web->add_devices(gw, o.replay_path.empty() ? o.port_path : o.replay_path);
     if (!outputs.start(gw)) return kExitFailure;
     // The driver's lines of each chunk of input are written when it is done;

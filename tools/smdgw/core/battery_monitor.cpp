@@ -11,6 +11,7 @@
 
 #include "host/plant_sections.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/core/battery_alarms.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/safe_file.h"
 
@@ -118,6 +119,13 @@ std::optional<BatteryView> BatteryMonitor::battery(const std::string& device) co
     v.reading = it->second.estimator.reading();
     v.since = static_cast<std::time_t>(v.reading.since_t_s + it->second.since_offset);
     return v;
+}
+
+std::vector<rule_value> BatteryMonitor::alarms(const std::string& device) const {
+    const auto it = estimators_.find(device);
+    if (it == estimators_.end()) return {};
+    std::lock_guard<std::mutex> lock(mu_);
+    return battery_alarm_batch(it->second.config, it->second.estimator.reading());
 }
 
 std::string BatteryMonitor::json(const std::string& device) const {

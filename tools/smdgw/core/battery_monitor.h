@@ -8,9 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/host_clock.h"
 #include "host/host_sink.h"
+#include "host/rule_value.h"
 #include "tools/smdgw/core/battery_estimator.h"
 #include "tools/smdgw/core/config.h"
 
@@ -38,6 +40,9 @@ class BatteryMonitor : public HostSink {
     std::optional<BatteryView> battery(const std::string& device) const;
     // GET /api/v1/devices/{name}/battery: the estimate as JSON; "" without one.
     std::string json(const std::string& device) const;
+    // The device's battery alarms (battery_alarms.h), every one active or
+    // not; empty for a device without a battery.
+    std::vector<rule_value> alarms(const std::string& device) const;
     // The smdgw_battery_* families of every device.
     std::string prometheus_text() const;
 

@@ -576,6 +576,8 @@ void HttpService::Impl::page(Response& res) {
     for (const DeviceView& d : devices.devices()) {
         Json::Value v = device_detail_json(d);
         v["trend"] = trend(d.name);
+        const Json::Value battery = battery_of(d.name);
+        if (!battery.isNull()) v["battery"] = battery;
         if (!opt.history_path.empty()) v["alarm_changes"] = alarm_changes(d.name);
         list.append(v);
     }
