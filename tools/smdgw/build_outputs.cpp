@@ -13,8 +13,8 @@ int64_t now_ns(const HostClock* clock) {
 
 Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
                  std::optional<HistoryStore> history, const DeviceStates& states,
-                 std::vector<std::unique_ptr<Service>> services)
-    : battery_(cfg, clock ? *clock : system_host_clock(), o.battery_state_path),
+                 BatteryMonitor& battery, std::vector<std::unique_ptr<Service>> services)
+    : battery_(battery),
       json_(out, o.trace_host),
       text_(out, states, o.lang == "en"),
       influx_(out, [clock] { return now_ns(clock); }) {

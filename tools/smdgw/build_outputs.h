@@ -37,11 +37,13 @@ class Outputs {
     // out: smdgw's standard output (see open_own_output); clock: null for the
     // system clock. history: the opened store when --history was given.
     // states: the device state snapshot the gateway keeps up to date.
-    // services: those the options ask for, in the order they take events,
-    // start, stop and give their statistics.
+    // battery: the devices' battery estimates, fed first of all so every
+    // output of a round sees its estimate. services: those the options ask
+    // for, in the order they take events, start, stop and give their
+    // statistics.
     Outputs(const Options& opts, const GatewayConfig& cfg, std::FILE* out, const HostClock* clock,
             std::optional<HistoryStore> history, const DeviceStates& states,
-            std::vector<std::unique_ptr<Service>> services = {});
+            BatteryMonitor& battery, std::vector<std::unique_ptr<Service>> services = {});
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
 
@@ -76,7 +78,7 @@ class Outputs {
 
    private:
     FanoutSink sink_;
-    BatteryMonitor battery_;
+    BatteryMonitor& battery_;
     EventWriter json_;
     TextView text_;
     InfluxWriter influx_;

@@ -248,12 +248,14 @@ int run(const Options& o) {
         const std::unique_ptr<GatewayClock> clock = make_clock(o);
         const HostClock* host_clock = clock.get();
         DeviceStates states;
+        BatteryMonitor battery(cfg, host_clock ? *host_clock : system_host_clock(),
+                               o.battery_state_path);
         const ServiceContext context{
             cfg, states, [host_clock] { return now_ns(host_clock) / 1000000; },
             [host_clock] {
                 return (host_clock ? *host_clock : system_host_clock()).monotonic_seconds();
             },
-            SMD_VERSION};
+            SMD_VERSION, battery};
         // The services, in the order they take events, start, stop and give
         // their statistics. A new service is a folder and a row here.
         const std::function<OpenedService()> service_table[] = {
@@ -272,7 +274,7 @@ int run(const Options& o) {
             if (opened.service) services.push_back(std::move(opened.service));
         }
         if (status == kExitOk) {
-            Outputs outputs(o, cfg, out, host_clock, std::move(history), states,
+            Outputs outputs(o, cfg, out, host_clock, std::move(history), states, battery,
                             std::move(services));
             status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
         }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "host/host_sink.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/exit_status.h"
@@ -45,6 +46,9 @@ struct ServiceContext {
     std::function<int64_t()> now_ms;  // the gateway's clock
     std::function<double()> mono_s;   // the host's monotonic seconds (scaled like its timers)
     std::string version;
+    // The devices' battery estimates (empty without a "battery" object), fed
+    // before any service takes a round.
+    const BatteryMonitor& battery;
 };
 
 // An open function's answer: the service, none (not asked for), or the
