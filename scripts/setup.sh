@@ -19,7 +19,9 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 # client (with the zlib and brotli its pkg-config file names), promtool, a
 # headless browser driven over the DevTools protocol (with a CJK font, so that
 # its screenshots show the alarm names); the fleet's central consumer and the
-# InfluxDB its test writes to; util-linux, whose unshare gives the outbox's
+# InfluxDB its test writes to, and the fleet's engines its tests start and
+# check the shipped files with (VictoriaMetrics with vmalert, Alertmanager with
+# amtool); util-linux, whose unshare gives the outbox's
 # full-disk test a tmpfs in a namespace of its own; the snmpd, snmptrapd and
 # command-line tools the SNMP tests run on loopback; ccache, which
 # scripts/test.sh shares between its four builds and between clones, and mold,
@@ -27,7 +29,8 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 test_packages=(ccache mold libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
                prometheus chromium python3 python3-websocket fonts-noto-cjk
-               python3-paho-mqtt influxdb util-linux snmpd snmptrapd snmp python3-aiosmtpd)
+               python3-paho-mqtt influxdb victoria-metrics prometheus-alertmanager util-linux
+               snmpd snmptrapd snmp python3-aiosmtpd)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206
