@@ -188,7 +188,7 @@ const PortCase kPortCases[] = {
      "ttyUSB0 does not exist (yet); smdgw waits for it and opens it when it appears"},
     {"serial server", "tcp:127.0.0.1:4001", 0, "port tcp:127.0.0.1:4001 (--port), address 1"},
     {"port number beyond 65535", "tcp:127.0.0.1:99999", 2,
-     "--port: port \"tcp:127.0.0.1:99999\": the port number must be 1 to 65535\n"},
+     "--port: port \"tcp:127.0.0.1:99999\": the port is not a number from 1 to 65535 (tcp:HOST:PORT)\n"},
     {"FIFO of group dialout", "fifo-dialout", 0,
      "fifo-dialout: FIFO, owner root, group dialout, mode prw-rw----; the service's user (a "
      "dynamic user in group dialout) can open it"},

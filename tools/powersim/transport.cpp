@@ -11,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "host/host_port.h"
 #include "host/serial_port.h"
 
 namespace powersim {
@@ -130,16 +131,13 @@ std::unique_ptr<Transport> open_port(const std::string& device) {
 }
 
 std::unique_ptr<Transport> open_listener(const std::string& spec) {
-    const std::string prefix = "tcp:";
-    const auto colon = spec.rfind(':');
-    if (spec.compare(0, prefix.size(), prefix) != 0 || colon == std::string::npos ||
-        colon < prefix.size())
-        throw std::runtime_error("listen address \"" + spec + "\" is not tcp:HOST:PORT");
-    const std::string host = spec.substr(prefix.size(), colon - prefix.size());
-    char* end = nullptr;
-    const unsigned long port = std::strtoul(spec.c_str() + colon + 1, &end, 10);
-    if (*end != '\0' || port > 65535)
-        throw std::runtime_error("listen address \"" + spec + "\" has a bad port");
+    smd::HostPort hp;
+    const std::string why = spec.rfind("tcp:", 0) == 0
+                                ? smd::parse_host_port(spec.substr(4), hp, smd::PortZero::Allowed)
+                                : std::string("is not tcp:HOST:PORT");
+    if (!why.empty()) throw std::runtime_error("listen address \"" + spec + "\": " + why);
+    const std::string& host = hp.host;
+    const unsigned long port = hp.port;
     try {
         return std::make_unique<TcpTransport>(host, static_cast<unsigned short>(port), spec);
     } catch (const boost::system::system_error& e) {

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "host/host_port.h"
+
 namespace smdgw {
 
 namespace {
@@ -45,15 +47,13 @@ void send_all(int fd, const std::string& text) {
 StatusHttp::~StatusHttp() { stop(); }
 
 bool StatusHttp::start(const std::string& addr, std::string& error) {
-    const size_t colon = addr.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        error = "is not HOST:PORT";
-        return false;
-    }
-    const std::string host = addr.substr(0, colon);
-    const std::string port = addr.substr(colon + 1);
+    smd::HostPort hp;
+    error = smd::parse_host_port(addr, hp, smd::PortZero::Allowed);
+    if (!error.empty()) return false;
+    const std::string host = hp.host;
+    const std::string port = std::to_string(hp.port);
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found) {

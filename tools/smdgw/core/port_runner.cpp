@@ -22,6 +22,7 @@
 #include <optional>
 #include <vector>
 
+#include "host/host_port.h"
 #include "host/serial_port.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_limiter.h"
@@ -231,9 +232,10 @@ class SerialLine : public std::enable_shared_from_this<SerialLine> {
     }
 
     void connect_tcp() {
-        const auto colon = path_.rfind(':');
-        const std::string host = path_.substr(4, colon == std::string::npos ? 0 : colon - 4);
-        const std::string port = colon == std::string::npos ? "" : path_.substr(colon + 1);
+        smd::HostPort hp;  // checked by check_port_path before the gateway starts
+        smd::parse_host_port(path_.substr(4), hp, smd::PortZero::Refused);
+        const std::string host = hp.host;
+        const std::string port = std::to_string(hp.port);
         boost::system::error_code ec;
         const auto endpoints = resolver_.resolve(host, port, ec);
         if (ec) {
@@ -398,16 +400,10 @@ class Ticker {
 
 bool check_port_path(const std::string& path, std::string& error) {
     if (path.rfind("tcp:", 0) == 0) {
-        const auto colon = path.rfind(':');
-        if (colon <= 4 || colon + 1 >= path.size()) {
-            error = "port \"" + path + "\" is not tcp:HOST:PORT";
-            return false;
-        }
-        // The resolver would take 99999 and connect to it modulo 65536.
-        const std::string number = path.substr(colon + 1);
-        if (number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(number) < 1 || std::stoul(number) > 65535) {
-            error = "port \"" + path + "\": the port number must be 1 to 65535";
+        smd::HostPort hp;
+        const std::string why = smd::parse_host_port(path.substr(4), hp, smd::PortZero::Refused);
+        if (!why.empty()) {
+            error = "port \"" + path + "\": " + why + " (tcp:HOST:PORT)";
             return false;
         }
         return true;

@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include "host/host_port.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/utf8_text.h"
@@ -70,22 +71,14 @@ std::string client_of(const Request& req) {
 }  // namespace
 
 bool parse_listen(const std::string& text, std::string& host, int& port, std::string& error) {
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size()) {
-        error = "--http \"" + text + "\" is not ADDR:PORT (for example 127.0.0.1:9418)";
+    smd::HostPort hp;
+    const std::string why = smd::parse_host_port(text, hp, smd::PortZero::Allowed);
+    if (!why.empty()) {
+        error = "--http \"" + text + "\": " + why + " (ADDR:PORT, for example 127.0.0.1:9418)";
         return false;
     }
-    host = text.substr(0, colon);
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    const std::string p = text.substr(colon + 1);
-    char* end = nullptr;
-    const long v = std::strtol(p.c_str(), &end, 10);
-    if (*end != '\0' || v < 0 || v > 65535 || host.empty()) {
-        error = "--http \"" + text + "\": port must be 0 to 65535";
-        return false;
-    }
-    port = static_cast<int>(v);
+    host = hp.host;
+    port = static_cast<int>(hp.port);
     return true;
 }
 

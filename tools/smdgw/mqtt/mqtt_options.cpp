@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/host_port.h"
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/secret_file.h"
 #include "tools/smdgw/core/size_text.h"
 
 #include "tools/smdgw/mqtt/mqtt_topic.h"
@@ -21,18 +23,6 @@ namespace {
 
 constexpr int kPortMqtt = 1883;
 constexpr int kPortMqtts = 8883;
-
-bool parse_port(const std::string& text, int& port) {
-    if (text.empty() || text.size() > 5) return false;
-    int v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < 1 || v > 65535) return false;
-    port = v;
-    return true;
-}
 
 // The large-fleet profile's reconnect cap: 100,000 gateways trying at most
 // every 300 s, drawn at random, are about 300 CONNECTs a second.
@@ -64,46 +54,12 @@ bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& erro
         error = "has a path, query, user or blank; give only HOST[:PORT]";
         return false;
     }
-    std::string port_text;
-    if (!rest.empty() && rest.front() == '[') {
-        const size_t close = rest.find(']');
-        if (close == std::string::npos) {
-            error = "has an IPv6 address without its closing ']'";
-            return false;
-        }
-        url.host = rest.substr(1, close - 1);
-        const std::string after = rest.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':') {
-                error = "has text after the IPv6 address";
-                return false;
-            }
-            port_text = after.substr(1);
-            if (port_text.empty()) {
-                error = "has an empty port";
-                return false;
-            }
-        }
-    } else {
-        const size_t colon = rest.find(':');
-        url.host = rest.substr(0, colon);
-        if (colon != std::string::npos) {
-            port_text = rest.substr(colon + 1);
-            if (port_text.empty() || port_text.find(':') != std::string::npos) {
-                error = "has a port that is not a number from 1 to 65535";
-                return false;
-            }
-        }
-    }
-    if (url.host.empty()) {
-        error = "has no host";
-        return false;
-    }
-    url.port = url.tls ? kPortMqtts : kPortMqtt;
-    if (!port_text.empty() && !parse_port(port_text, url.port)) {
-        error = "has a port that is not a number from 1 to 65535";
-        return false;
-    }
+    smd::HostPort hp;
+    error = smd::parse_host_port(rest, hp, smd::PortZero::Refused,
+                                 url.tls ? kPortMqtts : kPortMqtt);
+    if (!error.empty()) return false;
+    url.host = hp.host;
+    url.port = static_cast<int>(hp.port);
     return true;
 }
 
@@ -128,6 +84,11 @@ bool MqttOptions::check(const std::string& history_path) {
     if (!readable_file("--mqtt-ca", ca_file) || !readable_file("--mqtt-cert", cert_file) ||
         !readable_file("--mqtt-key", key_file))
         return false;
+    if (!key_file.empty()) {
+        const std::string problem = secret_file_problem(key_file);
+        if (!problem.empty())
+            return usage_error("--mqtt-key \"" + key_file + "\": " + problem);
+    }
     if (!auth_file.empty()) {
         if (!read_credentials_file(auth_file, credentials, error))
             return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "host/host_port.h"
 #include "tools/smdgw/core/log.h"
 
 namespace smdgw::snmp {
@@ -66,18 +67,9 @@ bool parse_agentx_address(const std::string& text, std::string& error) {
         return false;
     };
     if (text.rfind("tcp:", 0) == 0) {
-        const std::string rest = text.substr(4);
-        const size_t colon = rest.rfind(':');
-        if (colon == std::string::npos || colon == 0) return bad("no host and port");
-        const std::string host = rest.substr(0, colon);
-        const std::string port = rest.substr(colon + 1);
-        if (host.front() == '[' && host.back() != ']') return bad("an IPv6 address needs its ]");
-        bool digits = !port.empty() && port.size() <= 5;
-        for (char c : port) digits = digits && c >= '0' && c <= '9';
-        if (!digits || std::stoul(port) == 0 || std::stoul(port) > 65535)
-            return bad("the port is not a number from 1 to 65535");
-        for (char c : host)
-            if (c <= ' ' || c == '/') return bad("the host has a space or a slash");
+        smd::HostPort hp;
+        const std::string why = smd::parse_host_port(text.substr(4), hp, smd::PortZero::Refused);
+        if (!why.empty()) return bad(why);
         return true;
     }
     const std::string path = text.rfind("unix:", 0) == 0 ? text.substr(5) : text;
