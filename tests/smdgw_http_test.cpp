@@ -341,7 +341,7 @@ TEST(HttpApi, ControlNeedsTheTokenAndRunsOnTheLine) {
                                       keys.write_s("gw.json", kConfig), "--port", "/dev/null",
                                       "--http", "127.0.0.1:0", "--http-control-token", loose});
     EXPECT_EQ(refused.status, 2);
-    EXPECT_NE(refused.err.find("chmod 600"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("chmod o-rwx,g-w"), std::string::npos) << refused.err;
 
     const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
     ::chmod(token.c_str(), 0600);

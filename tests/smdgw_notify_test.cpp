@@ -362,7 +362,7 @@ TEST(SmdgwNotify, ATestCallHasOneKeyAndASecretFileProblemNamesItsKey) {
     r = run_smdgw({"--check-config", "--config", config, "--port", "tcp:127.0.0.1:4001"});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("\"notify.targets.hook.secret_file\" " + secret +
-                         ": group or others may use it (mode 0644)"),
+                         ": others may read or change it (mode 0644); chmod o-rwx,g-w it"),
               std::string::npos)
         << r.out << r.err;
     EXPECT_EQ((r.out + r.err).find("--http-control-token"), std::string::npos) << r.err;

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "tools/smdgw/core/secret_file.h"
+
 namespace smdgw {
 
 namespace {
@@ -21,16 +23,9 @@ std::string trim(const std::string& s) {
 }  // namespace
 
 bool load_control_secret(const std::string& path, std::string& secret, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = path + ": group or others may use it (mode " + mode +
-                "); chmod 600 it";
+    const std::string problem = secret_file_problem(path);
+    if (!problem.empty()) {
+        error = path + ": " + problem;
         return false;
     }
     std::ifstream in(path);

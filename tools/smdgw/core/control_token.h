@@ -12,7 +12,7 @@ constexpr size_t kMinSecretBytes = 16;
 
 // Reads the secret (the file's first line, without surrounding blanks). False
 // with a message naming the file ("PATH: ...") when it cannot be read, is empty
-// or too short, or when group or others may read it; the caller puts its own
+// or too short, or when secret_file.h's rule refuses it; the caller puts its own
 // option or key before it.
 bool load_control_secret(const std::string& path, std::string& secret, std::string& error);
 

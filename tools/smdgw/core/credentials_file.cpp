@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tools/smdgw/core/secret_file.h"
+
 namespace smdgw {
 
 namespace {
@@ -26,13 +28,9 @@ bool read_credentials_file(const std::string& path, Credentials& out, std::strin
     std::string text;
     bool ok = ::fstat(fd, &st) == 0;
     if (!ok) error = std::strerror(errno);
-    if (ok && !S_ISREG(st.st_mode)) {
-        error = "not a regular file";
-        ok = false;
-    }
-    if (ok && (st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
-        error = "others may read or change it; chmod o-rwx it";
-        ok = false;
+    if (ok) {
+        error = secret_mode_problem(st.st_mode);
+        ok = error.empty();
     }
     if (ok && static_cast<uint64_t>(st.st_size) > kCredentialsMaxBytes) {
         error = "longer than two lines of user name and password";

@@ -9,6 +9,7 @@
 
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/control_token.h"
+#include "tools/smdgw/core/secret_file.h"
 #include "tools/smdgw/http/http_server.h"
 
 namespace smdgw::http {
@@ -25,13 +26,9 @@ bool host_name_ok(const std::string& name) {
 
 // A private key others may read is no longer private.
 bool check_key_file(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "--http-tls-key " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if ((st.st_mode & S_IROTH) != 0) {
-        error = "--http-tls-key " + path + ": others may read the key (chmod o-r " + path + ")";
+    const std::string problem = secret_file_problem(path);
+    if (!problem.empty()) {
+        error = "--http-tls-key " + path + ": " + problem;
         return false;
     }
     return true;
@@ -46,7 +43,7 @@ void add_http_options(CLI::App& app, HttpCommandLine& o) {
                      ->type_name("ADDR:PORT");
     app.add_option("--http-control-token", o.token_path,
                    "Open POST .../control to requests carrying the secret in FILE as a bearer "
-                   "token (the file must be readable by its owner only)")
+                   "token (mode 0600, or 0640 with the service's group)")
         ->needs(http)
         ->type_name("FILE");
     app.add_option("--http-ack-token", o.ack_token_path,

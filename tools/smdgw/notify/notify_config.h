@@ -38,7 +38,7 @@ inline constexpr NotifyKey kWebhookKeys[] = {
     {"type", "", "`\"webhook\"`"},
     {"url", "", "`http://` or `https://` address the alarm events are POSTed to"},
     {"secret_file", "", "file holding the HMAC-SHA256 key (first line, at least 16 bytes, "
-                        "readable by its owner only); without it no signature header"},
+                        "mode 0600, or 0640 with the service's group); without it no signature header"},
     {"ca_file", "", "CA certificates for a private `https://` receiver"},
     {"timeout_s", "10", "seconds one attempt may take (1 to 300)"},
 };

@@ -1,0 +1,28 @@
+#include "tools/smdgw/core/secret_file.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace smdgw {
+
+std::string secret_mode_problem(mode_t mode) {
+    if (!S_ISREG(mode)) return "not a regular file";
+    const bool others = (mode & S_IRWXO) != 0;
+    const bool group_writes = (mode & S_IWGRP) != 0;
+    if (!others && !group_writes) return {};
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode & 07777));
+    return std::string(others ? "others may read or change it" : "its group may change it") +
+           " (mode " + octal + "); chmod o-rwx,g-w it";
+}
+
+std::string secret_file_problem(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    return secret_mode_problem(st.st_mode);
+}
+
+}  // namespace smdgw
