@@ -82,4 +82,12 @@ std::string alarm_english(const std::string& alarm_id, const std::string& key,
     return out;
 }
 
+unsigned alarm_instance(const std::string& alarm_id, const std::string& key,
+                        const std::string& message) {
+    const AlarmFamily* f = find_alarm_family(alarm_id, key);
+    if (!f) return 0;
+    const std::string n = instance_number(*f, alarm_id, message);
+    return n.empty() ? 0u : static_cast<unsigned>(std::stoul(n));
+}
+
 }  // namespace smd

@@ -28,4 +28,9 @@ inline constexpr ThresholdWord kThresholdWords[] = {
 std::string alarm_english(const std::string& alarm_id, const std::string& key,
                           const std::string& message);
 
+// The AC input, module, panel or fuse an alarm repeated per instance is about
+// (the {n} of its meaning), 0 for one that is not repeated or not known.
+unsigned alarm_instance(const std::string& alarm_id, const std::string& key,
+                        const std::string& message);
+
 }  // namespace smd

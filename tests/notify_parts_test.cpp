@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/support/doc_section.h"
+#include "tools/smdgw/notify/alarm_facts.h"
 #include "tools/smdgw/notify/burst_grouper.h"
 #include "tools/smdgw/notify/hmac_signature.h"
 #include "tools/smdgw/notify/notify_config.h"
@@ -154,6 +155,8 @@ TEST(NotifyConfigKeys, ProblemsNameTheirPlaceAndTheNearestKey) {
          "\"notify.targets.m.starttls\": \"optional\" only for a mail server on this host (127.0.0.1, [::1] or localhost); use \"required\" or smtps://"},
         {R"({"targets":{"m":{"type":"email","smtp_url":"smtp://u@127.0.0.2.example.net","from":"a@b","to":["c@d"],"starttls":"optional"}},"routes":[{"targets":["m"]}]})",
          "\"notify.targets.m.starttls\": \"optional\" only for a mail server on this host (127.0.0.1, [::1] or localhost); use \"required\" or smtps://"},
+        {R"({"targets":{"m":{"type":"email","smtp_url":"smtp://127.0.0.1:2525","from":"a@b","to":["c@d"],"starttls":"optional","auth_file":"/etc/smdgw/mail.auth"}},"routes":[{"targets":["m"]}]})",
+         "\"notify.targets.m.auth_file\": a login is sent only over TLS; with \"starttls\": \"optional\" give no \"auth_file\", or use \"required\" or smtps://"},
         {R"({"targets":{"p":{"type":"webhook","url":"ftp://ops:pw@x:21/in?token=t#f"}},"routes":[{"targets":["p"]}]})",
          "\"notify.targets.p.url\" must start with http:// or https:// (is \"ftp://***@x:21/in?***#***\")"},
         {std::string("{") + kTargets + R"(,"routes":[{"targets":["pagr"]}]})",
@@ -185,11 +188,19 @@ TEST(NotifyMessage, SubjectBodyKeysAndSignature) {
     e.english = "Input power interrupted";
     e.message = "输入电源中断告警";
     e.since_ms = ctx.now_ms - 30000;
-    EXPECT_EQ(mail_subject(ctx, {e}), "[smdgw] north: RAISED level 1 Input power interrupted (plant1)");
+    EXPECT_EQ(mail_subject(ctx, {e}), "[smdgw] north: CRITICAL RAISED: Input power interrupted (plant1)");
     NotifyEvent cleared = change("419430501", false);
     cleared.level = 3;
     EXPECT_EQ(mail_subject(ctx, {e, cleared}),
-              "[smdgw] north: 2 alarm changes (1 raised, 1 cleared), most urgent level 1 (plant1)");
+              "[smdgw] north: 2 alarm changes (1 raised, 1 cleared), most urgent CRITICAL (plant1)");
+    // Levels beyond the names, and names of the site's own.
+    EXPECT_EQ(level_name(ctx.level_names, 4), "WARNING");
+    EXPECT_EQ(level_name(ctx.level_names, 7), "LEVEL 7");
+    ctx.level_names = {"P1", "P2"};
+    cleared.english = "Module 1: fault alarm";
+    EXPECT_EQ(mail_subject(ctx, {cleared}),
+              "[smdgw] north: LEVEL 3 CLEARED: Module 1: fault alarm (plant1)");
+    ctx.level_names = default_level_names();
     NotifyTarget t;
     t.type = NotifyTarget::Type::Email;
     t.from = "smdgw@example.net";
@@ -224,6 +235,34 @@ TEST(NotifyMessage, SubjectBodyKeysAndSignature) {
     // RFC 4231, test case 2.
     EXPECT_EQ(hmac_sha256_hex("Jefe", "what do ya want for nothing?"),
               "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+}
+
+// The battery in a mail's words, in each of its states.
+TEST(NotifyMessage, BatteryInWords) {
+    using smdgw::BatteryState;
+    smdgw::BatteryView b;
+    b.since = 1765293003;  // 15:10 UTC
+    b.reading.state = BatteryState::Discharging;
+    b.reading.current_a = -52.04;
+    b.reading.charge = 0.624;
+    b.reading.runtime_s = 37 * 60 + 50;
+    b.reading.runtime_low_s = 31 * 60;
+    b.reading.runtime_high_s = 44 * 60 + 59;
+    EXPECT_EQ(battery_words(b),
+              "on battery since 15:10 UTC, 37 min left (31-44), at 52.0 A, charge 62 %");
+    b.reading.runtime_s.reset();
+    EXPECT_EQ(battery_words(b), "on battery since 15:10 UTC, at 52.0 A, charge 62 %");
+    b.reading.state = BatteryState::Disconnected;
+    EXPECT_EQ(battery_words(b),
+              "disconnected (low-voltage disconnect) since 15:10 UTC, charge 62 %");
+    b.reading.state = BatteryState::Charging;
+    b.reading.current_a = 12.0;
+    EXPECT_EQ(battery_words(b), "charging at 12.0 A, charge 62 %");
+    b.reading.state = BatteryState::Float;
+    b.reading.charge = 1.0;
+    EXPECT_EQ(battery_words(b), "float, charge 100 %");
+    b.reading.state = BatteryState::Unknown;
+    EXPECT_EQ(battery_words(b), "state not known yet");
 }
 
 // docs/alarms.md's tables of the notification keys are these tables.

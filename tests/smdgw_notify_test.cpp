@@ -244,9 +244,25 @@ TEST(SmdgwNotify, MailAndWebhookPerChangeGroupedBurstsNothingLostAcrossAnOutageA
     EXPECT_EQ(body["events"][0]["id"].asString(), "plant1.p40_44_0.419410701.1");
     const std::string mail = smtp.mails()[0];
     EXPECT_EQ(header(mail, "Subject"),
-              "[smdgw] north: RAISED level 1 AC input 1: breaker tripped (plant1)");
+              "[smdgw] north: CRITICAL RAISED: AC input 1: breaker tripped (plant1)");
     EXPECT_NE(mail.find("第1路交流输入-交流输入空开跳"), std::string::npos) << mail;
     EXPECT_NE(mail.find("Status page: http://gw1.example:9418/"), std::string::npos);
+    // What explains it, as the API showed it then, and how to acknowledge it.
+    const Json::Value facts = body["events"][0]["facts"];
+    EXPECT_EQ(facts["level_name"].asString(), "CRITICAL") << first.body;
+    EXPECT_EQ(facts["device_state"].asString(), "live");
+    ASSERT_GE(facts["ac_inputs"].size(), 1u) << first.body;
+    EXPECT_EQ(facts["ac_inputs"][0]["input"].asUInt(), 1u);
+    EXPECT_GT(facts["dc_bus"]["v"].asDouble(), 40.0);
+    char bus_v[32];
+    std::snprintf(bus_v, sizeof bus_v, "%.1f", facts["dc_bus"]["v"].asDouble());
+    const std::string bus = std::string("  DC bus:     ") + bus_v + " V";
+    EXPECT_NE(mail.find(bus), std::string::npos) << bus << "\n" << mail;
+    EXPECT_NE(mail.find("  AC input 1: A "), std::string::npos) << mail;
+    EXPECT_NE(mail.find("http://gw1.example:9418/api/v1/devices/plant1/alarms/"
+                        "plant1.p40_44_0.419410701.1/ack"),
+              std::string::npos)
+        << mail;
 
     // Ten modules fail in one round (and the breaker comes back): one message each.
     std::vector<std::string> faults;
@@ -266,6 +282,12 @@ TEST(SmdgwNotify, MailAndWebhookPerChangeGroupedBurstsNothingLostAcrossAnOutageA
     hook.set_down(true);
     gw.plant(2, {});
     ASSERT_TRUE(wait_until([&] { return smtp.mails().size() == 3; }, 10)) << read_text(gw.err());
+    // A clear says how long the fault lasted and that nobody acknowledged it.
+    const std::string cleared = smtp.mails()[2];
+    EXPECT_NE(cleared.find("CRITICAL CLEARED: Module 1: fault alarm"), std::string::npos) << cleared;
+    EXPECT_NE(cleared.find("  Lasted:     "), std::string::npos) << cleared;
+    EXPECT_NE(cleared.find("  Acknowledged: nobody"), std::string::npos) << cleared;
+    EXPECT_NE(cleared.find("  Module 1:   "), std::string::npos) << cleared;
     gw.plant(2, {"breaker-trip:1@1-"});
     ASSERT_TRUE(wait_until([&] { return hook.all().size() >= 3 && smtp.mails().size() == 4; }, 10))
         << read_text(gw.err());

@@ -135,6 +135,11 @@ void read_email(const Json::Value& t, const std::string& at, NotifyTarget& out,
                          "host (127.0.0.1, [::1] or localhost); use \"required\" or smtps://");
     out.ca_file = text_at(t, "ca_file", at, false, errors);
     out.auth_file = text_at(t, "auth_file", at, false, errors);
+    // A password goes over TLS or not at all, even to this host.
+    if (!out.starttls_required && !out.auth_file.empty() && starts_with(out.smtp_url, "smtp://"))
+        errors.push_back("\"" + at +
+                         ".auth_file\": a login is sent only over TLS; with \"starttls\": "
+                         "\"optional\" give no \"auth_file\", or use \"required\" or smtps://");
     out.from = text_at(t, "from", at, true, errors);
     if (!out.from.empty() && !plausible_address(out.from))
         errors.push_back("\"" + at + ".from\" must be an address like smdgw@example.net (is \"" +
@@ -202,6 +207,40 @@ void read_route(const Json::Value& r, const std::string& at, const NotifyConfig&
 
 }  // namespace
 
+std::vector<std::string> default_level_names() { return {"CRITICAL", "MAJOR", "MINOR", "WARNING"}; }
+
+namespace {
+
+// A level's name stands in a subject: a word of letters, digits, '-' and '_'.
+void read_level_names(const Json::Value& v, std::vector<std::string>& out,
+                      std::vector<std::string>& errors) {
+    const char* at = "notify.level_names";
+    if (!v.isArray() || v.empty() || v.size() > 9) {
+        errors.push_back(std::string("\"") + at + "\" must be a list of 1 to 9 names (is " +
+                         value_text(v) + ")");
+        return;
+    }
+    std::vector<std::string> names;
+    for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+        const std::string where = std::string(at) + "[" + std::to_string(i) + "]";
+        const std::string name = v[i].isString() ? v[i].asString() : std::string();
+        bool word = !name.empty() && name.size() <= 16;
+        for (char c : name)
+            word = word && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                            (c >= '0' && c <= '9') || c == '-' || c == '_');
+        if (!word) {
+            errors.push_back("\"" + where +
+                             "\" must be a word of 1 to 16 letters, digits, - or _ (is " +
+                             value_text(v[i]) + ")");
+            return;
+        }
+        names.push_back(name);
+    }
+    out = std::move(names);
+}
+
+}  // namespace
+
 const NotifyTarget* NotifyConfig::find(const std::string& name) const {
     const size_t i = index(name);
     return i < targets.size() ? &targets[i] : nullptr;
@@ -222,6 +261,7 @@ NotifyConfig parse_notify_config(const Json::Value& v, std::vector<std::string>&
     }
     check_keys(v, kNotifyKeys, "notify", errors);
     if (v.isMember("site")) cfg.site = text_at(v, "site", "notify", true, errors);
+    if (v.isMember("level_names")) read_level_names(v["level_names"], cfg.level_names, errors);
     const Json::Value& targets = v["targets"];
     if (!targets.isObject() || targets.empty() || targets.size() > kMaxTargets) {
         errors.push_back("\"notify.targets\" must be an object of 1 to " +

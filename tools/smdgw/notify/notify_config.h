@@ -49,7 +49,8 @@ inline constexpr NotifyKey kEmailKeys[] = {
     {"starttls", "required", "`required`: never send over plain text; `optional`: STARTTLS when "
                              "the server offers it (only for a server on the same host)"},
     {"ca_file", "", "CA certificates for a private mail server"},
-    {"auth_file", "", "two lines, user name and password (as `--mqtt-auth`); without it no login"},
+    {"auth_file", "", "two lines, user name and password (as `--mqtt-auth`); without it no login; "
+                      "the login is sent only over TLS (not with `\"starttls\": \"optional\"`)"},
     {"from", "", "the sender's address"},
     {"to", "", "the recipients' addresses (a list, at least one)"},
     {"timeout_s", "30", "seconds one attempt may take (1 to 300)"},
@@ -64,6 +65,9 @@ inline constexpr NotifyKey kRouteKeys[] = {
 
 inline constexpr NotifyKey kNotifyKeys[] = {
     {"site", "the gateway ID", "the site's name in subjects and texts"},
+    {"level_names", "`[\"CRITICAL\", \"MAJOR\", \"MINOR\", \"WARNING\"]`",
+     "the names of alarm levels 1, 2, 3, ... in subjects and texts (a list of 1 to 9 words "
+     "of letters, digits, `-` and `_`); a level beyond the list reads `LEVEL n`"},
     {"targets", "", "the named targets (an object), at most 8"},
     {"routes", "", "the routes (a list); a change goes to every target of every route it matches"},
 };
@@ -97,8 +101,12 @@ struct NotifyRoute {
     std::vector<std::string> targets;
 };
 
+// CRITICAL, MAJOR, MINOR, WARNING: levels 1 to 4.
+std::vector<std::string> default_level_names();
+
 struct NotifyConfig {
     std::string site;
+    std::vector<std::string> level_names = default_level_names();
     std::vector<NotifyTarget> targets;
     std::vector<NotifyRoute> routes;
 

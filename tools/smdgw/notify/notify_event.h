@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace smdgw::notify {
 
@@ -18,6 +20,14 @@ struct NotifyEvent {
     int64_t since_ms = 0;    // when the fault began (a raise); 0 unknown
     // The alarm event's JSON object as smdgw writes it ("event":"alarm", ...).
     std::string json;
+    // A clear: when the alarm was raised (0 unknown) and who acknowledged it.
+    int64_t raised_at_ms = 0;
+    std::string ack_by, ack_comment;
+    int64_t ack_at_ms = 0;
+    // When the change is grouped (alarm_facts.h): the device's state and the
+    // figures that explain it, as mail lines and as a JSON object ("" none).
+    std::vector<std::pair<std::string, std::string>> fact_lines;
+    std::string facts_json;
 };
 
 }  // namespace smdgw::notify

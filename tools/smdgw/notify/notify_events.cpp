@@ -27,6 +27,15 @@ void NotifyEvents::on_alarm(const std::string& device, const smd::AlarmChange& a
     e.time_ms = now_ms_();
     // A raise shown after its delay began when the fault did.
     e.since_ms = static_cast<int64_t>(a.since) * 1000;
+    if (!a.raised) {
+        const auto it = raised_.find(e.id);
+        if (it != raised_.end()) {
+            e.raised_at_ms = it->second.since_ms;
+            e.ack_by = it->second.ack_by;
+            e.ack_comment = it->second.ack_comment;
+            e.ack_at_ms = it->second.ack_at_ms;
+        }
+    }
     JsonObject obj;
     alarm_members(obj, a);
     json_string(obj.add("device"), device);
@@ -43,6 +52,23 @@ void NotifyEvents::on_alarm(const std::string& device, const smd::AlarmChange& a
         queue_.push_back(std::move(e));
     }
     cv_.notify_one();
+}
+
+void NotifyEvents::on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) {
+    if (!a.alarms) return;
+    // The device's whole set replaces what was kept of it.
+    const std::string head = alarm_ref(device, "", "", 0);
+    const std::string prefix = head.substr(0, head.find('.') + 1);
+    for (auto it = raised_.lower_bound(prefix);
+         it != raised_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+        it = raised_.erase(it);
+    for (const ActiveAlarm& x : *a.alarms) {
+        Raised& r = raised_[alarm_ref(device, x.id.key, x.id.alarm_id, x.id.seq)];
+        r.since_ms = static_cast<int64_t>(x.since) * 1000;
+        r.ack_by = x.ack.by;
+        r.ack_comment = x.ack.comment;
+        r.ack_at_ms = static_cast<int64_t>(x.ack.at) * 1000;
+    }
 }
 
 std::vector<NotifyEvent> NotifyEvents::take(std::chrono::milliseconds wait) {

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "host/host_sink.h"
@@ -24,6 +26,9 @@ class NotifyEvents : public HostSink {
     explicit NotifyEvents(std::function<int64_t()> now_ms, size_t capacity = kCapacity);
 
     void on_alarm(const std::string& device, const smd::AlarmChange& a) override;
+    // Keeps when each raised alarm began and its acknowledgement, which its
+    // clear tells.
+    void on_active_alarms(const std::string& device, const smd::ActiveAlarms& a) override;
 
     // The grouping thread: what came, in order; waits up to `wait` for something.
     std::vector<NotifyEvent> take(std::chrono::milliseconds wait);
@@ -32,8 +37,16 @@ class NotifyEvents : public HostSink {
     void wake();
 
    private:
+    struct Raised {
+        int64_t since_ms = 0;
+        std::string ack_by, ack_comment;
+        int64_t ack_at_ms = 0;
+    };
+
     std::function<int64_t()> now_ms_;
     size_t capacity_;
+    // By the alarm's exact id; the frame thread's alone.
+    std::map<std::string, Raised> raised_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<NotifyEvent> queue_;

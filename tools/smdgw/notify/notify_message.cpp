@@ -63,6 +63,42 @@ std::string change_word(const NotifyEvent& e) {
 
 std::string time_text(int64_t ms) { return ms > 0 ? iso8601_time(ms) : "unknown"; }
 
+// "2 h 5 min", "12 min 30 s", "40 s".
+std::string duration_text(int64_t s) {
+    if (s >= 3600) return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
+    if (s >= 60) return std::to_string(s / 60) + " min " + std::to_string(s % 60) + " s";
+    return std::to_string(s) + " s";
+}
+
+// A device name as one segment of a URL's path.
+std::string path_segment(const std::string& s) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0f];
+        }
+    }
+    return out;
+}
+
+// The line that acknowledges the alarm, without the token: the person on
+// call pastes it with the acknowledgement token in $TOKEN.
+std::string ack_command(const MessageContext& ctx, const NotifyEvent& e) {
+    std::string base = ctx.public_url;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    if (base.empty()) base = "http://GATEWAY:9418";
+    return "curl -s -X POST -H \"Authorization: Bearer $TOKEN\" -d '{\"by\": \"YOUR NAME\"}' \\\n"
+           "    " + base + "/api/v1/devices/" + path_segment(e.device) + "/alarms/" + e.id +
+           "/ack";
+}
+
 std::string rfc5322_date(int64_t ms) {
     const std::time_t t = static_cast<std::time_t>(ms / 1000);
     std::tm tm{};
@@ -98,6 +134,11 @@ void crlf_lines(const std::string& text, std::string& out) {
 
 }  // namespace
 
+std::string level_name(const std::vector<std::string>& names, int level) {
+    if (level >= 1 && static_cast<size_t>(level) <= names.size()) return names[level - 1];
+    return "LEVEL " + std::to_string(level);
+}
+
 std::string idempotency_key(const std::string& gateway_id, uint64_t sequence) {
     // It travels in a header: no control characters.
     return one_line(gateway_id) + ":" + std::to_string(sequence);
@@ -121,7 +162,12 @@ std::string webhook_body(const MessageContext& ctx, const std::vector<NotifyEven
     list = "[";
     for (size_t i = 0; i < events.size(); ++i) {
         if (i > 0) list += ',';
-        list += events[i].json;
+        const NotifyEvent& e = events[i];
+        // The alarm event as smdgw writes it, with what the mail says beside it.
+        if (!e.facts_json.empty() && e.json.size() > 2 && e.json.back() == '}')
+            list += e.json.substr(0, e.json.size() - 1) + ",\"facts\":" + e.facts_json + "}";
+        else
+            list += e.json;
     }
     list += ']';
     json_string(obj.add("gateway"), ctx.gateway_id);
@@ -140,8 +186,8 @@ std::string mail_subject(const MessageContext& ctx, const std::vector<NotifyEven
     const std::string head = "[smdgw] " + ctx.site + ": ";
     if (events.size() == 1) {
         const NotifyEvent& e = events[0];
-        return head + change_word(e) + " level " + std::to_string(e.level) + " " + e.english +
-               " (" + e.device + ")";
+        return head + level_name(ctx.level_names, e.level) + " " + change_word(e) + ": " +
+               e.english + " (" + e.device + ")";
     }
     size_t raised = 0;
     int highest = 0;  // level 1 is the most urgent; 0 none
@@ -152,7 +198,7 @@ std::string mail_subject(const MessageContext& ctx, const std::vector<NotifyEven
     std::string text = head + std::to_string(events.size()) + " alarm changes (" +
                        std::to_string(raised) + " raised, " +
                        std::to_string(events.size() - raised) + " cleared)";
-    if (highest > 0) text += ", most urgent level " + std::to_string(highest);
+    if (highest > 0) text += ", most urgent " + level_name(ctx.level_names, highest);
     return text + " (" + devices_text(events) + ")";
 }
 
@@ -160,26 +206,48 @@ std::string mail_body(const MessageContext& ctx, const std::vector<NotifyEvent>&
     std::string b;
     if (events.size() > 1)
         b += std::to_string(events.size()) + " alarm changes on " + ctx.site + ":\n\n";
+    const NotifyEvent* first_raised = nullptr;
     for (const NotifyEvent& e : events) {
-        b += change_word(e) + ", level " + std::to_string(e.level) + ": " + one_line(e.english) +
-             "\n";
+        if (e.raised && !first_raised) first_raised = &e;
+        b += level_name(ctx.level_names, e.level) + " " + change_word(e) + ": " +
+             one_line(e.english) + "\n";
+        b += "  Level:      " + std::to_string(e.level) + " (" +
+             level_name(ctx.level_names, e.level) + ")\n";
         b += "  Device:     " + one_line(e.device) + "\n";
         b += "  Message:    " + one_line(e.message) + "\n";
         b += "  Value:      " + one_line(e.value) + "\n";
         if (e.raised) b += "  Since:      " + time_text(e.since_ms) + "\n";
         b += "  Changed at: " + time_text(e.time_ms) + "\n";
+        if (!e.raised && e.raised_at_ms > 0 && e.time_ms >= e.raised_at_ms)
+            b += "  Lasted:     " + duration_text((e.time_ms - e.raised_at_ms) / 1000) +
+                 " (raised " + time_text(e.raised_at_ms) + ")\n";
+        if (e.ack_at_ms > 0)
+            b += "  Acknowledged: by " + one_line(e.ack_by) + " at " + time_text(e.ack_at_ms) +
+                 (e.ack_comment.empty() ? "" : ": " + one_line(e.ack_comment)) + "\n";
+        else if (!e.raised)
+            b += "  Acknowledged: nobody\n";
         if (e.reason == "flapping")
             b += "  Note:       it keeps changing; shown raised until it has been stable\n";
         else if (e.reason == "stable")
             b += "  Note:       it stopped changing; this is its state now\n";
         else if (!e.reason.empty())
             b += "  Note:       " + one_line(e.reason) + "\n";
+        for (const auto& fact : e.fact_lines) {
+            std::string label = one_line(fact.first) + ":";
+            label.resize(std::max<size_t>(label.size() + 1, 12), ' ');
+            b += "  " + label + one_line(fact.second) + "\n";
+        }
         b += "  Alarm:      " + one_line(e.alarm_id) + " (key " + one_line(e.key) + ", #" +
              std::to_string(e.seq) + ")\n";
         b += "  Alarm id:   " + e.id + "\n\n";
     }
     if (!ctx.public_url.empty()) b += "Status page: " + ctx.public_url + "\n";
-    b += "To acknowledge a raised alarm, see \"Acknowledgement\" in docs/alarms.md.\n";
+    if (first_raised) {
+        b += "To acknowledge, with the acknowledgement token in $TOKEN";
+        b += events.size() > 1 ? " (another alarm: its Alarm id in place of this one):\n"
+                               : ":\n";
+        b += "  " + ack_command(ctx, *first_raised) + "\n";
+    }
     b += "-- \nsmdgw " + one_line(ctx.gateway_id) + ", notification " + std::to_string(ctx.sequence) + "\n";
     return b;
 }

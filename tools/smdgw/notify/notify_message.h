@@ -25,7 +25,13 @@ struct MessageContext {
     // The idempotency key when it is not "<gateway ID>:<sequence>" (a test
     // message takes no number); the header and the body carry the same one.
     std::string key;
+    // The names of levels 1, 2, ... ("notify.level_names").
+    std::vector<std::string> level_names = default_level_names();
 };
+
+// The name of an alarm level: "CRITICAL" for 1 by default, "LEVEL 7" for
+// one without a name.
+std::string level_name(const std::vector<std::string>& names, int level);
 
 // "gw1:42"
 std::string idempotency_key(const std::string& gateway_id, uint64_t sequence);
@@ -39,8 +45,8 @@ std::string message_id(const std::string& gateway_id, uint64_t sequence, const s
 //    "time":"2026-12-09T15:30:03.000+00:00","url":"https://gw1.example/"}
 std::string webhook_body(const MessageContext& ctx, const std::vector<NotifyEvent>& events);
 
-//   [smdgw] exchange-north: RAISED level 1 Input power interrupted (plant1)
-//   [smdgw] exchange-north: 10 alarm changes (10 raised), highest level 3 (plant1)
+//   [smdgw] exchange-north: CRITICAL RAISED: Input power interrupted (plant1)
+//   [smdgw] exchange-north: 10 alarm changes (10 raised, 0 cleared), most urgent MINOR (plant1)
 std::string mail_subject(const MessageContext& ctx, const std::vector<NotifyEvent>& events);
 // The plain-text body, lines ending in LF.
 std::string mail_body(const MessageContext& ctx, const std::vector<NotifyEvent>& events);

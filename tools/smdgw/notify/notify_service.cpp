@@ -4,6 +4,7 @@
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/steady_time.h"
 #include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/notify/alarm_facts.h"
 #include "tools/smdgw/notify/notify_router.h"
 #include "tools/smdgw/notify/smtp_sender.h"
 #include "tools/smdgw/notify/webhook_sender.h"
@@ -43,13 +44,15 @@ NotifyStorage NotifyService::open_storage(const NotifyOptions& o, const NotifyCo
 }
 
 NotifyService::NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifyStorage storage,
-                             std::function<int64_t()> now_ms,
-                             std::function<double()> mono_s)
+                             std::function<int64_t()> now_ms, std::function<double()> mono_s,
+                             const DeviceStates* states, const BatteryMonitor* battery)
     : options_(o),
       cfg_(std::move(cfg)),
       storage_(std::move(storage)),
       now_ms_(std::move(now_ms)),
       mono_s_(std::move(mono_s)),
+      states_(states),
+      battery_(battery),
       events_(now_ms_),
       grouper_(cfg_.targets.size()) {
     counters_.last_sequence = storage_.sequence->last();
@@ -81,6 +84,7 @@ void NotifyService::group_loop() {
             const std::vector<size_t> to = route_targets(cfg_, e.device, e.level, e.alarm_id);
             if (to.empty()) continue;
             counters_.events++;
+            add_facts(e);
             for (size_t t : to) grouper_.add(t, e, mono_s_());
         }
         for (const Burst& b : stopping ? grouper_.take_all() : grouper_.take_due(mono_s_()))
@@ -92,6 +96,20 @@ void NotifyService::group_loop() {
     grouped_cv_.notify_all();
 }
 
+void NotifyService::add_facts(NotifyEvent& e) const {
+    if (!states_) return;
+    // The battery first: its monitor is not read under the states' lock.
+    const std::optional<BatteryView> battery =
+        battery_ ? battery_->battery(e.device) : std::nullopt;
+    const std::string battery_json = battery ? battery_->json(e.device) : std::string();
+    states_->read(e.device, [&](const DeviceState& d) {
+        AlarmFacts f =
+            alarm_facts(d, battery, battery_json, e, level_name(cfg_.level_names, e.level));
+        e.fact_lines = std::move(f.lines);
+        e.facts_json = std::move(f.json);
+    });
+}
+
 void NotifyService::make_message(const Burst& burst) {
     const NotifyTarget& target = cfg_.targets[burst.target];
     std::string error;
@@ -99,6 +117,7 @@ void NotifyService::make_message(const Burst& burst) {
     ctx.gateway_id = options_.gateway_id;
     ctx.site = cfg_.site.empty() ? options_.gateway_id : cfg_.site;
     ctx.public_url = options_.public_url;
+    ctx.level_names = cfg_.level_names;
     // On the disk before the message exists: a number whose store failed
     // could come again after a restart, so no message carries it.
     ctx.sequence = storage_.sequence->take(1, error);
@@ -174,7 +193,8 @@ OpenedService open_notify_service(const NotifyOptions& o, NotifyConfig cfg,
     try {
         NotifyStorage storage = NotifyService::open_storage(o, cfg);
         opened.service = std::make_unique<NotifyService>(o, std::move(cfg), std::move(storage),
-                                                         ctx.now_ms, ctx.mono_s);
+                                                         ctx.now_ms, ctx.mono_s, &ctx.states,
+                                                         &ctx.battery);
     } catch (const OutboxError& e) {
         log_error(std::string("notify: ") + e.what());
         opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;

@@ -58,10 +58,11 @@ class NotifyService : public Service {
     static NotifyStorage open_storage(const NotifyOptions& o, const NotifyConfig& cfg);
 
     // now_ms: the gateway's clock; mono_s: the host's monotonic seconds
-    // (scaled like its timers) for the bursts.
+    // (scaled like its timers) for the bursts; states and battery: what the
+    // messages say of the device beside each change (null: nothing).
     NotifyService(const NotifyOptions& o, NotifyConfig cfg, NotifyStorage storage,
-                  std::function<int64_t()> now_ms,
-                  std::function<double()> mono_s);
+                  std::function<int64_t()> now_ms, std::function<double()> mono_s,
+                  const DeviceStates* states = nullptr, const BatteryMonitor* battery = nullptr);
     ~NotifyService();
     NotifyService(const NotifyService&) = delete;
     NotifyService& operator=(const NotifyService&) = delete;
@@ -89,6 +90,8 @@ class NotifyService : public Service {
     };
 
     void group_loop();
+    // The device's state and figures beside the change (alarm_facts.h).
+    void add_facts(NotifyEvent& e) const;
     void make_message(const Burst& burst);
 
     const NotifyOptions options_;
@@ -96,6 +99,8 @@ class NotifyService : public Service {
     NotifyStorage storage_;
     const std::function<int64_t()> now_ms_;
     const std::function<double()> mono_s_;
+    const DeviceStates* states_;
+    const BatteryMonitor* battery_;
     NotifyCounters counters_;
     NotifyEvents events_;
     Backend backend_{cfg_};

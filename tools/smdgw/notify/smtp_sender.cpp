@@ -39,10 +39,11 @@ DeliveryAnswer send_mail(const NotifyTarget& target, const std::string& message,
         curl_easy_setopt(c, CURLOPT_URL, target.smtp_url.c_str());
         curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
         // smtps:// is TLS from the start whatever this says; on smtp:// it
-        // decides whether STARTTLS must succeed.
+        // decides whether STARTTLS must succeed. A login never goes without it.
+        const bool tls_only = target.starttls_required || !target.user.empty();
         curl_easy_setopt(c, CURLOPT_USE_SSL,
-                         target.starttls_required ? static_cast<long>(CURLUSESSL_ALL)
-                                                  : static_cast<long>(CURLUSESSL_TRY));
+                         tls_only ? static_cast<long>(CURLUSESSL_ALL)
+                                  : static_cast<long>(CURLUSESSL_TRY));
         if (!target.ca_file.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, target.ca_file.c_str());
         if (!target.user.empty()) {
             curl_easy_setopt(c, CURLOPT_USERNAME, target.user.c_str());

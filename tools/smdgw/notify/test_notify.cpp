@@ -34,6 +34,7 @@ int test_notify(const NotifyConfig& cfg, const NotifyOptions& o, int64_t now_ms)
     ctx.gateway_id = o.gateway_id;
     ctx.site = cfg.site.empty() ? o.gateway_id : cfg.site;
     ctx.public_url = o.public_url;
+    ctx.level_names = cfg.level_names;
     ctx.now_ms = now_ms;
     // A test takes no number of the sequence: its key says it is a test.
     const std::string key = o.gateway_id + ":test-" + std::to_string(now_ms);
