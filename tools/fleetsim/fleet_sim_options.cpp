@@ -73,9 +73,12 @@ int parse_fleet_sim_options(int argc, char** argv, FleetSimOptions& o, bool& exi
         return app.exit(e);
     }
     std::string error;
-    if (!parse_broker_url(o.mqtt_url, o.broker, error) || o.broker.tls) {
-        std::fprintf(stderr, "fleetsim: --mqtt \"%s\" %s\n", o.mqtt_url.c_str(),
-                     o.broker.tls ? "must be mqtt://" : error.c_str());
+    Credentials none;
+    bool login = false;
+    error = read_broker_login(o.mqtt_url, "", o.broker, none, login);
+    if (error.empty() && o.broker.tls) error = "--mqtt \"" + o.mqtt_url + "\" must be mqtt://";
+    if (!error.empty()) {
+        std::fprintf(stderr, "fleetsim: %s\n", error.c_str());
         exit_now = true;
         return 2;
     }

@@ -105,14 +105,9 @@ int parse_fleet_options(int argc, char** argv, FleetOptions& o, bool& exit_now) 
         exit_now = true;
         return app.exit(e);
     }
-    std::string error;
-    if (!parse_broker_url(o.mqtt_url, o.broker, error))
-        return exit_now = true, usage("--mqtt \"" + o.mqtt_url + "\" " + error);
-    if (!o.auth_file.empty()) {
-        if (!read_credentials_file(o.auth_file, o.credentials, error))
-            return exit_now = true, usage("--mqtt-auth \"" + o.auth_file + "\": " + error);
-        o.has_credentials = true;
-    }
+    std::string error =
+        read_broker_login(o.mqtt_url, o.auth_file, o.broker, o.credentials, o.has_credentials);
+    if (!error.empty()) return exit_now = true, usage(error);
     if (!check_topic_prefix(o.prefix, error))
         return exit_now = true, usage("--prefix \"" + o.prefix + "\" " + error);
     if (!o.shards.empty()) {

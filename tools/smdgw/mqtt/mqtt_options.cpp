@@ -63,6 +63,21 @@ bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& erro
     return true;
 }
 
+std::string read_broker_login(const std::string& url, const std::string& auth_file,
+                              BrokerUrl& broker, Credentials& credentials,
+                              bool& has_credentials) {
+    std::string error;
+    if (!parse_broker_url(url, broker, error))
+        return "--mqtt \"" + url + "\" " + error + " (mqtt://HOST[:PORT] or mqtts://HOST[:PORT])";
+    has_credentials = false;
+    if (!auth_file.empty()) {
+        if (!read_credentials_file(auth_file, credentials, error))
+            return "--mqtt-auth \"" + auth_file + "\": " + error;
+        has_credentials = true;
+    }
+    return {};
+}
+
 bool MqttOptions::check(const std::string& history_path) {
     if (!enabled()) {
         const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
@@ -72,10 +87,8 @@ bool MqttOptions::check(const std::string& history_path) {
         if (others) return usage_error("the --mqtt-* options need --mqtt URL");
         return true;
     }
-    std::string error;
-    if (!parse_broker_url(url, broker, error))
-        return usage_error("--mqtt \"" + url + "\" " + error + " (mqtt://HOST[:PORT] or " +
-                           "mqtts://HOST[:PORT])");
+    std::string error = read_broker_login(url, auth_file, broker, credentials, has_credentials);
+    if (!error.empty()) return usage_error(error);
     if (!broker.tls && (!ca_file.empty() || !cert_file.empty() || !key_file.empty() || insecure))
         return usage_error("--mqtt-ca, --mqtt-cert, --mqtt-key and --mqtt-insecure need an " +
                            std::string("mqtts:// URL"));
@@ -88,11 +101,6 @@ bool MqttOptions::check(const std::string& history_path) {
         const std::string problem = secret_file_problem(key_file);
         if (!problem.empty())
             return usage_error("--mqtt-key \"" + key_file + "\": " + problem);
-    }
-    if (!auth_file.empty()) {
-        if (!read_credentials_file(auth_file, credentials, error))
-            return usage_error("--mqtt-auth \"" + auth_file + "\": " + error);
-        has_credentials = true;
     }
     if (fleet_profile) apply_fleet_profile(*this);
     if (prefix.empty()) prefix = default_topic_prefix(gateway_id);

@@ -24,6 +24,13 @@ struct BrokerUrl {
 // False with `error` naming what is wrong with the text.
 bool parse_broker_url(const std::string& text, BrokerUrl& url, std::string& error);
 
+// --mqtt URL and --mqtt-auth FILE (none when empty) as smdgw and the fleet's
+// programs read them: "" when both are fine, else the message naming the
+// option. has_credentials says whether a login was read.
+std::string read_broker_login(const std::string& url, const std::string& auth_file,
+                              BrokerUrl& broker, Credentials& credentials,
+                              bool& has_credentials);
+
 struct MqttOptions {
     std::string url;
     std::string ca_file;
