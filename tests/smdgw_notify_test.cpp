@@ -373,18 +373,28 @@ TEST(SmdgwNotify, ATestCallHasOneKeyAndASecretFileProblemNamesItsKey) {
         R"({"devices":[{"name":"plant1","data_id":418,"address":1}],)"
         R"("notify":{"targets":{"hook":{"type":"webhook","url":"http://127.0.0.1:)" +
             std::to_string(hook.port) + R"(/hook","secret_file":")" + secret +
-            R"("}},"routes":[{"targets":["hook"]}]}})");
+            R"("},"mail":{"type":"email","smtp_url":"smtps://127.0.0.1:1","from":"a@b.c",)"
+            R"("to":["c@d.e"],"auth_file":")" + dir.path().string() + R"(/mail.auth"}},)"
+            R"("routes":[{"targets":["hook"]}]}})");
+    const std::string login = dir.write_s("mail.auth", "user\npassword\n");
+    ::chmod(login.c_str(), 0600);
     auto r = run_smdgw({"--config", config, "--gateway-id", "gw1", "--test-notify", "hook"});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     ASSERT_EQ(hook.taken().size(), 1u) << r.err;
     const Receiver::Call call = hook.taken()[0];
     EXPECT_EQ(call.key.rfind("gw1:test-", 0), 0u) << call.key;
     EXPECT_EQ(parse(call.body)["idempotency_key"].asString(), call.key) << call.body;
+    // Every secret file's problem at once, each under its target's own key.
     ::chmod(secret.c_str(), 0644);
+    ::chmod(login.c_str(), 0660);
     r = run_smdgw({"--check-config", "--config", config, "--port", "tcp:127.0.0.1:4001"});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("\"notify.targets.hook.secret_file\" " + secret +
                          ": others may read or change it (mode 0644); chmod o-rwx,g-w it"),
+              std::string::npos)
+        << r.out << r.err;
+    EXPECT_NE(r.err.find("\"notify.targets.mail.auth_file\" " + login +
+                         ": its group may change it (mode 0660); chmod o-rwx,g-w it"),
               std::string::npos)
         << r.out << r.err;
     EXPECT_EQ((r.out + r.err).find("--http-control-token"), std::string::npos) << r.err;

@@ -317,7 +317,7 @@ void load_secrets(NotifyConfig& cfg, std::vector<std::string>& errors) {
         if (!t.auth_file.empty()) {
             Credentials c;
             if (!read_credentials_file(t.auth_file, c, error))
-                errors.push_back("notify target \"" + t.name + "\": auth_file: " + error);
+                errors.push_back("\"notify.targets." + t.name + ".auth_file\" " + t.auth_file + ": " + error);
             t.user = c.username;
             t.password = c.password;
         }
