@@ -138,6 +138,12 @@ void RoundJudge::on_line_noise() {
 }
 
 void RoundJudge::count_silence() {
+    bool commanded = false, heard = false;
+    for (const SectionRound& h : heard_) {
+        commanded = commanded || h.commands > 0;
+        heard = heard || h.answered > 0 || h.heard > 0;
+    }
+    if (commanded) plant_silent_ = !heard;
     for (smd::Section s : smd::kSections) {
         const SectionRound& h = heard_[index(s)];
         if (h.answered > 0)

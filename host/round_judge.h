@@ -105,6 +105,9 @@ class RoundJudge {
     const smd::SectionStates& sections() const { return states_; }
     // Rounds in a row in which the section heard no response at all.
     unsigned silent_rounds(smd::Section s) const { return silent_[index(s)]; }
+    // The last round that sent commands heard nothing at all, from any
+    // section: the line or the plant is gone, not one of its parts.
+    bool plant_silent() const { return plant_silent_; }
     // Closed rounds in a row that commanded the section without refreshing it.
     unsigned unrefreshed_rounds(smd::Section s) const { return unrefreshed_[index(s)]; }
     // Whether the section's values are stale: not refreshed for
@@ -176,6 +179,7 @@ class RoundJudge {
 
     unsigned rounds_closed_ = 0;
     std::array<unsigned, smd::kSectionCount> silent_{};
+    bool plant_silent_ = false;
     std::array<unsigned, smd::kSectionCount> unrefreshed_{};
     std::array<std::vector<uint16_t>, smd::kSectionCount> lacking_{};
     std::array<bool, smd::kSectionCount> ever_fresh_{};

@@ -200,6 +200,10 @@ static std::string stale_section_message(const smd::PlantSection& p, const std::
 
 void SMDVDevice::report_section_alarms() {
     if (section_alarm_level_ <= 0) return;
+    // A plant that answers nothing at all has lost its line: the
+    // communication alarm says so, and no section is missing on its own.
+    // What the sections' alarms are stays as it was until it answers again.
+    if (health_.judge.plant_silent()) return;
     std::vector<rule_value> batch;
     for (const smd::PlantSection& p : smd::kPlantSections) {
         rule_value rv;

@@ -167,6 +167,11 @@ TEST(MasterPolling, SilenceRaisesTheCommunicationAlarmUntilThePlantAnswersAgain)
     EXPECT_EQ(seen, (std::vector<std::string>{"record", "record", "raised", "record", "cleared",
                                               "record"}));
     EXPECT_GT(run.poll_stats("plant")["timeouts"].asUInt(), 0u);
+    // A plant silent as a whole has lost its line: no section of it is
+    // reported missing on its own.
+    for (const Json::Value& l : run.lines)
+        EXPECT_FALSE(l["event"] == "alarm" && l["alarm_id"].asString().rfind("smdgw-section-", 0) == 0)
+            << l.toStyledString();
 }
 
 TEST(MasterPolling, APlantSlowerThanTheTimeoutIsToldWithTheTimeoutThatWouldWaitForIt) {
