@@ -668,6 +668,10 @@ TEST(HttpAttack, AFullTableStillServesHealthChecksAndTokenHolders) {
     EXPECT_EQ(status_of(ask("127.0.0.4", with_token)), 200);
     EXPECT_EQ(status_of(ask("127.0.0.1", get("/healthz", "127.0.0.1"))), 200);
     gw.line_on_time("a full table");
+    auto metrics = gw.client().Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(refused_count(metrics->body, "too_many_connections"), 10) << metrics->body;
+    EXPECT_EQ(refused_count(metrics->body, "malformed"), 0) << "a full table is not a bad request";
     std::sort(waits.begin(), waits.end());
     std::printf("table of %zu full of slow headers: %zu probes, slowest answer %.1f ms\n", kTable,
                 waits.size(), 1000 * waits.back());

@@ -16,6 +16,8 @@ void HttpCounters::count_status(int status) {
             return count(Refused::HeaderTooLarge);
         case 505:
             return count(Refused::Version);
+        case 503:  // a place held for token holders, asked without one
+            return count(Refused::TooManyConnections);
         default:
             return count(Refused::Malformed);
     }

@@ -81,7 +81,7 @@ class HttpCounters {
    public:
     void count(Refused r) { counts_[static_cast<size_t>(r)].fetch_add(1, std::memory_order_relaxed); }
     uint64_t get(Refused r) const { return counts_[static_cast<size_t>(r)].load(std::memory_order_relaxed); }
-    // The transport's refusal by status (400, 413, 414, 421, 431, 505).
+    // The transport's refusal by status (400, 413, 414, 421, 431, 503, 505).
     void count_status(int status);
     // The family, every reason listed (0 included), and the queries now.
     std::string prometheus_text() const;

@@ -309,7 +309,6 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         }
         if (place_ == Place::Token && !connection_->proven) {
             if (!server_.handlers.has_token || !server_.handlers.has_token(req)) {
-                server_.refused.count(Refused::TooManyConnections);
                 refuse(503, "too many connections (at most " +
                                 std::to_string(server_.opt.max_connections) +
                                 "); the places left are held for requests with a token");
