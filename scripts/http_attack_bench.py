@@ -11,9 +11,11 @@ powersim ten times faster than the wire) with a long stored history, while:
   flood     a client without the token floods control from 127.0.0.5 while
             a token holder acknowledges from the same address: its 429s
   polite    250 addresses x 16 keep-alive connections asking /healthz every
-            4 s (127.0.0.2 to 127.0.0.251 stand in for the addresses); probes
+            4 s, opening a new one for the next request when one is closed
+            (127.0.0.2 to 127.0.0.251 stand in for the addresses); probes
             of /healthz from 127.0.0.1 and of a token request from 127.0.2.1
-  slow      the same connections sending a header line every 2 s, never its end
+  slow      the same connections sending a header line every 2 s, never its
+            end, and coming back at once when closed
 
   BUILD_DIR=build scripts/http_attack_bench.py
   BUILD_DIR=build scripts/http_attack_bench.py --rounds 20000 --only polite,slow
@@ -251,6 +253,8 @@ def crowd(gw, kind, seconds, addresses=250, per_address=16):
         sel.register(s, selectors.EVENT_READ | selectors.EVENT_WRITE,
                      {"src": src, "next": time.monotonic(), "opened": False})
 
+    later = []  # (when, address): connections to open again
+
     def run():
         for i in range(addresses):
             for _ in range(per_address):
@@ -281,7 +285,12 @@ def crowd(gw, kind, seconds, addresses=250, per_address=16):
                     stats["closed"] += 1
                     sel.unregister(s)
                     s.close()
-                    connect(d["src"])  # the attacker comes back at once
+                    # A polite client comes back with its next request; a
+                    # slow attacker at once.
+                    later.append((d["next"] if kind == "polite" else now, d["src"]))
+            for due, src in [x for x in later if x[0] <= now]:
+                later.remove((due, src))
+                connect(src)
             # Writable sockets are asked about again only when something is due.
             for key in list(sel.get_map().values()):
                 want = selectors.EVENT_READ | (selectors.EVENT_WRITE if now >= key.data["next"] else 0)
