@@ -672,6 +672,7 @@ TEST(HttpAttack, AFullTableStillServesHealthChecksAndTokenHolders) {
     ASSERT_TRUE(metrics);
     EXPECT_EQ(refused_count(metrics->body, "too_many_connections"), 10) << metrics->body;
     EXPECT_EQ(refused_count(metrics->body, "malformed"), 0) << "a full table is not a bad request";
+    EXPECT_GE(refused_count(metrics->body, "closed_for_newcomer"), 2) << "an idle one, an unproven one";
     std::sort(waits.begin(), waits.end());
     std::printf("table of %zu full of slow headers: %zu probes, slowest answer %.1f ms\n", kTable,
                 waits.size(), 1000 * waits.back());

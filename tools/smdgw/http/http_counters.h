@@ -24,6 +24,7 @@ enum class Refused {
     Deadline,            // the request or an answer took too long: closed
     TooManyConnections,  // 503 at accept: the total
     TooManyFromClient,   // 503 at accept: one address's share
+    ClosedForNewcomer,   // every place taken: an idle (or unproven) connection closed for a new one
     ControlRateLimited,  // 429
     TooManyQueries,      // 503: every query slot running, every waiting place taken
     QueryDeadline,       // 503: a query cancelled at its deadline
@@ -44,6 +45,7 @@ inline constexpr RefusedReason kRefusedReasons[] = {
     {Refused::Deadline, "deadline"},
     {Refused::TooManyConnections, "too_many_connections"},
     {Refused::TooManyFromClient, "too_many_from_client"},
+    {Refused::ClosedForNewcomer, "closed_for_newcomer"},
     {Refused::ControlRateLimited, "control_rate_limited"},
     {Refused::TooManyQueries, "too_many_queries"},
     {Refused::QueryDeadline, "query_deadline"},

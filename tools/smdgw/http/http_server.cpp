@@ -614,6 +614,7 @@ ConnectionCounts::Admit HttpServer::Impl::admit(const std::string& address, bool
                 // Closing it takes it off the list and gives its place back.
                 const auto close = oldest->close;
                 close();
+                refused.count(Refused::ClosedForNewcomer);
                 admitted = counts.admit(address, p);
             }
         }
