@@ -1,16 +1,24 @@
 // The parts of smdgw's HTTP service that decide on their own: the router,
-// the control body, the bearer token, the line queue and the event hub.
+// the control body, the bearer token, the line queue, the event hub and the
+// bounds of a query.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "tools/smdgw/http/control_body.h"
 #include "tools/smdgw/core/control_token.h"
 #include "tools/smdgw/http/event_hub.h"
+#include "tests/support/synthetic_record.h"
+#include "tests/support/temp_dir.h"
+#include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/history_query.h"
+#include "tools/smdgw/http/history_resolution.h"
+#include "tools/smdgw/http/http_counters.h"
 #include "tools/smdgw/http/line_queue.h"
 #include "tools/smdgw/http/router.h"
 
@@ -237,6 +245,49 @@ TEST(HttpHistoryQuery, TimesAndFields) {
     EXPECT_FALSE(parse_history_query("", "", "", bad, err));
     EXPECT_FALSE(parse_history_query("soon", "", "dc.v", bad, err));
     EXPECT_NE(err.find("since"), std::string::npos);
+}
+
+// A query past its deadline stops reading: raw rounds, and the count that
+// picks a resolution; with time left it is answered.
+TEST(HttpHistoryQuery, AQueryPastItsDeadlineIsCancelled) {
+    testsupport::TempDir dir;
+    const std::string db = (dir.path() / "history.db").string();
+    {
+        smdgw::HistoryStore h = smdgw::HistoryStore::open_for_writing(db);
+        std::vector<smdgw::StoredRecord> rounds;
+        for (uint32_t k = 0; k < 3000; ++k)
+            rounds.push_back(testsupport::stored_record("plant1", 1772355600 + k, k + 1));
+        h.insert(rounds);
+    }
+    const auto past = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    const auto interrupted = [](const std::function<void()>& run) {
+        try {
+            run();
+        } catch (const smdgw::HistoryError& e) {
+            return (e.sqlite_code() & 0xff) == SQLITE_INTERRUPT;
+        }
+        return false;
+    };
+    for (const char* resolution : {"raw", "auto"}) {
+        HistoryQuery q;
+        q.device = "plant1";
+        q.fields = {"dc.v"};
+        q.resolution = resolution;
+        EXPECT_FALSE(interrupted([&] { run_history_resolution(db, q); })) << resolution;
+        q.deadline = past;
+        EXPECT_TRUE(interrupted([&] { run_history_resolution(db, q); })) << resolution;
+    }
+
+    // Queries taken: at most so many, then none until one is done.
+    QueryLoad load;
+    EXPECT_TRUE(load.admit(2));
+    EXPECT_TRUE(load.admit(2));
+    EXPECT_FALSE(load.admit(2));
+    load.run();
+    EXPECT_EQ(load.running(), 1u);
+    EXPECT_EQ(load.waiting(), 1u);
+    load.done();
+    EXPECT_TRUE(load.admit(2));
 }
 
 }  // namespace

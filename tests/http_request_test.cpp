@@ -183,15 +183,29 @@ TEST(HttpRequestChecks, Utf8AndQuotedNames) {
 }
 
 TEST(HttpClientLimits, ConnectionsPerAddressAndRefusalsPerMinute) {
-    ConnectionCounts counts(3, 2);
-    EXPECT_EQ(counts.admit("127.0.0.2"), ConnectionCounts::Admit::Yes);
-    EXPECT_EQ(counts.admit("127.0.0.2"), ConnectionCounts::Admit::Yes);
-    EXPECT_EQ(counts.admit("127.0.0.2"), ConnectionCounts::Admit::TooManyFromClient);
-    EXPECT_EQ(counts.admit("127.0.0.3"), ConnectionCounts::Admit::Yes);
-    EXPECT_EQ(counts.admit("127.0.0.4"), ConnectionCounts::Admit::TooMany);
-    counts.release("127.0.0.2");
-    EXPECT_EQ(counts.admit("127.0.0.4"), ConnectionCounts::Admit::Yes);
-    EXPECT_EQ(counts.total(), 3u);
+    using Place = ConnectionCounts::Place;
+    ConnectionCounts counts(3, 2, 1, 1);
+    EXPECT_EQ(counts.admit("127.0.0.2", Place::Ordinary), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.admit("127.0.0.2", Place::Ordinary), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.admit("127.0.0.2", Place::Ordinary),
+              ConnectionCounts::Admit::TooManyFromClient);
+    EXPECT_EQ(counts.admit("127.0.0.2", Place::Token), ConnectionCounts::Admit::TooManyFromClient)
+        << "a held place still counts towards the address's share";
+    EXPECT_EQ(counts.admit("127.0.0.3", Place::Ordinary), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.admit("127.0.0.4", Place::Ordinary), ConnectionCounts::Admit::Full);
+    // The held places, one each, beyond the ordinary ones.
+    EXPECT_EQ(counts.admit("127.0.0.1", Place::Loopback), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.admit("::1", Place::Loopback), ConnectionCounts::Admit::Full);
+    EXPECT_EQ(counts.admit("127.0.0.4", Place::Token), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.admit("127.0.0.5", Place::Token), ConnectionCounts::Admit::Full);
+    EXPECT_EQ(counts.total(), 5u);
+    counts.release("127.0.0.2", Place::Ordinary);
+    EXPECT_EQ(counts.admit("127.0.0.4", Place::Ordinary), ConnectionCounts::Admit::Yes);
+    counts.release("127.0.0.1", Place::Loopback);
+    EXPECT_EQ(counts.admit("::1", Place::Loopback), ConnectionCounts::Admit::Yes);
+    EXPECT_EQ(counts.total(), 5u);
+    for (const char* own : {"127.0.0.1", "::1", "::ffff:127.0.0.1"}) EXPECT_TRUE(is_own_loopback(own));
+    for (const char* other : {"127.0.0.2", "10.0.0.1", "::2"}) EXPECT_FALSE(is_own_loopback(other));
 
     RefusalLimiter limit(kRefusalsPerMinute, 2);
     double t = 100;

@@ -18,11 +18,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -30,7 +35,10 @@
 
 #include "tests/support/pty_bridge.h"
 #include "tests/support/run_process.h"
+#include "tests/support/sql_text.h"
+#include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
+#include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/http/http_limits.h"
 
 namespace {
@@ -96,22 +104,23 @@ class Raw {
     // What arrives within seconds: stops at the end of one whole answer
     // (by its Content-Length) or when the server closes.
     std::string answer(double seconds) {
-        std::string got;
-        const auto start = Clock::now();
-        while (ok() && since(start) < seconds) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            got.append(buf, static_cast<size_t>(n));
+        return read(seconds, [](const std::string& got) {
             const size_t end = got.find("\r\n\r\n");
             const size_t len = got.find("Content-Length: ");
-            if (end != std::string::npos && len != std::string::npos && len < end &&
-                got.size() >= end + 4 + std::stoul(got.substr(len + 16)))
-                break;
-        }
-        return got;
+            return end != std::string::npos && len != std::string::npos && len < end &&
+                   got.size() >= end + 4 + std::stoul(got.substr(len + 16));
+        });
+    }
+    // What arrives until marker is in it, the server closes, or seconds pass.
+    std::string until(const std::string& marker, double seconds) {
+        return read(seconds, [&](const std::string& got) {
+            return got.find(marker) != std::string::npos;
+        });
+    }
+    // Whether the server closes the connection within seconds.
+    bool closed_by_server(double seconds) {
+        read(seconds, [](const std::string&) { return false; });
+        return closed_;
     }
     void close() {
         if (fd_ >= 0) ::close(fd_);
@@ -119,7 +128,27 @@ class Raw {
     }
 
    private:
+    // What arrives until done says so, the server closes, or seconds pass.
+    std::string read(double seconds, const std::function<bool(const std::string&)>& done) {
+        std::string got;
+        const auto start = Clock::now();
+        while (ok() && !closed_ && since(start) < seconds) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) {
+                closed_ = true;
+                break;
+            }
+            got.append(buf, static_cast<size_t>(n));
+            if (done(got)) break;
+        }
+        return got;
+    }
+
     int fd_ = -1;
+    bool closed_ = false;  // the server closed its end
 };
 
 int status_of(const std::string& answer) {
@@ -254,7 +283,9 @@ TEST(HttpAttack, LimitsHoldWhileTheLineIsFollowed) {
     EXPECT_LT(header_growth, kRssBoundKib) << "KiB for " << held.size() << " maximal headers";
     std::printf("resident memory grew %ld KiB for %zu maximal header blocks\n", header_growth,
                 held.size());
+    // One more gets a place held for token holders, and 503 without one.
     Raw beyond("127.0.0.200", gw.port);
+    beyond.send(get("/api/v1/devices", "127.0.0.1"));
     const std::string refused = beyond.answer(2);
     EXPECT_EQ(status_of(refused), 503) << refused;
     EXPECT_NE(refused.find("too many connections"), std::string::npos);
@@ -379,11 +410,6 @@ TEST(HttpAttack, HostNamesUtf8RateLimitAndHeaders) {
         }
         EXPECT_EQ(status_of(limited), 429) << limited;
     }
-    const std::string right = "POST /api/v1/devices/plant1/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                              "Authorization: Bearer " +
-                              std::string(kSecret) + "\r\nContent-Length: 2\r\n\r\n{}";
-    EXPECT_EQ(status_of(ask("127.0.0.3", right)), 429) << "even with the token, for a while";
-    EXPECT_EQ(status_of(ask("127.0.0.4", right)), 400) << "another address: judged, bad body";
     ASSERT_TRUE(wait_until(
         [&] { return read_text(gw.err()).find("too many refused attempts") != std::string::npos; },
         5));
@@ -395,6 +421,11 @@ TEST(HttpAttack, HostNamesUtf8RateLimitAndHeaders) {
         ++refusals;
     EXPECT_EQ(summaries, 1u) << err;
     EXPECT_EQ(refusals, limits::kRefusalsPerMinute + 1) << "ten refusals and one summary\n" << err;
+    // The token is judged whatever the address did before.
+    const std::string right = "POST /api/v1/devices/plant1/control HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                              "Authorization: Bearer " +
+                              std::string(kSecret) + "\r\nContent-Length: 2\r\n\r\n{}";
+    EXPECT_EQ(status_of(ask("127.0.0.3", right)), 400) << "the token holder: judged, bad body";
 
     // Headers on the page and the API.
     auto cli = gw.client();
@@ -417,8 +448,274 @@ TEST(HttpAttack, HostNamesUtf8RateLimitAndHeaders) {
     auto metrics = cli.Get("/metrics");
     ASSERT_TRUE(metrics);
     EXPECT_EQ(refused_count(metrics->body, "host_not_allowed"), 1);
-    EXPECT_EQ(refused_count(metrics->body, "control_rate_limited"), 20);
+    EXPECT_EQ(refused_count(metrics->body, "control_rate_limited"), 19) << "none for the token";
     EXPECT_EQ(refused_count(metrics->body, "malformed"), 0) << "the router's 400s are answers";
+}
+
+// Behind one NAT address, a client without the token floods the control
+// endpoint while a token holder controls and acknowledges: the flood gets
+// 429, the holder never; the holder's own mistakes (bad bodies, an alarm
+// that is not raised) are answered and never counted against the address.
+TEST(HttpAttack, ATokenHolderIsNeverThrottledForAnotherClientsRefusals) {
+    TempDir keys;
+    const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
+    ::chmod(token.c_str(), 0600);
+    Gateway gw({"--http-control-token", token});
+    ASSERT_GT(gw.port, 0);
+    const auto ask = [&](const std::string& from, const std::string& request) {
+        Raw c(from, gw.port);
+        c.send(request);
+        return status_of(c.answer(5));
+    };
+    const auto post = [](const std::string& path, const std::string& auth,
+                         const std::string& body) {
+        return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + auth +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    const std::string bearer = "Authorization: Bearer " + std::string(kSecret) + "\r\n";
+    const std::string control = "/api/v1/devices/plant1/control";
+    const std::string ack = "/api/v1/devices/plant1/alarms/plant1.x.y.1/ack";
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> flooded{0}, limited{0};
+    std::thread flooder([&] {
+        for (int i = 0; i < 5000 && !stop; ++i) {
+            const int status = ask("127.0.0.5", post(control, "", R"({"code":320,"text":"1"})"));
+            ++flooded;
+            if (status == 429) ++limited;
+        }
+    });
+    // The address has spent its allowance: from now on the flood gets 429.
+    ASSERT_TRUE(wait_until([&] { return limited > 0; }, 20));
+    std::map<int, int> holder;
+    for (int i = 0; i < 30; ++i) {
+        const std::string request = i % 3 == 0   ? post(ack, bearer, R"({"by":"ana"})")
+                                    : i % 3 == 1 ? post(control, bearer, "{}")
+                                                 : post(ack, bearer, R"({"who":"ana"})");
+        ++holder[ask("127.0.0.5", request)];
+    }
+    stop = true;
+    flooder.join();
+    EXPECT_EQ(holder[429], 0);
+    EXPECT_EQ(holder[404], 10) << "an alarm that is not raised, from the line";
+    EXPECT_EQ(holder[400], 20) << "bad bodies";
+    EXPECT_GT(limited, 0);
+    std::printf("flood: %d requests, %d answered 429; token holder beside it: %d requests, "
+                "%d answered 429\n",
+                flooded.load(), limited.load(), 30, holder[429]);
+
+    // Thirty mistakes of a holder leave the allowance of its address whole.
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(ask("127.0.0.6", post(control, bearer, "{}")), 400);
+    EXPECT_EQ(ask("127.0.0.6", post(control, "", "{}")), 401) << "judged, not limited";
+}
+
+// A gauge of smdgw_http_queries{state="..."} in a /metrics text; -1 if missing.
+long queries_now(const std::string& metrics, const std::string& state) {
+    const std::string key = "smdgw_http_queries{state=\"" + state + "\"} ";
+    const size_t at = metrics.find(key);
+    return at == std::string::npos ? -1 : std::atol(metrics.c_str() + at + key.size());
+}
+
+// Clients loop full-range history queries over a long history, more of
+// them than there are query workers: /metrics, /healthz and the page are
+// answered beside them, on workers of their own. The proof is a /metrics
+// answer rendered while every query worker was busy and queries waited
+// (on shared workers it could never say so); the times are printed.
+TEST(HttpAttack, CheapRoutesNeverWaitBehindHistoryQueries) {
+    TempDir store;
+    const std::string db = (store.path() / "history.db").string();
+    constexpr int64_t kRounds = 30000;
+    const int64_t start = static_cast<int64_t>(std::time(nullptr)) - 2 * kRounds - 600;
+    {
+        smdgw::HistoryStore h = smdgw::HistoryStore::open_for_writing(db);
+        std::vector<smdgw::StoredRecord> first = {testsupport::stored_record("plant1", start, 1)};
+        h.insert(first);
+    }
+    // The rest copied by SQLite itself: a long history made in a moment.
+    testsupport::sql_text(
+        db, "WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < " +
+                std::to_string(kRounds - 1) +
+                ") INSERT INTO history (device, data_id, time, record, complete, ac_fresh, "
+                "rectifiers_fresh, dc_fresh) SELECT device, data_id, time + 2 * k, record, "
+                "complete, ac_fresh, rectifiers_fresh, dc_fresh FROM history, n");
+    ASSERT_EQ(testsupport::sql_text(db, "SELECT count(*) FROM history"), std::to_string(kRounds));
+
+    Gateway gw({"--history", db});
+    ASSERT_GT(gw.port, 0);
+    gw.start_plant();
+    ASSERT_TRUE(wait_until([&] { return gw.rounds_published() >= 2; }, 20)) << read_text(gw.err());
+
+    constexpr int kClients = 12;
+    std::atomic<bool> stop{false};
+    std::array<std::atomic<int>, 600> statuses{};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back([&] {
+            auto cli = gw.client();
+            for (int k = 0; k < 2000 && !stop; ++k) {
+                auto r = cli.Get("/api/v1/devices/plant1/history?since=0&fields=dc.v,dc.i,out_v");
+                ++statuses[r ? std::min(r->status, 599) : 0];
+            }
+        });
+    // Every query worker busy and queries waiting, said by an answer of
+    // /metrics given meanwhile.
+    std::string busy;
+    const bool full = wait_until(
+        [&] {
+            auto m = gw.client().Get("/metrics");
+            if (!m || m->status != 200) return false;
+            busy = m->body;
+            return queries_now(busy, "running") == static_cast<long>(limits::kQueriesAtOnce) &&
+                   queries_now(busy, "waiting") >= 1;
+        },
+        30);
+    EXPECT_TRUE(full) << "running " << queries_now(busy, "running") << ", waiting "
+                      << queries_now(busy, "waiting");
+    std::vector<double> healthz;
+    for (int i = 0; i < 50; ++i) {
+        const auto asked = Clock::now();
+        auto h = gw.client().Get("/healthz");
+        ASSERT_TRUE(h) << "probe " << i;
+        EXPECT_EQ(h->status, 200) << h->body;
+        healthz.push_back(since(asked));
+    }
+    auto page = gw.client().Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    gw.line_on_time("history queries");
+    stop = true;
+    for (auto& c : clients) c.join();
+    auto after = gw.client().Get("/metrics");
+    ASSERT_TRUE(after);
+    EXPECT_GT(statuses[200].load(), 0);
+    EXPECT_EQ(statuses[0].load(), 0) << "a query client lost its connection";
+    std::sort(healthz.begin(), healthz.end());
+    std::printf("%d clients looping history queries over %lld rounds: %d answered 200, %d 503 "
+                "(%ld beyond those waiting, %ld at their deadline); "
+                "/healthz p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+                kClients, static_cast<long long>(kRounds), statuses[200].load(),
+                statuses[503].load(), refused_count(after->body, "too_many_queries"),
+                refused_count(after->body, "query_deadline"), 1000 * healthz[healthz.size() / 2],
+                1000 * healthz[healthz.size() * 99 / 100], 1000 * healthz.back());
+}
+
+// Polite clients that asked once and keep their connections fill the
+// table: a newcomer closes the oldest of them. Slow ones that never finish
+// their header fill it: /healthz from 127.0.0.1 and a request with the
+// token from another address are still answered, in the places held for
+// them, every time; a request without the token there gets 503.
+TEST(HttpAttack, AFullTableStillServesHealthChecksAndTokenHolders) {
+    TempDir keys;
+    const std::string token = keys.write_s("control.token", std::string(kSecret) + "\n");
+    ::chmod(token.c_str(), 0600);
+    constexpr size_t kTable = 32;
+    Gateway gw({"--http-control-token", token, "--http-max-connections", std::to_string(kTable),
+                "--http-max-per-client", std::to_string(kTable)});
+    ASSERT_GT(gw.port, 0);
+    gw.start_plant();
+    ASSERT_TRUE(wait_until([&] { return gw.rounds_published() >= 2; }, 20)) << read_text(gw.err());
+    const std::string with_token =
+        "GET /api/v1/devices HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+        std::string(kSecret) + "\r\n\r\n";
+    std::vector<double> waits;
+    const auto ask = [&](const std::string& from, const std::string& request) {
+        const auto asked = Clock::now();
+        Raw c(from, gw.port);
+        c.send(request);
+        const std::string answer = c.answer(5);
+        waits.push_back(since(asked));
+        return answer;
+    };
+
+    // Polite: every place taken by a connection that asked once and waits.
+    std::vector<std::unique_ptr<Raw>> held;
+    for (size_t i = 0; i < kTable; ++i) {
+        held.push_back(std::make_unique<Raw>("127.0.0.2", gw.port));
+        held.back()->send(get("/api/v1/devices", "127.0.0.1"));
+        ASSERT_EQ(status_of(held.back()->answer(5)), 200) << i;
+    }
+    EXPECT_EQ(status_of(ask("127.0.0.3", get("/api/v1/devices", "127.0.0.1"))), 200);
+    EXPECT_TRUE(held[0]->closed_by_server(2)) << "the oldest idle connection made room";
+    EXPECT_FALSE(held[1]->closed_by_server(0.2)) << "and only that one";
+    EXPECT_EQ(status_of(ask("127.0.0.1", get("/healthz", "127.0.0.1"))), 200);
+    EXPECT_EQ(status_of(ask("127.0.0.4", with_token)), 200);
+    held.clear();
+
+    // Slow: every place taken by a header that never ends.
+    ASSERT_TRUE(wait_until(
+        [&] { return status_of(ask("127.0.0.3", get("/api/v1/devices", "127.0.0.1"))) == 200; },
+        5));
+    for (size_t i = 0; i < kTable; ++i) {
+        held.push_back(std::make_unique<Raw>("127.0.0.2", gw.port));
+        held.back()->send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    }
+    waits.clear();
+    for (int probe = 0; probe < 10; ++probe) {
+        const std::string health = ask("127.0.0.1", get("/healthz", "127.0.0.1"));
+        EXPECT_EQ(status_of(health), 200) << probe << ": " << health;
+        const std::string holder = ask("127.0.0.4", with_token);
+        EXPECT_EQ(status_of(holder), 200) << probe << ": " << holder;
+        const std::string other = ask("127.0.0.5", get("/api/v1/devices", "127.0.0.1"));
+        EXPECT_EQ(status_of(other), 503) << probe << ": " << other;
+        EXPECT_NE(other.find("held for requests with a token"), std::string::npos) << other;
+    }
+    // The token holders' places taken by slow headers too: the oldest that
+    // has not shown a token makes room.
+    for (size_t i = 0; i < limits::kHeldForToken; ++i) {
+        held.push_back(std::make_unique<Raw>("127.0.0.6", gw.port));
+        held.back()->send("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+    }
+    EXPECT_EQ(status_of(ask("127.0.0.4", with_token)), 200);
+    EXPECT_EQ(status_of(ask("127.0.0.1", get("/healthz", "127.0.0.1"))), 200);
+    gw.line_on_time("a full table");
+    auto metrics = gw.client().Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(refused_count(metrics->body, "too_many_connections"), 10) << metrics->body;
+    EXPECT_EQ(refused_count(metrics->body, "malformed"), 0) << "a full table is not a bad request";
+    EXPECT_GE(refused_count(metrics->body, "closed_for_newcomer"), 2) << "an idle one, an unproven one";
+    std::sort(waits.begin(), waits.end());
+    std::printf("table of %zu full of slow headers: %zu probes, slowest answer %.1f ms\n", kTable,
+                waits.size(), 1000 * waits.back());
+}
+
+// Event streams: two from one address, a third from it refused while
+// another address is served; a stream ends after --http-stream-max-s with
+// its last chunk, and its place is free again.
+TEST(HttpAttack, EventStreamsArePerAddressAndEndInTime) {
+    Gateway gw({"--http-stream-max-s", "2"});
+    ASSERT_GT(gw.port, 0);
+    const std::string events = get("/api/v1/events", "127.0.0.1");
+    std::vector<std::unique_ptr<Raw>> streams;
+    for (int i = 0; i < 2; ++i) {
+        streams.push_back(std::make_unique<Raw>("127.0.0.2", gw.port));
+        streams.back()->send(events);
+        const std::string head = streams.back()->until("retry:", 5);
+        ASSERT_EQ(status_of(head), 200) << head;
+    }
+    const auto opened = Clock::now();
+    Raw third("127.0.0.2", gw.port);
+    third.send(events);
+    const std::string refused = third.answer(5);
+    EXPECT_EQ(status_of(refused), 503) << refused;
+    EXPECT_NE(refused.find("too many event streams from 127.0.0.2 (at most 2)"),
+              std::string::npos)
+        << refused;
+    Raw other("127.0.0.3", gw.port);
+    other.send(events);
+    EXPECT_EQ(status_of(other.until("retry:", 5)), 200) << "another address has its own two";
+
+    // Quiet streams end in time, each with its last chunk.
+    for (auto& s : streams) {
+        const std::string tail = s->until("0\r\n\r\n", 10);
+        EXPECT_EQ(tail.size() >= 5 ? tail.substr(tail.size() - 5) : tail, "0\r\n\r\n") << tail;
+        EXPECT_TRUE(s->closed_by_server(5));
+    }
+    const double lived = since(opened);
+    EXPECT_GE(lived, 1.0) << "not before their time";
+    std::printf("event streams ended after %.2f s (--http-stream-max-s 2)\n", lived);
+    Raw again("127.0.0.2", gw.port);
+    again.send(events);
+    EXPECT_EQ(status_of(again.until("retry:", 5)), 200) << "their places are free";
 }
 
 TEST(HttpAttack, OneGatewayPerAddressAndNoDatabaseThroughALink) {

@@ -4,27 +4,36 @@
 
 namespace smdgw::http {
 
-ConnectionCounts::Admit ConnectionCounts::admit(const std::string& address) {
+ConnectionCounts::Admit ConnectionCounts::admit(const std::string& address, Place place) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (total_ >= max_total_) return Admit::TooMany;
+    const size_t at = static_cast<size_t>(place);
+    // The address's share first: closing an idle connection for a newcomer
+    // that would be refused anyway helps nobody.
+    const auto it = per_client_.find(address);
+    if (it != per_client_.end() && it->second >= max_per_client_) return Admit::TooManyFromClient;
+    if (taken_[at] >= max_[at]) return Admit::Full;
     size_t& mine = per_client_[address];
-    if (mine >= max_per_client_) return Admit::TooManyFromClient;
     ++mine;
-    ++total_;
+    ++taken_[at];
     return Admit::Yes;
 }
 
-void ConnectionCounts::release(const std::string& address) {
+void ConnectionCounts::release(const std::string& address, Place place) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto it = per_client_.find(address);
-    if (it == per_client_.end() || it->second == 0) return;
-    --total_;
+    const size_t at = static_cast<size_t>(place);
+    if (it == per_client_.end() || it->second == 0 || taken_[at] == 0) return;
+    --taken_[at];
     if (--it->second == 0) per_client_.erase(it);
 }
 
 size_t ConnectionCounts::total() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return total_;
+    return taken_[0] + taken_[1] + taken_[2];
+}
+
+bool is_own_loopback(const std::string& address) {
+    return address == "127.0.0.1" || address == "::1" || address == "::ffff:127.0.0.1";
 }
 
 RefusalLimiter::Bucket& RefusalLimiter::bucket(const std::string& address, double now_s) {

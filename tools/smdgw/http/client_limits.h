@@ -1,7 +1,8 @@
 #pragma once
 // What one client address may take of the HTTP service: connections (in all
 // and per address, so that one busy or hostile client cannot take every
-// slot) and refused control attempts (a token guessed at leaves a trace, not
+// slot, with a few places held for health checks and token holders) and
+// refused control attempts (a token guessed at leaves a trace, not
 // a flood: 429 beyond the allowance, one summary line a minute in the log).
 
 #include <cstdint>
@@ -16,20 +17,32 @@ namespace smdgw::http {
 
 class ConnectionCounts {
    public:
-    enum class Admit { Yes, TooMany, TooManyFromClient };
-    ConnectionCounts(size_t max_total, size_t max_per_client)
-        : max_total_(max_total), max_per_client_(max_per_client) {}
-    // Counts a new connection from address when it may stay.
-    Admit admit(const std::string& address);
-    void release(const std::string& address);
+    // Where a connection sits: among the ordinary ones, or in the few places
+    // held beyond them for the gateway's own health checks (127.0.0.1, ::1)
+    // and for requests that carry a valid token (a connection there is on
+    // trial until its request shows one), so that whoever fills the
+    // ordinary places cannot keep those out.
+    enum class Place { Ordinary, Loopback, Token };
+    enum class Admit { Yes, Full, TooManyFromClient };
+    ConnectionCounts(size_t max_total, size_t max_per_client, size_t held_loopback,
+                     size_t held_token)
+        : max_{max_total, held_loopback, held_token}, max_per_client_(max_per_client) {}
+    // Counts a new connection from address in place when there is room.
+    Admit admit(const std::string& address, Place place);
+    void release(const std::string& address, Place place);
     size_t total() const;
 
    private:
     mutable std::mutex mutex_;
-    size_t max_total_, max_per_client_;
-    size_t total_ = 0;
+    size_t max_[3];
+    size_t taken_[3] = {0, 0, 0};
+    size_t max_per_client_;
     std::unordered_map<std::string, size_t> per_client_;
 };
+
+// 127.0.0.1 and ::1 (also as ::ffff:127.0.0.1): where the gateway's own
+// health checks come from.
+bool is_own_loopback(const std::string& address);
 
 // A bucket per client address holding per_minute refusals and refilled at
 // that rate; addresses beyond max_addresses push out the fullest bucket.

@@ -14,8 +14,8 @@ std::string sse_message(uint64_t id, const std::string& kind, const std::string&
     return m;
 }
 
-EventHub::EventHub(size_t max_streams, size_t max_queued)
-    : max_streams_(max_streams), max_queued_(max_queued) {}
+EventHub::EventHub(size_t max_streams, size_t max_queued, size_t max_per_client)
+    : max_streams_(max_streams), max_queued_(max_queued), max_per_client_(max_per_client) {}
 
 bool EventHub::has_streams() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -85,11 +85,21 @@ EventHub::Wait EventHub::take(const std::shared_ptr<Stream>& s, std::vector<std:
     return drain(*s, out);
 }
 
-std::shared_ptr<EventHub::Stream> EventHub::open() {
+std::shared_ptr<EventHub::Stream> EventHub::open(const std::string& client, Refused* why) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (shut_ || streams_.size() >= max_streams_) return nullptr;
-    streams_.push_back(std::make_shared<Stream>());
-    return streams_.back();
+    Refused refused = Refused::TooMany;
+    const size_t mine = static_cast<size_t>(std::count_if(
+        streams_.begin(), streams_.end(), [&](const auto& s) { return s->client == client; }));
+    if (!shut_ && streams_.size() < max_streams_) {
+        if (mine < max_per_client_) {
+            streams_.push_back(std::make_shared<Stream>());
+            streams_.back()->client = client;
+            return streams_.back();
+        }
+        refused = Refused::TooManyFromClient;
+    }
+    if (why) *why = refused;
+    return nullptr;
 }
 
 void EventHub::close(const std::shared_ptr<Stream>& s) {

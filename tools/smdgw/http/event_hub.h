@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -18,17 +19,20 @@ class EventHub {
    public:
     struct Stream;
 
-    // max_streams: open streams allowed at once; max_queued: events a stream
-    // may fall behind before it is dropped.
-    EventHub(size_t max_streams, size_t max_queued);
+    // max_streams: open streams allowed at once, max_per_client of them from
+    // one client address; max_queued: events a stream may fall behind
+    // before it is dropped.
+    EventHub(size_t max_streams, size_t max_queued, size_t max_per_client = SIZE_MAX);
 
     // False when nobody listens (publishers skip the rendering then).
     bool has_streams() const;
     // Queues "id: N / event: kind / data: json" for every open stream.
     void publish(const std::string& kind, const std::string& json);
 
-    // A new stream, or null when max_streams are open.
-    std::shared_ptr<Stream> open();
+    enum class Refused { TooMany, TooManyFromClient };
+    // A new stream for client (its address), or null when max_streams are
+    // open, or max_per_client of client's; *why says which.
+    std::shared_ptr<Stream> open(const std::string& client = {}, Refused* why = nullptr);
     void close(const std::shared_ptr<Stream>& s);
 
     enum class Wait { Events, Idle, Dropped, Closed };
@@ -57,6 +61,7 @@ class EventHub {
     std::condition_variable cv_;
     size_t max_streams_;
     size_t max_queued_;
+    size_t max_per_client_;
     std::vector<std::shared_ptr<Stream>> streams_;
     uint64_t next_id_ = 0;
     uint64_t dropped_ = 0;
@@ -64,6 +69,7 @@ class EventHub {
 };
 
 struct EventHub::Stream {
+    std::string client;
     std::deque<std::string> queue;
     bool dropped = false;
     std::function<void()> wake;

@@ -48,7 +48,7 @@ Json::Value alarm_action(Gateway& gw, const std::string& device, const Json::Val
 GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
                          LineOutput& out, const DeviceStates& states)
     : options_(options),
-      hub_(options.max_streams, kMaxQueuedEvents),
+      hub_(options.max_streams, kMaxQueuedEvents, kStreamsPerClient),
       states_(states),
       board_(clock, hub_, states),
       forwarding_(out, board_),

@@ -37,6 +37,10 @@ bool all_digits(const std::string& s) {
 
 }  // namespace
 
+std::chrono::steady_clock::time_point query_deadline(std::chrono::steady_clock::time_point asked) {
+    return std::min(asked, std::chrono::steady_clock::now() + std::chrono::seconds(kQueryDeadlineS));
+}
+
 bool parse_api_time(const std::string& text, int64_t& seconds) {
     if (all_digits(text)) {
         seconds = std::stoll(text);
@@ -128,8 +132,7 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
         sections.push_back(column_section(f));
     }
     HistoryStore store = HistoryStore::open_for_reading(path);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(kHistoryQueryDeadlineS);
+    const auto deadline = query_deadline(q.deadline);
     store.interrupt_at(&deadline);
     HistoryFilter filter;
     filter.device = q.device;
@@ -139,6 +142,7 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
     // the oldest), older rows remain and it is left out. The rows come
     // newest first and are joined oldest first.
     std::vector<std::string> texts;
+    std::vector<float> values;
     int64_t oldest_read = 0;
     size_t read = 0;
     store.for_each_newest(
@@ -148,7 +152,8 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
             ++read;
             oldest_read = r.time;
             if (read > kMaxHistoryRows || r.bytes.size() != kRecordSize) return;
-            const std::vector<std::string> cells = analog_cells(r.bytes.data());
+            // The record's values as numbers; text only for the fields asked.
+            analog_values(r.bytes.data(), values);
             std::string to = "[";
             json_int(to, r.time);
             for (size_t k = 0; k < columns.size(); ++k) {
@@ -163,9 +168,9 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
                     to += "null";
                     continue;
                 }
-                const std::string& cell = c < cells.size() ? cells[c] : std::string();
-                if (cell.empty()) to += "null";
-                else json_float(to, std::strtod(cell.c_str(), nullptr));
+                const float v = c < values.size() ? values[c] : NAN;
+                if (std::isnan(v)) to += "null";
+                else json_float(to, std::strtod(float_text(v).c_str(), nullptr));
             }
             to += ']';
             texts.push_back(std::move(to));

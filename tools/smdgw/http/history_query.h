@@ -12,18 +12,19 @@
 
 #include <json/value.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/smdgw/http/http_limits.h"
 
 namespace smdgw::http {
 
 constexpr size_t kMaxHistoryRows = 10000;
 // Distinct fields one query may ask for (a field named again counts once).
 constexpr size_t kMaxHistoryFields = 16;
-// A query still reading after this is cancelled: 503 with Retry-After.
-constexpr int kHistoryQueryDeadlineS = 5;
 
 struct HistoryQuery {
     std::string device;
@@ -31,7 +32,13 @@ struct HistoryQuery {
     std::vector<std::string> fields;
     bool complete_only = false;
     std::string resolution = "raw";  // raw, 1m, 1h or auto
+    // Still reading then: cancelled (at most kQueryDeadlineS from the start).
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
+
+// The deadline a read of the history keeps: the query's, and never more
+// than kQueryDeadlineS from now.
+std::chrono::steady_clock::time_point query_deadline(std::chrono::steady_clock::time_point asked);
 
 // The field "complete" in fields: the round's flag rather than a record value.
 constexpr const char* kCompleteField = "complete";
@@ -50,7 +57,7 @@ bool parse_api_time(const std::string& text, int64_t& seconds);
 
 // Reads the rows from the history file (opened read-only for the call), as
 // JSON text written row by row. Throws smdgw::HistoryError when the file
-// cannot be read, with the code SQLITE_INTERRUPT past kHistoryQueryDeadlineS.
+// cannot be read, with the code SQLITE_INTERRUPT past the query's deadline.
 std::string run_history_text(const std::string& path, const HistoryQuery& q);
 // The same as a tree (for short spans: the page's chart).
 Json::Value run_history_query(const std::string& path, const HistoryQuery& q);

@@ -104,7 +104,10 @@ bool parse_history_resolution(const std::string& text, HistoryQuery& q, std::str
 
 std::string run_history_resolution(const std::string& path, const HistoryQuery& q) {
     if (q.resolution == "raw") return raw_rows(path, q);
+    // Declared first: it outlives the store that refers to it.
+    const auto deadline = query_deadline(q.deadline);
     HistoryStore store = HistoryStore::open_for_reading(path);
+    store.interrupt_at(&deadline);
     if (const auto span = rollup_span_named(q.resolution)) return rollup_rows(store, *span, q, 1);
     // auto: the finest resolution with rows in the range and few enough of
     // them; else the coarsest that has rows, its rows grouped.
@@ -126,7 +129,10 @@ std::string run_history_resolution(const std::string& path, const HistoryQuery& 
 }
 
 Json::Value run_alarm_log_query(const std::string& path, const AlarmLogQuery& q) {
+    // Declared first: it outlives the store that refers to it.
+    const auto deadline = query_deadline(q.deadline);
     HistoryStore store = HistoryStore::open_for_reading(path);
+    store.interrupt_at(&deadline);
     HistoryFilter f;
     f.device = q.device;
     f.since = q.since;

@@ -36,6 +36,8 @@ struct AlarmLogQuery {
     std::optional<std::string> device;
     std::optional<int64_t> since, until;
     size_t newest = kMaxHistoryRows;  // at most this many, the newest
+    // Still reading then: cancelled (SQLITE_INTERRUPT), as for the history.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 Json::Value run_alarm_log_query(const std::string& path, const AlarmLogQuery& q);
 

@@ -16,6 +16,8 @@ void HttpCounters::count_status(int status) {
             return count(Refused::HeaderTooLarge);
         case 505:
             return count(Refused::Version);
+        case 503:  // a place held for token holders, asked without one
+            return count(Refused::TooManyConnections);
         default:
             return count(Refused::Malformed);
     }
@@ -29,6 +31,14 @@ std::string HttpCounters::prometheus_text() const {
     for (const RefusedReason& r : kRefusedReasons)
         t += std::string("smdgw_http_refused_total{reason=\"") + r.label + "\"} " +
              std::to_string(get(r.which)) + "\n";
+    t += "# HELP smdgw_http_queries History, alarm-log and roll-up queries running or waiting "
+         "their turn\n"
+         "# TYPE smdgw_http_queries gauge\n"
+         "smdgw_http_queries{state=\"running\"} " +
+         std::to_string(queries.running()) +
+         "\n"
+         "smdgw_http_queries{state=\"waiting\"} " +
+         std::to_string(queries.waiting()) + "\n";
     return t;
 }
 

@@ -17,8 +17,26 @@ constexpr int kIdleKeepAliveS = 5;     // a kept-alive connection waiting for it
 constexpr int kWriteTimeoutS = 5;      // each answer, or each piece of an event stream
 constexpr size_t kDefaultMaxConnections = 256;
 constexpr size_t kDefaultMaxPerClient = 16;
-// Refused control attempts a client address may make a minute before 429.
+// Beyond the connections in all, places held for 127.0.0.1 and ::1 (health
+// checks), and for requests with a valid token (a request there without one
+// gets 503). A full table first closes its oldest idle connection.
+constexpr size_t kHeldForLoopback = 4;
+constexpr size_t kHeldForToken = 4;
+// Event streams from one client address, and how long one lives (a browser's
+// EventSource reconnects by itself).
+constexpr size_t kStreamsPerClient = 2;
+constexpr int kDefaultStreamMaxS = 3600;
+// Control and acknowledgement requests without a valid token a client
+// address may make a minute before 429 (a request with the token is never
+// refused for them).
 constexpr unsigned kRefusalsPerMinute = 10;
+// History, alarm-log and roll-up queries: this many run at once and this
+// many more wait their turn (beyond, 503); one still unanswered
+// kQueryDeadlineS after it arrived is cancelled (503). The other routes
+// have workers of their own and never wait behind them.
+constexpr size_t kQueriesAtOnce = 2;
+constexpr size_t kQueriesWaiting = 8;
+constexpr int kQueryDeadlineS = 5;
 // After a 413 or 431, what is read and dropped so that the client sees the
 // answer before the connection closes.
 constexpr size_t kLingerBytes = 256 * 1024;
@@ -46,9 +64,16 @@ inline constexpr HttpLimit kHttpLimits[] = {
     {"whole request, from its first byte", kRequestDeadlineS, "s", "the connection closes", ""},
     {"idle kept-alive connection", kIdleKeepAliveS, "s", "the connection closes", ""},
     {"writing an answer or a piece of an event stream", kWriteTimeoutS, "s", "the connection closes", ""},
-    {"connections in all", kDefaultMaxConnections, "connections", "503, then closed", "--http-max-connections"},
+    {"connections in all", kDefaultMaxConnections, "connections", "the oldest idle one closes for the newcomer; none idle: a held place (below), else 503", "--http-max-connections"},
     {"connections from one client address", kDefaultMaxPerClient, "connections", "503, then closed", "--http-max-per-client"},
-    {"refused control attempts from one client address", kRefusalsPerMinute, "a minute", "429", ""},
+    {"connections beyond those, held for 127.0.0.1 and ::1", kHeldForLoopback, "connections", "503, then closed", ""},
+    {"connections beyond those, held for requests with a valid token", kHeldForToken, "connections", "503 for a request without one, then closed", ""},
+    {"control and acknowledgement requests without a valid token, from one client address", kRefusalsPerMinute, "a minute", "429 (never for a request with the token)", ""},
+    {"event streams from one client address", kStreamsPerClient, "streams", "503", ""},
+    {"an event stream", kDefaultStreamMaxS, "s", "the stream ends (EventSource reconnects)", "--http-stream-max-s"},
+    {"history, alarm-log and roll-up queries running at once", kQueriesAtOnce, "queries", "wait their turn", ""},
+    {"queries waiting their turn", kQueriesWaiting, "queries", "503 with `Retry-After`", ""},
+    {"a query, from its arrival", kQueryDeadlineS, "s", "cancelled: 503 with `Retry-After`", ""},
 };
 
 }  // namespace smdgw::http

@@ -3,6 +3,7 @@
 // so that the handlers, the router and their tests never see the HTTP
 // library. The transport (http_server.cpp) reads one into the other.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ struct Request {
     bool body_cut = false;
     std::string remote_addr;  // "127.0.0.1", "::1"
     int remote_port = 0;
+    // When a query must be answered by (the transport sets it as it queues
+    // one): past it the query is cancelled.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 
     // The first header of that name (any case), or "".
     std::string get_header_value(const std::string& name) const;

@@ -57,6 +57,13 @@ void add_http_options(CLI::App& app, HttpCommandLine& o) {
         ->needs(http)
         ->type_name("N")
         ->capture_default_str();
+    app.add_option("--http-stream-max-s", o.stream_max_s,
+                   "Seconds an event stream lives before the gateway ends it (a browser "
+                   "reconnects by itself)")
+        ->check(CLI::Range(1, 86400))
+        ->needs(http)
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--http-max-connections", o.max_connections,
                    "Connections served at once; more are answered 503 and closed")
         ->check(CLI::Range(1, 4096))
@@ -145,6 +152,7 @@ bool HttpCommandLine::check() {
                                        "and the token crosses the network in clear text"));
     service.listen = listen;
     service.max_streams = max_streams;
+    service.stream_max_s = stream_max_s;
     service.max_connections = max_connections;
     service.max_per_client = max_per_client;
     service.host_names = host_names;

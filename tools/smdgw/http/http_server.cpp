@@ -39,8 +39,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Workers for the handlers that answer at once (reads of the device board,
-// /metrics, history queries), and for those that wait for the line (control
-// requests: at most this many wait at once, more get 503 from the queue).
+// /metrics, the page), and for those that wait for the line (control
+// requests: at most this many wait at once, more get 503 from the queue);
+// the history's queries have kQueriesAtOnce of their own.
 constexpr int kWorkers = 2;
 constexpr int kWaitingWorkers = 8;
 constexpr size_t kReadChunk = 1024;
@@ -101,6 +102,21 @@ std::string chunk(const std::string& data) {
 
 }  // namespace
 
+using Place = ConnectionCounts::Place;
+
+// A connection as the listener sees it: to close it at stop, and to choose
+// which one to close when every place is taken.
+struct Connection {
+    std::function<void()> close;
+    Place place = Place::Ordinary;
+    // Accepted then, or idle since then.
+    Clock::time_point since = Clock::now();
+    // No byte of a request yet: a new or kept-alive connection.
+    bool idle = true;
+    // In a token holder's place: its request showed the token.
+    bool proven = false;
+};
+
 struct HttpServer::Impl {
     ServerOptions opt;
     ServerHandlers handlers;
@@ -115,9 +131,9 @@ struct HttpServer::Impl {
     asio::steady_timer accept_retry{io};
     std::thread thread;
     int port = 0;
-    // Sessions alive, to close them at stop (I/O thread only).
-    std::list<std::function<void()>> closers;
-    std::unique_ptr<asio::thread_pool> workers, waiting;
+    // Sessions alive (I/O thread only).
+    std::list<Connection> connections;
+    std::unique_ptr<asio::thread_pool> workers, waiting, queries;
     std::atomic<bool> stopping{false};
 
     Impl(ServerOptions o, ServerHandlers h, EventHub& e, HttpCounters& c)
@@ -125,9 +141,14 @@ struct HttpServer::Impl {
           handlers(std::move(h)),
           hub(e),
           refused(c),
-          counts(opt.max_connections, opt.max_per_client) {}
+          counts(opt.max_connections, opt.max_per_client, kHeldForLoopback, kHeldForToken) {}
 
     void accept();
+    // Counts a new connection in the first place with room: an ordinary
+    // one, else one held for 127.0.0.1 and ::1 (own) or for token holders;
+    // a full place first closes its oldest idle connection (in the token
+    // holders' places, also one whose request has not shown the token yet).
+    ConnectionCounts::Admit admit(const std::string& address, bool own, Place& place);
     void on_accept(const error_code& ec, tcp::socket socket);
     void refuse(tcp::socket& socket, const std::string& why);
 };
@@ -140,22 +161,28 @@ template <class Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
    public:
     template <class... Args>
-    Session(HttpServer::Impl& server, std::string address, int port, Args&&... args)
+    Session(HttpServer::Impl& server, std::string address, int port, Place place,
+            Args&&... args)
         : server_(server),
           stream_(std::forward<Args>(args)...),
           address_(std::move(address)),
           port_(port),
+          place_(place),
           deadline_(server.io),
-          keep_alive_timer_(server.io) {}
+          keep_alive_timer_(server.io),
+          lifetime_(server.io) {}
 
     ~Session() { release(); }
 
     void start() {
         auto self = this->shared_from_this();
-        server_.closers.push_front([weak = std::weak_ptr<Session>(self)] {
+        Connection c;
+        c.close = [weak = std::weak_ptr<Session>(self)] {
             if (auto s = weak.lock()) s->close();
-        });
-        closer_ = server_.closers.begin();
+        };
+        c.place = place_;
+        server_.connections.push_front(std::move(c));
+        connection_ = server_.connections.begin();
         if constexpr (std::is_same_v<Stream, tcp::socket>) {
             begin_request();
         } else {
@@ -174,6 +201,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         boost::beast::get_lowest_layer(stream_).close(ec);
         deadline_.cancel();
         keep_alive_timer_.cancel();
+        lifetime_.cancel();
         release();
     }
 
@@ -184,8 +212,16 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         if (released_) return;
         released_ = true;
         if (events_) server_.hub.close(events_);
-        server_.counts.release(address_);
-        if (!server_.stopping) server_.closers.erase(closer_);
+        server_.counts.release(address_, place_);
+        if (!server_.stopping) server_.connections.erase(connection_);
+    }
+
+    // Whether the connection waits for a request of which no byte came yet:
+    // such a connection is the first closed for a newcomer.
+    void set_idle(bool idle) {
+        if (released_ || server_.stopping) return;
+        if (idle && !connection_->idle) connection_->since = Clock::now();
+        connection_->idle = idle;
     }
 
     // The connection closes when the deadline passes (a re-armed deadline
@@ -207,6 +243,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         planned_ = false;
         if (pending_.empty()) pending_.shrink_to_fit();
         started_ = !pending_.empty();
+        set_idle(!started_);
         arm(std::chrono::seconds(started_ ? kRequestDeadlineS : kIdleKeepAliveS));
         if (pending_.empty())
             read();
@@ -227,6 +264,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             // The first byte of a request: from now on the whole request
             // has kRequestDeadlineS.
             started_ = true;
+            set_idle(false);
             arm(std::chrono::seconds(kRequestDeadlineS));
         }
         // Grown a read at a time, not doubled, so that a connection holding
@@ -269,6 +307,15 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             refuse(refusal.status, refusal.error);
             return false;
         }
+        if (place_ == Place::Token && !connection_->proven) {
+            if (!server_.handlers.has_token || !server_.handlers.has_token(req)) {
+                refuse(503, "too many connections (at most " +
+                                std::to_string(server_.opt.max_connections) +
+                                "); the places left are held for requests with a token");
+                return false;
+            }
+            connection_->proven = true;
+        }
         plan_ = server_.handlers.plan ? server_.handlers.plan(req) : BodyPlan{};
         parser_->keep_body(plan_.keep);
         return true;
@@ -290,8 +337,20 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         version_ = parser_->request().version;
         auto request = std::make_shared<Request>(std::move(parser_->request()));
         parser_.reset();
-        auto& pool = plan_.waits ? *server_.waiting : *server_.workers;
-        asio::post(pool, [self = this->shared_from_this(), request] {
+        asio::thread_pool* pool = server_.workers.get();
+        const bool query = plan_.lane == Lane::Query;
+        if (plan_.lane == Lane::Line) pool = server_.waiting.get();
+        if (query) {
+            // A query waits for its turn in a bounded line, and its
+            // deadline runs from now: no query costs more than that.
+            if (!server_.refused.queries.admit(kQueriesAtOnce + kQueriesWaiting))
+                return too_many_queries();
+            request->deadline = Clock::now() + std::chrono::seconds(kQueryDeadlineS);
+            pool = server_.queries.get();
+        }
+        asio::post(*pool, [self = this->shared_from_this(), request, query] {
+            QueryLoad& load = self->server_.refused.queries;
+            if (query) load.run();
             auto res = std::make_shared<Response>();
             try {
                 self->server_.handlers.handle(*request, *res);
@@ -300,8 +359,22 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
                 res->status = 500;
                 res->set_content(error_body(e.what()), kJson);
             }
+            if (query) load.done();
             asio::post(self->server_.io, [self, res] { self->answer(*res); });
         });
+    }
+
+    void too_many_queries() {
+        server_.refused.count(Refused::TooManyQueries);
+        Response res;
+        res.status = 503;
+        res.set_header("Retry-After", "5");
+        res.set_content(error_body("too many history queries at once (at most " +
+                                   std::to_string(kQueriesAtOnce) + " running, " +
+                                   std::to_string(kQueriesWaiting) +
+                                   " waiting); try again later"),
+                        kJson);
+        answer(res);
     }
 
     void answer(Response& res) {
@@ -316,7 +389,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             keep_ = false;
         }
         if (res.stream) return start_events(res);
-        if (server_.stopping) keep_ = false;
+        // A held place serves one request, then is free for the next.
+        if (server_.stopping || place_ != Place::Ordinary) keep_ = false;
         out_ = head_text(res, !keep_, false, version_);
         if (!head_) out_ += res.body;
         write(false);
@@ -392,6 +466,27 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
         });
         watch_client();
         keep_stream_alive();
+        // However quiet it is, a stream ends in time: none holds its place
+        // for good.
+        lifetime_.expires_after(std::chrono::seconds(server_.opt.stream_max_s));
+        lifetime_.async_wait([self = this->shared_from_this()](const error_code& ec) {
+            if (ec || self->closed_) return;
+            self->ending_ = true;
+            self->flush();
+        });
+    }
+
+    // The last chunk, then the connection closes: the client sees the
+    // stream end rather than break.
+    void end_stream() {
+        events_done_ = true;
+        out_ = chunked_ ? "0\r\n\r\n" : "";
+        writing_ = true;
+        arm(std::chrono::seconds(kWriteTimeoutS));
+        asio::async_write(stream_, asio::buffer(out_),
+                          [self = this->shared_from_this()](const error_code&, size_t) {
+                              self->close();
+                          });
     }
 
     void watch_client() {
@@ -420,7 +515,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     }
 
     void flush() {
-        if (closed_ || writing_ || !events_) return;
+        if (closed_ || writing_ || !events_ || events_done_) return;
+        if (ending_) return end_stream();
         std::vector<std::string> batch;
         switch (server_.hub.take(events_, batch)) {
             case EventHub::Wait::Closed:
@@ -450,9 +546,11 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     Stream stream_;
     std::string address_;
     int port_;
+    Place place_;
     asio::steady_timer deadline_;
     asio::steady_timer keep_alive_timer_;
-    std::list<std::function<void()>>::iterator closer_;
+    asio::steady_timer lifetime_;  // of an event stream
+    std::list<Connection>::iterator connection_;
     std::array<char, kReadChunk> chunk_{};
     std::string pending_;
     std::unique_ptr<RequestParser> parser_;
@@ -468,6 +566,8 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
     bool chunked_ = true;
     bool writing_ = false;
     bool comment_due_ = false;
+    bool ending_ = false;       // the stream's time is up: end it after this write
+    bool events_done_ = false;  // its last chunk is on its way
     bool closed_ = false;
     bool released_ = false;
 };
@@ -499,6 +599,33 @@ void HttpServer::Impl::refuse(tcp::socket& socket, const std::string& why) {
     socket.close(ignored);
 }
 
+ConnectionCounts::Admit HttpServer::Impl::admit(const std::string& address, bool own,
+                                                Place& place) {
+    for (const Place p : {Place::Ordinary, own ? Place::Loopback : Place::Token}) {
+        auto admitted = counts.admit(address, p);
+        if (admitted == ConnectionCounts::Admit::Full) {
+            auto oldest = connections.end();
+            for (auto c = connections.begin(); c != connections.end(); ++c) {
+                const bool may_go = c->idle || (p == Place::Token && !c->proven);
+                if (c->place == p && may_go && (oldest == connections.end() || c->since < oldest->since))
+                    oldest = c;
+            }
+            if (oldest != connections.end()) {
+                // Closing it takes it off the list and gives its place back.
+                const auto close = oldest->close;
+                close();
+                refused.count(Refused::ClosedForNewcomer);
+                admitted = counts.admit(address, p);
+            }
+        }
+        if (admitted != ConnectionCounts::Admit::Full) {
+            place = p;
+            return admitted;
+        }
+    }
+    return ConnectionCounts::Admit::Full;
+}
+
 void HttpServer::Impl::on_accept(const error_code& ec, tcp::socket socket) {
     if (!acceptor.is_open() || stopping) return;
     if (ec) {
@@ -519,8 +646,9 @@ void HttpServer::Impl::on_accept(const error_code& ec, tcp::socket socket) {
         return;
     }
     const std::string address = peer.address().to_string();
-    switch (counts.admit(address)) {
-        case ConnectionCounts::Admit::TooMany:
+    Place place = Place::Ordinary;
+    switch (admit(address, is_own_loopback(address), place)) {
+        case ConnectionCounts::Admit::Full:
             refused.count(Refused::TooManyConnections);
             refuse(socket, "too many connections (at most " +
                                std::to_string(opt.max_connections) + "); refusing " + address);
@@ -533,11 +661,11 @@ void HttpServer::Impl::on_accept(const error_code& ec, tcp::socket socket) {
         case ConnectionCounts::Admit::Yes:
             socket.set_option(tcp::no_delay(true), e);
             if (tls)
-                std::make_shared<Session<ssl::stream<tcp::socket>>>(*this, address, peer.port(),
-                                                                     std::move(socket), *tls)
+                std::make_shared<Session<ssl::stream<tcp::socket>>>(
+                    *this, address, peer.port(), place, std::move(socket), *tls)
                     ->start();
             else
-                std::make_shared<Session<tcp::socket>>(*this, address, peer.port(),
+                std::make_shared<Session<tcp::socket>>(*this, address, peer.port(), place,
                                                        std::move(socket))
                     ->start();
             break;
@@ -623,6 +751,7 @@ bool HttpServer::start(std::string& error) {
     s.port = s.acceptor.local_endpoint(ec).port();
     s.workers = std::make_unique<asio::thread_pool>(kWorkers);
     s.waiting = std::make_unique<asio::thread_pool>(kWaitingWorkers);
+    s.queries = std::make_unique<asio::thread_pool>(kQueriesAtOnce);
     s.accept();
     s.thread = std::thread([&s] { s.io.run(); });
     return true;
@@ -638,11 +767,12 @@ void HttpServer::stop() {
         s.acceptor.close(ignored);
         s.accept_retry.cancel();
         s.stopping = true;
-        for (auto& close : s.closers) close();
-        s.closers.clear();
+        for (auto& c : s.connections) c.close();
+        s.connections.clear();
     });
     s.workers->join();
     s.waiting->join();
+    s.queries->join();
     s.io.stop();
     s.thread.join();
 }

@@ -27,12 +27,21 @@ struct ServerOptions {
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;
     std::vector<std::string> host_names;  // names a Host header may give
+    int stream_max_s = kDefaultStreamMaxS;  // an event stream ends after this
 };
 
-// What the service wants of a request's body, decided from its header.
+// Which workers answer a request: each kind has its own, so that no kind
+// waits behind another.
+enum class Lane {
+    Answer,  // answered at once from the device board: the page, /healthz, /metrics, the API
+    Query,   // reads the history: kQueriesAtOnce workers, kQueriesWaiting places, a deadline
+    Line,    // waits for the line thread (control, acknowledgements)
+};
+
+// What the service wants of a request, decided from its header.
 struct BodyPlan {
-    size_t keep = 0;     // body bytes kept for the handler (the rest is read and dropped)
-    bool waits = false;  // the handler may wait long (a control request): its own workers
+    size_t keep = 0;  // body bytes kept for the handler (the rest is read and dropped)
+    Lane lane = Lane::Answer;
 };
 
 struct ServerHandlers {
@@ -40,6 +49,9 @@ struct ServerHandlers {
     std::function<BodyPlan(const Request&)> plan;
     // A worker thread: fills the answer. An exception becomes a 500.
     std::function<void(const Request&, Response&)> handle;
+    // I/O thread, after the checks; must not block: the request carries a
+    // valid token (it may use a place held for token holders).
+    std::function<bool(const Request&)> has_token;
 };
 
 class HttpServer {

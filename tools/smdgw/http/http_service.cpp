@@ -114,8 +114,13 @@ struct HttpService::Impl {
     void value(const Route& r, Response& res);
     void history(const Route& r, const Request& req, Response& res);
     void alarm_log(const Request& req, Response& res);
-    void events(Response& res);
+    bool past_deadline(const Request& req, Response& res);
+    void too_late(Response& res);
+    void events(const Request& req, Response& res);
     void control(const Route& r, const Request& req, Response& res);
+    // 429 (true) when the address spent its allowance of refused attempts.
+    bool rate_limited(const Request& req, Response& res,
+                      const std::function<void(const std::string&)>& log);
     bool may_acknowledge(const std::string& given) const;
     void alarm_action(const Route& r, const Request& req, Response& res);
     void log_alarm_action(const Request& req, const Route& r, const std::string& by,
@@ -131,20 +136,29 @@ struct HttpService::Impl {
 
 // A control body is kept whole only for a request that carries the token;
 // of others only what the log needs, so that clients without it cannot make
-// the gateway hold their bodies.
+// the gateway hold their bodies. Reads of the history take the query lane,
+// requests for the line the line's: neither holds up the others.
 BodyPlan HttpService::Impl::plan(const Request& req) {
     const Route r = route(req.method, req.path);
     if (r.status != 0) return {};
     const std::string given = bearer_token(req.get_header_value("Authorization"));
     bool authorised = false;
-    if (r.endpoint == Endpoint::Control)
-        authorised = !opt.control_secret.empty() && !given.empty() &&
-                     same_secret(given, opt.control_secret);
-    else if (r.endpoint == Endpoint::AlarmAck || r.endpoint == Endpoint::AlarmUnack)
-        authorised = may_acknowledge(given);
-    else
-        return {};
-    return {authorised ? kMaxBodyBytes : kRefusedBodyKeptBytes, true};
+    switch (r.endpoint) {
+        case Endpoint::History:
+        case Endpoint::AlarmLog:
+            return {0, Lane::Query};
+        case Endpoint::Control:
+            authorised = !opt.control_secret.empty() && !given.empty() &&
+                         same_secret(given, opt.control_secret);
+            break;
+        case Endpoint::AlarmAck:
+        case Endpoint::AlarmUnack:
+            authorised = may_acknowledge(given);
+            break;
+        default:
+            return {};
+    }
+    return {authorised ? kMaxBodyBytes : kRefusedBodyKeptBytes, Lane::Line};
 }
 
 void HttpService::Impl::dispatch(const Request& req, Response& res) {
@@ -212,7 +226,7 @@ void HttpService::Impl::dispatch(const Request& req, Response& res) {
             history(r, req, res);
             return;
         case Endpoint::Events:
-            events(res);
+            events(req, res);
             return;
         case Endpoint::AlarmAck:
         case Endpoint::AlarmUnack:
@@ -299,20 +313,34 @@ void HttpService::Impl::history(const Route& r, const Request& req,
         !parse_history_complete(req.get_param_value("complete"), q, error) ||
         !parse_history_resolution(req.get_param_value("resolution"), q, error))
         return send_error(res, 400, error);
+    q.deadline = req.deadline;
     try {
+        if (past_deadline(req, res)) return;
         res.status = 200;
         res.set_content(run_history_resolution(opt.history_path, q) + "\n", kJson);
     } catch (const HistoryError& e) {
         if ((e.sqlite_code() & 0xff) != SQLITE_INTERRUPT)
             return send_error(res, 500, std::string("history: ") + e.what());
-        res.set_header("Retry-After", "10");
-        send_error(res, 503,
-                   "history: the query took more than " +
-                       std::to_string(kHistoryQueryDeadlineS) +
-                       " s; ask for a shorter span or fewer fields");
+        too_late(res);
     } catch (const std::exception& e) {
         send_error(res, 500, std::string("history: ") + e.what());
     }
+}
+
+// 503 with Retry-After for a query at its deadline, counted.
+void HttpService::Impl::too_late(Response& res) {
+    counters.count(Refused::QueryDeadline);
+    res.set_header("Retry-After", "10");
+    send_error(res, 503,
+               "the query took more than " + std::to_string(kQueryDeadlineS) +
+                   " s; ask for a shorter span or fewer fields, or try again later");
+}
+
+// A query that waited its turn past its deadline is not begun.
+bool HttpService::Impl::past_deadline(const Request& req, Response& res) {
+    if (std::chrono::steady_clock::now() < req.deadline) return false;
+    too_late(res);
+    return true;
 }
 
 void HttpService::Impl::alarm_log(const Request& req, Response& res) {
@@ -334,19 +362,32 @@ void HttpService::Impl::alarm_log(const Request& req, Response& res) {
                                   "\" is neither ISO 8601 nor Unix seconds");
         (name[0] == 's' ? q.since : q.until) = t;
     }
+    q.deadline = req.deadline;
     try {
+        if (past_deadline(req, res)) return;
         send_json(res, 200, run_alarm_log_query(opt.history_path, q));
+    } catch (const HistoryError& e) {
+        if ((e.sqlite_code() & 0xff) != SQLITE_INTERRUPT)
+            return send_error(res, 500, std::string("alarm log: ") + e.what());
+        too_late(res);
     } catch (const std::exception& e) {
         send_error(res, 500, std::string("alarm log: ") + e.what());
     }
 }
 
-void HttpService::Impl::events(Response& res) {
-    auto stream = hub.open();
-    if (!stream)
+void HttpService::Impl::events(const Request& req, Response& res) {
+    EventHub::Refused why = EventHub::Refused::TooMany;
+    auto stream = hub.open(req.remote_addr, &why);
+    if (!stream) {
+        res.set_header("Retry-After", "10");
+        if (why == EventHub::Refused::TooManyFromClient)
+            return send_error(res, 503,
+                              "too many event streams from " + req.remote_addr + " (at most " +
+                                  std::to_string(kStreamsPerClient) + "); try again later");
         return send_error(res, 503,
                           "too many event streams (at most " + std::to_string(opt.max_streams) +
                               "); try again later");
+    }
     res.status = 200;
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
@@ -381,42 +422,53 @@ void HttpService::Impl::refuse_control(const Request& req, const std::string& de
     log_control(req, device, code, false, reason);
 }
 
+// Too many refused attempts from the client's address: 429, summarised in
+// the log once a minute. Only clients without a valid token come here.
+bool HttpService::Impl::rate_limited(const Request& req, Response& res,
+                                     const std::function<void(const std::string&)>& log) {
+    if (refusals.allowed(req.remote_addr, steady_seconds())) return false;
+    counters.count(Refused::ControlRateLimited);
+    if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
+        log("too many refused attempts" + LogLimiter::held_note(*held));
+    res.set_header("Retry-After", "60");
+    send_error(res, 429,
+               "too many refused requests from " + req.remote_addr + "; try again in a minute");
+    return true;
+}
+
 void HttpService::Impl::control(const Route& r, const Request& req,
                                 Response& res) {
-    // A client that keeps being refused is not judged again for a while:
-    // guessing the token costs time, and the log gets a summary, not a flood.
-    if (!refusals.allowed(req.remote_addr, steady_seconds())) {
-        counters.count(Refused::ControlRateLimited);
-        if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
-            log_control(req, r.device, Json::Value(), false,
-                        "too many refused attempts" + LogLimiter::held_note(*held));
-        res.set_header("Retry-After", "60");
-        return send_error(res, 429,
-                          "too many refused control requests from " + req.remote_addr +
-                              "; try again in a minute");
-    }
     // The code as far as it can be read, for the log of refused attempts.
     ControlBody body;
     std::string body_error;
     const bool body_ok = parse_control_body(req.body, body, body_error);
     const Json::Value code = body_ok ? Json::Value(body.code) : Json::Value();
-    if (opt.control_secret.empty()) {
-        refuse_control(req, r.device, code, "control is off");
-        return send_error(res, 403, "control is off: start smdgw with --http-control-token FILE");
-    }
     const std::string given = bearer_token(req.get_header_value("Authorization"));
-    if (given.empty() || !same_secret(given, opt.control_secret)) {
+    if (opt.control_secret.empty() || given.empty() || !same_secret(given, opt.control_secret)) {
+        // A client that keeps being refused is not judged again for a
+        // while: guessing the token costs time, and the log gets a summary,
+        // not a flood. A holder of the token never waits for them.
+        if (rate_limited(req, res, [&](const std::string& why) {
+                log_control(req, r.device, Json::Value(), false, why);
+            }))
+            return;
+        if (opt.control_secret.empty()) {
+            refuse_control(req, r.device, code, "control is off");
+            return send_error(res, 403,
+                              "control is off: start smdgw with --http-control-token FILE");
+        }
         const char* why = given.empty() ? "no bearer token" : "wrong token";
         refuse_control(req, r.device, code, why);
         res.set_header("WWW-Authenticate", "Bearer");
         return send_error(res, 401, why);
     }
+    // The holder's own mistakes are answered, never counted against the address.
     if (!devices.device(r.device)) {
-        refuse_control(req, r.device, code, "no such device");
+        log_control(req, r.device, code, false, "no such device");
         return send_error(res, 404, "no device " + quoted(r.device));
     }
     if (!body_ok) {
-        refuse_control(req, r.device, code, body_error);
+        log_control(req, r.device, code, false, body_error);
         return send_error(res, 400, body_error);
     }
     auto job = line.submit(r.device, body.code, body.request);
@@ -437,6 +489,7 @@ void HttpService::Impl::control(const Route& r, const Request& req,
     send_json(res, 200, out);
 }
 
+// The ack token or the control token (which may acknowledge too).
 bool HttpService::Impl::may_acknowledge(const std::string& given) const {
     if (given.empty()) return false;
     return (!opt.ack_secret.empty() && same_secret(given, opt.ack_secret)) ||
@@ -468,32 +521,28 @@ void HttpService::Impl::log_alarm_action(const Request& req, const Route& r,
 }
 
 // Like control: the token before anything else, so that a client without it
-// learns nothing of the alarms; refusals count towards the same limit.
+// learns nothing of the alarms; its refusals count towards the same limit.
+// A holder's own mistakes (a bad body, an unknown device) are not counted.
 void HttpService::Impl::alarm_action(const Route& r, const Request& req, Response& res) {
-    if (!refusals.allowed(req.remote_addr, steady_seconds())) {
-        counters.count(Refused::ControlRateLimited);
-        if (auto held = refusals.limited(req.remote_addr, steady_seconds()))
-            log_alarm_action(req, r, "", false,
-                             "too many refused attempts" + LogLimiter::held_note(*held));
-        res.set_header("Retry-After", "60");
-        return send_error(res, 429,
-                          "too many refused requests from " + req.remote_addr +
-                              "; try again in a minute");
-    }
-    const auto refuse = [&](int status, const std::string& why, const std::string& by = {}) {
-        refusals.refused(req.remote_addr, steady_seconds());
-        log_alarm_action(req, r, by, false, why);
-        send_error(res, status, why);
-    };
-    if (opt.ack_secret.empty() && opt.control_secret.empty())
-        return refuse(403,
-                      "acknowledgement is off: start smdgw with --http-ack-token FILE or "
-                      "--http-control-token FILE");
     const std::string given = bearer_token(req.get_header_value("Authorization"));
     if (!may_acknowledge(given)) {
-        res.set_header("WWW-Authenticate", "Bearer");
-        return refuse(401, given.empty() ? "no bearer token" : "wrong token");
+        if (rate_limited(req, res, [&](const std::string& why) {
+                log_alarm_action(req, r, "", false, why);
+            }))
+            return;
+        refusals.refused(req.remote_addr, steady_seconds());
+        const bool off = opt.ack_secret.empty() && opt.control_secret.empty();
+        const std::string why = off ? "acknowledgement is off: start smdgw with --http-ack-token "
+                                      "FILE or --http-control-token FILE"
+                                    : given.empty() ? "no bearer token" : "wrong token";
+        log_alarm_action(req, r, "", false, why);
+        if (!off) res.set_header("WWW-Authenticate", "Bearer");
+        return send_error(res, off ? 403 : 401, why);
     }
+    const auto refuse = [&](int status, const std::string& why) {
+        log_alarm_action(req, r, "", false, why);
+        send_error(res, status, why);
+    };
     AckBody body;
     std::string body_error;
     if (!parse_ack_body(req.body, body, body_error)) return refuse(400, body_error);
@@ -596,10 +645,14 @@ bool HttpService::start(std::string& error) {
     server.tls_key = impl->opt.tls_key;
     server.max_connections = impl->opt.max_connections;
     server.max_per_client = impl->opt.max_per_client;
+    server.stream_max_s = impl->opt.stream_max_s;
     server.host_names = impl->opt.host_names;
     ServerHandlers handlers;
     handlers.plan = [impl](const Request& req) { return impl->plan(req); };
     handlers.handle = [impl](const Request& req, Response& res) { impl->dispatch(req, res); };
+    handlers.has_token = [impl](const Request& req) {
+        return impl->may_acknowledge(bearer_token(req.get_header_value("Authorization")));
+    };
     impl->server = std::make_unique<HttpServer>(server, handlers, impl->hub, impl->counters);
     if (!impl->server->start(error)) {
         impl->server.reset();

@@ -33,6 +33,7 @@ struct HttpOptions {
     // A device's battery estimate as JSON, "" for a device without one.
     std::function<std::string(const std::string& device)> battery_json;
     size_t max_streams = kDefaultMaxStreams;
+    int stream_max_s = kDefaultStreamMaxS;  // an event stream ends then; EventSource reconnects
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;
     std::vector<std::string> host_names;  // --http-host: names a Host header may give
