@@ -42,7 +42,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
     }
     if (history) {
         history_ = std::make_unique<HistorySession>(std::move(*history), o.history, cfg,
-                                                    clock ? *clock : system_host_clock());
+                                                    clock ? *clock : system_host_clock(), &battery);
         sink_.add(&history_->sink());
     }
     services_ = std::move(services);
