@@ -1,10 +1,12 @@
-// The battery estimate in the MQTT records, full and compact: smdgw follows
-// powersim's plant through a mains failure on scaled time and publishes to a
-// real Mosquitto broker. Every record of the battery's device carries
-// "battery" with the HTTP API's members; it turns to "discharging" when the
-// strings take the load, the time left falls while the load holds, and the
-// last record says what the API says once the line is quiet. The text view
-// on standard output has the battery line of each block.
+// The battery estimate where smdgw writes it besides the API: smdgw follows
+// powersim's plant through a mains failure on scaled time, publishes to a
+// real Mosquitto broker (full and compact records) and keeps a history. Every
+// record of the battery's device carries "battery" with the HTTP API's
+// members; it turns to "discharging" when the strings take the load, the time
+// left falls while the load holds, and the last record says what the API says
+// once the line is quiet. The history's battery fields, asked for over HTTP,
+// hold the records' figures round by round; the text view on standard output
+// has the battery line of each block.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -46,9 +48,9 @@ std::vector<Json::Value> batteries(const std::vector<MqttMessage>& msgs) {
     return out;
 }
 
-class BatteryMqtt : public ::testing::TestWithParam<const char*> {};
+class BatteryOutputs : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(BatteryMqtt, RecordsCarryTheEstimateThroughAMainsFailure) {
+TEST_P(BatteryOutputs, RecordsHistoryAndTextFollowAMainsFailure) {
     const std::string payload = GetParam();
     TempDir dir;
     MosquittoBroker broker(dir.path().string());
@@ -62,7 +64,8 @@ TEST_P(BatteryMqtt, RecordsCarryTheEstimateThroughAMainsFailure) {
               "--log", (dir.path() / "driver.log").string(), "--port", line.end_b(), "--http",
               "127.0.0.1:0", "--time-scale", "120", "--mqtt", broker.url(), "--mqtt-outbox",
               (dir.path() / "outbox.db").string(), "--mqtt-prefix", "site", "--mqtt-payload",
-              payload, "--format", "text"},
+              payload, "--format", "text", "--history", (dir.path() / "history.db").string(),
+              "--history-commit-s", "0"},
              out, err);
     int port = 0;
     ASSERT_TRUE(wait_until(
@@ -117,6 +120,26 @@ TEST_P(BatteryMqtt, RecordsCarryTheEstimateThroughAMainsFailure) {
     EXPECT_EQ(seen.back()["capacity_ah"].asDouble(), 200.0);
     EXPECT_TRUE(seen.back()["temperature_c"].isDouble());
 
+    // The history: each round's state and time left, as its record had them.
+    std::vector<double> stored;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const auto r = client.Get(
+                "/api/v1/devices/plant1/history?fields=battery.state,battery.runtime_s");
+            if (!r || r->status != 200) return false;
+            const Json::Value h = parse_json(r->body);
+            if (h["rows"].size() < seen.size()) return false;
+            stored.clear();
+            for (const Json::Value& row : h["rows"])
+                if (row[1].asDouble() == 3.0 && row[2].isDouble())
+                    stored.push_back(row[2].asDouble());
+            return true;
+        },
+        kWait));
+    ASSERT_EQ(stored.size(), runtimes.size());
+    for (size_t k = 0; k < stored.size(); ++k)
+        EXPECT_NEAR(stored[k], runtimes[k], 1e-6 * runtimes[k]) << "round " << k;
+
     gw.signal(SIGTERM);
     EXPECT_EQ(gw.wait(30), 0) << read_text(err);
     // The text view: the battery line before the mains failure, then on
@@ -130,6 +153,6 @@ TEST_P(BatteryMqtt, RecordsCarryTheEstimateThroughAMainsFailure) {
     EXPECT_NE(text.find(" 200 Ah nameplate", on_battery), std::string::npos) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Payloads, BatteryMqtt, ::testing::Values("full", "compact"));
+INSTANTIATE_TEST_SUITE_P(Payloads, BatteryOutputs, ::testing::Values("full", "compact"));
 
 }  // namespace
