@@ -344,10 +344,12 @@ std::string mib_text(const Oid& root) {
             case K::Identity:
                 out += std::string(o.name) +
                        " MODULE-IDENTITY\n"
-                       "    LAST-UPDATED \"202603010000Z\"\n"
+                       "    LAST-UPDATED \"202612100000Z\"\n"
                        "    ORGANIZATION \"smdgw\"\n"
                        "    CONTACT-INFO \"The operator of the gateway; see docs/snmp.md.\"\n" +
                        description(o.description) +
+                       "    REVISION \"202612100000Z\"\n"
+                       "    DESCRIPTION \"smdgwBatteryTable: the battery estimates.\"\n"
                        "    REVISION \"202603010000Z\"\n"
                        "    DESCRIPTION \"The first version.\"\n"
                        "    ::= " + rn.value + "\n";
