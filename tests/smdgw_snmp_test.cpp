@@ -108,7 +108,8 @@ class Arrivals {
 };
 
 // snmpd, snmptrapd and smdgw following a pseudo-terminal with --http and
-// --snmp-agentx; examples/demo.json with a short "stale_after_s".
+// --snmp-agentx; examples/demo.json with a short "stale_after_s" and a
+// battery (its temperature the DC panel's first user value).
 struct SnmpGateway {
     TempDir dir;
     SnmpDaemons snmp{dir.path().string()};
@@ -121,6 +122,7 @@ struct SnmpGateway {
         EXPECT_TRUE(snmp.start_trapd()) << snmp.trapd_log();
         Json::Value cfg = parse_json(read_text(std::string(SOURCE_DIR) + "/examples/demo.json"));
         cfg["devices"][0]["stale_after_s"] = stale_after_s;
+        cfg["devices"][0]["battery"] = parse_json(R"({"strings_ah":[200],"temperature_value":0})");
         const std::string d = dir.path().string();
         gw = std::make_unique<Child>(
             std::vector<std::string>{SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
@@ -189,6 +191,7 @@ std::map<std::string, double> api_values(const Json::Value& rec) {
 
 // ENTITY-SENSOR-MIB's type and the documented precision of a value's path.
 std::pair<int, int> sensor_type(const std::string& path) {
+    if (path == "battery.temperature_c") return {8, 1};                 // celsius, 0.1 C
     const bool ac_input = path.rfind("ac_channels", 0) == 0;
     if (ac_input && path.back() == 'f') return {7, 2};                  // hertz, 0.01 Hz
     if (ac_input) return {3, 2};                                         // voltsAC, 0.01 V
@@ -232,7 +235,8 @@ std::map<std::string, std::string> declared_objects(const std::string& mib, cons
 }
 
 // A live plant with alarms coming and going, then silence: the sensor table
-// equals the API, the alarm table equals /api/v1/alarms, every object the
+// (the battery's current and temperature too) and the battery table equal
+// the API, the alarm table equals /api/v1/alarms, every object the
 // MIB module declares is served, every alarm and state change is a numbered
 // trap (no gap, each within 1 s of its JSON line), and the sensors turn
 // unavailable within 1 s of the device turning stale; the heartbeat carries
@@ -251,7 +255,11 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
     // The sensor table, walked with SNMPv3 authPriv, equals the API's values.
     const Json::Value device = g.get("/api/v1/devices/plant1");
     ASSERT_EQ(device["state"].asString(), "live");
-    const std::map<std::string, double> expected = api_values(device["record"]);
+    std::map<std::string, double> expected = api_values(device["record"]);
+    const Json::Value battery = g.get("/api/v1/devices/plant1/battery");
+    ASSERT_TRUE(battery["temperature_c"].isDouble()) << battery.toStyledString();
+    expected["battery.current_a"] = battery["current_a"].asDouble();
+    expected["battery.temperature_c"] = battery["temperature_c"].asDouble();
     std::map<std::string, std::string> path_of;  // entPhysicalIndex -> API path
     for (const SnmpVar& v : g.snmp.walk(kPhysicalName))
         if (v.value.rfind("plant1 ", 0) == 0) path_of[row_of(v.oid)] = v.value.substr(7);
@@ -275,7 +283,11 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
         EXPECT_EQ(columns.at(2), 9) << path << ": scale units";
         EXPECT_EQ(columns.at(3), precision) << path;
         EXPECT_EQ(columns.at(5), 1) << path << ": ok";
-        EXPECT_EQ(units[index], type == 3 ? "V AC" : type == 4 ? "V DC" : type == 5 ? "A" : "Hz");
+        EXPECT_EQ(units[index], type == 3   ? "V AC"
+                                : type == 4 ? "V DC"
+                                : type == 5 ? "A"
+                                : type == 8 ? "C"
+                                            : "Hz");
         served[path] = static_cast<double>(columns.at(4)) / std::pow(10.0, precision);
         ASSERT_TRUE(expected.count(path)) << path << " is not in the API";
         // The API writes seven digits, the agent rounds the float itself.
@@ -283,6 +295,27 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
             << path;
     }
     EXPECT_EQ(served.size(), expected.size());
+
+    // The battery table: the API's state, charge in whole percent, times in
+    // whole seconds, -1 for what is not known.
+    std::map<int, long> bank;  // column -> value
+    const std::string battery_entry = kRoot + ".1.4.1";
+    for (const SnmpVar& v : g.snmp.walk(battery_entry)) {
+        EXPECT_EQ(row_of(v.oid), "1") << v.oid;
+        const std::string rest = v.oid.substr(battery_entry.size() + 1);
+        bank[std::stoi(rest.substr(0, rest.find('.')))] = std::stol(v.value);
+    }
+    const std::map<std::string, long> state_numbers = {
+        {"unknown", 1}, {"float", 2}, {"charging", 3}, {"discharging", 4}, {"disconnected", 5}};
+    ASSERT_EQ(bank.size(), 5u);
+    EXPECT_EQ(bank[1], state_numbers.at(battery["state"].asString())) << battery.toStyledString();
+    const auto or_none = [](const Json::Value& v, double scale) {
+        return v.isNull() ? -1L : std::lround(v.asDouble() * scale);
+    };
+    EXPECT_EQ(bank[2], or_none(battery["charge"], 100.0));
+    EXPECT_EQ(bank[3], or_none(battery["runtime_s"], 1.0));
+    EXPECT_EQ(bank[4], or_none(battery["runtime_low_s"], 1.0));
+    EXPECT_EQ(bank[5], or_none(battery["runtime_high_s"], 1.0));
 
     // The alarm table equals /api/v1/alarms.
     const Json::Value api_alarms = g.get("/api/v1/alarms");

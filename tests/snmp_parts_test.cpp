@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -210,6 +211,68 @@ TEST(SnmpEntities, PrecisionPerTypeAndAvailability) {
     EXPECT_EQ(plant_entities(never, 1).size(), 1u);
 }
 
+// The battery bank after the DC panels: its current and temperature as the
+// estimate has them, ok only while the DC panels are current; the battery
+// table's columns in whole units, -1 for what the estimate does not know.
+TEST(SnmpEntities, BatteryBankFollowsTheEstimate) {
+    smdgw::BatteryView b;
+    b.reading.state = smdgw::BatteryState::Discharging;
+    b.reading.current_a = -52.04;
+    b.reading.temperature_c = 24.96;
+    b.reading.runtime_s = 2220.4;
+    b.reading.runtime_low_s = 1887.3;
+    b.reading.runtime_high_s = 2553.5;
+    const std::vector<PhysicalEntity> all = plant_entities(live_device(2), 2, &b);
+    const auto bank = std::find_if(all.begin(), all.end(),
+                                   [](const PhysicalEntity& e) { return e.index == 2700; });
+    ASSERT_NE(bank, all.end());
+    EXPECT_EQ(bank->cls, PhysicalClass::Battery);
+    EXPECT_EQ(bank->contained_in, 2000u);
+    const auto sensors = by_path(all);
+    struct Row {
+        const char* path;
+        uint32_t index;
+        SensorType type;
+        int32_t value;
+    };
+    for (const Row& r : {Row{"battery.current_a", 2701, SensorType::Amperes, -520},
+                         Row{"battery.temperature_c", 2702, SensorType::Celsius, 250}}) {
+        const PhysicalEntity& e = sensors.at(r.path);
+        EXPECT_EQ(e.index, r.index) << r.path;
+        EXPECT_EQ(e.contained_in, 2700u) << r.path;
+        EXPECT_EQ(e.type, r.type) << r.path;
+        EXPECT_EQ(e.value, r.value) << r.path;
+        EXPECT_EQ(e.status, SensorStatus::Ok) << r.path;
+        EXPECT_EQ(e.name, std::string("plant1 ") + r.path);
+    }
+    // The DC panels held by the last round: the values stay, unavailable.
+    DeviceState held = live_device(2);
+    held.sections[static_cast<size_t>(smd::Section::Dc)] = {smd::Freshness::Held, 1772355000, 1};
+    EXPECT_EQ(by_path(plant_entities(held, 2, &b)).at("battery.current_a").status,
+              SensorStatus::Unavailable);
+    // No temperature configured: no row; no refreshed DC round yet: no bank.
+    b.reading.temperature_c.reset();
+    EXPECT_EQ(by_path(plant_entities(live_device(2), 2, &b)).count("battery.temperature_c"), 0u);
+    smdgw::BatteryView unknown;
+    EXPECT_EQ(plant_entities(live_device(2), 2, &unknown).size(),
+              plant_entities(live_device(2), 2).size());
+
+    const Oid root = {1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1};
+    std::vector<int64_t> columns;
+    for (const MibVar& v : battery_vars(root, 2, b.reading)) {
+        const Oid expected = root + Oid{1, 4, 1, static_cast<uint32_t>(columns.size() + 1), 2};
+        EXPECT_EQ(v.name, expected);
+        columns.push_back(v.value.number);
+    }
+    EXPECT_EQ(columns, (std::vector<int64_t>{4, -1, 2220, 1887, 2554}));
+    b.reading.charge = 0.7349;
+    b.reading.state = smdgw::BatteryState::Float;
+    b.reading.runtime_s.reset();
+    EXPECT_EQ(battery_vars(root, 2, b.reading)[0].value.number, 2);
+    EXPECT_EQ(battery_vars(root, 2, b.reading)[1].value.number, 73);
+    EXPECT_EQ(battery_vars(root, 2, b.reading)[2].value.number, -1);
+}
+
 TEST(SnmpMib, ViewAnswersGetAndGetNextInOrder) {
     const Oid root = {1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1};
     DeviceState d = live_device(2);
@@ -332,7 +395,9 @@ TEST(SnmpMib, ShippedModuleAndDocsAreRendered) {
         types += std::string("| ") + t.name + " (" + std::to_string(static_cast<int>(t.type)) +
                  ") | " + (t.type == SensorType::VoltsAC   ? "AC input voltages"
                            : t.type == SensorType::VoltsDC ? "rectifier output, DC bus voltages"
-                           : t.type == SensorType::Amperes ? "AC phase, module, DC and battery string currents"
+                           : t.type == SensorType::Amperes
+                               ? "AC phase, module, DC and battery string currents, the battery's"
+                               : t.type == SensorType::Celsius ? "battery temperature"
                                                            : "AC frequency") +
                  " | " + std::to_string(t.precision) + " | " + t.units + " | " +
                  std::to_string(sensor_value(53.5, t.precision)) + " |\n";

@@ -2,6 +2,7 @@
 
 #include <json/reader.h>
 
+#include <cstdlib>
 #include <sstream>
 
 namespace testsupport {
@@ -39,6 +40,12 @@ std::vector<Json::Value> events(const std::vector<Json::Value>& lines, const std
         if (l["event"].asString() == kind && (device.empty() || l["device"].asString() == device))
             out.push_back(l);
     return out;
+}
+
+int served_http_port(const std::string& err_text) {
+    const std::string said = "serving http://127.0.0.1:";
+    const size_t at = err_text.find(said);
+    return at == std::string::npos ? 0 : std::atoi(err_text.c_str() + at + said.size());
 }
 
 }  // namespace testsupport

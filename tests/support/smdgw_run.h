@@ -21,5 +21,8 @@ std::vector<Json::Value> json_lines(const std::string& text);
 // The lines with this "event" (and "device", when given).
 std::vector<Json::Value> events(const std::vector<Json::Value>& lines, const std::string& kind,
                                 const std::string& device = "");
+// The port of "serving http://127.0.0.1:PORT" in smdgw's standard error; 0
+// before it says so.
+int served_http_port(const std::string& err_text);
 
 }  // namespace testsupport

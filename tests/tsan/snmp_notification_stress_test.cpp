@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "tools/smdgw/core/device_state.h"
+#include "host/host_clock.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/fanout_sink.h"
 #include "tools/smdgw/core/notification_sequence.h"
 #include "tools/smdgw/snmp/snmp_service.h"
@@ -46,8 +48,9 @@ TEST(SnmpNotificationStress, EveryAlarmChangeTakesOneNumber) {
     smdgw::DeviceStates states;
     states.add_device("plant1", 418);
 
+    const smdgw::BatteryMonitor battery(cfg, system_host_clock());  // no device has a battery
     smdgw::snmp::SnmpService service(o, smdgw::NotificationSequence::in_file(o.sequence_file), cfg,
-                                     states, "stress", [] { return std::time(nullptr); });
+                                     states, "stress", [] { return std::time(nullptr); }, battery);
     smdgw::FanoutSink fanout;
     fanout.add(&states);
     fanout.add(service.sink());

@@ -16,7 +16,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
                  BatteryMonitor& battery, std::vector<std::unique_ptr<Service>> services)
     : battery_(battery),
       json_(out, o.trace_host),
-      text_(out, states, o.lang == "en"),
+      text_(out, states, o.lang == "en", &battery),
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     // First, so every output of the same round sees its battery estimate.
@@ -42,7 +42,7 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
     }
     if (history) {
         history_ = std::make_unique<HistorySession>(std::move(*history), o.history, cfg,
-                                                    clock ? *clock : system_host_clock());
+                                                    clock ? *clock : system_host_clock(), &battery);
         sink_.add(&history_->sink());
     }
     services_ = std::move(services);

@@ -144,8 +144,11 @@ std::string BatteryMonitor::json(const std::string& device) const {
     j["capacity_ah"] = r.capacity_ah;
     j["learned_capacity_ah"] = opt(r.learned_capacity_ah);
     j["since"] = r.state == BatteryState::Unknown ? Json::Value() : Json::Value(Json::Int64(v->since));
+    // Seven significant digits, as every event smdgw writes: the API and the
+    // MQTT records carry this text alike.
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
+    b["precision"] = 7;
     return Json::writeString(b, j);
 }
 

@@ -7,6 +7,8 @@
 #include <limits>
 
 #include "record/record_fields.h"
+#include "tools/smdgw/history/history_battery.h"
+#include "tools/smdgw/history/history_store.h"
 
 namespace smdgw {
 
@@ -112,6 +114,25 @@ void analog_values(const unsigned char* record, std::vector<float>& out) {
         const float f = plan.valid[k] ? load_le_f32(record + plan.offsets[k]) : kNone;
         out[k] = std::isfinite(f) ? f : kNone;
     }
+}
+
+std::vector<std::string> history_column_names() {
+    std::vector<std::string> names = analog_column_names();
+    for (const std::string& b : battery_column_names()) names.push_back(b);
+    return names;
+}
+
+size_t analog_column_count() {
+    static const size_t n = analog_column_names().size();
+    return n;
+}
+
+void history_values(const StoredRecord& r, std::vector<float>& out) {
+    constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+    if (r.bytes.size() == kRecordSize) analog_values(r.bytes.data(), out);
+    else out.assign(analog_column_count(), kNone);
+    for (double v : battery_values(r.battery))
+        out.push_back(std::isfinite(v) ? static_cast<float>(v) : kNone);
 }
 
 std::vector<std::string> analog_column_members() {

@@ -9,6 +9,8 @@
 
 namespace smdgw {
 
+struct StoredRecord;
+
 // Column names, in table order ("out_v", "ac_channels[0].a", "channels[39].out_i", ...).
 std::vector<std::string> analog_column_names();
 
@@ -27,5 +29,14 @@ void analog_values(const unsigned char* record, std::vector<float>& out);
 // The record's top-level member of each column ("out_v", "ac_channels",
 // "channels", "dc2"), in column order.
 std::vector<std::string> analog_column_members();
+
+// Every column of the history's queries and roll-ups: the analog ones, then
+// the battery's (history_battery.h). The CSV export has the analog ones.
+std::vector<std::string> history_column_names();
+size_t analog_column_count();
+
+// One value per history column of a stored round, into out: its record's
+// analog_values(), then its battery's (NaN without one).
+void history_values(const StoredRecord& r, std::vector<float>& out);
 
 }  // namespace smdgw

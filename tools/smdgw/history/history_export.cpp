@@ -2,11 +2,13 @@
 
 #include <json/writer.h>
 
+#include <cmath>
 #include <memory>
 
 #include "host/alarm_english.h"
 #include "record/record_json.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/history/history_battery.h"
 #include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_time.h"
 
@@ -90,6 +92,17 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
         for (const smd::PlantSection& p : smd::kPlantSections)
             line["fresh"][p.name] = r.fresh[static_cast<size_t>(p.section)];
         line["record"] = record_to_json_bytes(r.bytes.data(), r.bytes.size());
+        // The battery estimate after the round, for a device with a battery.
+        if (r.battery) {
+            const std::vector<double> values = battery_values(r.battery);
+            Json::Value b(Json::objectValue);
+            for (size_t k = 0; k < values.size(); ++k) {
+                const std::string& name = battery_column_names()[k];
+                const std::string key = name.substr(name.find('.') + 1);
+                b[key] = std::isfinite(values[k]) ? Json::Value(values[k]) : Json::Value();
+            }
+            line["battery"] = b;
+        }
         writer->write(line, &out);
         out << '\n';
         ++rows;
@@ -100,7 +113,9 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
 int64_t export_rollups(HistoryStore& store, size_t span, const HistoryFilter& filter,
                        ExportFormat format, std::ostream& out) {
     int64_t rows = 0;
-    const std::vector<std::string> names = analog_column_names();
+    // CSV: the analog columns; JSON lines: the battery's too, when counted.
+    const std::vector<std::string> names =
+        format == ExportFormat::Csv ? analog_column_names() : history_column_names();
     const std::string resolution = kRollupSpans[span].name;
     const std::unique_ptr<Json::StreamWriter> writer = json_line_writer();
     if (format == ExportFormat::Csv) {

@@ -8,8 +8,9 @@
 namespace smdgw {
 
 HistoryRecorder::HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
-                                 std::map<std::string, uint32_t> data_ids)
-    : writer_(writer), clock_(clock), data_ids_(std::move(data_ids)) {}
+                                 std::map<std::string, uint32_t> data_ids,
+                                 const BatteryMonitor* battery)
+    : writer_(writer), clock_(clock), data_ids_(std::move(data_ids)), battery_(battery) {}
 
 void HistoryRecorder::on_history(const std::string& device, const smd::RecordStored& stored) {
     const unsigned char* data = stored.data;
@@ -30,6 +31,9 @@ void HistoryRecorder::on_history(const std::string& device, const smd::RecordSto
     r.complete = stored.quality.complete();
     for (smd::Section sec : smd::kSections)
         r.fresh[static_cast<size_t>(sec)] = (stored.quality.fresh() & smd::section_bit(sec)) != 0;
+    // The estimate was moved by this round's DC panels before it was stored.
+    if (battery_)
+        if (const auto b = battery_->battery(device)) r.battery = battery_sample(b->reading);
     writer_.add(std::move(r));
 }
 

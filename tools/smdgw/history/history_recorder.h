@@ -10,15 +10,18 @@
 
 #include "host/host_clock.h"
 #include "host/host_sink.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/history/history_writer.h"
 
 namespace smdgw {
 
 class HistoryRecorder : public HostSink {
    public:
-    // data_ids: the configured data ID of each device, stored with its rows.
+    // data_ids: the configured data ID of each device, stored with its rows;
+    // battery: the estimates stored with the rounds of devices with a battery.
     HistoryRecorder(HistoryWriter& writer, const HostClock& clock,
-                    std::map<std::string, uint32_t> data_ids);
+                    std::map<std::string, uint32_t> data_ids,
+                    const BatteryMonitor* battery = nullptr);
 
     void on_history(const std::string& device, const smd::RecordStored& stored) override;
     void on_active_alarms(const std::string& device, const smd::ActiveAlarms& alarms) override;
@@ -43,6 +46,7 @@ class HistoryRecorder : public HostSink {
     HistoryWriter& writer_;
     const HostClock& clock_;
     const std::map<std::string, uint32_t> data_ids_;
+    const BatteryMonitor* battery_;
     std::string restoring_;
     // The acknowledged alarms of each device's last set (the frame thread's).
     std::map<std::string, std::map<AlarmIdentity, AlarmAck>> acks_;

@@ -6,6 +6,7 @@
 
 #include "host/plant_sections.h"
 #include "record/veltra_record.h"
+#include "tools/smdgw/history/history_battery.h"
 #include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 
@@ -85,9 +86,14 @@ int64_t span_start(int64_t t, int64_t seconds) {
 }
 
 std::vector<unsigned char> encode_columns(const std::vector<ColumnStats>& columns) {
+    // The battery's columns of a device without one are left out: they
+    // decode as counted nowhere, as in a file from before they were added.
+    size_t n = columns.size();
+    while (n > analog_column_count() && columns[n - 1].count == 0) --n;
     std::vector<unsigned char> out;
-    out.reserve(columns.size() * kColumnStatsBytes);
-    for (const ColumnStats& c : columns) {
+    out.reserve(n * kColumnStatsBytes);
+    for (size_t k = 0; k < n; ++k) {
+        const ColumnStats& c = columns[k];
         const float none = std::nanf("");
         put_f32(out, c.count ? c.min : none);
         put_f32(out, c.count ? c.max : none);
@@ -125,6 +131,8 @@ const std::vector<std::optional<smd::Section>>& column_sections() {
         std::vector<std::optional<smd::Section>> out;
         for (const std::string& member : analog_column_members())
             out.push_back(smd::section_of_field(member.c_str()));
+        // The estimate moves only with rounds that refreshed the DC panels.
+        out.resize(out.size() + battery_column_names().size(), smd::Section::Dc);
         return out;
     }();
     return table;

@@ -67,8 +67,9 @@ int64_t span_start(int64_t t, int64_t seconds);
 
 // The stored form of the columns: per column min, max, mean and last as
 // little-endian float32, then the count as uint32 (20 bytes), in the order
-// of analog_column_names(). An older file with fewer columns decodes to as
-// many; what a column lacks has count 0.
+// of history_column_names(); trailing battery columns that counted nothing
+// are left out. A shorter blob (an older file, a device without a battery)
+// decodes to as many columns; what a column lacks has count 0.
 std::vector<unsigned char> encode_columns(const std::vector<ColumnStats>& columns);
 bool decode_columns(const unsigned char* data, size_t size, std::vector<ColumnStats>& out);
 // One column's 20 bytes.
@@ -87,7 +88,7 @@ class RollupAccumulator {
    public:
     explicit RollupAccumulator(size_t span);
 
-    // values: the round's analog_values(), computed once for every span.
+    // values: the round's history_values(), computed once for every span.
     void add(const StoredRecord& r, const std::vector<float>& values, std::vector<Rollup>& closed);
     // Hands out every open roll-up (end of a rebuild that must be written).
     void close_all(std::vector<Rollup>& closed);

@@ -100,7 +100,8 @@ void add_history_options(CLI::App& app, HistoryOptions& options) {
 }
 
 HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options,
-                               const GatewayConfig& cfg, const HostClock& clock)
+                               const GatewayConfig& cfg, const HostClock& clock,
+                               const BatteryMonitor* battery)
     : store_(std::move(store)),
       clock_(clock),
       restore_seconds_(options.restore_seconds),
@@ -108,7 +109,7 @@ HistorySession::HistorySession(HistoryStore store, const HistoryOptions& options
               [&clock] { return static_cast<int64_t>(clock.unix_time()); }, {},
               HistoryWriter::kDefaultQueueLimit,
               std::chrono::milliseconds(static_cast<int64_t>(options.commit_s * 1000.0))),
-      recorder_(writer_, clock, data_ids_of(cfg)) {}
+      recorder_(writer_, clock, data_ids_of(cfg), battery) {}
 
 void HistorySession::add_stats(Gateway& gw) {
     gw.add_stats([this](LineOutput& out) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/host_sink.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/gateway.h"
 #include "tools/smdgw/core/line_output.h"
@@ -43,9 +44,10 @@ void add_history_options(CLI::App& app, HistoryOptions& options);
 
 class HistorySession {
    public:
-    // Rows are stamped, aged and restored by the gateway's host clock.
+    // Rows are stamped, aged and restored by the gateway's host clock; a
+    // device with a battery has its estimate (battery) stored with its rounds.
     HistorySession(HistoryStore store, const HistoryOptions& options, const GatewayConfig& cfg,
-                   const HostClock& clock);
+                   const HostClock& clock, const BatteryMonitor* battery = nullptr);
 
     // The sink that stores what devices save; joins the gateway's fan-out.
     HostSink& sink() { return recorder_; }

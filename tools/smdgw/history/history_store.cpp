@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -55,6 +56,13 @@ constexpr int kBusyTimeoutMs = 1000;
 #define SMDGW_AC_FRESH SMDGW_FRESH_COLUMN("ac_fresh")
 #define SMDGW_RECTIFIERS_FRESH SMDGW_FRESH_COLUMN("rectifiers_fresh")
 #define SMDGW_DC_FRESH SMDGW_FRESH_COLUMN("dc_fresh")
+// The battery estimate after the round (history_battery.h); NULL for a
+// device without a battery, and for what the estimate did not know.
+#define SMDGW_BATTERY_COLUMNS                                                  \
+    "ALTER TABLE history ADD COLUMN battery_state INTEGER;"                    \
+    "ALTER TABLE history ADD COLUMN battery_charge REAL;"                      \
+    "ALTER TABLE history ADD COLUMN battery_runtime_s REAL;"                   \
+    "ALTER TABLE history ADD COLUMN battery_learned_capacity_ah REAL;"
 // A roll-up per device and minute or hour; stats holds the columns' figures
 // (encode_columns).
 #define SMDGW_ROLLUP_TABLE(name)     \
@@ -102,7 +110,7 @@ const char* const kCreateSchema =
     ");"
     "CREATE INDEX history_device_time ON history(device, time);"
     "CREATE INDEX history_time ON history(time);" SMDGW_ACTIVE_ALARMS_TABLE SMDGW_ROLLUPS_AND_LOG
-        SMDGW_ALARM_ACK_COLUMNS;
+        SMDGW_ALARM_ACK_COLUMNS SMDGW_BATTERY_COLUMNS;
 
 // Version 1 to 2: rounds stored before were not judged; they count as complete.
 const char* const kMigrate1To2 =
@@ -134,6 +142,12 @@ const char* const kMigrateAddAcks = SMDGW_ALARM_ACK_COLUMNS
     "ALTER TABLE alarm_log_v5 RENAME TO alarm_log;"
     "CREATE INDEX alarm_log_time ON alarm_log(time);";
 
+// The schema version whose rounds carry the battery estimate.
+constexpr int kBatterySince = 6;
+
+// Version 5 to 6: rounds stored before have no battery estimate.
+const char* const kMigrateAddBattery = SMDGW_BATTERY_COLUMNS;
+
 static_assert(kRecordSize == 2704, "the table's CHECK holds the record size");
 
 StoredRecord row_at(const Statement& s) {
@@ -145,18 +159,33 @@ StoredRecord row_at(const Statement& s) {
     r.bytes = s.blob_at(4);
     r.complete = s.int_at(5) != 0;
     for (size_t k = 0; k < r.fresh.size(); ++k) r.fresh[k] = s.int_at(6 + static_cast<int>(k)) != 0;
+    if (!s.is_null(9)) {
+        BatterySample b;
+        b.state = static_cast<int>(s.int_at(9));
+        const auto real = [&s](int col) {
+            return s.is_null(col) ? std::optional<double>() : s.real_at(col);
+        };
+        b.charge = real(10);
+        b.runtime_s = real(11);
+        b.learned_capacity_ah = real(12);
+        r.battery = b;
+    }
     return r;
 }
 
 // A file of an older version, read without migrating, lacks the newer columns.
 std::string row_columns(int version) {
+    const std::string battery =
+        version >= kBatterySince
+            ? ", battery_state, battery_charge, battery_runtime_s, battery_learned_capacity_ah "
+            : ", NULL, NULL, NULL, NULL ";
     if (version >= 3)
         return "SELECT id, device, data_id, time, record, complete, ac_fresh, rectifiers_fresh, "
-               "dc_fresh FROM history ";
+               "dc_fresh" + battery + "FROM history ";
     if (version == 2)
-        return "SELECT id, device, data_id, time, record, complete, complete, complete, complete "
-               "FROM history ";
-    return "SELECT id, device, data_id, time, record, 1, 1, 1, 1 FROM history ";
+        return "SELECT id, device, data_id, time, record, complete, complete, complete, complete" +
+               battery + "FROM history ";
+    return "SELECT id, device, data_id, time, record, 1, 1, 1, 1" + battery + "FROM history ";
 }
 
 // Alarm changes older than this go; none when the age is unbounded.
@@ -396,6 +425,7 @@ void HistoryStore::migrate(int from) {
         if (from < 3) exec(kMigrate2To3);
         if (from < kRollupsSince) exec(kMigrateAddRollups);
         if (from < kAcksSince) exec(kMigrateAddAcks);
+        if (from < kBatterySince) exec(kMigrateAddBattery);
         exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
         exec("COMMIT");
     } catch (...) {
@@ -492,7 +522,8 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
     try {
         Statement& s = cached(
             "INSERT INTO history(device, data_id, time, record, complete, ac_fresh, "
-            "rectifiers_fresh, dc_fresh) VALUES(?,?,?,?,?,?,?,?)");
+            "rectifiers_fresh, dc_fresh, battery_state, battery_charge, battery_runtime_s, "
+            "battery_learned_capacity_ah) VALUES(?,?,?,?,?,?,?,?,?,?,?,?)");
         for (StoredRecord& r : records) {
             s.bind(1, r.device);
             s.bind(2, static_cast<int64_t>(r.data_id));
@@ -501,6 +532,16 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             s.bind(5, r.complete ? 1 : 0);
             for (size_t k = 0; k < r.fresh.size(); ++k)
                 s.bind(6 + static_cast<int>(k), r.fresh[k] ? 1 : 0);
+            if (r.battery) {
+                s.bind(9, static_cast<int64_t>(r.battery->state));
+                const auto real = [&s](int i, const std::optional<double>& v) {
+                    if (v && std::isfinite(*v)) s.bind_real(i, *v);
+                    else s.bind_null(i);
+                };
+                real(10, r.battery->charge);
+                real(11, r.battery->runtime_s);
+                real(12, r.battery->learned_capacity_ah);
+            }
             if (s.step() != SQLITE_DONE) fail("cannot store a record of \"" + r.device + "\"");
             r.id = sqlite3_last_insert_rowid(db_);
             s.reset();

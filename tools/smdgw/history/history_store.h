@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/alarm_store.h"
+#include "tools/smdgw/history/history_battery.h"
 #include "tools/smdgw/history/history_rollup.h"
 #include "host/plant_sections.h"
 
@@ -60,6 +61,8 @@ struct StoredRecord {
     // refreshed intact by the round. A section not refreshed holds zeros or
     // an earlier round's values in the record.
     std::array<bool, smd::kSectionCount> fresh{true, true, true};
+    // The device's battery estimate after the round; none without a battery.
+    std::optional<BatterySample> battery;
 };
 
 // The alarms a device holds as raised, replaced as a whole on every change.
@@ -128,8 +131,8 @@ class HistoryStore {
     // Schema version kept in the database (PRAGMA user_version). Version 1
     // had no "complete" column and no active alarms, version 2 no section
     // columns, version 3 no roll-ups and no alarm log, version 4 no
-    // acknowledgements; all are migrated.
-    static constexpr int kSchemaVersion = 5;
+    // acknowledgements, version 5 no battery columns; all are migrated.
+    static constexpr int kSchemaVersion = 6;
     // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
     static constexpr int32_t kApplicationId = 0x736d6468;
 

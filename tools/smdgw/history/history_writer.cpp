@@ -155,7 +155,7 @@ bool HistoryWriter::store_batch(std::vector<StoredRecord>& batch,
         if (rebuild_due_) rebuild_rollups();
         for (const StoredRecord& r : b.records) {
             if (rollups_.empty() || r.bytes.size() != kRecordSize) continue;
-            analog_values(r.bytes.data(), values_);
+            history_values(r, values_);
             for (RollupAccumulator& acc : rollups_) acc.add(r, values_, b.rollups);
         }
         std::lock_guard<std::mutex> lk(store_mutex_);
@@ -312,7 +312,7 @@ bool HistoryWriter::rebuild_rollups() {
                     f.since = *last + seconds;
                 store_.for_each(f, [&](const StoredRecord& r) {
                     if (r.bytes.size() != kRecordSize) return;
-                    analog_values(r.bytes.data(), values_);
+                    history_values(r, values_);
                     acc.add(r, values_, b.rollups);
                 });
             }

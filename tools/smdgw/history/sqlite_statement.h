@@ -30,6 +30,7 @@ class Statement {
         sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
     }
     void bind_null(int i) { sqlite3_bind_null(stmt_, i); }
+    void bind_real(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
     int step() { return sqlite3_step(stmt_); }
     void reset() {
         sqlite3_reset(stmt_);
@@ -37,6 +38,7 @@ class Statement {
     }
     bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
     int64_t int_at(int col) const { return sqlite3_column_int64(stmt_, col); }
+    double real_at(int col) const { return sqlite3_column_double(stmt_, col); }
     std::string text_at(int col) const {
         const unsigned char* t = sqlite3_column_text(stmt_, col);
         return t ? std::string(reinterpret_cast<const char*>(t),

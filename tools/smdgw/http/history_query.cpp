@@ -12,6 +12,7 @@
 #include "host/plant_sections.h"
 
 #include "record/veltra_record.h"
+#include "tools/smdgw/history/history_battery.h"
 #include "tools/smdgw/history/history_columns.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_time.h"
@@ -22,8 +23,10 @@ namespace smdgw::http {
 namespace {
 
 // The section whose responses fill a column ("dc2.v": dc; "out_v": rectifiers).
+// The battery estimate moves only with the DC panels' rounds.
 std::optional<smd::Section> column_section(const std::string& name) {
     const std::string top = name.substr(0, name.find_first_of(".["));
+    if (top == "battery") return smd::Section::Dc;
     return smd::section_of_field(top.c_str());
 }
 
@@ -86,7 +89,7 @@ bool parse_history_query(const std::string& since, const std::string& until,
         error = "fields is missing (for example fields=dc.v,dc.i)";
         return false;
     }
-    const std::vector<std::string> known = analog_column_names();
+    const std::vector<std::string> known = history_column_names();
     size_t start = 0;
     while (start <= fields.size()) {
         const size_t comma = std::min(fields.find(',', start), fields.size());
@@ -94,7 +97,8 @@ bool parse_history_query(const std::string& since, const std::string& until,
         start = comma + 1;
         if (f != kCompleteField && std::find(known.begin(), known.end(), f) == known.end()) {
             error = "unknown field \"" + f +
-                    "\" (record fields such as dc.v, dc.i, out_v, or complete)";
+                    "\" (record fields such as dc.v, dc.i, out_v, battery fields such as "
+                    "battery.runtime_s, or complete)";
             return false;
         }
         // The fields are a set: a field named again is the same column.
@@ -122,7 +126,8 @@ bool parse_history_complete(const std::string& complete, HistoryQuery& q, std::s
 }
 
 std::string run_history_text(const std::string& path, const HistoryQuery& q) {
-    const std::vector<std::string> names = analog_column_names();
+    const std::vector<std::string> names = history_column_names();
+    const size_t analog = analog_column_count();
     // Per field: its column (names.size() for "complete") and its section.
     std::vector<size_t> columns;
     std::vector<std::optional<smd::Section>> sections;
@@ -154,6 +159,7 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
             if (read > kMaxHistoryRows || r.bytes.size() != kRecordSize) return;
             // The record's values as numbers; text only for the fields asked.
             analog_values(r.bytes.data(), values);
+            const std::vector<double> battery = battery_values(r.battery);
             std::string to = "[";
             json_int(to, r.time);
             for (size_t k = 0; k < columns.size(); ++k) {
@@ -166,6 +172,12 @@ std::string run_history_text(const std::string& path, const HistoryQuery& q) {
                 // A section this round did not refresh holds no value of it.
                 if (sections[k] && !r.fresh[static_cast<size_t>(*sections[k])]) {
                     to += "null";
+                    continue;
+                }
+                if (c >= analog) {
+                    const double v = c - analog < battery.size() ? battery[c - analog] : NAN;
+                    if (std::isfinite(v)) json_float(to, v);
+                    else to += "null";
                     continue;
                 }
                 const float v = c < values.size() ? values[c] : NAN;

@@ -3,7 +3,9 @@
 //   ?since=2026-03-01T10:00:00+01:00&until=1772359200&fields=dc.v,dc.i,complete&complete=1
 // since and until: ISO 8601 (with 'Z', an offset, or none for local time) or
 // Unix seconds, both inclusive; fields: analog record fields as the history
-// export names them, and "complete" (1 or 0); complete=1: complete rounds
+// export names them, the battery's ("battery.state", "battery.charge",
+// "battery.runtime_s", "battery.learned_capacity_ah": null for a device
+// without a battery), and "complete" (1 or 0); complete=1: complete rounds
 // only. A field of a section the round did not refresh is null, never the
 // zero a lost response leaves. A field named twice counts once; at most
 // kMaxHistoryFields of them. At most kMaxHistoryRows rows, the newest, oldest

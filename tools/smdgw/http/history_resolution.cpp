@@ -49,7 +49,7 @@ void point_rows(std::string& out, const std::deque<std::pair<int64_t, std::vecto
 // own), at most kMaxHistoryRows points, the newest; as JSON text, written
 // straight from the figures since a year of hours is some 80,000 numbers.
 std::string rollup_rows(HistoryStore& store, size_t span, const HistoryQuery& q, size_t group) {
-    const std::vector<std::string> names = analog_column_names();
+    const std::vector<std::string> names = history_column_names();
     std::vector<size_t> columns;
     for (const std::string& f : q.fields)
         columns.push_back(

@@ -58,7 +58,8 @@ void MqttEvents::on_publish(const std::string& device, const smd::RecordPublishe
 }
 
 void MqttEvents::record(const std::string& device, const smd::RecordPublished& r, int64_t at_ms) {
-    record_members(obj_, r, settings_.record_form);
+    record_members(obj_, r, settings_.record_form,
+                   settings_.battery ? settings_.battery(device) : std::string());
     queue(device, TopicKind::Record, MqttKind::Record, settings_.retain_record, obj_, at_ms);
 }
 

@@ -11,8 +11,9 @@
 // a damaged round is published only when asked for (--mqtt-damaged), and a
 // round restored from the history never (it was published when it was read).
 // Records may be paced (--mqtt-record-interval) and written compact
-// (--mqtt-payload compact). "pub_seq" is left for the outbox to fill in when
-// it stores the message.
+// (--mqtt-payload compact). A device with a battery has its estimate in
+// every record, as it stands when the record goes out. "pub_seq" is left for
+// the outbox to fill in when it stores the message.
 
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,9 @@ class MqttEvents : public HostSink {
         double record_interval_s = 0.0;       // 0: every round
         RecordForm record_form = RecordForm::Full;
         bool retain_record = true;            // the large-fleet profile: false
+        // The device's battery estimate as the HTTP API gives it ("" for a
+        // device without a battery); none: records carry no "battery".
+        std::function<std::string(const std::string&)> battery;
     };
 
     MqttEvents(std::string prefix, std::string boot_id, NowMs now_ms, Queue queue,

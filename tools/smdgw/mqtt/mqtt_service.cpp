@@ -36,12 +36,14 @@ PublisherConfig publisher_config(const MqttOptions& o) {
     return c;
 }
 
-MqttEvents::Settings event_settings(const MqttOptions& o) {
+MqttEvents::Settings event_settings(const MqttOptions& o, const BatteryMonitor& battery) {
     MqttEvents::Settings s;
     s.publish_damaged = o.damaged;
     s.record_interval_s = o.record_interval_s;
     s.record_form = o.payload == "compact" ? RecordForm::Compact : RecordForm::Full;
     s.retain_record = !o.fleet_profile;
+    if (!battery.empty())
+        s.battery = [&battery](const std::string& device) { return battery.json(device); };
     return s;
 }
 
@@ -63,7 +65,8 @@ std::unique_ptr<MqttOutbox> MqttService::open_outbox(const MqttOptions& o) {
 }
 
 MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbox,
-                         const GatewayConfig& cfg, std::function<int64_t()> now_ms)
+                         const GatewayConfig& cfg, std::function<int64_t()> now_ms,
+                         const BatteryMonitor& battery)
     : now_ms_(std::move(now_ms)),
       boot_id_(new_boot_id()),
       dropped_topic_(o.prefix + "/dropped"),
@@ -80,7 +83,7 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
         std::make_unique<MqttPublisher>(publisher_config(o), *outbox_, *writer_, counters_);
     events_ = std::make_unique<MqttEvents>(
         o.prefix, boot_id_, now_ms_, [this](OutgoingMessage m) { writer_->add(std::move(m)); },
-        event_settings(o));
+        event_settings(o, battery));
     for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
 }
 
@@ -158,7 +161,8 @@ OpenedService open_mqtt_service(const MqttOptions& o, const ServiceContext& ctx)
     if (!o.enabled()) return opened;
     try {
         std::unique_ptr<MqttOutbox> outbox = MqttService::open_outbox(o);
-        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx.cfg, ctx.now_ms);
+        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx.cfg, ctx.now_ms,
+                                                        ctx.battery);
     } catch (const OutboxError& e) {
         log_error(std::string("mqtt: ") + e.what());
         opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;

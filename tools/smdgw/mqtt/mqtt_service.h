@@ -37,9 +37,11 @@ class MqttService : public Service {
     // Opens the outbox of the options; throws OutboxError naming the file.
     static std::unique_ptr<MqttOutbox> open_outbox(const MqttOptions& options);
 
-    // Starts connecting. `now_ms` is the gateway's clock for the events' "time".
+    // Starts connecting. `now_ms` is the gateway's clock for the events'
+    // "time"; `battery` gives the records of devices with a battery their estimate.
     MqttService(const MqttOptions& options, std::unique_ptr<MqttOutbox> outbox,
-                const GatewayConfig& cfg, std::function<int64_t()> now_ms);
+                const GatewayConfig& cfg, std::function<int64_t()> now_ms,
+                const BatteryMonitor& battery);
     // stop(), if not done yet.
     ~MqttService();
     MqttService(const MqttService&) = delete;

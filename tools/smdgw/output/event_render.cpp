@@ -6,7 +6,9 @@
 
 namespace smdgw {
 
-void record_members(JsonObject& obj, const smd::RecordPublished& r, RecordForm form) {
+void record_members(JsonObject& obj, const smd::RecordPublished& r, RecordForm form,
+                    std::string_view battery) {
+    if (!battery.empty()) obj.add("battery") = battery;
     json_int(obj.add("data_id"), r.data_id);
     json_string(obj.add("event"), "record");
     if (form == RecordForm::Compact) {

@@ -3,6 +3,8 @@
 // output and the MQTT payloads are made by these, so a consumer reads the
 // same objects from either.
 
+#include <string_view>
+
 #include "host/host_events.h"
 #include "tools/smdgw/output/json_text.h"
 
@@ -15,9 +17,11 @@ enum class RecordForm { Full, Compact };
 // "data_id", "event":"record", "length", "record":{...} (as the driver
 // published it), "complete", "damage":{...} on a damaged round, "restored",
 // "sections":{"ac":"fresh","rectifiers":"fresh","dc":"missing"}; the compact
-// form has "compact" instead of "length" and "record".
+// form has "compact" instead of "length" and "record". battery: the
+// device's battery estimate as JSON text (BatteryMonitor::json), written as
+// "battery" when not empty.
 void record_members(JsonObject& obj, const smd::RecordPublished& r,
-                    RecordForm form = RecordForm::Full);
+                    RecordForm form = RecordForm::Full, std::string_view battery = {});
 // {"ac":STATE,"rectifiers":STATE,"dc":STATE}, the states "fresh", "held",
 // "missing" or "never" (host/plant_sections.h).
 void section_states(std::string& out, const smd::SectionStates& states);

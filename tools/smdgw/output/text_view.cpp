@@ -13,6 +13,7 @@
 #include "record/record_fields.h"
 #include "record/veltra_record.h"
 #include "tools/smdgw/core/shown_state.h"
+#include "tools/smdgw/output/battery_line.h"
 #include "tools/smdgw/output/event_writer.h"
 
 namespace smdgw {
@@ -113,6 +114,9 @@ void TextView::on_history(const std::string& device, const smd::RecordStored& st
                << q.frame_errors << " frame error(s)";
         os << "\n";
         plant_text(os, shown, sections, now);
+        if (battery_)
+            if (const auto b = battery_->battery(device))
+                os << "  BATT   " << battery_line(*b) << "\n";
     }
     if (active.empty()) {
         os << "  ALARMS none";

@@ -3,8 +3,9 @@
 // (DC panels, AC inputs, rectifiers, active alarms), one line per alarm
 // raised or cleared and one per device state change. Each section shows the
 // values of the last live round that refreshed it, marked with their age
-// when that is not this round, or "no data" before any; a restored round's
-// block is marked as such.
+// when that is not this round, or "no data" before any; a device with a
+// battery has its estimate in the status page's words (battery_line.h); a
+// restored round's block is marked as such.
 
 #include <array>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "record/veltra_record.h"
 
 #include "host/host_sink.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/line_output.h"
 
@@ -25,9 +27,10 @@ class TextView : public HostSink, public LineOutput {
     // The round count and raised alarms of a block come from the state
     // snapshot, which hears of every event before this view. english: alarms
     // are shown by their English meaning (--lang en) rather than by the
-    // driver's message.
-    TextView(std::FILE* out, const DeviceStates& states, bool english = false)
-        : out_(out), states_(states), english_(english) {}
+    // driver's message. battery: the estimates of the devices with a battery.
+    TextView(std::FILE* out, const DeviceStates& states, bool english = false,
+             const BatteryMonitor* battery = nullptr)
+        : out_(out), states_(states), english_(english), battery_(battery) {}
 
     // The block is written when the round is stored, after its alarms were
     // evaluated, so it shows the alarms of the same round.
@@ -47,6 +50,7 @@ class TextView : public HostSink, public LineOutput {
     std::FILE* out_;
     const DeviceStates& states_;
     bool english_;
+    const BatteryMonitor* battery_;
 };
 
 }  // namespace smdgw

@@ -29,7 +29,7 @@ constexpr EntityColumn kEntPhysicalColumns[] = {
     {3, "entPhysicalVendorType", "`0.0` (no vendor type)"},
     {4, "entPhysicalContainedIn", "the entity holding it; 0 for the gateway and each plant"},
     {5, "entPhysicalClass", "chassis (3) gateway and plant, module (9), container (5), "
-                            "powerSupply (6) rectifier module, sensor (8)"},
+                            "powerSupply (6) rectifier module, battery (14), sensor (8)"},
     {6, "entPhysicalParentRelPos", "its number among its siblings (module 3: 3); -1 at the top"},
     {7, "entPhysicalName", "the device name and the part; a sensor's is the device name and "
                            "the value's API path: \"plant1 dc.v\""},
@@ -55,13 +55,13 @@ constexpr uint32_t kSensorValueUpdateRate = 8;
 
 //   entPhySensorValue.1601 = 5350 with entPhySensorPrecision.1601 = 2: 53.50 V
 constexpr EntityColumn kEntPhySensorColumns[] = {
-    {1, "entPhySensorType", "voltsAC (3), voltsDC (4), amperes (5), hertz (7)"},
+    {1, "entPhySensorType", "voltsAC (3), voltsDC (4), amperes (5), hertz (7), celsius (8)"},
     {2, "entPhySensorScale", "units (9)"},
     {3, "entPhySensorPrecision", "decimal places of the value, fixed per type (table below)"},
     {4, "entPhySensorValue", "the value times 10^precision, rounded"},
     {5, "entPhySensorOperStatus", "ok (1); unavailable (2) when the device is not live or the "
                                   "value's section was not refreshed"},
-    {6, "entPhySensorUnitsDisplay", "\"V AC\", \"V DC\", \"A\", \"Hz\""},
+    {6, "entPhySensorUnitsDisplay", "\"V AC\", \"V DC\", \"A\", \"Hz\", \"C\""},
     {7, "entPhySensorValueTimeStamp", "the subagent's uptime when the value arrived"},
     {8, "entPhySensorValueUpdateRate", "0 (the plant's rounds set the pace)"},
 };

@@ -109,6 +109,31 @@ const std::vector<MibObject> kObjects = {
      "When the alarm was acknowledged, local time with its offset from UTC; zero octets "
      "(0000000000000000 in hex) when nobody has."},
 
+    {"smdgwBatteryTable", K::Table, "smdgwObjects", 4, S::None, false, "", "", "",
+     "The battery estimate of every device with a battery configured, as GET "
+     "/api/v1/devices/{name}/battery gives it; a device without one has no row. The "
+     "bank's current and temperature are sensors of ENTITY-SENSOR-MIB (see docs/snmp.md)."},
+    {"smdgwBatteryEntry", K::Entry, "smdgwBatteryTable", 1, S::None, false, "", "",
+     "smdgwDeviceIndex", "The battery bank of one device, indexed as its row of smdgwDeviceTable."},
+    {"smdgwBatteryState", K::Column, "smdgwBatteryEntry", 1, S::BatteryState, true, "", "", "",
+     "float: held full by the rectifiers; charging; discharging: the strings carry the load; "
+     "disconnected: at the low-voltage disconnect; unknown: no round has refreshed the DC "
+     "panels yet."},
+    {"smdgwBatteryCharge", K::Column, "smdgwBatteryEntry", 2, S::Integer32, true, "percent",
+     "(-1..100)", "",
+     "The estimated state of charge, counted in ampere-hours from full; -1 until the strings "
+     "have been known full (float held 10 minutes)."},
+    {"smdgwBatteryRuntime", K::Column, "smdgwBatteryEntry", 3, S::Integer32, true, "seconds",
+     "(-1..2147483647)", "",
+     "The estimated time to the low-voltage disconnect while discharging; -1 when not "
+     "discharging or not yet known."},
+    {"smdgwBatteryRuntimeLow", K::Column, "smdgwBatteryEntry", 4, S::Integer32, true, "seconds",
+     "(-1..2147483647)", "",
+     "The low end of the time's uncertainty band; -1 as for smdgwBatteryRuntime."},
+    {"smdgwBatteryRuntimeHigh", K::Column, "smdgwBatteryEntry", 5, S::Integer32, true, "seconds",
+     "(-1..2147483647)", "",
+     "The high end of the time's uncertainty band; -1 as for smdgwBatteryRuntime."},
+
     {"smdgwAlarmRaised", K::Notification, "smdgwNotifications", 1, S::None, false, "", "",
      SMDGW_ALARM_OBJECTS,
      "A device raised an alarm. Numbered: smdgwNotificationSequence is this "
@@ -130,7 +155,7 @@ const std::vector<MibObject> kObjects = {
     {"smdgwCompliances", K::Node, "smdgwConformance", 1, S::None, false, "", "", "", ""},
     {"smdgwGroups", K::Node, "smdgwConformance", 2, S::None, false, "", "", "", ""},
     {"smdgwObjectGroup", K::Group, "smdgwGroups", 1, S::None, false, "", "", "",
-     "The gateway's scalars, devices and active alarms."},
+     "The gateway's scalars, devices, active alarms and battery estimates."},
     {"smdgwNotificationGroup", K::Group, "smdgwGroups", 2, S::None, false, "", "", "",
      "The gateway's notifications."},
 };
@@ -148,6 +173,9 @@ const char* syntax_text(Syntax s) {
         case S::DeviceRole: return "INTEGER { listen(1), master(2) }";
         case S::DeviceState:
             return "INTEGER { never(1), live(2), stale(3), restored(4), noPort(5) }";
+        case S::BatteryState:
+            return "INTEGER { unknown(1), float(2), charging(3), discharging(4), "
+                   "disconnected(5) }";
         case S::None: break;
     }
     return "";
@@ -155,7 +183,8 @@ const char* syntax_text(Syntax s) {
 
 // The type in an entry's SEQUENCE: enumerations and ranges left out.
 const char* sequence_type(Syntax s) {
-    return s == S::DeviceRole || s == S::DeviceState ? "INTEGER" : syntax_text(s);
+    return s == S::DeviceRole || s == S::DeviceState || s == S::BatteryState ? "INTEGER"
+                                                                              : syntax_text(s);
 }
 
 // SMI's names start lower case; a table's entry type is its name capitalised.
@@ -277,6 +306,17 @@ uint32_t state_number(DataState s) {
 
 uint32_t role_number(const std::string& role) { return role == "master" ? 2 : 1; }
 
+uint32_t battery_state_number(BatteryState s) {
+    switch (s) {
+        case BatteryState::Unknown: return 1;
+        case BatteryState::Float: return 2;
+        case BatteryState::Charging: return 3;
+        case BatteryState::Discharging: return 4;
+        case BatteryState::Disconnected: return 5;
+    }
+    return 1;
+}
+
 std::string mib_text(const Oid& root) {
     const RootNotation rn = root_notation(root);
     std::string out =
@@ -304,10 +344,12 @@ std::string mib_text(const Oid& root) {
             case K::Identity:
                 out += std::string(o.name) +
                        " MODULE-IDENTITY\n"
-                       "    LAST-UPDATED \"202603010000Z\"\n"
+                       "    LAST-UPDATED \"202612100000Z\"\n"
                        "    ORGANIZATION \"smdgw\"\n"
                        "    CONTACT-INFO \"The operator of the gateway; see docs/snmp.md.\"\n" +
                        description(o.description) +
+                       "    REVISION \"202612100000Z\"\n"
+                       "    DESCRIPTION \"smdgwBatteryTable: the battery estimates.\"\n"
                        "    REVISION \"202603010000Z\"\n"
                        "    DESCRIPTION \"The first version.\"\n"
                        "    ::= " + rn.value + "\n";

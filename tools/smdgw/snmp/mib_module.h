@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/device_health.h"
+#include "tools/smdgw/core/battery_estimator.h"
 #include "tools/smdgw/snmp/snmp_options.h"
 
 namespace smdgw::snmp {
@@ -31,6 +32,7 @@ enum class Syntax : uint8_t {
     DateAndTime,  // 11 octets with the offset from UTC
     DeviceRole,   // INTEGER { listen(1), master(2) }
     DeviceState,  // INTEGER { never(1), live(2), stale(3), restored(4), noPort(5) }
+    BatteryState,  // INTEGER { unknown(1), float(2), charging(3), discharging(4), disconnected(5) }
 };
 
 struct MibObject {
@@ -54,9 +56,10 @@ const MibObject* find_object(const std::string& name);
 // Its OID under root.
 Oid object_oid(const Oid& root, const std::string& name);
 
-// The module's values of a device state, and of a role.
+// The module's values of a device state, of a role and of a battery state.
 uint32_t state_number(DataState s);
 uint32_t role_number(const std::string& role);
+uint32_t battery_state_number(BatteryState s);
 
 // The module as SMIv2 text, its identity under root.
 std::string mib_text(const Oid& root);

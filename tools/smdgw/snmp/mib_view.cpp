@@ -1,6 +1,7 @@
 #include "tools/smdgw/snmp/mib_view.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "host/alarm_english.h"
 #include "tools/smdgw/snmp/entity_columns.h"
@@ -162,15 +163,42 @@ MibVar alarms_active_var(const Oid& root, uint64_t active) {
     return {with(object_oid(root, "smdgwAlarmsActive"), {0}), MibValue::unsigned32(active)};
 }
 
+std::vector<MibVar> battery_vars(const Oid& root, uint32_t position, const BatteryReading& r) {
+    // -1 for what the estimate does not know (Integer32 ranges of the module).
+    const auto known = [](const std::optional<double>& v, double scale, double most) {
+        if (!v || !std::isfinite(*v)) return MibValue::integer(-1);
+        const double rounded = std::clamp(std::round(*v * scale), 0.0, most);
+        return MibValue::integer(static_cast<int64_t>(rounded));
+    };
+    constexpr double kMaxSeconds = 2147483647.0;
+    return {
+        {column(root, "smdgwBatteryState", position),
+         MibValue::integer(battery_state_number(r.state))},
+        {column(root, "smdgwBatteryCharge", position), known(r.charge, 100.0, 100.0)},
+        {column(root, "smdgwBatteryRuntime", position), known(r.runtime_s, 1.0, kMaxSeconds)},
+        {column(root, "smdgwBatteryRuntimeLow", position),
+         known(r.runtime_low_s, 1.0, kMaxSeconds)},
+        {column(root, "smdgwBatteryRuntimeHigh", position),
+         known(r.runtime_high_s, 1.0, kMaxSeconds)},
+    };
+}
+
 MibView::MibView(const Oid& root, const std::vector<DeviceInfo>& devices,
                  const std::vector<DeviceState>& states, AlarmRows& rows,
-                 const GatewayFacts& facts) {
+                 const GatewayFacts& facts,
+                 const std::vector<std::optional<BatteryView>>& batteries) {
     std::vector<MibVar>& out = vars_;
     std::vector<PhysicalEntity> entities = {gateway_entity(facts.version)};
     for (size_t i = 0; i < states.size(); ++i) {
         const DeviceState& d = states[i];
         const uint32_t position = static_cast<uint32_t>(i + 1);
-        std::vector<PhysicalEntity> plant = plant_entities(d, position);
+        const BatteryView* battery =
+            i < batteries.size() && batteries[i] ? &*batteries[i] : nullptr;
+        std::vector<PhysicalEntity> plant = plant_entities(d, position, battery);
+        if (battery) {
+            const std::vector<MibVar> b = battery_vars(root, position, battery->reading);
+            out.insert(out.end(), b.begin(), b.end());
+        }
         entities.insert(entities.end(), plant.begin(), plant.end());
 
         const DeviceInfo info = i < devices.size() ? devices[i] : DeviceInfo{d.name, -1, "listen"};

@@ -2,17 +2,19 @@
 // Everything the subagent serves, as one sorted list of (OID, value) built
 // from one copy of the device state snapshot: ENTITY-MIB's entPhysicalTable,
 // ENTITY-SENSOR-MIB's entPhySensorTable and the gateway's own module (its
-// scalars, the device table, the active alarm table). GET looks an OID up,
-// GETNEXT takes the first one after it. No net-snmp type appears here, so the
+// scalars, the device table, the active alarm table, the battery table). GET
+// looks an OID up, GETNEXT takes the first one after it. No net-snmp type appears here, so the
 // view is built and checked without an agent.
 
 #include <cstdint>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/snmp/snmp_options.h"
 
@@ -82,12 +84,18 @@ std::vector<MibVar> device_state_vars(const Oid& root, uint32_t position, const 
 MibVar sequence_var(const Oid& root, uint64_t sequence);
 // smdgwAlarmsActive.0.
 MibVar alarms_active_var(const Oid& root, uint64_t active);
+// The battery table's columns of device `position`: its state, charge (whole
+// percent) and times (whole seconds), -1 for what the estimate does not know.
+std::vector<MibVar> battery_vars(const Oid& root, uint32_t position, const BatteryReading& r);
 
 class MibView {
    public:
     MibView() = default;
+    // batteries: the battery estimate of each device of `states`, in its
+    // order (none for a device without a battery).
     MibView(const Oid& root, const std::vector<DeviceInfo>& devices,
-            const std::vector<DeviceState>& states, AlarmRows& rows, const GatewayFacts& facts);
+            const std::vector<DeviceState>& states, AlarmRows& rows, const GatewayFacts& facts,
+            const std::vector<std::optional<BatteryView>>& batteries = {});
 
     // The value at exactly this OID, or null.
     const MibVar* get(const Oid& name) const;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <optional>
+#include <utility>
 
 #include "record/record_fields.h"
 #include "record/veltra_record.h"
@@ -35,6 +38,53 @@ bool is_analog(const RecordField& f) { return f.type == veltra::FieldType::F32 &
 // "AC input 2", "DC panel 1", "rectifiers".
 std::string component_words(const ComponentSpec& c, size_t instance) {
     return c.stride ? std::string(c.words) + " " + std::to_string(instance + 1) : c.words;
+}
+
+// A value of a part as a sensor, numbered among the part's values; it reads
+// ok only while its section is current.
+PhysicalEntity sensor_entity(uint32_t part, uint32_t ordinal, const std::string& device,
+                             std::string path, std::string descr, SensorType type, double value,
+                             const SectionReading& reading) {
+    const SensorTypeSpec& t = sensor_type_spec(type);
+    PhysicalEntity e;
+    e.index = part + ordinal;
+    e.contained_in = part;
+    e.cls = PhysicalClass::Sensor;
+    e.rel_pos = static_cast<int32_t>(ordinal);
+    e.path = std::move(path);
+    e.name = device + " " + e.path;
+    e.descr = std::move(descr);
+    e.sensor = true;
+    e.type = t.type;
+    e.value = std::isfinite(value) ? sensor_value(value, t.precision) : 0;
+    e.status =
+        reading.fresh && std::isfinite(value) ? SensorStatus::Ok : SensorStatus::Unavailable;
+    e.value_time = reading.time;
+    return e;
+}
+
+// The bank and its values: shown once the estimate has a state (a round
+// refreshed the DC panels), read ok as the panels' values are; a value the
+// estimate does not know (no temperature configured) has no row.
+void add_battery(std::vector<PhysicalEntity>& out, const DeviceState& d, uint32_t base,
+                 const BatteryView& b) {
+    const SectionReading reading = section_reading(d, smd::Section::Dc);
+    if (!reading.record || b.reading.state == BatteryState::Unknown) return;
+    PhysicalEntity bank;
+    bank.index = base + kBatteryFirst;
+    bank.cls = PhysicalClass::Battery;
+    bank.contained_in = base;
+    bank.name = d.name + " battery";
+    bank.descr = "battery of DC power system " + d.name;
+    out.push_back(bank);
+    const std::optional<double> values[] = {b.reading.current_a, b.reading.temperature_c};
+    for (size_t k = 0; k < std::size(kBatterySensors); ++k) {
+        if (!values[k]) continue;
+        const BatterySensorSpec& spec = kBatterySensors[k];
+        out.push_back(sensor_entity(bank.index, static_cast<uint32_t>(k + 1), d.name, spec.path,
+                                    std::string("battery: ") + spec.words, spec.type, *values[k],
+                                    reading));
+    }
 }
 
 }  // namespace
@@ -72,6 +122,7 @@ const char* class_name(PhysicalClass c) {
         case PhysicalClass::PowerSupply: return "powerSupply";
         case PhysicalClass::Sensor: return "sensor";
         case PhysicalClass::Module: return "module";
+        case PhysicalClass::Battery: return "battery";
     }
     return "other";
 }
@@ -113,7 +164,8 @@ PhysicalEntity gateway_entity(const std::string& version) {
     return e;
 }
 
-std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position) {
+std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position,
+                                           const BatteryView* battery) {
     std::vector<PhysicalEntity> out;
     const uint32_t base = position * kPlantStride;
     PhysicalEntity plant;
@@ -173,25 +225,14 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
         const SectionReading reading = section_reading(d, c->values);
         if (!reading.record) return;
         const double value = load_le_f32(v.at);
-        const SensorTypeSpec& t = sensor_type_spec(type_of(*v.field));
-        PhysicalEntity e;
         const uint32_t part = base + c->first + c->stride * static_cast<uint32_t>(v.instance);
-        e.index = part + ordinal;
-        e.contained_in = part;
-        e.cls = PhysicalClass::Sensor;
-        e.rel_pos = static_cast<int32_t>(ordinal);
-        e.path = veltra::value_path(v);
-        e.name = d.name + " " + e.path;
-        e.descr = component_words(*c, v.instance) + ": " + v.field->what +
-                  (veltra::is_array(*v.field) ? " " + std::to_string(v.index + 1) : "");
-        e.sensor = true;
-        e.type = t.type;
-        e.value = std::isfinite(value) ? sensor_value(value, t.precision) : 0;
-        e.status = reading.fresh && std::isfinite(value) ? SensorStatus::Ok
-                                                          : SensorStatus::Unavailable;
-        e.value_time = reading.time;
-        out.push_back(e);
+        out.push_back(sensor_entity(
+            part, ordinal, d.name, veltra::value_path(v),
+            component_words(*c, v.instance) + ": " + v.field->what +
+                (veltra::is_array(*v.field) ? " " + std::to_string(v.index + 1) : ""),
+            type_of(*v.field), value, reading));
     });
+    if (battery) add_battery(out, d, base, *battery);
     std::sort(out.begin(), out.end(),
               [](const PhysicalEntity& a, const PhysicalEntity& b) { return a.index < b.index; });
     return out;

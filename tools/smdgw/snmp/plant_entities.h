@@ -16,14 +16,22 @@
 #include <vector>
 
 #include "host/plant_sections.h"
+#include "tools/smdgw/core/battery_monitor.h"
 #include "tools/smdgw/core/device_state.h"
 
 namespace smdgw::snmp {
 
 // ENTITY-MIB's PhysicalClass values used here.
-enum class PhysicalClass : int32_t { Chassis = 3, Container = 5, PowerSupply = 6, Sensor = 8, Module = 9 };
+enum class PhysicalClass : int32_t {
+    Chassis = 3,
+    Container = 5,
+    PowerSupply = 6,
+    Sensor = 8,
+    Module = 9,
+    Battery = 14,
+};
 // ENTITY-SENSOR-MIB's EntitySensorDataType values used here.
-enum class SensorType : int32_t { VoltsAC = 3, VoltsDC = 4, Amperes = 5, Hertz = 7 };
+enum class SensorType : int32_t { VoltsAC = 3, VoltsDC = 4, Amperes = 5, Hertz = 7, Celsius = 8 };
 enum class SensorStatus : int32_t { Ok = 1, Unavailable = 2 };
 // EntitySensorDataScale: every value is in units, its precision saying the decimals.
 constexpr int32_t kScaleUnits = 9;
@@ -42,6 +50,7 @@ constexpr SensorTypeSpec kSensorTypes[] = {
     {SensorType::VoltsDC, "voltsDC", 2, "V DC"},
     {SensorType::Amperes, "amperes", 1, "A"},
     {SensorType::Hertz, "hertz", 2, "Hz"},
+    {SensorType::Celsius, "celsius", 1, "C"},
 };
 const SensorTypeSpec& sensor_type_spec(SensorType t);
 
@@ -68,6 +77,20 @@ constexpr ComponentSpec kComponents[] = {
     {"channels", 200, 10, PhysicalClass::PowerSupply, "rectifier module", 100, smd::Section::Rectifiers},
     {"dc", 600, 0, PhysicalClass::Module, "DC panel 1", 0, smd::Section::Dc},
     {"dc2", 610, 0, PhysicalClass::Module, "DC panel 2", 0, smd::Section::Dc},
+};
+
+// The battery bank of a device with a "battery" object sits after the DC
+// panels, its values (as GET .../battery names them) after it:
+//   plant 1's bank is 1700, its current 1701 (+ charging), its temperature 1702
+constexpr uint32_t kBatteryFirst = 700;
+struct BatterySensorSpec {
+    const char* path;   // "battery.current_a"
+    const char* words;  // for entPhysicalDescr
+    SensorType type;
+};
+constexpr BatterySensorSpec kBatterySensors[] = {
+    {"battery.current_a", "current (+ charging, - discharging)", SensorType::Amperes},
+    {"battery.temperature_c", "temperature", SensorType::Celsius},
 };
 
 struct PhysicalEntity {
@@ -115,7 +138,8 @@ int32_t sensor_value(double v, int32_t precision);
 // The gateway itself (index 1).
 PhysicalEntity gateway_entity(const std::string& version);
 // The plant of device `position` (from 1) and the parts and values it reported,
-// in index order.
-std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position);
+// in index order; with its battery bank when it has a battery estimate.
+std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position,
+                                           const BatteryView* battery = nullptr);
 
 }  // namespace smdgw::snmp

@@ -37,10 +37,11 @@ std::unique_ptr<NotificationSequence> SnmpService::open_sequence(const SnmpOptio
 
 SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<NotificationSequence> sequence,
                          const GatewayConfig& cfg, const DeviceStates& states, std::string version,
-                         std::function<std::time_t()> now)
+                         std::function<std::time_t()> now, const BatteryMonitor& battery)
     : options_(options),
       sequence_(std::move(sequence)),
       states_(states),
+      battery_(battery),
       version_(std::move(version)),
       now_(now),
       events_(now) {
@@ -195,7 +196,10 @@ const MibView& SnmpService::view() {
         facts.heartbeat_s = options_.heartbeat_s;
         facts.now = now_();
         facts.uptime_ticks = AgentxSession::uptime_ticks();
-        view_ = MibView(options_.root, devices_, states_.all(), rows_, facts);
+        const std::vector<DeviceState> states = states_.all();
+        std::vector<std::optional<BatteryView>> batteries;
+        for (const DeviceState& d : states) batteries.push_back(battery_.battery(d.name));
+        view_ = MibView(options_.root, devices_, states, rows_, facts, batteries);
         view_built_ = now;
     }
     return view_;
@@ -213,7 +217,7 @@ OpenedService open_snmp_service(const SnmpOptions& o, const ServiceContext& ctx)
         const std::function<int64_t()> now_ms = ctx.now_ms;
         opened.service = std::make_unique<SnmpService>(
             o, std::move(sequence), ctx.cfg, ctx.states, ctx.version,
-            [now_ms] { return static_cast<std::time_t>(now_ms() / 1000); });
+            [now_ms] { return static_cast<std::time_t>(now_ms() / 1000); }, ctx.battery);
     } catch (const SequenceError& e) {
         log_error(std::string("snmp: ") + e.what());
         opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;

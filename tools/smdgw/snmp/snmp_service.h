@@ -40,9 +40,10 @@ class SnmpService : public Service {
     static std::unique_ptr<NotificationSequence> open_sequence(const SnmpOptions& options);
 
     // now: the gateway's clock (Unix seconds). Nothing runs until start().
+    // battery: the devices' battery estimates, served beside their state.
     SnmpService(const SnmpOptions& options, std::unique_ptr<NotificationSequence> sequence,
                 const GatewayConfig& cfg, const DeviceStates& states, std::string version,
-                std::function<std::time_t()> now);
+                std::function<std::time_t()> now, const BatteryMonitor& battery);
     // stop(), if not done yet.
     ~SnmpService();
     SnmpService(const SnmpService&) = delete;
@@ -69,6 +70,7 @@ class SnmpService : public Service {
     std::unique_ptr<NotificationSequence> sequence_;
     std::vector<DeviceInfo> devices_;
     const DeviceStates& states_;
+    const BatteryMonitor& battery_;
     const std::string version_;
     std::function<std::time_t()> now_;
     SnmpEvents events_;
