@@ -16,6 +16,8 @@ if [ ! -f "$build_dir/CTestTestfile.cmake" ]; then
     exit 2
 fi
 jobs="$(nproc)"
+# Four tests per core, as scripts/test.sh runs them.
+test_jobs=$((jobs * 4))
 out="$build_dir/flake-check"
 rm -rf "$out"
 mkdir -p "$out"
@@ -37,7 +39,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 failed_runs=0
 for ((i = 1; i <= runs; ++i)); do
     start=$SECONDS
-    if ctest --test-dir "$build_dir" -L e2e -j"$jobs" --output-on-failure >"$out/run-$i.log" 2>&1; then
+    if ctest --test-dir "$build_dir" -L e2e -j"$test_jobs" --output-on-failure >"$out/run-$i.log" 2>&1; then
         echo "run $i of $runs: passed ($((SECONDS - start)) s)"
         rm -f "$out/run-$i.log"
     else
