@@ -409,6 +409,14 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
         EXPECT_EQ(t.trap_oid, kRoot + (raised ? ".0.1" : ".0.2"));
         EXPECT_EQ(t.value(kRoot + ".1.3.1.3."), e["alarm_id"].asString());
         EXPECT_EQ(t.value(kRoot + ".1.3.1.7."), e["message"].asString());
+        // The English meaning is the alarm's first object, before the plant's message.
+        const auto first_alarm_var =
+            std::find_if(t.vars.begin(), t.vars.end(), [&](const testsupport::SnmpVar& v) {
+                return v.oid.rfind(kRoot + ".1.3.1.", 0) == 0;
+            });
+        ASSERT_NE(first_alarm_var, t.vars.end());
+        EXPECT_EQ(first_alarm_var->oid.rfind(kRoot + ".1.3.1.8.", 0), 0u) << first_alarm_var->oid;
+        EXPECT_EQ(first_alarm_var->value, e["english"].asString());
         if (e["alarm_id"] == "120600470020") (raised ? fuse_raise : fuse_clear) = static_cast<int>(i);
         ASSERT_LT(changes[i].first, line_times.size());
         ASSERT_LT(traps[i].first, trap_times.size());

@@ -12,10 +12,12 @@ namespace {
 using K = Kind;
 using S = Syntax;
 
-// The alarm objects every alarm notification carries, in this order.
+// The alarm objects every alarm notification carries, in this order: the
+// English meaning first, since managers show a notification by its first
+// text, and the plant's own message (Chinese, shown as hex by many) after it.
 #define SMDGW_ALARM_OBJECTS                                                         \
-    "smdgwNotificationSequence, smdgwAlarmDevice, smdgwAlarmId, smdgwAlarmKey, "   \
-    "smdgwAlarmSequence, smdgwAlarmLevel, smdgwAlarmMessage, smdgwAlarmEnglish, " \
+    "smdgwNotificationSequence, smdgwAlarmEnglish, smdgwAlarmDevice, smdgwAlarmId, " \
+    "smdgwAlarmKey, smdgwAlarmSequence, smdgwAlarmLevel, smdgwAlarmMessage, "      \
     "smdgwAlarmSince, smdgwAlarmValue"
 
 const std::vector<MibObject> kObjects = {
@@ -349,7 +351,8 @@ std::string mib_text(const Oid& root) {
                        "    CONTACT-INFO \"The operator of the gateway; see docs/snmp.md.\"\n" +
                        description(o.description) +
                        "    REVISION \"202612100000Z\"\n"
-                       "    DESCRIPTION \"smdgwBatteryTable: the battery estimates.\"\n"
+                       "    DESCRIPTION \"smdgwBatteryTable: the battery estimates. The alarm "
+                       "notifications carry smdgwAlarmEnglish first.\"\n"
                        "    REVISION \"202603010000Z\"\n"
                        "    DESCRIPTION \"The first version.\"\n"
                        "    ::= " + rn.value + "\n";

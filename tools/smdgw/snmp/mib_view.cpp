@@ -130,6 +130,8 @@ std::string date_and_time(std::time_t t) {
 std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string& device,
                                const AlarmKey& key, const AlarmState& state) {
     std::vector<MibVar> v;
+    v.push_back({column(root, "smdgwAlarmEnglish", row),
+                 MibValue::text(admin_string(smd::alarm_english(key.alarm_id, key.key, state.message)))});
     v.push_back({column(root, "smdgwAlarmDevice", row), MibValue::text(admin_string(device))});
     v.push_back({column(root, "smdgwAlarmId", row), MibValue::text(admin_string(key.alarm_id))});
     v.push_back({column(root, "smdgwAlarmKey", row), MibValue::text(admin_string(key.key))});
@@ -137,8 +139,6 @@ std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string&
     v.push_back({column(root, "smdgwAlarmLevel", row), MibValue::integer(state.level)});
     v.push_back(
         {column(root, "smdgwAlarmMessage", row), MibValue::text(admin_string(state.message))});
-    v.push_back({column(root, "smdgwAlarmEnglish", row),
-                 MibValue::text(admin_string(smd::alarm_english(key.alarm_id, key.key, state.message)))});
     v.push_back({column(root, "smdgwAlarmSince", row), MibValue::text(date_and_time(state.since))});
     v.push_back({column(root, "smdgwAlarmValue", row), MibValue::text(admin_string(state.value))});
     return v;
