@@ -46,6 +46,7 @@ const std::string kRoot = "1.3.6.1.4.1.8072.9999.9999.1";
 const std::string kSequence = kRoot + ".1.1.1.0";
 const std::string kSensorEntry = "1.3.6.1.2.1.99.1.1.1";
 const std::string kPhysicalName = "1.3.6.1.2.1.47.1.1.1.1.7";
+const std::string kPhysicalAlias = "1.3.6.1.2.1.47.1.1.1.1.14";
 
 double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -260,9 +261,15 @@ TEST(SnmpAgent, ServesTheApiAndNumbersEveryNotification) {
     ASSERT_TRUE(battery["temperature_c"].isDouble()) << battery.toStyledString();
     expected["battery.current_a"] = battery["current_a"].asDouble();
     expected["battery.temperature_c"] = battery["temperature_c"].asDouble();
-    std::map<std::string, std::string> path_of;  // entPhysicalIndex -> API path
+    // entPhysicalIndex -> API path (entPhysicalAlias); the names are in words.
+    std::map<std::string, std::string> path_of;
+    for (const SnmpVar& v : g.snmp.walk(kPhysicalAlias))
+        if (!v.value.empty()) path_of[row_of(v.oid)] = v.value;
     for (const SnmpVar& v : g.snmp.walk(kPhysicalName))
-        if (v.value.rfind("plant1 ", 0) == 0) path_of[row_of(v.oid)] = v.value.substr(7);
+        if (path_of.count(row_of(v.oid))) {
+            EXPECT_EQ(v.value.rfind("plant1 ", 0), 0u) << v.value;
+            EXPECT_EQ(v.value.find_first_of("[_"), std::string::npos) << v.value;
+        }
     std::map<std::string, std::map<int, long>> sensors;  // index -> column -> value
     std::map<std::string, std::string> units;
     for (const SnmpVar& v : g.snmp.walk(kSensorEntry)) {

@@ -21,6 +21,7 @@ constexpr uint32_t kPhysClass = 5;
 constexpr uint32_t kPhysParentRelPos = 6;
 constexpr uint32_t kPhysName = 7;
 constexpr uint32_t kPhysSoftwareRev = 10;
+constexpr uint32_t kPhysAlias = 14;
 constexpr uint32_t kPhysIsFru = 16;
 
 //   entPhysicalClass.1001 = 9 (module): plant 1's AC distribution
@@ -31,15 +32,16 @@ constexpr EntityColumn kEntPhysicalColumns[] = {
     {5, "entPhysicalClass", "chassis (3) gateway and plant, module (9), container (5), "
                             "powerSupply (6) rectifier module, battery (14), sensor (8)"},
     {6, "entPhysicalParentRelPos", "its number among its siblings (module 3: 3); -1 at the top"},
-    {7, "entPhysicalName", "the device name and the part; a sensor's is the device name and "
-                           "the value's API path: \"plant1 dc.v\""},
+    {7, "entPhysicalName", "the device name and the part in words; a sensor's is the device "
+                           "name and its value in words: \"plant1 DC panel 1 bus voltage\""},
     {8, "entPhysicalHardwareRev", "empty"},
     {9, "entPhysicalFirmwareRev", "empty"},
     {10, "entPhysicalSoftwareRev", "the gateway's version (gateway only)"},
     {11, "entPhysicalSerialNum", "empty"},
     {12, "entPhysicalMfgName", "empty"},
     {13, "entPhysicalModelName", "empty"},
-    {14, "entPhysicalAlias", "empty"},
+    {14, "entPhysicalAlias", "a sensor's value path in the API, a stable handle: \"dc.v\"; "
+                             "empty for the others"},
     {15, "entPhysicalAssetID", "empty"},
     {16, "entPhysicalIsFRU", "true (1) for a rectifier module, else false (2)"},
 };
@@ -59,8 +61,11 @@ constexpr EntityColumn kEntPhySensorColumns[] = {
     {2, "entPhySensorScale", "units (9)"},
     {3, "entPhySensorPrecision", "decimal places of the value, fixed per type (table below)"},
     {4, "entPhySensorValue", "the value times 10^precision, rounded"},
-    {5, "entPhySensorOperStatus", "ok (1); unavailable (2) when the device is not live or the "
-                                  "value's section was not refreshed"},
+    {5, "entPhySensorOperStatus", "ok (1) while the value is younger than the device's "
+                                  "staleness bound (`stale_after_s`, default 120 s), however "
+                                  "many rounds of a noisy line since left its section out; "
+                                  "unavailable (2) once older, or when only a record restored "
+                                  "from the history is shown"},
     {6, "entPhySensorUnitsDisplay", "\"V AC\", \"V DC\", \"A\", \"Hz\", \"C\""},
     {7, "entPhySensorValueTimeStamp", "the subagent's uptime when the value arrived"},
     {8, "entPhySensorValueUpdateRate", "0 (the plant's rounds set the pace)"},

@@ -65,7 +65,9 @@ void add_entity(std::vector<MibVar>& out, const PhysicalEntity& e, const Gateway
     col(kPhysName, MibValue::text(admin_string(e.name)));
     for (const EntityColumn& c : kEntPhysicalColumns) {
         if (c.arc < 8 || c.arc > 15) continue;
-        col(c.arc, MibValue::text(c.arc == kPhysSoftwareRev ? e.software_rev : ""));
+        col(c.arc, MibValue::text(c.arc == kPhysSoftwareRev ? e.software_rev
+                                  : c.arc == kPhysAlias      ? admin_string(e.path)
+                                                             : std::string()));
     }
     col(kPhysIsFru, MibValue::integer(e.fru ? kTrue : kFalse));
     if (!e.sensor) return;
@@ -194,14 +196,15 @@ MibView::MibView(const Oid& root, const std::vector<DeviceInfo>& devices,
         const uint32_t position = static_cast<uint32_t>(i + 1);
         const BatteryView* battery =
             i < batteries.size() && batteries[i] ? &*batteries[i] : nullptr;
-        std::vector<PhysicalEntity> plant = plant_entities(d, position, battery);
+        const DeviceInfo info = i < devices.size() ? devices[i] : DeviceInfo{d.name, -1, "listen"};
+        std::vector<PhysicalEntity> plant =
+            plant_entities(d, position, battery, SensorAge{facts.now, info.sensor_max_age_s});
         if (battery) {
             const std::vector<MibVar> b = battery_vars(root, position, battery->reading);
             out.insert(out.end(), b.begin(), b.end());
         }
         entities.insert(entities.end(), plant.begin(), plant.end());
 
-        const DeviceInfo info = i < devices.size() ? devices[i] : DeviceInfo{d.name, -1, "listen"};
         uint64_t active = 0;
         for (const auto& [key, alarm] : d.alarms) {
             if (!alarm.active) continue;

@@ -46,6 +46,9 @@ struct DeviceInfo {
     std::string name;
     int32_t address = -1;  // -1: none configured
     std::string role = "listen";
+    // How old its sensors' values may be and still read ok: the device's
+    // staleness bound ("stale_after_s").
+    double sensor_max_age_s = 120.0;
 };
 
 // The numbers of the alarm table's rows, given when an alarm is first seen

@@ -40,6 +40,22 @@ std::string component_words(const ComponentSpec& c, size_t instance) {
     return c.stride ? std::string(c.words) + " " + std::to_string(instance + 1) : c.words;
 }
 
+// "rectifier module 2: module output current" as a name: "Rectifier module 2
+// output current" (a word of the part not said twice).
+std::string name_words(const std::string& descr) {
+    const size_t colon = descr.find(": ");
+    if (colon == std::string::npos) return descr;
+    const std::string part = descr.substr(0, colon);
+    std::string what = descr.substr(colon + 2);
+    const size_t blank = what.find(' ');
+    if (blank != std::string::npos &&
+        (" " + part + " ").find(" " + what.substr(0, blank) + " ") != std::string::npos)
+        what.erase(0, blank + 1);
+    std::string out = part + " " + what;
+    if (!out.empty() && out[0] >= 'a' && out[0] <= 'z') out[0] = static_cast<char>(out[0] - 'a' + 'A');
+    return out;
+}
+
 // A value of a part as a sensor, numbered among the part's values; it reads
 // ok only while its section is current.
 PhysicalEntity sensor_entity(uint32_t part, uint32_t ordinal, const std::string& device,
@@ -52,7 +68,9 @@ PhysicalEntity sensor_entity(uint32_t part, uint32_t ordinal, const std::string&
     e.cls = PhysicalClass::Sensor;
     e.rel_pos = static_cast<int32_t>(ordinal);
     e.path = std::move(path);
-    e.name = device + " " + e.path;
+    // In words, as the page says it ("plant1 Rectifier module 1 output
+    // current"): managers name their sensors by entPhysicalName.
+    e.name = device + " " + name_words(descr);
     e.descr = std::move(descr);
     e.sensor = true;
     e.type = t.type;
@@ -67,8 +85,8 @@ PhysicalEntity sensor_entity(uint32_t part, uint32_t ordinal, const std::string&
 // refreshed the DC panels), read ok as the panels' values are; a value the
 // estimate does not know (no temperature configured) has no row.
 void add_battery(std::vector<PhysicalEntity>& out, const DeviceState& d, uint32_t base,
-                 const BatteryView& b) {
-    const SectionReading reading = section_reading(d, smd::Section::Dc);
+                 const BatteryView& b, const SensorAge& age) {
+    const SectionReading reading = section_reading(d, smd::Section::Dc, age);
     if (!reading.record || b.reading.state == BatteryState::Unknown) return;
     PhysicalEntity bank;
     bank.index = base + kBatteryFirst;
@@ -100,13 +118,19 @@ const SensorTypeSpec& sensor_type_spec(SensorType t) {
 // refreshed the section again. A section never refreshed is not shown, as in
 // the API. Before any live round, a record restored from the history shows
 // its values, none of them current.
-SectionReading section_reading(const DeviceState& d, smd::Section s) {
+SectionReading section_reading(const DeviceState& d, smd::Section s, const SensorAge& age) {
     SectionReading r;
     const ShownState shown = shown_state(d);
     if (!shown.shows(s)) return r;
     r.record = shown.record;
-    r.fresh = shown.current(s);
     r.time = shown.as_of(s);
+    // A round a noisy line left without the section does not make data of
+    // a few seconds unavailable; data older than the device's staleness
+    // bound is, whatever the line does.
+    r.fresh = age.max_age_s > 0.0
+                  ? !shown.restored && r.time > 0 &&
+                        static_cast<double>(age.now - r.time) <= age.max_age_s
+                  : shown.current(s);
     return r;
 }
 
@@ -165,7 +189,7 @@ PhysicalEntity gateway_entity(const std::string& version) {
 }
 
 std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position,
-                                           const BatteryView* battery) {
+                                           const BatteryView* battery, const SensorAge& age) {
     std::vector<PhysicalEntity> out;
     const uint32_t base = position * kPlantStride;
     PhysicalEntity plant;
@@ -222,7 +246,7 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
         const ComponentSpec* c = component_of(v.section ? v.section->path : "");
         if (!c || !v.valid) return;
         if (c->section == std::string("dc2") && !panel2) return;
-        const SectionReading reading = section_reading(d, c->values);
+        const SectionReading reading = section_reading(d, c->values, age);
         if (!reading.record) return;
         const double value = load_le_f32(v.at);
         const uint32_t part = base + c->first + c->stride * static_cast<uint32_t>(v.instance);
@@ -232,7 +256,7 @@ std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t positi
                 (veltra::is_array(*v.field) ? " " + std::to_string(v.index + 1) : ""),
             type_of(*v.field), value, reading));
     });
-    if (battery) add_battery(out, d, base, *battery);
+    if (battery) add_battery(out, d, base, *battery, age);
     std::sort(out.begin(), out.end(),
               [](const PhysicalEntity& a, const PhysicalEntity& b) { return a.index < b.index; });
     return out;

@@ -112,15 +112,23 @@ struct PhysicalEntity {
 };
 
 // Where a section's values come from and whether they are fresh: the record
-// (null when nothing of the section is shown), whether its values came with
-// the last live round, and when they arrived. The one place that decides
+// (null when nothing of the section is shown), whether its values are fresh
+// enough to read ok, and when they arrived. The one place that decides
 // whether a sensor reads ok or unavailable.
 struct SectionReading {
     const std::vector<unsigned char>* record = nullptr;
     bool fresh = false;
     std::time_t time = 0;
 };
-SectionReading section_reading(const DeviceState& d, smd::Section s);
+// How old a section's values may be and still read ok: while they are
+// younger than max_age_s at `now` (Unix seconds), however many rounds of a
+// noisy line since did not refresh them. max_age_s 0: only while the last
+// live round refreshed the section.
+struct SensorAge {
+    std::time_t now = 0;
+    double max_age_s = 0.0;
+};
+SectionReading section_reading(const DeviceState& d, smd::Section s, const SensorAge& age = {});
 
 // The record the plant's parts are read from: the one shown downstream, or
 // before any live round the one restored from the history (empty when none).
@@ -140,6 +148,7 @@ PhysicalEntity gateway_entity(const std::string& version);
 // The plant of device `position` (from 1) and the parts and values it reported,
 // in index order; with its battery bank when it has a battery estimate.
 std::vector<PhysicalEntity> plant_entities(const DeviceState& d, uint32_t position,
-                                           const BatteryView* battery = nullptr);
+                                           const BatteryView* battery = nullptr,
+                                           const SensorAge& age = {});
 
 }  // namespace smdgw::snmp

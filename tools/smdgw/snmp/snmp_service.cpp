@@ -51,6 +51,8 @@ SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<Notificatio
         // As the HTTP API shows it: the address given, none otherwise.
         if (d.entry["address"].isUInt()) info.address = static_cast<int32_t>(d.entry["address"].asUInt());
         info.role = d.role == DeviceRole::Master ? "master" : "listen";
+        if (d.entry["stale_after_s"].isNumeric())
+            info.sensor_max_age_s = d.entry["stale_after_s"].asDouble();
         devices_.push_back(info);
     }
     counters_.last_sequence = sequence_->last();
