@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/run_process.h"
 #include "tests/support/temp_dir.h"
@@ -43,6 +44,46 @@ TEST(ServiceUnit, SystemdAcceptsItAndTheDriverLogIsOffByDefault) {
     // systemd also says what it ignores with status 0.
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "");
+
+    // Hardened as systemd rates it: 2.5 or lower ("OK").
+    const auto security = testsupport::run_process(
+        {"/usr/bin/systemd-analyze", "security", "--offline=true", "--no-pager", path});
+    std::smatch level;
+    ASSERT_TRUE(std::regex_search(security.out, level,
+                                  std::regex("Overall exposure level for [^:]*: ([0-9.]+)")))
+        << security.out << security.err;
+    EXPECT_LE(std::stod(level[1].str()), 2.5) << security.out;
+}
+
+// A secret option that names a bare credential reads it from the folder
+// systemd hands the service ($CREDENTIALS_DIRECTORY), under the one rule of
+// secret files; a path stays a path.
+TEST(ServiceUnit, SecretsComeAsCredentials) {
+    testsupport::TempDir dir;
+    const std::string creds = (dir.path() / "credentials").string();
+    std::filesystem::create_directory(creds);
+    testsupport::TempDir conf;
+    const std::string config = conf.write_s(
+        "gw.json", R"({"devices":[{"name":"plant1","data_id":418,"address":1}]})");
+    std::ofstream(creds + "/control.token") << "a-secret-of-enough-length\n";
+    std::filesystem::permissions(creds + "/control.token", std::filesystem::perms::owner_read);
+    const std::vector<std::string> args = {
+        "/usr/bin/env", "CREDENTIALS_DIRECTORY=" + creds, SMDGW_PATH, "--check-config",
+        "--config", config, "--port", "tcp:127.0.0.1:4001", "--http", "127.0.0.1:0",
+        "--http-control-token", "control.token"};
+    auto r = testsupport::run_process(args);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // Others may read it: refused, naming the credential.
+    std::filesystem::permissions(creds + "/control.token", std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    r = testsupport::run_process(args);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.err.find("control.token: others may read or change it"), std::string::npos)
+        << r.err;
+    // Without the folder a bare name is a file of the working directory, not found here.
+    std::vector<std::string> plain(args.begin() + 2, args.end());
+    r = testsupport::run_process(plain);
+    EXPECT_EQ(r.status, 2) << r.err;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ bool load_control_secret(const std::string& path, std::string& secret, std::stri
         error = path + ": " + problem;
         return false;
     }
-    std::ifstream in(path);
+    std::ifstream in(secret_path(path));
     std::string line;
     if (!in || !std::getline(in, line)) {
         error = path + ": cannot be read or is empty";

@@ -19,7 +19,7 @@ constexpr size_t kCredentialsMaxBytes = 4096;
 }  // namespace
 
 bool read_credentials_file(const std::string& path, Credentials& out, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = ::open(secret_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         error = std::strerror(errno);
         return false;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace smdgw {
@@ -19,9 +20,15 @@ std::string secret_mode_problem(mode_t mode) {
            " (mode " + octal + "); chmod o-rwx,g-w it";
 }
 
+std::string secret_path(const std::string& path) {
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (path.empty() || path.find('/') != std::string::npos || !dir || !*dir) return path;
+    return std::string(dir) + "/" + path;
+}
+
 std::string secret_file_problem(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+    if (::stat(secret_path(path).c_str(), &st) != 0) return std::strerror(errno);
     return secret_mode_problem(st.st_mode);
 }
 

@@ -18,4 +18,9 @@ std::string secret_mode_problem(mode_t mode);
 // "" when fit, else why not (the path not repeated).
 std::string secret_file_problem(const std::string& path);
 
+// Where a secret option's file is: a bare name (no '/') is a credential
+// systemd handed the service (LoadCredential=NAME:/etc/smdgw/NAME), found in
+// $CREDENTIALS_DIRECTORY when that is set; any other path is itself.
+std::string secret_path(const std::string& path);
+
 }  // namespace smdgw

@@ -116,6 +116,8 @@ bool HttpCommandLine::check() {
         log_error("--http-ack-token " + error);
         return false;
     }
+    // A bare name is a credential systemd handed over.
+    tls_key = secret_path(tls_key);
     if (!tls_key.empty() && !check_key_file(tls_key, error)) {
         log_error(error);
         return false;

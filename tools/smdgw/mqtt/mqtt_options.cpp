@@ -94,6 +94,7 @@ bool MqttOptions::check(const std::string& history_path) {
                            std::string("mqtts:// URL"));
     if (cert_file.empty() != key_file.empty())
         return usage_error("--mqtt-cert and --mqtt-key go together");
+    key_file = secret_path(key_file);  // a bare name: a credential systemd handed over
     if (!readable_file("--mqtt-ca", ca_file) || !readable_file("--mqtt-cert", cert_file) ||
         !readable_file("--mqtt-key", key_file))
         return false;
