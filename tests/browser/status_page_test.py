@@ -12,7 +12,9 @@ it picks. Headless Chromium then
   3. keeps it open while the DC panel's responses are lost for two rounds:
      its figures stay those of the last round that brought them, marked as
      held, and the chart gets no point from those rounds;
-  4. saves a screenshot (status_page.png) in the output folder.
+  4. at 400 px wide, shows alarms of levels 1, 2 and 3 most severe first on
+     the first screen (status_page_narrow.png);
+  5. saves a screenshot (status_page.png) in the output folder.
 Everything on loopback; every wait is bounded.
 """
 
@@ -241,7 +243,33 @@ def main():
             fail("the API shows " + json.dumps(detail["sections"]) + " " + str(detail["record"]["dc"]["v"]))
         print("devtools: DC %.2f V kept and marked held while the panel was lost" % shown_v)
 
-        # 4. The screenshot for the README.
+        # 4. On a phone, three alarms of three levels: the most severe first,
+        #    on the first screen; an AC phase that is down stands out.
+        run_plant_rounds(args, line.name(0), 4, ["module-fault:3@1-", "breaker-trip:1@1-",
+                                                 "mute:dc@1-4"], sent, seed=7)
+        levels_js = ("Array.from(document.querySelectorAll('ul.alarms li:not(.pending)'))"
+                     ".map(function (e) { return parseInt(e.className.slice(1), 10); })")
+        wait_for("alarms of levels 1, 2 and 3", lambda: {1, 2, 3} <= set(cdp.evaluate(levels_js)),
+                 30, lambda: cdp.evaluate("document.querySelector('ul.alarms').innerText"))
+        levels = cdp.evaluate(levels_js)
+        if levels != sorted(levels):
+            fail("the alarms are not most severe first: levels %s" % levels)
+        cdp.call("Emulation.setDeviceMetricsOverride", width=400, height=800, deviceScaleFactor=1,
+                 mobile=True)
+        top = wait_for("the alarms on the first screen at 400 px", lambda: cdp.evaluate(
+            "(function () { var r = document.querySelector('ul.alarms li').getBoundingClientRect();"
+            " return r.top >= 0 && r.bottom <= window.innerHeight ? String(Math.round(r.top)) : null; })()"), 10,
+            lambda: cdp.evaluate("JSON.stringify(document.querySelector('ul.alarms li')"
+                                 ".getBoundingClientRect())"))
+        if cdp.evaluate("document.querySelector('ul.alarms li').className") != "l1":
+            fail("the first alarm at 400 px is not of level 1")
+        shot = cdp.call("Page.captureScreenshot", format="png")
+        with open(os.path.join(args.out, "status_page_narrow.png"), "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+        cdp.call("Emulation.clearDeviceMetricsOverride")
+        print("devtools: at 400 px the level 1 alarm is first, %s px from the top" % top)
+
+        # 5. The screenshot for the README.
         shot = cdp.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
         path = os.path.join(args.out, "status_page.png")
 
