@@ -9,6 +9,11 @@ namespace smdgw::master {
 
 namespace {
 
+// A plant answers within a few seconds or not at all; an "answer" later than
+// this came from a queue (a serial server that held the line's bytes while
+// it was away), and no timeout would wait for it.
+constexpr std::chrono::milliseconds kLateAnswerAtMost{10000};
+
 // What a driver of a master device writes to: the command goes to the line's
 // outbox, to be written when the line is free.
 class CommandPort : public LinePort {
@@ -229,6 +234,7 @@ bool MasterLine::send_next() {
         outbox_.pop_front();
         current_ = o.device < members_.size() ? o.device : 0;
         sent_ = sent_command(o.wire);
+        late_answer_seen_ = false;
         if (!sent_.valid()) {
             Gateway::report(members_[current_].device->cfg.name,
                             "the driver wrote a command that is no frame; not sent");
@@ -315,10 +321,14 @@ void MasterLine::on_frame(const uint8_t* frame, size_t length) {
         PollCounters& c = counters(current_);
         ++c.late_frames;
         // The answer to the command that timed out: the plant is slower
-        // than the timeout, which the user can mend.
-        if (classify_frame(frame, length, sent_) == FrameVerdict::Response) {
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                progress_.started() - sent_end_);
+        // than the timeout, which the user can mend. One answer per command:
+        // more, or one long after (a line that comes back hands over what
+        // queued meanwhile), is a backlog no timeout would wait for.
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            progress_.started() - sent_end_);
+        const bool backlog = late_answer_seen_ || waited > kLateAnswerAtMost;
+        if (!backlog && classify_frame(frame, length, sent_) == FrameVerdict::Response) {
+            late_answer_seen_ = true;
             ++c.late_responses;
             c.latest_response_ms = std::max<uint64_t>(
                 c.latest_response_ms, static_cast<uint64_t>(std::max<int64_t>(0, waited.count())));

@@ -92,6 +92,10 @@ class MasterLine : public PolledLine,
     SentCommand sent_;
     Clock::time_point deadline_at_{};
     Clock::time_point sent_end_{};  // when the last command had left, at the line's speed
+    // A late answer to the last command was seen: what follows it before the
+    // next command is a backlog (answers queued while the line was away), not
+    // a slow plant.
+    bool late_answer_seen_ = false;
     uint64_t wait_generation_ = 0;
     bool stopped_ = false;
 };
