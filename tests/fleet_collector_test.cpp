@@ -139,6 +139,24 @@ TEST(FleetMessageLines, TopicsOfBothProfilesAndWhatTheyBecome) {
     EXPECT_NE(out.find("level=1 active=0.0 1796720401000000000\n"), std::string::npos) << out;
     EXPECT_EQ(lines.take("smdgw/s01/gw/plant1/state", "{\"pub_seq\":1}", 0, out, why),
               Taken::Unreadable);
+
+    // A record's battery estimate under the gateway's own Prometheus names;
+    // what the estimate does not know is left out.
+    out.clear();
+    const std::string on_battery =
+        R"({"battery":{"capacity_ah":200.0,"charge":0.62,"current_a":-52.0,)"
+        R"("learned_capacity_ah":null,"runtime_high_s":2640.0,"runtime_low_s":1860.0,)"
+        R"("runtime_s":2220.0,"since":1796720100,"state":"discharging","temperature_c":null},)"
+        R"("boot_id":"b","complete":false,"device":"plant1","event":"record","pub_seq":3,)"
+        R"("time":"2026-12-08T09:00:02Z"})";
+    EXPECT_EQ(lines.take("smdgw/s01/gw/plant1/record", on_battery, 0, out, why), Taken::Written)
+        << why;
+    EXPECT_NE(out.find("smdgw_battery,gateway=gw,device=plant1 state=3.0,charge_ratio=0.62,"
+                       "runtime_seconds=2220.0,runtime_low_seconds=1860.0,"
+                       "runtime_high_seconds=2640.0,current_amperes=-52.0,capacity_ah=200.0 "
+                       "1796720402000000000\n"),
+              std::string::npos)
+        << out;
 }
 
 }  // namespace

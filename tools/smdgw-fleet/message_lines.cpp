@@ -1,5 +1,8 @@
 #include "tools/smdgw-fleet/message_lines.h"
 
+#include <cmath>
+#include <iterator>
+
 #include <json/reader.h>
 
 #include <memory>
@@ -51,6 +54,37 @@ smd::SectionMask fresh_sections(const Json::Value& m) {
     return complete.isBool() && !complete.asBool() ? smd::kNoSection : smd::kAllSections;
 }
 
+// A record's battery estimate as smdgw_battery: the fields are named so that
+// VictoriaMetrics' series (measurement_field) are the gateway's own
+// Prometheus families (smdgw_battery_state, _charge_ratio, _runtime_seconds,
+// ...); what the estimate does not know is left out.
+void battery_line(const std::string& tags, const Json::Value& b, const std::string& ts,
+                  std::string& out) {
+    if (!b.isObject()) return;
+    static const char* const kStates[] = {"unknown", "float", "charging", "discharging",
+                                          "disconnected"};
+    std::string fields;
+    const Json::Value& state = b["state"];
+    for (size_t k = 0; k < std::size(kStates); ++k)
+        if (state.isString() && state.asString() == kStates[k])
+            fields = "state=" + num(static_cast<double>(k));
+    const struct {
+        const char* member;
+        const char* field;
+    } numbers[] = {
+        {"charge", "charge_ratio"},         {"runtime_s", "runtime_seconds"},
+        {"runtime_low_s", "runtime_low_seconds"}, {"runtime_high_s", "runtime_high_seconds"},
+        {"current_a", "current_amperes"},   {"temperature_c", "temperature_celsius"},
+        {"capacity_ah", "capacity_ah"},     {"learned_capacity_ah", "learned_capacity_ah"},
+    };
+    for (const auto& n : numbers) {
+        const Json::Value& v = b[n.member];
+        if (!v.isNumeric() || !std::isfinite(v.asDouble())) continue;
+        fields += (fields.empty() ? "" : ",") + std::string(n.field) + "=" + num(v.asDouble());
+    }
+    if (!fields.empty()) out += "smdgw_battery" + tags + " " + fields + ts;
+}
+
 void record_lines(const std::string& tags, const Json::Value& m, uint64_t pub_seq,
                   const std::string& ts, std::string& out) {
     const smd::SectionMask fresh = fresh_sections(m);
@@ -65,6 +99,7 @@ void record_lines(const std::string& tags, const Json::Value& m, uint64_t pub_se
         out += std::string(",") + smd::plant_section(s).name + "_fresh=" +
                ((fresh & smd::section_bit(s)) ? "1.0" : "0.0");
     out += ",pub_seq=" + num(static_cast<double>(pub_seq)) + ts;
+    battery_line(tags, m["battery"], ts, out);
     veltra_record_t rec;
     if (fresh == smd::kNoSection || !decode_record(m, rec)) return;
     // The same lines as `smdgw --format influx` writes for these sections.

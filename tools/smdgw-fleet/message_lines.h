@@ -7,7 +7,9 @@
 //            <section>_fresh, pub_seq) and, for the sections the round
 //            refreshed only, the measurements of `smdgw --format influx`
 //            (veltra_system, veltra_ac, veltra_ac_input, veltra_rectifier,
-//            veltra_dc), from the full or the compact payload
+//            veltra_dc), from the full or the compact payload; with a
+//            battery estimate smdgw_battery (state, charge_ratio,
+//            runtime_seconds, ...: the gateway's Prometheus names)
 //   alarm    veltra_alarm{alarm_id,key,seq}: active, level
 //   alarms   veltra_alarms_active: count; smdgw_alarm{site,device,alarm_id,
 //            level}: active 1 for each listed alarm, 0 once for one that left
