@@ -1,0 +1,111 @@
+#include "tools/smdgw/nut/nut_options.h"
+
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "tools/smdgw/core/log.h"
+
+namespace smdgw::nut {
+
+namespace {
+
+bool numeric_address(const std::string& a) {
+    unsigned char buf[16];
+    return inet_pton(AF_INET, a.c_str(), buf) == 1 || inet_pton(AF_INET6, a.c_str(), buf) == 1;
+}
+
+}  // namespace
+
+bool parse_nut_listen(const std::string& text, std::string& address, int& port,
+                      std::string& error) {
+    const auto bad = [&](const std::string& why) {
+        error = "--nut-listen \"" + text + "\": " + why +
+                " (ADDR, ADDR:PORT, [IPv6]:PORT or :PORT; for example 0.0.0.0:3493)";
+        return false;
+    };
+    address = kDefaultAddress;
+    port = kDefaultPort;
+    if (text.empty()) return true;
+    std::string host = text;
+    std::string port_text;
+    if (text.front() == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) return bad("an IPv6 address needs its ]");
+        host = text.substr(1, close - 1);
+        const std::string rest = text.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':') return bad("text after the ]");
+            port_text = rest.substr(1);
+            if (port_text.empty()) return bad("no port after the colon");
+        }
+    } else if (std::count(text.begin(), text.end(), ':') == 1) {
+        const size_t colon = text.find(':');
+        host = text.substr(0, colon);
+        port_text = text.substr(colon + 1);
+        if (port_text.empty()) return bad("no port after the colon");
+    }
+    if (!port_text.empty()) {
+        bool digits = port_text.size() <= 5;
+        for (char c : port_text) digits = digits && c >= '0' && c <= '9';
+        if (!digits || std::stoul(port_text) > 65535)
+            return bad("the port is not a number from 0 to 65535");
+        port = static_cast<int>(std::stoul(port_text));
+    }
+    if (host.empty()) return true;  // ":PORT" on loopback
+    if (host == "localhost") host = kDefaultAddress;
+    if (!numeric_address(host)) return bad("\"" + host + "\" is not an IPv4 or IPv6 address");
+    address = host;
+    return true;
+}
+
+bool NutOptions::check() {
+    if (listen_option && listen_option->count() > 0) given = true;
+    if (!enabled()) return true;
+    std::string error;
+    if (!parse_nut_listen(listen, address, port, error)) return usage_error(error);
+    if (!users_path.empty()) {
+        Credentials c;
+        if (!read_credentials_file(users_path, c, error))
+            return usage_error("--nut-users " + users_path + ": " + error);
+        user = c;
+    }
+    return true;
+}
+
+void add_nut_options(CLI::App& app, NutOptions& o) {
+    auto* listen =
+        app.add_option("--nut-listen", o.listen,
+                       "Serve the devices as UPSes over the NUT network protocol (upsc, upsmon, "
+                       "Home Assistant, Telegraf) on ADDR:PORT (default 127.0.0.1:3493; an "
+                       "address alone takes port 3493, port 0 any free one)")
+            ->expected(0, 1)
+            ->type_name("[ADDR:PORT]");
+    o.listen_option = listen;
+    app.add_option("--nut-users", o.users_path,
+                   "File with the user name (first line) and password (second line) LOGIN "
+                   "accepts, for upsmon; not readable by others (without it LOGIN is refused)")
+        ->needs(listen)
+        ->type_name("FILE");
+    app.add_option("--nut-max-connections", o.max_connections,
+                   "NUT connections served at once; more are closed at once")
+        ->check(CLI::Range(1, 4096))
+        ->needs(listen)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--nut-max-per-client", o.max_per_client,
+                   "NUT connections served at once from one client address")
+        ->check(CLI::Range(1, 4096))
+        ->needs(listen)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--nut-idle-timeout", o.idle_timeout_s,
+                   "Close a NUT connection silent for SECONDS (above upsmon's POLLFREQ)")
+        ->check(CLI::Range(1, 86400))
+        ->needs(listen)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+}
+
+}  // namespace smdgw::nut
