@@ -143,8 +143,7 @@ constexpr NutVariable kVariables[] = {
          return a.empty() ? std::nullopt : Value(std::move(a));
      }},
     {"ups.status", "UPS status", VarType::String,
-     "OL or OB, CHRG or DISCHRG, LB, RB, ALARM: from the battery estimate and its alarms "
-     "(below)",
+     "OL or OB, CHRG or DISCHRG, LB, RB, ALARM: from the battery estimate and its alarms",
      [](const UpsReading& r) -> Value { return ups_status(r); }},
 };
 
