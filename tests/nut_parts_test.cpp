@@ -345,6 +345,15 @@ TEST(NutParts, LoginNeedsTheUsersFileAndEndsWithTheConnection) {
                              {"PASSWORD x", "OK\n"},
                              {"LOGIN plant1", "ERR ACCESS-DENIED\n"}});
     }
+    {
+        // upsmon writes a password with blanks unquoted.
+        SessionShared spaced{dir, logins, Credentials{"monuser", "mon  pass"}, counters, "9.9"};
+        NutSession s(spaced, "192.0.2.11");
+        expect_exchanges(s, {{"USERNAME monuser", "OK\n"},
+                             {"PASSWORD mon  pass", "OK\n"},
+                             {"LOGIN plant1", "OK\n"},
+                             {"USERNAME a b", "ERR INVALID-ARGUMENT\n"}});
+    }
     SessionShared with_user{dir, logins, Credentials{"monuser", "secret"}, counters, "9.9"};
     {
         NutSession wrong(with_user, "192.0.2.9");

@@ -42,6 +42,14 @@ bool same_secret(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
+// The line after its first word and the blanks that follow it.
+std::string rest_after_verb(std::string_view line) {
+    size_t at = line.find_first_not_of(" \t");
+    at = line.find_first_of(" \t", at);
+    at = line.find_first_not_of(" \t", at);
+    return at == std::string_view::npos ? std::string() : std::string(line.substr(at));
+}
+
 }  // namespace
 
 void LoginBook::add(const std::string& ups, const std::string& peer) { by_ups_[ups].push_back(peer); }
@@ -125,6 +133,13 @@ void NutSession::answer(std::string_view line, std::string& out, bool& close) {
     } else if (is(verb, "USERNAME") || is(verb, "PASSWORD")) {
         const bool user = is(verb, "USERNAME");
         std::optional<std::string>& slot = user ? username_ : password_;
+        // upsmon sends its password as written in upsmon.conf, unquoted: a
+        // password with blanks arrives as several words and is the rest of
+        // the line.
+        if (!user && w.size() > 2) {
+            w[1] = rest_after_verb(line);
+            w.resize(2);
+        }
         if (!args(2)) return;
         if (slot) return error(user ? "ALREADY-SET-USERNAME" : "ALREADY-SET-PASSWORD", out);
         if (w[1].empty()) return error(user ? "INVALID-USERNAME" : "INVALID-PASSWORD", out);
