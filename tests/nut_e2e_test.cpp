@@ -323,7 +323,19 @@ TEST(NutE2e, BoundsCloseOverlongLinesSilentClientsAndClientsThatNeverRead) {
             30))
             << rig.metrics();
     }
-    // Four connections from one address, not five.
+    // A burst past the allowance is answered in full, only later.
+    {
+        NutClient eager(rig.nut());
+        std::string burst;
+        for (int i = 0; i < 260; ++i) burst += "NETVER\n";
+        ASSERT_TRUE(eager.send(burst));
+        int answered = 0;
+        while (answered < 260 && eager.next_line() == "1.3\n") ++answered;
+        EXPECT_EQ(answered, 260);
+        EXPECT_GE(metric(rig.metrics(), "smdgw_nut_rate_limited_total"), 1.0);
+    }
+    // Four connections from one address, not five (the ones above gone first).
+    ASSERT_TRUE(wait_until([&] { return metric(rig.metrics(), "smdgw_nut_connections") == 0.0; }, 10));
     std::vector<std::unique_ptr<NutClient>> held;
     for (int i = 0; i < 4; ++i) {
         held.push_back(std::make_unique<NutClient>(rig.nut()));

@@ -83,6 +83,11 @@ std::string NutClient::ask(const std::string& request, double seconds) {
     return answer;
 }
 
+std::string NutClient::next_line(double seconds) {
+    std::string out;
+    return line(out, seconds) ? out : std::string();
+}
+
 bool NutClient::closed_within(double seconds) {
     const auto start = std::chrono::steady_clock::now();
     std::string ignored;

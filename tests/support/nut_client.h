@@ -22,6 +22,8 @@ class NutClient {
     // Sends request + LF and returns the answer as received ("" when none
     // came within seconds).
     std::string ask(const std::string& request, double seconds = 10.0);
+    // The next answer line as received ("" when none came within seconds).
+    std::string next_line(double seconds = 10.0);
     // Every byte received so far, CR and all.
     const std::string& received() const { return all_; }
     // Whether the server closed the connection within seconds (what arrives
