@@ -372,6 +372,40 @@ TEST(NutE2e, APlantGoneQuietAnswersDataStale) {
               "TYPE plant1 ups.status STRING:512\n");
 }
 
+// With a certificate, STARTTLS switches a connection to TLS: upsc takes it
+// (it tries STARTTLS first) and reads as before; a client that sends on
+// before the answer is not speaking the protocol and is closed without it.
+TEST(NutE2e, StartTlsWithACertificate) {
+    TempDir keys;
+    const std::string cert = (keys.path() / "cert.pem").string();
+    const std::string key = (keys.path() / "key.pem").string();
+    const auto made = run_process({OPENSSL_PATH, "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key,
+                                   "-out", cert, "-days", "2", "-subj", "/CN=localhost"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    ::chmod(key.c_str(), 0600);
+    Rig rig({"--nut-tls-cert", cert, "--nut-tls-key", key});
+    ASSERT_TRUE(rig.ready()) << rig.log();
+    ASSERT_TRUE(rig.live()) << rig.log();
+    const auto shown = run_process({UPSC_PATH, rig.target("plant1"), "device.serial"});
+    EXPECT_EQ(shown.out, "S1-P1\n") << shown.err;
+    EXPECT_NE(shown.err.find("SSL handshake done successfully"), std::string::npos) << shown.err;
+    EXPECT_GE(metric(rig.metrics(), "smdgw_nut_tls_started_total"), 1.0);
+    NutClient hasty(rig.nut());
+    ASSERT_TRUE(hasty.send("STARTTLS\nNETVER\n"));
+    EXPECT_TRUE(hasty.closed_within(10));
+    EXPECT_EQ(hasty.received(), "");
+    EXPECT_EQ(metric(rig.metrics(), "smdgw_nut_tls_failed_total"), 1.0);
+    // A key others may read is refused before anything runs.
+    ::chmod(key.c_str(), 0644);
+    const auto open_key = run_process({SMDGW_PATH, "--config", cert, "--replay", cert,
+                                       "--nut-listen", "--nut-tls-cert", cert, "--nut-tls-key", key});
+    EXPECT_EQ(open_key.status, 2);
+    EXPECT_NE(open_key.err.find("--nut-tls-key " + key + ": others may read the key"),
+              std::string::npos)
+        << open_key.err;
+}
+
 TEST(NutE2e, OptionsAndConfigurationErrorsNameTheirInput) {
     TempDir dir;
     const std::string cfg = dir.write("gw.json", R"({"devices":[{"name":"plant1","data_id":418}]})").string();

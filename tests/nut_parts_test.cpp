@@ -355,6 +355,15 @@ TEST(NutParts, LoginNeedsTheUsersFileAndEndsWithTheConnection) {
                              {"USERNAME a b", "ERR INVALID-ARGUMENT\n"}});
     }
     SessionShared with_user{dir, logins, Credentials{"monuser", "secret"}, counters, "9.9"};
+    with_user.tls = true;
+    {
+        NutSession s(with_user, "192.0.2.12");
+        expect_exchanges(s, {{"STARTTLS now", "ERR INVALID-ARGUMENT\n"},
+                             {"STARTTLS", "OK STARTTLS\n"},
+                             {"STARTTLS", "ERR ALREADY-SSL-MODE\n"}});
+        EXPECT_TRUE(s.take_start_tls());
+        EXPECT_FALSE(s.take_start_tls());
+    }
     {
         NutSession wrong(with_user, "192.0.2.9");
         expect_exchanges(wrong, {{"USERNAME monuser", "OK\n"},

@@ -17,6 +17,7 @@ const char* fleetsim_path();
 const char* plugin_path();
 // Debian's NUT client (nut-client).
 const char* upsc_path();
+const char* openssl_path();
 
 }  // namespace testsupport
 
@@ -29,3 +30,4 @@ const char* upsc_path();
 #define FLEETSIM_PATH (::testsupport::fleetsim_path())
 #define PLUGIN_PATH (::testsupport::plugin_path())
 #define UPSC_PATH (::testsupport::upsc_path())
+#define OPENSSL_PATH (::testsupport::openssl_path())

@@ -1,14 +1,11 @@
 #include "tools/smdgw/http/http_options.h"
 
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/control_token.h"
+#include "tools/smdgw/core/private_key_file.h"
 #include "tools/smdgw/http/http_server.h"
 
 namespace smdgw::http {
@@ -20,20 +17,6 @@ bool host_name_ok(const std::string& name) {
     if (name.empty() || name.size() > 253) return false;
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
-    return true;
-}
-
-// A private key others may read is no longer private.
-bool check_key_file(const std::string& path, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "--http-tls-key " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if ((st.st_mode & S_IROTH) != 0) {
-        error = "--http-tls-key " + path + ": others may read the key (chmod o-r " + path + ")";
-        return false;
-    }
     return true;
 }
 
@@ -112,7 +95,7 @@ bool HttpCommandLine::check() {
         log_error("--http-ack-token " + error);
         return false;
     }
-    if (!tls_key.empty() && !check_key_file(tls_key, error)) {
+    if (!tls_key.empty() && !check_private_key_file("--http-tls-key", tls_key, error)) {
         log_error(error);
         return false;
     }

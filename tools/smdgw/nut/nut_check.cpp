@@ -30,9 +30,10 @@ int check_nut(const NutOptions& o, const std::string& config_path, std::FILE* ou
     const std::string login = o.user ? "LOGIN as " + quoted(o.user->username) + " (" +
                                            o.users_path + ")"
                                      : "no LOGIN (no --nut-users)";
-    std::fprintf(out, "nut: NUT server on %s: %s; %s; at most %u connections, %u per address, "
+    const std::string tls = o.tls_cert.empty() ? "" : "; STARTTLS with " + o.tls_cert;
+    std::fprintf(out, "nut: NUT server on %s: %s; %s%s; at most %u connections, %u per address, "
                       "idle %u s\n",
-                 where.c_str(), names.c_str(), login.c_str(), o.max_connections,
+                 where.c_str(), names.c_str(), login.c_str(), tls.c_str(), o.max_connections,
                  o.max_per_client, o.idle_timeout_s);
     std::fflush(out);
     return status;

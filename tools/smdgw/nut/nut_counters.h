@@ -27,6 +27,8 @@ struct NutCounters {
     std::atomic<uint64_t> rate_limited{0};  // times a connection waited for its allowance
     std::atomic<uint64_t> idle_closed{0};
     std::atomic<uint64_t> output_overflow{0};
+    std::atomic<uint64_t> tls_started{0};
+    std::atomic<uint64_t> tls_failed{0};  // handshakes that failed, bytes before them
 };
 
 // {"event":"stats","service":"nut","listen":ADDR,"connections":...}

@@ -67,6 +67,13 @@ const CounterRow kRows[] = {
      {"smdgw_nut_output_overflow_total", "counter",
       "Connections dropped because they left too many answers unread"},
      &NutCounters::output_overflow},
+    {"tls_started",
+     {"smdgw_nut_tls_started_total", "counter", "Connections that switched to TLS after STARTTLS"},
+     &NutCounters::tls_started},
+    {"tls_failed",
+     {"smdgw_nut_tls_failed_total", "counter",
+      "Connections closed because their TLS handshake after STARTTLS failed"},
+     &NutCounters::tls_failed},
 };
 constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 

@@ -6,6 +6,8 @@
 #include <algorithm>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/private_key_file.h"
+#include "tools/smdgw/nut/nut_tls.h"
 
 namespace smdgw::nut {
 
@@ -71,6 +73,9 @@ bool NutOptions::check() {
             return usage_error("--nut-users " + users_path + ": " + error);
         user = c;
     }
+    if (!tls_key.empty() && !check_private_key_file("--nut-tls-key", tls_key, error))
+        return usage_error(error);
+    if (!tls_cert.empty() && !nut_tls_context(tls_cert, tls_key, error)) return usage_error(error);
     return true;
 }
 
@@ -88,6 +93,16 @@ void add_nut_options(CLI::App& app, NutOptions& o) {
                    "accepts, for upsmon; not readable by others (without it LOGIN is refused)")
         ->needs(listen)
         ->type_name("FILE");
+    auto* cert = app.add_option("--nut-tls-cert", o.tls_cert,
+                                "Offer STARTTLS with this PEM certificate (chain)")
+                     ->needs(listen)
+                     ->type_name("FILE");
+    auto* key = app.add_option("--nut-tls-key", o.tls_key,
+                               "The PEM private key of --nut-tls-cert (not readable by others)")
+                    ->needs(listen)
+                    ->type_name("FILE");
+    cert->needs(key);
+    key->needs(cert);
     app.add_option("--nut-max-connections", o.max_connections,
                    "NUT connections served at once; more are closed at once")
         ->check(CLI::Range(1, 4096))

@@ -31,6 +31,7 @@ struct NutOptions {
     bool given = false;      // --nut-listen given
     std::string listen;      // as given
     std::string users_path;  // --nut-users FILE: the login of upsmon
+    std::string tls_cert, tls_key;  // --nut-tls-cert, --nut-tls-key: STARTTLS offered
     unsigned max_connections = kDefaultMaxConnections;
     unsigned max_per_client = kDefaultMaxPerClient;
     unsigned idle_timeout_s = kDefaultIdleTimeoutS;

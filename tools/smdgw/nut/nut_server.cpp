@@ -56,6 +56,10 @@ struct NutServer::Connection {
     bool waiting = false;     // out of allowance, not read until it returns
     bool peer_done = false;   // the client sent all it will send
     bool closing = false;     // close once the answers are out
+    bool start_tls = false;   // STARTTLS answered: TLS once the answer is out
+    bool handshaking = false;
+    bool tls_wants_write = false;  // the handshake waits to write
+    std::unique_ptr<TlsLink> tls;
     std::unique_ptr<NutSession> session;
 
     size_t pending() const { return out.size() - out_at; }
@@ -66,8 +70,8 @@ struct NutServer::Connection {
     }
 };
 
-NutServer::NutServer(SessionShared& shared, ServerLimits limits)
-    : shared_(shared), limits_(limits) {
+NutServer::NutServer(SessionShared& shared, ServerLimits limits, TlsContext tls)
+    : shared_(shared), limits_(limits), tls_(std::move(tls)) {
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
@@ -181,7 +185,7 @@ bool NutServer::answer_lines(Connection& c, double now) {
     c.refill(now);
     size_t at = 0;
     bool ok = true;
-    while (!c.closing) {
+    while (!c.closing && !c.start_tls && !c.handshaking) {
         const size_t lf = c.in.find('\n', at);
         // The bound holds whether the LF came or not.
         const size_t line_bytes = lf == std::string::npos ? c.in.size() - at : lf - at + 1;
@@ -209,6 +213,16 @@ bool NutServer::answer_lines(Connection& c, double now) {
         c.last_command = now;
         at = lf + 1;
         if (logout) c.closing = true;
+        if (c.session->take_start_tls()) {
+            c.start_tls = true;
+            // The client speaks TLS only once it has the answer: anything
+            // after the request is not the protocol.
+            if (at < c.in.size()) {
+                ++shared_.counters.tls_failed;
+                ok = false;
+            }
+            break;
+        }
         if (c.pending() > kMaxPendingOutput) {
             ++shared_.counters.output_overflow;
             if (auto held = bound_log_.allow(now))
@@ -226,8 +240,26 @@ bool NutServer::answer_lines(Connection& c, double now) {
 
 bool NutServer::read_from(Connection& c, double now) {
     char buf[kReadChunk];
-    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    ssize_t n = 0;
+    if (c.tls) {
+        size_t got = 0;
+        switch (c.tls->read(buf, sizeof buf, got)) {
+            case TlsLink::Io::Done:
+                n = static_cast<ssize_t>(got);
+                break;
+            case TlsLink::Io::WantRead:
+            case TlsLink::Io::WantWrite:
+                return true;
+            case TlsLink::Io::Closed:
+                n = 0;
+                break;
+            case TlsLink::Io::Failed:
+                return false;
+        }
+    } else {
+        n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    }
     if (n == 0) {
         c.peer_done = true;
         return answer_lines(c, now);
@@ -238,7 +270,16 @@ bool NutServer::read_from(Connection& c, double now) {
 
 bool NutServer::write_to(Connection& c) {
     while (c.pending() > 0) {
-        const ssize_t n = ::send(c.fd, c.out.data() + c.out_at, c.pending(), MSG_NOSIGNAL);
+        ssize_t n = 0;
+        if (c.tls) {
+            size_t sent = 0;
+            const TlsLink::Io r = c.tls->write(c.out.data() + c.out_at, c.pending(), sent);
+            if (r == TlsLink::Io::Closed || r == TlsLink::Io::Failed) return false;
+            if (r != TlsLink::Io::Done) return true;  // on the next POLLOUT
+            n = static_cast<ssize_t>(sent);
+        } else {
+            n = ::send(c.fd, c.out.data() + c.out_at, c.pending(), MSG_NOSIGNAL);
+        }
         if (n < 0) {
             const int e = errno;
             // What went out is not kept while the rest waits.
@@ -255,11 +296,40 @@ bool NutServer::write_to(Connection& c) {
     return true;
 }
 
+bool NutServer::handshake(Connection& c) {
+    if (!c.tls) {
+        c.tls = std::make_unique<TlsLink>(tls_, c.fd);
+        c.handshaking = true;
+    }
+    switch (c.tls->handshake()) {
+        case TlsLink::Io::Done:
+            c.handshaking = c.tls_wants_write = false;
+            ++shared_.counters.tls_started;
+            return true;
+        case TlsLink::Io::WantRead:
+            c.tls_wants_write = false;
+            return true;
+        case TlsLink::Io::WantWrite:
+            c.tls_wants_write = true;
+            return true;
+        case TlsLink::Io::Closed:
+        case TlsLink::Io::Failed:
+            break;
+    }
+    ++shared_.counters.tls_failed;
+    if (auto held = bound_log_.allow(steady_seconds()))
+        log_warning("nut: " + c.peer + ": TLS handshake failed; connection closed" +
+                    LogLimiter::held_note(*held));
+    return false;
+}
+
 int NutServer::timeout_ms(double now) const {
     double wait_s = kLoopMs / 1000.0;
     for (const auto& c : connections_) {
         wait_s = std::min(wait_s, c->last_command + limits_.idle_timeout_s - now);
         if (c->waiting) wait_s = std::min(wait_s, (1.0 - c->tokens) / kCommandsPerSecond);
+        // Decrypted bytes poll cannot see.
+        if (c->tls && !c->handshaking && !c->waiting && c->tls->pending()) wait_s = 0.0;
     }
     return std::clamp(static_cast<int>(std::ceil(wait_s * 1000.0)), 0, kLoopMs);
 }
@@ -272,8 +342,12 @@ void NutServer::run() {
         fds.push_back({listen_fd_, POLLIN, 0});
         for (const auto& c : connections_) {
             short events = 0;
-            if (!c->waiting && !c->peer_done && !c->closing) events |= POLLIN;
-            if (c->pending() > 0) events |= POLLOUT;
+            if (c->handshaking) {
+                events = c->tls_wants_write ? POLLOUT : POLLIN;
+            } else {
+                if (!c->waiting && !c->peer_done && !c->closing && !c->start_tls) events |= POLLIN;
+                if (c->pending() > 0) events |= POLLOUT;
+            }
             fds.push_back({c->fd, events, 0});
         }
         const int ready = ::poll(fds.data(), fds.size(), timeout_ms(steady_seconds()));
@@ -291,10 +365,25 @@ void NutServer::run() {
             const short re = fds[i + 2].revents;
             bool ok = true;
             if (re & (POLLERR | POLLNVAL)) ok = false;
-            if (ok && (re & (POLLIN | POLLHUP)) && !c.peer_done && !c.waiting) ok = read_from(c, now);
+            if (ok && c.handshaking) {
+                if (re & (POLLIN | POLLOUT | POLLHUP)) ok = handshake(c);
+                if (ok && c.handshaking) {
+                    drop[i] = now - c.last_command > limits_.idle_timeout_s;
+                    continue;
+                }
+            }
+            const bool buffered = c.tls && c.tls->pending();
+            if (ok && ((re & (POLLIN | POLLHUP)) || buffered) && !c.peer_done && !c.waiting &&
+                !c.start_tls)
+                ok = read_from(c, now);
             // The allowance came back: the lines already read go first.
             if (ok && c.waiting) ok = answer_lines(c, now);
             if (ok && c.pending() > 0) ok = write_to(c);
+            // "OK STARTTLS" is out: the handshake begins.
+            if (ok && c.start_tls && c.pending() == 0) {
+                c.start_tls = false;
+                ok = handshake(c);
+            }
             if (ok && c.pending() == 0 && (c.closing || (c.peer_done && !c.waiting)))
                 ok = false;  // all said
             if (ok && now - c.last_command > limits_.idle_timeout_s) {

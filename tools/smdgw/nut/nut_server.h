@@ -13,6 +13,7 @@
 #include "tools/smdgw/nut/nut_counters.h"
 #include "tools/smdgw/nut/nut_limits.h"
 #include "tools/smdgw/nut/nut_session.h"
+#include "tools/smdgw/nut/nut_tls.h"
 
 namespace smdgw::nut {
 
@@ -24,7 +25,8 @@ struct ServerLimits {
 
 class NutServer {
    public:
-    NutServer(SessionShared& shared, ServerLimits limits);
+    // tls: the context STARTTLS uses; null when it is not offered.
+    NutServer(SessionShared& shared, ServerLimits limits, TlsContext tls = nullptr);
     ~NutServer();
     NutServer(const NutServer&) = delete;
     NutServer& operator=(const NutServer&) = delete;
@@ -46,11 +48,14 @@ class NutServer {
     // Answers the complete lines its allowance covers.
     bool answer_lines(Connection& c, double now);
     bool write_to(Connection& c);
+    // Starts or carries on the handshake after STARTTLS; false when it failed.
+    bool handshake(Connection& c);
     void close(size_t index);
     int timeout_ms(double now) const;
 
     SessionShared& shared_;
     const ServerLimits limits_;
+    const TlsContext tls_;
     int listen_fd_ = -1;
     int wake_fd_ = -1;
     int port_ = 0;

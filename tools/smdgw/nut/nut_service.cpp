@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <csignal>
+
 #include <cctype>
 
 #include "tools/smdgw/core/log.h"
@@ -16,13 +18,16 @@ bool ups_name_ok(const std::string& name) {
     return true;
 }
 
-NutService::NutService(const NutOptions& options, const ServiceContext& ctx)
+NutService::NutService(const NutOptions& options, const ServiceContext& ctx, TlsContext tls)
     : options_(options),
       states_(ctx.states),
       battery_(ctx.battery),
       shared_{*this, logins_, options.user, counters_, ctx.version},
-      server_(shared_, ServerLimits{options.max_connections, options.max_per_client,
-                                    static_cast<double>(options.idle_timeout_s)}) {
+      server_(shared_,
+              ServerLimits{options.max_connections, options.max_per_client,
+                           static_cast<double>(options.idle_timeout_s)},
+              tls) {
+    shared_.tls = tls != nullptr;
     for (const DeviceConfig& d : ctx.cfg.devices) {
         std::vector<std::string> errors;
         Device dev;
@@ -51,13 +56,20 @@ bool NutService::bind() {
                  std::to_string(server_.port());
     log_info("nut: serving " + count_text(upses_.size(), "UPS", "UPSes") + " on " + listening_ +
              (options_.user ? ", LOGIN for " + quoted(options_.user->username)
-                            : ", without LOGIN (no --nut-users)"));
+                            : ", without LOGIN (no --nut-users)") +
+             (shared_.tls ? ", STARTTLS offered" : ""));
     return true;
 }
 
 void NutService::start() {
     if (thread_.joinable()) return;
     thread_ = std::thread([this] {
+        // OpenSSL writes to a client's socket without MSG_NOSIGNAL: a client
+        // gone must give EPIPE here, not end the gateway.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
         pthread_setname_np(pthread_self(), "smdgw-nut");
         server_.run();
     });
@@ -99,7 +111,17 @@ OpenedService open_nut_service(const NutOptions& o, const ServiceContext& ctx) {
             opened.status = kExitUsage;
             return opened;
         }
-    auto service = std::make_unique<NutService>(o, ctx);
+    TlsContext tls;
+    if (!o.tls_cert.empty()) {
+        std::string error;
+        tls = nut_tls_context(o.tls_cert, o.tls_key, error);
+        if (!tls) {
+            log_error(error);
+            opened.status = kExitUsage;
+            return opened;
+        }
+    }
+    auto service = std::make_unique<NutService>(o, ctx, tls);
     // Not serving is not a usage error: another server may hold the port for now.
     if (!service->bind()) {
         opened.status = kExitFailure;

@@ -30,7 +30,8 @@ class NutService : public Service, private UpsDirectory {
    public:
     // Binds at once, so that a taken address stops the start; nothing is
     // served until start().
-    NutService(const NutOptions& options, const ServiceContext& ctx);
+    // tls: STARTTLS's context, null when not offered.
+    NutService(const NutOptions& options, const ServiceContext& ctx, TlsContext tls = nullptr);
     ~NutService();
     NutService(const NutService&) = delete;
     NutService& operator=(const NutService&) = delete;

@@ -151,7 +151,11 @@ void NutSession::answer(std::string_view line, std::string& out, bool& close) {
         out += "OK Goodbye\n";
         close = true;
     } else if (is(verb, "STARTTLS")) {
-        error("FEATURE-NOT-CONFIGURED", out);
+        if (!args(1)) return;
+        if (!shared_.tls) return error("FEATURE-NOT-CONFIGURED", out);
+        if (tls_) return error("ALREADY-SSL-MODE", out);
+        tls_ = start_tls_ = true;
+        out += "OK STARTTLS\n";
     } else if (is(verb, "SET") || is(verb, "INSTCMD") || is(verb, "FSD") || is(verb, "PRIMARY") ||
                is(verb, "MASTER")) {
         // The plant is watched here, never driven: its controls go through

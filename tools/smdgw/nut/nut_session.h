@@ -57,6 +57,7 @@ struct SessionShared {
     std::string version;
     LogLimiter unknown_log{60.0};
     LogLimiter login_log{60.0};
+    bool tls = false;  // STARTTLS is offered (--nut-tls-cert, --nut-tls-key)
 };
 
 class NutSession {
@@ -70,6 +71,13 @@ class NutSession {
     // Appends the answer to one request line (without its LF) to out; sets
     // close after LOGOUT. An empty line has no answer.
     void answer(std::string_view line, std::string& out, bool& close);
+    // True once after an answer "OK STARTTLS": the server starts TLS once
+    // that answer is sent, and reads no line before.
+    bool take_start_tls() {
+        const bool s = start_tls_;
+        start_tls_ = false;
+        return s;
+    }
 
    private:
     void list(const std::vector<std::string>& w, std::string& out);
@@ -87,6 +95,8 @@ class NutSession {
     const std::string peer_;
     std::optional<std::string> username_, password_;
     std::string login_ups_;  // empty: no LOGIN
+    bool tls_ = false;
+    bool start_tls_ = false;
 };
 
 }  // namespace smdgw::nut
