@@ -23,14 +23,15 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 # check the shipped files with (VictoriaMetrics with vmalert, Alertmanager with
 # amtool); util-linux, whose unshare gives the outbox's
 # full-disk test a tmpfs in a namespace of its own; the snmpd, snmptrapd and
-# command-line tools the SNMP tests run on loopback; ccache, which
+# command-line tools the SNMP tests run on loopback; upsc and upsmon
+# (nut-client), the NUT server's clients; ccache, which
 # scripts/test.sh shares between its four builds and between clones, and mold,
 # the linker the builds take when it is installed.
 test_packages=(ccache mold libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
                prometheus chromium python3 python3-websocket fonts-noto-cjk
                python3-paho-mqtt influxdb victoria-metrics prometheus-alertmanager util-linux
-               snmpd snmptrapd snmp python3-aiosmtpd)
+               snmpd snmptrapd snmp python3-aiosmtpd nut-client)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

@@ -18,7 +18,6 @@ import argparse
 import json
 import os
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -27,48 +26,16 @@ import tempfile
 import threading
 import time
 
-USER, AUTH, PRIV = "bench", "bench-auth-secret", "bench-priv-secret"
-SENSORS = "1.3.6.1.2.1.99.1.1"
-
-
-def free_port(kind):
-    s = socket.socket(socket.AF_INET, kind)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from proc_support import free_port, process_cpu, thread_cpu  # noqa: E402
+from proc_support import stop_all, wait_for as wait  # noqa: E402
 
 
 def wait_for(ok, seconds, what):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if ok():
-            return
-        time.sleep(0.05)
-    sys.exit("snmp_bench: timed out waiting for " + what)
+    wait(ok, seconds, what, "snmp_bench")
 
-
-def thread_cpu(pid, name):
-    """User + system seconds of the thread called name in process pid."""
-    tick = os.sysconf("SC_CLK_TCK")
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/comm") as f:
-                if f.read().strip() != name:
-                    continue
-            with open(f"/proc/{pid}/task/{tid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            return (int(fields[11]) + int(fields[12])) / tick
-        except FileNotFoundError:
-            continue
-    return None
-
-
-def process_cpu(pid):
-    tick = os.sysconf("SC_CLK_TCK")
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / tick
+USER, AUTH, PRIV = "bench", "bench-auth-secret", "bench-priv-secret"
+SENSORS = "1.3.6.1.2.1.99.1.1"
 
 
 class Lines:
@@ -212,12 +179,7 @@ def main():
             print(f"median gap changed by {drift * 1000:+.0f} ms; "
                   f"largest gap {max(during):.3f} s against {max(before):.3f} s before")
     finally:
-        for p in reversed(procs):
-            p.send_signal(signal.SIGTERM)
-            try:
-                p.wait(10)
-            except subprocess.TimeoutExpired:
-                p.kill()
+        stop_all(procs)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -1,7 +1,7 @@
 # A service (a folder of tools/smdgw) never includes a header of another
 # service: what two services share lives in a lower layer (core/, output/,
 # history/, outbox/). Run with -DSOURCE_DIR=<the project>.
-set(services http master mqtt notify snmp)
+set(services http master mqtt notify nut snmp)
 set(found "")
 foreach(service IN LISTS services)
   file(GLOB files "${SOURCE_DIR}/tools/smdgw/${service}/*.h"

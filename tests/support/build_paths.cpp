@@ -10,5 +10,7 @@ const char* powersim_path() { return SMD_TEST_POWERSIM_PATH; }
 const char* smdgw_fleet_path() { return SMD_TEST_SMDGW_FLEET_PATH; }
 const char* fleetsim_path() { return SMD_TEST_FLEETSIM_PATH; }
 const char* plugin_path() { return SMD_TEST_PLUGIN_PATH; }
+const char* upsc_path() { return "/usr/bin/upsc"; }
+const char* openssl_path() { return "/usr/bin/openssl"; }
 
 }  // namespace testsupport

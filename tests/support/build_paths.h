@@ -15,6 +15,9 @@ const char* powersim_path();
 const char* smdgw_fleet_path();
 const char* fleetsim_path();
 const char* plugin_path();
+// Debian's NUT client (nut-client).
+const char* upsc_path();
+const char* openssl_path();
 
 }  // namespace testsupport
 
@@ -26,3 +29,5 @@ const char* plugin_path();
 #define SMDGW_FLEET_PATH (::testsupport::smdgw_fleet_path())
 #define FLEETSIM_PATH (::testsupport::fleetsim_path())
 #define PLUGIN_PATH (::testsupport::plugin_path())
+#define UPSC_PATH (::testsupport::upsc_path())
+#define OPENSSL_PATH (::testsupport::openssl_path())

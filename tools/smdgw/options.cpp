@@ -29,9 +29,10 @@ const char* const kDescription =
     "node_exporter's textfile collector. --mqtt publishes to a broker through a durable\n"
     "outbox (store and forward). --snmp-agentx serves sensor, device and alarm tables and\n"
     "numbered traps through snmpd (AgentX). The configuration's \"notify\" sends alarm changes\n"
-    "by mail and webhook through a durable outbox (--notify-outbox). The driver's own log is\n"
-    "written only with --log FILE (rotated by size; SIGHUP reopens it) or --log - (standard\n"
-    "error).\n";
+    "by mail and webhook through a durable outbox (--notify-outbox). --nut-listen serves\n"
+    "each device as a UPS over the NUT network protocol (upsc, upsmon, Home Assistant,\n"
+    "Telegraf). The driver's own log is written only with --log FILE (rotated by size; SIGHUP\n"
+    "reopens it) or --log - (standard error).\n";
 
 const char* const kFooter =
     "\nAfter the input ends, --get, --reset, --control, --control-file and --control-hex run\n"
@@ -57,6 +58,10 @@ const char* const kFooter =
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --public-url https://gw1.site1.example:9443/   (\"notify\" in site.json)\n"
     "  smdgw --config /etc/smdgw/site.json --history site.db --test-notify oncall-mail\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --nut-listen\n"
+    "        (then: upsc plant1@localhost)\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --nut-listen 0.0.0.0:3493 \\\n"
+    "        --nut-users /etc/smdgw/nut.users   (upsmon on the site's servers)\n"
     "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
@@ -297,6 +302,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     snmp::add_snmp_options(app, o.snmp);
     notify::add_notify_options(app, o.notify);
     master::add_master_options(app, o.master);
+    nut::add_nut_options(app, o.nut);
 
     ControlArgs verbatim;
     std::string verbatim_error;
@@ -360,6 +366,8 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     if (!o.http.check()) return kExitUsage;
     if (!o.snmp.check(o.history.path)) return kExitUsage;
     if (!o.notify.check(o.history.path, o.gateway_id)) return kExitUsage;
+    o.nut.gateway_id = o.gateway_id;
+    if (!o.nut.check()) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

@@ -13,6 +13,7 @@
 #include "tools/smdgw/master/master_options.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/notify/notify_options.h"
+#include "tools/smdgw/nut/nut_options.h"
 #include "tools/smdgw/snmp/snmp_options.h"
 
 namespace smdgw {
@@ -55,6 +56,7 @@ struct Options {
     http::HttpCommandLine http;
     snmp::SnmpOptions snmp;
     notify::NotifyOptions notify;
+    nut::NutOptions nut;
     std::vector<AfterAction> after;
 };
 

@@ -26,6 +26,8 @@
 #include "tools/smdgw/notify/notify_check.h"
 #include "tools/smdgw/notify/notify_service.h"
 #include "tools/smdgw/notify/test_notify.h"
+#include "tools/smdgw/nut/nut_check.h"
+#include "tools/smdgw/nut/nut_service.h"
 #include "tools/smdgw/snmp/mib_module.h"
 #include "tools/smdgw/snmp/snmp_check.h"
 #include "tools/smdgw/snmp/snmp_service.h"
@@ -149,6 +151,8 @@ int check_only(const Options& o) {
     if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
     if (status == kExitOk && notify::check_notify(o.config_path, o.notify, out) != kExitOk)
         status = kExitUsage;
+    if (status == kExitOk && o.nut.enabled() && nut::check_nut(o.nut, o.config_path, out) != kExitOk)
+        status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -262,6 +266,7 @@ int run(const Options& o) {
             [&] { return open_mqtt_service(o.mqtt, context); },
             [&] { return snmp::open_snmp_service(o.snmp, context); },
             [&] { return notify::open_notify_service(o.notify, std::move(notify_cfg), context); },
+            [&] { return nut::open_nut_service(o.nut, context); },
         };
         std::vector<std::unique_ptr<Service>> services;
         status = kExitOk;

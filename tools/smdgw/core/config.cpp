@@ -106,6 +106,8 @@ GatewayConfig parse_config(const std::string& text, const std::string& path, boo
         throw ConfigError(join_lines(problems));
     }
     std::set<std::string> names;
+    // A UPS client tells plants apart by serial.
+    std::set<std::string> serials;
     for (Json::ArrayIndex i = 0; i < devices.size(); ++i) {
         const Json::Value& d = devices[i];
         const std::string at = path + ": " + device_label(d, i) + ": ";
@@ -129,6 +131,11 @@ GatewayConfig parse_config(const std::string& text, const std::string& path, boo
         }
         EntryFindings findings;
         check_device_entry(d, findings);
+        const Json::Value& ups = d["ups"];
+        if (ups.isObject() && ups["serial"].isString() &&
+            !serials.insert(ups["serial"].asString()).second)
+            findings.errors.push_back("\"ups\": \"serial\" " + value_text(ups["serial"]) +
+                                      " is given to another device too (a serial must be unique)");
         // Keys inside the driver's objects that it does not read: a typo
         // there leaves an option at its default, but another driver version
         // may read them, so only --strict refuses them.

@@ -6,6 +6,7 @@
 
 #include "datadevice/config_text.h"
 #include "tools/smdgw/core/battery_config.h"
+#include "tools/smdgw/core/ups_identity.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,13 +24,14 @@ namespace {
 //    "response_timeout_ms": 500, "appSetting": {...}, "thresholdSetting": {...},
 //    "alarm_levels": {...}, "alarm_thresholds": {...}, "limits": {...},
 //    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120,
-//    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2, "battery": {...}}
+//    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2, "battery": {...},
+//    "ups": {...}}
 const std::vector<std::string> kDeviceKeys = {
     "name",           "data_id",          "address",          "port",
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
-    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy", "battery"};
+    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy", "battery", "ups"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -80,9 +82,11 @@ std::string path_of(std::initializer_list<std::string> keys) {
     return p;
 }
 
+}  // namespace
+
 void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
                   const std::string& where, std::vector<std::string>& out,
-                  const std::function<std::string(const std::string&)>& hint = {}) {
+                  const std::function<std::string(const std::string&)>& hint) {
     for (const std::string& k : obj.getMemberNames()) {
         if (std::find(known.begin(), known.end(), k) != known.end()) continue;
         std::string text = "unknown key " + quoted(k) + (where.empty() ? "" : " in " + where);
@@ -91,6 +95,8 @@ void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
         out.push_back(text);
     }
 }
+
+namespace {
 
 // True when text is a whole number as atoi reads it in full: blanks, an
 // optional sign, digits, nothing after them.
@@ -328,6 +334,8 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
     AlarmPolicyConfig::parse(d["alarm_policy"], out.errors);
     // The battery strings on the DC panels (battery_config.h).
     BatteryConfig::parse(d["battery"], out.errors);
+    // How the plant names itself as a UPS (ups_identity.h).
+    UpsIdentity::parse(d["ups"], out.errors);
     check_app_setting(d["appSetting"], out);
     check_threshold_setting(d["thresholdSetting"], out);
     number_table(d["alarm_levels"], "alarm_levels", out, level_problem);

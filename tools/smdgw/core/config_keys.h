@@ -4,6 +4,7 @@
 
 #include <json/value.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,13 @@ std::string nearest_key(const std::string& key, const std::vector<std::string>& 
 // Every configuration error names the nearest known word the same way:
 // " (did you mean x?)", or "" when none is near.
 std::string did_you_mean(const std::string& key, const std::vector<std::string>& known);
+
+// Every key of obj that is not known, as `unknown key "k" in WHERE (did you
+// mean x?)` ("" for WHERE: the entry itself); hint(k), when it says
+// something, stands instead of the nearest key.
+void unknown_keys(const Json::Value& obj, const std::vector<std::string>& known,
+                  const std::string& where, std::vector<std::string>& out,
+                  const std::function<std::string(const std::string&)>& hint = {});
 
 // A JSON value as the configuration shows it, for messages ("1e+20", "\"x\"").
 std::string value_text(const Json::Value& v);

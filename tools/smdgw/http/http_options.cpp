@@ -1,14 +1,11 @@
 #include "tools/smdgw/http/http_options.h"
 
-#include <sys/stat.h>
-
 #include <CLI/CLI.hpp>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
 
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/control_token.h"
+#include "tools/smdgw/core/private_key_file.h"
 #include "tools/smdgw/core/secret_file.h"
 #include "tools/smdgw/http/http_server.h"
 
@@ -21,16 +18,6 @@ bool host_name_ok(const std::string& name) {
     if (name.empty() || name.size() > 253) return false;
     for (char c : name)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
-    return true;
-}
-
-// A private key others may read is no longer private.
-bool check_key_file(const std::string& path, std::string& error) {
-    const std::string problem = secret_file_problem(path);
-    if (!problem.empty()) {
-        error = "--http-tls-key " + path + ": " + problem;
-        return false;
-    }
     return true;
 }
 
@@ -118,7 +105,7 @@ bool HttpCommandLine::check() {
     }
     // A bare name is a credential systemd handed over.
     tls_key = secret_path(tls_key);
-    if (!tls_key.empty() && !check_key_file(tls_key, error)) {
+    if (!tls_key.empty() && !check_private_key_file("--http-tls-key", tls_key, error)) {
         log_error(error);
         return false;
     }

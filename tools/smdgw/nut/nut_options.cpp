@@ -1,0 +1,112 @@
+#include "tools/smdgw/nut/nut_options.h"
+
+#include <CLI/CLI.hpp>
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "host/host_port.h"
+#include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/private_key_file.h"
+#include "tools/smdgw/nut/nut_tls.h"
+
+namespace smdgw::nut {
+
+namespace {
+
+bool numeric_address(const std::string& a) {
+    unsigned char buf[16];
+    return inet_pton(AF_INET, a.c_str(), buf) == 1 || inet_pton(AF_INET6, a.c_str(), buf) == 1;
+}
+
+}  // namespace
+
+bool parse_nut_listen(const std::string& text, std::string& address, int& port,
+                      std::string& error) {
+    const auto bad = [&](const std::string& why) {
+        error = "--nut-listen \"" + text + "\": " + why +
+                " (ADDR, ADDR:PORT, [IPv6]:PORT or :PORT; for example 0.0.0.0:3493)";
+        return false;
+    };
+    address = kDefaultAddress;
+    port = kDefaultPort;
+    if (text.empty()) return true;
+    // ":PORT" is on loopback; a bare IPv6 address is one without its port.
+    std::string t = text;
+    if (t.front() != '[' && std::count(t.begin(), t.end(), ':') > 1)
+        t = "[" + t + "]";
+    else if (t.front() == ':')
+        t = kDefaultAddress + t;
+    smd::HostPort hp;
+    const std::string why = smd::parse_host_port(t, hp, smd::PortZero::Allowed, kDefaultPort);
+    if (!why.empty()) return bad(why);
+    std::string host = hp.host;
+    port = static_cast<int>(hp.port);
+    if (host == "localhost") host = kDefaultAddress;
+    if (!numeric_address(host)) return bad("\"" + host + "\" is not an IPv4 or IPv6 address");
+    address = host;
+    return true;
+}
+
+bool NutOptions::check() {
+    if (listen_option && listen_option->count() > 0) given = true;
+    if (!enabled()) return true;
+    std::string error;
+    if (!parse_nut_listen(listen, address, port, error)) return usage_error(error);
+    if (!users_path.empty()) {
+        Credentials c;
+        if (!read_credentials_file(users_path, c, error))
+            return usage_error("--nut-users " + users_path + ": " + error);
+        user = c;
+    }
+    if (!tls_key.empty() && !check_private_key_file("--nut-tls-key", tls_key, error))
+        return usage_error(error);
+    if (!tls_cert.empty() && !nut_tls_context(tls_cert, tls_key, error)) return usage_error(error);
+    return true;
+}
+
+void add_nut_options(CLI::App& app, NutOptions& o) {
+    auto* listen =
+        app.add_option("--nut-listen", o.listen,
+                       "Serve the devices as UPSes over the NUT network protocol (upsc, upsmon, "
+                       "Home Assistant, Telegraf) on ADDR:PORT (default 127.0.0.1:3493; an "
+                       "address alone takes port 3493, port 0 any free one)")
+            ->expected(0, 1)
+            ->type_name("[ADDR:PORT]");
+    o.listen_option = listen;
+    app.add_option("--nut-users", o.users_path,
+                   "File with the user name (first line) and password (second line) LOGIN "
+                   "accepts, for upsmon; not readable by others (without it LOGIN is refused)")
+        ->needs(listen)
+        ->type_name("FILE");
+    auto* cert = app.add_option("--nut-tls-cert", o.tls_cert,
+                                "Offer STARTTLS with this PEM certificate (chain)")
+                     ->needs(listen)
+                     ->type_name("FILE");
+    auto* key = app.add_option("--nut-tls-key", o.tls_key,
+                               "The PEM private key of --nut-tls-cert (not readable by others)")
+                    ->needs(listen)
+                    ->type_name("FILE");
+    cert->needs(key);
+    key->needs(cert);
+    app.add_option("--nut-max-connections", o.max_connections,
+                   "NUT connections served at once; more are closed at once")
+        ->check(CLI::Range(1, 4096))
+        ->needs(listen)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--nut-max-per-client", o.max_per_client,
+                   "NUT connections served at once from one client address")
+        ->check(CLI::Range(1, 4096))
+        ->needs(listen)
+        ->type_name("N")
+        ->capture_default_str();
+    app.add_option("--nut-idle-timeout", o.idle_timeout_s,
+                   "Close a NUT connection silent for SECONDS (above upsmon's POLLFREQ)")
+        ->check(CLI::Range(1, 86400))
+        ->needs(listen)
+        ->type_name("SECONDS")
+        ->capture_default_str();
+}
+
+}  // namespace smdgw::nut
