@@ -129,7 +129,7 @@ SectionReading section_reading(const DeviceState& d, smd::Section s, const Senso
     // bound is, whatever the line does.
     r.fresh = age.max_age_s > 0.0
                   ? !shown.restored && r.time > 0 &&
-                        static_cast<double>(age.now - r.time) <= age.max_age_s
+                        static_cast<double>(age.now - r.time) < age.max_age_s
                   : shown.current(s);
     return r;
 }
