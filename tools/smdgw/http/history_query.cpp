@@ -40,8 +40,15 @@ bool all_digits(const std::string& s) {
 
 }  // namespace
 
+namespace {
+// --http-query-deadline-s, set once before the server runs.
+std::atomic<int> deadline_s{kQueryDeadlineS};
+}  // namespace
+
+void set_query_deadline_s(int seconds) { deadline_s = seconds; }
+
 std::chrono::steady_clock::time_point query_deadline(std::chrono::steady_clock::time_point asked) {
-    return std::min(asked, std::chrono::steady_clock::now() + std::chrono::seconds(kQueryDeadlineS));
+    return std::min(asked, std::chrono::steady_clock::now() + std::chrono::seconds(deadline_s.load()));
 }
 
 bool parse_api_time(const std::string& text, int64_t& seconds) {

@@ -34,13 +34,15 @@ struct HistoryQuery {
     std::vector<std::string> fields;
     bool complete_only = false;
     std::string resolution = "raw";  // raw, 1m, 1h or auto
-    // Still reading then: cancelled (at most kQueryDeadlineS from the start).
+    // Still reading then: cancelled (at most the query deadline from the start).
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // The deadline a read of the history keeps: the query's, and never more
-// than kQueryDeadlineS from now.
+// than the query deadline (--http-query-deadline-s, default kQueryDeadlineS)
+// from now.
 std::chrono::steady_clock::time_point query_deadline(std::chrono::steady_clock::time_point asked);
+void set_query_deadline_s(int seconds);
 
 // The field "complete" in fields: the round's flag rather than a record value.
 constexpr const char* kCompleteField = "complete";

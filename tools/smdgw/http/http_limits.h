@@ -73,7 +73,7 @@ inline constexpr HttpLimit kHttpLimits[] = {
     {"an event stream", kDefaultStreamMaxS, "s", "the stream ends (EventSource reconnects)", "--http-stream-max-s"},
     {"history, alarm-log and roll-up queries running at once", kQueriesAtOnce, "queries", "wait their turn", ""},
     {"queries waiting their turn", kQueriesWaiting, "queries", "503 with `Retry-After`", ""},
-    {"a query, from its arrival", kQueryDeadlineS, "s", "cancelled: 503 with `Retry-After`", ""},
+    {"a query, from its arrival", kQueryDeadlineS, "s", "cancelled: 503 with `Retry-After`", "--http-query-deadline-s N"},
 };
 
 }  // namespace smdgw::http

@@ -44,6 +44,13 @@ void add_http_options(CLI::App& app, HttpCommandLine& o) {
         ->needs(http)
         ->type_name("N")
         ->capture_default_str();
+    app.add_option("--http-query-deadline-s", o.query_deadline_s,
+                   "Seconds a history or alarm-log query may take from its arrival before it "
+                   "is cancelled with 503 (more on a slow SD card)")
+        ->check(CLI::Range(1, 300))
+        ->needs(http)
+        ->type_name("N")
+        ->capture_default_str();
     app.add_option("--http-stream-max-s", o.stream_max_s,
                    "Seconds an event stream lives before the gateway ends it (a browser "
                    "reconnects by itself)")
@@ -142,6 +149,7 @@ bool HttpCommandLine::check() {
     service.listen = listen;
     service.max_streams = max_streams;
     service.stream_max_s = stream_max_s;
+    service.query_deadline_s = query_deadline_s;
     service.max_connections = max_connections;
     service.max_per_client = max_per_client;
     service.host_names = host_names;

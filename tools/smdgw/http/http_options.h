@@ -19,6 +19,7 @@ struct HttpCommandLine {
     std::string ack_token_path;  // --http-ack-token FILE
     size_t max_streams = kDefaultMaxStreams;
     int stream_max_s = kDefaultStreamMaxS;  // --http-stream-max-s
+    int query_deadline_s = kQueryDeadlineS;  // --http-query-deadline-s
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;
     std::vector<std::string> host_names;  // --http-host NAME, repeatable

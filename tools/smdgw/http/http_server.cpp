@@ -345,7 +345,7 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
             // deadline runs from now: no query costs more than that.
             if (!server_.refused.queries.admit(kQueriesAtOnce + kQueriesWaiting))
                 return too_many_queries();
-            request->deadline = Clock::now() + std::chrono::seconds(kQueryDeadlineS);
+            request->deadline = Clock::now() + std::chrono::seconds(server_.opt.query_deadline_s);
             pool = server_.queries.get();
         }
         asio::post(*pool, [self = this->shared_from_this(), request, query] {

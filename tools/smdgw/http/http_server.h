@@ -28,6 +28,7 @@ struct ServerOptions {
     size_t max_per_client = kDefaultMaxPerClient;
     std::vector<std::string> host_names;  // names a Host header may give
     int stream_max_s = kDefaultStreamMaxS;  // an event stream ends after this
+    int query_deadline_s = kQueryDeadlineS;  // a query is cancelled this long after it arrived
 };
 
 // Which workers answer a request: each kind has its own, so that no kind

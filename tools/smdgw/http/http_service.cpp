@@ -332,7 +332,7 @@ void HttpService::Impl::too_late(Response& res) {
     counters.count(Refused::QueryDeadline);
     res.set_header("Retry-After", "10");
     send_error(res, 503,
-               "the query took more than " + std::to_string(kQueryDeadlineS) +
+               "the query took more than " + std::to_string(opt.query_deadline_s) +
                    " s; ask for a shorter span or fewer fields, or try again later");
 }
 
@@ -646,6 +646,8 @@ bool HttpService::start(std::string& error) {
     server.max_connections = impl->opt.max_connections;
     server.max_per_client = impl->opt.max_per_client;
     server.stream_max_s = impl->opt.stream_max_s;
+    server.query_deadline_s = impl->opt.query_deadline_s;
+    set_query_deadline_s(impl->opt.query_deadline_s);
     server.host_names = impl->opt.host_names;
     ServerHandlers handlers;
     handlers.plan = [impl](const Request& req) { return impl->plan(req); };

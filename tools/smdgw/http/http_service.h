@@ -34,6 +34,7 @@ struct HttpOptions {
     std::function<std::string(const std::string& device)> battery_json;
     size_t max_streams = kDefaultMaxStreams;
     int stream_max_s = kDefaultStreamMaxS;  // an event stream ends then; EventSource reconnects
+    int query_deadline_s = kQueryDeadlineS;  // a query is cancelled then, from its arrival
     size_t max_connections = kDefaultMaxConnections;
     size_t max_per_client = kDefaultMaxPerClient;
     std::vector<std::string> host_names;  // --http-host: names a Host header may give
