@@ -185,6 +185,13 @@ TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
     EXPECT_EQ(a["message"].asString().rfind("on battery, ", 0), 0u) << a.toStyledString();
     EXPECT_NE(a["message"].asString().find(" min left at 50 A"), std::string::npos)
         << a.toStyledString();
+    // The JSON lines' records carry the estimate, as MQTT's do: discharging
+    // with a time left while on battery.
+    size_t discharging = 0;
+    for (const auto& r : testsupport::events(json_lines(read_text(out)), "record"))
+        if (r["battery"]["state"] == "discharging" && r["battery"]["runtime_s"].isNumeric())
+            ++discharging;
+    EXPECT_GT(discharging, 0u) << "no record line carried the battery on discharge";
 }
 
 }  // namespace

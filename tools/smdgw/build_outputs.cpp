@@ -20,7 +20,10 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
       influx_(out, [clock] { return now_ns(clock); }) {
     const bool influx = o.format == "influx";
     // First, so every output of the same round sees its battery estimate.
-    if (!battery_.empty()) sink_.add(&battery_);
+    if (!battery_.empty()) {
+        sink_.add(&battery_);
+        json_.set_battery([this](const std::string& device) { return battery_.json(device); });
+    }
     if (o.format == "text") {
         sink_.add(&text_);
         lines_ = &text_;

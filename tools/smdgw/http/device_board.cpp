@@ -119,7 +119,8 @@ void DeviceBoard::on_publish(const std::string& device, const smd::RecordPublish
     if (hub_.has_streams()) {
         // The same members as the JSON output and MQTT.
         JsonObject obj;
-        record_members(obj, r);
+        const std::string battery = battery_ ? battery_(device) : std::string();
+        record_members(obj, r, RecordForm::Full, battery);
         publish(device, "record", obj);
     }
     if (!restoring_) announce(*e, now());

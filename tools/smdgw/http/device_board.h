@@ -8,6 +8,7 @@
 #include <json/value.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -42,6 +43,10 @@ class DeviceBoard : public HostSink, public DeviceSource {
     void add_device(const DeviceInfo& info);
     // Records published until this call came from the history; later ones are live.
     void restore_done();
+    // Record events carry the device's battery estimate from this ("" none).
+    void set_battery(std::function<std::string(const std::string&)> battery) {
+        battery_ = std::move(battery);
+    }
 
     // Line thread, now and then: states that change with time alone (a line
     // gone silent turns stale) are announced as "state" events.
@@ -61,6 +66,7 @@ class DeviceBoard : public HostSink, public DeviceSource {
     std::vector<PrometheusDevice> prometheus() const override;
 
    private:
+    std::function<std::string(const std::string&)> battery_;
     struct Entry {
         DeviceInfo info;
         // DC voltage and load of the rounds that refreshed the DC panels.

@@ -53,6 +53,7 @@ GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, Fan
       board_(clock, hub_, states),
       forwarding_(out, board_),
       queue_(kMaxControlJobs) {
+    if (options.battery_json) board_.set_battery(options.battery_json);
     sink.add(&board_);
 }
 

@@ -79,7 +79,8 @@ void EventWriter::on_call(const std::string& device, const smd::HostCall& call) 
 }
 
 void EventWriter::on_publish(const std::string& device, const smd::RecordPublished& r) {
-    record_members(obj_, r);
+    const std::string battery = battery_ ? battery_(device) : std::string();
+    record_members(obj_, r, RecordForm::Full, battery);
     finish(device);
 }
 

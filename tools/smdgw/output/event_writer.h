@@ -10,6 +10,7 @@
 #include <json/writer.h>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,11 @@ class EventWriter : public HostSink, public LineOutput {
 
     // Writes one line with "device" set (when not empty).
     void write(const std::string& device, Json::Value line) override;
+    // A record line carries the device's battery estimate ("battery") when
+    // this gives one (BatteryMonitor::json; "" for none).
+    void set_battery(std::function<std::string(const std::string&)> battery) {
+        battery_ = std::move(battery);
+    }
 
    private:
     // Adds "device" (when not empty) to the object and writes it as one line.
@@ -45,6 +51,7 @@ class EventWriter : public HostSink, public LineOutput {
     std::FILE* out_;
     bool trace_;
     std::unique_ptr<Json::StreamWriter> writer_;
+    std::function<std::string(const std::string&)> battery_;
     JsonObject obj_;    // the event being written
     std::string line_;  // its text, reused
 };
