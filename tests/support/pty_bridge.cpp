@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 namespace testsupport {
@@ -21,6 +22,8 @@ void open_raw_pty(int& master, int& slave, std::string& name) {
     // Programs the test starts must not hold the line open: closing the
     // bridge is then a cable pulled.
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    // The relay must never block on a side nobody reads.
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     name = path;
 }
@@ -52,11 +55,22 @@ void PtyBridge::relay() {
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n <= 0) continue;
             const int to = i == 0 ? master_b_ : master_a_;
+            // A side whose program stopped reading fills its buffer: wait for
+            // room while the bridge lives, never past its end (a blocking
+            // write here once held a test's teardown for good).
             ssize_t done = 0;
-            while (done < n) {
+            while (done < n && !stop_) {
                 const ssize_t w = ::write(to, buf + done, static_cast<size_t>(n - done));
-                if (w <= 0) break;
-                done += w;
+                if (w > 0) {
+                    done += w;
+                    continue;
+                }
+                if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                    pollfd out{to, POLLOUT, 0};
+                    ::poll(&out, 1, 20);
+                    continue;
+                }
+                break;  // the other side hung up: the bytes are lost, as on a cable
             }
         }
     }
