@@ -1,7 +1,9 @@
 #include "tools/smdgw/nut/nut_variables.h"
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "record/record_fields.h"
@@ -33,14 +35,22 @@ const veltra_ac_channel_t* feeding_input(const UpsReading& r) {
     return best;
 }
 
-Value phase(const UpsReading& r, float veltra_ac_channel_t::*member) {
-    const veltra_ac_channel_t* in = feeding_input(r);
-    return in ? number(in->*member, 1) : std::nullopt;
+// A float of the packed record by its offset in a part: a pointer to member
+// would read it as if it were aligned, which it is not.
+float packed_float(const void* part, size_t offset) {
+    float v;
+    std::memcpy(&v, static_cast<const unsigned char*>(part) + offset, sizeof v);
+    return v;
 }
 
-Value dc(const UpsReading& r, float veltra_dc_t::*member, int decimals) {
+Value phase(const UpsReading& r, size_t offset) {
+    const veltra_ac_channel_t* in = feeding_input(r);
+    return in ? number(packed_float(in, offset), 1) : std::nullopt;
+}
+
+Value dc(const UpsReading& r, size_t offset, int decimals) {
     if (!r.has_record || !r.dc) return std::nullopt;
-    return number(std::fabs(r.record.dc.*member), decimals);
+    return number(std::fabs(packed_float(&r.record.dc, offset)), decimals);
 }
 
 const BatteryReading* battery(const UpsReading& r) {
@@ -96,7 +106,7 @@ constexpr NutVariable kVariables[] = {
      }},
     {"battery.voltage", "Battery voltage (V)", VarType::Number,
      "the DC bus voltage the strings float on (`dc.v`, as a magnitude)",
-     [](const UpsReading& r) { return dc(r, &veltra_dc_t::v, 2); }},
+     [](const UpsReading& r) { return dc(r, offsetof(veltra_dc_t, v), 2); }},
     {"battery.voltage.nominal", "Nominal battery voltage (V)", VarType::Number,
      "48, the plant's nominal bus", [](const UpsReading&) -> Value { return std::string("48"); }},
     {"device.mfr", "Device manufacturer", VarType::String, "`\"ups\"`: `\"mfr\"`; absent unless set",
@@ -116,26 +126,26 @@ constexpr NutVariable kVariables[] = {
      [](const UpsReading&) -> Value { return std::string("psu"); }},
     {"input.frequency", "Input line frequency (Hz)", VarType::Number,
      "the feeding AC input's frequency (`ac_channels[i].f`)",
-     [](const UpsReading& r) { return phase(r, &veltra_ac_channel_t::f); }},
+     [](const UpsReading& r) { return phase(r, offsetof(veltra_ac_channel_t, f)); }},
     {"input.voltage", "Input voltage (V)", VarType::Number,
      "the feeding AC input's phase A voltage: of the inputs reported, the one with the higher "
      "phase A voltage",
-     [](const UpsReading& r) { return phase(r, &veltra_ac_channel_t::a); }},
+     [](const UpsReading& r) { return phase(r, offsetof(veltra_ac_channel_t, a)); }},
     {"input.L1-N.voltage", "Input voltage, phase L1 to neutral (V)", VarType::Number,
      "`ac_channels[i].a` of the feeding AC input",
-     [](const UpsReading& r) { return phase(r, &veltra_ac_channel_t::a); }},
+     [](const UpsReading& r) { return phase(r, offsetof(veltra_ac_channel_t, a)); }},
     {"input.L2-N.voltage", "Input voltage, phase L2 to neutral (V)", VarType::Number,
      "`ac_channels[i].b` of the feeding AC input",
-     [](const UpsReading& r) { return phase(r, &veltra_ac_channel_t::b); }},
+     [](const UpsReading& r) { return phase(r, offsetof(veltra_ac_channel_t, b)); }},
     {"input.L3-N.voltage", "Input voltage, phase L3 to neutral (V)", VarType::Number,
      "`ac_channels[i].c` of the feeding AC input",
-     [](const UpsReading& r) { return phase(r, &veltra_ac_channel_t::c); }},
+     [](const UpsReading& r) { return phase(r, offsetof(veltra_ac_channel_t, c)); }},
     {"output.current", "Output current (A): the load", VarType::Number,
      "the DC panel's total current (`dc.i`, as a magnitude)",
-     [](const UpsReading& r) { return dc(r, &veltra_dc_t::i, 1); }},
+     [](const UpsReading& r) { return dc(r, offsetof(veltra_dc_t, i), 1); }},
     {"output.voltage", "Output voltage (V): the DC bus", VarType::Number,
      "the DC bus voltage (`dc.v`, as a magnitude)",
-     [](const UpsReading& r) { return dc(r, &veltra_dc_t::v, 2); }},
+     [](const UpsReading& r) { return dc(r, offsetof(veltra_dc_t, v), 2); }},
     {"ups.alarm", "UPS alarms", VarType::String,
      "the English meanings of the alarms shown raised, separated by \"; \"; absent when none",
      [](const UpsReading& r) -> Value {
