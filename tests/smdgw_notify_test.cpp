@@ -191,9 +191,10 @@ struct NotifyGateway {
                                      "--public-url", "http://gw1.example:9418/", "--http",
                                      "127.0.0.1:0"},
             (dir.path() / ("out" + std::to_string(runs) + ".txt")).string(), err());
-        // Serving: the devices exist and the line is open.
+        // Serving: the devices exist and the line is open (a sanitizer build
+        // among seven other tests may take a while to get there).
         ASSERT_TRUE(wait_until(
-            [&] { return read_text(err()).find("serving http://") != std::string::npos; }, 20))
+            [&] { return read_text(err()).find("serving http://") != std::string::npos; }, 60))
             << read_text(err());
         const std::string e = read_text(err());
         port = std::stoi(e.substr(e.find("serving http://127.0.0.1:") + 25));
