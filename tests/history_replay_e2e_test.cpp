@@ -94,6 +94,10 @@ class RunningGateway {
     RunningGateway(const std::vector<std::string>& argv) {
         int out[2];
         if (::pipe(out) != 0) return;
+        // Made before fork: the child of a threaded process must not allocate.
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], STDOUT_FILENO);
@@ -101,9 +105,6 @@ class RunningGateway {
             ::dup2(devnull, STDIN_FILENO);
             ::dup2(devnull, STDERR_FILENO);
             ::close(out[0]);
-            std::vector<char*> args;
-            for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
             ::execv(args[0], args.data());
             ::_exit(127);
         }

@@ -23,7 +23,22 @@ std::vector<std::string> ProcessResult::out_lines() const {
     return lines;
 }
 
+namespace {
+
+// execv's argument list, made before fork: in the child of a process with
+// other threads only async-signal-safe calls are allowed, and an allocation
+// there can wait for good on a lock another thread held at the fork.
+std::vector<char*> exec_args(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
+}  // namespace
+
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd) {
+    std::vector<char*> args = exec_args(argv);
     int out_pipe[2], err_pipe[2];
     if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -35,9 +50,6 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         const int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0) ::dup2(devnull, STDIN_FILENO);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
@@ -72,6 +84,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 
 Child::Child(const std::vector<std::string>& argv, const std::string& out_path,
              const std::string& err_path) {
+    std::vector<char*> args = exec_args(argv);
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -82,9 +95,6 @@ Child::Child(const std::vector<std::string>& argv, const std::string& out_path,
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
         ::dup2(devnull, STDIN_FILENO);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);
     }
