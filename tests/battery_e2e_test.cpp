@@ -20,11 +20,13 @@
 #include "tests/support/run_process.h"
 #include "tests/support/smdgw_run.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
 using testsupport::Child;
 using testsupport::json_lines;
+using testsupport::wait_until;
 using testsupport::parse_json;
 using testsupport::PtyBridge;
 using testsupport::read_text;
@@ -35,15 +37,6 @@ const char* const kScale = "120";
 const char* const kConfig =
     R"({"devices":[{"name":"plant1","data_id":418,"address":1,)"
     R"("battery":{"strings_ah":[200],"lvd_v":44.4,"peukert":1.15,"temperature_value":0}}]})";
-
-bool wait_until(const std::function<bool()>& ok, double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (ok()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return ok();
-}
 
 TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
     TempDir dir;
