@@ -115,4 +115,38 @@ TEST(BatteryEstimator, FollowsTheSimulatedDischarges) {
     }
 }
 
+// Mains back before the disconnect: a discharge from full deeper than a fifth
+// of the nameplate teaches the capacity from the loaded voltage, a shallow one
+// does not, and a second deep one moves a learned capacity half way.
+TEST(BatteryEstimator, LearnsFromAPartialDischarge) {
+    struct Step {
+        double discharge_s;
+        bool learns;
+    };
+    powersim::BatteryParams p;
+    p.nameplate_ah = 200;
+    p.strings = 1;
+    p.fade = 0.3;
+    smdgw::BatteryConfig cfg;
+    cfg.strings_ah = {200};
+    Bench run(p, cfg);
+    const double true_ah = 140;
+    // 50 A for 10 minutes is about 10 % of the nameplate; for 80 minutes about a half.
+    for (const Step& s : {Step{600, false}, Step{4800, true}, Step{4800, true}}) {
+        SCOPED_TRACE(s.discharge_s);
+        for (int k = 0; k < 40000 && run.sim.charge() < 1.0; ++k) run.round(true, 50);
+        for (int k = 0; k < 1200; ++k) run.round(true, 50);
+        ASSERT_EQ(run.est.reading().state, BatteryState::Float);
+        for (double t = 0; t < s.discharge_s; t += 1.0) run.round(false, 50);
+        ASSERT_FALSE(run.sim.disconnected());
+        run.round(true, 50);
+        EXPECT_EQ(run.est.reading().state, BatteryState::Charging);
+        EXPECT_EQ(run.est.take_learned(), s.learns);
+        EXPECT_EQ(run.est.reading().learned_capacity_ah.has_value(), s.learns);
+        if (s.learns) {
+            EXPECT_NEAR(*run.est.reading().learned_capacity_ah, true_ah, 0.05 * true_ah);
+        }
+    }
+}
+
 }  // namespace

@@ -92,10 +92,12 @@ void BatteryEstimator::estimate_runtime(double current_a) {
         // charge left; with what was drawn since full it tells the capacity.
         const double depth_v =
             1.0 - charge_from_voltage(lvd_cell, r_.bus_v_last / c_.cells, rate);
-        if (!learned_ah_ && from_full_ && r_.discharge_s >= kSettleS && depth_v > 0.02 &&
-            *removed_ah_ > 0.0) {
-            discharge_capacity_ = *removed_ah_ / depth_v;
-            remaining = std::max(0.0, *discharge_capacity_ - *removed_ah_);
+        if (from_full_ && r_.discharge_s >= kSettleS && depth_v > 0.02 && *removed_ah_ > 0.0) {
+            voltage_capacity_ = *removed_ah_ / depth_v;
+            if (!learned_ah_) {
+                discharge_capacity_ = voltage_capacity_;
+                remaining = std::max(0.0, *discharge_capacity_ - *removed_ah_);
+            }
         }
         rt = remaining / eff * 3600.0;
     } else if (eff > 0.0) {
@@ -115,6 +117,20 @@ void BatteryEstimator::estimate_runtime(double current_a) {
     r_.runtime_s = rt;
     r_.runtime_low_s = *rt * (1.0 - spread);
     r_.runtime_high_s = *rt * (1.0 + spread);
+}
+
+void BatteryEstimator::learn_from_voltage() {
+    // Mains came back before the disconnect. A discharge from full deeper
+    // than a fifth of the nameplate still tells the capacity: what was drawn
+    // over the depth the loaded voltage showed last. The curve is a typical
+    // one, so a capacity learned already moves only half way towards it.
+    if (from_full_ && removed_ah_ && voltage_capacity_ &&
+        *removed_ah_ > 0.2 * c_.nameplate_ah()) {
+        learned_ah_ = learned_ah_ ? (*learned_ah_ + *voltage_capacity_) / 2.0 : *voltage_capacity_;
+        newly_learned_ = true;
+    }
+    voltage_capacity_.reset();
+    from_full_ = false;
 }
 
 void BatteryEstimator::update(const BatteryInput& in) {
@@ -147,6 +163,7 @@ void BatteryEstimator::update(const BatteryInput& in) {
     if (state == BatteryState::Discharging && was != BatteryState::Discharging) {
         from_full_ = removed_ah_ && *removed_ah_ <= 0.02 * capacity();
         discharge_capacity_.reset();
+        voltage_capacity_.reset();
         volts_.clear();
         held_runtime_.reset();
     }
@@ -159,6 +176,8 @@ void BatteryEstimator::update(const BatteryInput& in) {
         discharge_capacity_.reset();
         removed_ah_ = capacity();
         from_full_ = false;
+    } else if (was == BatteryState::Discharging && state != BatteryState::Discharging) {
+        learn_from_voltage();
     }
     r_.state = state;
     r_.current_a = current;

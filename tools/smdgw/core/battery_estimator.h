@@ -68,6 +68,7 @@ class BatteryEstimator {
     double effective_a(double discharge_a) const;
     std::optional<double> voltage_runtime() const;
     void estimate_runtime(double current_a);
+    void learn_from_voltage();
 
     BatteryConfig c_;
     BatteryReading r_;
@@ -79,6 +80,8 @@ class BatteryEstimator {
     std::optional<double> learned_ah_;
     // This discharge's capacity as its settled voltage tells it, while none is learned.
     std::optional<double> discharge_capacity_;
+    // The same, kept whether or not a capacity is learned: a partial discharge teaches it.
+    std::optional<double> voltage_capacity_;
     bool newly_learned_ = false;
     std::deque<std::pair<double, double>> volts_;  // (t, V) of this discharge's last minutes
     std::optional<double> held_runtime_;
