@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tests/support/synthetic_record.h"
 #include "tests/support/temp_dir.h"
 #include "tools/smdgw/history/history_columns.h"
+#include "tools/smdgw/history/history_export.h"
 #include "tools/smdgw/history/history_store.h"
 #include "tools/smdgw/history/history_writer.h"
 #include "tools/smdgw/http/history_query.h"
@@ -132,6 +134,26 @@ TEST(HistoryBattery, OldFilesReadAndMigrateAndQueriesReturnTheEstimate) {
     EXPECT_NEAR(rolled["rows"][1][1].asDouble(), (2000.0 + 1990 + 1980 + 1970 + 1950) / 5, 1e-3);
     EXPECT_EQ(rolled["max"][2][2].asDouble(), 3.0);
     EXPECT_EQ(rolled["min"][2][1].asDouble(), 1890.0);
+    // The CSV exports carry the battery's columns after the analog ones,
+    // empty for a plant without a battery.
+    {
+        HistoryStore store = HistoryStore::open_for_reading(path);
+        std::ostringstream csv;
+        smdgw::export_history(store, {}, smdgw::ExportFormat::Csv, csv);
+        const std::string text = csv.str();
+        const std::string header = text.substr(0, text.find("\r\n"));
+        EXPECT_NE(header.find(",battery.state,battery.charge,battery.runtime_s,"
+                              "battery.learned_capacity_ah"),
+                  std::string::npos)
+            << header;
+        EXPECT_NE(text.find(",3,0.89,1990,\r\n"), std::string::npos) << "round at 970 s";
+        EXPECT_NE(text.find(",,,,\r\n"), std::string::npos) << "plant2 and the old round";
+        std::ostringstream hours;
+        smdgw::export_rollups(store, 0, {}, smdgw::ExportFormat::Csv, hours);
+        EXPECT_NE(hours.str().find(",battery.runtime_s.min,battery.runtime_s.max,"),
+                  std::string::npos);
+        EXPECT_NE(hours.str().find(",1950,2000,"), std::string::npos) << hours.str();
+    }
     // A plant without a battery: its roll-ups are as long as before.
     EXPECT_EQ(
         sql_text(path, "SELECT DISTINCT length(stats) FROM rollup_1m WHERE device = 'plant2'"),

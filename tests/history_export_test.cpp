@@ -190,7 +190,7 @@ TEST(HistoryExport, EmptyHistoryGivesOnlyTheHeaderOrNothing) {
     EXPECT_EQ(std::vector<std::string>(header.begin(), header.begin() + 9),
               (std::vector<std::string>{"device", "data_id", "time", "unix_time", "complete",
                                         "ac_fresh", "rectifiers_fresh", "dc_fresh", "out_v"}));
-    EXPECT_EQ(header.size(), 8 + smdgw::analog_column_names().size());
+    EXPECT_EQ(header.size(), 8 + smdgw::history_column_names().size());
     r = run_process({SMDGW_PATH, "history", path, "--format", "json"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");

@@ -65,7 +65,7 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
                                            "complete"};
         for (const smd::PlantSection& p : smd::kPlantSections)
             header.push_back(std::string(p.name) + "_fresh");
-        for (std::string& name : analog_column_names()) header.push_back(std::move(name));
+        for (std::string& name : history_column_names()) header.push_back(std::move(name));
         write_csv_row(out, header);
         store.for_each(filter, [&](const StoredRecord& r) {
             std::vector<std::string> cells = {csv_cell(r.device), std::to_string(r.data_id),
@@ -74,7 +74,12 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
             for (bool f : r.fresh) cells.push_back(f ? "1" : "0");
             if (r.bytes.size() == kRecordSize) {
                 for (std::string& c : analog_cells(r.bytes.data())) cells.push_back(std::move(c));
+            } else {
+                cells.resize(cells.size() + analog_column_count());
             }
+            // The battery estimate after the round, empty where there is none.
+            for (double v : battery_values(r.battery))
+                cells.push_back(std::isfinite(v) ? float_text(static_cast<float>(v)) : "");
             write_csv_row(out, cells);
             ++rows;
         });
@@ -113,9 +118,8 @@ int64_t export_history(HistoryStore& store, const HistoryFilter& filter, ExportF
 int64_t export_rollups(HistoryStore& store, size_t span, const HistoryFilter& filter,
                        ExportFormat format, std::ostream& out) {
     int64_t rows = 0;
-    // CSV: the analog columns; JSON lines: the battery's too, when counted.
-    const std::vector<std::string> names =
-        format == ExportFormat::Csv ? analog_column_names() : history_column_names();
+    // The analog columns, then the battery's (empty for a device without one).
+    const std::vector<std::string> names = history_column_names();
     const std::string resolution = kRollupSpans[span].name;
     const std::unique_ptr<Json::StreamWriter> writer = json_line_writer();
     if (format == ExportFormat::Csv) {
