@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -125,9 +126,10 @@ TEST(BatteryE2e, RuntimeFollowsTheSimulatedMainsFailure) {
     EXPECT_EQ(gw.wait(30), 0);
 }
 
-// 50 Ah holding 40 at 50 A: about half an hour to the disconnect, some 80
-// rounds. The estimate, from the nameplate, crosses 30 and then 20 minutes
-// (near round 135); mains returns at round 150, well before the disconnect.
+// 50 Ah holding 35 at 50 A: about 26 minutes to the disconnect, some 70
+// rounds. The estimate crosses 30 and then 20 minutes; mains returns at
+// round 150, before the disconnect. The discharge, from full and deeper than a
+// fifth of the nameplate, teaches the capacity: 70 % of the nameplate.
 TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
     TempDir dir;
     PtyBridge line;
@@ -142,12 +144,13 @@ TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
              out, err);
     Child sim({POWERSIM_PATH, "--port", line.end_a(), "--realtime", "--time-scale", kScale,
                "--rounds", "0", "--battery-ah", "50", "--battery-strings", "1", "--battery-fade",
-               "0.2", "--fault", "load:50@1-", "--fault", "mains-fail:1@100-150", "--fault",
+               "0.3", "--fault", "load:50@1-", "--fault", "mains-fail:1@100-150", "--fault",
                "mains-fail:2@100-150"},
               (dir.path() / "sim.out").string(), (dir.path() / "sim.err").string());
     // The battery's alarm events in order: "alarm_id state".
     std::vector<std::string> seen;
     std::vector<Json::Value> raised_critical;
+    std::string capacity_message;
     auto collect = [&] {
         seen.clear();
         raised_critical.clear();
@@ -157,8 +160,9 @@ TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
             seen.push_back(id + " " + a["state"].asString());
             if (id == "smdgw-battery-critical" && a["state"].asString() == "raised")
                 raised_critical.push_back(a);
+            if (id == "smdgw-battery-capacity") capacity_message = a["message"].asString();
         }
-        return std::find(seen.begin(), seen.end(), "smdgw-battery-critical cleared") != seen.end();
+        return std::find(seen.begin(), seen.end(), "smdgw-battery-capacity raised") != seen.end();
     };
     EXPECT_TRUE(wait_until(collect, 120)) << read_text(err);
     sim.signal(SIGTERM);
@@ -169,8 +173,14 @@ TEST(BatteryE2e, RuntimeAlarmsRaisedBelowTheirThresholdsAndClearedByMains) {
     const std::vector<std::string> expected = {
         "smdgw-battery-discharging raised", "smdgw-battery-runtime raised",
         "smdgw-battery-critical raised",    "smdgw-battery-discharging cleared",
-        "smdgw-battery-runtime cleared",    "smdgw-battery-critical cleared"};
+        "smdgw-battery-runtime cleared",    "smdgw-battery-critical cleared",
+        "smdgw-battery-capacity raised"};
     EXPECT_EQ(seen, expected) << read_text(out);
+    // Learned within 5 % of the true 35 Ah.
+    int learned = 0;
+    EXPECT_EQ(std::sscanf(capacity_message.c_str(), "learned capacity %d Ah of 50 Ah", &learned), 1)
+        << capacity_message;
+    EXPECT_NEAR(learned, 35, 2) << capacity_message;
     ASSERT_EQ(raised_critical.size(), 1u);
     const Json::Value& a = raised_critical[0];
     EXPECT_EQ(a["level"].asInt(), 1);
