@@ -13,6 +13,10 @@ estimate with powersim's --json truth of the same moment:
               from 2 minutes after the step
   noisy       as steady on a line at --corrupt 0.02 --drop 0.01
 
+In every scenario the 30-minute alarm (smdgw-battery-runtime) must be raised
+within a minute of the true moment (the true time to LVD when it is first
+active, from 1740 s to 1860 s) and its mail must reach a local aiosmtpd.
+
     scripts/battery_acceptance.py --build build
     scripts/battery_acceptance.py --build build --scale 120 --slice 20 steady
 
@@ -34,6 +38,9 @@ import urllib.request
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from pty_pair import PtyPair  # noqa: E402
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+from notify_acceptance import MailServer  # noqa: E402
+from proc_support import free_port  # noqa: E402
 
 CONFIG = {"devices": [{"name": "plant1", "data_id": 418, "address": 1,
                        "battery": {"strings_ah": [200], "lvd_v": 44.4, "peukert": 1.15,
@@ -68,14 +75,22 @@ def run(name, spec, args):
     with tempfile.TemporaryDirectory() as tmp:
         pty = PtyPair()
         cfg = os.path.join(tmp, "gw.json")
+        smtp = MailServer(free_port())
+        smtp.start()
+        config = dict(CONFIG)
+        config["notify"] = {"site": "north", "targets": {"mail": {
+            "type": "email", "smtp_url": "smtp://127.0.0.1:%d" % smtp.port,
+            "starttls": "optional", "from": "smdgw@example.net", "to": ["oncall@example.net"]}},
+            "routes": [{"alarm": "smdgw-battery-runtime", "targets": ["mail"]}]}
         with open(cfg, "w", encoding="utf-8") as f:
-            json.dump(CONFIG, f)
+            json.dump(config, f)
         err = open(os.path.join(tmp, "gw.err"), "w+", encoding="utf-8")
         gw = subprocess.Popen([os.path.join(args.build, "smdgw"), "--plugin",
                                os.path.join(args.build, "libveltra_quelm_k418t_419.so"),
                                "--config", cfg, "--log", os.path.join(tmp, "driver.log"),
                                "--port", pty.name(1), "--http", "127.0.0.1:0",
-                               "--time-scale", str(args.scale)],
+                               "--time-scale", str(args.scale),
+                               "--notify-outbox", os.path.join(tmp, "notify.db")],
                               stdout=subprocess.DEVNULL, stderr=err)
         port = None
         for _ in range(300):
@@ -98,6 +113,8 @@ def run(name, spec, args):
         start = time.monotonic()
         worst, rises, checked, prev, learned, true_cap = 0.0, 0, 0, None, None, None
         first_lvd, check_from, disconnected_polls, worst_end = None, None, 0, 0.0
+        # The true time to LVD when the 30-minute alarm was first seen active.
+        alarm_at = None
         failures = []
         try:
             while port and time.monotonic() - start < (args.slice or 3600):
@@ -113,6 +130,14 @@ def run(name, spec, args):
                 if not row or "battery" not in row:
                     continue
                 b = row["battery"]
+                if alarm_at is None and b["time_to_lvd_s"] is not None:
+                    try:
+                        with urllib.request.urlopen(
+                                "http://127.0.0.1:%d/api/v1/alarms" % port, timeout=5) as r:
+                            if b"smdgw-battery-runtime" in r.read():
+                                alarm_at = b["time_to_lvd_s"]
+                    except OSError:
+                        pass
                 true_cap = b["capacity_ah"]
                 if b["state"] == "disconnected":
                     learned = est.get("learned_capacity_ah")
@@ -142,7 +167,13 @@ def run(name, spec, args):
                 else:
                     worst_end = max(worst_end, abs(est["runtime_s"] - t_true))
                 checked += 1
+            # The mail of the raise, through the outbox to the mail server.
+            deadline = time.monotonic() + 30
+            while not any("smdgw-battery-runtime" in str(m) for m in smtp.mails) and \
+                    time.monotonic() < deadline:
+                time.sleep(0.1)
         finally:
+            smtp.stop()
             sim.terminate()
             sim.wait(10)
             gw.terminate()
@@ -158,12 +189,21 @@ def run(name, spec, args):
             failures.append("%.0f s off in the last ten minutes" % worst_end)
         if rises:
             failures.append("%d rise(s) at a steady load" % rises)
+        if alarm_at is None:
+            failures.append("the 30-minute alarm never raised")
+        elif abs(alarm_at - 1800.0) > 60.0:
+            failures.append("30-minute alarm raised at %.0f s true time left" % alarm_at)
+        mailed = sum(1 for m in smtp.mails if "smdgw-battery-runtime" in str(m))
+        if not mailed:
+            failures.append("no mail of the 30-minute alarm")
         if learned is None and disconnected_polls:
             failures.append("nothing learned at the disconnect")
         if learned is not None and true_cap and abs(learned - true_cap) > 0.05 * true_cap:
             failures.append("learned %.1f Ah against %.1f" % (learned, true_cap))
-        print("%-7s checked %4d  worst %5.1f %%  last 10 min %3.0f s  rises %d  learned %s of %s  %s" % (
+        print("%-7s checked %4d  worst %5.1f %%  last 10 min %3.0f s  rises %d  "
+              "30-min alarm at %s  mails %d  learned %s of %s  %s" % (
             name, checked, worst * 100, worst_end, rises,
+            "-" if alarm_at is None else "%.0f s" % alarm_at, mailed,
             "-" if learned is None else "%.1f Ah" % learned,
             "-" if true_cap is None else "%.1f Ah" % true_cap,
             "ok" if not failures else "FAILED: " + "; ".join(failures)))

@@ -9,9 +9,9 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>

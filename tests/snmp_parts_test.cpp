@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -26,6 +27,7 @@
 #include "tools/smdgw/snmp/mib_module.h"
 #include "tools/smdgw/snmp/mib_view.h"
 #include "tools/smdgw/snmp/plant_entities.h"
+#include "tools/smdgw/snmp/trap_payload.h"
 
 namespace {
 
@@ -392,6 +394,80 @@ TEST(NotificationSequence, KeepsTheLastNumberAcrossRestarts) {
     }
     EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "snmp")->last(), 5u);
     EXPECT_EQ(smdgw::NotificationSequence::in_database(db, "mail")->last(), 2u);
+
+    // The state file and a history file made anew: numbering goes on from
+    // the higher, and both are given every number.
+    {
+        std::vector<std::unique_ptr<smdgw::NotificationSequence>> both;
+        both.push_back(smdgw::NotificationSequence::in_file(file));
+        both.push_back(smdgw::NotificationSequence::in_database(
+            (dir.path() / "new-history.db").string(), "snmp"));
+        auto s = smdgw::NotificationSequence::highest_of(std::move(both));
+        error.clear();
+        EXPECT_EQ(s->take(1, error), 5u);
+        EXPECT_EQ(error, "");
+    }
+    EXPECT_EQ(testsupport::read_text(file), "5\n");
+    EXPECT_EQ(smdgw::NotificationSequence::in_database((dir.path() / "new-history.db").string(),
+                                                       "snmp")
+                  ->last(),
+              5u);
+}
+
+// A stored notification reads back as it was built, and anything else is
+// refused with the line that is wrong: the outbox's rows are read like any
+// input.
+TEST(SnmpTrapPayload, ReadsBackWhatItWroteAndRefusesTheRest) {
+    const Oid trap = {1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1, 0, 1};
+    const std::vector<MibVar> vars = {
+        {{1, 3, 6, 1, 4, 1, 8072, 9999, 9999, 1, 1, 1, 1, 0}, MibValue::unsigned32(4294967295u)},
+        {{1, 3, 6, 1, 4, 1, 1, 1}, MibValue::integer(-2147483648LL)},
+        {{1, 3, 6, 1, 4, 1, 1, 2}, MibValue::text(std::string("\xe7\x9b\xb4 fuse\n\0x", 10))},
+        {{1, 3, 6, 1, 4, 1, 1, 3}, MibValue::text("")},
+        {{1, 3, 6, 1, 4, 1, 1, 4}, MibValue::counter64(18446744073709551615ULL)},
+        {{1, 3, 6, 1, 4, 1, 1, 5}, MibValue::ticks(4294967295u)},
+        {{1, 3, 6, 1, 4, 1, 1, 6}, MibValue::object_id({0, 0})},
+    };
+    StoredTrap back;
+    std::string error;
+    ASSERT_TRUE(parse_trap_payload(trap_payload(trap, vars), back, error)) << error;
+    EXPECT_EQ(back.trap, trap);
+    ASSERT_EQ(back.vars.size(), vars.size());
+    for (size_t i = 0; i < vars.size(); ++i) {
+        EXPECT_EQ(back.vars[i].name, vars[i].name) << i;
+        EXPECT_EQ(back.vars[i].value.type, vars[i].value.type) << i;
+        EXPECT_EQ(back.vars[i].value.number, vars[i].value.number) << i;
+        EXPECT_EQ(back.vars[i].value.counter, vars[i].value.counter) << i;
+        EXPECT_EQ(back.vars[i].value.octets, vars[i].value.octets) << i;
+        EXPECT_EQ(back.vars[i].value.oid, vars[i].value.oid) << i;
+    }
+    std::string many = "T 1.3\n";
+    for (size_t i = 0; i <= kMaxTrapVars; ++i) many += "V 1.3 i 1\n";
+    const std::pair<std::string, const char*> bad[] = {
+        {"", "no notification OID"},
+        {"T 1.3", "no end"},
+        {"V 1.3 i 1\nT 1.3\n", "line 1"},
+        {"T 1.3\nT 1.4\n", "line 2: a second"},
+        {"T 1.3\nV 1.3 i 2147483648\n", "line 2: not a value of type i"},
+        {"T 1.3\nV 1.3 i -2147483649\n", "line 2"},
+        {"T 1.3\nV 1.3 u 4294967296\n", "line 2"},
+        {"T 1.3\nV 1.3 c 18446744073709551616\n", "line 2"},
+        {"T 1.3\nV 1.3 s abc\n", "line 2"},
+        {"T 1.3\nV 1.3 s zz\n", "line 2"},
+        {"T 1.3\nV 1.3 x 1\n", "line 2"},
+        {"T 1.3\nV 1.3 ii 1\n", "line 2"},
+        {"T 1.3\nV 1.3\n", "line 2"},
+        {"T 1.3\nV 1..3 i 1\n", "line 2"},
+        {"T 1.3\nV 1.3 i\n", "line 2"},
+        {"T 99999999999.1\n", "line 1"},
+        {many, "more than 64 bindings"},
+        {std::string(kMaxTrapPayload + 1, 'T'), "longer than"},
+    };
+    for (const auto& [text, why] : bad) {
+        error.clear();
+        EXPECT_FALSE(parse_trap_payload(text, back, error)) << text.substr(0, 60);
+        EXPECT_NE(error.find(why), std::string::npos) << text.substr(0, 60) << ": " << error;
+    }
 }
 
 // The shipped MIB module and the tables of docs/snmp.md are what the code

@@ -4,8 +4,10 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "tools/smdgw/core/safe_file.h"
 
@@ -80,7 +82,44 @@ class DatabaseSequence : public NotificationSequence {
     sqlite3* db_;
 };
 
+// Several stores of one channel, each given every number: the highest of
+// them is where numbering goes on, so losing one (a new history file) never
+// hands a number out again.
+class HighestSequence : public NotificationSequence {
+   public:
+    HighestSequence(std::vector<std::unique_ptr<NotificationSequence>> stores, uint64_t last)
+        : NotificationSequence(where_of(stores), last), stores_(std::move(stores)) {}
+
+   protected:
+    bool store(uint64_t last, std::string& error) override {
+        bool ok = true;
+        for (auto& s : stores_) {
+            std::string failed;
+            if (!s->store(last, failed)) {
+                if (ok) error = failed;
+                ok = false;
+            }
+        }
+        return ok;
+    }
+
+   private:
+    static std::string where_of(const std::vector<std::unique_ptr<NotificationSequence>>& stores) {
+        std::string w;
+        for (const auto& s : stores) w += (w.empty() ? "" : " and ") + s->where();
+        return w;
+    }
+    std::vector<std::unique_ptr<NotificationSequence>> stores_;
+};
+
 }  // namespace
+
+std::unique_ptr<NotificationSequence> NotificationSequence::highest_of(
+    std::vector<std::unique_ptr<NotificationSequence>> stores) {
+    uint64_t last = 0;
+    for (const auto& s : stores) last = std::max(last, s->last());
+    return std::make_unique<HighestSequence>(std::move(stores), last);
+}
 
 uint64_t NotificationSequence::take(uint64_t n, std::string& error) {
     const uint64_t first = last_ + 1;

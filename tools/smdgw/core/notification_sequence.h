@@ -14,6 +14,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace smdgw {
 
@@ -39,6 +40,10 @@ class NotificationSequence {
                                                              const std::string& channel);
     // A state file of its own; a missing file starts at 0.
     static std::unique_ptr<NotificationSequence> in_file(const std::string& path);
+    // Several stores given every number, going on from the highest of them:
+    // a history file made anew beside the state file repeats no number.
+    static std::unique_ptr<NotificationSequence> highest_of(
+        std::vector<std::unique_ptr<NotificationSequence>> stores);
     // What in_file would start from, without writing anything (for
     // --check-config); throws SequenceError like in_file.
     static uint64_t read_file(const std::string& path);
@@ -55,9 +60,11 @@ class NotificationSequence {
     // The file, and the table for a database, as messages name it.
     const std::string& where() const { return where_; }
 
+    // Stores `last` (the numbers up to it are taken); false with error naming the store.
+    virtual bool store(uint64_t last, std::string& error) = 0;
+
    protected:
     NotificationSequence(std::string where, uint64_t last) : where_(std::move(where)), last_(last) {}
-    virtual bool store(uint64_t last, std::string& error) = 0;
 
    private:
     std::string where_;

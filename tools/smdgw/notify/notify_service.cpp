@@ -162,14 +162,12 @@ void NotifyService::stop() {
     // The loop goes on while receivers take what is left; then every
     // transfer is cut short.
     const bool delivered = delivery_->stop(drain_until);
-    const bool written = writer_->stop(std::max(
-        std::chrono::steady_clock::now() + steady_duration(1.0),
-        start + steady_duration(kDrainSeconds + kStopMarginSeconds - 0.5)));
     StopReport r;
     r.log_name = "notify";
     r.noun = "notification";
     r.bound_s = static_cast<int>(kDrainSeconds + kStopMarginSeconds);
-    report_stop(r, written, *storage_.outbox, *writer_, counters_.outbox);
+    const bool written =
+        stop_writer_and_report(r, *writer_, *storage_.outbox, counters_.outbox, start);
     if (!grouped || !delivered || !written) {
         // A thread still waits on the disk or a receiver and uses these:
         // they stay for the little time left before the process exits.

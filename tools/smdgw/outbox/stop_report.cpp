@@ -1,6 +1,9 @@
 #include "tools/smdgw/outbox/stop_report.h"
 
+#include <algorithm>
+
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
 
 namespace smdgw {
 
@@ -22,6 +25,15 @@ void report_stop(const StopReport& r, bool written, const OutboxStore& store,
     if (n == 0) return;
     log_warning(r.log_name + ": " + count_text(n, r.noun) + " could not be stored in this run" +
                 (r.lost_detail ? r.lost_detail(lost) : std::string()));
+}
+
+bool stop_writer_and_report(const StopReport& r, OutboxWriter& writer, const OutboxStore& store,
+                            const OutboxCounters& counters,
+                            std::chrono::steady_clock::time_point start) {
+    const bool written = writer.stop(std::max(std::chrono::steady_clock::now() + steady_duration(1.0),
+                                              start + steady_duration(r.bound_s - 0.5)));
+    report_stop(r, written, store, writer, counters);
+    return written;
 }
 
 }  // namespace smdgw

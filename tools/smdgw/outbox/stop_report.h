@@ -6,6 +6,7 @@
 //   mqtt: 4234 messages (38215660 bytes) remain in the outbox /var/lib/smdgw/site.db; they go at the next start
 //   mqtt: 471 messages could not be stored in this run (471 records); the count is in the outbox ...
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -28,5 +29,12 @@ struct StopReport {
 // `written`: whether the writer's stop ended in time.
 void report_stop(const StopReport& r, bool written, const OutboxStore& store,
                  const OutboxWriter& writer, const OutboxCounters& counters);
+
+// After the sender's drain: stops the writer within what is left of the
+// stop's bound (r.bound_s from `start`, and at least a second for the last
+// writes), then reports. False when the disk did not answer in time.
+bool stop_writer_and_report(const StopReport& r, OutboxWriter& writer, const OutboxStore& store,
+                            const OutboxCounters& counters,
+                            std::chrono::steady_clock::time_point start);
 
 }  // namespace smdgw

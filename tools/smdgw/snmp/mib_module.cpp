@@ -18,7 +18,7 @@ using S = Syntax;
 #define SMDGW_ALARM_OBJECTS                                                         \
     "smdgwNotificationSequence, smdgwAlarmEnglish, smdgwAlarmDevice, smdgwAlarmId, " \
     "smdgwAlarmKey, smdgwAlarmSequence, smdgwAlarmLevel, smdgwAlarmMessage, "      \
-    "smdgwAlarmSince, smdgwAlarmValue"
+    "smdgwAlarmSince, smdgwAlarmValue, smdgwAlarmReason"
 
 const std::vector<MibObject> kObjects = {
     {"smdgwMIB", K::Identity, nullptr, 0, S::None, false, "", "", "",
@@ -110,6 +110,11 @@ const std::vector<MibObject> kObjects = {
     {"smdgwAlarmAckTime", K::Column, "smdgwAlarmEntry", 13, S::DateAndTime, true, "", "", "",
      "When the alarm was acknowledged, local time with its offset from UTC; zero octets "
      "(0000000000000000 in hex) when nobody has."},
+    {"smdgwAlarmReason", K::Column, "smdgwAlarmEntry", 14, S::AdminString, true, "", "", "",
+     "Why the alarm's last change came, when not from the plant's report alone: flapping "
+     "(it keeps raising and clearing; shown raised until it settles), stable (it settled; "
+     "this is its real state), not reported (a round that refreshed its section no longer "
+     "reports it). Empty otherwise. In the table: flapping or empty."},
 
     {"smdgwBatteryTable", K::Table, "smdgwObjects", 4, S::None, false, "", "", "",
      "The battery estimate of every device with a battery configured, as GET "
@@ -352,7 +357,7 @@ std::string mib_text(const Oid& root) {
                        description(o.description) +
                        "    REVISION \"202612100000Z\"\n"
                        "    DESCRIPTION \"smdgwBatteryTable: the battery estimates. The alarm "
-                       "notifications carry smdgwAlarmEnglish first.\"\n"
+                       "notifications carry smdgwAlarmEnglish first, and smdgwAlarmReason.\"\n"
                        "    REVISION \"202603010000Z\"\n"
                        "    DESCRIPTION \"The first version.\"\n"
                        "    ::= " + rn.value + "\n";

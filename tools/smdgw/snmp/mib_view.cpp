@@ -130,7 +130,8 @@ std::string date_and_time(std::time_t t) {
 }
 
 std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string& device,
-                               const AlarmKey& key, const AlarmState& state) {
+                               const AlarmKey& key, const AlarmState& state,
+                               const std::string& reason) {
     std::vector<MibVar> v;
     v.push_back({column(root, "smdgwAlarmEnglish", row),
                  MibValue::text(admin_string(smd::alarm_english(key.alarm_id, key.key, state.message)))});
@@ -143,6 +144,7 @@ std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string&
         {column(root, "smdgwAlarmMessage", row), MibValue::text(admin_string(state.message))});
     v.push_back({column(root, "smdgwAlarmSince", row), MibValue::text(date_and_time(state.since))});
     v.push_back({column(root, "smdgwAlarmValue", row), MibValue::text(admin_string(state.value))});
+    v.push_back({column(root, "smdgwAlarmReason", row), MibValue::text(admin_string(reason))});
     return v;
 }
 
@@ -210,7 +212,8 @@ MibView::MibView(const Oid& root, const std::vector<DeviceInfo>& devices,
             if (!alarm.active) continue;
             ++active;
             const uint32_t row = rows.row(d.name, key);
-            const std::vector<MibVar> a = alarm_vars(root, row, d.name, key, alarm);
+            const std::vector<MibVar> a =
+                alarm_vars(root, row, d.name, key, alarm, alarm.flapping ? "flapping" : "");
             out.insert(out.end(), a.begin(), a.end());
             // Who handles it: in the table only, the notifications keep their objects.
             out.push_back({column(root, "smdgwAlarmAckBy", row),

@@ -79,8 +79,10 @@ std::string date_and_time(std::time_t t);
 
 // The alarm objects a notification carries (the table's columns of row
 // `row`), in the module's order, without the sequence number.
+// reason: smdgwAlarmReason ("flapping", "stable", "not reported" or empty).
 std::vector<MibVar> alarm_vars(const Oid& root, uint32_t row, const std::string& device,
-                               const AlarmKey& key, const AlarmState& state);
+                               const AlarmKey& key, const AlarmState& state,
+                               const std::string& reason);
 // smdgwDeviceName, smdgwDeviceState, smdgwDeviceLastRound of device `position`.
 std::vector<MibVar> device_state_vars(const Oid& root, uint32_t position, const DeviceState& d);
 // smdgwNotificationSequence.0 with a number.

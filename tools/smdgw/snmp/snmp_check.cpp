@@ -31,17 +31,16 @@ std::string socket_state(const std::string& address) {
 
 int check_snmp(const SnmpOptions& o, std::FILE* out) {
     std::string sequence;
-    if (!o.history_path.empty()) {
-        sequence = o.history_path + " (table notification_sequence)";
-    } else {
-        try {
-            sequence = o.sequence_file + " (last " +
-                       std::to_string(NotificationSequence::read_file(o.sequence_file)) + ")";
-        } catch (const SequenceError& e) {
-            log_error(std::string("snmp: ") + e.what());
-            return kExitUsage;
-        }
+    try {
+        sequence = o.sequence_file + " (last " +
+                   std::to_string(NotificationSequence::read_file(o.sequence_file)) + ")";
+    } catch (const SequenceError& e) {
+        log_error(std::string("snmp: ") + e.what());
+        return kExitUsage;
     }
+    if (!o.history_path.empty())
+        sequence += " and " + o.history_path + " (table notification_sequence)";
+    sequence += ", waiting notifications in " + o.outbox_path;
     const std::string heartbeat =
         o.heartbeat_s ? "every " + std::to_string(o.heartbeat_s) + " s" : "none";
     std::fprintf(out, "snmp: AgentX master %s: %s, root %s, heartbeat %s, ping %u s, sequence in %s\n",

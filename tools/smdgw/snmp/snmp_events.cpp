@@ -55,6 +55,7 @@ void SnmpEvents::on_alarm(const std::string& device, const smd::AlarmChange& a) 
     n.alarm.level = a.level;
     n.alarm.value.assign(a.value);
     n.alarm.message.assign(a.message);
+    n.reason.assign(a.reason);
     n.time = now_();
     push(std::move(n));
 }

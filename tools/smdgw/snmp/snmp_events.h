@@ -26,6 +26,7 @@ struct PendingNotification {
     std::string device;
     AlarmKey key;        // Raised, Cleared
     AlarmState alarm;    // Raised, Cleared: level, value and message of the change
+    std::string reason;  // Raised, Cleared: "flapping", "stable", "not reported" or empty
     DataState state = DataState::Never;  // StateChanged
     std::time_t time = 0;  // when it came, on the gateway's clock
 };

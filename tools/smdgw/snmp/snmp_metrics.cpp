@@ -14,10 +14,14 @@ constexpr MetricFamily kFamilies[] = {
     {"smdgw_snmp_requests_total", "counter", "Request batches snmpd handed to the subagent"},
     {"smdgw_snmp_notifications_sent_total", "counter",
      "Numbered notifications handed to snmpd (alarm raised or cleared, device state changed)"},
+    {"smdgw_snmp_notifications_waiting", "gauge",
+     "Numbered notifications in the outbox waiting for snmpd"},
     {"smdgw_snmp_notifications_unsent_total", "counter",
-     "Numbered notifications that found no snmpd to take them (their numbers leave a gap)"},
+     "Stored notifications that could not be read back (a damaged row; their numbers leave a "
+     "gap)"},
     {"smdgw_snmp_notifications_dropped_total", "counter",
-     "Notifications dropped because too many waited (their numbers leave a gap)"},
+     "Notifications dropped because too many waited, in memory or at the outbox's bound (their "
+     "numbers leave a gap)"},
     {"smdgw_snmp_heartbeats_total", "counter", "Heartbeat notifications handed to snmpd"},
     {"smdgw_snmp_notification_sequence", "gauge", "The last notification sequence number taken"},
     {"smdgw_snmp_sequence_store_errors_total", "counter",
@@ -26,7 +30,8 @@ constexpr MetricFamily kFamilies[] = {
 
 }  // namespace
 
-Json::Value snmp_stats_line(const SnmpCounters& c, const std::string& address) {
+Json::Value snmp_stats_line(const SnmpCounters& c, const std::string& address,
+                            uint64_t outbox_dropped) {
     Json::Value v;
     v["event"] = "stats";
     v["service"] = "snmp";
@@ -35,24 +40,26 @@ Json::Value snmp_stats_line(const SnmpCounters& c, const std::string& address) {
     v["registrations"] = static_cast<Json::UInt64>(c.registrations.load());
     v["disconnects"] = static_cast<Json::UInt64>(c.disconnects.load());
     v["requests"] = static_cast<Json::UInt64>(c.requests.load());
-    v["notifications_sent"] = static_cast<Json::UInt64>(c.sent.load());
-    v["notifications_unsent"] = static_cast<Json::UInt64>(c.unsent.load());
-    v["notifications_dropped"] = static_cast<Json::UInt64>(c.dropped.load());
+    v["notifications_sent"] = static_cast<Json::UInt64>(c.delivery.sent.load());
+    v["notifications_waiting"] = static_cast<Json::UInt64>(c.delivery.waiting.load());
+    v["notifications_unsent"] = static_cast<Json::UInt64>(c.delivery.refused.load());
+    v["notifications_dropped"] = static_cast<Json::UInt64>(c.dropped.load() + outbox_dropped);
     v["heartbeats"] = static_cast<Json::UInt64>(c.heartbeats.load());
     v["sequence"] = static_cast<Json::UInt64>(c.last_sequence.load());
     v["sequence_errors"] = static_cast<Json::UInt64>(c.sequence_errors.load());
     return v;
 }
 
-std::string snmp_prometheus_text(const SnmpCounters& c) {
+std::string snmp_prometheus_text(const SnmpCounters& c, uint64_t outbox_dropped) {
     const double values[] = {
         c.connected.load() ? 1.0 : 0.0,
         static_cast<double>(c.registrations.load()),
         static_cast<double>(c.disconnects.load()),
         static_cast<double>(c.requests.load()),
-        static_cast<double>(c.sent.load()),
-        static_cast<double>(c.unsent.load()),
-        static_cast<double>(c.dropped.load()),
+        static_cast<double>(c.delivery.sent.load()),
+        static_cast<double>(c.delivery.waiting.load()),
+        static_cast<double>(c.delivery.refused.load()),
+        static_cast<double>(c.dropped.load() + outbox_dropped),
         static_cast<double>(c.heartbeats.load()),
         static_cast<double>(c.last_sequence.load()),
         static_cast<double>(c.sequence_errors.load()),

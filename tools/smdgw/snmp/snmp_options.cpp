@@ -136,7 +136,10 @@ bool SnmpOptions::check(const std::string& history) {
         return usage_error("--snmp-state-dir \"" + state_folder + "\" is not writable");
     persistent_dir = state_folder + "/net-snmp";
     history_path = history;
-    sequence_file = history.empty() ? state_folder + "/snmp-notification-sequence" : "";
+    // Always in the state folder: a history file made anew must not start
+    // the numbers again, nor lose the notifications waiting for snmpd.
+    sequence_file = state_folder + "/snmp-notification-sequence";
+    outbox_path = state_folder + "/snmp-outbox.db";
     return true;
 }
 
@@ -169,9 +172,9 @@ void add_snmp_options(CLI::App& app, SnmpOptions& o) {
         ->type_name("SECONDS")
         ->capture_default_str();
     app.add_option("--snmp-state-dir", o.state_dir,
-                   "Folder for the notification sequence number (without --history) and "
-                   "net-snmp's files (default: the unit's state folder, else the folder of "
-                   "--history)")
+                   "Folder for the notification sequence number, the notifications waiting "
+                   "for snmpd (snmp-outbox.db) and net-snmp's files (default: the unit's state "
+                   "folder, else the folder of --history)")
         ->needs(agentx)
         ->type_name("DIR");
     app.add_flag("--snmp-mib", o.print_mib,

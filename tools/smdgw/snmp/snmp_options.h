@@ -52,8 +52,9 @@ struct SnmpOptions {
     Oid root;
     std::string state_folder;     // the folder resolved
     std::string persistent_dir;   // net-snmp's persistent files
-    std::string history_path;     // the notification sequence's database, when given
-    std::string sequence_file;    // else its state file
+    std::string history_path;     // the notification sequence's database besides, when given
+    std::string sequence_file;    // the notification sequence's state file
+    std::string outbox_path;      // the notifications waiting for snmpd
 
     bool enabled() const { return given; }
     // Validates and resolves defaults; false with a message on standard

@@ -7,6 +7,9 @@
 #include <csignal>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
+#include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/outbox/stop_report.h"
 #include "tools/smdgw/snmp/agentx_session.h"
 #include "tools/smdgw/snmp/mib_module.h"
 
@@ -17,6 +20,8 @@ namespace {
 // The view is built again after a change, and at least this often (the
 // sensors' time stamps move with the uptime).
 constexpr double kViewMaxAge = 5.0;
+// The outbox's one target: every notification goes to snmpd, in order.
+constexpr const char* kTarget = "snmpd";
 // The longest wait of the agent thread's loop.
 constexpr int kLoopMs = 1000;
 
@@ -31,12 +36,26 @@ double steady_s() {
 }  // namespace
 
 std::unique_ptr<NotificationSequence> SnmpService::open_sequence(const SnmpOptions& o) {
-    if (!o.history_path.empty()) return NotificationSequence::in_database(o.history_path, kChannel);
-    return NotificationSequence::in_file(o.sequence_file);
+    if (o.history_path.empty()) return NotificationSequence::in_file(o.sequence_file);
+    std::vector<std::unique_ptr<NotificationSequence>> stores;
+    stores.push_back(NotificationSequence::in_file(o.sequence_file));
+    stores.push_back(NotificationSequence::in_database(o.history_path, kChannel));
+    return NotificationSequence::highest_of(std::move(stores));
+}
+
+std::unique_ptr<OutboxStore> SnmpService::open_outbox(const SnmpOptions& o) {
+    OutboxSpec spec;
+    spec.path = o.outbox_path;
+    spec.name = "snmp";
+    spec.max_bytes = kOutboxMaxBytes;
+    spec.kinds = {"notification"};
+    spec.host_application_id = HistoryStore::kApplicationId;
+    return std::make_unique<OutboxStore>(std::move(spec));
 }
 
 SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<NotificationSequence> sequence,
-                         const GatewayConfig& cfg, const DeviceStates& states, std::string version,
+                         std::unique_ptr<OutboxStore> outbox, const GatewayConfig& cfg,
+                         const DeviceStates& states, std::string version,
                          std::function<std::time_t()> now, const BatteryMonitor& battery)
     : options_(options),
       sequence_(std::move(sequence)),
@@ -44,7 +63,20 @@ SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<Notificatio
       battery_(battery),
       version_(std::move(version)),
       now_(now),
-      events_(now) {
+      events_(now),
+      outbox_(std::move(outbox)),
+      handoff_([this] { events_.wake(); }) {
+    OutboxWriterOptions w;
+    w.log_name = "snmp: outbox";
+    writer_ = std::make_unique<OutboxWriter>(*outbox_, outbox_counters_, std::move(w));
+    DeliveryLoopOptions d;
+    d.log_name = "snmp";
+    d.noun = "notification";
+    d.targets = {kTarget};
+    d.counters = [this](size_t) -> DeliveryCounters& { return counters_.delivery; };
+    d.lost_before = [this] { return counters_.dropped.load(); };
+    delivery_ = std::make_unique<DeliveryLoop>(*outbox_, *writer_, outbox_counters_, handoff_,
+                                               std::move(d));
     for (const DeviceConfig& d : cfg.devices) {
         DeviceInfo info;
         info.name = d.name;
@@ -61,15 +93,42 @@ SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<Notificatio
 SnmpService::~SnmpService() { stop(); }
 
 void SnmpService::start() {
-    if (thread_.joinable()) return;
+    if (thread_.joinable() || stopped_) return;
     thread_ = std::thread([this] { run(); });
 }
 
 void SnmpService::stop() {
-    if (!thread_.joinable()) return;
-    stop_ = true;
-    events_.wake();
-    thread_.join();
+    if (stopped_) return;
+    stopped_ = true;
+    const auto start = std::chrono::steady_clock::now();
+    const auto drain_until = start + steady_duration(kDrainSeconds);
+    if (thread_.joinable()) {
+        // What the events queued is numbered and handed to the writer first.
+        flush_ = true;
+        events_.wake();
+        std::unique_lock<std::mutex> lock(flush_mutex_);
+        flushed_cv_.wait_until(lock, drain_until, [this] { return flushed_; });
+    }
+    // The agent thread serves the sender while it drains.
+    const bool delivered = delivery_->stop(drain_until);
+    handoff_.close();
+    if (thread_.joinable()) {
+        stop_ = true;
+        events_.wake();
+        thread_.join();
+    }
+    StopReport r;
+    r.log_name = "snmp";
+    r.noun = "notification";
+    r.bound_s = static_cast<int>(kDrainSeconds + kStopMarginSeconds);
+    const bool written = stop_writer_and_report(r, *writer_, *outbox_, outbox_counters_, start);
+    if (!delivered || !written) {
+        // A thread still waits on the disk and uses these for the little
+        // time left before the process exits.
+        (void)delivery_.release();
+        (void)writer_.release();
+        (void)outbox_.release();
+    }
 }
 
 void SnmpService::run() {
@@ -96,6 +155,7 @@ void SnmpService::run() {
                     " yet (is snmpd running with \"master agentx\"?); trying again every " +
                     std::to_string(options_.ping_s) + " s");
     double next_heartbeat = steady_s() + options_.heartbeat_s;
+    bool flush_said = false;
     while (true) {
         int wait_ms = kLoopMs;
         if (options_.heartbeat_s > 0)
@@ -105,9 +165,15 @@ void SnmpService::run() {
         counters_.registrations = session.registrations();
         counters_.disconnects = session.disconnects();
         counters_.requests = session.requests();
-        // What was queued before a stop still goes out.
         const bool stopping = stop_;
-        send_pending(session);
+        store_pending();
+        if (flush_ && !flush_said) {
+            flush_said = true;
+            std::lock_guard<std::mutex> lock(flush_mutex_);
+            flushed_ = true;
+            flushed_cv_.notify_all();
+        }
+        handoff_.serve([&](const StoredTrap& t) { return session.notify(t.trap, t.vars); });
         if (stopping) break;
         if (options_.heartbeat_s > 0 && steady_s() >= next_heartbeat) {
             send_heartbeat(session);
@@ -116,7 +182,7 @@ void SnmpService::run() {
     }
 }
 
-void SnmpService::send_pending(AgentxSession& session) {
+void SnmpService::store_pending() {
     uint64_t dropped = 0;
     std::vector<PendingNotification> items = events_.take(dropped);
     if (items.empty() && dropped == 0) return;
@@ -167,16 +233,19 @@ void SnmpService::send_pending(AgentxSession& session) {
                               ? known->second.since
                               : n.time;
             const uint32_t row = rows_.row(n.device, n.key);
-            const std::vector<MibVar> a = alarm_vars(root, row, n.device, n.key, alarm);
+            const std::vector<MibVar> a = alarm_vars(root, row, n.device, n.key, alarm, n.reason);
             vars.insert(vars.end(), a.begin(), a.end());
             if (!raised) rows_.release(n.device, n.key);
             trap = object_oid(root, raised ? "smdgwAlarmRaised" : "smdgwAlarmCleared");
         }
-        if (session.notify(trap, vars))
-            ++counters_.sent;
-        else
-            ++counters_.unsent;
+        OutgoingMessage m;
+        m.stream = kChannel;
+        m.target = kTarget;
+        m.payload = trap_payload(trap, vars);
+        m.created_ms = static_cast<int64_t>(n.time) * 1000;
+        writer_->add(std::move(m));
     }
+    delivery_->wake();
     // The table and smdgwNotificationSequence changed.
     view_built_ = -1.0;
 }
@@ -207,20 +276,29 @@ const MibView& SnmpService::view() {
     return view_;
 }
 
-Json::Value SnmpService::stats_line() const { return snmp_stats_line(counters_, options_.address); }
+Json::Value SnmpService::stats_line() const {
+    return snmp_stats_line(counters_, options_.address,
+                           dropped_so_far(*outbox_, outbox_counters_, 0));
+}
 
-std::string SnmpService::prometheus_text() const { return snmp_prometheus_text(counters_); }
+std::string SnmpService::prometheus_text() const {
+    return snmp_prometheus_text(counters_, dropped_so_far(*outbox_, outbox_counters_, 0));
+}
 
 OpenedService open_snmp_service(const SnmpOptions& o, const ServiceContext& ctx) {
     OpenedService opened;
     if (!o.enabled()) return opened;
     try {
         std::unique_ptr<NotificationSequence> sequence = SnmpService::open_sequence(o);
+        std::unique_ptr<OutboxStore> outbox = SnmpService::open_outbox(o);
         const std::function<int64_t()> now_ms = ctx.now_ms;
         opened.service = std::make_unique<SnmpService>(
-            o, std::move(sequence), ctx.cfg, ctx.states, ctx.version,
+            o, std::move(sequence), std::move(outbox), ctx.cfg, ctx.states, ctx.version,
             [now_ms] { return static_cast<std::time_t>(now_ms() / 1000); }, ctx.battery);
     } catch (const SequenceError& e) {
+        log_error(std::string("snmp: ") + e.what());
+        opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
+    } catch (const OutboxError& e) {
         log_error(std::string("snmp: ") + e.what());
         opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;
     }
