@@ -58,6 +58,8 @@ const char* topic_kind_name(TopicKind kind) {
             return "alarms";
         case TopicKind::Alarm:
             return "alarm";
+        case TopicKind::HaState:
+            return "ha_state";
     }
     return "record";
 }

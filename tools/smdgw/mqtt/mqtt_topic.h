@@ -18,8 +18,9 @@ std::string default_topic_prefix(const std::string& gateway_id);
 // (empty, wildcards, a NUL, an empty level or a trailing '/').
 bool check_topic_prefix(const std::string& prefix, std::string& error);
 
-// What a device publishes, one topic each below <prefix>/<device>/.
-enum class TopicKind { Record, State, Alarms, Alarm };
+// What a device publishes, one topic each below <prefix>/<device>/; HaState
+// only with Home Assistant discovery.
+enum class TopicKind { Record, State, Alarms, Alarm, HaState };
 const char* topic_kind_name(TopicKind kind);
 
 // <prefix>/<encoded device>/<kind>
