@@ -162,6 +162,14 @@ void check_configs(const std::map<std::string, std::string>& configs,
     }
 }
 
+// The MQTT service's last statistics line in smdgw's output.
+Json::Value mqtt_stats(const std::string& out) {
+    Json::Value stats;
+    for (const Json::Value& l : testsupport::json_lines(read_text(out)))
+        if (l["event"].asString() == "stats" && l["service"].asString() == "mqtt") stats = l;
+    return stats;
+}
+
 std::vector<std::string> gateway_args(const TempDir& dir, const std::string& tag,
                                       const std::string& config, const std::string& port,
                                       const MosquittoBroker& broker) {
@@ -277,6 +285,11 @@ TEST(HaDiscovery, PlantAnnouncedRepublishedAndPruned) {
     // configurations on the broker and deletes every one.
     gw->signal(SIGTERM);
     ASSERT_EQ(gw->wait(kWait), 0) << read_text(err);
+    // Its own account: the first announcement and the birth's, the two deleted.
+    const Json::Value stats = mqtt_stats((dir.path() / "gw.out").string());
+    EXPECT_GE(stats["ha_configs_published"].asUInt64(), 2 * (announced.size() - 1));
+    EXPECT_EQ(stats["ha_configs_deleted"].asUInt64(), 2u);
+    EXPECT_EQ(stats["ha_births"].asUInt64(), 1u);
     const std::string renamed = dir.write_s("renamed.json", plant_config("plant2"));
     PtyBridge line2;
     gw = std::make_unique<Child>(gateway_args(dir, "gw2", renamed, line2.end_b(), broker),
@@ -296,6 +309,10 @@ TEST(HaDiscovery, PlantAnnouncedRepublishedAndPruned) {
         [](const std::vector<MqttMessage>& msgs) { return !msgs.empty(); }, kWait));
     for (const auto& kv : last_configs(after.messages()))
         EXPECT_EQ(kv.first.find("/plant1_"), std::string::npos) << kv.first;
+    gw->signal(SIGTERM);
+    ASSERT_EQ(gw->wait(kWait), 0);
+    EXPECT_EQ(mqtt_stats((dir.path() / "gw2.out").string())["ha_configs_deleted"].asUInt64(),
+              announced.size() - 3);  // all but the gateway's and the two deleted before
 }
 
 }  // namespace

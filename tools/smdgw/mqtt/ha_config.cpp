@@ -47,13 +47,8 @@ std::string ha_id_part(const std::string& name) {
         changed = changed || !ok;
     }
     if (!changed) return out;
-    uint32_t h = 2166136261u;  // FNV-1a
-    for (unsigned char c : name) {
-        h ^= c;
-        h *= 16777619u;
-    }
     char hex[10];
-    std::snprintf(hex, sizeof hex, "_%08x", h);
+    std::snprintf(hex, sizeof hex, "_%08x", fnv1a_32(name));
     return out + hex;
 }
 

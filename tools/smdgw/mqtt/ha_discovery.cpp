@@ -46,10 +46,11 @@ std::string identifier_in(const std::string& payload) {
 }  // namespace
 
 HaDiscovery::HaDiscovery(HaIdentity id, const GatewayConfig& cfg, const DeviceStates& states,
-                         const BatteryMonitor& battery)
+                         const BatteryMonitor& battery, MqttCounters& counters)
     : id_(std::move(id)),
       states_(states),
       battery_(battery),
+      counters_(counters),
       birth_topic_(ha_birth_topic(id_)),
       filter_(ha_config_filter(id_)),
       gateway_topic_(ha_gateway_config_topic(id_)),
@@ -130,7 +131,9 @@ void HaDiscovery::connected(MqttLink& link) {
 void HaDiscovery::message(const std::string& topic, const std::string& payload, bool retained) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (topic == birth_topic_) {
-        if (payload != "online" || (republish_ && republish_at_ > Clock::now())) return;
+        if (payload != "online") return;
+        counters_.ha_births += 1;
+        if (republish_ && republish_at_ > Clock::now()) return;
         std::uniform_real_distribution<double> jitter(0.0, kJitterSeconds);
         republish_ = true;
         republish_at_ = Clock::now() + steady_duration(jitter(random_));
@@ -157,6 +160,7 @@ void HaDiscovery::found_config(const std::string& topic, const std::string& payl
             outgoing_[topic].clear();
         return;
     }
+    if (identifier.empty()) counters_.ha_unreadable += 1;
     outgoing_[topic].clear();
     ++foreign_;
 }
@@ -178,7 +182,7 @@ void HaDiscovery::turn(MqttLink& link) {
             unsubscribe = true;
             if (foreign_ > 0)
                 log_info("mqtt: Home Assistant: deleting " + std::to_string(foreign_) +
-                         " retained configurations of devices no longer configured");
+                         " retained configurations of devices no longer configured (or not readable)");
             foreign_ = 0;
         }
         if (republish_ && now >= republish_at_) {
@@ -189,7 +193,10 @@ void HaDiscovery::turn(MqttLink& link) {
         values.swap(values_);
     }
     if (unsubscribe) link.unsubscribe(filter_);
-    for (const auto& kv : retained) link.publish(kv.first, kv.second, true);
+    for (const auto& kv : retained) {
+        link.publish(kv.first, kv.second, true);
+        (kv.second.empty() ? counters_.ha_deleted : counters_.ha_published) += 1;
+    }
     for (const auto& kv : values) link.publish(kv.first, kv.second, false);
 }
 

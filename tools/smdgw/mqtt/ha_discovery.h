@@ -37,6 +37,7 @@
 #include "tools/smdgw/core/device_state.h"
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/mqtt/ha_config.h"
+#include "tools/smdgw/mqtt/mqtt_counters.h"
 #include "tools/smdgw/mqtt/mqtt_link.h"
 
 namespace smdgw {
@@ -50,7 +51,7 @@ class HaDiscovery : public MqttSideTraffic {
     static constexpr size_t kMaxConfigBytes = 16384;
 
     HaDiscovery(HaIdentity id, const GatewayConfig& cfg, const DeviceStates& states,
-                const BatteryMonitor& battery);
+                const BatteryMonitor& battery, MqttCounters& counters);
 
     // After a record of the device went to the outbox.
     void on_record(const std::string& device);
@@ -73,6 +74,7 @@ class HaDiscovery : public MqttSideTraffic {
     const HaIdentity id_;
     const DeviceStates& states_;
     const BatteryMonitor& battery_;
+    MqttCounters& counters_;
     const std::string birth_topic_;
     const std::string filter_;
     const std::string gateway_topic_;

@@ -87,7 +87,7 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
         id.gateway_id = o.gateway_id;
         id.version = ctx.version;
         id.expire_after_s = ha_expire_after_s(o.record_interval_s);
-        ha_ = std::make_unique<HaDiscovery>(id, ctx.cfg, ctx.states, ctx.battery);
+        ha_ = std::make_unique<HaDiscovery>(id, ctx.cfg, ctx.states, ctx.battery, counters_);
         pc.side = ha_.get();
         es.recorded = [ha = ha_.get()](const std::string& device) { ha->on_record(device); };
     }

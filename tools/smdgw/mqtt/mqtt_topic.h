@@ -2,6 +2,7 @@
 // MQTT topic names: a device name or gateway ID becomes one topic level, with
 // the characters that would change the topic's meaning percent-encoded.
 
+#include <cstdint>
 #include <string>
 
 namespace smdgw {
@@ -34,6 +35,9 @@ namespace smdgw {
 // modulo `shards`, the same on every host and in every release, so that a
 // gateway stays on its collector.
 unsigned topic_shard(const std::string& gateway_id, unsigned shards);
+
+// FNV-1a, 32 bits: a short stable hash of a name.
+uint32_t fnv1a_32(const std::string& text);
 
 // The shard's topic level: "s" and the number with at least two digits
 // ("s00", "s07", "s63", "s100").
