@@ -2,7 +2,9 @@
 // Assistant accepts, keys unique, per-element rows numbered, detail kept out
 // of the default view; the entities of plants of several shapes (at most 20
 // enabled); ids Home Assistant takes; expire_after above two record
-// intervals; and a plant's configuration and values read back.
+// intervals; a plant's configuration read back, and every key of it in
+// docs/home-assistant.md, whose entity table is rendered here. To refresh it:
+//   SMD_WRITE_HA_DOC=1 ./build/unit_tests --gtest_filter='HaEntities.*'
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -13,7 +15,9 @@
 #include <set>
 #include <string>
 
+#include "tests/support/doc_section.h"
 #include "tests/support/ha_rules.h"
+#include "tests/support/run_process.h"
 #include "tools/smdgw/mqtt/ha_config.h"
 #include "tools/smdgw/mqtt/ha_entities.h"
 
@@ -159,6 +163,65 @@ TEST(HaEntities, AConfigurationNamesItsPlantGatewayAndValues) {
     const Json::Value gw = parsed(smdgw::ha_gateway_config(id));
     EXPECT_EQ(c["device"]["via_device"], gw["device"]["identifiers"][0]);
     EXPECT_EQ(gw["state_topic"].asString(), "smdgw/site 7/status");
+}
+
+const char* scope_text(HaScope s) {
+    switch (s) {
+        case HaScope::Plant:
+            return "plant";
+        case HaScope::AcInput:
+            return "AC input";
+        case HaScope::Module:
+            return "module";
+        case HaScope::Panel:
+            return "DC panel";
+        case HaScope::Battery:
+            return "battery";
+    }
+    return "";
+}
+
+const char* needs_text(smdgw::HaNeeds n) {
+    switch (n) {
+        case smdgw::HaNeeds::Ac:
+            return "AC distribution";
+        case smdgw::HaNeeds::Rectifiers:
+            return "rectifier modules";
+        case smdgw::HaNeeds::Dc:
+            return "DC panels";
+        case smdgw::HaNeeds::Nothing:
+            break;
+    }
+    return "";
+}
+
+TEST(HaEntities, DocsShowTheTableAndEveryConfigurationKey) {
+    const std::string path = std::string(SOURCE_DIR) + "/docs/home-assistant.md";
+    std::string table =
+        "\n| Key | Name | Component | Device class | Unit | One per | Needs | Shown |\n"
+        "|---|---|---|---|---|---|---|---|\n";
+    for (const HaEntityKind& k : smdgw::ha_entity_kinds())
+        table += "| `" + std::string(k.key) + "` | " + k.name + " | " +
+                 smdgw::ha_component_name(k.component) + " | " + k.device_class + " | " + k.unit +
+                 " | " + scope_text(k.scope) + " | " + needs_text(k.needs) + " | " +
+                 (k.detail ? "diagnostic, disabled" : "enabled") + " |\n";
+    testsupport::expect_doc_section(path, "<!-- generated ha entities: begin -->",
+                                    "<!-- generated ha entities: end -->", table + "\n",
+                                    "SMD_WRITE_HA_DOC");
+    // Every key a configuration may carry, named in the docs.
+    const std::string doc = testsupport::read_text(path);
+    smdgw::HaIdentity id;
+    id.discovery_prefix = "homeassistant";
+    id.topic_prefix = "smdgw/gw";
+    id.gateway_id = "gw";
+    const smdgw::HaPlant plant{"plant1", "Site power", "-48 V"};
+    std::vector<Json::Value> configs = {parsed(smdgw::ha_gateway_config(id))};
+    for (const HaEntity& e : smdgw::ha_entities({true, true, true, 1, 1, 1, true}))
+        configs.push_back(parsed(smdgw::ha_entity_config(id, plant, e)));
+    for (const Json::Value& c : configs)
+        for (const Json::Value* object : {&c, &c["device"], &c["origin"]})
+            for (const std::string& key : object->getMemberNames())
+                EXPECT_NE(doc.find("`" + key + "`"), std::string::npos) << key;
 }
 
 }  // namespace
