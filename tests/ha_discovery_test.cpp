@@ -110,10 +110,13 @@ TEST(HaDiscoveryUnit, TheBrokerFollowsThePlant) {
     live_round(states, "p1", 2);
     ha.on_record("p1");
     ha.turn(link);
-    bool values = false;
+    std::string values;
     for (const Sent& s : link.sent)
-        if (s.topic == "smdgw/gw/p1/ha_state") values = !s.retain;
-    EXPECT_TRUE(values);
+        if (s.topic == "smdgw/gw/p1/ha_state" && !s.retain) values = s.payload;
+    // The shown values in their short form, a binary sensor as ON/OFF.
+    EXPECT_NE(values.find("\"bus_voltage\":53.5,"), std::string::npos) << values;
+    EXPECT_NE(values.find("\"module2_current\":6.0,"), std::string::npos) << values;
+    EXPECT_NE(values.find("\"mains_failure\":\"OFF\""), std::string::npos) << values;
     sent = link.take_retained();
     EXPECT_EQ(sent.at(kModule9), "");
     EXPECT_FALSE(sent.at(kModule2).empty());
