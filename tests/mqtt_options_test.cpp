@@ -144,6 +144,14 @@ TEST(MqttOptions, UsageErrorsNameTheOption) {
          "others may read"},
         {{"--mqtt", "mqtt://x", "--mqtt-outbox", text_file}, "not a SQLite database"},
         {{"--mqtt", "mqtt://x", "--mqtt-outbox", foreign}, "table \"invoices\""},
+        {{"--mqtt", "mqtt://x", "--mqtt-outbox", "o.db", "--mqtt-fleet-profile",
+          "--mqtt-ha-discovery"},
+         "--mqtt-ha-discovery is refused with --mqtt-fleet-profile"},
+        {{"--mqtt", "mqtt://x", "--mqtt-outbox", "o.db", "--mqtt-ha-discovery-force"},
+         "--mqtt-ha-discovery-force goes with --mqtt-ha-discovery"},
+        {{"--mqtt", "mqtt://x", "--mqtt-outbox", "o.db", "--mqtt-ha-discovery", "home/#"},
+         "--mqtt-ha-discovery \"home/#\""},
+        {{"--mqtt-ha-discovery"}, "need --mqtt URL"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--config", cfg, "--replay", cap};

@@ -29,6 +29,7 @@ TEST(PowersimCli, RefusesBadFaultsAndOptionsWithStatus2) {
         {{"--panels", "1", "--fault", "fuse:2:1@2"}, "DC panel 2 is beyond the plant's 1 panels"},
         {{"--fault", "fuse:1:8@2"}, "fuse 8 is beyond the plant's 6 fuses per panel (--fuses)"},
         {{"--fault", "module-fault:13@2"}, "module 13 is beyond the plant's 12 modules"},
+        {{"--fault", "module-absent:13@2"}, "module 13 is beyond the plant's 12 modules"},
         {{"--modules", "40", "--fault", "fan:41@2"}, "module 41 is beyond the plant's 40"},
         {{"--fault", "mains-fail:3@1"}, "AC input 3 is beyond the plant's 2 AC inputs"},
         {{"--fault", "dc-low:-48@1"}, "volts \"-48\" must be above 0"},

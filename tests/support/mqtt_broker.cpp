@@ -148,6 +148,11 @@ bool MqttSubscriber::subscribed() const {
     return subscribed_;
 }
 
+bool MqttSubscriber::publish(const std::string& topic, const std::string& payload, bool retain) {
+    return mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+}
+
 bool MqttSubscriber::wait_for(const std::function<bool(const std::vector<MqttMessage>&)>& done,
                               double timeout_s) {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -76,6 +76,9 @@ class MqttSubscriber {
 
     // True once the broker confirmed the subscription.
     bool subscribed() const;
+    // Publishes on the subscriber's connection (QoS 1), as another client
+    // of the broker would (Home Assistant's birth message).
+    bool publish(const std::string& topic, const std::string& payload, bool retain = false);
 
    private:
     struct mosquitto* mosq_ = nullptr;

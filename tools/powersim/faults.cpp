@@ -1,5 +1,6 @@
 #include "tools/powersim/faults.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "tools/powersim/plant_model.h"
@@ -26,6 +27,7 @@ constexpr KindName kKinds[] = {
     {"dc-high", FaultKind::DcHigh, 0},
     {"load", FaultKind::Load, 1},
     {"mute", FaultKind::Mute, 1},
+    {"module-absent", FaultKind::ModuleAbsent, 1},
 };
 
 // The sections a mute fault silences, by the CID1 of their commands.
@@ -67,7 +69,7 @@ std::vector<std::string> split(const std::string& s, char sep) {
 const char* fault_help() {
     return "mains-fail:INPUT, breaker-trip:INPUT, surge:INPUT, module-fault:N, fan:N, "
            "module-off:N, fuse:PANEL:N, dc-low[:VOLTS], dc-high[:VOLTS], load:AMPS, "
-           "mute:ac|rectifiers|dc";
+           "mute:ac|rectifiers|dc, module-absent:N";
 }
 
 Fault parse_fault(const std::string& text) {
@@ -149,6 +151,7 @@ void check_fault_fits(const Fault& f, const std::string& text, const PlantLimits
         case FaultKind::ModuleFault:
         case FaultKind::Fan:
         case FaultKind::ModuleOff:
+        case FaultKind::ModuleAbsent:
             if (f.a > plant.modules) beyond("module", f.a, plant.modules, " modules (--modules)");
             break;
         case FaultKind::Fuse:
@@ -172,6 +175,7 @@ bool muted(const std::vector<Fault>& faults, unsigned round, uint8_t cid1) {
 
 void apply_faults(const std::vector<Fault>& faults, unsigned round,
                   veltra_frames::PlantSnapshot& s) {
+    std::vector<size_t> absent;
     for (const Fault& f : faults) {
         if (!f.active_in(round)) continue;
         const size_t i = f.a - 1;
@@ -221,8 +225,17 @@ void apply_faults(const std::vector<Fault>& faults, unsigned round,
                 break;  // the plant's step: the load it draws
             case FaultKind::Mute:
                 break;  // the traffic's business: no response goes out
+            case FaultKind::ModuleAbsent:
+                absent.push_back(i);
+                break;
         }
     }
+    // Last, from the highest number down, so that every fault names the
+    // module it meant.
+    std::sort(absent.begin(), absent.end());
+    absent.erase(std::unique(absent.begin(), absent.end()), absent.end());
+    for (auto it = absent.rbegin(); it != absent.rend(); ++it)
+        if (*it < s.modules.size()) s.modules.erase(s.modules.begin() + static_cast<long>(*it));
 }
 
 void round_conditions(const std::vector<Fault>& faults, unsigned round, RoundConditions& c) {

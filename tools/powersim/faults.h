@@ -24,6 +24,8 @@ enum class FaultKind {
     Mute,         // mute:SECTION        no response to the commands of the AC
                   //                     distribution (ac), the rectifiers
                   //                     (rectifiers) or the DC panels (dc)
+    ModuleAbsent, // module-absent:N     module N pulled out: the plant reports
+                  //                     one module fewer (the later ones move up)
 };
 
 struct Fault {

@@ -50,6 +50,8 @@ const char* const kFooter =
     "        --prometheus /var/lib/node_exporter/textfile/smdgw.prom\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
     "        --mqtt mqtts://broker.example.net --mqtt-auth /etc/smdgw/mqtt.auth\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --history site.db \\\n"
+    "        --mqtt mqtt://homeassistant.local --mqtt-ha-discovery   (Home Assistant)\n"
     "  smdgw --config examples/demo.json --port /dev/ttyUSB0 --http 127.0.0.1:9418\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --http 0.0.0.0:9443 \\\n"
     "        --http-host gw1.site1.example --http-tls-cert gw1.pem --http-tls-key gw1.key\n"

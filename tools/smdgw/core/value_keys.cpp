@@ -15,9 +15,7 @@ bool input_dead(const veltra_ac_channel_t& c) {
 }
 
 float out_v(const veltra_record_t& r) { return r.dc.v; }
-float ac(const veltra_record_t& r) {
-    return input_dead(r.ac_channels[0]) && input_dead(r.ac_channels[1]) ? 1.0f : 0.0f;
-}
+float ac(const veltra_record_t& r) { return mains_failure(r) ? 1.0f : 0.0f; }
 float ac1(const veltra_record_t& r) { return input_dead(r.ac_channels[0]) ? 1.0f : 0.0f; }
 float ac2(const veltra_record_t& r) { return input_dead(r.ac_channels[1]) ? 1.0f : 0.0f; }
 
@@ -29,6 +27,10 @@ constexpr ValueKey kValueKeys[] = {
 };
 
 }  // namespace
+
+bool mains_failure(const veltra_record_t& r) {
+    return input_dead(r.ac_channels[0]) && input_dead(r.ac_channels[1]);
+}
 
 const ValueKey* find_value_key(const std::string& key) {
     for (const ValueKey& k : kValueKeys)

@@ -53,6 +53,10 @@ class SectionUnavailable : public std::runtime_error {
     smd::Section section_;
 };
 
+// Mains failure as the driver's "ac" key judges it: no AC input has a phase
+// at 150 V (an input the plant does not report reads as zeros).
+bool mains_failure(const veltra_record_t& r);
+
 // The value to serve for key given the driver's answer (which passed the
 // driver's own checks: data ready and recent).
 ShownValue shown_value(const DeviceState& d, const std::string& key, float driver_value);

@@ -22,6 +22,11 @@ struct MqttCounters {
     std::atomic<uint64_t> refused{0};       // PUBACK with an error reason (MQTT 5)
     std::atomic<uint64_t> connects{0};      // connections accepted by the broker
     std::atomic<uint64_t> takeovers{0};     // another client took our client ID
+    // Home Assistant discovery (--mqtt-ha-discovery).
+    std::atomic<uint64_t> ha_published{0};   // retained configurations sent
+    std::atomic<uint64_t> ha_deleted{0};     // retained configurations deleted
+    std::atomic<uint64_t> ha_births{0};      // "online" on <discovery>/status
+    std::atomic<uint64_t> ha_unreadable{0};  // found below our node, not one of ours
     OutboxCounters outbox;
 };
 

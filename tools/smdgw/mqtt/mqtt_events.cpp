@@ -61,6 +61,7 @@ void MqttEvents::record(const std::string& device, const smd::RecordPublished& r
     record_members(obj_, r, settings_.record_form,
                    settings_.battery ? settings_.battery(device) : std::string());
     queue(device, TopicKind::Record, MqttKind::Record, settings_.retain_record, obj_, at_ms);
+    if (settings_.recorded) settings_.recorded(device);
 }
 
 void MqttEvents::on_state(const std::string& device, const smd::StateChanged& s) {

@@ -43,6 +43,8 @@ class MqttEvents : public HostSink {
         // The device's battery estimate as the HTTP API gives it ("" for a
         // device without a battery); none: records carry no "battery".
         std::function<std::string(const std::string&)> battery;
+        // Told after each record went to the outbox (Home Assistant's values).
+        std::function<void(const std::string&)> recorded;
     };
 
     MqttEvents(std::string prefix, std::string boot_id, NowMs now_ms, Queue queue,

@@ -44,6 +44,14 @@ constexpr MetricFamily kFamilies[] = {
     {"smdgw_mqtt_outbox_disk_bytes", "gauge",
      "What the outbox takes on the disk as its bound counts it: pages, log, reserve"},
     {"smdgw_mqtt_outbox_max_bytes", "gauge", "The outbox's bound (--mqtt-outbox-max)"},
+    {"smdgw_mqtt_ha_configs_published_total", "counter",
+     "Home Assistant discovery configurations published (retained)"},
+    {"smdgw_mqtt_ha_configs_deleted_total", "counter",
+     "Home Assistant discovery configurations deleted: entities or devices gone"},
+    {"smdgw_mqtt_ha_births_total", "counter", "Home Assistant birth messages (online) received"},
+    {"smdgw_mqtt_ha_unreadable_total", "counter",
+     "Retained configurations below this gateway's node that name none of its devices "
+     "(not JSON, too long, no device): deleted"},
 };
 
 }  // namespace
@@ -77,6 +85,10 @@ Json::Value mqtt_stats_line(const MqttCounters& c, const OutboxStore& outbox, in
     v["outbox_messages"] = static_cast<Json::UInt64>(outbox.messages());
     v["outbox_oldest_age_s"] = oldest_age_s(outbox, now_ms);
     v["outbox_disk_bytes"] = static_cast<Json::UInt64>(outbox.disk_bytes());
+    v["ha_configs_published"] = static_cast<Json::UInt64>(c.ha_published.load());
+    v["ha_configs_deleted"] = static_cast<Json::UInt64>(c.ha_deleted.load());
+    v["ha_births"] = static_cast<Json::UInt64>(c.ha_births.load());
+    v["ha_unreadable"] = static_cast<Json::UInt64>(c.ha_unreadable.load());
     return v;
 }
 
@@ -100,6 +112,10 @@ std::string mqtt_prometheus_text(const MqttCounters& c, const OutboxStore& outbo
         oldest_age_s(outbox, now_ms),
         static_cast<double>(outbox.disk_bytes()),
         static_cast<double>(outbox.max_bytes()),
+        static_cast<double>(c.ha_published.load()),
+        static_cast<double>(c.ha_deleted.load()),
+        static_cast<double>(c.ha_births.load()),
+        static_cast<double>(c.ha_unreadable.load()),
     };
     static_assert(sizeof values / sizeof values[0] == sizeof kFamilies / sizeof kFamilies[0],
                   "one value per family");

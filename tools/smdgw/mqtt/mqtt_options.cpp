@@ -79,10 +79,11 @@ std::string read_broker_login(const std::string& url, const std::string& auth_fi
 }
 
 bool MqttOptions::check(const std::string& history_path) {
+    if (ha_option && ha_option->count() > 0) ha_discovery = true;
     if (!enabled()) {
         const bool others = !ca_file.empty() || !cert_file.empty() || !key_file.empty() ||
                             insecure || !auth_file.empty() || !outbox_file.empty() || damaged ||
-                            fleet_profile ||
+                            fleet_profile || ha_discovery || ha_force ||
                             record_interval_s != 0.0 || payload != "full";
         if (others) return usage_error("the --mqtt-* options need --mqtt URL");
         return true;
@@ -103,6 +104,7 @@ bool MqttOptions::check(const std::string& history_path) {
         if (!problem.empty())
             return usage_error("--mqtt-key \"" + key_file + "\": " + problem);
     }
+    if (!check_ha_discovery()) return false;
     if (fleet_profile) apply_fleet_profile(*this);
     if (prefix.empty()) prefix = default_topic_prefix(gateway_id);
     if (!check_topic_prefix(prefix, error))
@@ -125,6 +127,24 @@ bool MqttOptions::check(const std::string& history_path) {
     if (outbox_path.empty())
         return usage_error("--mqtt needs --history FILE or --mqtt-outbox FILE to keep what "
                            "waits for the broker");
+    return true;
+}
+
+// A fleet broker carries every site: discovery there would put every
+// site's plants into any Home Assistant that subscribes to it.
+bool MqttOptions::check_ha_discovery() {
+    if (ha_force && !ha_discovery)
+        return usage_error("--mqtt-ha-discovery-force goes with --mqtt-ha-discovery");
+    if (!ha_discovery) return true;
+    if (ha_prefix.empty()) ha_prefix = kHaDefaultPrefix;
+    std::string error;
+    if (!check_topic_prefix(ha_prefix, error))
+        return usage_error("--mqtt-ha-discovery \"" + ha_prefix + "\" " + error);
+    if (fleet_profile && !ha_force)
+        return usage_error(
+            "--mqtt-ha-discovery is refused with --mqtt-fleet-profile: on a fleet's broker it "
+            "would announce this site's plants to every Home Assistant subscribed there; give "
+            "--mqtt-ha-discovery-force if this broker serves this site alone");
     return true;
 }
 
@@ -179,6 +199,14 @@ void add_mqtt_options(CLI::App& app, MqttOptions& o) {
                    "short keys; see docs/fleet.md)")
         ->capture_default_str()
         ->type_name("FORM");
+    o.ha_option = app.add_option("--mqtt-ha-discovery", o.ha_prefix,
+                                 "Announce each plant's entities to Home Assistant by MQTT "
+                                 "discovery below PREFIX (default homeassistant); see "
+                                 "docs/home-assistant.md")
+                      ->expected(0, 1)
+                      ->type_name("[PREFIX]");
+    app.add_flag("--mqtt-ha-discovery-force", o.ha_force,
+                 "Allow --mqtt-ha-discovery together with --mqtt-fleet-profile");
 }
 
 bool portable_client_id(const std::string& id) {

@@ -10,6 +10,7 @@
 // CLI11 is heavy to compile: only the files that add options include it.
 namespace CLI {
 class App;
+class Option;
 }  // namespace CLI
 
 namespace smdgw {
@@ -31,6 +32,8 @@ std::string read_broker_login(const std::string& url, const std::string& auth_fi
                               BrokerUrl& broker, Credentials& credentials,
                               bool& has_credentials);
 
+constexpr const char* kHaDefaultPrefix = "homeassistant";
+
 struct MqttOptions {
     std::string url;
     std::string ca_file;
@@ -51,6 +54,13 @@ struct MqttOptions {
     bool fleet_profile = false;
     unsigned shards = 64;
     bool reconnect_given = false;
+    // --mqtt-ha-discovery [PREFIX]: Home Assistant discovery below PREFIX
+    // (docs/home-assistant.md); refused with the large-fleet profile unless
+    // --mqtt-ha-discovery-force.
+    bool ha_discovery = false;  // set by check() when the option was given
+    std::string ha_prefix;      // empty: kHaDefaultPrefix
+    bool ha_force = false;
+    const CLI::Option* ha_option = nullptr;  // set by add_mqtt_options
 
     // Filled by check().
     BrokerUrl broker;
@@ -63,6 +73,9 @@ struct MqttOptions {
     // Validates everything and resolves defaults; false with a message on
     // standard error naming the option.
     bool check(const std::string& history_path);
+
+   private:
+    bool check_ha_discovery();
 };
 
 void add_mqtt_options(CLI::App& app, MqttOptions& options);

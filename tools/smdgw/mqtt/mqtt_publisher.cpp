@@ -117,6 +117,36 @@ void MqttPublisher::on_log(struct mosquitto*, void* self, int level, const char*
     if ((level & MOSQ_LOG_ERR) != 0 && text) static_cast<MqttPublisher*>(self)->library_error_ = text;
 }
 
+void MqttPublisher::on_message(struct mosquitto*, void* self, const struct mosquitto_message* msg,
+                               const mosquitto_property*) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    if (!p->cfg_.side || !msg || !msg->topic || msg->payloadlen < 0) return;
+    const std::string payload =
+        msg->payloadlen > 0 ? std::string(static_cast<const char*>(msg->payload),
+                                          static_cast<size_t>(msg->payloadlen))
+                            : std::string();
+    p->cfg_.side->message(msg->topic, payload, msg->retain);
+}
+
+void MqttPublisher::publish(const std::string& topic, const std::string& payload, bool retain) {
+    const int rc = mosquitto_publish_v5(mosq_, nullptr, topic.c_str(),
+                                        static_cast<int>(payload.size()),
+                                        payload.empty() ? nullptr : payload.data(), 1, retain,
+                                        nullptr);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
+        log_message_problem("cannot publish to \"" + topic + "\": " + mosquitto_strerror(rc));
+}
+
+void MqttPublisher::subscribe(const std::string& filter) {
+    const int rc = mosquitto_subscribe_v5(mosq_, nullptr, filter.c_str(), 1, 0, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
+        log_message_problem("cannot subscribe to \"" + filter + "\": " + mosquitto_strerror(rc));
+}
+
+void MqttPublisher::unsubscribe(const std::string& filter) {
+    mosquitto_unsubscribe_v5(mosq_, nullptr, filter.c_str(), nullptr);
+}
+
 void MqttPublisher::log_message_problem(const std::string& text) {
     if (const auto held = message_log_.allow(steady_seconds()))
         log_warning("mqtt: " + text + LogLimiter::held_note(*held));
@@ -134,6 +164,7 @@ bool MqttPublisher::configure(struct mosquitto* m) {
     mosquitto_disconnect_v5_callback_set(m, on_disconnect);
     mosquitto_publish_v5_callback_set(m, on_publish);
     mosquitto_log_callback_set(m, on_log);
+    if (cfg_.side) mosquitto_message_v5_callback_set(m, on_message);
     // The broker says "offline" for us when we vanish without a goodbye.
     int rc = mosquitto_will_set(m, cfg_.status_topic.c_str(), 7, "offline", 1, true);
     if (rc == MOSQ_ERR_SUCCESS && cfg_.has_credentials)
@@ -224,6 +255,7 @@ void MqttPublisher::connected(int rc) {
     in_outage_ = false;
     status_acked_ = false;
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 6, "online", 1, true);
+    if (cfg_.side) cfg_.side->connected(*this);
 }
 
 // A take-over shows as a connection the broker drops soon after accepting it
@@ -384,7 +416,9 @@ void MqttPublisher::step() {
         return;
     }
     settle_acks();
-    if (state_ == State::Connected) fill_window();
+    if (state_ != State::Connected) return;
+    fill_window();
+    if (cfg_.side) cfg_.side->turn(*this);
 }
 
 void MqttPublisher::finish(SteadyClock::time_point deadline) {

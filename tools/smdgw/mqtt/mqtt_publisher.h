@@ -28,6 +28,7 @@
 #include "tools/smdgw/core/log_limiter.h"
 #include "tools/smdgw/core/retry_backoff.h"
 #include "tools/smdgw/mqtt/mqtt_counters.h"
+#include "tools/smdgw/mqtt/mqtt_link.h"
 #include "tools/smdgw/mqtt/mqtt_message.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/outbox/outbox_store.h"
@@ -50,9 +51,12 @@ struct PublisherConfig {
     double reconnect_max_s = 15.0;
     // Messages handed to the library and not yet acknowledged, at most.
     size_t window = 20;
+    // Traffic beside the outbox (Home Assistant discovery); none when null.
+    // It must outlive the publisher.
+    MqttSideTraffic* side = nullptr;
 };
 
-class MqttPublisher {
+class MqttPublisher : private MqttLink {
    public:
     using SteadyClock = std::chrono::steady_clock;
 
@@ -89,6 +93,12 @@ class MqttPublisher {
     static void on_disconnect(struct mosquitto*, void* self, int rc, const mosquitto_property* props);
     static void on_publish(struct mosquitto*, void* self, int mid, int reason, const mosquitto_property* props);
     static void on_log(struct mosquitto*, void* self, int level, const char* text);
+    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* msg,
+                           const mosquitto_property* props);
+    // The side traffic's link (MqttLink).
+    void publish(const std::string& topic, const std::string& payload, bool retain) override;
+    void subscribe(const std::string& filter) override;
+    void unsubscribe(const std::string& filter) override;
     void connected(int rc);
     void note_takeover();
     void disconnected(int rc);

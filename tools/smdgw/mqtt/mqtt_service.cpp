@@ -65,9 +65,8 @@ std::unique_ptr<MqttOutbox> MqttService::open_outbox(const MqttOptions& o) {
 }
 
 MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbox,
-                         const GatewayConfig& cfg, std::function<int64_t()> now_ms,
-                         const BatteryMonitor& battery)
-    : now_ms_(std::move(now_ms)),
+                         const ServiceContext& ctx)
+    : now_ms_(ctx.now_ms),
       boot_id_(new_boot_id()),
       dropped_topic_(o.prefix + "/dropped"),
       outbox_(std::move(outbox)) {
@@ -79,12 +78,24 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
         return drop_notice(pending, total);
     };
     writer_ = std::make_unique<OutboxWriter>(*outbox_, counters_.outbox, std::move(w));
-    publisher_ =
-        std::make_unique<MqttPublisher>(publisher_config(o), *outbox_, *writer_, counters_);
+    PublisherConfig pc = publisher_config(o);
+    MqttEvents::Settings es = event_settings(o, ctx.battery);
+    if (o.ha_discovery) {
+        HaIdentity id;
+        id.discovery_prefix = o.ha_prefix;
+        id.topic_prefix = o.prefix;
+        id.gateway_id = o.gateway_id;
+        id.version = ctx.version;
+        id.expire_after_s = ha_expire_after_s(o.record_interval_s);
+        ha_ = std::make_unique<HaDiscovery>(id, ctx.cfg, ctx.states, ctx.battery, counters_);
+        pc.side = ha_.get();
+        es.recorded = [ha = ha_.get()](const std::string& device) { ha->on_record(device); };
+    }
+    publisher_ = std::make_unique<MqttPublisher>(std::move(pc), *outbox_, *writer_, counters_);
     events_ = std::make_unique<MqttEvents>(
         o.prefix, boot_id_, now_ms_, [this](OutgoingMessage m) { writer_->add(std::move(m)); },
-        event_settings(o, battery));
-    for (const DeviceConfig& d : cfg.devices) events_->add_device(d.name);
+        std::move(es));
+    for (const DeviceConfig& d : ctx.cfg.devices) events_->add_device(d.name);
 }
 
 MqttService::~MqttService() { stop(); }
@@ -137,6 +148,7 @@ void MqttService::stop() {
         // A thread still waits on the disk or the network and uses these:
         // they stay for the little time left before the process exits.
         (void)publisher_.release();
+        (void)ha_.release();
         (void)writer_.release();
         (void)outbox_.release();
     }
@@ -161,8 +173,7 @@ OpenedService open_mqtt_service(const MqttOptions& o, const ServiceContext& ctx)
     if (!o.enabled()) return opened;
     try {
         std::unique_ptr<MqttOutbox> outbox = MqttService::open_outbox(o);
-        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx.cfg, ctx.now_ms,
-                                                        ctx.battery);
+        opened.service = std::make_unique<MqttService>(o, std::move(outbox), ctx);
     } catch (const OutboxError& e) {
         log_error(std::string("mqtt: ") + e.what());
         opened.status = e.file_unavailable() ? kExitFailure : kExitUsage;

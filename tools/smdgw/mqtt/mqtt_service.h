@@ -15,6 +15,7 @@
 #include "host/host_sink.h"
 #include "tools/smdgw/core/config.h"
 #include "tools/smdgw/core/service.h"
+#include "tools/smdgw/mqtt/ha_discovery.h"
 #include "tools/smdgw/mqtt/mqtt_counters.h"
 #include "tools/smdgw/mqtt/mqtt_events.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
@@ -37,11 +38,11 @@ class MqttService : public Service {
     // Opens the outbox of the options; throws OutboxError naming the file.
     static std::unique_ptr<MqttOutbox> open_outbox(const MqttOptions& options);
 
-    // Starts connecting. `now_ms` is the gateway's clock for the events'
-    // "time"; `battery` gives the records of devices with a battery their estimate.
+    // Starts connecting. The context's clock gives the events' "time", its
+    // battery monitor the records of devices with a battery their estimate;
+    // Home Assistant discovery reads its device states.
     MqttService(const MqttOptions& options, std::unique_ptr<MqttOutbox> outbox,
-                const GatewayConfig& cfg, std::function<int64_t()> now_ms,
-                const BatteryMonitor& battery);
+                const ServiceContext& ctx);
     // stop(), if not done yet.
     ~MqttService();
     MqttService(const MqttService&) = delete;
@@ -71,6 +72,7 @@ class MqttService : public Service {
     MqttCounters counters_;
     std::unique_ptr<MqttOutbox> outbox_;
     std::unique_ptr<OutboxWriter> writer_;
+    std::unique_ptr<HaDiscovery> ha_;  // --mqtt-ha-discovery; used by the publisher
     std::unique_ptr<MqttPublisher> publisher_;
     std::unique_ptr<MqttEvents> events_;
     bool stopped_ = false;

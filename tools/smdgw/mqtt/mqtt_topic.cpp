@@ -58,6 +58,8 @@ const char* topic_kind_name(TopicKind kind) {
             return "alarms";
         case TopicKind::Alarm:
             return "alarm";
+        case TopicKind::HaState:
+            return "ha_state";
     }
     return "record";
 }
@@ -70,13 +72,17 @@ std::string device_topic(const std::string& prefix, const std::string& device, T
 
 namespace smdgw {
 
-unsigned topic_shard(const std::string& gateway_id, unsigned shards) {
+uint32_t fnv1a_32(const std::string& text) {
     uint32_t h = 2166136261u;
-    for (unsigned char c : gateway_id) {
+    for (unsigned char c : text) {
         h ^= c;
         h *= 16777619u;
     }
-    return shards == 0 ? 0 : h % shards;
+    return h;
+}
+
+unsigned topic_shard(const std::string& gateway_id, unsigned shards) {
+    return shards == 0 ? 0 : fnv1a_32(gateway_id) % shards;
 }
 
 std::string shard_level(unsigned shard) {

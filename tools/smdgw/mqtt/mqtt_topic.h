@@ -2,6 +2,7 @@
 // MQTT topic names: a device name or gateway ID becomes one topic level, with
 // the characters that would change the topic's meaning percent-encoded.
 
+#include <cstdint>
 #include <string>
 
 namespace smdgw {
@@ -18,8 +19,9 @@ std::string default_topic_prefix(const std::string& gateway_id);
 // (empty, wildcards, a NUL, an empty level or a trailing '/').
 bool check_topic_prefix(const std::string& prefix, std::string& error);
 
-// What a device publishes, one topic each below <prefix>/<device>/.
-enum class TopicKind { Record, State, Alarms, Alarm };
+// What a device publishes, one topic each below <prefix>/<device>/; HaState
+// only with Home Assistant discovery.
+enum class TopicKind { Record, State, Alarms, Alarm, HaState };
 const char* topic_kind_name(TopicKind kind);
 
 // <prefix>/<encoded device>/<kind>
@@ -33,6 +35,9 @@ namespace smdgw {
 // modulo `shards`, the same on every host and in every release, so that a
 // gateway stays on its collector.
 unsigned topic_shard(const std::string& gateway_id, unsigned shards);
+
+// FNV-1a, 32 bits: a short stable hash of a name.
+uint32_t fnv1a_32(const std::string& text);
 
 // The shard's topic level: "s" and the number with at least two digits
 // ("s00", "s07", "s63", "s100").
