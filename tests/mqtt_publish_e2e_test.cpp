@@ -188,10 +188,14 @@ TEST(MqttPublish, RoundsAlarmsStatesAndStatusReachTheBroker) {
     const std::string alarm_id = alarm_events[0]["alarm_id"].asString();
     EXPECT_EQ(with_seq(alarm_msgs, 1)["alarm_id"].asString(), alarm_id);
     EXPECT_EQ(with_seq(alarm_msgs, 1)["message"], alarm_events[0]["message"]);
+    // The plant's message is Chinese; its English meaning travels beside it.
+    EXPECT_FALSE(alarm_events[0]["english"].asString().empty());
+    EXPECT_EQ(with_seq(alarm_msgs, 1)["english"], alarm_events[0]["english"]);
     const auto lists = sub.on(prefix + "/plant1/alarms");
     ASSERT_EQ(delivered(lists).seqs, one_to(2));
     ASSERT_EQ(with_seq(lists, 1)["alarms"].size(), 1u);
     EXPECT_EQ(with_seq(lists, 1)["alarms"][0]["alarm_id"].asString(), alarm_id);
+    EXPECT_EQ(with_seq(lists, 1)["alarms"][0]["english"], alarm_events[0]["english"]);
     // Named exactly, for acknowledging it; nobody's yet.
     const Json::Value listed = with_seq(lists, 1)["alarms"][0];
     EXPECT_EQ(listed["id"].asString(), "plant1." + listed["key"].asString() + "." + alarm_id +
