@@ -1,0 +1,364 @@
+// The Modbus TCP server end to end: powersim plays the plant (with its
+// battery) on a pseudo-terminal, smdgw follows it with --modbus-listen and
+// --http on free loopback ports. Debian's mbpoll reads the whole map of
+// plant1 and every value equals what the HTTP API shows of the same round,
+// after scaling; writes are refused, an unknown unit and a plant gone quiet
+// answer their exceptions, and not a byte of it reaches the line.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/pty_bridge.h"
+#include "tests/support/run_process.h"
+#include "tests/support/smdgw_run.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
+#include "tools/smdgw/modbus/register_map.h"
+
+namespace {
+
+using namespace smdgw::modbus;
+using testsupport::Child;
+using testsupport::parse_json;
+using testsupport::read_text;
+using testsupport::run_process;
+using testsupport::TempDir;
+using testsupport::wait_until;
+
+// plant1 answers at address 1, as unit 1 with the low word first; nothing
+// answers for plant2 (unit 9).
+const char* const kConfig =
+    R"({"devices":[{"name":"plant1","data_id":418,"address":1,"stale_after_s":STALE,)"
+    R"("modbus_word_order":"ORDER","battery":{"strings_ah":[200],"temperature_value":0}},)"
+    R"({"name":"plant2","data_id":419,"address":2,"modbus_unit":9}]})";
+
+class Rig {
+   public:
+    explicit Rig(const std::string& order = "big", const std::string& stale_after = "120",
+                 std::vector<std::string> gw_extra = {}) {
+        std::string config = kConfig;
+        config.replace(config.find("STALE"), 5, stale_after);
+        config.replace(config.find("ORDER"), 5, order);
+        err_ = (dir_.path() / "gw.err").string();
+        std::vector<std::string> args = {SMDGW_PATH, "--plugin", PLUGIN_PATH, "--config",
+                                         dir_.write("gw.json", config).string(), "--port",
+                                         line_.end_b(), "--http", "127.0.0.1:0",
+                                         "--modbus-listen", "127.0.0.1:0"};
+        args.insert(args.end(), gw_extra.begin(), gw_extra.end());
+        gw_ = std::make_unique<Child>(args, (dir_.path() / "gw.out").string(), err_);
+        sim_ = std::make_unique<Child>(
+            std::vector<std::string>{POWERSIM_PATH, "--port", line_.end_a(), "--realtime",
+                                     "--rounds", "0", "--battery-ah", "200", "--battery-strings",
+                                     "1", "--fault", "load:50@1-"},
+            (dir_.path() / "sim.out").string(), (dir_.path() / "sim.err").string());
+        ready_ = wait_until(
+            [&] {
+                const std::string e = read_text(err_);
+                modbus_port_ = port_after(e, " on 127.0.0.1:");
+                http_port_ = port_after(e, "serving http://127.0.0.1:");
+                return modbus_port_ > 0 && http_port_ > 0;
+            },
+            30);
+    }
+    ~Rig() {
+        stop_sim();
+        gw_->signal(SIGTERM);
+        gw_->wait(30);
+    }
+    bool ready() const { return ready_; }
+    std::string log() const { return read_text(err_); }
+    uint64_t line_bytes() const { return line_.bytes_from_b(); }
+    Json::Value api(const std::string& path) const {
+        httplib::Client c("127.0.0.1", http_port_);
+        c.set_read_timeout(10, 0);
+        const auto r = c.Get(path);
+        return r && r->status == 200 ? parse_json(r->body) : Json::Value();
+    }
+    std::string metrics() const {
+        httplib::Client c("127.0.0.1", http_port_);
+        const auto r = c.Get("/metrics");
+        return r ? r->body : "";
+    }
+    // mbpoll once: -t TYPE from PDU address `from`, count values (0: a
+    // write, of the values in extra).
+    testsupport::ProcessResult mbpoll(int unit, const std::string& type, int from, int count,
+                                      std::vector<std::string> extra = {}) const {
+        std::vector<std::string> argv = {MBPOLL_PATH, "-m", "tcp", "-p",
+                                         std::to_string(modbus_port_), "-a",
+                                         std::to_string(unit), "-0", "-1", "-o", "5", "-t", type,
+                                         "-r", std::to_string(from)};
+        if (count > 0) argv.insert(argv.end(), {"-c", std::to_string(count)});
+        argv.push_back("127.0.0.1");
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run_process(argv);
+    }
+    void stop_sim() {
+        if (!sim_) return;
+        sim_->signal(SIGTERM);
+        sim_->wait(10);
+        sim_.reset();
+    }
+
+   private:
+    static int port_after(const std::string& text, const std::string& marker) {
+        size_t at = text.find("modbus: serving ");
+        if (marker != " on 127.0.0.1:") at = 0;
+        if (at == std::string::npos) return 0;
+        at = text.find(marker, at);
+        return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + marker.size());
+    }
+
+    TempDir dir_;
+    testsupport::PtyBridge line_;
+    std::string err_;
+    std::unique_ptr<Child> gw_, sim_;
+    int modbus_port_ = 0, http_port_ = 0;
+    bool ready_ = false;
+};
+
+// mbpoll's "[address]: value" lines.
+std::map<int, std::string> mbpoll_values(const std::string& text) {
+    std::map<int, std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] != '[') continue;
+        const size_t close = line.find("]:");
+        if (close == std::string::npos) continue;
+        std::string v = line.substr(close + 2);
+        v.erase(0, v.find_first_not_of(" \t"));
+        out[std::atoi(line.c_str() + 1)] = v;
+    }
+    return out;
+}
+
+// Every register of the map, read in blocks of at most 125, as hex.
+bool read_registers(const Rig& rig, std::vector<uint16_t>& regs, std::string& why) {
+    regs.assign(kRegisterCount, 0);
+    for (size_t from = 0; from < kRegisterCount; from += 125) {
+        const int count = static_cast<int>(std::min<size_t>(125, kRegisterCount - from));
+        const auto r = rig.mbpoll(1, "4:hex", static_cast<int>(from), count);
+        const auto v = mbpoll_values(r.out);
+        if (r.status != 0 || v.size() != static_cast<size_t>(count)) {
+            why = r.out + r.err;
+            return false;
+        }
+        for (const auto& [at, text] : v) regs[static_cast<size_t>(at)] =
+            static_cast<uint16_t>(std::stoul(text, nullptr, 16));
+    }
+    return true;
+}
+
+// The API's value of a register row's value, in the row's unit; null when
+// the API shows none.
+Json::Value api_value(const Json::Value& device, const Json::Value& battery, const MapRow& r,
+                      size_t instance, size_t entry) {
+    static const std::vector<std::string> states = {"never", "live", "stale", "restored",
+                                                    "no-port"};
+    static const std::vector<std::string> fresh = {"fresh", "held", "missing", "never"};
+    static const std::vector<std::string> battery_states = {"unknown", "float", "charging",
+                                                            "discharging", "disconnected"};
+    const auto index_of = [](const std::vector<std::string>& names, const std::string& n) {
+        const auto it = std::find(names.begin(), names.end(), n);
+        return it == names.end() ? Json::Value() : Json::Value(static_cast<int>(it - names.begin()));
+    };
+    const Json::Value& rec = device["record"];
+    const bool on = battery.isObject() && battery["state"].asString() != "unknown";
+    switch (r.source) {
+        case Source::DataState:
+            return index_of(states, device["state"].asString());
+        case Source::Freshness:
+            return index_of(fresh, device["sections"][r.section]["state"].asString());
+        case Source::AlarmsActive:
+            return device["alarms_active"];
+        case Source::Battery: {
+            const std::string m = r.member;
+            if (m == "state") return index_of(battery_states, battery["state"].asString());
+            if (!on) return Json::Value();
+            if (m == "charge")
+                return battery["charge"].isNull() ? Json::Value()
+                                                  : Json::Value(battery["charge"].asDouble() * 100);
+            if (m == "runtime_min")
+                return battery["runtime_s"].isNull()
+                           ? Json::Value()
+                           : Json::Value(std::floor(battery["runtime_s"].asDouble() / 60));
+            return battery[m];
+        }
+        case Source::Record:
+            break;
+    }
+    Json::Value v = *r.section ? rec[r.section] : rec;
+    if (v.isArray()) {
+        // The AC inputs the plant reported; the API keeps both.
+        if (std::string(r.section) == "ac_channels" &&
+            instance >= rec["ac"]["channel_count"].asUInt())
+            return Json::Value();
+        v = instance < v.size() ? v[static_cast<Json::ArrayIndex>(instance)] : Json::Value();
+    }
+    v = v[r.member];
+    if (v.isArray()) v = entry < v.size() ? v[static_cast<Json::ArrayIndex>(entry)] : Json::Value();
+    return v;
+}
+
+// What the map says of one value, as the row's number; false when it shows none.
+bool register_value(const std::vector<uint16_t>& regs, const MapRow& r, size_t at,
+                    bool big_first, double& out) {
+    switch (r.type) {
+        case RegType::Float32: {
+            const uint32_t hi = big_first ? regs[at] : regs[at + 1];
+            const uint32_t lo = big_first ? regs[at + 1] : regs[at];
+            const uint32_t bits = (hi << 16) | lo;
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            out = f;
+            return !std::isnan(f);
+        }
+        case RegType::Int16:
+            out = static_cast<int16_t>(regs[at]) / r.scale;
+            return regs[at] != 0x8000;
+        case RegType::UInt16:
+            out = regs[at] / r.scale;
+            return regs[at] != 0xFFFF;
+    }
+    return false;
+}
+
+// Reads the whole map with mbpoll between two API reads of the same round,
+// and compares every value; the number of values both show.
+size_t compare_map(const Rig& rig, bool big_first, std::string& failures) {
+    size_t compared = 0;
+    const bool same_round = wait_until(
+        [&] {
+            const Json::Value before = rig.api("/api/v1/devices/plant1");
+            const Json::Value battery_before = rig.api("/api/v1/devices/plant1/battery");
+            std::vector<uint16_t> regs;
+            std::string why;
+            if (!read_registers(rig, regs, why)) {
+                failures = "mbpoll: " + why;
+                return false;
+            }
+            const Json::Value after = rig.api("/api/v1/devices/plant1");
+            const Json::Value battery_after = rig.api("/api/v1/devices/plant1/battery");
+            if (before["record"] != after["record"] || battery_before != battery_after ||
+                before["state"].asString() != "live" || !before["record"].isObject() ||
+                battery_before["state"].asString() == "unknown")
+                return false;
+            failures.clear();
+            compared = 0;
+            for (const MapRow& r : kRegisterMap)
+                for (size_t i = 0; i < r.instances; ++i)
+                    for (size_t k = 0; k < r.entries; ++k) {
+                        const size_t at = r.address + i * r.stride + k * register_width(r.type);
+                        const Json::Value want = api_value(before, battery_before, r, i, k);
+                        double got = 0.0;
+                        const bool shown = register_value(regs, r, at, big_first, got);
+                        const std::string name = value_name(r, i, k);
+                        if (!want.isNumeric()) {
+                            if (shown)
+                                failures +=
+                                    name + ": shown " + std::to_string(got) + ", API none\n";
+                            continue;
+                        }
+                        ++compared;
+                        // Scaled values are rounded to their last step.
+                        const double step =
+                            r.type == RegType::Float32 ? 1e-6 * std::fabs(want.asDouble()) + 1e-9
+                                                       : 1.0 / r.scale + 1e-9;
+                        if (!shown || std::fabs(got - want.asDouble()) > step)
+                            failures += name + ": " + (shown ? std::to_string(got) : "none") +
+                                        ", API " + want.toStyledString();
+                    }
+            return true;
+        },
+        60);
+    if (!same_round) failures += "no round read whole between two API reads\n";
+    return compared;
+}
+
+TEST(ModbusE2e, MbpollReadsTheWholeMapAsTheHttpApiShowsIt) {
+    Rig rig;
+    ASSERT_TRUE(rig.ready()) << rig.log();
+    const uint64_t line_before = rig.line_bytes();
+    std::string failures;
+    const size_t compared = compare_map(rig, true, failures);
+    EXPECT_EQ(failures, "") << rig.log();
+    // The plant's 2 AC inputs, its modules, 2 panels and the battery: most of the map.
+    EXPECT_GE(compared, 40u);
+    // The float and the scaled register of the bus voltage, through mbpoll's own decoding.
+    const auto fl = rig.mbpoll(1, "4:float", 224, 1, {"-B"});
+    const auto sc = rig.mbpoll(1, "3", 100, 1);
+    const auto f = mbpoll_values(fl.out), s = mbpoll_values(sc.out);
+    ASSERT_EQ(f.count(224), 1u) << fl.out << fl.err;
+    ASSERT_EQ(s.count(100), 1u) << sc.out << sc.err;
+    EXPECT_NEAR(std::stod(f.at(224)) * 100.0, std::stod(s.at(100)), 1.0);
+    // Coils and discrete inputs are the same alarm bits.
+    const auto coils = rig.mbpoll(1, "0", 0, static_cast<int>(kBitCount));
+    const auto inputs = rig.mbpoll(1, "1", 0, static_cast<int>(kBitCount));
+    EXPECT_EQ(coils.status, 0) << coils.out << coils.err;
+    EXPECT_EQ(mbpoll_values(coils.out).size(), kBitCount) << coils.out;
+    EXPECT_EQ(mbpoll_values(coils.out), mbpoll_values(inputs.out));
+    // A write is refused; so are addresses past the map and an unknown unit.
+    const auto write = rig.mbpoll(1, "4", 100, 0, {"1234"});
+    EXPECT_NE(write.status, 0);
+    EXPECT_NE((write.out + write.err).find("Illegal function"), std::string::npos)
+        << write.out << write.err;
+    const auto past = rig.mbpoll(1, "4", static_cast<int>(kRegisterCount), 1);
+    EXPECT_NE((past.out + past.err).find("Illegal data address"), std::string::npos)
+        << past.out << past.err;
+    const auto unknown = rig.mbpoll(7, "4", 0, 1);
+    EXPECT_NE((unknown.out + unknown.err).find("Gateway path unavailable"), std::string::npos)
+        << unknown.out << unknown.err;
+    // plant2 never answered its line: its unit answers, but has nothing live.
+    const auto silent = rig.mbpoll(9, "4", 0, 1);
+    EXPECT_NE((silent.out + silent.err).find("Target device failed to respond"),
+              std::string::npos)
+        << silent.out << silent.err;
+    // Nothing of it went down the serial line: a listening gateway sends nothing.
+    EXPECT_EQ(rig.line_bytes(), line_before);
+    EXPECT_EQ(line_before, 0u);
+    const std::string m = rig.metrics();
+    EXPECT_NE(m.find("\nsmdgw_modbus_refused_writes_total 1\n"), std::string::npos) << m;
+    EXPECT_NE(m.find("\nsmdgw_modbus_unknown_units_total 1\n"), std::string::npos) << m;
+}
+
+TEST(ModbusE2e, LittleWordOrderSwapsTheTwoRegistersOfAFloat) {
+    Rig rig("little");
+    ASSERT_TRUE(rig.ready()) << rig.log();
+    std::string failures;
+    EXPECT_GE(compare_map(rig, false, failures), 40u);
+    EXPECT_EQ(failures, "") << rig.log();
+    // mbpoll's default is the low word first.
+    const auto fl = rig.mbpoll(1, "4:float", 224, 1);
+    const auto sc = rig.mbpoll(1, "4", 100, 1);
+    const auto f = mbpoll_values(fl.out), s = mbpoll_values(sc.out);
+    ASSERT_EQ(f.count(224), 1u) << fl.out << fl.err;
+    ASSERT_EQ(s.count(100), 1u) << sc.out << sc.err;
+    EXPECT_NEAR(std::stod(f.at(224)) * 100.0, std::stod(s.at(100)), 1.0);
+}
+
+TEST(ModbusE2e, APlantGoneQuietAnswersTargetFailedAndBadFramesCloseTheConnection) {
+    Rig rig("big", "3");
+    ASSERT_TRUE(rig.ready()) << rig.log();
+    ASSERT_TRUE(wait_until([&] { return rig.mbpoll(1, "4", 0, 1).status == 0; }, 60)) << rig.log();
+    rig.stop_sim();
+    testsupport::ProcessResult stale;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            stale = rig.mbpoll(1, "4", 0, 8);
+            return (stale.out + stale.err).find("Target device failed to respond") !=
+                   std::string::npos;
+        },
+        30))
+        << stale.out << stale.err << rig.log();
+    const std::string m = rig.metrics();
+    EXPECT_NE(m.find("\nsmdgw_modbus_stale_answers_total "), std::string::npos) << m;
+}
+
+}  // namespace
