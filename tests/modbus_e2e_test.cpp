@@ -5,8 +5,13 @@
 // after scaling; writes are refused, an unknown unit and a plant gone quiet
 // answer their exceptions, and not a byte of it reaches the line.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -343,7 +348,169 @@ TEST(ModbusE2e, LittleWordOrderSwapsTheTwoRegistersOfAFloat) {
     EXPECT_NEAR(std::stod(f.at(224)) * 100.0, std::stod(s.at(100)), 1.0);
 }
 
-TEST(ModbusE2e, APlantGoneQuietAnswersTargetFailedAndBadFramesCloseTheConnection) {
+// A client of raw bytes on loopback.
+class RawClient {
+   public:
+    explicit RawClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~RawClient() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool send(const std::vector<uint8_t>& b) {
+        return fd_ >= 0 && ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) ==
+                               static_cast<ssize_t>(b.size());
+    }
+    // Reads until n bytes came, the server closed or seconds passed.
+    std::vector<uint8_t> receive(size_t n, double seconds) {
+        std::vector<uint8_t> got;
+        uint8_t buf[4096];
+        testsupport::wait_until(
+            [&] {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) return false;
+                const ssize_t k = ::recv(fd_, buf, sizeof buf, 0);
+                if (k <= 0) {
+                    closed_ = true;
+                    return true;
+                }
+                got.insert(got.end(), buf, buf + k);
+                return got.size() >= n;
+            },
+            seconds);
+        return got;
+    }
+    bool closed_within(double seconds) {
+        receive(SIZE_MAX, seconds);
+        return closed_;
+    }
+
+   private:
+    int fd_ = -1;
+    bool closed_ = false;
+};
+
+// Read holding registers, transaction tid: 12 bytes.
+std::vector<uint8_t> read_request(uint16_t tid, uint8_t unit, uint16_t address, uint16_t count) {
+    return {static_cast<uint8_t>(tid >> 8), static_cast<uint8_t>(tid), 0, 0, 0, 6, unit, 3,
+            static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+            static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
+}
+
+double metric(const std::string& text, const std::string& name) {
+    const size_t at = text.find("\n" + name + " ");
+    return at == std::string::npos ? -1.0 : std::atof(text.c_str() + at + name.size() + 2);
+}
+
+TEST(ModbusE2e, BoundsCloseBadFramesSilentClientsAndOneClientTooMany) {
+    Rig rig("big", "120", {"--modbus-max-per-client", "2", "--modbus-idle-timeout", "2"});
+    ASSERT_TRUE(rig.ready()) << rig.log();
+    const std::string log = rig.log();
+    const int port = std::atoi(log.c_str() + log.find(" on 127.0.0.1:") + 14);
+    ASSERT_TRUE(wait_until([&] { return rig.mbpoll(1, "4", 0, 1).status == 0; }, 60)) << rig.log();
+    const auto all_closed = [&] {
+        return wait_until(
+            [&] { return metric(rig.metrics(), "smdgw_modbus_connections") == 0.0; }, 30);
+    };
+    // Not Modbus TCP: a protocol identifier of 1, a length past the longest
+    // frame, a web browser on the wrong port.
+    for (const std::vector<uint8_t>& bad :
+         {std::vector<uint8_t>{0, 1, 0, 1, 0, 6, 1, 3, 0, 0, 0, 1},
+          std::vector<uint8_t>{0, 1, 0, 0, 0, 255, 1, 3},
+          std::vector<uint8_t>{'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P'}}) {
+        ASSERT_TRUE(all_closed()) << rig.metrics();
+        RawClient c(port);
+        ASSERT_TRUE(c.send(bad));
+        EXPECT_TRUE(c.closed_within(10));
+    }
+    // Two requests in one write, answered in order with their transactions.
+    ASSERT_TRUE(all_closed()) << rig.metrics();
+    {
+        RawClient c(port);
+        std::vector<uint8_t> two = read_request(0x0101, 1, 0, 1);
+        const std::vector<uint8_t> second = read_request(0x0202, 1, 100, 2);
+        two.insert(two.end(), second.begin(), second.end());
+        ASSERT_TRUE(c.send(two));
+        const std::vector<uint8_t> a = c.receive(11 + 13, 10);
+        ASSERT_EQ(a.size(), 24u);
+        EXPECT_EQ(std::vector<uint8_t>(a.begin(), a.begin() + 9),
+                  (std::vector<uint8_t>{1, 1, 0, 0, 0, 5, 1, 3, 2}));
+        EXPECT_EQ(std::vector<uint8_t>(a.begin() + 11, a.begin() + 20),
+                  (std::vector<uint8_t>{2, 2, 0, 0, 0, 7, 1, 3, 4}));
+        // A burst past the allowance is answered in full, only later.
+        std::vector<uint8_t> burst;
+        for (uint16_t t = 0; t < 80; ++t) {
+            const auto r = read_request(t, 1, 0, 1);
+            burst.insert(burst.end(), r.begin(), r.end());
+        }
+        ASSERT_TRUE(c.send(burst));
+        EXPECT_EQ(c.receive(80 * 11, 20).size(), 80u * 11);
+        EXPECT_GE(metric(rig.metrics(), "smdgw_modbus_rate_limited_total"), 1.0);
+    }
+    // Two connections from one address, not three; silent ones go after the
+    // idle timeout, and make room.
+    ASSERT_TRUE(all_closed()) << rig.metrics();
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::make_unique<RawClient>(port));
+        ASSERT_TRUE(held.back()->send(read_request(1, 1, 0, 1)));
+        EXPECT_EQ(held.back()->receive(11, 10).size(), 11u);
+    }
+    RawClient third(port);
+    EXPECT_TRUE(third.closed_within(10));
+    for (auto& c : held) EXPECT_TRUE(c->closed_within(20));
+    held.clear();
+    RawClient again(port);
+    ASSERT_TRUE(again.send(read_request(7, 1, 0, 1)));
+    EXPECT_EQ(again.receive(11, 10).size(), 11u);
+    const std::string m = rig.metrics();
+    EXPECT_EQ(metric(m, "smdgw_modbus_bad_protocol_total"), 2.0) << m;
+    EXPECT_EQ(metric(m, "smdgw_modbus_bad_length_total"), 1.0) << m;
+    EXPECT_GE(metric(m, "smdgw_modbus_connections_over_client_limit_total"), 1.0) << m;
+    EXPECT_GE(metric(m, "smdgw_modbus_idle_closed_total"), 2.0) << m;
+    EXPECT_NE(rig.log().find("MBAP protocol identifier not 0; connection closed"),
+              std::string::npos)
+        << rig.log();
+    EXPECT_EQ(rig.line_bytes(), 0u);
+}
+
+TEST(ModbusE2e, CheckConfigListsTheUnitsAndRefusesTwoOnOne) {
+    TempDir dir;
+    const auto check = [&](const std::string& config) {
+        const std::string path = dir.write("gw.json", config).string();
+        return run_process({SMDGW_PATH, "--check-config", "--plugin", PLUGIN_PATH, "--config",
+                            path, "--replay", path,
+                            "--modbus-listen", ":1502"});
+    };
+    const auto ok = check(R"({"devices":[{"name":"p1","data_id":418,"address":1},)"
+                          R"({"name":"p2","data_id":419,"address":2,"modbus_unit":12}]})");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("modbus: Modbus TCP server on 127.0.0.1:1502: p1 unit 1, p2 unit 12;"),
+              std::string::npos)
+        << ok.out;
+    const auto twice = check(R"({"devices":[{"name":"p1","data_id":418,"address":1},)"
+                             R"({"name":"p2","data_id":419,"address":2,"modbus_unit":1}]})");
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_NE(twice.err.find("devices \"p1\" and \"p2\" both answer unit id 1"),
+              std::string::npos)
+        << twice.err;
+    const auto bad_key = check(R"({"devices":[{"name":"p1","data_id":418,"address":1,)"
+                               R"("modbus_unit":300}]})");
+    EXPECT_EQ(bad_key.status, 2);
+    EXPECT_NE(bad_key.err.find("\"modbus_unit\" must be an integer 1 to 247 (is 300)"),
+              std::string::npos)
+        << bad_key.err;
+}
+
+TEST(ModbusE2e, APlantGoneQuietAnswersTargetFailed) {
     Rig rig("big", "3");
     ASSERT_TRUE(rig.ready()) << rig.log();
     ASSERT_TRUE(wait_until([&] { return rig.mbpoll(1, "4", 0, 1).status == 0; }, 60)) << rig.log();
