@@ -28,10 +28,10 @@ bool ModbusAnswerer::answer(int fd, const uint8_t* frame, const Request& r) {
     ++counters_.requests;
     modbus_set_socket(ctx_, fd);
     const bool bits = r.access == Access::Bits;
+    // The unit's path first, then the request itself; only a read within
+    // the map looks at the device's state.
     uint8_t exception = 0;
-    const UnitReader::Found found =
-        units_.read(r.unit, mapping_->tab_registers, mapping_->tab_bits);
-    if (found == UnitReader::Found::Unknown) {
+    if (!units_.known(r.unit)) {
         exception = kGatewayPathUnavailable;
         ++counters_.unknown_units;
     } else if (r.exception != 0) {
@@ -47,7 +47,7 @@ bool ModbusAnswerer::answer(int fd, const uint8_t* frame, const Request& r) {
     } else if (static_cast<size_t>(r.address) + r.quantity > (bits ? kBitCount : kRegisterCount)) {
         exception = kIllegalDataAddress;
         ++counters_.bad_addresses;
-    } else if (found == UnitReader::Found::NotLive) {
+    } else if (!units_.read(r.unit, mapping_->tab_registers, mapping_->tab_bits)) {
         // A SCADA shows "communication lost" rather than values that froze.
         exception = kGatewayTargetFailed;
         ++counters_.stale_answers;

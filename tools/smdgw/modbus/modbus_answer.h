@@ -18,11 +18,12 @@ namespace smdgw::modbus {
 // The devices as units.
 class UnitReader {
    public:
-    enum class Found { Unknown, NotLive, Live };
     virtual ~UnitReader() = default;
-    // Whether the unit is there and live; when live, its registers and bits
+    // Whether a device answers this unit id.
+    virtual bool known(uint8_t unit) const = 0;
+    // Whether the unit's data is live; when it is, its registers and bits
     // (kRegisterCount, kBitCount) filled.
-    virtual Found read(uint8_t unit, uint16_t* registers, uint8_t* bits) const = 0;
+    virtual bool read(uint8_t unit, uint16_t* registers, uint8_t* bits) const = 0;
 };
 
 class ModbusAnswerer {

@@ -61,21 +61,21 @@ void ModbusService::stop() {
     thread_.join();
 }
 
-UnitReader::Found ModbusService::read(uint8_t unit, uint16_t* registers, uint8_t* bits) const {
+bool ModbusService::read(uint8_t unit, uint16_t* registers, uint8_t* bits) const {
     const int at = unit_index_[unit];
-    if (at < 0) return Found::Unknown;
+    if (at < 0) return false;
     const Unit& u = units_[static_cast<size_t>(at)];
     // Taken before the snapshot's lock, which is held no longer than the fill.
     const std::optional<BatteryView> battery = battery_.battery(u.device);
-    Found found = Found::NotLive;
+    bool live = false;
     states_.read(u.device, [&](const DeviceState& d) {
         if (d.data_state != DataState::Live) return;
         const UnitView view{d, battery, u.order};
         fill_registers(view, registers);
         fill_bits(view, bits);
-        found = Found::Live;
+        live = true;
     });
-    return found;
+    return live;
 }
 
 std::optional<Json::Value> ModbusService::stats() const {

@@ -39,7 +39,8 @@ class ModbusService : public Service, private UnitReader {
     const std::string& listening() const { return listening_; }
 
    private:
-    Found read(uint8_t unit, uint16_t* registers, uint8_t* bits) const override;
+    bool known(uint8_t unit) const override { return unit_index_[unit] >= 0; }
+    bool read(uint8_t unit, uint16_t* registers, uint8_t* bits) const override;
 
     const ModbusOptions options_;
     const DeviceStates& states_;

@@ -169,14 +169,14 @@ bool bit_value(const UnitView& v, const ShownState& shown, const BitRow& r, cons
     return false;
 }
 
-std::string indexed_name(const char* section, const char* member, uint8_t instances,
-                         uint8_t entries, size_t instance, size_t entry) {
+std::string indexed_name(const char* section, const char* member, uint8_t entries,
+                         size_t instance, size_t entry) {
     std::string n;
     if (*section) {
+        // An element of an array struct by its index: "channels[3].out_i".
+        const RecordField* s = veltra::find_path(section);
         n = section;
-        if (instances > 1 || std::string(section) == "channels" ||
-            std::string(section) == "ac_channels")
-            n += "[" + std::to_string(instance) + "]";
+        if (s && s->size > 1) n += "[" + std::to_string(instance) + "]";
         n += ".";
     }
     n += member;
@@ -212,7 +212,7 @@ void fill_bits(const UnitView& v, uint8_t* bits) {
 std::string value_name(const MapRow& r, size_t instance, size_t entry) {
     switch (r.source) {
         case Source::Record:
-            return indexed_name(r.section, r.member, r.instances, r.entries, instance, entry);
+            return indexed_name(r.section, r.member, r.entries, instance, entry);
         case Source::DataState:
             return "state";
         case Source::Freshness:
@@ -228,7 +228,7 @@ std::string value_name(const MapRow& r, size_t instance, size_t entry) {
 std::string bit_name(const BitRow& r, size_t instance, size_t entry) {
     switch (r.source) {
         case BitSource::Record:
-            return indexed_name(r.section, r.member, r.instances, r.entries, instance, entry);
+            return indexed_name(r.section, r.member, r.entries, instance, entry);
         case BitSource::AnyAlarm:
             return "alarm";
         case BitSource::OnBattery:
