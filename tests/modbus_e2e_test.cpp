@@ -161,6 +161,23 @@ bool read_registers(const Rig& rig, std::vector<uint16_t>& regs, std::string& wh
     return true;
 }
 
+// A member of the API's record by the map's place; null when the API shows
+// none (an AC input the plant did not report, an entry past its count).
+Json::Value record_value(const Json::Value& rec, const char* section, const char* member,
+                         size_t instance, size_t entry) {
+    Json::Value v = *section ? rec[section] : rec;
+    if (v.isArray()) {
+        // The AC inputs the plant reported; the API keeps both.
+        if (std::string(section) == "ac_channels" &&
+            instance >= rec["ac"]["channel_count"].asUInt())
+            return Json::Value();
+        v = instance < v.size() ? v[static_cast<Json::ArrayIndex>(instance)] : Json::Value();
+    }
+    v = v[member];
+    if (v.isArray()) v = entry < v.size() ? v[static_cast<Json::ArrayIndex>(entry)] : Json::Value();
+    return v;
+}
+
 // The API's value of a register row's value, in the row's unit; null when
 // the API shows none.
 Json::Value api_value(const Json::Value& device, const Json::Value& battery, const MapRow& r,
@@ -199,17 +216,24 @@ Json::Value api_value(const Json::Value& device, const Json::Value& battery, con
         case Source::Record:
             break;
     }
-    Json::Value v = *r.section ? rec[r.section] : rec;
-    if (v.isArray()) {
-        // The AC inputs the plant reported; the API keeps both.
-        if (std::string(r.section) == "ac_channels" &&
-            instance >= rec["ac"]["channel_count"].asUInt())
-            return Json::Value();
-        v = instance < v.size() ? v[static_cast<Json::ArrayIndex>(instance)] : Json::Value();
+    return record_value(rec, r.section, r.member, instance, entry);
+}
+
+// An alarm bit as the API shows its source.
+bool api_bit(const Json::Value& device, const Json::Value& battery, const BitRow& b,
+             size_t instance, size_t entry) {
+    switch (b.source) {
+        case BitSource::AnyAlarm:
+            return device["alarms_active"].asUInt() > 0;
+        case BitSource::OnBattery:
+            return battery["state"].asString() == "discharging";
+        case BitSource::BatteryDisconnected:
+            return battery["state"].asString() == "disconnected";
+        case BitSource::Record:
+            break;
     }
-    v = v[r.member];
-    if (v.isArray()) v = entry < v.size() ? v[static_cast<Json::ArrayIndex>(entry)] : Json::Value();
-    return v;
+    const Json::Value code = record_value(device["record"], b.section, b.member, instance, entry);
+    return code.isNumeric() && code.asDouble() != 0.0;
 }
 
 // What the map says of one value, as the row's number; false when it shows none.
@@ -235,8 +259,9 @@ bool register_value(const std::vector<uint16_t>& regs, const MapRow& r, size_t a
     return false;
 }
 
-// Reads the whole map with mbpoll between two API reads of the same round,
-// and compares every value; the number of values both show.
+// Reads the whole map and the alarm bits with mbpoll between two API reads
+// of the same round, and compares every value and bit; the number of
+// register values both show.
 size_t compare_map(const Rig& rig, bool big_first, std::string& failures) {
     size_t compared = 0;
     const bool same_round = wait_until(
@@ -247,6 +272,12 @@ size_t compare_map(const Rig& rig, bool big_first, std::string& failures) {
             std::string why;
             if (!read_registers(rig, regs, why)) {
                 failures = "mbpoll: " + why;
+                return false;
+            }
+            const auto inputs = rig.mbpoll(1, "1", 0, static_cast<int>(kBitCount));
+            const std::map<int, std::string> bits = mbpoll_values(inputs.out);
+            if (bits.size() != kBitCount) {
+                failures = "mbpoll: " + inputs.out + inputs.err;
                 return false;
             }
             const Json::Value after = rig.api("/api/v1/devices/plant1");
@@ -279,6 +310,15 @@ size_t compare_map(const Rig& rig, bool big_first, std::string& failures) {
                         if (!shown || std::fabs(got - want.asDouble()) > step)
                             failures += name + ": " + (shown ? std::to_string(got) : "none") +
                                         ", API " + want.toStyledString();
+                    }
+            for (const BitRow& b : kAlarmBits)
+                for (size_t i = 0; i < b.instances; ++i)
+                    for (size_t k = 0; k < b.entries; ++k) {
+                        const int at = static_cast<int>(b.index + i * b.stride + k);
+                        const bool want = api_bit(before, battery_before, b, i, k);
+                        if (bits.at(at) != (want ? "1" : "0"))
+                            failures += bit_name(b, i, k) + ": bit " + bits.at(at) + ", API " +
+                                        (want ? "1" : "0") + "\n";
                     }
             return true;
         },
