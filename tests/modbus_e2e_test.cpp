@@ -48,7 +48,7 @@ const char* const kConfig =
 class Rig {
    public:
     explicit Rig(const std::string& order = "big", const std::string& stale_after = "120",
-                 std::vector<std::string> gw_extra = {}) {
+                 std::vector<std::string> gw_extra = {}, std::vector<std::string> faults = {}) {
         std::string config = kConfig;
         config.replace(config.find("STALE"), 5, stale_after);
         config.replace(config.find("ORDER"), 5, order);
@@ -59,11 +59,12 @@ class Rig {
                                          "--modbus-listen", "127.0.0.1:0"};
         args.insert(args.end(), gw_extra.begin(), gw_extra.end());
         gw_ = std::make_unique<Child>(args, (dir_.path() / "gw.out").string(), err_);
-        sim_ = std::make_unique<Child>(
-            std::vector<std::string>{POWERSIM_PATH, "--port", line_.end_a(), "--realtime",
-                                     "--rounds", "0", "--battery-ah", "200", "--battery-strings",
-                                     "1", "--fault", "load:50@1-"},
-            (dir_.path() / "sim.out").string(), (dir_.path() / "sim.err").string());
+        std::vector<std::string> sim = {POWERSIM_PATH, "--port", line_.end_a(), "--realtime",
+                                        "--rounds", "0", "--battery-ah", "200",
+                                        "--battery-strings", "1", "--fault", "load:50@1-"};
+        for (const std::string& f : faults) sim.insert(sim.end(), {"--fault", f});
+        sim_ = std::make_unique<Child>(sim, (dir_.path() / "sim.out").string(),
+                                       (dir_.path() / "sim.err").string());
         ready_ = wait_until(
             [&] {
                 const std::string e = read_text(err_);
@@ -328,7 +329,8 @@ size_t compare_map(const Rig& rig, bool big_first, std::string& failures) {
 }
 
 TEST(ModbusE2e, MbpollReadsTheWholeMapAsTheHttpApiShowsIt) {
-    Rig rig;
+    // A blown fuse on panel 1 and a faulty module 2: alarm bits to see.
+    Rig rig("big", "120", {}, {"fuse:1:3@1-", "module-fault:2@1-"});
     ASSERT_TRUE(rig.ready()) << rig.log();
     const uint64_t line_before = rig.line_bytes();
     std::string failures;
@@ -349,6 +351,9 @@ TEST(ModbusE2e, MbpollReadsTheWholeMapAsTheHttpApiShowsIt) {
     EXPECT_EQ(coils.status, 0) << coils.out << coils.err;
     EXPECT_EQ(mbpoll_values(coils.out).size(), kBitCount) << coils.out;
     EXPECT_EQ(mbpoll_values(coils.out), mbpoll_values(inputs.out));
+    const auto bits = mbpoll_values(coils.out);
+    EXPECT_EQ(bits.count(42) ? bits.at(42) : "", "1") << "dc.alert_m[2]\n" << coils.out;
+    EXPECT_EQ(bits.count(65) ? bits.at(65) : "", "1") << "channels[1].fault\n" << coils.out;
     // A write is refused; so are addresses past the map and an unknown unit.
     const auto write = rig.mbpoll(1, "4", 100, 0, {"1234"});
     EXPECT_NE(write.status, 0);
