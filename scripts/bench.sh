@@ -70,6 +70,11 @@ echo "CPU seconds (median of 3): $rounds_log rounds with --log FILE $cpu_log" \
     "(driver log $log_bytes bytes), $rounds rounds without --log $cpu_nolog"
 
 echo
+echo "== Modbus TCP: 16 clients x 10 requests a second on a gateway following powersim =="
+"$build/modbus_answer_bench" "$build/smdgw" "$build/powersim" \
+    "$build/libveltra_quelm_k418t_419.so" 20
+
+echo
 echo "== figures against targets =="
 jq -r --argjson rss "$rss_kib" --argjson rounds "$rounds" --argjson cap "$cap_bytes" \
     --argjson rounds_log "$rounds_log" \

@@ -10,10 +10,11 @@ cd "$(dirname "$0")/.."
 
 # What the plug-in, smdgw and powersim are built from (OpenSSL for the TLS of
 # smdgw --http and the webhooks' signatures, net-snmp's agent library for
-# smdgw --snmp-agentx, libcurl for the notifications' mail and webhooks).
+# smdgw --snmp-agentx, libcurl for the notifications' mail and webhooks,
+# libmodbus for the answers of smdgw --modbus-listen).
 build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
                 libcli11-dev libsqlite3-dev libsystemd-dev libmosquitto-dev libssl-dev
-                libsnmp-dev libcurl4-openssl-dev)
+                libsnmp-dev libcurl4-openssl-dev libmodbus-dev)
 # What the tests and benchmarks are built and checked with: the test
 # frameworks, socat and a broker, clang for the fuzz targets, cpp-httplib's
 # client (with the zlib and brotli its pkg-config file names), promtool, a
@@ -24,14 +25,15 @@ build_packages=(cmake ninja-build g++ pkg-config libjsoncpp-dev libboost-dev lib
 # amtool); util-linux, whose unshare gives the outbox's
 # full-disk test a tmpfs in a namespace of its own; the snmpd, snmptrapd and
 # command-line tools the SNMP tests run on loopback; upsc and upsmon
-# (nut-client), the NUT server's clients; ccache, which
+# (nut-client), the NUT server's clients; mbpoll, the Modbus TCP server's
+# master; ccache, which
 # scripts/test.sh shares between its four builds and between clones, and mold,
 # the linker the builds take when it is installed.
 test_packages=(ccache mold libgtest-dev libgmock-dev libbenchmark-dev socat clang mosquitto
                mosquitto-clients openssl libcpp-httplib-dev zlib1g-dev libbrotli-dev
                prometheus chromium python3 python3-websocket fonts-noto-cjk
                python3-paho-mqtt influxdb victoria-metrics prometheus-alertmanager util-linux
-               snmpd snmptrapd snmp python3-aiosmtpd nut-client)
+               snmpd snmptrapd snmp python3-aiosmtpd nut-client mbpoll)
 packages=("${build_packages[@]}")
 [ -n "${SETUP_TARGETS:-}" ] || packages+=("${test_packages[@]}")
 # shellcheck disable=SC2206

@@ -11,6 +11,7 @@ const char* smdgw_fleet_path() { return SMD_TEST_SMDGW_FLEET_PATH; }
 const char* fleetsim_path() { return SMD_TEST_FLEETSIM_PATH; }
 const char* plugin_path() { return SMD_TEST_PLUGIN_PATH; }
 const char* upsc_path() { return "/usr/bin/upsc"; }
+const char* mbpoll_path() { return "/usr/bin/mbpoll"; }
 const char* openssl_path() { return "/usr/bin/openssl"; }
 
 }  // namespace testsupport

@@ -17,6 +17,8 @@ const char* fleetsim_path();
 const char* plugin_path();
 // Debian's NUT client (nut-client).
 const char* upsc_path();
+// Debian's Modbus master (mbpoll).
+const char* mbpoll_path();
 const char* openssl_path();
 
 }  // namespace testsupport
@@ -30,4 +32,5 @@ const char* openssl_path();
 #define FLEETSIM_PATH (::testsupport::fleetsim_path())
 #define PLUGIN_PATH (::testsupport::plugin_path())
 #define UPSC_PATH (::testsupport::upsc_path())
+#define MBPOLL_PATH (::testsupport::mbpoll_path())
 #define OPENSSL_PATH (::testsupport::openssl_path())

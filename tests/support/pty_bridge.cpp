@@ -54,6 +54,7 @@ void PtyBridge::relay() {
             if (!(fds[i].revents & POLLIN)) continue;
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n <= 0) continue;
+            if (i == 1) from_b_ += static_cast<uint64_t>(n);
             const int to = i == 0 ? master_b_ : master_a_;
             // A side whose program stopped reading fills its buffer: wait for
             // room while the bridge lives, never past its end (a blocking

@@ -31,7 +31,8 @@ const char* const kDescription =
     "numbered traps through snmpd (AgentX). The configuration's \"notify\" sends alarm changes\n"
     "by mail and webhook through a durable outbox (--notify-outbox). --nut-listen serves\n"
     "each device as a UPS over the NUT network protocol (upsc, upsmon, Home Assistant,\n"
-    "Telegraf). The driver's own log is written only with --log FILE (rotated by size; SIGHUP\n"
+    "Telegraf). --modbus-listen serves each device read-only as a Modbus TCP unit (building\n"
+    "management, SCADA). The driver's own log is written only with --log FILE (rotated by size; SIGHUP\n"
     "reopens it) or --log - (standard error).\n";
 
 const char* const kFooter =
@@ -64,6 +65,8 @@ const char* const kFooter =
     "        (then: upsc plant1@localhost)\n"
     "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --nut-listen 0.0.0.0:3493 \\\n"
     "        --nut-users /etc/smdgw/nut.users   (upsmon on the site's servers)\n"
+    "  smdgw --config /etc/smdgw/site.json --port /dev/ttyUSB0 --modbus-listen 0.0.0.0:1502\n"
+    "        (then: mbpoll, or the SCADA, on port 1502; docs/modbus.md)\n"
     "  smdgw --snmp-mib --snmp-root 1.3.6.1.4.1.99999.1 > SMDGW-MIB.txt\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap --replay-speed 1 -vv\n"
     "  smdgw --config examples/gateway.json --replay examples/plant.cap \\\n"
@@ -305,6 +308,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     notify::add_notify_options(app, o.notify);
     master::add_master_options(app, o.master);
     nut::add_nut_options(app, o.nut);
+    modbus::add_modbus_options(app, o.modbus);
 
     ControlArgs verbatim;
     std::string verbatim_error;
@@ -370,6 +374,7 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     if (!o.notify.check(o.history.path, o.gateway_id)) return kExitUsage;
     o.nut.gateway_id = o.gateway_id;
     if (!o.nut.check()) return kExitUsage;
+    if (!o.modbus.check()) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

@@ -11,6 +11,7 @@
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
+#include "tools/smdgw/modbus/modbus_options.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/notify/notify_options.h"
 #include "tools/smdgw/nut/nut_options.h"
@@ -57,6 +58,7 @@ struct Options {
     snmp::SnmpOptions snmp;
     notify::NotifyOptions notify;
     nut::NutOptions nut;
+    modbus::ModbusOptions modbus;
     std::vector<AfterAction> after;
 };
 

@@ -22,6 +22,8 @@
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
+#include "tools/smdgw/modbus/modbus_check.h"
+#include "tools/smdgw/modbus/modbus_service.h"
 #include "tools/smdgw/mqtt/mqtt_service.h"
 #include "tools/smdgw/notify/notify_check.h"
 #include "tools/smdgw/notify/notify_service.h"
@@ -153,6 +155,9 @@ int check_only(const Options& o) {
         status = kExitUsage;
     if (status == kExitOk && o.nut.enabled() && nut::check_nut(o.nut, o.config_path, out) != kExitOk)
         status = kExitUsage;
+    if (status == kExitOk && o.modbus.enabled() &&
+        modbus::check_modbus(o.modbus, o.config_path, out) != kExitOk)
+        status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -267,6 +272,7 @@ int run(const Options& o) {
             [&] { return snmp::open_snmp_service(o.snmp, context); },
             [&] { return notify::open_notify_service(o.notify, std::move(notify_cfg), context); },
             [&] { return nut::open_nut_service(o.nut, context); },
+            [&] { return modbus::open_modbus_service(o.modbus, context); },
         };
         std::vector<std::unique_ptr<Service>> services;
         status = kExitOk;

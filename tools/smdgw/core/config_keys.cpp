@@ -25,13 +25,14 @@ namespace {
 //    "alarm_levels": {...}, "alarm_thresholds": {...}, "limits": {...},
 //    "reports": {...}, "alarm_confirm_rounds": 1, "stale_after_s": 120,
 //    "section_missing_rounds": 3, "section_stale_rounds": 10, "section_alarm_level": 2, "battery": {...},
-//    "ups": {...}}
+//    "ups": {...}, "modbus_unit": 3, "modbus_word_order": "little"}
 const std::vector<std::string> kDeviceKeys = {
     "name",           "data_id",          "address",          "port",
     "role",           "encoding",         "protocol_version", "response_timeout_ms",
     "appSetting",     "thresholdSetting", "alarm_levels",     "alarm_thresholds",
     "limits",         "reports",          "alarm_confirm_rounds", "stale_after_s",
-    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy", "battery", "ups"};
+    "section_missing_rounds", "section_stale_rounds", "section_alarm_level", "alarm_policy", "battery", "ups",
+    "modbus_unit", "modbus_word_order"};
 
 // "appSetting": the driver's options and the threshold mode, each read
 // like atoi reads its text ("yes" reads as 0, "7x" as 7).
@@ -330,6 +331,17 @@ void check_device_entry(const Json::Value& d, EntryFindings& out) {
         out.errors.push_back(
             "\"section_alarm_level\" must be a whole alarm level 0 to 2147483647, 0 for none "
             "(is " + value_text(level) + ")");
+    // The device on Modbus TCP (--modbus-listen): its unit id, when not its
+    // "address", and the order of the two registers of a 32-bit value.
+    const Json::Value& unit = d["modbus_unit"];
+    if (!unit.isNull() && (!unit.isUInt() || unit.asUInt() < 1 || unit.asUInt() > 247))
+        out.errors.push_back("\"modbus_unit\" must be an integer 1 to 247 (is " +
+                             value_text(unit) + ")");
+    const Json::Value& order = d["modbus_word_order"];
+    if (!order.isNull() &&
+        (!order.isString() || (order.asString() != "big" && order.asString() != "little")))
+        out.errors.push_back("\"modbus_word_order\" must be \"big\" (high word first) or "
+                             "\"little\" (is " + value_text(order) + ")");
     // Delays and flapping of the alarms shown (host/alarm_policy.h).
     AlarmPolicyConfig::parse(d["alarm_policy"], out.errors);
     // The battery strings on the DC panels (battery_config.h).

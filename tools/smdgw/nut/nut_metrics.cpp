@@ -1,19 +1,12 @@
 #include "tools/smdgw/nut/nut_counters.h"
-#include "tools/smdgw/output/prometheus_render.h"
+#include "tools/smdgw/output/counter_rows.h"
 
 namespace smdgw::nut {
 
 namespace {
 
-// One row per counter: its stats key, its family and the counter.
-struct CounterRow {
-    const char* key;
-    MetricFamily family;
-    std::atomic<uint64_t> NutCounters::*counter;
-};
-
 //   smdgw_nut_connections 3
-const CounterRow kRows[] = {
+const CounterRow<NutCounters> kRows[] = {
     {"connections", {"smdgw_nut_connections", "gauge", "NUT client connections open"},
      &NutCounters::open},
     {"accepted",
@@ -75,27 +68,13 @@ const CounterRow kRows[] = {
       "Connections closed because their TLS handshake after STARTTLS failed"},
      &NutCounters::tls_failed},
 };
-constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 
 }  // namespace
 
 Json::Value nut_stats_line(const NutCounters& c, const std::string& listen) {
-    Json::Value v;
-    v["event"] = "stats";
-    v["service"] = "nut";
-    v["listen"] = listen;
-    for (const CounterRow& r : kRows) v[r.key] = static_cast<Json::UInt64>((c.*r.counter).load());
-    return v;
+    return counter_stats_line(kRows, c, "nut", listen);
 }
 
-std::string nut_prometheus_text(const NutCounters& c) {
-    MetricFamily families[kRowCount];
-    double values[kRowCount];
-    for (size_t i = 0; i < kRowCount; ++i) {
-        families[i] = kRows[i].family;
-        values[i] = static_cast<double>((c.*kRows[i].counter).load());
-    }
-    return render_families(families, values, kRowCount);
-}
+std::string nut_prometheus_text(const NutCounters& c) { return counter_families(kRows, c); }
 
 }  // namespace smdgw::nut

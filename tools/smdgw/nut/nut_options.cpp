@@ -1,51 +1,18 @@
 #include "tools/smdgw/nut/nut_options.h"
 
 #include <CLI/CLI.hpp>
-#include <arpa/inet.h>
 
-#include <algorithm>
-
-#include "host/host_port.h"
+#include "tools/smdgw/core/listen_address.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/private_key_file.h"
 #include "tools/smdgw/nut/nut_tls.h"
 
 namespace smdgw::nut {
 
-namespace {
-
-bool numeric_address(const std::string& a) {
-    unsigned char buf[16];
-    return inet_pton(AF_INET, a.c_str(), buf) == 1 || inet_pton(AF_INET6, a.c_str(), buf) == 1;
-}
-
-}  // namespace
-
 bool parse_nut_listen(const std::string& text, std::string& address, int& port,
                       std::string& error) {
-    const auto bad = [&](const std::string& why) {
-        error = "--nut-listen \"" + text + "\": " + why +
-                " (ADDR, ADDR:PORT, [IPv6]:PORT or :PORT; for example 0.0.0.0:3493)";
-        return false;
-    };
-    address = kDefaultAddress;
-    port = kDefaultPort;
-    if (text.empty()) return true;
-    // ":PORT" is on loopback; a bare IPv6 address is one without its port.
-    std::string t = text;
-    if (t.front() != '[' && std::count(t.begin(), t.end(), ':') > 1)
-        t = "[" + t + "]";
-    else if (t.front() == ':')
-        t = kDefaultAddress + t;
-    smd::HostPort hp;
-    const std::string why = smd::parse_host_port(t, hp, smd::PortZero::Allowed, kDefaultPort);
-    if (!why.empty()) return bad(why);
-    std::string host = hp.host;
-    port = static_cast<int>(hp.port);
-    if (host == "localhost") host = kDefaultAddress;
-    if (!numeric_address(host)) return bad("\"" + host + "\" is not an IPv4 or IPv6 address");
-    address = host;
-    return true;
+    return parse_listen_address({"--nut-listen", kDefaultAddress, kDefaultPort}, text, address,
+                                port, error);
 }
 
 bool NutOptions::check() {

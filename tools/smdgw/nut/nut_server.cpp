@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 
+#include "tools/smdgw/core/listen_socket.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/steady_time.h"
 
@@ -25,22 +26,6 @@ namespace {
 constexpr size_t kReadChunk = 4096;
 // The longest wait of the loop.
 constexpr int kLoopMs = 1000;
-
-// The client's address as text; an IPv4 client of a dual-stack socket as IPv4.
-std::string peer_text(const sockaddr_storage& sa) {
-    char buf[INET6_ADDRSTRLEN] = {0};
-    if (sa.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&sa);
-        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
-    } else if (sa.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&sa);
-        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
-            inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], buf, sizeof buf);
-        else
-            inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
-    }
-    return buf[0] ? buf : "unknown";
-}
 
 }  // namespace
 
@@ -82,51 +67,13 @@ NutServer::~NutServer() {
 }
 
 bool NutServer::bind(const std::string& address, int port, std::string& error) {
-    const std::string where = address.find(':') != std::string::npos
-                                  ? "[" + address + "]:" + std::to_string(port)
-                                  : address + ":" + std::to_string(port);
-    sockaddr_storage sa{};
-    socklen_t len = 0;
-    auto* in = reinterpret_cast<sockaddr_in*>(&sa);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&sa);
-    if (inet_pton(AF_INET, address.c_str(), &in->sin_addr) == 1) {
-        in->sin_family = AF_INET;
-        in->sin_port = htons(static_cast<uint16_t>(port));
-        len = sizeof *in;
-    } else if (inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) == 1) {
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(static_cast<uint16_t>(port));
-        len = sizeof *in6;
-    } else {
-        error = "nut: " + where + " is not a numeric address";
-        return false;
-    }
     if (wake_fd_ < 0) {
         error = std::string("nut: eventfd: ") + std::strerror(errno);
         return false;
     }
-    listen_fd_ = ::socket(sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) {
-        error = "nut: " + where + ": " + std::strerror(errno);
-        return false;
-    }
-    const int one = 1, zero = 0;
-    ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    // "::" takes IPv4 clients too.
-    if (sa.ss_family == AF_INET6) ::setsockopt(listen_fd_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&sa), len) != 0 ||
-        ::listen(listen_fd_, 64) != 0) {
-        error = "nut: cannot listen on " + where + ": " + std::strerror(errno);
-        ::close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
-    sockaddr_storage bound{};
-    socklen_t bound_len = sizeof bound;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &bound_len);
-    port_ = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
-                                             : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-    return true;
+    listen_fd_ = open_listen_socket(address, port, port_, error);
+    if (listen_fd_ < 0) error = "nut: " + error;
+    return listen_fd_ >= 0;
 }
 
 void NutServer::stop() {
@@ -142,31 +89,23 @@ void NutServer::close(size_t index) {
 }
 
 void NutServer::accept_clients(double now) {
-    for (;;) {
-        sockaddr_storage sa{};
-        socklen_t len = sizeof sa;
-        const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&sa), &len,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN, or a client gone before it was taken
-        const std::string peer = peer_text(sa);
-        const auto from_peer = static_cast<unsigned>(
+    const auto from_peer = [this](const std::string& peer) {
+        return static_cast<unsigned>(
             std::count_if(connections_.begin(), connections_.end(),
                           [&](const std::unique_ptr<Connection>& c) { return c->peer == peer; }));
-        const char* refused = nullptr;
-        if (connections_.size() >= limits_.max_connections) {
-            ++shared_.counters.refused_total;
-            refused = "connections in all";
-        } else if (from_peer >= limits_.max_per_client) {
-            ++shared_.counters.refused_per_client;
-            refused = "connections from its address";
-        }
-        if (refused) {
-            ::close(fd);
+    };
+    while (auto a = accept_client(listen_fd_, connections_.size(), limits_.max_connections,
+                                  limits_.max_per_client, from_peer)) {
+        if (a->verdict != AcceptedClient::Accepted) {
+            ++(a->verdict == AcceptedClient::OverTotal ? shared_.counters.refused_total
+                                                        : shared_.counters.refused_per_client);
             if (auto held = refuse_log_.allow(now))
-                log_warning("nut: " + peer + ": connection refused: too many " + refused +
-                            LogLimiter::held_note(*held));
+                log_warning("nut: " + a->peer + ": connection refused: too many " +
+                            a->refusal() + LogLimiter::held_note(*held));
             continue;
         }
+        const int fd = a->fd;
+        const std::string& peer = a->peer;
         const int sndbuf = kSocketSendBuffer;
         ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         auto c = std::make_unique<Connection>();
