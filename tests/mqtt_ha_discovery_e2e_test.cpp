@@ -204,10 +204,20 @@ TEST(HaDiscovery, PlantAnnouncedRepublishedAndPruned) {
         },
         kWait))
         << read_text(err);
+    // Every entity of the values announced (they come one message each).
+    const auto plant_configs_of = [](const std::map<std::string, std::string>& configs) {
+        size_t n = 0;
+        for (const auto& kv : configs)
+            if (kv.first.find("/plant1_") != std::string::npos) ++n;
+        return n;
+    };
     ASSERT_TRUE(ha.wait_for(
         [&](const std::vector<MqttMessage>& msgs) {
-            return last_configs(msgs).count("homeassistant/sensor/" + kNode +
-                                            "/plant1_module12_current/config") == 1;
+            const auto configs = last_configs(msgs);
+            return configs.count("homeassistant/sensor/" + kNode +
+                                 "/plant1_module12_current/config") == 1 &&
+                   plant_configs_of(configs) ==
+                       last_json(gw_sub.messages(), values_topic).size();
         },
         kWait))
         << read_text(err);
@@ -219,10 +229,7 @@ TEST(HaDiscovery, PlantAnnouncedRepublishedAndPruned) {
     EXPECT_GE(enabled.begin()->second, 10u);
     // Every key of the values has its entity, and the other way round.
     const Json::Value values = last_json(gw_sub.messages(), values_topic);
-    size_t plant_configs = 0;
-    for (const auto& kv : announced)
-        if (kv.first.find("/plant1_") != std::string::npos) ++plant_configs;
-    EXPECT_EQ(plant_configs, values.size());
+    EXPECT_EQ(plant_configs_of(announced), values.size());
     EXPECT_EQ(values["mains_failure"].asString(), "OFF");
     EXPECT_TRUE(values["bus_voltage"].isNumeric());
     EXPECT_TRUE(values.isMember("battery_charge"));
