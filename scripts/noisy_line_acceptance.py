@@ -231,7 +231,8 @@ def one_run(args, config, setting, seed, work):
                     options.append(sent[r - 2]["snapshot"]["dc"]["v"])
                 if not any(close(v, o) for o in options):
                     influx_wrong += 1
-    return {"setting": setting[0], "false_raises": false_raises, "wrong_clears": wrong_clears,
+    return {"setting": setting[0], "config": config, "seed": seed,
+            "false_raises": false_raises, "wrong_clears": wrong_clears,
             "missed": missed, "delays": delays, "records": len(records), "complete": complete,
             "wrong_values": wrong_values, "influx_wrong": influx_wrong,
             "section_alarms": section_alarms,
@@ -511,6 +512,14 @@ def main():
                 return "%g/%d" % (statistics.median(d), max(d)) if d else "-"
             print("%-12s %7d %7d %6d %6d %13s %13s %8.1f%% %7d %7d" % (
                 name, fr, wc, mi, changes, md(raise_d), md(clear_d), 100 * comp, wv, sa))
+            # Which seeds to look at: replay them with the same arguments.
+            for r in rs:
+                bad = [(k, r[k]) for k in ("false_raises", "wrong_clears", "missed",
+                                           "wrong_values", "influx_wrong", "section_alarms")
+                       if r[k]]
+                if bad:
+                    print("  seed %d, %s: %s" % (r["seed"], r["config"],
+                                                 ", ".join("%s %d" % b for b in bad)))
             if fr or wc or mi or wv or sa or (raise_d and statistics.median(raise_d) > 1) or \
                     (clear_d and statistics.median(clear_d) > 1) or not changes:
                 failed = True
