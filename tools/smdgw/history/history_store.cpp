@@ -52,11 +52,12 @@ HistoryStore::~HistoryStore() {
     sqlite3_close_v2(db_);
 }
 
-Statement& HistoryStore::cached(const std::string& sql) {
+Statement& HistoryStore::cached(const std::string& sql, const char* failure) {
     auto it = statements_.find(sql);
     if (it == statements_.end()) {
         auto s = std::make_unique<Statement>(db_, sql.c_str());
-        if (s->prepare_result() != SQLITE_OK) fail("cannot prepare \"" + sql + "\"");
+        if (s->prepare_result() != SQLITE_OK)
+            fail(failure ? std::string(failure) : "cannot prepare \"" + sql + "\"");
         it = statements_.emplace(sql, std::move(s)).first;
     }
     it->second->reset();

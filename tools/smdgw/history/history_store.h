@@ -228,9 +228,14 @@ class HistoryStore {
     int64_t delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit);
     void store_rollup(const Rollup& u);
     // A statement prepared once for the connection's life, reset for its
-    // next use: a commit every few seconds would otherwise parse the same
-    // SQL each time.
-    sqlite::Statement& cached(const std::string& sql);
+    // next use: a commit every few seconds, or a query per device, would
+    // otherwise parse the same SQL each time. Only SQL of a few forms comes
+    // here, each kept until the connection closes. failure: what the error
+    // says when it cannot be prepared (else the SQL). Whoever steps it
+    // resets it when done (sqlite::ResetOnExit); a query's callback must not
+    // start the same query on this store, which would restart the one
+    // running.
+    sqlite::Statement& cached(const std::string& sql, const char* failure = nullptr);
     // The device's rows, counted once and then kept by this connection's
     // inserts and deletes, so the row bound costs no scan per commit.
     int64_t device_rows(const std::string& device);

@@ -86,8 +86,8 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
         std::string("SELECT key, alarm_id, seq, level, message, since") +
         (version_ >= kAcksSince ? ", ack_by, ack_comment, ack_at, flapping" : "") +
         " FROM active_alarms WHERE device = ?1 ORDER BY key, alarm_id, seq";
-    Statement s(db_, sql.c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot read alarms");
+    Statement& s = cached(sql, "cannot read alarms");
+    const sqlite::ResetOnExit done(s);
     s.bind(1, device);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
@@ -111,11 +111,11 @@ std::vector<ActiveAlarm> HistoryStore::active_alarms(const std::string& device) 
 }
 
 std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool complete_only) {
-    Statement s(db_, (row_columns(version_) + "WHERE device = ?1" +
-                      (complete_only && version_ >= 2 ? " AND complete = 1" : "") +
-                      " ORDER BY time DESC, id DESC LIMIT 1")
-                         .c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot read");
+    Statement& s = cached(row_columns(version_) + "WHERE device = ?1" +
+                              (complete_only && version_ >= 2 ? " AND complete = 1" : "") +
+                              " ORDER BY time DESC, id DESC LIMIT 1",
+                          "cannot read");
+    const sqlite::ResetOnExit done(s);
     s.bind(1, device);
     const int rc = s.step();
     if (rc == SQLITE_DONE) return std::nullopt;
@@ -125,11 +125,11 @@ std::optional<StoredRecord> HistoryStore::newest(const std::string& device, bool
 
 void HistoryStore::for_each(const HistoryFilter& filter,
                             const std::function<void(const StoredRecord&)>& fn) {
-    Statement s(db_, (row_columns(version_) +
-                      "WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR time >= ?2) "
-                      "AND (?3 IS NULL OR time <= ?3) ORDER BY time, id")
-                         .c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot read");
+    Statement& s = cached(row_columns(version_) +
+                              "WHERE (?1 IS NULL OR device = ?1) AND (?2 IS NULL OR time >= ?2) "
+                              "AND (?3 IS NULL OR time <= ?3) ORDER BY time, id",
+                          "cannot read");
+    const sqlite::ResetOnExit done(s);
     if (filter.device) s.bind(1, *filter.device);
     if (filter.since) s.bind(2, *filter.since);
     if (filter.until) s.bind(3, *filter.until);
@@ -141,10 +141,10 @@ void HistoryStore::for_each(const HistoryFilter& filter,
 void HistoryStore::for_each_newest(const HistoryFilter& filter, bool complete_only, int64_t limit,
                                    const std::function<void(const StoredRecord&)>& fn) {
     const std::string complete = complete_only && version_ >= 2 ? "AND complete = 1 " : "";
-    Statement s(db_, (row_columns(version_) + filter_where(filter, "time").substr(1) + complete +
-                      "ORDER BY time DESC, id DESC LIMIT ?4")
-                         .c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot read");
+    Statement& s = cached(row_columns(version_) + filter_where(filter, "time").substr(1) +
+                              complete + "ORDER BY time DESC, id DESC LIMIT ?4",
+                          "cannot read");
+    const sqlite::ResetOnExit done(s);
     bind_filter(s, filter);
     s.bind(4, limit);
     int rc;
@@ -172,11 +172,11 @@ void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
                                    const std::function<void(const Rollup&)>& fn,
                                    const std::vector<size_t>* only) {
     if (version_ < kRollupsSince) return;
-    Statement s(db_, ("SELECT device, start, rounds, stats FROM " +
-                      std::string(kRollupSpans[span].table) + filter_where(filter, "start") +
-                      "ORDER BY start, device")
-                         .c_str());
-    if (s.prepare_result() != SQLITE_OK) fail("cannot read roll-ups");
+    Statement& s = cached("SELECT device, start, rounds, stats FROM " +
+                              std::string(kRollupSpans[span].table) +
+                              filter_where(filter, "start") + "ORDER BY start, device",
+                          "cannot read roll-ups");
+    const sqlite::ResetOnExit done(s);
     bind_filter(s, filter);
     int rc;
     Rollup u;
@@ -204,9 +204,10 @@ void HistoryStore::for_each_rollup(size_t span, const HistoryFilter& filter,
 
 std::optional<int64_t> HistoryStore::newest_rollup_start(size_t span, const std::string& device) {
     if (version_ < kRollupsSince) return std::nullopt;
-    Statement s(db_, ("SELECT max(start) FROM " + std::string(kRollupSpans[span].table) +
-                      " WHERE device = ?1")
-                         .c_str());
+    Statement& s = cached("SELECT max(start) FROM " + std::string(kRollupSpans[span].table) +
+                              " WHERE device = ?1",
+                          "cannot read roll-ups");
+    const sqlite::ResetOnExit done(s);
     s.bind(1, device);
     if (s.step() != SQLITE_ROW) fail("cannot read roll-ups");
     if (s.is_null(0)) return std::nullopt;
@@ -214,7 +215,9 @@ std::optional<int64_t> HistoryStore::newest_rollup_start(size_t span, const std:
 }
 
 int64_t HistoryStore::count_rounds(const HistoryFilter& filter) {
-    Statement s(db_, ("SELECT count(*) FROM history" + filter_where(filter, "time")).c_str());
+    Statement& s = cached("SELECT count(*) FROM history" + filter_where(filter, "time"),
+                          "cannot read");
+    const sqlite::ResetOnExit done(s);
     bind_filter(s, filter);
     if (s.step() != SQLITE_ROW) fail("cannot read");
     return s.int_at(0);
@@ -222,9 +225,10 @@ int64_t HistoryStore::count_rounds(const HistoryFilter& filter) {
 
 int64_t HistoryStore::count_rollups(size_t span, const HistoryFilter& filter) {
     if (version_ < kRollupsSince) return 0;
-    Statement s(db_, ("SELECT count(*) FROM " + std::string(kRollupSpans[span].table) +
-                      filter_where(filter, "start"))
-                         .c_str());
+    Statement& s = cached("SELECT count(*) FROM " + std::string(kRollupSpans[span].table) +
+                              filter_where(filter, "start"),
+                          "cannot read roll-ups");
+    const sqlite::ResetOnExit done(s);
     bind_filter(s, filter);
     if (s.step() != SQLITE_ROW) fail("cannot read roll-ups");
     return s.int_at(0);
@@ -232,7 +236,8 @@ int64_t HistoryStore::count_rollups(size_t span, const HistoryFilter& filter) {
 
 std::vector<std::string> HistoryStore::devices() {
     std::vector<std::string> out;
-    Statement s(db_, "SELECT DISTINCT device FROM history ORDER BY device");
+    Statement& s = cached("SELECT DISTINCT device FROM history ORDER BY device", "cannot read");
+    const sqlite::ResetOnExit done(s);
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) out.push_back(s.text_at(0));
     if (rc != SQLITE_DONE) fail("cannot read");
@@ -251,6 +256,8 @@ void HistoryStore::for_each_alarm_change(const HistoryFilter& filter,
                                              "ORDER BY time DESC, id DESC LIMIT " +
                                              std::to_string(newest) + ") ORDER BY time, id"
                                        : select + "ORDER BY time, id";
+    // Prepared for each call, not kept: the count of the newest is part of
+    // the SQL, and a kept statement per count asked would grow without bound.
     Statement s(db_, sql.c_str());
     if (s.prepare_result() != SQLITE_OK) fail("cannot read the alarm log");
     bind_filter(s, filter);
@@ -274,7 +281,8 @@ void HistoryStore::for_each_alarm_change(const HistoryFilter& filter,
 }
 
 int64_t HistoryStore::count() {
-    Statement s(db_, "SELECT count(*) FROM history");
+    Statement& s = cached("SELECT count(*) FROM history", "cannot read");
+    const sqlite::ResetOnExit done(s);
     if (s.step() != SQLITE_ROW) fail("cannot read");
     return s.int_at(0);
 }

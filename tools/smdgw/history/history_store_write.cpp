@@ -70,9 +70,10 @@ void HistoryStore::store_rollup(const Rollup& u) {
     Rollup merged;
     merged.span = u.span;
     {
-        Statement find(db_, ("SELECT rounds, stats FROM " + table +
-                             " WHERE device = ?1 AND start = ?2")
-                                .c_str());
+        Statement& find = cached("SELECT rounds, stats FROM " + table +
+                                     " WHERE device = ?1 AND start = ?2",
+                                 ("cannot read the roll-ups of \"" + u.device + "\"").c_str());
+        const sqlite::ResetOnExit done(find);
         find.bind(1, u.device);
         find.bind(2, u.start);
         if (find.step() != SQLITE_ROW) fail("cannot read the roll-ups of \"" + u.device + "\"");
@@ -81,8 +82,10 @@ void HistoryStore::store_rollup(const Rollup& u) {
         decode_columns(blob.data(), blob.size(), merged.columns);
     }
     merged.merge(u);
-    Statement s(db_, ("UPDATE " + table + " SET rounds = ?3, stats = ?4 WHERE device = ?1 AND start = ?2")
-                         .c_str());
+    Statement& s = cached(
+        "UPDATE " + table + " SET rounds = ?3, stats = ?4 WHERE device = ?1 AND start = ?2",
+        ("cannot store the roll-ups of \"" + u.device + "\"").c_str());
+    const sqlite::ResetOnExit done(s);
     s.bind(1, u.device);
     s.bind(2, u.start);
     s.bind(3, static_cast<int64_t>(merged.rounds));
@@ -125,13 +128,13 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
             const auto rows = rows_.find(r.device);
             if (rows != rows_.end()) ++rows->second;
         }
-        Statement del(db_, "DELETE FROM active_alarms WHERE device = ?1");
-        Statement ins(db_,
-                      "INSERT OR REPLACE INTO active_alarms(device, key, alarm_id, seq, level, "
-                      "message, since, ack_by, ack_comment, ack_at, flapping) "
-                      "VALUES(?,?,?,?,?,?,?,?,?,?,?)");
-        if (del.prepare_result() != SQLITE_OK || ins.prepare_result() != SQLITE_OK)
-            fail("cannot store alarms");
+        Statement& del = cached("DELETE FROM active_alarms WHERE device = ?1",
+                                "cannot store alarms");
+        Statement& ins = cached(
+            "INSERT OR REPLACE INTO active_alarms(device, key, alarm_id, seq, level, "
+            "message, since, ack_by, ack_comment, ack_at, flapping) "
+            "VALUES(?,?,?,?,?,?,?,?,?,?,?)",
+            "cannot store alarms");
         for (const StoredAlarms& set : alarms) {
             del.bind(1, set.device);
             if (del.step() != SQLITE_DONE)
@@ -156,10 +159,10 @@ void HistoryStore::write(HistoryBatch& batch, const Retention* trim, int64_t now
         }
         for (const Rollup& u : batch.rollups) store_rollup(u);
         if (!batch.alarm_log.empty()) {
-            Statement log(db_,
-                          "INSERT INTO alarm_log(time, device, change, alarm_id, key, seq, level, "
-                          "value, message, reason) VALUES(?,?,?,?,?,?,?,?,?,?)");
-            if (log.prepare_result() != SQLITE_OK) fail("cannot store alarm changes");
+            Statement& log = cached(
+                "INSERT INTO alarm_log(time, device, change, alarm_id, key, seq, level, "
+                "value, message, reason) VALUES(?,?,?,?,?,?,?,?,?,?)",
+                "cannot store alarm changes");
             for (AlarmLogEntry& e : batch.alarm_log) {
                 log.bind(1, e.time);
                 log.bind(2, e.device);
@@ -305,9 +308,10 @@ int64_t HistoryStore::prune(const Retention& retention, int64_t now) {
 int64_t HistoryStore::delete_rollups_older(size_t span, const std::string& device, int64_t cutoff,
                                            int limit) {
     const std::string table = kRollupSpans[span].table;
-    Statement s(db_, ("DELETE FROM " + table + " WHERE rowid IN (SELECT rowid FROM " + table +
-                      " WHERE device = ?1 AND start < ?2 LIMIT ?3)")
-                         .c_str());
+    Statement& s = cached("DELETE FROM " + table + " WHERE rowid IN (SELECT rowid FROM " +
+                              table + " WHERE device = ?1 AND start < ?2 LIMIT ?3)",
+                          "cannot prune roll-ups");
+    const sqlite::ResetOnExit done(s);
     s.bind(1, device);
     s.bind(2, cutoff);
     s.bind(3, static_cast<int64_t>(limit));
@@ -317,9 +321,11 @@ int64_t HistoryStore::delete_rollups_older(size_t span, const std::string& devic
 
 int64_t HistoryStore::delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit) {
     // Ids grow with every change, so the cap keeps the newest max_rows.
-    Statement s(db_,
-                "DELETE FROM alarm_log WHERE id IN (SELECT id FROM alarm_log WHERE "
-                "time < ?1 OR (?2 > 0 AND id <= (SELECT max(id) FROM alarm_log) - ?2) LIMIT ?3)");
+    Statement& s = cached(
+        "DELETE FROM alarm_log WHERE id IN (SELECT id FROM alarm_log WHERE "
+        "time < ?1 OR (?2 > 0 AND id <= (SELECT max(id) FROM alarm_log) - ?2) LIMIT ?3)",
+        "cannot prune the alarm log");
+    const sqlite::ResetOnExit done(s);
     s.bind(1, cutoff);
     s.bind(2, max_rows);
     s.bind(3, static_cast<int64_t>(limit));
