@@ -1,8 +1,8 @@
 // The history database: records come back byte for byte, the newest one per
-// device, retention removes exactly what is beyond its bounds, foreign files
-// are refused untouched, committed rows survive SIGKILL, and the roll-ups per
-// minute and hour equal a recomputation from the raw rounds, across a
-// restart and a SIGKILL.
+// device, a query leaves no read open on its connection, retention removes
+// exactly what is beyond its bounds, foreign files are refused untouched,
+// committed rows survive SIGKILL, and the roll-ups per minute and hour equal
+// a recomputation from the raw rounds, across a restart and a SIGKILL.
 
 #include "tools/smdgw/history/history_store.h"
 
@@ -22,8 +22,10 @@
 #include <functional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/plant_sections.h"
@@ -118,6 +120,60 @@ TEST(HistoryStore, FilterSelectsDeviceAndInclusiveTimeRange) {
     std::vector<uint32_t> seqs;
     for (const auto& r : all_rows(store, f)) seqs.push_back(synthetic_seq(r.bytes));
     EXPECT_EQ(seqs, (std::vector<uint32_t>{2, 4}));
+}
+
+// The store keeps its statements prepared for the connection's life. A
+// query that left one unfinished (a single row read, a callback that threw)
+// would hold a read open: the connection would go on seeing the file as it
+// was, and its next write would fail.
+TEST(HistoryStore, QueriesLeaveNoReadOpenOnTheirConnection) {
+    TempDir dir;
+    const std::string path = dir.path().string() + "/h.db";
+    HistoryStore store = HistoryStore::open_for_writing(path);
+    std::vector<StoredRecord> first = {stored_record("plant1", 1000, 1),
+                                       stored_record("plant1", 1001, 2)};
+    store.insert(first);
+    HistoryFilter f;
+    f.device = "plant1";
+    const std::vector<std::pair<const char*, std::function<void()>>> queries = {
+        {"newest", [&] { store.newest("plant1"); }},
+        {"count_rounds", [&] { store.count_rounds(f); }},
+        {"count_rollups", [&] { store.count_rollups(0, f); }},
+        {"newest_rollup_start", [&] { store.newest_rollup_start(0, "plant1"); }},
+        {"devices", [&] { store.devices(); }},
+        {"active_alarms", [&] { store.active_alarms("plant1"); }},
+        {"for_each, its callback throwing",
+         [&] {
+             EXPECT_THROW(store.for_each(f, [](const StoredRecord&) { throw std::out_of_range("x"); }),
+                          std::out_of_range);
+         }},
+        {"for_each_newest, its callback throwing",
+         [&] {
+             EXPECT_THROW(store.for_each_newest(f, false, 5,
+                                                [](const StoredRecord&) {
+                                                    throw std::out_of_range("x");
+                                                }),
+                          std::out_of_range);
+         }},
+        {"count", [&] { store.count(); }},
+    };
+    int64_t time = 2000;
+    uint32_t seq = 10;
+    for (const auto& [name, query] : queries) {
+        SCOPED_TRACE(name);
+        query();
+        {
+            HistoryStore other = HistoryStore::open_for_writing(path);
+            std::vector<StoredRecord> more = {stored_record("plant1", ++time, ++seq)};
+            other.insert(more);
+        }
+        EXPECT_EQ(store.count(), static_cast<int64_t>(seq) - 8);
+        const auto n = store.newest("plant1");
+        ASSERT_TRUE(n.has_value());
+        EXPECT_EQ(n->time, time);
+        std::vector<StoredRecord> own = {stored_record("plant2", time, ++seq)};
+        EXPECT_NO_THROW(store.insert(own));
+    }
 }
 
 struct RetentionCase {

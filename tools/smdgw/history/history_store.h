@@ -2,7 +2,10 @@
 // The round history on disk: a SQLite database with one row per stored record
 // (device name, data ID, storage time, the record bytes). One connection per
 // object; a database of another program or another schema is refused before
-// anything in it is touched.
+// anything in it is touched. HistoryStore is defined by concern: opening and
+// the schema in history_schema.cpp, storing and pruning in
+// history_store_write.cpp, the queries in history_store_read.cpp, the
+// connection itself in history_store.cpp.
 
 #include <array>
 #include <chrono>
@@ -18,6 +21,7 @@
 #include "host/alarm_store.h"
 #include "tools/smdgw/history/history_battery.h"
 #include "tools/smdgw/history/history_rollup.h"
+#include "tools/smdgw/history/history_schema.h"
 #include "host/plant_sections.h"
 
 struct sqlite3;
@@ -128,14 +132,11 @@ struct HistoryFilter {
 
 class HistoryStore {
    public:
-    // Schema version kept in the database (PRAGMA user_version). Version 1
-    // had no "complete" column and no active alarms, version 2 no section
-    // columns, version 3 no roll-ups and no alarm log, version 4 no
-    // acknowledgements, version 5 no battery columns; all are migrated.
-    static constexpr int kSchemaVersion = 6;
-    // Marks the file as this gateway's history (PRAGMA application_id, "smdh").
-    static constexpr int32_t kApplicationId = 0x736d6468;
+    // The schema version and the file's mark (history_schema.h).
+    static constexpr int kSchemaVersion = kHistorySchemaVersion;
+    static constexpr int32_t kApplicationId = kHistoryApplicationId;
 
+    // history_schema.cpp: opening.
     // Opens or creates the file for storing; WAL journal. An older schema is
     // migrated in place in one transaction, after a copy of the file is kept
     // beside it (migration() says where).
@@ -153,12 +154,10 @@ class HistoryStore {
     // How long a write waits for another connection's lock before failing.
     void set_busy_timeout(int milliseconds);
 
-    struct Migration {
-        int from = 0;        // 0: none happened
-        std::string backup;  // the copy of the file as it was
-    };
+    using Migration = HistoryMigration;
     const Migration& migration() const { return migration_; }
 
+    // history_store_write.cpp: storing and pruning.
     // Stores the records in one transaction, all or none; sets their ids.
     void insert(std::vector<StoredRecord>& records);
     // Records and alarm sets in one transaction, all or none. With trim, the
@@ -171,13 +170,15 @@ class HistoryStore {
     // start is folded in) and alarm changes; with trim, the same transaction
     // also deletes what their retention no longer keeps.
     void write(HistoryBatch& batch, const Retention* trim = nullptr, int64_t now = 0);
+    // Deletes rows beyond the retention in short transactions; returns how many.
+    int64_t prune(const Retention& retention, int64_t now);
+
+    // history_store_read.cpp: the queries.
     // The newest record of a device (latest time, then latest insertion);
     // only complete ones when asked.
     std::optional<StoredRecord> newest(const std::string& device, bool complete_only = false);
     // The alarms the device held as raised when they last changed.
     std::vector<ActiveAlarm> active_alarms(const std::string& device);
-    // Deletes rows beyond the retention in short transactions; returns how many.
-    int64_t prune(const Retention& retention, int64_t now);
     // Rows in time order (then insertion order); the callback sees each once.
     void for_each(const HistoryFilter& filter, const std::function<void(const StoredRecord&)>& fn);
     // The newest `limit` rounds matching the filter (complete ones only when
@@ -212,8 +213,8 @@ class HistoryStore {
 
    private:
     HistoryStore(sqlite3* db, std::string path);
+    // Checks, creates or migrates the schema (check_history_schema).
     void check_schema(bool may_create);
-    void migrate(int from);
     void exec(const char* sql);
     [[noreturn]] void fail(const std::string& what) const;
     // Deletes at most limit rows older than cutoff (seconds since the epoch).
@@ -227,9 +228,14 @@ class HistoryStore {
     int64_t delete_alarm_log(int64_t cutoff, int64_t max_rows, int limit);
     void store_rollup(const Rollup& u);
     // A statement prepared once for the connection's life, reset for its
-    // next use: a commit every few seconds would otherwise parse the same
-    // SQL each time.
-    sqlite::Statement& cached(const std::string& sql);
+    // next use: a commit every few seconds, or a query per device, would
+    // otherwise parse the same SQL each time. Only SQL of a few forms comes
+    // here, each kept until the connection closes. failure: what the error
+    // says when it cannot be prepared (else the SQL). Whoever steps it
+    // resets it when done (sqlite::ResetOnExit); a query's callback must not
+    // start the same query on this store, which would restart the one
+    // running.
+    sqlite::Statement& cached(const std::string& sql, const char* failure = nullptr);
     // The device's rows, counted once and then kept by this connection's
     // inserts and deletes, so the row bound costs no scan per commit.
     int64_t device_rows(const std::string& device);

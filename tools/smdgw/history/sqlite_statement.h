@@ -56,5 +56,19 @@ class Statement {
     int rc_ = SQLITE_OK;
 };
 
+// Resets a statement kept for reuse on every way out of its use, so that the
+// connection holds no read open (nor, in WAL mode, an old snapshot) between
+// calls, and no binding points at a buffer that is gone.
+class ResetOnExit {
+   public:
+    explicit ResetOnExit(Statement& s) : s_(s) {}
+    ~ResetOnExit() { s_.reset(); }
+    ResetOnExit(const ResetOnExit&) = delete;
+    ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+   private:
+    Statement& s_;
+};
+
 }  // namespace sqlite
 }  // namespace smdgw
