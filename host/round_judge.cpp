@@ -1,5 +1,6 @@
 #include "host/round_judge.h"
 
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -53,6 +54,7 @@ void RoundJudge::start_round() {
     open_ = true;
     pending_ = Pending();
     refreshed_.clear();
+    asked_.clear();
     heard_ = {};
     doubtful_ = {};
     commanded_ = {};
@@ -118,7 +120,25 @@ void RoundJudge::on_frame(const uint8_t* frame, size_t length) {
     pending_.heard = false;
     pairs_.emplace(pair(cid1, code), Pair());
     // Asked again in a round a lost close left open: only this command's
-    // answer refreshes the pair.
+    // answer refreshes the pair. The line has gone round again, and the
+    // driver's decode of a section's first pair replaces what the section's
+    // other pairs filled in before (41/41 writes every module anew, the
+    // alarms of 41/44 with them): so none of the section's pairs counts
+    // until this time round refreshes it.
+    // (The master's own rounds ask a pair again only to retry it.)
+    if (!asked_.insert(pair(cid1, code)).second && !master_) {
+        // This time round begins for the section: its pairs count, and
+        // count as asked, from here.
+        const auto s = smd::section_of_pair(cid1, code);
+        const auto of_section = [&](uint16_t p) {
+            return s && smd::section_of_pair(static_cast<uint8_t>(p >> 8),
+                                             static_cast<uint8_t>(p & 0xFF)) == s;
+        };
+        for (std::set<uint16_t>* set : {&refreshed_, &asked_})
+            for (auto it = set->begin(); it != set->end();)
+                it = of_section(*it) ? set->erase(it) : std::next(it);
+        asked_.insert(pair(cid1, code));
+    }
     refreshed_.erase(pair(cid1, code));
     if (SectionRound* s = section_round(cid1, code)) ++s->commands;
     if (const auto s = smd::section_of_pair(cid1, code)) commanded_[index(*s)] = true;

@@ -172,6 +172,9 @@ class RoundJudge {
     bool open_ = false;
     Pending pending_;
     std::set<uint16_t> refreshed_;
+    // Pairs commanded since the round opened: one asked again means the line
+    // went round again under a lost close and opening.
+    std::set<uint16_t> asked_;
     std::array<SectionRound, smd::kSectionCount> heard_{};
     std::array<bool, smd::kSectionCount> doubtful_{};
     std::array<bool, smd::kSectionCount> commanded_{};

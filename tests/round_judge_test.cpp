@@ -191,20 +191,21 @@ TEST(RoundJudge, ADoubtfulPairKeepsItsSectionFromBeingRefreshed) {
     // (or response) replaced by a frame error, or a foreign response after it.
     struct Hit {
         uint16_t pair;
-        enum { CommandCorrupt, CloseCommandCorrupt, ForeignResponse } how;
+        enum { CommandCorrupt, CloseCommandCorrupt, ForeignResponse, BothCorrupt } how;
     };
     const auto line_round = [](std::vector<Hit> hits) {
         std::vector<Step> s;
         for (uint16_t p : kRound) {
             const uint8_t c1 = static_cast<uint8_t>(p >> 8), c2 = static_cast<uint8_t>(p & 0xFF);
-            bool corrupt = false, foreign = false;
+            bool corrupt = false, foreign = false, both = false;
             for (const Hit& h : hits) {
                 if (h.pair != p) continue;
                 corrupt = h.how != Hit::ForeignResponse;
                 foreign = h.how == Hit::ForeignResponse;
+                both = h.how == Hit::BothCorrupt;
             }
             s.push_back(corrupt ? err() : cmd(c1, c2));
-            s.push_back(foreign ? rsp(0x42) : rsp(c1));
+            s.push_back(both ? err() : foreign ? rsp(0x42) : rsp(c1));
         }
         return s;
     };
@@ -231,6 +232,14 @@ TEST(RoundJudge, ADoubtfulPairKeepsItsSectionFromBeingRefreshed) {
          joined(line_round({{0xE190, Hit::CloseCommandCorrupt}}),
                 line_round({{0x4241, Hit::CommandCorrupt}})),
          "fresh fresh held", 1},
+        // Seen on a line at 4 %/4 %/2 % (seed 1037, round 480): the second
+        // line round's 41/41 replaced every module the first one's 41/44
+        // filled, and its own 41/44 was lost, so the published modules had
+        // no alarms at all; the module fault seemed to clear for a round.
+        {"a lost close and opening, then the rectifier alarms lost",
+         joined(line_round({{0xE190, Hit::BothCorrupt}}),
+                line_round({{0x4244, Hit::CommandCorrupt}, {0x4144, Hit::BothCorrupt}})),
+         "fresh held held", 2},
         {"a lost close, then the next round whole: every pair refreshed twice",
          joined(line_round({{0xE190, Hit::CloseCommandCorrupt}}), line_round({})),
          "fresh fresh fresh", 0},
