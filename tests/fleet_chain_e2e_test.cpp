@@ -3,7 +3,8 @@
 // the collector, stopped and started again in the middle while its session
 // keeps its messages in the broker. In VictoriaMetrics every (gateway,
 // pub_seq) of a record is there exactly once, and the mains failure is an
-// active level-1 alarm series.
+// active level-1 alarm series; with vmalert and Alertmanager on the shipped
+// rules and routes, the site on battery reaches a webhook receiver.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -11,11 +12,14 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/free_port.h"
 #include "tests/support/mqtt_broker.h"
@@ -234,6 +238,95 @@ TEST(FleetChainE2E, ARealGatewayInTheLargeFleetProfileLandsThroughTheCollector) 
         30));
     for (const auto& m : late.messages())
         EXPECT_EQ(m.topic.find("/record"), std::string::npos) << m.topic << " was retained";
+}
+
+// The alert path as shipped: the rules (examples/fleet/vmalert-rules.yml)
+// evaluated by vmalert against VictoriaMetrics, routed by Alertmanager
+// (examples/fleet/alertmanager.yml, its receiver's URL pointed at this test)
+// to a webhook receiver. A site put on battery by fleetsim raises
+// "SiteOnBattery" there, with the site's labels.
+TEST(FleetChainE2E, ASiteOnBatteryReachesTheWebhookThroughVmalertAndAlertmanager) {
+    Chain chain;
+    ASSERT_NO_FATAL_FAILURE(chain.start());
+    const std::string& dir = chain.dir;
+
+    // The operations centre's webhook receiver.
+    httplib::Server receiver;
+    std::mutex mutex;
+    std::vector<std::string> posts;
+    receiver.Post("/alerts", [&](const httplib::Request& req, httplib::Response& res) {
+        std::lock_guard<std::mutex> lock(mutex);
+        posts.push_back(req.body);
+        res.status = 200;
+    });
+    const int receiver_port = receiver.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(receiver_port, 0);
+    std::thread serving([&] { receiver.listen_after_bind(); });
+
+    std::string routes = read_text(std::string(SOURCE_DIR) + "/examples/fleet/alertmanager.yml");
+    const std::string shipped_url = "http://127.0.0.1:9099/alerts";
+    const size_t at = routes.find(shipped_url);
+    ASSERT_NE(at, std::string::npos) << "the shipped receiver URL changed";
+    routes.replace(at, shipped_url.size(),
+                   "http://127.0.0.1:" + std::to_string(receiver_port) + "/alerts");
+    std::ofstream(dir + "/alertmanager.yml") << routes;
+    const int am_port = testsupport::free_tcp_port();
+    Child alertmanager({"/usr/bin/prometheus-alertmanager", "--config.file=" + dir + "/alertmanager.yml",
+                        "--storage.path=" + dir + "/am", "--cluster.listen-address=",
+                        "--web.listen-address=127.0.0.1:" + std::to_string(am_port)},
+                       dir + "/am.out", dir + "/am.err");
+    const Http am{am_port};
+    ASSERT_TRUE(poll_until([&] { return !am.get("/-/ready").empty(); }, 30)) << read_text(dir + "/am.err");
+    const Http vmalert_http{testsupport::free_tcp_port()};
+    const int vmalert_port = vmalert_http.port;
+    Child vmalert({"/usr/bin/vmalert", "-rule=" + std::string(SOURCE_DIR) + "/examples/fleet/vmalert-rules.yml",
+                   "-datasource.url=http://127.0.0.1:" + std::to_string(chain.vm.port),
+                   "-notifier.url=http://127.0.0.1:" + std::to_string(am_port),
+                   "-evaluationInterval=1s",
+                   "-httpListenAddr=127.0.0.1:" + std::to_string(vmalert_port),
+                   "-loggerLevel=ERROR"},
+                  dir + "/vmalert.out", dir + "/vmalert.err");
+
+    // Three sites, a record every half second; site0's mains fail after 1 s.
+    Child sim({FLEETSIM_PATH, "--mqtt", chain.broker.url(), "--gateways", "3", "--interval", "0.5",
+               "--duration", "90", "--shards", "8", "--on-battery", "1", "--fault-at", "1",
+               "--per-gateway"},
+              dir + "/sim.out", dir + "/sim.err");
+    Json::Value alert;
+    const bool came = poll_until(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const std::string& body : posts) {
+                const Json::Value post = parse(body);
+                for (const Json::Value& a : post["alerts"])
+                    if (a["labels"]["alertname"] == "SiteOnBattery" && a["status"] == "firing")
+                        alert = a;
+            }
+            return !alert.isNull();
+        },
+        90);
+    EXPECT_TRUE(came) << "posts: " << [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::to_string(posts.size()) + (posts.empty() ? "" : " " + posts[0]);
+    }() << "\nseries: "
+                      << chain.vm.query("smdgw_alarm_active == 1").toStyledString()
+                      << "vmalert: " << vmalert_http.get("/api/v1/alerts")
+                      << "\nalertmanager: " << am.get("/api/v2/alerts") << "\n"
+                      << read_text(dir + "/vmalert.err") << read_text(dir + "/am.err");
+    EXPECT_EQ(alert["labels"]["gateway"].asString(), "site0") << alert.toStyledString();
+    EXPECT_EQ(alert["labels"]["severity"].asString(), "critical");
+    EXPECT_NE(alert["annotations"]["summary"].asString().find("on battery"), std::string::npos);
+
+    sim.signal(SIGTERM);
+    sim.wait(30);
+    vmalert.signal(SIGTERM);
+    vmalert.wait(30);
+    alertmanager.signal(SIGTERM);
+    alertmanager.wait(30);
+    receiver.stop();
+    serving.join();
+    chain.collector->signal(SIGTERM);
+    EXPECT_EQ(chain.collector->wait(30), 0);
 }
 
 }  // namespace
