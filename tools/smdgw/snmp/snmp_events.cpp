@@ -25,6 +25,8 @@ void SnmpEvents::wake() {
     // A full pipe already wakes the reader.
     while (::write(pipe_[1], &byte, 1) < 0 && errno == EINTR) {
     }
+    // After the byte: take() empties the pipe once it sees this.
+    woken_ = true;
 }
 
 void SnmpEvents::push(PendingNotification n) {
@@ -71,10 +73,15 @@ void SnmpEvents::on_state(const std::string& device, const smd::StateChanged& s)
 
 std::vector<PendingNotification> SnmpEvents::take(uint64_t& dropped) {
     dropped = 0;
-    if (!pending_.load()) return {};
-    char buf[256];
-    while (::read(pipe_[0], buf, sizeof buf) > 0) {
+    // A wake-up with nothing queued (a stop, a stored notification to hand
+    // to snmpd) is read from the pipe too, or the agent thread would find
+    // it readable at every turn.
+    if (woken_.exchange(false)) {
+        char buf[256];
+        while (::read(pipe_[0], buf, sizeof buf) > 0) {
+        }
     }
+    if (!pending_.load()) return {};
     pending_ = false;
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<PendingNotification> out(std::make_move_iterator(queue_.begin()),

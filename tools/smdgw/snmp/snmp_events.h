@@ -69,6 +69,8 @@ class SnmpEvents : public HostSink {
     // Something was queued or dropped since the last take: spares the agent
     // thread a read and a lock per request when nothing came.
     std::atomic<bool> pending_{false};
+    // wake() wrote to the pipe since take() last emptied it.
+    std::atomic<bool> woken_{false};
 };
 
 }  // namespace smdgw::snmp

@@ -166,8 +166,9 @@ void SnmpService::run() {
         counters_.disconnects = session.disconnects();
         counters_.requests = session.requests();
         const bool stopping = stop_;
+        const bool flushing = flush_;
         store_pending();
-        if (flush_ && !flush_said) {
+        if (flushing && !flush_said) {
             flush_said = true;
             std::lock_guard<std::mutex> lock(flush_mutex_);
             flushed_ = true;
