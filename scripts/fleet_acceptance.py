@@ -126,6 +126,10 @@ def main():
     mqtt_port = free_port()
     conf = os.path.join(tmp, "mosquitto.conf")
     with open(conf, "w") as f:
+        # As root the broker drops to its own user, which cannot write the
+        # work folder: its sessions would not survive the restart.
+        if os.geteuid() == 0:
+            f.write("user root\n")
         f.write("listener %d 127.0.0.1\nallow_anonymous true\npersistence true\n"
                 "persistence_location %s/\nmax_queued_messages 2000000\n"
                 "max_queued_bytes 0\nmax_inflight_messages 100\nautosave_interval 300\n"
