@@ -8,7 +8,7 @@
 
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/steady_time.h"
-#include "tools/smdgw/history/history_store.h"
+#include "tools/smdgw/history/history_schema.h"
 #include "tools/smdgw/outbox/stop_report.h"
 #include "tools/smdgw/snmp/agentx_session.h"
 #include "tools/smdgw/snmp/mib_module.h"
@@ -49,7 +49,7 @@ std::unique_ptr<OutboxStore> SnmpService::open_outbox(const SnmpOptions& o) {
     spec.name = "snmp";
     spec.max_bytes = kOutboxMaxBytes;
     spec.kinds = {"notification"};
-    spec.host_application_id = HistoryStore::kApplicationId;
+    spec.host_application_id = kHistoryApplicationId;
     return std::make_unique<OutboxStore>(std::move(spec));
 }
 
