@@ -14,8 +14,9 @@ restarted once. Printed at the end, and exit 1 when a check fails:
   collector's silence bound);
 - broker and collector CPU and peak RSS.
 
-The full acceptance (about 35 minutes; raise the open-files limit first,
-`ulimit -n 65536`, as root or with a matching hard limit):
+The full acceptance (about 35 minutes; fleetsim needs three open files per
+gateway: the script raises the limit, which needs root or a hard limit of
+`ulimit -Hn 31024` for 10,000 gateways):
     scripts/fleet_acceptance.py --gateways 10000 --interval 10 --duration 1800 \\
         --collectors 4 --stop-collector-at 600 --stop-for 60 --restart-broker-at 1200
 A short slice:
@@ -48,9 +49,51 @@ def free_port():
         return s.getsockname()[1]
 
 
-def more_files():
+def more_files(gateways):
+    """Room for the whole fleet. fleetsim holds three files per gateway (the
+    socket and libmosquitto's wake-up pair), the broker one. The limits go up
+    as far as allowed; the fleet is then split over as many fleetsim
+    processes as the hard limit needs. Returns the number of parts."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    need = 3 * gateways + 1024
+    if hard != resource.RLIM_INFINITY and hard < need:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (need, need))
+            return 1
+        except (ValueError, OSError):
+            pass
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    if hard == resource.RLIM_INFINITY or hard >= need:
+        return 1
+    if hard < gateways + 1024:
+        sys.exit("fleet_acceptance: the broker needs %d open files for %d gateways and the hard"
+                 " limit is %d; raise it first (ulimit -Hn %d)"
+                 % (gateways + 1024, gateways, hard, need))
+    per = (hard - 1024) // 3
+    return -(-gateways // per)
+
+
+def merge_summaries(parts):
+    """One summary of the fleetsim parts: counts add up, the per-site lists
+    join, the reconnects of each wall-clock second add up, and the highest
+    CONNECTs in one second is taken from those sums."""
+    out = {"records": {}, "reconnects_by_second": {}}
+    for p in parts:
+        for k, v in p.items():
+            if k == "records":
+                out["records"].update(v)
+            elif k == "reconnects_by_second":
+                for second, n in v.items():
+                    out[k][second] = out[k].get(second, 0) + n
+            elif k == "max_reconnects_per_second":
+                pass
+            elif k == "seconds":
+                out[k] = max(out.get(k, 0), v)
+            else:
+                out[k] = out.get(k, 0) + v
+    out["max_reconnects_per_second"] = max(out["reconnects_by_second"].values(), default=0)
+    del out["reconnects_by_second"]
+    return out
 
 
 def get(url, timeout=10):
@@ -111,14 +154,14 @@ def main():
     ap.add_argument("--restart-broker-at", type=float, default=100)
     ap.add_argument("--fault-at", type=float, default=15)
     args = ap.parse_args()
-    more_files()
+    parts = more_files(args.gateways)
     tmp = tempfile.mkdtemp(prefix="fleet-acceptance.")
     procs = []
 
     def start(name, argv, **kw):
         p = subprocess.Popen(argv, stdout=open(os.path.join(tmp, name + ".out"), "w"),
                              stderr=open(os.path.join(tmp, name + ".err"), "w"),
-                             preexec_fn=more_files, **kw)
+                             **kw)
         procs.append(p)
         return p
 
@@ -187,11 +230,14 @@ def main():
         wait_for(lambda: "broker ok" in get("http://127.0.0.1:%d/healthz" % p), 30, "a collector")
 
     t0 = time.time()
-    sim = start("fleetsim", [os.path.join(args.build, "fleetsim"), "--mqtt", mqtt,
-                             "--gateways", str(args.gateways), "--interval", str(args.interval),
-                             "--duration", str(args.duration), "--shards", str(SHARDS),
-                             "--on-battery", "1", "--silent", "1",
-                             "--fault-at", str(args.fault_at), "--per-gateway"])
+    sims = [start("fleetsim%d" % k if parts > 1 else "fleetsim",
+                  [os.path.join(args.build, "fleetsim"), "--mqtt", mqtt,
+                   "--gateways", str(args.gateways), "--interval", str(args.interval),
+                   "--duration", str(args.duration), "--shards", str(SHARDS),
+                   "--on-battery", "1", "--silent", "1",
+                   "--fault-at", str(args.fault_at), "--per-gateway",
+                   "--part", "%d/%d" % (k, parts)])
+            for k in range(1, parts + 1)]
     # Sampling once a second: lag histograms, CPU and RSS.
     samples = []  # (t, [bucket dicts per collector])
     peak = {"broker": 0.0, "collectors": 0.0}
@@ -200,7 +246,7 @@ def main():
     stopped_at = restarted_at = None
     stopped = False
     broker_cpu_before = 0.0
-    while sim.poll() is None:
+    while any(p.poll() is None for p in sims):
         t = time.time() - t0
         if stopped_at is None and t >= args.stop_collector_at:
             collectors[0].send_signal(signal.SIGTERM)
@@ -236,8 +282,11 @@ def main():
             rss = sum((proc_figures(pid) or (0, 0))[1] for pid in pids)
             peak[name] = max(peak[name], rss)
         time.sleep(1)
-    sim_rc = sim.wait()
-    summary = json.loads(open(os.path.join(tmp, "fleetsim.out")).read())
+    sim_rc = max(p.wait() for p in sims)
+    summary = merge_summaries(
+        json.loads(open(os.path.join(tmp, ("fleetsim%d.out" % k) if parts > 1 else "fleetsim.out")).read())
+        for k in range(1, parts + 1))
+    summary["processes"] = parts
     broker_cpu = broker_cpu_before + proc_figures(broker.pid)[0] - cpu0["broker"]
     coll_cpu = sum((proc_figures(c.pid) or (0, 0))[0] for c in collectors) - cpu0["collectors"]
     elapsed = time.time() - t0

@@ -9,9 +9,10 @@ namespace {
 
 constexpr const char* kExamples = R"(
 Exit status 0 when the broker acknowledged every message made, 1 when some
-were not by the end of --drain, 2 for a usage error. A JSON summary goes to
-standard output: messages made and acknowledged, connects, the most CONNECTs
-in one second.
+were not by the end of --drain, 2 for a usage error or too few open files
+(each gateway needs three). A JSON summary goes to standard output: messages
+made and acknowledged, connects, connects that failed before reaching the
+broker (no socket), the most CONNECTs in one second.
 
 Examples:
   # 1,000 sites, a record every 10 s each, for 2 minutes, on shards of 64:
@@ -21,6 +22,10 @@ Examples:
   # connection cut at once after 60 s (a reconnect storm):
   fleetsim --mqtt mqtt://127.0.0.1 --gateways 200 --interval 5 --duration 120 \
       --on-battery 5 --silent 3 --fault-at 30 --storm-at 60
+
+  # 10,000 sites from two processes (each needs three open files a site):
+  fleetsim --mqtt mqtt://127.0.0.1 --gateways 10000 --part 1/2 &
+  fleetsim --mqtt mqtt://127.0.0.1 --gateways 10000 --part 2/2
 )";
 
 }  // namespace
@@ -64,6 +69,12 @@ int parse_fleet_sim_options(int argc, char** argv, FleetSimOptions& o, bool& exi
                    "Seconds after the start, every connection is cut at once");
     app.add_option("--drain", o.drain_s, "Seconds to wait for the last acknowledgements")
         ->capture_default_str();
+    std::string part;
+    app.add_option("--part", part,
+                   "K/P: simulate the K-th of P equal parts of the --gateways fleet (IDs, "
+                   "start times and faults as in the whole fleet), for a fleet larger than one "
+                   "process's open-files limit")
+        ->type_name("K/P");
     app.add_flag("--per-gateway", o.per_gateway,
                  "List every site's last record pub_seq in the summary");
     try {
@@ -81,6 +92,19 @@ int parse_fleet_sim_options(int argc, char** argv, FleetSimOptions& o, bool& exi
         std::fprintf(stderr, "fleetsim: %s\n", error.c_str());
         exit_now = true;
         return 2;
+    }
+    if (!part.empty()) {
+        unsigned k = 0, p = 0;
+        char tail = 0;
+        if (std::sscanf(part.c_str(), "%u/%u%c", &k, &p, &tail) != 2 || p == 0 || k == 0 ||
+            k > p || p > o.gateways) {
+            std::fprintf(stderr, "fleetsim: --part \"%s\" must be K/P with 1 <= K <= P <= "
+                                 "--gateways\n", part.c_str());
+            exit_now = true;
+            return 2;
+        }
+        o.part = k;
+        o.parts = p;
     }
     if (o.on_battery + o.silent > o.gateways) {
         std::fprintf(stderr, "fleetsim: --on-battery and --silent exceed --gateways\n");

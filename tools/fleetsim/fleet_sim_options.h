@@ -23,6 +23,7 @@ struct FleetSimOptions {
     double storm_at_s = -1.0;  // every connection cut at once
     double drain_s = 60.0;     // at the end, waiting for the last PUBACKs
     bool per_gateway = false;  // the summary lists every site's records
+    unsigned part = 1, parts = 1;  // this process simulates part `part` of `parts`
     BrokerUrl broker;
 };
 

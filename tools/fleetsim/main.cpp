@@ -4,6 +4,9 @@
 
 #include <mosquitto.h>
 #include <poll.h>
+
+#include <algorithm>
+#include <map>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -32,17 +35,34 @@ int64_t wall_ms() {
         .count();
 }
 
-// One socket each: the soft limit goes up to the hard one.
-void allow_descriptors(unsigned gateways) {
+// Each simulated gateway holds three descriptors: its socket and the pair
+// libmosquitto opens to wake its loop. The soft limit goes up to what is
+// needed (the hard limit too when running as root); a fleet that cannot be
+// opened whole is refused, since a part of it would measure something else.
+bool allow_descriptors(unsigned gateways) {
+    const rlim_t need = static_cast<rlim_t>(gateways) * 3u + 64u;
     rlimit r{};
-    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-    if (r.rlim_cur < gateways + 64u) {
-        r.rlim_cur = r.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &r);
+    if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return true;
+    if (r.rlim_cur < need) {
+        rlimit want = r;
+        want.rlim_cur = need;
+        if (want.rlim_max != RLIM_INFINITY && want.rlim_max < need) want.rlim_max = need;
+        if (::setrlimit(RLIMIT_NOFILE, &want) != 0) {
+            want.rlim_cur = r.rlim_max;
+            want.rlim_max = r.rlim_max;
+            ::setrlimit(RLIMIT_NOFILE, &want);
+        }
+        ::getrlimit(RLIMIT_NOFILE, &r);
     }
-    if (r.rlim_cur < gateways + 64u)
-        std::fprintf(stderr, "fleetsim: only %lu file descriptors for %u gateways\n",
-                     static_cast<unsigned long>(r.rlim_cur), gateways);
+    if (r.rlim_cur >= need) return true;
+    std::fprintf(stderr,
+                 "fleetsim: %u gateways need %llu open files (three each: the socket and "
+                 "libmosquitto's wake-up pair), and the limit is %llu; raise it first "
+                 "(ulimit -n %llu)\n",
+                 gateways, static_cast<unsigned long long>(need),
+                 static_cast<unsigned long long>(r.rlim_cur),
+                 static_cast<unsigned long long>(need));
+    return false;
 }
 
 struct Sim {
@@ -81,39 +101,41 @@ int main(int argc, char** argv) {
     const int status = parse_fleet_sim_options(argc, argv, o, exit_now);
     if (exit_now) return status;
     install_stop_signals();
-    allow_descriptors(o.gateways);
+    // This process's share of the fleet: gateways [first, end) of --gateways.
+    const unsigned first = static_cast<unsigned>(uint64_t{o.gateways} * (o.part - 1) / o.parts);
+    const unsigned end = static_cast<unsigned>(uint64_t{o.gateways} * o.part / o.parts);
+    const unsigned count = end - first;
+    if (!allow_descriptors(count)) return 2;
     mosquitto_lib_init();
 
     SimTotals totals;
-    std::vector<Sim> sims(o.gateways);
+    std::vector<Sim> sims(count);
     const unsigned width = static_cast<unsigned>(std::to_string(o.gateways).size());
-    for (unsigned i = 0; i < o.gateways; ++i) {
+    for (unsigned k = 0; k < count; ++k) {
+        const unsigned i = first + k;
         char id[64];
         std::snprintf(id, sizeof id, "%s%0*u", o.id_prefix.c_str(), static_cast<int>(width), i);
-        sims[i].site = std::make_unique<SimSite>(id, o.prefix, o.shards, i + 1);
-        sims[i].client =
-            std::make_unique<SimClient>(*sims[i].site, o.broker, o.reconnect_max_s, totals, i + 7);
+        sims[k].site = std::make_unique<SimSite>(id, o.prefix, o.shards, i + 1);
+        sims[k].client =
+            std::make_unique<SimClient>(*sims[k].site, o.broker, o.reconnect_max_s, totals, i + 7);
     }
     const double start = steady_s();
     // The sites start spread over one interval, as real ones do.
-    for (unsigned i = 0; i < o.gateways; ++i)
-        sims[i].next_record_s = start + o.interval_s * i / o.gateways;
+    for (unsigned k = 0; k < count; ++k)
+        sims[k].next_record_s = start + o.interval_s * (first + k) / o.gateways;
 
     std::vector<pollfd> fds;
     std::vector<size_t> owner;
     bool faulted = false, stormed = false;
-    uint64_t connects_second = 0, max_connects_second = 0;
-    double second_start = start;
-    uint64_t connects_before = 0;
+    // Reconnects by wall-clock second, so that the parts of a fleet run in
+    // several processes add up to the fleet's own count of each second.
+    std::map<int64_t, uint64_t> reconnects_at;
+    uint64_t reconnects_seen = 0;
     auto step_all = [&](double now) {
         for (Sim& s : sims) s.client->step(now);
-        if (now - second_start >= 1.0) {
-            // The first wave of connections is the start; what counts is
-            // how the fleet comes back after losing the broker.
-            connects_second = totals.reconnects - connects_before;
-            if (connects_second > max_connects_second) max_connects_second = connects_second;
-            connects_before = totals.reconnects;
-            second_start = now;
+        if (totals.reconnects != reconnects_seen) {
+            reconnects_at[wall_ms() / 1000] += totals.reconnects - reconnects_seen;
+            reconnects_seen = totals.reconnects;
         }
     };
 
@@ -134,17 +156,20 @@ int main(int argc, char** argv) {
         }
         if (!faulted && t >= o.fault_at_s && (o.on_battery || o.silent)) {
             faulted = true;
-            for (unsigned i = 0; i < o.on_battery; ++i) {
+            // The faulted sites are the fleet's first ones, in whichever part.
+            unsigned on_battery = 0, silent = 0;
+            for (unsigned i = first; i < std::min(end, o.on_battery); ++i, ++on_battery) {
+                Sim& s = sims[i - first];
                 const int64_t ms = wall_ms();
-                sims[i].client->publish(sims[i].site->mains(ms, true));
-                sims[i].client->publish(sims[i].site->alarm_list(ms));
+                s.client->publish(s.site->mains(ms, true));
+                s.client->publish(s.site->alarm_list(ms));
             }
-            for (unsigned i = o.on_battery; i < o.on_battery + o.silent; ++i) {
-                sims[i].silent = true;
-                sims[i].client->silence(now);
+            for (unsigned i = std::max(first, o.on_battery);
+                 i < std::min(end, o.on_battery + o.silent); ++i, ++silent) {
+                sims[i - first].silent = true;
+                sims[i - first].client->silence(now);
             }
-            std::fprintf(stderr, "fleetsim: %u sites on battery, %u silent\n", o.on_battery,
-                         o.silent);
+            std::fprintf(stderr, "fleetsim: %u sites on battery, %u silent\n", on_battery, silent);
         }
         if (!stormed && o.storm_at_s >= 0 && t >= o.storm_at_s) {
             stormed = true;
@@ -173,7 +198,13 @@ int main(int argc, char** argv) {
     for (const Sim& s : sims)
         if (s.silent) held_by_silent += s.client->unacknowledged();
 
-    std::string per;
+    uint64_t max_connects_second = 0;
+    for (const auto& kv : reconnects_at) max_connects_second = std::max(max_connects_second, kv.second);
+    std::string per = ",\"reconnects_by_second\":{";
+    for (auto it = reconnects_at.begin(); it != reconnects_at.end(); ++it)
+        per += (it == reconnects_at.begin() ? "\"" : ",\"") + std::to_string(it->first) +
+               "\":" + std::to_string(it->second);
+    per += "}";
     if (o.per_gateway) {
         per = ",\"records\":{";
         for (size_t i = 0; i < sims.size(); ++i)
@@ -183,12 +214,14 @@ int main(int argc, char** argv) {
     }
     std::printf("{\"gateways\":%u,\"published\":%llu,\"acknowledged\":%llu,\"unacknowledged\":%zu,"
                 "\"held_by_silent\":%zu,\"sent\":%llu,\"connects\":%llu,\"connected\":%llu,"
-                "\"lost\":%llu,\"max_reconnects_per_second\":%llu,\"seconds\":%.1f%s}\n",
-                o.gateways, static_cast<unsigned long long>(totals.published),
+                "\"local_failures\":%llu,\"lost\":%llu,\"max_reconnects_per_second\":%llu,"
+                "\"seconds\":%.1f%s}\n",
+                count, static_cast<unsigned long long>(totals.published),
                 static_cast<unsigned long long>(totals.acknowledged), unacked, held_by_silent,
                 static_cast<unsigned long long>(totals.sent),
                 static_cast<unsigned long long>(totals.connects),
                 static_cast<unsigned long long>(totals.connected),
+                static_cast<unsigned long long>(totals.local_failures),
                 static_cast<unsigned long long>(totals.lost),
                 static_cast<unsigned long long>(max_connects_second), steady_s() - start,
                 per.c_str());

@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
 
@@ -50,7 +51,12 @@ void SimClient::step(double now_s) {
     if (silent_) return;
     if (!mosq_ && now_s >= next_try_s_) {
         mosq_ = mosquitto_new(site_.id().c_str(), true, this);
-        if (!mosq_) return;
+        if (!mosq_) {
+            ++totals_.connects;
+            ++totals_.local_failures;
+            lost(now_s);
+            return;
+        }
         mosquitto_connect_callback_set(mosq_, on_connect);
         mosquitto_disconnect_callback_set(mosq_, on_disconnect);
         mosquitto_publish_callback_set(mosq_, on_publish);
@@ -60,8 +66,13 @@ void SimClient::step(double now_s) {
                            static_cast<int>(offline.size()), offline.data(), 1, true);
         ++totals_.connects;
         if (outage_since_s_ >= 0) ++totals_.reconnects;
-        if (mosquitto_connect_async(mosq_, broker_.host.c_str(), broker_.port, 60) !=
-            MOSQ_ERR_SUCCESS) {
+        const int rc = mosquitto_connect_async(mosq_, broker_.host.c_str(), broker_.port, 60);
+        // A refused or unreachable broker shows later, on the socket; an
+        // error here is this machine's (out of files or memory).
+        if (rc != MOSQ_ERR_SUCCESS) {
+            if (rc == MOSQ_ERR_NOMEM ||
+                (rc == MOSQ_ERR_ERRNO && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS)))
+                ++totals_.local_failures;
             lost(now_s);
             return;
         }

@@ -26,6 +26,7 @@ struct SimTotals {
     uint64_t sent = 0;          // handed to a connection (repeats included)
     uint64_t connects = 0;      // CONNECT attempts
     uint64_t reconnects = 0;    // of those, after a lost connection
+    uint64_t local_failures = 0;  // of those, failed here (no socket, no client)
     uint64_t connected = 0;     // CONNACKs accepted
     uint64_t lost = 0;          // connections lost
 };
