@@ -206,7 +206,7 @@ int main(int argc, char** argv) {
                "\":" + std::to_string(it->second);
     per += "}";
     if (o.per_gateway) {
-        per = ",\"records\":{";
+        per += ",\"records\":{";
         for (size_t i = 0; i < sims.size(); ++i)
             per += (i ? ",\"" : "\"") + sims[i].site->id() + "\":" +
                    std::to_string(sims[i].site->records());
