@@ -302,13 +302,10 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                    "notifications' idempotency keys and Message-IDs; unique per gateway "
                    "(default: the host name)")
         ->type_name("ID");
-    add_mqtt_options(app, o.mqtt);
     http::add_http_options(app, o.http);
-    snmp::add_snmp_options(app, o.snmp);
-    notify::add_notify_options(app, o.notify);
     master::add_master_options(app, o.master);
-    nut::add_nut_options(app, o.nut);
-    modbus::add_modbus_options(app, o.modbus);
+    o.services = make_service_modules();
+    for (const auto& service : o.services) service->add_options(app);
 
     ControlArgs verbatim;
     std::string verbatim_error;
@@ -325,7 +322,9 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
     }
     // Taken out before CLI11 parsed, like --control.
     o.master.control_at = verbatim.control_at;
-    if (o.show_version || o.snmp.print_mib) return std::nullopt;
+    if (o.show_version) return std::nullopt;
+    for (const auto& service : o.services)
+        if (service->runs_alone()) return std::nullopt;
     if (o.config_path.empty()) {
         log_error("--config FILE is required (see --help)");
         return kExitUsage;
@@ -367,14 +366,10 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         log_error("--gateway-id must be at most 65535 bytes without NUL");
         return kExitUsage;
     }
-    o.mqtt.gateway_id = o.gateway_id;
-    if (!o.mqtt.check(o.history.path)) return kExitUsage;
     if (!o.http.check()) return kExitUsage;
-    if (!o.snmp.check(o.history.path)) return kExitUsage;
-    if (!o.notify.check(o.history.path, o.gateway_id)) return kExitUsage;
-    o.nut.gateway_id = o.gateway_id;
-    if (!o.nut.check()) return kExitUsage;
-    if (!o.modbus.check()) return kExitUsage;
+    const GatewayOptions gateway = o.gateway();
+    for (const auto& service : o.services)
+        if (!service->check(gateway)) return kExitUsage;
     o.http.service.history_path = o.history.path;
     o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {

@@ -8,14 +8,10 @@
 
 #include "tools/smdgw/core/log_file.h"
 #include "tools/smdgw/core/port_runner.h"
+#include "tools/smdgw/core/service_module.h"
 #include "tools/smdgw/history/history_session.h"
 #include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
-#include "tools/smdgw/modbus/modbus_options.h"
-#include "tools/smdgw/mqtt/mqtt_options.h"
-#include "tools/smdgw/notify/notify_options.h"
-#include "tools/smdgw/nut/nut_options.h"
-#include "tools/smdgw/snmp/snmp_options.h"
 
 namespace smdgw {
 
@@ -53,13 +49,13 @@ struct Options {
     master::MasterOptions master;  // polling as master
     // This gateway's identity (--gateway-id, default the host name).
     std::string gateway_id;
-    MqttOptions mqtt;
     http::HttpCommandLine http;
-    snmp::SnmpOptions snmp;
-    notify::NotifyOptions notify;
-    nut::NutOptions nut;
-    modbus::ModbusOptions modbus;
+    // The services of the table, each holding its own options.
+    ServiceModules services;
     std::vector<AfterAction> after;
+
+    // What the services may read of the options above.
+    GatewayOptions gateway() const { return {config_path, history.path, gateway_id}; }
 };
 
 // Parses and checks the command line (not the configuration file). Returns

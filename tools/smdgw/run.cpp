@@ -22,17 +22,6 @@
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
 #include "tools/smdgw/http/gateway_http.h"
-#include "tools/smdgw/modbus/modbus_check.h"
-#include "tools/smdgw/modbus/modbus_service.h"
-#include "tools/smdgw/mqtt/mqtt_service.h"
-#include "tools/smdgw/notify/notify_check.h"
-#include "tools/smdgw/notify/notify_service.h"
-#include "tools/smdgw/notify/test_notify.h"
-#include "tools/smdgw/nut/nut_check.h"
-#include "tools/smdgw/nut/nut_service.h"
-#include "tools/smdgw/snmp/mib_module.h"
-#include "tools/smdgw/snmp/snmp_check.h"
-#include "tools/smdgw/snmp/snmp_service.h"
 
 namespace smdgw {
 
@@ -150,14 +139,9 @@ int check_only(const Options& o) {
     int status =
         check_config({o.config_path, o.plugin_path, o.port_path, !o.replay_path.empty(), o.strict},
                      out);
-    if (o.snmp.enabled() && snmp::check_snmp(o.snmp, out) != kExitOk) status = kExitUsage;
-    if (status == kExitOk && notify::check_notify(o.config_path, o.notify, out) != kExitOk)
-        status = kExitUsage;
-    if (status == kExitOk && o.nut.enabled() && nut::check_nut(o.nut, o.config_path, out) != kExitOk)
-        status = kExitUsage;
-    if (status == kExitOk && o.modbus.enabled() &&
-        modbus::check_modbus(o.modbus, o.config_path, out) != kExitOk)
-        status = kExitUsage;
+    const bool config_ok = status == kExitOk;
+    for (const auto& service : o.services)
+        if (service->check_config(o.gateway(), config_ok, out) != kExitOk) status = kExitUsage;
     std::fclose(out);
     return status;
 }
@@ -175,13 +159,6 @@ int print_version(const Options& o) {
     return std::cout ? kExitOk : kExitFailure;
 }
 
-int print_mib(const Options& o) {
-    snmp::SnmpOptions snmp = o.snmp;
-    if (!snmp.check_root_option()) return kExitUsage;
-    std::cout << snmp::mib_text(snmp.root);
-    std::cout.flush();
-    return std::cout ? kExitOk : kExitFailure;
-}
 
 }  // namespace
 
@@ -191,7 +168,8 @@ int run(const Options& o) {
     log.telegraf = o.format == "influx";
     set_log(log);
     if (o.show_version) return print_version(o);
-    if (o.snmp.print_mib) return print_mib(o);
+    for (const auto& service : o.services)
+        if (service->runs_alone()) return service->run_alone();
     if (o.check_config) return check_only(o);
 
     GatewayConfig cfg;
@@ -202,10 +180,8 @@ int run(const Options& o) {
         report_config_error(e);
         return kExitUsage;
     }
-    notify::NotifyConfig notify_cfg;
-    if (!notify::load_notify(cfg, notify_cfg)) return kExitUsage;
-    if (!o.notify.test_target.empty())
-        return notify::test_notify(notify_cfg, o.notify, now_ns(nullptr) / 1000000);
+    for (const auto& service : o.services)
+        if (const auto end = service->read_config(cfg)) return *end;
     if (!master::check_master_input(cfg, o.port_path, !o.replay_path.empty())) return kExitUsage;
     // Following ports: each device on its own "port" or on --port. A port
     // that can never work stops the start; a missing one is waited for.
@@ -265,19 +241,12 @@ int run(const Options& o) {
                 return (host_clock ? *host_clock : system_host_clock()).monotonic_seconds();
             },
             SMD_VERSION, battery};
-        // The services, in the order they take events, start, stop and give
-        // their statistics. A new service is a folder and a row here.
-        const std::function<OpenedService()> service_table[] = {
-            [&] { return open_mqtt_service(o.mqtt, context); },
-            [&] { return snmp::open_snmp_service(o.snmp, context); },
-            [&] { return notify::open_notify_service(o.notify, std::move(notify_cfg), context); },
-            [&] { return nut::open_nut_service(o.nut, context); },
-            [&] { return modbus::open_modbus_service(o.modbus, context); },
-        };
+        // The services of the table, in its order (they take events, start,
+        // stop and give their statistics in it).
         std::vector<std::unique_ptr<Service>> services;
         status = kExitOk;
-        for (const auto& open : service_table) {
-            OpenedService opened = open();
+        for (const auto& service : o.services) {
+            OpenedService opened = service->open(context);
             if (opened.status != kExitOk) {
                 status = opened.status;
                 break;
