@@ -75,9 +75,8 @@ std::optional<BatteryConfig> BatteryConfig::parse(const Json::Value& b,
         bool known = false;
         for (const std::string& k : kBatteryKeys) known = known || k == key;
         if (known) continue;
-        const std::string near = nearest_key(key, kBatteryKeys);
         errors.push_back("unknown key \"" + key + "\" in \"battery\"" +
-                         (near.empty() ? "" : " (did you mean " + near + "?)"));
+                         did_you_mean(key, kBatteryKeys));
     }
     if (errors.size() != before) return std::nullopt;
     return c;
