@@ -1,7 +1,6 @@
 #include "tools/smdgw/run.h"
 
 #include <cstdio>
-#include <functional>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -158,7 +157,6 @@ int print_version(const Options& o) {
     std::cout.flush();
     return std::cout ? kExitOk : kExitFailure;
 }
-
 
 }  // namespace
 
