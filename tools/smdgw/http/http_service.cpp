@@ -13,6 +13,7 @@
 #include "host/host_port.h"
 #include "tools/smdgw/core/log.h"
 #include "tools/smdgw/core/log_limiter.h"
+#include "tools/smdgw/core/steady_time.h"
 #include "tools/smdgw/core/utf8_text.h"
 #include "tools/smdgw/core/value_keys.h"
 #include "tools/smdgw/history/history_store.h"
@@ -57,11 +58,6 @@ void send_json(Response& res, int status, const Json::Value& v) {
 
 void send_error(Response& res, int status, const std::string& message) {
     send_json(res, status, error_json(message));
-}
-
-double steady_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 std::string client_of(const Request& req) {

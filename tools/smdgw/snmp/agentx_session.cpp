@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "tools/smdgw/core/log.h"
+#include "tools/smdgw/core/steady_time.h"
 
 namespace smdgw::snmp {
 
@@ -146,9 +147,7 @@ struct AgentxSession::Glue {
             log_debug("snmp: " + text);
             return 0;
         }
-        const double now = std::chrono::duration<double>(
-                               std::chrono::steady_clock::now().time_since_epoch())
-                               .count();
+        const double now = steady_seconds();
         // A message repeated each ping interval is written once a minute.
         if (self->library_log_.size() >= kMaxLogKinds && !self->library_log_.count(text))
             self->library_log_.clear();

@@ -28,11 +28,6 @@ constexpr int kLoopMs = 1000;
 const Oid kEntPhysicalTable = {1, 3, 6, 1, 2, 1, 47, 1, 1, 1};
 const Oid kEntPhySensorTable = {1, 3, 6, 1, 2, 1, 99, 1, 1};
 
-double steady_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace
 
 std::unique_ptr<NotificationSequence> SnmpService::open_sequence(const SnmpOptions& o) {
@@ -154,12 +149,13 @@ void SnmpService::run() {
         log_warning("snmp: no AgentX master at " + options_.address +
                     " yet (is snmpd running with \"master agentx\"?); trying again every " +
                     std::to_string(options_.ping_s) + " s");
-    double next_heartbeat = steady_s() + options_.heartbeat_s;
+    double next_heartbeat = steady_seconds() + options_.heartbeat_s;
     bool flush_said = false;
     while (true) {
         int wait_ms = kLoopMs;
         if (options_.heartbeat_s > 0)
-            wait_ms = std::clamp(static_cast<int>((next_heartbeat - steady_s()) * 1000.0), 0, kLoopMs);
+            wait_ms = std::clamp(static_cast<int>((next_heartbeat - steady_seconds()) * 1000.0),
+                                 0, kLoopMs);
         session.run_once(events_.wake_fd(), wait_ms);
         counters_.connected = session.connected();
         counters_.registrations = session.registrations();
@@ -176,9 +172,9 @@ void SnmpService::run() {
         }
         handoff_.serve([&](const StoredTrap& t) { return session.notify(t.trap, t.vars); });
         if (stopping) break;
-        if (options_.heartbeat_s > 0 && steady_s() >= next_heartbeat) {
+        if (options_.heartbeat_s > 0 && steady_seconds() >= next_heartbeat) {
             send_heartbeat(session);
-            next_heartbeat = steady_s() + options_.heartbeat_s;
+            next_heartbeat = steady_seconds() + options_.heartbeat_s;
         }
     }
 }
@@ -193,7 +189,7 @@ void SnmpService::store_pending() {
     if (dropped > 0) {
         sequence_->take(dropped, error);
         counters_.dropped += dropped;
-        if (auto held = drop_log_.allow(steady_s()))
+        if (auto held = drop_log_.allow(steady_seconds()))
             log_warning("snmp: " + std::to_string(dropped) +
                         " notifications dropped (more than " +
                         std::to_string(SnmpEvents::kCapacity) + " waited)" +
@@ -203,7 +199,7 @@ void SnmpService::store_pending() {
     counters_.last_sequence = sequence_->last();
     if (!error.empty()) {
         ++counters_.sequence_errors;
-        if (auto held = store_log_.allow(steady_s()))
+        if (auto held = store_log_.allow(steady_seconds()))
             log_error("snmp: " + error + "; the notifications are sent all the same" +
                       LogLimiter::held_note(*held));
     }
@@ -260,7 +256,7 @@ void SnmpService::send_heartbeat(AgentxSession& session) {
 }
 
 const MibView& SnmpService::view() {
-    const double now = steady_s();
+    const double now = steady_seconds();
     if (events_.take_changed() || view_built_ < 0.0 || now - view_built_ > kViewMaxAge) {
         GatewayFacts facts;
         facts.version = version_;
