@@ -8,6 +8,7 @@
 // gateway published (the record's time stamp is the only line that depends
 // on the clock).
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <sys/stat.h>
@@ -179,6 +180,32 @@ TEST(DriverLog, RotationBySizeKeepsEveryLineAndTheNewestFiles) {
     const std::string tail = read_text(kept + ".2") + read_text(kept + ".1") + read_text(kept);
     ASSERT_LT(tail.size(), full.size());
     EXPECT_EQ(difference(tail, full.substr(full.size() - tail.size())), "");
+
+    // A log that is not a regular file (/dev/null, a pipe) gets every line
+    // and is never renamed away: moving /dev/null to /dev/null.1 would take
+    // it from every process on the machine.
+    const std::string fifo = (dir.path() / "driver.fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string piped;
+    std::thread reader([&fifo, &piped] {
+        const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0) piped.append(buf, static_cast<size_t>(n));
+        ::close(fd);
+    });
+    run = run_smdgw({"--config", demo_config(), "--replay", cap, "--log", fifo, "--log-max-size",
+                     "64k", "--log-keep", "2"});
+    // Should smdgw never have opened the pipe, the reader still waits for a writer.
+    if (const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); w >= 0) ::close(w);
+    reader.join();
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << fifo << " was replaced";
+    EXPECT_FALSE(std::filesystem::exists(fifo + ".1"));
+    EXPECT_EQ(difference(piped, per_line_log(cap, records_of(run.out))), "");
 
     // A link planted in the log's place is refused: exit 1, naming the file.
     const std::string planted = (dir.path() / "planted.log").string();

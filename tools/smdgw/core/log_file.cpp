@@ -26,7 +26,11 @@ bool LogFile::open_file(std::string& error) {
     fd_ = open_append(path_, error);
     if (fd_ < 0) return false;
     struct stat st {};
-    size_ = ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    const bool known = ::fstat(fd_, &st) == 0;
+    // Only a regular file is rotated: renaming /dev/null or a pipe to FILE.1
+    // would take it from everyone who writes to it.
+    regular_ = known && S_ISREG(st.st_mode);
+    size_ = regular_ ? static_cast<uint64_t>(st.st_size) : 0;
     return true;
 }
 
@@ -57,7 +61,7 @@ bool LogFile::write(const char* data, size_t n, std::string& error) {
     if (fd_ < 0 && !open_file(error)) return false;
     while (n > 0) {
         size_t part = n;
-        if (rot_.max_size > 0 && size_ + n > rot_.max_size) {
+        if (regular_ && rot_.max_size > 0 && size_ + n > rot_.max_size) {
             // As many whole lines as still fit; at least one line in an empty file.
             const uint64_t room = size_ < rot_.max_size ? rot_.max_size - size_ : 0;
             part = 0;

@@ -4,6 +4,8 @@
 // FILE.2 and so on up to FILE.N, and the oldest is dropped, so the log never
 // takes more than about (N + 1) x the limit on disk. Lines are never split
 // between two files. reopen() lets logrotate move the file away (SIGHUP).
+// A FILE that is not a regular file (/dev/null, a pipe, a terminal) is
+// written as it is and never rotated.
 
 #include <cstdint>
 #include <memory>
@@ -39,7 +41,8 @@ class LogFile {
     std::string path_;
     LogRotation rot_;
     int fd_ = -1;
-    uint64_t size_ = 0;  // bytes in FILE now
+    uint64_t size_ = 0;     // bytes in FILE now
+    bool regular_ = false;  // FILE is a regular file, so it may be rotated
 };
 
 }  // namespace smdgw
