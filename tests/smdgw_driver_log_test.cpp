@@ -206,6 +206,14 @@ TEST(DriverLog, RotationBySizeKeepsEveryLineAndTheNewestFiles) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << fifo << " was replaced";
     EXPECT_FALSE(std::filesystem::exists(fifo + ".1"));
     EXPECT_EQ(difference(piped, per_line_log(cap, records_of(run.out))), "");
+    // Nor does a file smdgw replaces whole (--prometheus) take a pipe's place.
+    run = run_smdgw({"--config", demo_config(), "--replay", cap, "--prometheus", fifo});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("refusing to replace " + fifo + ": it is not a regular file"),
+              std::string::npos)
+        << run.err;
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << fifo << " was replaced";
 
     // A link planted in the log's place is refused: exit 1, naming the file.
     const std::string planted = (dir.path() / "planted.log").string();

@@ -43,6 +43,14 @@ bool write_all(int fd, const char* p, size_t n) {
 }
 
 bool replace_file(const std::string& path, const std::string& text, std::string& error) {
+    // Renaming over a device or a pipe (--prometheus /dev/null) would take it
+    // from everyone who uses it: only a regular file (or a link, which the
+    // rename replaces), or none yet, is replaced.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+        error = "refusing to replace " + path + ": it is not a regular file";
+        return false;
+    }
     std::string tmpl = path + ".XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');

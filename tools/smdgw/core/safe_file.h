@@ -16,7 +16,9 @@ bool write_all(int fd, const char* data, size_t n);
 
 // Writes text to a temporary file made with mkstemp beside path, syncs it,
 // renames it over path and syncs the folder. On failure returns false with
-// the reason in error (naming the file) and leaves path as it was.
+// the reason in error (naming the file) and leaves path as it was. A path
+// that is there but is neither a regular file nor a link (a device, a pipe)
+// is refused.
 bool replace_file(const std::string& path, const std::string& text, std::string& error);
 
 // Opens path for appending, creating it when missing; refuses a symbolic
