@@ -49,11 +49,15 @@ Outputs::Outputs(const Options& o, const GatewayConfig& cfg, std::FILE* out, con
         sink_.add(&history_->sink());
     }
     services_ = std::move(services);
-    for (const auto& s : services_)
+    gateway_lines_ = lines_;
+    for (const auto& s : services_) {
         if (HostSink* events = s->sink()) sink_.add(events);
+        if (LineOutput* through = s->lines_through(*gateway_lines_)) gateway_lines_ = through;
+    }
 }
 
 bool Outputs::start(Gateway& gw) {
+    for (const auto& s : services_) s->add_devices(gw);
     if (history_) {
         history_->add_stats(gw);
     }
@@ -62,7 +66,8 @@ bool Outputs::start(Gateway& gw) {
     for (const auto& s : services_) s->set_restoring(true);
     if (history_) history_->restore(gw, *lines_);
     for (const auto& s : services_) s->set_restoring(false);
-    for (const auto& s : services_) s->start();
+    for (const auto& s : services_)
+        if (!s->start()) return false;
     return true;
 }
 
@@ -71,7 +76,7 @@ void Outputs::tick() {
 }
 
 void Outputs::finish() {
-    for (const auto& s : services_) s->stop();
+    for (auto s = services_.rbegin(); s != services_.rend(); ++s) (*s)->stop();
     if (prometheus_) prometheus_->write();
 }
 
@@ -84,7 +89,6 @@ std::string Outputs::service_metrics() const {
                 std::to_string(history_->errors()) + "\n";
     text += battery_.prometheus_text();
     for (const auto& s : services_) text += s->prometheus_text();
-    for (const auto& more : more_metrics_) text += more();
     return text;
 }
 

@@ -51,18 +51,22 @@ class Outputs {
     FanoutSink& sink() { return sink_; }
     // smdgw's own lines (values, control results, statistics), in the format.
     LineOutput& lines() { return *lines_; }
+    // What the gateway writes its own lines to: the format, through the
+    // services that see them (HTTP's event streams).
+    LineOutput& gateway_lines() { return *gateway_lines_; }
 
-    // Once the devices exist: the Prometheus file writes its first version
-    // (every device down until its first round), the history hands them
-    // their last round, the SNMP subagent starts. False when the Prometheus
-    // file cannot be written.
+    // Once the devices exist: the services meet them, the Prometheus file
+    // writes its first version (every device down until its first round),
+    // the history hands them their last round, the services start. False
+    // when the Prometheus file cannot be written or a service cannot serve.
     bool start(Gateway& gw);
     // Called often by the loop that reads the lines: writes what waited
     // for its interval.
     void tick();
-    // After the input: what waits for the broker is sent (for a few seconds
-    // at most), the subagent sends what is queued and ends, the Prometheus
-    // file's last version.
+    // After the input: the services stop in the reverse order of their table
+    // (HTTP first; what waits for the broker is sent for a few seconds at
+    // most, the subagent sends what is queued), then the Prometheus file's
+    // last version.
     void finish();
     // The statistics of the services, after the devices'.
     void write_stats();
@@ -71,10 +75,6 @@ class Outputs {
     std::string service_metrics() const;
     // The battery estimates of the devices with a "battery" object.
     const BatteryMonitor& battery() const { return battery_; }
-    // Before start: another service's families for service_metrics().
-    void add_service_metrics(std::function<std::string()> text) {
-        more_metrics_.push_back(std::move(text));
-    }
 
    private:
     FanoutSink sink_;
@@ -83,11 +83,11 @@ class Outputs {
     TextView text_;
     InfluxWriter influx_;
     LineOutput* lines_ = &json_;
+    LineOutput* gateway_lines_ = &json_;
     std::unique_ptr<PrometheusFile> prometheus_;
     std::unique_ptr<LineTrace> line_trace_;
     std::unique_ptr<HistorySession> history_;
     std::vector<std::unique_ptr<Service>> services_;
-    std::vector<std::function<std::string()>> more_metrics_;
 };
 
 }  // namespace smdgw

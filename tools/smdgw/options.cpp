@@ -302,7 +302,6 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
                    "notifications' idempotency keys and Message-IDs; unique per gateway "
                    "(default: the host name)")
         ->type_name("ID");
-    http::add_http_options(app, o.http);
     master::add_master_options(app, o.master);
     o.services = make_service_modules();
     for (const auto& service : o.services) service->add_options(app);
@@ -366,12 +365,9 @@ std::optional<int> parse_options(int argc, char** argv, Options& o) {
         log_error("--gateway-id must be at most 65535 bytes without NUL");
         return kExitUsage;
     }
-    if (!o.http.check()) return kExitUsage;
     const GatewayOptions gateway = o.gateway();
     for (const auto& service : o.services)
         if (!service->check(gateway)) return kExitUsage;
-    o.http.service.history_path = o.history.path;
-    o.http.service.version = SMD_VERSION;
     if (!clock_start.empty()) {
         int64_t start = 0;
         if (!parse_time_text(clock_start, start)) {

@@ -10,7 +10,6 @@
 #include "tools/smdgw/core/port_runner.h"
 #include "tools/smdgw/core/service_module.h"
 #include "tools/smdgw/history/history_session.h"
-#include "tools/smdgw/http/http_options.h"
 #include "tools/smdgw/master/master_options.h"
 
 namespace smdgw {
@@ -49,7 +48,6 @@ struct Options {
     master::MasterOptions master;  // polling as master
     // This gateway's identity (--gateway-id, default the host name).
     std::string gateway_id;
-    http::HttpCommandLine http;
     // The services of the table, each holding its own options.
     ServiceModules services;
     std::vector<AfterAction> after;

@@ -20,7 +20,6 @@
 #include "tools/smdgw/core/replay_pacer.h"
 #include "tools/smdgw/core/service_watchdog.h"
 #include "tools/smdgw/core/stop_signals.h"
-#include "tools/smdgw/http/gateway_http.h"
 
 namespace smdgw {
 
@@ -60,19 +59,7 @@ void run_after_actions(Gateway& gw, const std::vector<AfterAction>& actions) {
 int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& plugin,
                 Outputs& outputs, DeviceStates& states, GatewayClock* clock,
                 DriverLogCapture& driver_log) {
-    // --http: the service follows every device and sees smdgw's own lines.
-    std::unique_ptr<http::GatewayHttp> web;
-    if (o.http.enabled()) {
-        http::HttpOptions web_options = o.http.service;
-        web_options.service_metrics = [&outputs] { return outputs.service_metrics(); };
-        web_options.battery_json = [&outputs](const std::string& device) {
-            return outputs.battery().json(device);
-        };
-        web = std::make_unique<http::GatewayHttp>(web_options, clock, outputs.sink(),
-                                                  outputs.lines(), states);
-        outputs.add_service_metrics(web->metrics());
-    }
-    Gateway gw(outputs.sink(), web ? web->lines() : outputs.lines(), plugin, states);
+    Gateway gw(outputs.sink(), outputs.gateway_lines(), plugin, states);
     if (clock && clock->follows_line()) gw.set_line_clock(clock);
     if (o.count > 0)
         outputs.sink().on_published([&gw, count = o.count](uint64_t n) {
@@ -94,7 +81,8 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
             rd.driver->SetOwnAlarms([&outputs](const std::string& device) {
                 return outputs.battery().alarms(device);
             });
-    if (web) web->add_devices(gw, o.replay_path.empty() ? o.port_path : o.replay_path);
+    // A Prometheus file that cannot be written or an address that cannot be
+    // served is not a usage error: a restart later may find them free.
     if (!outputs.start(gw)) return kExitFailure;
     // The driver's lines of each chunk of input are written when it is done;
     // the watchdog is fed while the input loop moves.
@@ -110,9 +98,6 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
         watchdog.progress();
         outputs.tick();
     };
-    // Not serving is not a usage error: the address may be taken by another
-    // gateway, and a restart later may find it free.
-    if (web && !web->start(gw)) return kExitFailure;
     ReplayPacer pacer(o.replay_speed, steady_waiter());
     port.more_stats = [&outputs] { outputs.write_stats(); };
     watchdog.ready();
@@ -120,7 +105,6 @@ int run_gateway(const Options& o, const GatewayConfig& cfg, const LoadedPlugin& 
     const bool input_ok =
         o.replay_path.empty() ? run_ports(gw, port) : gw.replay(o.replay_path, &pacer);
     if (!input_ok) status = kExitFailure;
-    if (web) web->stop();
     outputs.finish();
     gw.write_stats();
     outputs.write_stats();
@@ -233,12 +217,20 @@ int run(const Options& o) {
         DeviceStates states;
         BatteryMonitor battery(cfg, host_clock ? *host_clock : system_host_clock(),
                                o.battery_state_path);
+        // The families of every output for /metrics, once the outputs exist.
+        const Outputs* running = nullptr;
         const ServiceContext context{
-            cfg, states, [host_clock] { return now_ns(host_clock) / 1000000; },
+            cfg,
+            states,
+            [host_clock] { return now_ns(host_clock) / 1000000; },
             [host_clock] {
                 return (host_clock ? *host_clock : system_host_clock()).monotonic_seconds();
             },
-            SMD_VERSION, battery};
+            host_clock,
+            SMD_VERSION,
+            o.replay_path.empty() ? o.port_path : o.replay_path,
+            [&running] { return running ? running->service_metrics() : std::string(); },
+            battery};
         // The services of the table, in its order (they take events, start,
         // stop and give their statistics in it).
         std::vector<std::unique_ptr<Service>> services;
@@ -254,6 +246,7 @@ int run(const Options& o) {
         if (status == kExitOk) {
             Outputs outputs(o, cfg, out, host_clock, std::move(history), states, battery,
                             std::move(services));
+            running = &outputs;
             status = run_gateway(o, cfg, plugin, outputs, states, clock.get(), *driver_log);
         }
     }

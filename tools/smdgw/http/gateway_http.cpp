@@ -1,6 +1,7 @@
 #include "tools/smdgw/http/gateway_http.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "tools/smdgw/core/alarm_ref.h"
 #include "tools/smdgw/core/log.h"
@@ -45,16 +46,20 @@ Json::Value alarm_action(Gateway& gw, const std::string& device, const Json::Val
 
 }  // namespace
 
-GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, FanoutSink& sink,
-                         LineOutput& out, const DeviceStates& states)
+GatewayHttp::GatewayHttp(const HttpOptions& options, const HostClock* clock, std::string input,
+                         const DeviceStates& states)
     : options_(options),
       hub_(options.max_streams, kMaxQueuedEvents, kStreamsPerClient),
       states_(states),
       board_(clock, hub_, states),
-      forwarding_(out, board_),
+      input_(std::move(input)),
       queue_(kMaxControlJobs) {
     if (options.battery_json) board_.set_battery(options.battery_json);
-    sink.add(&board_);
+}
+
+LineOutput* GatewayHttp::lines_through(LineOutput& out) {
+    forwarding_ = std::make_unique<ForwardingOutput>(out, board_);
+    return forwarding_.get();
 }
 
 // The gateway may be gone by now: only the service is stopped here.
@@ -62,13 +67,14 @@ GatewayHttp::~GatewayHttp() {
     if (service_) service_->stop();
 }
 
-void GatewayHttp::add_devices(Gateway& gw, const std::string& input) {
+void GatewayHttp::add_devices(Gateway& gw) {
+    gw_ = &gw;
     for (RunningDevice& d : gw.devices()) {
         DeviceInfo info;
         info.name = d.cfg.name;
         info.data_id = d.cfg.data_id;
         if (d.cfg.entry["address"].isUInt()) info.address = d.cfg.entry["address"].asUInt();
-        info.port = d.cfg.port.empty() ? input : d.cfg.port;
+        info.port = d.cfg.port.empty() ? input_ : d.cfg.port;
         info.role = d.cfg.entry.get("role", "listen").asString();
         board_.add_device(info);
     }
@@ -82,7 +88,7 @@ void GatewayHttp::drain(Gateway& gw) {
             return gw.control_device(*d, code, request);
         },
         [this](const std::string& device, Json::Value line) {
-            forwarding_.write(device, std::move(line));
+            if (forwarding_) forwarding_->write(device, std::move(line));
         },
         [&gw](const std::string& device) {
             const RunningDevice* d = gw.find(device);
@@ -93,8 +99,12 @@ void GatewayHttp::drain(Gateway& gw) {
         });
 }
 
-bool GatewayHttp::start(Gateway& gw) {
-    gw_ = &gw;
+bool GatewayHttp::start() {
+    if (!gw_) {
+        log_error("http: started before the devices were added; not serving");
+        return false;
+    }
+    Gateway& gw = *gw_;
     board_.restore_done();
     gw.set_between_frames([this, &gw] {
         drain(gw);

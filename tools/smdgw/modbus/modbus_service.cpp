@@ -47,12 +47,13 @@ bool ModbusService::bind() {
     return true;
 }
 
-void ModbusService::start() {
-    if (thread_.joinable()) return;
+bool ModbusService::start() {
+    if (thread_.joinable()) return true;
     thread_ = std::thread([this] {
         pthread_setname_np(pthread_self(), "smdgw-modbus");
         server_.run();
     });
+    return true;
 }
 
 void ModbusService::stop() {

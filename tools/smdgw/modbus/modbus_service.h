@@ -31,7 +31,7 @@ class ModbusService : public Service, private UnitReader {
 
     // Binds; false with the reason said.
     bool bind();
-    void start() override;
+    bool start() override;
     void stop() override;
     std::optional<Json::Value> stats() const override;
     std::string prometheus_text() const override;

@@ -61,8 +61,8 @@ bool NutService::bind() {
     return true;
 }
 
-void NutService::start() {
-    if (thread_.joinable()) return;
+bool NutService::start() {
+    if (thread_.joinable()) return true;
     thread_ = std::thread([this] {
         // OpenSSL writes to a client's socket without MSG_NOSIGNAL: a client
         // gone must give EPIPE here, not end the gateway.
@@ -73,6 +73,7 @@ void NutService::start() {
         pthread_setname_np(pthread_self(), "smdgw-nut");
         server_.run();
     });
+    return true;
 }
 
 void NutService::stop() {

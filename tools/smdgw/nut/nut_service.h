@@ -38,7 +38,7 @@ class NutService : public Service, private UpsDirectory {
 
     // Binds; false with the reason said.
     bool bind();
-    void start() override;
+    bool start() override;
     void stop() override;
     std::optional<Json::Value> stats() const override;
     std::string prometheus_text() const override;

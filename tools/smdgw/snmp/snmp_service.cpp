@@ -87,9 +87,10 @@ SnmpService::SnmpService(const SnmpOptions& options, std::unique_ptr<Notificatio
 
 SnmpService::~SnmpService() { stop(); }
 
-void SnmpService::start() {
-    if (thread_.joinable() || stopped_) return;
+bool SnmpService::start() {
+    if (thread_.joinable() || stopped_) return true;
     thread_ = std::thread([this] { run(); });
+    return true;
 }
 
 void SnmpService::stop() {

@@ -71,7 +71,7 @@ class SnmpService : public Service {
 
     HostSink* sink() override { return &events_; }
     // Starts the agent thread: it connects, and keeps trying while snmpd is absent.
-    void start() override;
+    bool start() override;
     // Stores what is queued, hands stored notifications to snmpd for up to
     // kDrainSeconds (the rest go at the next start), closes the session and
     // ends the threads.
