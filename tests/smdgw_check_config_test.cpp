@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -227,3 +228,28 @@ TEST(CheckConfig, EachPortIsJudgedForTheServicesUserWithoutOpeningIt) {
 }
 
 }  // namespace
+
+// Each service of the table writes its own line, whether or not one before it
+// found a fault: a broken SNMP sequence file hides neither the NUT nor the
+// Modbus check.
+TEST(CheckConfig, EveryServiceSaysItsLineEvenAfterAnotherFailed) {
+    TempDir dir;
+    const std::filesystem::path state = dir.path() / "snmp";
+    std::filesystem::create_directory(state);
+    std::ofstream(state / "snmp-notification-sequence") << "not a number\n";
+    const auto r = run_smdgw(
+        {"--check-config", "--config", std::string(SOURCE_DIR) + "/examples/gateway.json",
+         "--port", "/dev/ttyS9", "--snmp-agentx", "tcp:127.0.0.1:1", "--snmp-state-dir",
+         state.string(), "--nut-listen", "127.0.0.1:3493", "--modbus-listen", "127.0.0.1:1502"},
+        dir.path().string());
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("smdgw: snmp: " + (state / "snmp-notification-sequence").string() +
+                         ": not a notification sequence file"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("nut: NUT server on 127.0.0.1:3493: plant1@127.0.0.1"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("modbus: Modbus TCP server on 127.0.0.1:1502: plant1 unit 1"),
+              std::string::npos)
+        << r.out;
+}
