@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: a normal build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build in which every sanitizer error is fatal.
+# UndefinedBehaviorSanitizer build (with clang++ where it is installed) in
+# which every sanitizer error is fatal.
 # Then a ThreadSanitizer build of the live-record stress test, and, where
 # clang++ is installed, each fuzz target for a bounded time (label fuzz).
 # Warnings stop these builds (-DSMD_WERROR=ON); a user's own build only warns.
@@ -83,9 +84,16 @@ stage "test (RelWithDebInfo)"
 ctest --test-dir build -j"$test_jobs" --output-on-failure
 stage_done
 
+# clang++ builds the sanitizer build in little over half the CPU time g++
+# takes (twelve files: 18.8 against 30.0 CPU seconds; the whole build 499
+# against 875), and its AddressSanitizer and UBSan are the sanitizers' own.
+# The normal build stays with the compiler a user's build takes, so every
+# file is built by both with warnings as errors.
+asan_compiler=()
+if command -v clang++ >/dev/null; then asan_compiler=(-DCMAKE_CXX_COMPILER=clang++); fi
 stage "build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 scripts/setup.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DSMD_SANITIZE=ON -DSMD_BUILD_BENCH=OFF \
-    -DSMD_WERROR=ON "${lines[@]}"
+    -DSMD_WERROR=ON "${asan_compiler[@]}" "${lines[@]}"
 stage_done
 stage "test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=1" \

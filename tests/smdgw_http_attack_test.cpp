@@ -51,8 +51,16 @@ using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
 namespace limits = smdgw::http;
 
-// Under a sanitizer the gateway's memory says nothing of the build users run.
+// Under a sanitizer the gateway's memory says nothing of the build users run
+// (g++ says so with __SANITIZE_*__, clang++ with __has_feature).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SMD_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SMD_TEST_SANITIZED 1
+#endif
+#endif
+#ifdef SMD_TEST_SANITIZED
 constexpr long kRssBoundKib = 1L << 40;
 #else
 constexpr long kRssBoundKib = 10 * 1024;
