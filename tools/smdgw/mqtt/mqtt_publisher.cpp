@@ -1,6 +1,9 @@
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
 
 #include <mqtt_protocol.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,6 +55,21 @@ std::string failure_reason(int rc, int err) {
     if (rc >= 0x80) return std::string("the broker said: ") + mosquitto_reason_string(rc);
     if (rc == MOSQ_ERR_ERRNO) return err ? std::strerror(err) : "system error";
     return mosquitto_strerror(rc);
+}
+
+// A broker that holds back small packets while one is unacknowledged (Nagle,
+// Mosquitto's default) sends a window's PUBACKs one per ACK of ours; when no
+// message of ours is ready to carry that ACK, the system would delay it
+// (40 ms), and the window would wait. The system clears this after a while,
+// so it is set again before each wait for the socket.
+void quick_acks(int fd) {
+#ifdef TCP_QUICKACK
+    if (fd < 0) return;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)fd;
+#endif
 }
 
 }  // namespace
@@ -113,6 +131,7 @@ void MqttPublisher::submit(size_t target, const StoredMessage& m, const std::ato
     done_ = &done;
     if (taking_) {
         ready_.push_back(m);
+        taken_cv_.notify_one();
         return;
     }
     const std::string why = away_why_;
@@ -120,13 +139,15 @@ void MqttPublisher::submit(size_t target, const StoredMessage& m, const std::ato
     done.completed(target, m.id, {DeliveryOutcome::RetryLater, why});
 }
 
-void MqttPublisher::answer(int64_t id, DeliveryAnswer a) {
+void MqttPublisher::send_answers() {
+    if (answers_.empty()) return;
     DeliveryCompletion* done = nullptr;
     {
         std::lock_guard<std::mutex> lock(taken_mutex_);
         done = done_;
     }
-    if (done) done->completed(0, id, std::move(a));
+    if (done) done->completed(0, std::move(answers_));
+    answers_.clear();
 }
 
 void MqttPublisher::put_back(const std::string& why) {
@@ -443,8 +464,21 @@ void MqttPublisher::step() {
         attempt_failed("cannot connect: no answer to CONNECT");
         return;
     }
+    int timeout_ms = kLoopTimeoutMs;
+    if (state_ == State::Connected && inflight_.empty()) {
+        // Nothing awaits a PUBACK, so no answer would end the library's wait
+        // for the socket: the wait is for the loop's next message instead.
+        {
+            std::unique_lock<std::mutex> lock(taken_mutex_);
+            taken_cv_.wait_for(lock, std::chrono::milliseconds(kLoopTimeoutMs),
+                               [this] { return !ready_.empty(); });
+        }
+        fill_window();
+        timeout_ms = 0;
+    }
+    if (state_ == State::Connected) quick_acks(mosquitto_socket(mosq_));
     errno = 0;
-    const int rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+    const int rc = mosquitto_loop(mosq_, timeout_ms, 1);
     const int err = errno;
     if (lost_ || rc != MOSQ_ERR_SUCCESS) {
         std::string why = lost_ ? lost_why_
@@ -485,16 +519,19 @@ void MqttPublisher::run() {
             }
             lock.unlock();
             try_connect();
+            send_answers();
             lock.lock();
             continue;
         }
         lock.unlock();
         step();
+        send_answers();
         lock.lock();
     }
     const auto deadline = deadline_;
     lock.unlock();
     finish(deadline);
+    send_answers();
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     lock.lock();

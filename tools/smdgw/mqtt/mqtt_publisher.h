@@ -78,7 +78,7 @@ class MqttPublisher : public DeliveryBackend, private MqttLink {
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     // The delivery loop's backend (one target: the broker).
-    size_t window() const override { return 2 * cfg_.window; }
+    size_t window() const override { return 3 * cfg_.window; }
     DeliveryAnswer deliver(size_t target, const StoredMessage& m,
                            const std::atomic<bool>& abort) override;
     void submit(size_t target, const StoredMessage& m, const std::atomic<bool>& abort,
@@ -100,7 +100,9 @@ class MqttPublisher : public DeliveryBackend, private MqttLink {
     void fill_window();
     // Answers everything taken and not yet acknowledged: tried again later.
     void put_back(const std::string& why);
-    void answer(int64_t id, DeliveryAnswer a);
+    // Answers go to the loop together after each turn.
+    void answer(int64_t id, DeliveryAnswer a) { answers_.push_back({id, std::move(a)}); }
+    void send_answers();
     void attempt_failed(const std::string& why);
     void schedule_retry();
     std::string backlog_text() const;
@@ -135,6 +137,7 @@ class MqttPublisher : public DeliveryBackend, private MqttLink {
         std::string topic;
     };
     std::map<int, InFlight> inflight_;  // message ID -> the outbox's message
+    std::vector<DeliveryResult> answers_;
     int status_mid_ = -1;
     bool status_acked_ = false;
     RetryBackoff backoff_;
@@ -163,6 +166,7 @@ class MqttPublisher : public DeliveryBackend, private MqttLink {
     // What the loop handed and the connection did not yet publish; none is
     // taken while the broker is away (after a failed attempt).
     std::mutex taken_mutex_;
+    std::condition_variable taken_cv_;
     std::deque<StoredMessage> ready_;
     bool taking_ = true;
     std::string away_why_;

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/smdgw/outbox/outbox_message.h"
 
@@ -28,12 +29,22 @@ struct DeliveryAnswer {
     std::string text;  // "HTTP 200", "connection refused (...)": for the log
 };
 
+struct DeliveryResult {
+    int64_t id;
+    DeliveryAnswer answer;
+};
+
 // Where a backend with a window answers; any thread may call it.
 class DeliveryCompletion {
    public:
     virtual ~DeliveryCompletion() = default;
-    // The answer for message `id` of `target`, taken by submit().
-    virtual void completed(size_t target, int64_t id, DeliveryAnswer answer) = 0;
+    // The answers for messages of `target` taken by submit(). Those that come
+    // together should be given together: they leave the outbox in one
+    // transaction.
+    virtual void completed(size_t target, std::vector<DeliveryResult> results) = 0;
+    void completed(size_t target, int64_t id, DeliveryAnswer answer) {
+        completed(target, std::vector<DeliveryResult>{{id, std::move(answer)}});
+    }
     // The target takes messages again (its connection is back): a target
     // held back is tried at once instead of at the end of its wait.
     virtual void ready(size_t target) = 0;

@@ -44,15 +44,18 @@ void DeliveryLoop::wake() {
     wake_.notify_all();
 }
 
-void DeliveryLoop::completed(size_t target, int64_t id, DeliveryAnswer answer) {
+void DeliveryLoop::completed(size_t target, std::vector<DeliveryResult> results) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (target >= targets_.size()) return;
-    if (finished_) {
-        // The thread has ended: what the receiver took still leaves.
-        settle({target, id, std::move(answer)});
-        return;
+    for (DeliveryResult& r : results) {
+        Answer a{target, r.id, std::move(r.answer)};
+        // After the thread ended, what the receiver took still leaves.
+        if (finished_)
+            settle(a);
+        else
+            answers_.push_back(std::move(a));
     }
-    answers_.push_back({target, id, std::move(answer)});
+    if (finished_) flush_acks();
     wake_.notify_all();
 }
 
@@ -113,6 +116,7 @@ void DeliveryLoop::run() {
         finished_ = true;
         late.swap(answers_);
         for (const Answer& a : late) settle(a);
+        flush_acks();
     }
     finished_cv_.notify_all();
 }
@@ -127,15 +131,21 @@ bool DeliveryLoop::settle_answers() {
     }
     bool delivered = false;
     for (const Answer& a : came) delivered = settle(a) || delivered;
+    flush_acks();
     // Back after the failures that came with it: no more waiting.
     for (size_t t : back)
         if (t < targets_.size()) targets_[t].retry_at_s = 0.0;
     return delivered;
 }
 
-bool DeliveryLoop::takes(size_t t, double now) const {
+void DeliveryLoop::flush_acks() {
+    writer_.acknowledge(acks_);
+    acks_.clear();
+}
+
+bool DeliveryLoop::takes(size_t t, double now, size_t up_to) const {
     const TargetState& ts = targets_[t];
-    if (abort_.load() || ts.in_flight.size() >= window_) return false;
+    if (abort_.load() || ts.in_flight.size() >= up_to) return false;
     // After a failure the rest of its window runs out before it is sent again.
     return !ts.failing || (now >= ts.retry_at_s && ts.in_flight.empty());
 }
@@ -150,7 +160,9 @@ bool DeliveryLoop::pass(double& next_retry_s) {
     int64_t after = std::numeric_limits<int64_t>::max();
     const double start_s = steady_seconds();
     for (size_t t = 0; t < n_targets; ++t) {
-        blocked[t] = !takes(t, start_s);
+        // A window is filled again once a quarter of it was answered: the
+        // outbox is read for many at a time, not for each answer.
+        blocked[t] = !takes(t, start_s, window_ - window_ / 4);
         if (options_.count_waiting || !blocked[t]) after = std::min(after, targets_[t].resume);
     }
     if (after == std::numeric_limits<int64_t>::max()) after = 0;
@@ -205,7 +217,7 @@ bool DeliveryLoop::pass(double& next_retry_s) {
             backend_.submit(t, row, abort_, *this);
             // A backend without a window has answered already.
             delivered = settle_answers() || delivered;
-            blocked[t] = !takes(t, steady_seconds());
+            blocked[t] = !takes(t, steady_seconds(), window_);
             takers = std::find(blocked.begin(), blocked.end(), false) != blocked.end();
             if (!options_.count_waiting && !takers) break;
         }
@@ -240,7 +252,7 @@ bool DeliveryLoop::settle(const Answer& a) {
         failed(a.target, r, now);
         return false;
     }
-    writer_.acknowledge({a.id});
+    acks_.push_back(a.id);
     if (read_to_ >= a.id) --waiting_[a.target];
     if (r.outcome == DeliveryOutcome::RefusedForGood) {
         // Sending it again would be refused again: it goes, and the next

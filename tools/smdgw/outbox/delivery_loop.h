@@ -88,17 +88,19 @@ class DeliveryLoop : private DeliveryCompletion {
     };
 
     // DeliveryCompletion, from any thread.
-    void completed(size_t target, int64_t id, DeliveryAnswer answer) override;
+    void completed(size_t target, std::vector<DeliveryResult> results) override;
     void ready(size_t target) override;
 
     void run();
     // One pass over the outbox; true when something was delivered.
     bool pass(double& next_retry_s);
-    // Whether a target takes a message now.
-    bool takes(size_t t, double now) const;
+    // Whether a target takes a message now, with fewer than `up_to` in flight.
+    bool takes(size_t t, double now, size_t up_to) const;
     // The answers that came; true when one was a delivery.
     bool settle_answers();
+    // One answer; what leaves the outbox goes with the next flush_acks().
     bool settle(const Answer& a);
+    void flush_acks();
     void failed(size_t t, const DeliveryAnswer& a, double now);
     void report_drops();
 
@@ -128,6 +130,7 @@ class DeliveryLoop : private DeliveryCompletion {
     // During a pass: what waits per target, and how far it read.
     std::vector<uint64_t> waiting_;
     int64_t read_to_ = -1;
+    std::vector<int64_t> acks_;  // answered, for the writer to delete
     uint64_t drops_said_ = 0;
     LogLimiter drop_log_{60.0};
 
