@@ -3,8 +3,10 @@
 // and the MQTT backend of the shared delivery loop (outbox/delivery_loop.h):
 // the loop hands it the outbox's messages oldest first, up to its window;
 // the connection publishes them (QoS 1) while connected, up to `window`
-// awaiting their PUBACK and as many more ready behind them, so that a PUBACK
-// is followed at once by the next message. Each message is answered once:
+// awaiting their PUBACK and twice as many ready behind them, so that a
+// PUBACK is followed at once by the next message (whose packet also carries
+// the ACK a broker that uses Nagle waits for). The answers of one turn of
+// the connection go to the loop together. Each message is answered once:
 // delivered with its PUBACK, refused for good with an error reason (MQTT 5)
 // or when the broker could never take it, tried again later when the
 // connection goes. After a lost connection the library's state is thrown
@@ -59,7 +61,8 @@ struct PublisherConfig {
     Credentials credentials;
     std::string status_topic;
     double reconnect_max_s = 15.0;
-    // Messages handed to the library and not yet acknowledged, at most.
+    // Messages handed to the library and not yet acknowledged, at most; the
+    // loop's window is three times this (the rest waits ready).
     size_t window = 20;
     // Traffic beside the outbox (Home Assistant discovery); none when null.
     // It must outlive the publisher.

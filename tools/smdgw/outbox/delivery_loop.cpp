@@ -185,8 +185,15 @@ bool DeliveryLoop::pass(double& next_retry_s) {
                     limit += targets_[t].failing ? 1 : window_ - targets_[t].in_flight.size();
             limit = std::clamp<size_t>(limit, 1, kReadBatch);
         }
-        const std::vector<StoredMessage> rows =
-            store_.read_after(after, limit, std::chrono::milliseconds(200));
+        std::vector<StoredMessage> rows;
+        try {
+            rows = store_.read_after(after, limit, std::chrono::milliseconds(200));
+        } catch (const OutboxError& e) {
+            // Read again at the next pass; the writer says what the disk does.
+            if (auto held = read_log_.allow(steady_seconds()))
+                log_warning(name + ": outbox: " + e.what() + LogLimiter::held_note(*held));
+            break;
+        }
         if (rows.empty()) break;
         bool takers = true;
         for (const StoredMessage& row : rows) {

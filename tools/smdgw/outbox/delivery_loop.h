@@ -3,9 +3,11 @@
 // outbox oldest first and hands each message to the service's backend, per
 // target in order, so that a target that fails holds back only its own later
 // messages. A backend with a window (MQTT's QoS 1) gets up to that many of a
-// target's messages before their answers come; a message leaves the outbox
-// only with its own answer. When one fails, the target's later messages in
-// flight are let run out, and the target is sent again from the failed one.
+// target's messages before their answers come, filled again once a quarter
+// of it was answered (the outbox read for many at a time); a message leaves
+// the outbox only with its own answer. When one fails, the target's later
+// messages in flight are let run out, and the target is sent again from the
+// failed one, alone until it goes through.
 //
 // A target that fails is tried again on the shared retry schedule
 // (exponential steps with jitter), or at once when the backend says it is
@@ -133,6 +135,7 @@ class DeliveryLoop : private DeliveryCompletion {
     std::vector<int64_t> acks_;  // answered, for the writer to delete
     uint64_t drops_said_ = 0;
     LogLimiter drop_log_{60.0};
+    LogLimiter read_log_{60.0};
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> abort_{false};
