@@ -23,8 +23,6 @@ constexpr int kKeepaliveS = 30;
 // How long mosquitto_loop waits for the socket; also how soon new outbox
 // rows are picked up.
 constexpr int kLoopTimeoutMs = 50;
-// How long a read of the outbox waits while the writer commits.
-constexpr auto kReadWait = std::chrono::milliseconds(20);
 // A CONNACK that does not come within this ends the attempt.
 constexpr auto kConnackTimeout = std::chrono::seconds(20);
 // Take-overs counted within this span; three of them are reported.
