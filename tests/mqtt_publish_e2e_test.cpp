@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -247,6 +248,45 @@ TEST(MqttPublish, RoundsAlarmsStatesAndStatusReachTheBroker) {
     const auto check = run_process({"/bin/sh", "-c", "/usr/bin/promtool check metrics < " + prom});
     EXPECT_TRUE(check.status == 0 || check.status == 3) << check.out << check.err;
     EXPECT_EQ((check.out + check.err).find("smdgw_mqtt"), std::string::npos) << check.err;
+}
+
+// A broker whose access list denies the records' topic refuses each record
+// (MQTT 5 "not authorised"): each is counted and dropped at once, and none
+// holds back the alarms behind it, which arrive in order; nothing is left.
+TEST(MqttPublish, MessagesTheBrokerRefusesAreDroppedAndHoldNothingBack) {
+    TempDir dir;
+    const std::string acl = (dir.path() / "acl").string();
+    std::ofstream(acl) << "topic deny smdgw/site-r/plant1/record\ntopic readwrite #\n";
+    MosquittoBroker broker(dir.path().string(), "acl_file " + acl + "\n");
+    ASSERT_TRUE(broker.start()) << broker.log();
+    MqttSubscriber sub(broker.port(), "test-sub", "smdgw/#");
+    ASSERT_TRUE(sub.subscribed());
+    PtyBridge line;
+    const std::string out = (dir.path() / "gw.out").string(), err = (dir.path() / "gw.err").string();
+    Child gw(gateway_args(dir, "gw",
+                          {"--port", line.end_b(), "--count", "5", "--mqtt", broker.url(),
+                           "--mqtt-outbox", (dir.path() / "outbox.db").string(), "--gateway-id",
+                           "site-r"}),
+             out, err);
+    feed(line, "5", "3", {"--fault", "breaker-trip:1@2-3"});
+    ASSERT_EQ(gw.wait(kWait), 0) << read_text(err);
+    ASSERT_TRUE(sub.wait_for(
+        [](const std::vector<MqttMessage>& msgs) {
+            return !msgs.empty() && msgs.back().topic == "smdgw/site-r/status" &&
+                   msgs.back().payload == "offline";
+        },
+        kWait))
+        << read_text(err);
+    EXPECT_EQ(delivered(sub.on("smdgw/site-r/plant1/alarm")).seqs, one_to(2));
+    EXPECT_TRUE(sub.on("smdgw/site-r/plant1/record").empty());
+    Json::Value stats;
+    for (const auto& l : json_lines(read_text(out)))
+        if (l["service"].asString() == "mqtt") stats = l;
+    EXPECT_EQ(stats["refused"].asUInt64(), 5u) << stats;
+    EXPECT_EQ(stats["outbox_messages"].asUInt64(), 0u) << stats;
+    EXPECT_NE(read_text(err).find("mqtt: the broker refused a message: Not authorized"),
+              std::string::npos)
+        << read_text(err);
 }
 
 TEST(MqttPublish, TwoGatewaysWithOneIdAreToldTheyTakeTheConnectionFromEachOther) {
