@@ -1,6 +1,7 @@
 #include "tools/smdgw/outbox/outbox_writer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 #include "tools/smdgw/core/bounded_join.h"
@@ -187,13 +188,32 @@ void OutboxWriter::recovered() {
     backoff_.reset();
 }
 
-bool OutboxWriter::delete_acknowledged(std::vector<int64_t>& ids) {
-    try {
-        store_.remove(ids);
-    } catch (const OutboxError& e) {
-        failed(e, "cannot delete acknowledged messages");
-        return false;
+bool OutboxWriter::delete_acknowledged(std::vector<int64_t>& ids, std::vector<int64_t>& deleted) {
+    // On a full disk a deletion needs room for its log: where many messages
+    // at once do not fit, fewer do, and each that goes makes room for the
+    // next. Halved down to one message before it counts as failed.
+    size_t part = ids.size();
+    size_t done = 0;
+    while (done < ids.size()) {
+        const size_t end = std::min(ids.size(), done + part);
+        const std::vector<int64_t> some(ids.begin() + static_cast<std::ptrdiff_t>(done),
+                                        ids.begin() + static_cast<std::ptrdiff_t>(end));
+        try {
+            store_.remove(some);
+        } catch (const OutboxError& e) {
+            if (e.disk_full() && part > 1) {
+                part = (part + 1) / 2;
+                continue;
+            }
+            failed(e, "cannot delete acknowledged messages");
+            ids.erase(ids.begin(), ids.begin() + static_cast<std::ptrdiff_t>(done));
+            if (done > 0) shrink();
+            return false;
+        }
+        deleted.insert(deleted.end(), some.begin(), some.end());
+        done = end;
     }
+    ids.clear();
     shrink();
     return true;
 }
@@ -278,17 +298,18 @@ void OutboxWriter::run() {
 
         // Deletes first: they free space, whatever else fails.
         if (!acks_.empty() && now >= delete_retry_at_) {
-            std::vector<int64_t> ids;
+            std::vector<int64_t> ids, deleted;
             ids.swap(acks_);
             ++busy_;
             lock.unlock();
-            const bool ok = delete_acknowledged(ids);
+            const bool ok = delete_acknowledged(ids, deleted);
             lock.lock();
             --busy_;
+            for (int64_t id : deleted) acked_.erase(id);
             if (ok) {
-                for (int64_t id : ids) acked_.erase(id);
                 delete_failures_ = 0;
             } else {
+                // What is left is tried again.
                 acks_.insert(acks_.begin(), ids.begin(), ids.end());
                 // The first failure on a full disk gave room back: at once again.
                 delete_retry_at_ = ++delete_failures_ == 1 && store_.relieved()

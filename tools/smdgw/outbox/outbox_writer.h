@@ -81,7 +81,9 @@ class OutboxWriter {
     void count_unstored(const OutgoingMessage& m);
     void show_tally();
     bool has_tally() const;
-    bool delete_acknowledged(std::vector<int64_t>& ids);
+    // Deletes `ids`, smaller parts at a time on a full disk; those deleted
+    // are added to `deleted`, those left stay in `ids` (false: said).
+    bool delete_acknowledged(std::vector<int64_t>& ids, std::vector<int64_t>& deleted);
     bool write_batch(std::vector<OutgoingMessage>& batch, const DropTally& tally, bool notice_due);
     bool write_tally(const DropTally& tally);
     void shrink();
