@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "tools/smdgw/outbox/delivery.h"
 #include "tools/smdgw/outbox/outbox_counters.h"
 
 namespace smdgw {
@@ -28,6 +29,8 @@ struct MqttCounters {
     std::atomic<uint64_t> ha_births{0};      // "online" on <discovery>/status
     std::atomic<uint64_t> ha_unreadable{0};  // found below our node, not one of ours
     OutboxCounters outbox;
+    // The delivery loop's own, not shown: the counts above say it for MQTT.
+    DeliveryCounters delivery;
 };
 
 // {"event":"stats","service":"mqtt",...}: the counters and the outbox's size.

@@ -1,6 +1,9 @@
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
 
 #include <mqtt_protocol.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,8 +23,6 @@ constexpr int kKeepaliveS = 30;
 // How long mosquitto_loop waits for the socket; also how soon new outbox
 // rows are picked up.
 constexpr int kLoopTimeoutMs = 50;
-// How long a read of the outbox waits while the writer commits.
-constexpr auto kReadWait = std::chrono::milliseconds(20);
 // A CONNACK that does not come within this ends the attempt.
 constexpr auto kConnackTimeout = std::chrono::seconds(20);
 // Take-overs counted within this span; three of them are reported.
@@ -34,10 +35,6 @@ constexpr auto kShortConnection = std::chrono::seconds(30);
 constexpr auto kOfflineWait = std::chrono::seconds(1);
 // After a stop's deadline, this long before the thread is left behind.
 constexpr auto kStopGrace = std::chrono::milliseconds(300);
-std::string broker_text(const BrokerUrl& b) {
-    const bool v6 = b.host.find(':') != std::string::npos;
-    return (v6 ? "[" + b.host + "]" : b.host) + ":" + std::to_string(b.port);
-}
 
 std::string duration_text(std::chrono::steady_clock::duration d) {
     const double s = std::chrono::duration<double>(d).count();
@@ -58,6 +55,21 @@ std::string failure_reason(int rc, int err) {
     return mosquitto_strerror(rc);
 }
 
+// A broker that holds back small packets while one is unacknowledged (Nagle,
+// Mosquitto's default) sends a window's PUBACKs one per ACK of ours; when no
+// message of ours is ready to carry that ACK, the system would delay it
+// (40 ms), and the window would wait. The system clears this after a while,
+// so it is set again before each wait for the socket.
+void quick_acks(int fd) {
+#ifdef TCP_QUICKACK
+    if (fd < 0) return;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+    (void)fd;
+#endif
+}
+
 }  // namespace
 
 // The first try after a lost connection waits up to this (a broker restart
@@ -66,6 +78,11 @@ std::string failure_reason(int rc, int err) {
 // that a restarted broker sees at most about a twentieth of the fleet in
 // any one second.
 constexpr double kFirstSpreadS = 5.0;
+
+std::string broker_name(const BrokerUrl& b) {
+    const bool v6 = b.host.find(':') != std::string::npos;
+    return (v6 ? "[" + b.host + "]" : b.host) + ":" + std::to_string(b.port);
+}
 
 RetryPolicy reconnect_policy(double cap_s) {
     RetryPolicy p;
@@ -77,29 +94,75 @@ RetryPolicy reconnect_policy(double cap_s) {
 }
 
 
-MqttPublisher::MqttPublisher(PublisherConfig cfg, OutboxStore& outbox, OutboxWriter& writer,
+MqttPublisher::MqttPublisher(PublisherConfig cfg, const OutboxStore& outbox,
                              MqttCounters& counters)
     : cfg_(std::move(cfg)),
       outbox_(outbox),
-      writer_(writer),
       counters_(counters),
       backoff_(reconnect_policy(cfg_.reconnect_max_s)),
       thread_([this] { run(); }) {}
 
 MqttPublisher::~MqttPublisher() {
-    if (thread_.joinable()) stop(0.0, SteadyClock::now() + kOfflineWait);
+    if (thread_.joinable()) stop(SteadyClock::now() + kOfflineWait);
 }
 
-bool MqttPublisher::stop(double drain_s, SteadyClock::time_point deadline) {
+bool MqttPublisher::stop(SteadyClock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!thread_.joinable()) return finished_;
     if (!stop_) {
         stop_ = true;
-        drain_s_ = drain_s;
         deadline_ = deadline;
     }
     wake_.notify_all();
     return join_until(thread_, lock, finished_cv_, finished_, deadline + kStopGrace);
+}
+
+// The loop hands MQTT's messages through submit(): one at a time would
+// wait a round trip for each.
+DeliveryAnswer MqttPublisher::deliver(size_t, const StoredMessage&, const std::atomic<bool>&) {
+    return {DeliveryOutcome::RetryLater, "handed one at a time"};
+}
+
+void MqttPublisher::submit(size_t target, const StoredMessage& m, const std::atomic<bool>&,
+                           DeliveryCompletion& done) {
+    std::unique_lock<std::mutex> lock(taken_mutex_);
+    done_ = &done;
+    if (taking_) {
+        ready_.push_back(m);
+        taken_cv_.notify_one();
+        return;
+    }
+    const std::string why = away_why_;
+    lock.unlock();
+    done.completed(target, m.id, {DeliveryOutcome::RetryLater, why});
+}
+
+void MqttPublisher::send_answers() {
+    if (answers_.empty()) return;
+    DeliveryCompletion* done = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(taken_mutex_);
+        done = done_;
+    }
+    if (done) done->completed(0, std::move(answers_));
+    answers_.clear();
+}
+
+void MqttPublisher::put_back(const std::string& why) {
+    std::deque<StoredMessage> ready;
+    {
+        std::lock_guard<std::mutex> lock(taken_mutex_);
+        // Taken while the next attempt is only about to come (MQTT 3.1.1
+        // after a refused MQTT 5): they wait for it.
+        if (!why.empty()) {
+            taking_ = false;
+            away_why_ = why;
+            ready.swap(ready_);
+        }
+    }
+    for (const auto& f : inflight_) answer(f.second.id, {DeliveryOutcome::RetryLater, why});
+    inflight_.clear();
+    for (const StoredMessage& m : ready) answer(m.id, {DeliveryOutcome::RetryLater, why});
 }
 
 void MqttPublisher::on_connect(struct mosquitto*, void* self, int rc, int, const mosquitto_property*) {
@@ -192,7 +255,6 @@ bool MqttPublisher::configure(struct mosquitto* m) {
 // Starts an attempt without waiting for the network: the TCP connection, TLS
 // and CONNACK come in the loop, so a stop never waits for an unreachable host.
 void MqttPublisher::try_connect() {
-    attempted_ = true;
     ++attempts_since_loss_;
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = mosquitto_new(cfg_.client_id.c_str(), true, this);
@@ -238,12 +300,10 @@ void MqttPublisher::connected(int rc) {
     backoff_.reset();
     counters_.connected = true;
     counters_.connects += 1;
-    inflight_.clear();
-    last_handed_ = 0;
     if (cfg_.insecure)
         log_warning("mqtt: --mqtt-insecure: the broker's host name is not checked against its "
                     "certificate; for tests only");
-    const std::string who = "mqtt: connected to " + broker_text(cfg_.broker) + " as \"" +
+    const std::string who = "mqtt: connected to " + broker_name(cfg_.broker) + " as \"" +
                             cfg_.client_id + "\" (MQTT " + (v5_ ? "5" : "3.1.1") + ")";
     if (!in_outage_) {
         log_info(who + ", " + backlog_text());
@@ -256,6 +316,13 @@ void MqttPublisher::connected(int rc) {
     status_acked_ = false;
     mosquitto_publish(mosq_, &status_mid_, cfg_.status_topic.c_str(), 6, "online", 1, true);
     if (cfg_.side) cfg_.side->connected(*this);
+    DeliveryCompletion* done = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(taken_mutex_);
+        taking_ = true;
+        done = done_;
+    }
+    if (done) done->ready(0);
 }
 
 // A take-over shows as a connection the broker drops soon after accepting it
@@ -294,12 +361,10 @@ void MqttPublisher::note_takeover() {
 // Ends the connection's state; the next attempt comes on the retry schedule.
 // The outage is said when it begins and at most once a minute while it lasts.
 void MqttPublisher::attempt_failed(const std::string& why) {
-    settle_acks();
     const bool was_connected = state_ == State::Connected;
     state_ = State::Idle;
     counters_.connected = false;
-    inflight_.clear();
-    last_handed_ = 0;
+    put_back(why);
     lost_ = false;
     const auto now = SteadyClock::now();
     if (why.empty()) {
@@ -313,7 +378,7 @@ void MqttPublisher::attempt_failed(const std::string& why) {
         outage_attempts_ = 0;
     }
     ++outage_attempts_;
-    const std::string broker = "mqtt: " + broker_text(cfg_.broker) + ": ";
+    const std::string broker = "mqtt: " + broker_name(cfg_.broker) + ": ";
     if (first) {
         const auto held = outage_log_.allow(steady_seconds());
         outage_logged_ = held.has_value();
@@ -344,37 +409,29 @@ void MqttPublisher::acknowledged(int mid, int reason) {
     }
     const auto it = inflight_.find(mid);
     if (it == inflight_.end()) return;
-    if (reason >= 0x80) {
-        // Sending it again would be refused again: it goes, counted and said.
-        counters_.refused += 1;
-        log_message_problem("the broker refused a message: " +
-                            std::string(mosquitto_reason_string(reason)));
-    }
-    counters_.acknowledged += 1;
-    acked_.push_back(it->second);
+    const InFlight f = std::move(it->second);
     inflight_.erase(it);
-}
-
-void MqttPublisher::settle_acks() {
-    if (acked_.empty()) return;
-    writer_.acknowledge(acked_);
-    acked_.clear();
-}
-
-void MqttPublisher::fill_window() {
-    if (inflight_.size() >= cfg_.window) return;
-    std::vector<StoredMessage> next;
-    try {
-        next = outbox_.read_after(last_handed_, cfg_.window - inflight_.size(), kReadWait);
-    } catch (const OutboxError& e) {
-        log_message_problem(std::string("outbox: ") + e.what());
+    counters_.acknowledged += 1;
+    if (reason < 0x80) {
+        answer(f.id, {DeliveryOutcome::Delivered, "PUBACK"});
         return;
     }
-    for (const StoredMessage& m : next) {
-        // Acknowledged already, its deletion still to come.
-        if (writer_.acknowledged(m.id)) {
-            last_handed_ = m.id;
-            continue;
+    // Sending it again would be refused again: it goes, counted and said.
+    counters_.refused += 1;
+    answer(f.id, {DeliveryOutcome::RefusedForGood,
+                  "\"" + f.topic + "\": the broker said: " + mosquitto_reason_string(reason)});
+}
+
+// While the broker takes them: the messages ready behind the window, so
+// that a PUBACK is followed by the next message within the same turn.
+void MqttPublisher::fill_window() {
+    while (inflight_.size() < cfg_.window) {
+        StoredMessage m;
+        {
+            std::lock_guard<std::mutex> lock(taken_mutex_);
+            if (ready_.empty()) return;
+            m = std::move(ready_.front());
+            ready_.pop_front();
         }
         int mid = 0;
         const int rc = mosquitto_publish_v5(mosq_, &mid, m.target.c_str(),
@@ -384,14 +441,16 @@ void MqttPublisher::fill_window() {
             rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_INVAL) {
             // The broker could never take it; keeping it would stop the queue.
             counters_.refused += 1;
-            log_message_problem("cannot publish to \"" + m.target + "\": " + mosquitto_strerror(rc));
-            acked_.push_back(m.id);
-            last_handed_ = m.id;
+            answer(m.id, {DeliveryOutcome::RefusedForGood,
+                          "cannot publish to \"" + m.target + "\": " + mosquitto_strerror(rc)});
             continue;
         }
-        if (rc != MOSQ_ERR_SUCCESS) break;
-        inflight_[mid] = m.id;
-        last_handed_ = m.id;
+        if (rc != MOSQ_ERR_SUCCESS) {
+            std::lock_guard<std::mutex> lock(taken_mutex_);
+            ready_.push_front(std::move(m));
+            return;
+        }
+        inflight_[mid] = {m.id, m.target};
         counters_.sent += 1;
     }
 }
@@ -403,8 +462,21 @@ void MqttPublisher::step() {
         attempt_failed("cannot connect: no answer to CONNECT");
         return;
     }
+    int timeout_ms = kLoopTimeoutMs;
+    if (state_ == State::Connected && inflight_.empty()) {
+        // Nothing awaits a PUBACK, so no answer would end the library's wait
+        // for the socket: the wait is for the loop's next message instead.
+        {
+            std::unique_lock<std::mutex> lock(taken_mutex_);
+            taken_cv_.wait_for(lock, std::chrono::milliseconds(kLoopTimeoutMs),
+                               [this] { return !ready_.empty(); });
+        }
+        fill_window();
+        timeout_ms = 0;
+    }
+    if (state_ == State::Connected) quick_acks(mosquitto_socket(mosq_));
     errno = 0;
-    const int rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+    const int rc = mosquitto_loop(mosq_, timeout_ms, 1);
     const int err = errno;
     if (lost_ || rc != MOSQ_ERR_SUCCESS) {
         std::string why = lost_ ? lost_why_
@@ -415,7 +487,6 @@ void MqttPublisher::step() {
         attempt_failed(why);
         return;
     }
-    settle_acks();
     if (state_ != State::Connected) return;
     fill_window();
     if (cfg_.side) cfg_.side->turn(*this);
@@ -428,7 +499,6 @@ void MqttPublisher::finish(SteadyClock::time_point deadline) {
     const auto until = std::min(SteadyClock::now() + kOfflineWait, deadline);
     while (state_ == State::Connected && !status_acked_ && SteadyClock::now() < until) {
         if (mosquitto_loop(mosq_, kLoopTimeoutMs, 1) != MOSQ_ERR_SUCCESS || lost_) break;
-        settle_acks();
     }
     // A goodbye of our own, not a loss.
     state_ = State::Idle;
@@ -439,22 +509,7 @@ void MqttPublisher::finish(SteadyClock::time_point deadline) {
 
 void MqttPublisher::run() {
     std::unique_lock<std::mutex> lock(mutex_);
-    SteadyClock::time_point drain_until{};
-    for (;;) {
-        if (stop_ && drain_until == SteadyClock::time_point{}) {
-            // The drain ends in time for the goodbye.
-            drain_until = std::min(SteadyClock::now() +
-                                       std::chrono::duration_cast<SteadyClock::duration>(
-                                           std::chrono::duration<double>(drain_s_)),
-                                   deadline_ - kOfflineWait);
-        }
-        if (stop_) {
-            const bool drained =
-                inflight_.empty() && outbox_.messages() == 0 && writer_.idle();
-            // A short run (a replay) still gets its one attempt.
-            const bool idle = state_ == State::Idle && attempted_;
-            if (idle || drained || SteadyClock::now() >= drain_until) break;
-        }
+    while (!stop_) {
         if (state_ == State::Idle) {
             if (SteadyClock::now() < next_attempt_) {
                 wake_.wait_until(lock, next_attempt_, [this] { return stop_; });
@@ -462,17 +517,19 @@ void MqttPublisher::run() {
             }
             lock.unlock();
             try_connect();
+            send_answers();
             lock.lock();
             continue;
         }
         lock.unlock();
         step();
+        send_answers();
         lock.lock();
     }
     const auto deadline = deadline_;
     lock.unlock();
     finish(deadline);
-    settle_acks();
+    send_answers();
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     lock.lock();

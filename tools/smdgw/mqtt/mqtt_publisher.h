@@ -1,24 +1,33 @@
 #pragma once
-// The connection to the broker, on a thread of its own, through libmosquitto.
-// Messages come only from the outbox, oldest first, and are handed to the
-// library only while connected and only as long as fewer than a window of
-// them wait for their PUBACK; a message leaves the outbox when its PUBACK
-// came (the outbox writer deletes it). After a lost connection the library's
-// state is thrown away and the outbox is sent again from its oldest message,
-// so the library's resending and the outbox never duplicate or reorder each
-// other.
+// The connection to the broker, on a thread of its own, through libmosquitto,
+// and the MQTT backend of the shared delivery loop (outbox/delivery_loop.h):
+// the loop hands it the outbox's messages oldest first, up to its window;
+// the connection publishes them (QoS 1) while connected, up to `window`
+// awaiting their PUBACK and twice as many ready behind them, so that a
+// PUBACK is followed at once by the next message (whose packet also carries
+// the ACK a broker that uses Nagle waits for). The answers of one turn of
+// the connection go to the loop together. Each message is answered once:
+// delivered with its PUBACK, refused for good with an error reason (MQTT 5)
+// or when the broker could never take it, tried again later when the
+// connection goes. After a lost connection the library's state is thrown
+// away and the loop sends again from the oldest message not acknowledged, so
+// the library's resending and the outbox never duplicate or reorder each
+// other. While the broker is away (after a failed attempt) a message is
+// answered "later" at once; when the connection comes back the loop is told.
 //
 // Connection attempts follow the shared retry schedule: a random first delay
 // after a loss, then exponential steps with full jitter up to a cap, so that
-// a fleet does not return in step. An outage is logged once when it begins
-// (with the reason), at most once a minute while it lasts, and once when it
-// ends (with its length and the backlog).
+// a fleet does not return in step. An outage is logged here, with the
+// connection's detail, and not by the loop: once when it begins (with the
+// reason), at most once a minute while it lasts, and once when it ends (with
+// its length and the backlog).
 
 #include <mosquitto.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,14 +40,17 @@
 #include "tools/smdgw/mqtt/mqtt_link.h"
 #include "tools/smdgw/mqtt/mqtt_message.h"
 #include "tools/smdgw/mqtt/mqtt_options.h"
+#include "tools/smdgw/outbox/delivery.h"
 #include "tools/smdgw/outbox/outbox_store.h"
-#include "tools/smdgw/outbox/outbox_writer.h"
 
 namespace smdgw {
 
 // The schedule of connection attempts after a lost connection: a random
 // first wait, then full jitter growing from 1 s up to cap_s.
 RetryPolicy reconnect_policy(double cap_s);
+
+// "broker.example.net:8883", "[::1]:1883": the broker as the logs name it.
+std::string broker_name(const BrokerUrl& b);
 
 struct PublisherConfig {
     BrokerUrl broker;
@@ -49,30 +61,37 @@ struct PublisherConfig {
     Credentials credentials;
     std::string status_topic;
     double reconnect_max_s = 15.0;
-    // Messages handed to the library and not yet acknowledged, at most.
+    // Messages handed to the library and not yet acknowledged, at most; the
+    // loop's window is three times this (the rest waits ready).
     size_t window = 20;
     // Traffic beside the outbox (Home Assistant discovery); none when null.
     // It must outlive the publisher.
     MqttSideTraffic* side = nullptr;
 };
 
-class MqttPublisher : private MqttLink {
+class MqttPublisher : public DeliveryBackend, private MqttLink {
    public:
     using SteadyClock = std::chrono::steady_clock;
 
-    MqttPublisher(PublisherConfig cfg, OutboxStore& outbox, OutboxWriter& writer,
-                  MqttCounters& counters);
-    // Stops without waiting for the outbox (see stop()).
-    ~MqttPublisher();
+    // `outbox`: its size, said with an outage.
+    MqttPublisher(PublisherConfig cfg, const OutboxStore& outbox, MqttCounters& counters);
+    // Stops (see stop()).
+    ~MqttPublisher() override;
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
-    // A clean stop: while connected (or about to be), keeps sending until the
-    // outbox is empty or `drain_s` passed; then publishes the retained
-    // "offline" status and disconnects, all by `deadline`. What is left stays
-    // in the outbox. Returns false when the thread did not end by then (it is
-    // left to run; the outbox and writer must outlive it).
-    bool stop(double drain_s, SteadyClock::time_point deadline);
+    // The delivery loop's backend (one target: the broker).
+    size_t window() const override { return 3 * cfg_.window; }
+    DeliveryAnswer deliver(size_t target, const StoredMessage& m,
+                           const std::atomic<bool>& abort) override;
+    void submit(size_t target, const StoredMessage& m, const std::atomic<bool>& abort,
+                DeliveryCompletion& done) override;
+
+    // After the loop's drain: publishes the retained "offline" status while
+    // connected and disconnects, all by `deadline`. Returns false when the
+    // thread did not end by then (it is left to run; the counters and the
+    // loop it answers must outlive it).
+    bool stop(SteadyClock::time_point deadline);
 
    private:
     enum class State { Idle, Connecting, Connected };
@@ -82,7 +101,11 @@ class MqttPublisher : private MqttLink {
     bool configure(struct mosquitto* m);
     void step();
     void fill_window();
-    void settle_acks();
+    // Answers everything taken and not yet acknowledged: tried again later.
+    void put_back(const std::string& why);
+    // Answers go to the loop together after each turn.
+    void answer(int64_t id, DeliveryAnswer a) { answers_.push_back({id, std::move(a)}); }
+    void send_answers();
     void attempt_failed(const std::string& why);
     void schedule_retry();
     std::string backlog_text() const;
@@ -105,18 +128,19 @@ class MqttPublisher : private MqttLink {
     void acknowledged(int mid, int reason);
 
     const PublisherConfig cfg_;
-    OutboxStore& outbox_;
-    OutboxWriter& writer_;
+    const OutboxStore& outbox_;
     MqttCounters& counters_;
     struct mosquitto* mosq_ = nullptr;
     bool v5_ = true;
 
     // Owned by the publisher thread.
     State state_ = State::Idle;
-    bool attempted_ = false;
-    std::map<int, int64_t> inflight_;  // message ID -> outbox id
-    std::vector<int64_t> acked_;
-    int64_t last_handed_ = 0;
+    struct InFlight {
+        int64_t id;
+        std::string topic;
+    };
+    std::map<int, InFlight> inflight_;  // message ID -> the outbox's message
+    std::vector<DeliveryResult> answers_;
     int status_mid_ = -1;
     bool status_acked_ = false;
     RetryBackoff backoff_;
@@ -142,12 +166,20 @@ class MqttPublisher : private MqttLink {
     std::vector<SteadyClock::time_point> takeovers_;
     SteadyClock::time_point takeover_reported_{};
 
+    // What the loop handed and the connection did not yet publish; none is
+    // taken while the broker is away (after a failed attempt).
+    std::mutex taken_mutex_;
+    std::condition_variable taken_cv_;
+    std::deque<StoredMessage> ready_;
+    bool taking_ = true;
+    std::string away_why_;
+    DeliveryCompletion* done_ = nullptr;
+
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable finished_cv_;
     bool stop_ = false;
     bool finished_ = false;
-    double drain_s_ = 0.0;
     SteadyClock::time_point deadline_{};
     std::thread thread_;
 };

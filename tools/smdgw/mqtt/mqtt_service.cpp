@@ -91,9 +91,24 @@ MqttService::MqttService(const MqttOptions& o, std::unique_ptr<MqttOutbox> outbo
         pc.side = ha_.get();
         es.recorded = [ha = ha_.get()](const std::string& device) { ha->on_record(device); };
     }
-    publisher_ = std::make_unique<MqttPublisher>(std::move(pc), *outbox_, *writer_, counters_);
+    DeliveryLoopOptions d;
+    d.log_name = "mqtt";
+    d.noun = "message";
+    d.targets = {broker_name(o.broker)};
+    d.counters = [this](size_t) -> DeliveryCounters& { return counters_.delivery; };
+    // Every topic goes to the one broker.
+    d.target_of = [](const StoredMessage&) { return size_t{0}; };
+    d.backend_says_outages = true;
+    d.count_waiting = false;
+    publisher_ = std::make_unique<MqttPublisher>(std::move(pc), *outbox_, counters_);
+    delivery_ = std::make_unique<DeliveryLoop>(*outbox_, *writer_, counters_.outbox, *publisher_,
+                                               std::move(d));
     events_ = std::make_unique<MqttEvents>(
-        o.prefix, boot_id_, now_ms_, [this](OutgoingMessage m) { writer_->add(std::move(m)); },
+        o.prefix, boot_id_, now_ms_,
+        [this](OutgoingMessage m) {
+            writer_->add(std::move(m));
+            delivery_->wake();
+        },
         std::move(es));
     for (const DeviceConfig& d : ctx.cfg.devices) events_->add_device(d.name);
 }
@@ -138,15 +153,18 @@ void MqttService::stop() {
     stopped_ = true;
     events_->flush();
     const auto start = std::chrono::steady_clock::now();
-    // The writer goes on storing while the publisher drains; then it gets
-    // what is left of the margin for the last writes.
-    const bool sent = publisher_->stop(kDrainSeconds, start + steady_duration(kDrainSeconds + 1.0));
+    // The writer goes on storing while the loop drains through the
+    // connection; then the connection says "offline" and goes, and the
+    // writer gets what is left of the margin for the last writes.
+    const bool drained = delivery_->stop(start + steady_duration(kDrainSeconds));
+    const bool sent = publisher_->stop(start + steady_duration(kDrainSeconds + 1.0)) && drained;
     const bool written = writer_->stop(
         std::max(std::chrono::steady_clock::now(), start + steady_duration(kDrainSeconds + 0.8)));
     report_stop(written);
     if (!sent || !written) {
         // A thread still waits on the disk or the network and uses these:
         // they stay for the little time left before the process exits.
+        (void)delivery_.release();
         (void)publisher_.release();
         (void)ha_.release();
         (void)writer_.release();

@@ -1,5 +1,6 @@
 #pragma once
-// smdgw --mqtt: the outbox, its writer, the publisher and the event adapter,
+// smdgw --mqtt: the outbox, its writer, the shared delivery loop with the
+// publisher (the broker connection) as its backend, and the event adapter,
 // put together from the options. The gateway hands it events through
 // sink(); everything else runs on the service's own threads. A stop ends
 // within the drain and kStopMarginSeconds whatever the disk or the network
@@ -21,6 +22,7 @@
 #include "tools/smdgw/mqtt/mqtt_options.h"
 #include "tools/smdgw/mqtt/mqtt_outbox.h"
 #include "tools/smdgw/mqtt/mqtt_publisher.h"
+#include "tools/smdgw/outbox/delivery_loop.h"
 #include "tools/smdgw/outbox/outbox_writer.h"
 
 namespace smdgw {
@@ -74,6 +76,7 @@ class MqttService : public Service {
     std::unique_ptr<OutboxWriter> writer_;
     std::unique_ptr<HaDiscovery> ha_;  // --mqtt-ha-discovery; used by the publisher
     std::unique_ptr<MqttPublisher> publisher_;
+    std::unique_ptr<DeliveryLoop> delivery_;  // hands the outbox to the publisher
     std::unique_ptr<MqttEvents> events_;
     bool stopped_ = false;
 };
