@@ -59,7 +59,7 @@ cache_hits() {  # STATS_LOG
 }
 stage_done() {
     stage_open=0
-    stages+=("$(printf '%-56s %5d s  %s' "$stage_name" $((SECONDS - stage_start)) "$(cache_hits "$CCACHE_STATSLOG")")")
+    stages+=("$(printf '%-64s %5d s  %s' "$stage_name" $((SECONDS - stage_start)) "$(cache_hits "$CCACHE_STATSLOG")")")
 }
 tsan_build=""
 summary() {
@@ -67,7 +67,7 @@ summary() {
     echo "== wall time per stage =="
     printf '%s\n' "${stages[@]}"
     if ((stage_open)); then
-        printf '%-56s %5d s  failed\n' "$stage_name" $((SECONDS - stage_start))
+        printf '%-64s %5d s  failed\n' "$stage_name" $((SECONDS - stage_start))
     fi
     cat "$stats_dir"/*.log >"$stats_dir/all" 2>/dev/null || true
     echo "all builds: $(cache_hits "$stats_dir/all")"
