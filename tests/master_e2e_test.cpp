@@ -123,7 +123,8 @@ TEST(MasterPolling, LostAndCorruptedResponsesCostAtMostTheirRound) {
     EXPECT_GT(poll["timeouts"].asUInt(), 0u);
     EXPECT_GT(poll["frame_errors"].asUInt(), 0u);
     EXPECT_EQ(poll["rounds_abandoned"].asUInt(), poll["timeouts"].asUInt());
-    EXPECT_EQ(run.rounds_sent(1).size(), 12u + poll["rounds_abandoned"].asUInt());
+    EXPECT_EQ(run.rounds_sent(1).size(), 12u + poll["rounds_abandoned"].asUInt())
+        << poll.toStyledString() << run.err;
     EXPECT_NE(run.err.find("round abandoned"), std::string::npos) << run.err;
     // A round is published only when every step was answered intact: each
     // is complete, every section fresh, whatever the trouble between them.
