@@ -110,8 +110,13 @@ TEST(MasterPolling, ASerialServerIsPolledAsASerialPortIs) {
 
 TEST(MasterPolling, LostAndCorruptedResponsesCostAtMostTheirRound) {
     testsupport::TempDir dir;
+    // Every timeout here should be a lost or spoilt answer, not a slow machine
+    // (kPatient's reason): at the default 500 ms, a sanitizer build with both
+    // cores loaded once saw the plant start one round more than the gateway
+    // published or abandoned, as a late answer taken for the next command's
+    // would. Three times the default keeps the lost answers' waits short.
     const MasterRun run =
-        run_master(dir, master_config("", R"("has_dc":1)"),
+        run_master(dir, master_config(R"(,"response_timeout_ms":1500)", R"("has_dc":1)"),
                    {"--modules", "4", "--drop", "0.04", "--corrupt", "0.04", "--seed", "7"},
                    {"--count", "12", "--time-scale", "10"});
     ASSERT_EQ(run.status, 0) << run.err;
